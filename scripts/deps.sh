@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs to build, run and test.
+# Safe to run again: it asks apt-get only for what is missing.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+  libusb-1.0-0-dev libudev-dev
+  # Fonts for the offscreen platform the tests and snapshots use.
+  fonts-dejavu-core fontconfig
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+"${as_root[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
