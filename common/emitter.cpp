@@ -1,0 +1,6 @@
+#include "emitter.h"
+
+Emitter::Emitter(QObject *parent)
+    : QObject(parent)
+{
+}

@@ -1,0 +1,120 @@
+#include "crc16modbus.h"
+#include "emitter.h"
+
+#include <QMetaMethod>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+
+// Bit-at-a-time CRC-16/MODBUS, written independently of the table-driven
+// helper, to check it against.
+quint16 bitwiseCrc(const QByteArray &data)
+{
+    quint16 crc = 0xFFFF;
+    for (const char byte : data) {
+        crc ^= static_cast<quint8>(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<quint16>((crc >> 1) ^ 0xA001) : static_cast<quint16>(crc >> 1);
+    }
+    return crc;
+}
+
+} // namespace
+
+class CommonTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void crcCheckValue();
+    void crcModbusFrame();
+    void crcMatchesBitwiseDefinition();
+    void crcBlockByBlockEqualsWhole();
+    void emitterSignalOrder();
+    void emitterReachesOtherThreadQueued();
+};
+
+void CommonTest::crcCheckValue()
+{
+    QCOMPARE(Crc16Modbus::compute(QByteArray("123456789")), quint16(0x4B37));
+    QCOMPARE(Crc16Modbus::compute(QByteArray()), quint16(0xFFFF));
+}
+
+void CommonTest::crcModbusFrame()
+{
+    QByteArray frame = QByteArray::fromHex("50150B0600000003000201020304");
+    Crc16Modbus::append(frame);
+    QCOMPARE(frame.toHex().toUpper(), QByteArray("50150B0600000003000201020304D958"));
+}
+
+void CommonTest::crcMatchesBitwiseDefinition()
+{
+    // Every single byte exercises every table entry once.
+    for (int value = 0; value < 256; ++value) {
+        const QByteArray one(1, static_cast<char>(value));
+        QCOMPARE(Crc16Modbus::compute(one), bitwiseCrc(one));
+        // Table entry = remainder of the byte alone, starting from zero.
+        quint16 remainder = static_cast<quint16>(value);
+        for (int bit = 0; bit < 8; ++bit)
+            remainder = (remainder & 1) ? static_cast<quint16>((remainder >> 1) ^ 0xA001)
+                                        : static_cast<quint16>(remainder >> 1);
+        QCOMPARE(Crc16Modbus::lowByteTable()[value], quint8(remainder & 0xFF));
+        QCOMPARE(Crc16Modbus::highByteTable()[value], quint8(remainder >> 8));
+    }
+    QRandomGenerator random(7);
+    for (int round = 0; round < 50; ++round) {
+        QByteArray data(static_cast<int>(random.bounded(1, 600)), Qt::Uninitialized);
+        for (char &c : data)
+            c = static_cast<char>(random.bounded(256));
+        QCOMPARE(Crc16Modbus::compute(data), bitwiseCrc(data));
+    }
+}
+
+void CommonTest::crcBlockByBlockEqualsWhole()
+{
+    QByteArray image;
+    for (int i = 0; i < 5000; ++i)
+        image.append(static_cast<char>(i * 31 + 7));
+    quint16 crc = Crc16Modbus::initialValue;
+    for (int offset = 0; offset < image.size(); offset += 1024)
+        crc = Crc16Modbus::update(crc, image.constData() + offset, qMin(1024, image.size() - offset));
+    QCOMPARE(crc, Crc16Modbus::compute(image));
+}
+
+void CommonTest::emitterSignalOrder()
+{
+    // Receivers connect by signature; the declared order fixes the indexes.
+    const QMetaObject &meta = Emitter::staticMetaObject;
+    QStringList signatures;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        signatures << QString::fromLatin1(meta.method(i).methodSignature());
+    QCOMPARE(signatures, QStringList({ "load_finish()", "load_start(int,int)", "load_progress(int)",
+                                       "stop_for_spinner()", "start_for_spinner()",
+                                       "numbers_changes(int,int)", "signal_deviceDetouched()",
+                                       "errorSignal(QString)" }));
+}
+
+void CommonTest::emitterReachesOtherThreadQueued()
+{
+    // A worker thread emits; the receiver on this thread gets the values
+    // only through its event loop, in order.
+    Emitter emitter;
+    QList<int> received;
+    QString error;
+    connect(&emitter, &Emitter::load_progress, this, [&](int value) { received << value; });
+    connect(&emitter, &Emitter::errorSignal, this, [&](const QString &text) { error = text; });
+    QThread *worker = QThread::create([&emitter] {
+        for (int i = 1; i <= 5; ++i)
+            emit emitter.load_progress(i);
+        emit emitter.errorSignal(QStringLiteral("Download error!"));
+    });
+    worker->start();
+    QVERIFY(worker->wait(5000));
+    QVERIFY(received.isEmpty());
+    QTRY_COMPARE(received, QList<int>({ 1, 2, 3, 4, 5 }));
+    QCOMPARE(error, QStringLiteral("Download error!"));
+    delete worker;
+}
+
+QTEST_GUILESS_MAIN(CommonTest)
+#include "tst_common.moc"
