@@ -1,0 +1,46 @@
+#ifndef USBHOTPLUGMONITOR_H
+#define USBHOTPLUGMONITOR_H
+
+#include "usbhotplugtranslator.h"
+
+#include <QObject>
+
+class QSocketNotifier;
+struct udev;
+struct udev_device;
+struct udev_monitor;
+
+// Reports USB device arrivals and removals on the thread that owns it (the
+// GUI thread), each with the device's interface path. Listens to udev's
+// netlink monitor for subsystem "usb", device type "usb_device".
+class UsbHotplugMonitor : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UsbHotplugMonitor(QObject *parent = nullptr);
+    ~UsbHotplugMonitor() override;
+
+    // Connects to udev and starts listening; false when that is impossible
+    // (no netlink socket, no udev library context). Devices already present
+    // are remembered so that their removal can be reported with their path.
+    bool start();
+    bool isActive() const { return m_monitor != nullptr; }
+
+    static UsbDeviceEvent eventFromDevice(udev_device *device);
+
+signals:
+    void deviceArrived(const QString &interfacePath);
+    void deviceRemoved(const QString &interfacePath);
+
+private:
+    void readEvents();
+    void rememberPresentDevices();
+    void stop();
+
+    udev *m_udev = nullptr;
+    udev_monitor *m_monitor = nullptr;
+    QSocketNotifier *m_notifier = nullptr;
+    UsbHotplugTranslator m_translator;
+};
+
+#endif // USBHOTPLUGMONITOR_H
