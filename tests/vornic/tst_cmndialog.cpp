@@ -1,0 +1,635 @@
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "devicetype.h"
+#include "emitter.h"
+#include "modaldriver.h"
+#include "privatesettings.h"
+
+#include <QAction>
+#include <QErrorMessage>
+#include <QFileDialog>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSemaphore>
+#include <QSettings>
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <cerrno>
+#include <memory>
+
+namespace {
+const QString guid = QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+}
+
+class VornicWindowTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void titleHasTwoBlanksBeforeVersion();
+    void formAsDesigned();
+    void styleSheetsAndIcon();
+    void settingsDefaultsWithoutFile();
+    void settingsReadFromFile();
+    void controlsOnEmptyAndFilledList();
+    void rowClickAndImageFieldDriveUpdateButton();
+    void contextMenuActionsFollowRowCount();
+    void traceWindowToggleKeepsText();
+    void networkRowTextAndData();
+    void rowsAreAppendedAndBecomeCurrent();
+    void deleteNetworkRowRemovesRecordsSharingItsIp();
+    void deleteOtherRowKeepsRecords();
+    void refreshListRequeriesOtherRefreshesRebuild();
+    void refreshRefusedWhileJobRuns();
+    void hotplugLines_data();
+    void hotplugLines();
+    void hotplugEmptyPathIgnored();
+    void hotplugRefreshesList();
+    void closeWaitsForRunningJob();
+    void btnsOnAfterJobEnds();
+    void statusErrorUsesErrnoForZero();
+    void warningBox();
+    void loadImageStoresAbsolutePathAndFilter_data();
+    void loadImageStoresAbsolutePathAndFilter();
+
+private:
+    CMNDialog *makeWindow();
+    NetworkDevice *addRecord(CMNDialog *w, const QString &ip, const QString &serial, int type);
+    QStringList rowTexts(CMNDialog *w) const;
+
+    std::unique_ptr<PrivateSettings> m_settings;
+    std::unique_ptr<CMNDialog> m_window;
+};
+
+void VornicWindowTest::init()
+{
+    m_settings.reset(new PrivateSettings);
+    QVERIFY(m_settings->isValid());
+}
+
+void VornicWindowTest::cleanup()
+{
+    m_window.reset();
+    m_settings.reset();
+}
+
+CMNDialog *VornicWindowTest::makeWindow()
+{
+    m_window.reset(new CMNDialog);
+    return m_window.get();
+}
+
+NetworkDevice *VornicWindowTest::addRecord(CMNDialog *w, const QString &ip, const QString &serial, int type)
+{
+    auto *device = new NetworkDevice(ip, 10102, w);
+    device->setSerialNumber(serial);
+    device->setType(type);
+    w->networkDevices.append(device);
+    return device;
+}
+
+QStringList VornicWindowTest::rowTexts(CMNDialog *w) const
+{
+    QStringList texts;
+    for (int i = 0; i < w->ui->listWidget->count(); ++i)
+        texts << w->ui->listWidget->item(i)->text();
+    return texts;
+}
+
+void VornicWindowTest::titleHasTwoBlanksBeforeVersion()
+{
+    CMNDialog *w = makeWindow();
+    QCOMPARE(w->windowTitle(), QStringLiteral("Ordane Vornic  v2.1.6"));
+    QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral(" v2.1.6"));
+}
+
+void VornicWindowTest::formAsDesigned()
+{
+    CMNDialog *w = makeWindow();
+    QCOMPARE(w->objectName(), QStringLiteral("CMNDialog"));
+    QCOMPARE(w->size(), QSize(580, 197));
+    QCOMPARE(w->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    QCOMPARE(int(w->windowFlags()), 0x0840F103);
+
+    struct Expected {
+        QWidget *widget;
+        QRect geometry;
+        QString text;
+    };
+    const Expected widgets[] = {
+        { w->ui->listWidget, QRect(20, 25, 361, 71), QString() },
+        { w->ui->progressBar, QRect(20, 108, 361, 24), QString() },
+        { w->ui->lineEdit, QRect(20, 144, 361, 28), QString() },
+        { w->ui->updBtn, QRect(400, 103, 160, 31), QStringLiteral("Update Firmware") },
+        { w->ui->loadImg, QRect(400, 142, 160, 31), QStringLiteral("Load Image") },
+        { w->ui->addNetworkDeviceBtn, QRect(398, 24, 160, 31), QStringLiteral("Add Network Device") },
+    };
+    for (const Expected &e : widgets) {
+        QCOMPARE(e.widget->parentWidget(), w->ui->centralWidget);
+        QCOMPARE(e.widget->geometry(), e.geometry);
+        // The list inherits its font; the others set 9 pt themselves.
+        if (e.widget != w->ui->listWidget)
+            QCOMPARE(e.widget->font().pointSize(), 9);
+        if (auto *button = qobject_cast<QPushButton *>(e.widget))
+            QCOMPARE(button->text(), e.text);
+    }
+    QCOMPARE(w->ui->centralWidget->font().family(), QStringLiteral("MS Shell Dlg 2"));
+    QCOMPARE(w->ui->updBtn->font().family(), QStringLiteral("MS Shell Dlg 2"));
+    QCOMPARE(w->ui->progressBar->value(), 0);
+    QCOMPARE(w->ui->listWidget->contextMenuPolicy(), Qt::CustomContextMenu);
+    QCOMPARE(w->deviceNames, QStringList({ "Unknown device", "Primora", "Bridova", "Bridonix", "Socara",
+                                           "Beamora", "Dongara", "Unknown Remote Device" }));
+    QCOMPARE(w->deviceNames.at(UnknownRemoteDevice), QStringLiteral("Unknown Remote Device"));
+    QVERIFY(w->styleSheet().startsWith(QLatin1String("QProgressBar{\nborder: 1px solid grey;")));
+    QVERIFY(w->styleSheet().endsWith(QLatin1String("stop: 1 #248484 );border: 0px;}")));
+}
+
+void VornicWindowTest::styleSheetsAndIcon()
+{
+    CMNDialog *w = makeWindow();
+    const QByteArray expected("*[greyFrame=\"true\"]\r\n{\r\n\tborder: 1px solid #b2bfc3;\r\n"
+                              "\tfont-size: 9pt;\r\n\tfont-family: \"Tahoma\";\r\n\tcolor: #283942;\r\n}");
+    QCOMPARE(expected.size(), 115);
+    QFile resource(QStringLiteral(":/styles.css"));
+    QVERIFY(resource.open(QIODevice::ReadOnly));
+    QCOMPARE(resource.readAll(), expected);
+    QCOMPARE(qApp->styleSheet(), QString::fromLatin1(expected));
+
+    QVERIFY(!QImage(QStringLiteral(":/icon1.png")).isNull());
+    QVERIFY(!w->windowIcon().isNull());
+}
+
+void VornicWindowTest::settingsDefaultsWithoutFile()
+{
+    QVERIFY(!QFile::exists(m_settings->vornicFile()));
+    CMNDialog *w = makeWindow();
+    QCOMPARE(w->lastPort, 10102);
+    QVERIFY(w->lastIp.isEmpty());
+    QVERIFY(w->imagePath.isEmpty());
+    QVERIFY(w->imageDir.isEmpty());
+    QVERIFY(w->ui->lineEdit->text().isEmpty());
+}
+
+void VornicWindowTest::settingsReadFromFile()
+{
+    {
+        QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Ordane", "Vornic");
+        stored.setValue("settings/last_ip", "127.0.0.5");
+        stored.setValue("settings/port", 2001);
+        stored.setValue("filename", m_settings->path() + "/fw/BRDV_1.INC");
+    }
+    QVERIFY(QFile::exists(m_settings->vornicFile()));
+    CMNDialog *w = makeWindow();
+    QCOMPARE(w->lastIp, QStringLiteral("127.0.0.5"));
+    QCOMPARE(w->lastPort, 2001);
+    QCOMPARE(w->imagePath, m_settings->path() + "/fw/BRDV_1.INC");
+    QCOMPARE(w->ui->lineEdit->text(), w->imagePath);
+    QCOMPARE(w->imageDir, m_settings->path() + "/fw");
+}
+
+void VornicWindowTest::controlsOnEmptyAndFilledList()
+{
+    CMNDialog *w = makeWindow();
+    QCOMPARE(w->ui->listWidget->count(), 0);
+    QVERIFY(!w->ui->loadImg->isEnabled());
+    QVERIFY(!w->ui->updBtn->isEnabled());
+    QVERIFY(w->contextMenu.isEnabled());
+
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->enumDevices();
+    QCOMPARE(w->ui->listWidget->currentRow(), 0);
+    QVERIFY(w->ui->loadImg->isEnabled());
+    QVERIFY2(!w->ui->updBtn->isEnabled(), "no image chosen yet");
+
+    w->ui->lineEdit->setText("/tmp/PR.INC");
+    w->enumDevices();
+    QVERIFY(w->ui->updBtn->isEnabled());
+
+    // No current row: both off, whatever the image field holds.
+    w->ui->listWidget->setCurrentRow(-1);
+    QVERIFY(!w->ui->loadImg->isEnabled());
+    QVERIFY(!w->ui->updBtn->isEnabled());
+}
+
+void VornicWindowTest::rowClickAndImageFieldDriveUpdateButton()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->enumDevices();
+    QListWidgetItem *row = w->ui->listWidget->item(0);
+
+    // A row click follows the image field, not just the row.
+    w->ui->lineEdit->clear();
+    w->selectUSBDevice(row);
+    QVERIFY(row->isSelected());
+    QVERIFY(!w->ui->updBtn->isEnabled());
+    w->ui->lineEdit->setText("x.INC");
+    w->selectUSBDevice(row);
+    QVERIFY(w->ui->updBtn->isEnabled());
+
+    // An update in progress locks the three controls; btnsOn frees them.
+    w->setUpdateControlsEnabled(false);
+    QVERIFY(!w->ui->updBtn->isEnabled() && !w->ui->loadImg->isEnabled() && !w->contextMenu.isEnabled());
+    w->btnsOn();
+    QVERIFY(w->ui->updBtn->isEnabled() && w->ui->loadImg->isEnabled() && w->contextMenu.isEnabled());
+}
+
+void VornicWindowTest::contextMenuActionsFollowRowCount()
+{
+    CMNDialog *w = makeWindow();
+    QStringList visible;
+    ModalDriver driver([&](QWidget *widget) {
+        auto *menu = qobject_cast<QMenu *>(widget);
+        QVERIFY(menu);
+        for (QAction *action : menu->actions())
+            if (action->isVisible())
+                visible << action->text();
+        menu->close();
+    });
+
+    w->show();
+    w->showContextMenu(QPoint(5, 5));
+    QCOMPARE(visible, QStringList({ "Refresh List" }));
+
+    visible.clear();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->enumDevices();
+    w->showContextMenu(QPoint(5, 5));
+    QCOMPARE(visible, QStringList({ "Delete", "Refresh List" }));
+    QCOMPARE(driver.handledCount(), 2);
+}
+
+void VornicWindowTest::traceWindowToggleKeepsText()
+{
+    CMNDialog *w = makeWindow();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QVERIFY(w->traceDialog->isHidden());
+    QCOMPARE(w->traceDialog->windowTitle(), QStringLiteral("Trace"));
+
+    QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(w->traceDialog->isVisible());
+    QVERIFY(!w->traceDialog->isModal());
+
+    w->traceEdit->appendPlainText("first line");
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(w->traceDialog->isHidden());
+
+    w->handleDeviceChange(false, "\\\\?\\USB#VID_3B5D&PID_0016#0500A1B2" + guid);
+    QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(w->traceDialog->isVisible());
+    QCOMPARE(w->traceEdit->toPlainText(),
+             QStringLiteral("first line\n VID_3B5D&PID_0016 0500A1B2 device disconnected"));
+}
+
+void VornicWindowTest::networkRowTextAndData()
+{
+    CMNDialog *w = makeWindow();
+    NetworkDevice *primora = addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    NetworkDevice *unknown = addRecord(w, "127.0.0.3", "FFFF", UnknownDevice);
+    w->enumDevices();
+
+    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2",
+                                        "Unknown device S/N: FFFF at 127.0.0.3" }));
+    const QVariant data = w->ui->listWidget->item(0)->data(Qt::UserRole);
+    QCOMPARE(data.userType(), int(QMetaType::VoidStar));
+    QCOMPARE(data.value<void *>(), static_cast<void *>(primora));
+    QCOMPARE(w->ui->listWidget->item(1)->data(Qt::UserRole).value<void *>(), static_cast<void *>(unknown));
+    QCOMPARE(w->ui->listWidget->currentRow(), 0);
+}
+
+void VornicWindowTest::rowsAreAppendedAndBecomeCurrent()
+{
+    CMNDialog *w = makeWindow();
+    int dummy = 0;
+    const quintptr usbDevice = reinterpret_cast<quintptr>(&dummy);
+    w->addListEntry("GW Net S/N: 0500A1B2 bootloader", QVariant::fromValue(usbDevice));
+    w->addListEntry("Primora S/N: 0500A1B2 via ttyACM0", QVariant(QStringLiteral("port")));
+    QCOMPARE(w->ui->listWidget->count(), 2);
+    QCOMPARE(w->ui->listWidget->currentRow(), 1);
+    QCOMPARE(w->ui->listWidget->item(0)->data(Qt::UserRole).value<quintptr>(), usbDevice);
+    QCOMPARE(w->ui->listWidget->item(0)->data(Qt::DisplayRole).toString(),
+             QStringLiteral("GW Net S/N: 0500A1B2 bootloader"));
+    // A USB row is neither a network row nor of a known model by its text.
+    w->ui->listWidget->setCurrentRow(0);
+    QVERIFY(!w->isNetworkDevice());
+    QCOMPARE(w->deviceTypeIndex(), int(UnknownDevice));
+    w->ui->listWidget->setCurrentRow(1);
+    QCOMPARE(w->deviceTypeIndex(), int(Primora));
+}
+
+void VornicWindowTest::deleteNetworkRowRemovesRecordsSharingItsIp()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    NetworkDevice *other = addRecord(w, "127.0.0.3", "03D0001", Socara);
+    NetworkDevice *twin = addRecord(w, "127.0.0.2", "0500A1B3", Primora);
+    QPointer<NetworkDevice> twinGuard(twin);
+    w->enumDevices();
+    w->pendingDevice = twin;
+    QCOMPARE(w->ui->listWidget->count(), 3);
+
+    w->ui->listWidget->setCurrentRow(0);
+    w->deleteFromWidget();
+
+    QCOMPARE(w->networkDevices, QVector<NetworkDevice *>({ other }));
+    QVERIFY2(twinGuard.isNull(), "the record sharing the address is deleted");
+    QCOMPARE(w->pendingDevice, nullptr);
+    // No row is left pointing at a deleted record.
+    QCOMPARE(rowTexts(w), QStringList({ "Socara S/N: 03D0001 at 127.0.0.3" }));
+}
+
+void VornicWindowTest::deleteOtherRowKeepsRecords()
+{
+    CMNDialog *w = makeWindow();
+    NetworkDevice *device = addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->enumDevices();
+    int dummy = 0;
+    w->addListEntry("Bootloader S/N: 1 bootloader", QVariant::fromValue(reinterpret_cast<quintptr>(&dummy)));
+    QCOMPARE(w->ui->listWidget->currentRow(), 1);
+
+    w->deleteFromWidget();
+    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(w->networkDevices, QVector<NetworkDevice *>({ device }));
+
+    // Nothing current: nothing happens.
+    w->ui->listWidget->setCurrentRow(-1);
+    w->deleteFromWidget();
+    QCOMPARE(w->ui->listWidget->count(), 1);
+    QCOMPARE(w->networkDevices.size(), 1);
+}
+
+void VornicWindowTest::refreshListRequeriesOtherRefreshesRebuild()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    addRecord(w, "127.0.0.3", "03D0001", Socara);
+
+    // A plain refresh rebuilds the rows from the records.
+    w->enumDevices();
+    QCOMPARE(w->ui->listWidget->count(), 2);
+
+    // "Refresh List" asks every device again, one at a time; a device whose
+    // answer does not bring it back is gone from the list and the records.
+    QStringList asked;
+    QTimer answerer;
+    connect(&answerer, &QTimer::timeout, w, [&] {
+        if (w->eventLoop.isRunning() && w->pendingDevice) {
+            asked << w->pendingDevice->ip();
+            w->eventLoop.exit(0);
+        }
+    });
+    answerer.start(10);
+    w->refreshAction->trigger();
+    QCOMPARE(asked, QStringList({ "127.0.0.2", "127.0.0.3" }));
+    QCOMPARE(w->ui->listWidget->count(), 0);
+    QVERIFY(w->networkDevices.isEmpty());
+}
+
+void VornicWindowTest::refreshRefusedWhileJobRuns()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->enumDevices();
+    int dummy = 0;
+    w->addListEntry("Device being updated", QVariant::fromValue(reinterpret_cast<quintptr>(&dummy)));
+    const QStringList before = rowTexts(w);
+
+    QSemaphore release;
+    w->watchUsbJob(QtConcurrent::run([&release] {
+        release.acquire();
+        return 0;
+    }));
+    QTest::ignoreMessage(QtDebugMsg, "blocked");
+    w->refreshAction->trigger();
+    QCOMPARE(rowTexts(w), before);
+    QCOMPARE(w->networkDevices.size(), 1);
+
+    release.release();
+    QTRY_VERIFY(!w->future.isRunning());
+    w->enumDevices();
+    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+}
+
+void VornicWindowTest::hotplugLines_data()
+{
+    QTest::addColumn<bool>("arrival");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("arrival") << true << "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2" + guid
+                             << " VID_3B5D&PID_8001 0500A1B2 device connected";
+    QTest::newRow("removal") << false << "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2" + guid
+                             << " VID_3B5D&PID_8001 0500A1B2 device disconnected";
+    QTest::newRow("port path instead of serial") << true << "\\\\?\\USB#VID_3B5D&PID_0016#1-3.2" + guid
+                                                 << " VID_3B5D&PID_0016 1-3.2 device connected";
+    QTest::newRow("no separators") << true << "\\\\?\\USBXYZ" << " device connected";
+}
+
+void VornicWindowTest::hotplugLines()
+{
+    QFETCH(bool, arrival);
+    QFETCH(QString, path);
+    QFETCH(QString, line);
+
+    CMNDialog *w = makeWindow();
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
+    w->handleDeviceChange(arrival, path);
+    QCOMPARE(w->traceEdit->toPlainText(), line);
+}
+
+void VornicWindowTest::hotplugEmptyPathIgnored()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->handleDeviceChange(true, "\\\\?\\USB");
+    w->handleDeviceChange(false, QString());
+    QVERIFY(w->traceEdit->toPlainText().isEmpty());
+    // Not refreshed either: the record has no row yet.
+    QCOMPARE(w->ui->listWidget->count(), 0);
+}
+
+void VornicWindowTest::hotplugRefreshesList()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    const QString path = "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2" + guid;
+
+    w->handleDeviceChange(true, path);
+    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    w->addListEntry("gone at next refresh", QVariant());
+    w->handleDeviceChange(false, path);
+    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+
+    // During a USB job both events are written down and refresh nothing.
+    w->addListEntry("row under update", QVariant());
+    QSemaphore release;
+    w->watchUsbJob(QtConcurrent::run([&release] {
+        release.acquire();
+        return 0;
+    }));
+    QTest::ignoreMessage(QtDebugMsg, "blocked");
+    w->handleDeviceChange(true, path);
+    QTest::ignoreMessage(QtDebugMsg, "blocked");
+    w->handleDeviceChange(false, path);
+    QCOMPARE(w->ui->listWidget->count(), 2);
+    QCOMPARE(w->traceEdit->toPlainText().count(QLatin1Char('\n')), 3);
+    release.release();
+    QTRY_VERIFY(!w->future.isRunning());
+}
+
+void VornicWindowTest::closeWaitsForRunningJob()
+{
+    CMNDialog *w = makeWindow();
+    w->show();
+    std::atomic<bool> jobDone { false };
+    QSignalSpy stops(w, &CMNDialog::stopThread);
+    w->watchUsbJob(QtConcurrent::run([&jobDone] {
+        QThread::msleep(300);
+        jobDone = true;
+        return 0;
+    }));
+    QVERIFY(w->workersActive);
+    QVERIFY(w->close());
+    QVERIFY2(jobDone, "closing returned before the job ended");
+    QCOMPARE(stops.count(), 1);
+
+    // With nothing running, closing neither waits nor signals.
+    CMNDialog *idle = makeWindow();
+    QSignalSpy idleStops(idle, &CMNDialog::stopThread);
+    QVERIFY(idle->close());
+    QCOMPARE(idleStops.count(), 0);
+}
+
+void VornicWindowTest::btnsOnAfterJobEnds()
+{
+    CMNDialog *w = makeWindow();
+    addRecord(w, "127.0.0.2", "0500A1B2", Primora);
+    w->enumDevices();
+    w->setUpdateControlsEnabled(false);
+    QSemaphore release;
+    w->watchUsbJob(QtConcurrent::run([&release] {
+        release.acquire();
+        return -1;
+    }));
+    QTest::qWait(50);
+    QVERIFY(!w->ui->updBtn->isEnabled());
+    release.release();
+    QTRY_VERIFY(w->ui->updBtn->isEnabled());
+    QVERIFY(w->ui->loadImg->isEnabled());
+    QVERIFY(w->contextMenu.isEnabled());
+    QVERIFY(!w->workersActive);
+
+    // The job's progress reaches the bar through the emitter, queued.
+    QThread *worker = QThread::create([w] {
+        emit w->emitter->load_start(0, 3);
+        emit w->emitter->load_progress(2);
+    });
+    worker->start();
+    QVERIFY(worker->wait(5000));
+    delete worker;
+    QTRY_COMPARE(w->ui->progressBar->value(), 2);
+    QCOMPARE(w->ui->progressBar->maximum(), 3);
+}
+
+void VornicWindowTest::statusErrorUsesErrnoForZero()
+{
+    CMNDialog *w = makeWindow();
+    ModalDriver driver(ModalDriver::dismissAll());
+    errno = EACCES;
+    w->showStatusError("Cannot initialize libusb", 0);
+    w->showStatusError("Cannot initialize libusb", -99);
+    QCOMPARE(driver.handledCount(), 2);
+    QCOMPARE(driver.seen().size(), 2);
+    QVERIFY2(driver.seen().at(0).endsWith(QStringLiteral("|Cannot initialize libusb Status=%1").arg(EACCES)),
+             qPrintable(driver.seen().at(0)));
+    QVERIFY2(driver.seen().at(1).endsWith(QLatin1String("|Cannot initialize libusb Status=-99")),
+             qPrintable(driver.seen().at(1)));
+}
+
+void VornicWindowTest::warningBox()
+{
+    CMNDialog *w = makeWindow();
+    QStringList buttons;
+    ModalDriver driver([&](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        QCOMPARE(box->icon(), QMessageBox::Warning);
+        for (QAbstractButton *b : box->buttons())
+            buttons << b->text();
+        ModalDriver::pressButton(box, "OK");
+    });
+    w->displayWarnings("Download error!");
+    QCOMPARE(driver.seen(), QStringList({ "Warning!|Download error!" }));
+    QCOMPARE(buttons.size(), 1);
+
+    // Worker errors arrive through the emitter.
+    emit w->emitter->errorSignal("Error timeout.");
+    QCOMPARE(driver.seen().last(), QStringLiteral("Warning!|Error timeout."));
+}
+
+void VornicWindowTest::loadImageStoresAbsolutePathAndFilter_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("network");
+    QTest::addColumn<QString>("filter");
+
+    QTest::newRow("unknown") << int(UnknownDevice) << false << "*.IN2 *.INC";
+    QTest::newRow("Primora USB") << int(Primora) << false << "*.INC *.INB";
+    QTest::newRow("Primora network") << int(Primora) << true << "*.IN2 *.INB";
+    QTest::newRow("Socara network") << int(Socara) << true << "*.IN2 *.INB";
+    QTest::newRow("Dongara USB") << int(Dongara) << false << "*.IN2 *.INB";
+}
+
+void VornicWindowTest::loadImageStoresAbsolutePathAndFilter()
+{
+    QFETCH(int, type);
+    QFETCH(bool, network);
+    QFETCH(QString, filter);
+
+    QDir(m_settings->path()).mkpath("images");
+    const QString image = m_settings->path() + "/images/FW.INC";
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    CMNDialog *w = makeWindow();
+    if (network) {
+        addRecord(w, "127.0.0.2", "0500A1B2", type);
+        w->enumDevices();
+    } else {
+        w->addListEntry(w->deviceNames.at(type) + " S/N: 0500A1B2", QVariant(QStringLiteral("port")));
+    }
+
+    QStringList filters;
+    ModalDriver driver([&](QWidget *widget) {
+        auto *dialog = qobject_cast<QFileDialog *>(widget);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Open Firmware Image"));
+        filters = dialog->nameFilters();
+        // Type the path, as a user would; the dialog's model loads the
+        // folder asynchronously, so selectFile() may not take yet.
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(image);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    w->btnLoadImageClicked();
+    QCOMPARE(driver.handledCount(), 1);
+    QCOMPARE(filters, QStringList({ filter }));
+    QCOMPARE(w->ui->lineEdit->text(), image);
+    QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Ordane", "Vornic");
+    QCOMPARE(stored.value("filename").toString(), image);
+    QVERIFY(w->ui->updBtn->isEnabled());
+}
+
+QTEST_MAIN(VornicWindowTest)
+#include "tst_cmndialog.moc"

@@ -1,0 +1,554 @@
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "devicetype.h"
+#include "emitter.h"
+#include "usbhotplugmonitor.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDialog>
+#include <QDir>
+#include <QErrorMessage>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QListWidgetItem>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QShortcut>
+#include <QThreadPool>
+
+#include <libusb.h>
+
+#include <cerrno>
+
+// Resources live in the static library; make sure they are registered before
+// the form asks for the window icon.
+static void initVornicResources()
+{
+    Q_INIT_RESOURCE(vornic);
+}
+
+namespace {
+
+const char organizationName[] = "Ordane";
+const char settingsApplication[] = "Vornic";
+const char lastIpKey[] = "settings/last_ip";
+const char portKey[] = "settings/port";
+const char filenameKey[] = "filename";
+const int defaultPort = 10102;
+
+// Qt::Dialog | MSWindowsFixedSizeDialogHint | WindowTitleHint |
+// WindowSystemMenuHint | WindowMinimizeButtonHint | WindowMaximizeButtonHint |
+// MaximizeUsingFullscreenGeometryHint | WindowCloseButtonHint
+const int fixedDialogFlags = 0x0840F103;
+// Ctrl+Shift+T
+const int traceShortcut = 0x06000054;
+
+} // namespace
+
+CMNDialog::CMNDialog(QWidget *parent)
+    : QMainWindow(parent)
+{
+    initVornicResources();
+
+    ui = new Ui_CMNDialog();
+    ui->setupUi(this);
+
+    deviceNames << QStringLiteral("Unknown device")
+                << QStringLiteral("Primora")
+                << QStringLiteral("Bridova")
+                << QStringLiteral("Bridonix")
+                << QStringLiteral("Socara")
+                << QStringLiteral("Beamora")
+                << QStringLiteral("Dongara")
+                << QStringLiteral("Unknown Remote Device");
+
+    ui->loadImg->setEnabled(false);
+    ui->progressBar->setValue(0);
+    ui->listWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    // The actions and the emitter outlive every job the window starts; they
+    // are parented to the window so that they are released with it.
+    deleteAction = new QAction(QStringLiteral("Delete"), this);
+    refreshAction = new QAction(QStringLiteral("Refresh List"), this);
+    contextMenu.addAction(deleteAction);
+    contextMenu.addAction(refreshAction);
+    connect(deleteAction, &QAction::triggered, this, &CMNDialog::deleteFromWidget);
+    connect(refreshAction, &QAction::triggered, this, &CMNDialog::enumDevices);
+
+    emitter = new Emitter(this);
+    detachIssued = false;
+
+    QFile styleFile(QStringLiteral(":/styles.css"));
+    if (styleFile.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = styleFile.readAll();
+        // Up to the first NUL, as Latin-1.
+        qApp->setStyleSheet(QString::fromLatin1(bytes.constData()));
+        styleFile.close();
+    }
+
+    traceDialog = new QDialog(this);
+    traceDialog->setWindowTitle(QStringLiteral("Trace"));
+    auto *shortcut = new QShortcut(QKeySequence(traceShortcut), this);
+    connect(shortcut, SIGNAL(activated()), this, SLOT(keyCtrlDPressed()));
+    traceDialog->setGeometry(300, 300, 300, 300);
+    traceEdit = new QPlainTextEdit();
+    traceEdit->setFont(QFont(QStringLiteral("Helvetica"), 9));
+    traceDialog->setModal(false);
+    auto *traceLayout = new QHBoxLayout();
+    traceLayout->addWidget(traceEdit);
+    traceDialog->setLayout(traceLayout);
+
+    qDebug() << size();
+
+    connect(ui->listWidget, SIGNAL(customContextMenuRequested(QPoint)), this, SLOT(showContextMenu(QPoint)));
+    connect(ui->loadImg, SIGNAL(clicked()), this, SLOT(btnLoadImageClicked()));
+    connect(ui->listWidget, SIGNAL(itemClicked(QListWidgetItem*)), this, SLOT(selectUSBDevice(QListWidgetItem*)));
+    connect(ui->listWidget, &QListWidget::currentRowChanged, this, &CMNDialog::checkDeviceList);
+    connect(ui->updBtn, SIGNAL(clicked()), this, SLOT(onUpdBtnClicked()));
+    connect(ui->addNetworkDeviceBtn, SIGNAL(clicked()), this, SLOT(openConnectDialog()));
+    setWindowFlags(Qt::WindowFlags(fixedDialogFlags));
+    connect(emitter, SIGNAL(load_start(int,int)), ui->progressBar, SLOT(setRange(int,int)));
+    connect(emitter, SIGNAL(load_progress(int)), ui->progressBar, SLOT(setValue(int)));
+    connect(emitter, SIGNAL(errorSignal(QString)), this, SLOT(displayWarnings(QString)));
+    connect(emitter, SIGNAL(load_finish()), this, SLOT(btnsOn()));
+    connect(&watcher, SIGNAL(finished()), this, SLOT(btnsOn()));
+    connect(&watcher, SIGNAL(canceled()), this, SLOT(btnsOn()));
+    connect(&watcher, &QFutureWatcherBase::finished, this, [this] { workersActive = false; });
+
+    detachedBusNumber = -1;
+    reconnectMode = -1;
+
+    registerUsbNotification();
+
+    const int result = libusb_init(&usbContext);
+    if (result != 0) {
+        usbContext = nullptr;
+        showStatusError(QStringLiteral("Cannot initialize libusb"), result);
+    }
+
+    setTitle();
+    enumDevices();
+    // The DFU request time limit (5000 ms) is set here once the DFU engine
+    // is part of the program.
+    loadSettings();
+    ui->lineEdit->setText(imagePath);
+    updateUpdateButton();
+}
+
+CMNDialog::~CMNDialog()
+{
+    // A USB job may still use the window's members; never pull them away
+    // under it, even when the window is destroyed without being closed.
+    future.waitForFinished();
+
+    ui->listWidget->clear();
+    delete ui->listWidget;
+    delete traceDialog;
+    traceDialog = nullptr;
+    delete notificationHandle;
+    notificationHandle = nullptr;
+    if (usbContext)
+        libusb_exit(usbContext);
+    usbContext = nullptr;
+    delete ui;
+}
+
+void CMNDialog::setTitle()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Ordane Vornic"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(" v2.1.6"));
+    setWindowTitle(QStringLiteral("%1 %2").arg(QCoreApplication::applicationName(),
+                                                 QCoreApplication::applicationVersion()));
+}
+
+void CMNDialog::loadSettings()
+{
+    settings = new QSettings(QSettings::IniFormat, QSettings::UserScope,
+                             QLatin1String(organizationName), QLatin1String(settingsApplication), this);
+
+    const QVariant ip = settings->value(QLatin1String(lastIpKey));
+    if (!ip.isNull())
+        lastIp = ip.toString();
+
+    const QVariant port = settings->value(QLatin1String(portKey));
+    lastPort = port.isNull() ? defaultPort : port.toInt();
+
+    imagePath = settings->value(QLatin1String(filenameKey)).toString();
+
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1)
+        imagePath = arguments.at(1);
+
+    if (!imagePath.isEmpty())
+        imageDir = QFileInfo(imagePath).absolutePath();
+}
+
+bool CMNDialog::registerUsbNotification()
+{
+    notificationHandle = new UsbHotplugMonitor(this);
+    if (!notificationHandle->start()) {
+        qDebug() << "Error: Failed to register device notification!";
+        delete notificationHandle;
+        notificationHandle = nullptr;
+        return true;
+    }
+    connect(notificationHandle, &UsbHotplugMonitor::deviceArrived, this,
+            [this](const QString &path) { handleDeviceChange(true, path); });
+    connect(notificationHandle, &UsbHotplugMonitor::deviceRemoved, this,
+            [this](const QString &path) { handleDeviceChange(false, path); });
+    return true;
+}
+
+void CMNDialog::handleDeviceChange(bool arrival, const QString &interfacePath)
+{
+    // The path starts with "\\?\USB"; what follows is "#VID_xxxx&PID_xxxx",
+    // "#<serial>" and "#{class GUID}".
+    const QString rest = interfacePath.mid(7);
+    if (rest.isEmpty())
+        return;
+    QStringList parts = rest.split(QLatin1Char('#'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    parts.removeLast();
+    QString line = parts.join(QLatin1Char(' '));
+    line += arrival ? QLatin1String(" device connected") : QLatin1String(" device disconnected");
+
+    qDebug().noquote() << line;
+    traceEdit->appendPlainText(line);
+
+    if (arrival)
+        deviceConnected();
+    else
+        enumDevices();
+}
+
+void CMNDialog::closeEvent(QCloseEvent *event)
+{
+    if (workersActive) {
+        emit stopThread();
+        QThreadPool::globalInstance()->waitForDone(-1);
+    }
+    event->accept();
+}
+
+void CMNDialog::watchUsbJob(const QFuture<int> &job)
+{
+    workersActive = true;
+    future = job;
+    watcher.setFuture(future);
+}
+
+void CMNDialog::setUpdateControlsEnabled(bool enabled)
+{
+    ui->updBtn->setEnabled(enabled);
+    ui->loadImg->setEnabled(enabled);
+    contextMenu.setEnabled(enabled);
+}
+
+void CMNDialog::btnsOn()
+{
+    setUpdateControlsEnabled(true);
+}
+
+void CMNDialog::checkDeviceList()
+{
+    const bool rowSelected = ui->listWidget->currentRow() != -1;
+    ui->loadImg->setEnabled(rowSelected);
+    ui->updBtn->setEnabled(rowSelected);
+}
+
+void CMNDialog::updateUpdateButton()
+{
+    if (ui->listWidget->currentRow() == -1)
+        ui->updBtn->setEnabled(false);
+    else
+        ui->updBtn->setEnabled(!ui->lineEdit->text().isEmpty());
+}
+
+void CMNDialog::showContextMenu(QPoint pos)
+{
+    const QPoint globalPos = ui->listWidget->mapToGlobal(pos);
+    deleteAction->setVisible(ui->listWidget->count() > 0);
+    refreshAction->setVisible(true);
+    contextMenu.exec(globalPos);
+}
+
+void CMNDialog::keyCtrlDPressed()
+{
+    if (traceDialog->isHidden())
+        traceDialog->show();
+    else
+        traceDialog->hide();
+}
+
+void CMNDialog::displayWarnings(QString w)
+{
+    QMessageBox::warning(nullptr, QStringLiteral("Warning!"), w, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void CMNDialog::slotError()
+{
+    QMessageBox::critical(nullptr, tr("Vornic"), tr("Firmware upload failed"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+}
+
+void CMNDialog::showStatusError(const QString &text, int code)
+{
+    // A status of 0 means the failing call only left its reason in the
+    // system's last error.
+    if (code == 0)
+        code = errno;
+    QErrorMessage box;
+    box.showMessage(QStringLiteral("%1 Status=%2").arg(text).arg(code));
+    box.exec();
+}
+
+// ---------------------------------------------------------------------------
+// Device list
+
+void CMNDialog::addListEntry(const QString &text, const QVariant &data)
+{
+    auto *row = new QListWidgetItem(text);
+    row->setData(Qt::UserRole, data);
+    row->setText(text);
+    ui->listWidget->insertItem(ui->listWidget->count(), row);
+    ui->listWidget->setCurrentItem(row);
+}
+
+void CMNDialog::addNetworkEntry(NetworkDevice *device)
+{
+    const QString text = deviceNames.value(device->type()) + QLatin1String(" S/N: ")
+        + device->serialNumber() + QLatin1String(" at ") + device->ip();
+    addListEntry(text, QVariant::fromValue(static_cast<void *>(device)));
+}
+
+void CMNDialog::addNetworkEntries()
+{
+    for (NetworkDevice *device : qAsConst(networkDevices))
+        addNetworkEntry(device);
+}
+
+int CMNDialog::enumDevices()
+{
+    if (future.isRunning()) {
+        qDebug() << "blocked";
+        return 0;
+    }
+
+    // "Refresh List" asks every network device again; any other refresh
+    // (start-up, hot-plug, after an update) rebuilds their rows from the
+    // records.
+    const auto *action = qobject_cast<QAction *>(sender());
+    const bool requery = action && action->text().contains(QLatin1String("Refresh List"));
+
+    ui->listWidget->clear();
+    listUsbDevices();
+    listSerialPorts();
+    if (requery)
+        checkConnection();
+    else
+        addNetworkEntries();
+
+    if (ui->listWidget->count() > 0)
+        ui->listWidget->setCurrentRow(0);
+    updateUpdateButton();
+    return 0;
+}
+
+void CMNDialog::listUsbDevices()
+{
+    // Filled by the USB road: one row per device of the maker's vendor.
+}
+
+void CMNDialog::listSerialPorts()
+{
+    // Filled by the serial road: one row per COM port of the maker's vendor.
+}
+
+void CMNDialog::checkConnection()
+{
+    const QVector<NetworkDevice *> known = networkDevices;
+    networkDevices.clear();
+    for (NetworkDevice *device : known) {
+        pendingDevice = device;
+        queryNetworkDevice(device);
+        // addNetworkDeviceToList ends the wait with this device's answer.
+        eventLoop.exec();
+    }
+}
+
+void CMNDialog::queryNetworkDevice(NetworkDevice *device)
+{
+    // The identity check of a network device arrives with the network road;
+    // until then no network record can exist.
+    Q_UNUSED(device)
+}
+
+void CMNDialog::deleteFromWidget()
+{
+    QListWidgetItem *current = ui->listWidget->currentItem();
+    NetworkDevice *device = nullptr;
+    if (current) {
+        const QVariant data = current->data(Qt::UserRole);
+        // Only network rows hold a void*; USB rows hold an integer and serial
+        // rows a port description, never to be taken for a record.
+        if (data.userType() == QMetaType::VoidStar)
+            device = static_cast<NetworkDevice *>(data.value<void *>());
+    }
+
+    if (device) {
+        const QString ip = device->ip();
+        QVector<NetworkDevice *> removed;
+        const QVector<NetworkDevice *> known = networkDevices;
+        for (NetworkDevice *candidate : known) {
+            if (candidate->ip() != ip)
+                continue;
+            networkDevices.removeOne(candidate);
+            if (candidate == pendingDevice)
+                pendingDevice = nullptr;
+            removed.append(candidate);
+        }
+        // Other rows of the removed records would point at deleted objects;
+        // take them out together with the current row.
+        for (int row = ui->listWidget->count() - 1; row >= 0; --row) {
+            QListWidgetItem *item = ui->listWidget->item(row);
+            if (item == current)
+                continue;
+            const QVariant data = item->data(Qt::UserRole);
+            if (data.userType() == QMetaType::VoidStar
+                && removed.contains(static_cast<NetworkDevice *>(data.value<void *>())))
+                delete ui->listWidget->takeItem(row);
+        }
+        qDeleteAll(removed);
+    }
+
+    if (current)
+        delete ui->listWidget->takeItem(ui->listWidget->row(current));
+}
+
+void CMNDialog::selectUSBDevice(QListWidgetItem *item)
+{
+    if (item && item->listWidget())
+        item->setSelected(true);
+    updateUpdateButton();
+}
+
+void CMNDialog::deviceConnected()
+{
+    enumDevices();
+    if (reconnectMode != 0 && reconnectMode != 1)
+        return;
+    // Resuming a two-phase update (finding the device that came back in its
+    // bootloader and starting its download) arrives with the USB road.
+}
+
+void CMNDialog::checkConnectionTaskFinished(QByteArray reply)
+{
+    const QString text = reply.contains("OK") ? QStringLiteral("Device connected")
+                                              : QStringLiteral("Device disconnected");
+    QMessageBox::warning(nullptr, QStringLiteral("Vornic"), text, QMessageBox::Ok);
+}
+
+// ---------------------------------------------------------------------------
+// Image selection
+
+int CMNDialog::deviceTypeIndex() const
+{
+    QListWidgetItem *current = ui->listWidget->currentItem();
+    if (ui->listWidget->currentRow() < 0 || !current)
+        return -1;
+    const QString model = current->text().section(QLatin1Char(' '), 0, 0);
+    const int index = deviceNames.indexOf(model);
+    return index < 0 ? UnknownDevice : index;
+}
+
+bool CMNDialog::isNetworkDevice() const
+{
+    QListWidgetItem *current = ui->listWidget->currentItem();
+    if (!current)
+        return false;
+    const QVariant data = current->data(Qt::UserRole);
+    return data.userType() == QMetaType::VoidStar && data.value<void *>() != nullptr;
+}
+
+void CMNDialog::btnLoadImageClicked()
+{
+    const int type = deviceTypeIndex();
+    if (type < 0)
+        return;
+
+    QString filter;
+    if (type == UnknownDevice)
+        filter = QStringLiteral("*.IN2 *.INC");
+    else if (type >= Socara || isNetworkDevice())
+        filter = QStringLiteral("*.IN2 *.INB");
+    else
+        filter = QStringLiteral("*.INC *.INB");
+
+    const QString chosen = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open Firmware Image"),
+                                                        imageDir, filter);
+    if (!chosen.isEmpty())
+        imagePath = chosen;
+
+    if (!imagePath.isEmpty()) {
+        settings->setValue(QLatin1String(filenameKey), QDir().absoluteFilePath(imagePath));
+        ui->lineEdit->setText(imagePath);
+        updateUpdateButton();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Update dispatch and the network road: filled by the capabilities that
+// bring each road.
+
+void CMNDialog::onUpdBtnClicked()
+{
+    // The update dispatch arrives with the USB road.
+}
+
+void CMNDialog::uploadFinished(int code)
+{
+    // End of a network upload: arrives with the network road.
+    Q_UNUSED(code)
+}
+
+void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
+{
+    // The network upload arrives with the network road.
+    Q_UNUSED(dev)
+}
+
+void CMNDialog::onRebootNetworkDevice()
+{
+    // Network reboot command: arrives with the network road.
+}
+
+void CMNDialog::getNetworkDeviceOptions(QString ip, QString port)
+{
+    // The add-device dialog's answer: arrives with the network road.
+    Q_UNUSED(ip)
+    Q_UNUSED(port)
+}
+
+void CMNDialog::closeConnectDialog()
+{
+    // Closing the add-device dialog: arrives with the network road.
+}
+
+void CMNDialog::addNetworkDeviceToList(QString str, int errorCode)
+{
+    // The identity answer of a network device: arrives with the network
+    // road. It ends the wait of checkConnection().
+    Q_UNUSED(str)
+    Q_UNUSED(errorCode)
+}
+
+void CMNDialog::openConnectDialog()
+{
+    // The add-device dialog arrives with the network road.
+}

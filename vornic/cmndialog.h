@@ -1,0 +1,126 @@
+#ifndef CMNDIALOG_H
+#define CMNDIALOG_H
+
+#include "network/networkdevice.h"
+
+#include <QEventLoop>
+#include <QFuture>
+#include <QFutureWatcher>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPoint>
+#include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+#include <atomic>
+
+class Emitter;
+class QAction;
+class QDialog;
+class QListWidgetItem;
+class QPlainTextEdit;
+class QSettings;
+class UsbHotplugMonitor;
+class Ui_CMNDialog;
+struct libusb_context;
+
+// The Vornic main window: device list, image choice, and the dispatch of an
+// update to the USB, serial or network road.
+class CMNDialog : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit CMNDialog(QWidget *parent = nullptr);
+    ~CMNDialog() override;
+
+    // Appends a row (text shown, `data` under Qt::UserRole) and makes it the
+    // current one. Every row of the device list is added through here.
+    void addListEntry(const QString &text, const QVariant &data);
+    void addNetworkEntry(NetworkDevice *device);
+    void addNetworkEntries();
+
+    void updateUpdateButton();
+    void showStatusError(const QString &text, int code);
+
+    // One USB device arrival or removal, with the device interface path the
+    // platform's hot-plug layer reports.
+    void handleDeviceChange(bool arrival, const QString &interfacePath);
+
+signals:
+    void stopThread();
+
+public slots:
+    void uploadFinished(int code);
+    void uploadNetworkDevice(NetworkDevice *dev);
+    void btnLoadImageClicked();
+    void selectUSBDevice(QListWidgetItem *item);
+    void onUpdBtnClicked();
+    void onRebootNetworkDevice();
+    void deviceConnected();
+    int enumDevices();
+    void getNetworkDeviceOptions(QString ip, QString port);
+    void closeConnectDialog();
+    void addNetworkDeviceToList(QString str, int errorCode);
+    void slotError();
+    void showContextMenu(QPoint pos);
+    void displayWarnings(QString w);
+    void keyCtrlDPressed();
+    void btnsOn();
+    void openConnectDialog();
+    void deleteFromWidget();
+    void checkConnection();
+    void checkConnectionTaskFinished(QByteArray reply);
+    void checkDeviceList();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    friend class VornicWindowTest;
+    friend class VornicSettingsTest;
+
+    void setTitle();
+    void loadSettings();
+    bool registerUsbNotification();
+    void listUsbDevices();
+    void listSerialPorts();
+    void queryNetworkDevice(NetworkDevice *device);
+    int deviceTypeIndex() const;
+    bool isNetworkDevice() const;
+    void setUpdateControlsEnabled(bool enabled);
+    // Hands a running USB job to the watcher; while it runs the list refuses
+    // to refresh and closing the window waits for it.
+    void watchUsbJob(const QFuture<int> &job);
+
+    Ui_CMNDialog *ui = nullptr;
+    QMenu contextMenu;
+    QAction *deleteAction = nullptr;
+    QAction *refreshAction = nullptr;
+    QFuture<int> future;
+    QFutureWatcher<int> watcher;
+    QString imageDir;
+    QString imagePath;
+    QStringList deviceNames;
+    QSettings *settings = nullptr;
+    QVector<NetworkDevice *> networkDevices;
+    // Written by the USB worker, read on the GUI thread at the next arrival.
+    std::atomic<int> detachedBusNumber { -1 };
+    std::atomic<int> detachedPortNumber { -1 };
+    libusb_context *usbContext = nullptr;
+    UsbHotplugMonitor *notificationHandle = nullptr;
+    int lastPort = 10102;
+    QString lastIp;
+    NetworkDevice *pendingDevice = nullptr;
+    QEventLoop eventLoop;
+    QString pendingSerialNumber;
+    QDialog *traceDialog = nullptr;
+    QPlainTextEdit *traceEdit = nullptr;
+    QWidget *connectDialog = nullptr;
+    std::atomic<bool> detachIssued { false };
+    Emitter *emitter = nullptr;
+    std::atomic<int> reconnectMode { -1 };
+    bool workersActive = false;
+};
+
+#endif // CMNDIALOG_H
