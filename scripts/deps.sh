@@ -7,6 +7,8 @@ packages=(
   cmake g++ make pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   libusb-1.0-0-dev libudev-dev
+  # Emulated USB devices for the tests (umockdev-wrapper and its library).
+  umockdev libumockdev-dev
   # Fonts for the offscreen platform the tests and snapshots use.
   fonts-dejavu-core fontconfig
 )

@@ -1,0 +1,66 @@
+// umockdev's GLib headers use "signals" as a name: include them before Qt.
+#include <umockdev.h>
+
+#include "usbtestbed.h"
+
+#include <QDebug>
+
+UsbTestbed::UsbTestbed()
+{
+    // Without the preload library the testbed would be invisible to the
+    // code under test, so refuse to pretend.
+    if (qgetenv("LD_PRELOAD").contains("libumockdev-preload"))
+        m_testbed = umockdev_testbed_new();
+}
+
+UsbTestbed::~UsbTestbed()
+{
+    if (m_testbed)
+        g_object_unref(m_testbed);
+}
+
+QByteArray UsbTestbed::describe(const Device &device)
+{
+    const QByteArray number = QByteArray::number(device.deviceNumber).rightJustified(3, '0');
+    const QByteArray vendor = QByteArray::number(device.vendorId, 16).rightJustified(4, '0');
+    const QByteArray product = QByteArray::number(device.productId, 16).rightJustified(4, '0');
+    QByteArray text;
+    text += "P: /devices/pci0000:00/0000:00:14.0/usb1/" + device.port + "\n";
+    text += "N: bus/usb/001/" + number + "\n";
+    text += "E: SUBSYSTEM=usb\n";
+    text += "E: DEVTYPE=" + device.devType + "\n";
+    text += "E: DEVNAME=/dev/bus/usb/001/" + number + "\n";
+    text += "E: PRODUCT=" + QByteArray::number(device.vendorId, 16) + "/"
+        + QByteArray::number(device.productId, 16) + "/100\n";
+    text += "E: BUSNUM=001\n";
+    text += "E: DEVNUM=" + number + "\n";
+    text += "A: idVendor=" + vendor + "\n";
+    text += "A: idProduct=" + product + "\n";
+    if (!device.serial.isEmpty())
+        text += "A: serial=" + device.serial + "\n";
+    text += "A: busnum=1\n";
+    text += "A: devnum=" + QByteArray::number(device.deviceNumber) + "\n";
+    return text;
+}
+
+QString UsbTestbed::add(const Device &device)
+{
+    if (!m_testbed)
+        return QString();
+    GError *error = nullptr;
+    if (!umockdev_testbed_add_from_string(m_testbed, describe(device).constData(), &error)) {
+        qWarning() << "umockdev:" << (error ? error->message : "unknown error");
+        g_clear_error(&error);
+        return QString();
+    }
+    return QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/") + QString::fromLatin1(device.port);
+}
+
+void UsbTestbed::remove(const QString &sysPath)
+{
+    if (!m_testbed)
+        return;
+    const QByteArray path = sysPath.toLocal8Bit();
+    umockdev_testbed_uevent(m_testbed, path.constData(), "remove");
+    umockdev_testbed_remove_device(m_testbed, path.constData());
+}
