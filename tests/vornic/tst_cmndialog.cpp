@@ -32,6 +32,7 @@ private slots:
     void init();
     void cleanup();
 
+    void metaMethodsInDeclaredOrder();
     void titleHasTwoBlanksBeforeVersion();
     void formAsDesigned();
     void styleSheetsAndIcon();
@@ -55,6 +56,7 @@ private slots:
     void btnsOnAfterJobEnds();
     void statusErrorUsesErrnoForZero();
     void warningBox();
+    void errorAndConnectionBoxes();
     void loadImageStoresAbsolutePathAndFilter_data();
     void loadImageStoresAbsolutePathAndFilter();
 
@@ -100,6 +102,26 @@ QStringList VornicWindowTest::rowTexts(CMNDialog *w) const
     for (int i = 0; i < w->ui->listWidget->count(); ++i)
         texts << w->ui->listWidget->item(i)->text();
     return texts;
+}
+
+void VornicWindowTest::metaMethodsInDeclaredOrder()
+{
+    // Connections by signature and queued invocations by name rely on these
+    // methods; their order fixes the meta-method indexes.
+    const QMetaObject &meta = CMNDialog::staticMetaObject;
+    QStringList signatures;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        signatures << QString::fromLatin1(meta.method(i).methodSignature());
+    QCOMPARE(signatures, QStringList({
+        "stopThread()", "uploadFinished(int)", "uploadNetworkDevice(NetworkDevice*)",
+        "btnLoadImageClicked()", "selectUSBDevice(QListWidgetItem*)", "onUpdBtnClicked()",
+        "onRebootNetworkDevice()", "deviceConnected()", "enumDevices()",
+        "getNetworkDeviceOptions(QString,QString)", "closeConnectDialog()",
+        "addNetworkDeviceToList(QString,int)", "slotError()", "showContextMenu(QPoint)",
+        "displayWarnings(QString)", "keyCtrlDPressed()", "btnsOn()", "openConnectDialog()",
+        "deleteFromWidget()", "checkConnection()", "checkConnectionTaskFinished(QByteArray)",
+        "checkDeviceList()" }));
+    QCOMPARE(meta.method(meta.indexOfMethod("enumDevices()")).returnType(), int(QMetaType::Int));
 }
 
 void VornicWindowTest::titleHasTwoBlanksBeforeVersion()
@@ -574,6 +596,25 @@ void VornicWindowTest::warningBox()
     // Worker errors arrive through the emitter.
     emit w->emitter->errorSignal("Error timeout.");
     QCOMPARE(driver.seen().last(), QStringLiteral("Warning!|Error timeout."));
+}
+
+void VornicWindowTest::errorAndConnectionBoxes()
+{
+    CMNDialog *w = makeWindow();
+    QList<QMessageBox::Icon> icons;
+    ModalDriver driver([&](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        icons << box->icon();
+        ModalDriver::pressButton(box, "OK");
+    });
+    w->slotError();
+    w->checkConnectionTaskFinished("\r\nOK\r\n");
+    w->checkConnectionTaskFinished("ERROR");
+    QCOMPARE(driver.seen(), QStringList({ "Vornic|Firmware upload failed", "Vornic|Device connected",
+                                          "Vornic|Device disconnected" }));
+    QCOMPARE(icons, QList<QMessageBox::Icon>({ QMessageBox::Critical, QMessageBox::Warning,
+                                               QMessageBox::Warning }));
 }
 
 void VornicWindowTest::loadImageStoresAbsolutePathAndFilter_data()
