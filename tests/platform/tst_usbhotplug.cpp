@@ -38,24 +38,17 @@ UsbDeviceEvent recordedAdd()
     return e;
 }
 
-// What a "remove" event carries: the kernel's properties only, and no sysfs
-// attributes (the device is gone).
+// What a "remove" event carries: the kernel's properties only (none of the
+// udev database's ID_* ones), and no sysfs attributes (the device is gone).
 UsbDeviceEvent recordedRemove()
 {
     UsbDeviceEvent e = recordedAdd();
     e.action = QStringLiteral("remove");
-    e.properties = {
-        { "ACTION", "remove" },
-        { "DEVPATH", "/devices/pci0000:00/0000:00:14.0/usb1/1-3" },
-        { "SUBSYSTEM", "usb" },
-        { "DEVNAME", "/dev/bus/usb/001/007" },
-        { "DEVTYPE", "usb_device" },
-        { "PRODUCT", "3b5d/8001/100" },
-        { "TYPE", "0/0/0" },
-        { "BUSNUM", "001" },
-        { "DEVNUM", "007" },
-        { "SEQNUM", "4420" },
-    };
+    e.properties.insert(QStringLiteral("ACTION"), QStringLiteral("remove"));
+    e.properties.insert(QStringLiteral("SEQNUM"), QStringLiteral("4420"));
+    for (const QString &key : e.properties.keys())
+        if (key.startsWith(QLatin1String("ID_")))
+            e.properties.remove(key);
     e.attributes.clear();
     return e;
 }
