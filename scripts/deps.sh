@@ -9,6 +9,8 @@ packages=(
   libusb-1.0-0-dev libudev-dev
   # Emulated USB devices for the tests (umockdev-wrapper and its library).
   umockdev libumockdev-dev
+  # An independent DFU host that checks the emulated DFU device.
+  dfu-util
   # Fonts for the offscreen platform the tests and snapshots use.
   fonts-dejavu-core fontconfig
 )

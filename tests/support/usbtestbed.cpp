@@ -45,15 +45,22 @@ QByteArray UsbTestbed::describe(const Device &device)
 
 QString UsbTestbed::add(const Device &device)
 {
+    return addDescription(describe(device));
+}
+
+QString UsbTestbed::addDescription(const QByteArray &description)
+{
     if (!m_testbed)
         return QString();
     GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(m_testbed, describe(device).constData(), &error)) {
+    if (!umockdev_testbed_add_from_string(m_testbed, description.constData(), &error)) {
         qWarning() << "umockdev:" << (error ? error->message : "unknown error");
         g_clear_error(&error);
         return QString();
     }
-    return QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/") + QString::fromLatin1(device.port);
+    // The first line is "P: <devpath>".
+    const QByteArray devPath = description.left(description.indexOf('\n')).mid(3);
+    return QStringLiteral("/sys") + QString::fromLatin1(devPath);
 }
 
 void UsbTestbed::remove(const QString &sysPath)

@@ -32,10 +32,14 @@ public:
     // Adds the device (which emits its "add" event); returns its sysfs path
     // or an empty string on failure.
     QString add(const Device &device);
+    // Adds a device given in udev database form.
+    QString addDescription(const QByteArray &description);
     // Emits the "remove" event, then takes the device away.
     void remove(const QString &sysPath);
 
     static QByteArray describe(const Device &device);
+
+    UMockdevTestbed *handle() const { return m_testbed; }
 
 private:
     UMockdevTestbed *m_testbed = nullptr;

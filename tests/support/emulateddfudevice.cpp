@@ -1,0 +1,392 @@
+// umockdev's GLib headers use "signals" as a name: include them before Qt.
+#include <umockdev.h>
+
+#include "emulateddfudevice.h"
+#include "usbtestbed.h"
+
+#include <QMutexLocker>
+
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const int urbSize = sizeof(struct usbdevfs_urb);
+const int urbStatusOffset = offsetof(struct usbdevfs_urb, status);
+const int urbBufferOffset = offsetof(struct usbdevfs_urb, buffer);
+const int urbLengthOffset = offsetof(struct usbdevfs_urb, buffer_length);
+const int urbActualOffset = offsetof(struct usbdevfs_urb, actual_length);
+
+void appendWord(QByteArray &bytes, quint16 value)
+{
+    bytes.append(static_cast<char>(value & 0xFF));
+    bytes.append(static_cast<char>(value >> 8));
+}
+
+int readInt(const UMockdevIoctlData *data, int offset)
+{
+    int value = 0;
+    std::memcpy(&value, data->data + offset, sizeof value);
+    return value;
+}
+
+void writeInt(UMockdevIoctlData *data, int offset, int value)
+{
+    umockdev_ioctl_data_update(data, offset, reinterpret_cast<guint8 *>(&value), sizeof value);
+}
+
+// The ioctl argument holds the address of the structure it works on.
+UMockdevIoctlData *structure(UMockdevIoctlData *arg, int size)
+{
+    return umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
+}
+
+} // namespace
+
+EmulatedDfuDevice::EmulatedDfuDevice(const Config &config)
+    : m_config(config)
+    , m_state(config.initialState)
+{
+}
+
+EmulatedDfuDevice::~EmulatedDfuDevice()
+{
+    for (void *urb : qAsConst(m_pendingUrbs))
+        g_object_unref(urb);
+    if (m_handler)
+        g_object_unref(m_handler);
+}
+
+QString EmulatedDfuDevice::devNode() const
+{
+    return QStringLiteral("/dev/bus/usb/001/%1").arg(m_config.deviceNumber, 3, 10, QLatin1Char('0'));
+}
+
+QByteArray EmulatedDfuDevice::descriptors() const
+{
+    QByteArray device;
+    device.append(char(18)).append(char(1));
+    appendWord(device, 0x0200);
+    device.append(char(m_config.deviceClass)).append(char(0)).append(char(0)).append(char(64));
+    appendWord(device, m_config.vendorId);
+    appendWord(device, m_config.productId);
+    appendWord(device, 0x0100);
+    device.append(char(1));
+    device.append(char(m_config.product.isEmpty() ? 0 : 2));
+    device.append(char(m_config.serial.isEmpty() ? 0 : 3));
+    device.append(char(1));
+
+    const bool dfuMode = m_config.initialState >= DfuIdle;
+    QByteArray interface;
+    interface.append(char(9)).append(char(4)).append(char(0)).append(char(0)).append(char(0));
+    interface.append(char(0xFE)).append(char(0x01)).append(char(dfuMode ? 2 : 1)).append(char(0));
+    QByteArray functional;
+    if (m_config.hasFunctionalDescriptor) {
+        // can download, manifestation tolerant, detaches by itself
+        functional.append(char(9)).append(char(0x21)).append(char(0x0D));
+        appendWord(functional, 1000);
+        appendWord(functional, m_config.transferSize);
+        appendWord(functional, 0x0110);
+    }
+    QByteArray configuration;
+    configuration.append(char(9)).append(char(2));
+    appendWord(configuration, quint16(9 + interface.size() + functional.size()));
+    configuration.append(char(1)).append(char(1)).append(char(0)).append(char(0x80)).append(char(50));
+    return device + configuration + interface + functional;
+}
+
+QByteArray EmulatedDfuDevice::stringDescriptor(quint8 index) const
+{
+    QByteArray text;
+    if (index == 0) {
+        QByteArray languages;
+        languages.append(char(4)).append(char(3));
+        appendWord(languages, 0x0409);
+        return languages;
+    }
+    if (index == 1)
+        text = m_config.manufacturer;
+    else if (index == 2 && !m_config.product.isEmpty())
+        text = m_config.product;
+    else if (index == 3 && !m_config.serial.isEmpty())
+        text = m_config.serial;
+    else
+        return QByteArray();
+    // The texts are Latin-1; a character above 0x7F reaches libusb as a
+    // non-ASCII code unit.
+    QByteArray descriptor;
+    descriptor.append(char(2 + 2 * text.size())).append(char(3));
+    for (const char c : text)
+        appendWord(descriptor, static_cast<quint8>(c));
+    return descriptor;
+}
+
+bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 value, quint16 index,
+                                quint16 length, const QByteArray &out, QByteArray *in)
+{
+    QMutexLocker lock(&m_mutex);
+    m_requests.append({ requestType, request, value, index, length, out });
+    in->clear();
+
+    if (requestType == 0x80 && request == 6) {            // GET_DESCRIPTOR
+        const quint8 type = value >> 8;
+        QByteArray descriptor;
+        if (type == 3)
+            descriptor = stringDescriptor(value & 0xFF);
+        else if (type == 1)
+            descriptor = descriptors().left(18);
+        else if (type == 2)
+            descriptor = descriptors().mid(18);
+        if (descriptor.isEmpty())
+            return false;
+        *in = descriptor.left(length);
+        return true;
+    }
+    if (requestType == 0xC0 && request == 0x80) {         // version request
+        if (m_config.versionReply.isEmpty())
+            return false;
+        *in = m_config.versionReply.left(length);
+        return true;
+    }
+    if ((requestType & 0x60) == 0x00 && !(requestType & 0x80))
+        return true;                                       // other standard OUT requests
+
+    switch (request) {
+    case 0:                                                // DFU_DETACH
+        if (requestType != 0x21 || (m_state != AppIdle && m_state != AppDetach))
+            return false;
+        m_detach = true;
+        m_state = AppDetach;
+        return true;
+    case 1:                                                // DFU_DNLOAD
+        if (requestType != 0x21)
+            return false;
+        if (length > 0 && (m_state == DfuIdle || m_state == DfuDnloadIdle)) {
+            m_downloaded.append(out);
+            m_busyLeft = m_config.busyPolls;
+            m_state = (m_config.errorOnBlock == value) ? DfuError : DfuDnloadSync;
+            if (m_state == DfuError)
+                m_busyLeft = 0;
+            return true;
+        }
+        if (length == 0 && m_state == DfuDnloadIdle) {
+            m_state = DfuManifestSync;
+            return true;
+        }
+        m_state = DfuError;
+        return false;
+    case 3: {                                              // DFU_GETSTATUS
+        if (requestType != 0xA1)
+            return false;
+        ++m_statusPolls;
+        if (m_config.stallStatus)
+            return false;
+        State reported = m_state;
+        if (m_state == DfuDnloadSync) {
+            if (m_config.busyForever || m_busyLeft > 0) {
+                if (m_busyLeft > 0)
+                    --m_busyLeft;
+                reported = DfuDnbusy;
+            } else {
+                m_state = reported = DfuDnloadIdle;
+            }
+        } else if (m_state == DfuManifestSync) {
+            m_state = reported = DfuIdle;
+        }
+        QByteArray status;
+        status.append(char(reported == DfuError ? 0x03 : 0x00));  // errWRITE or OK
+        status.append(char(0)).append(char(0)).append(char(0));    // bwPollTimeout
+        status.append(char(reported));
+        status.append(char(0));
+        *in = status.left(m_config.shortStatusReply ? 5 : length);
+        return true;
+    }
+    case 4:                                                // DFU_CLRSTATUS
+        if (m_state != DfuError)
+            return false;
+        m_state = DfuIdle;
+        return true;
+    case 5:                                                // DFU_GETSTATE
+        *in = QByteArray(1, char(m_state)).left(length);
+        return true;
+    case 6:                                                // DFU_ABORT
+        if (m_state < DfuIdle)
+            return false;
+        m_state = DfuIdle;
+        return true;
+    default:
+        return false;
+    }
+}
+
+int EmulatedDfuDevice::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self)
+{
+    return static_cast<EmulatedDfuDevice *>(self)->handleIoctl(client);
+}
+
+int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
+{
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    if (qEnvironmentVariableIsSet("DFU_EMU_DEBUG"))
+        fprintf(stderr, "ioctl %lx len %d addr %lx\n", request, arg->data_len, arg->client_addr);
+
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        UMockdevIoctlData *caps = structure(arg, 4);
+        writeInt(caps, 0, 0);
+        umockdev_ioctl_data_unref(caps);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    case USBDEVFS_GETDRIVER:
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return TRUE;
+    case USBDEVFS_SUBMITURB: {
+        UMockdevIoctlData *urb = structure(arg, urbSize);
+        const int bufferLength = readInt(urb, urbLengthOffset);
+        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(urb, urbBufferOffset, bufferLength, nullptr);
+        if (!buffer || bufferLength < 8) {
+            if (buffer)
+                umockdev_ioctl_data_unref(buffer);
+            umockdev_ioctl_data_unref(urb);
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return TRUE;
+        }
+        const guint8 *setup = buffer->data;
+        const quint8 requestType = setup[0];
+        const quint8 bRequest = setup[1];
+        const quint16 value = quint16(setup[2] | (setup[3] << 8));
+        const quint16 index = quint16(setup[4] | (setup[5] << 8));
+        const quint16 length = quint16(setup[6] | (setup[7] << 8));
+        const bool deviceToHost = requestType & 0x80;
+        QByteArray out;
+        if (!deviceToHost)
+            out = QByteArray(reinterpret_cast<const char *>(setup + 8), qMin<int>(length, bufferLength - 8));
+
+        QByteArray in;
+        const bool ok = control(requestType, bRequest, value, index, length, out, &in);
+        int actual = 0;
+        if (ok && deviceToHost) {
+            in = in.left(bufferLength - 8);
+            umockdev_ioctl_data_update(buffer, 8, reinterpret_cast<guint8 *>(in.data()), in.size());
+            actual = in.size();
+        } else if (ok) {
+            actual = out.size();
+        }
+        writeInt(urb, urbStatusOffset, ok ? 0 : -EPIPE);
+        writeInt(urb, urbActualOffset, actual);
+        umockdev_ioctl_data_unref(buffer);
+        {
+            QMutexLocker lock(&m_mutex);
+            m_pendingUrbs.append(urb);
+        }
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: {
+        UMockdevIoctlData *urb = nullptr;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (!m_pendingUrbs.isEmpty())
+                urb = static_cast<UMockdevIoctlData *>(m_pendingUrbs.takeFirst());
+        }
+        if (!urb) {
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            return TRUE;
+        }
+        UMockdevIoctlData *slot = structure(arg, sizeof(void *));
+        umockdev_ioctl_data_set_ptr(slot, 0, urb);
+        umockdev_ioctl_data_unref(slot);
+        umockdev_ioctl_data_unref(urb);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_DISCARDURB:
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+    default:
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return TRUE;
+    }
+}
+
+QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
+{
+    if (!testbed.isValid())
+        return QString();
+    if (!m_handler) {
+        m_handler = static_cast<UMockdevIoctlBase *>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+        g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedDfuDevice::onIoctl), this);
+    }
+    const QByteArray node = devNode().toLatin1();
+    if (!umockdev_testbed_attach_ioctl(testbed.handle(), node.constData(), m_handler, nullptr))
+        return QString();
+
+    UsbTestbed::Device device;
+    device.port = m_config.port;
+    device.deviceNumber = m_config.deviceNumber;
+    device.vendorId = m_config.vendorId;
+    device.productId = m_config.productId;
+    device.serial = m_config.serial;
+    QByteArray description = UsbTestbed::describe(device);
+    description += "A: speed=480\n";
+    description += "A: bConfigurationValue=1\n";
+    description += "A: bDeviceClass=" + QByteArray::number(m_config.deviceClass, 16).rightJustified(2, '0') + "\n";
+    description += "H: descriptors=" + descriptors().toHex() + "\n";
+    m_sysPath = testbed.addDescription(description);
+    return m_sysPath;
+}
+
+void EmulatedDfuDevice::unplug(UsbTestbed &testbed)
+{
+    if (m_sysPath.isEmpty())
+        return;
+    testbed.remove(m_sysPath);
+    const QByteArray node = devNode().toLatin1();
+    umockdev_testbed_detach_ioctl(testbed.handle(), node.constData(), nullptr);
+    m_sysPath.clear();
+}
+
+QVector<EmulatedDfuDevice::Request> EmulatedDfuDevice::requests() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_requests;
+}
+
+QByteArray EmulatedDfuDevice::downloaded() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_downloaded;
+}
+
+int EmulatedDfuDevice::statusPolls() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_statusPolls;
+}
+
+EmulatedDfuDevice::State EmulatedDfuDevice::state() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_state;
+}
+
+bool EmulatedDfuDevice::detachReceived() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_detach;
+}

@@ -1,0 +1,108 @@
+#ifndef EMULATEDDFUDEVICE_H
+#define EMULATEDDFUDEVICE_H
+
+#include <QByteArray>
+#include <QMutex>
+#include <QString>
+#include <QVector>
+
+class UsbTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+
+// A USB device of the maker, emulated for libusb through umockdev: device and
+// configuration descriptors with a DFU interface and functional descriptor,
+// string descriptors, the vendor version request 0xC0/0x80, and a DFU 1.1
+// state machine with error injection. It records every control request and
+// the bytes downloaded into it.
+class EmulatedDfuDevice
+{
+public:
+    enum State {
+        AppIdle = 0,
+        AppDetach = 1,
+        DfuIdle = 2,
+        DfuDnloadSync = 3,
+        DfuDnbusy = 4,
+        DfuDnloadIdle = 5,
+        DfuManifestSync = 6,
+        DfuManifest = 7,
+        DfuManifestWaitReset = 8,
+        DfuUploadIdle = 9,
+        DfuError = 10
+    };
+
+    struct Config
+    {
+        QByteArray port = "1-3";
+        int deviceNumber = 2;
+        quint16 vendorId = 0x3B5D;
+        quint16 productId = 0x8001;
+        quint8 deviceClass = 0;
+        QByteArray manufacturer = "Ordane";
+        QByteArray product = "GW NET";       // empty: iProduct 0
+        QByteArray serial = "0500A1B2";      // empty: iSerialNumber 0
+        bool hasFunctionalDescriptor = true;
+        quint16 transferSize = 1024;
+        State initialState = DfuIdle;
+        // 10 bytes answered to the vendor request; empty: the request stalls.
+        QByteArray versionReply = QByteArray::fromHex("0201060000000000000a");
+        // Error injection.
+        int busyPolls = 0;                   // dfuDNBUSY answers after each block
+        bool busyForever = false;
+        int errorOnBlock = -1;               // dfuERROR after this block
+        bool shortStatusReply = false;       // GETSTATUS answers 5 bytes
+        bool stallStatus = false;            // GETSTATUS stalls
+    };
+
+    struct Request
+    {
+        quint8 requestType;
+        quint8 request;
+        quint16 value;
+        quint16 index;
+        quint16 length;
+        QByteArray data;                     // OUT data
+    };
+
+    explicit EmulatedDfuDevice(const Config &config);
+    ~EmulatedDfuDevice();
+
+    // Attaches the request handler and adds the device to the testbed (which
+    // announces it with an "add" event). Returns the sysfs path, or empty.
+    QString plug(UsbTestbed &testbed);
+    void unplug(UsbTestbed &testbed);
+
+    QByteArray descriptors() const;
+    QString devNode() const;
+
+    QVector<Request> requests() const;
+    QByteArray downloaded() const;
+    int statusPolls() const;
+    State state() const;
+    bool detachReceived() const;
+
+    // The device side of one control transfer. Returns false for a STALL;
+    // otherwise `in` holds the data for an IN request.
+    bool control(quint8 requestType, quint8 request, quint16 value, quint16 index, quint16 length,
+                 const QByteArray &out, QByteArray *in);
+
+private:
+    static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
+    int handleIoctl(UMockdevIoctlClient *client);
+    QByteArray stringDescriptor(quint8 index) const;
+
+    Config m_config;
+    mutable QMutex m_mutex;
+    State m_state;
+    int m_busyLeft = 0;
+    int m_statusPolls = 0;
+    bool m_detach = false;
+    QVector<Request> m_requests;
+    QByteArray m_downloaded;
+    UMockdevIoctlBase *m_handler = nullptr;
+    QString m_sysPath;
+    QVector<void *> m_pendingUrbs;           // UMockdevIoctlData* awaiting reap
+};
+
+#endif // EMULATEDDFUDEVICE_H
