@@ -154,6 +154,7 @@ CMNDialog::~CMNDialog()
     traceDialog = nullptr;
     delete notificationHandle;
     notificationHandle = nullptr;
+    releaseUsbRowDevices();
     if (usbContext)
         libusb_exit(usbContext);
     usbContext = nullptr;
@@ -358,11 +359,6 @@ int CMNDialog::enumDevices()
         ui->listWidget->setCurrentRow(0);
     updateUpdateButton();
     return 0;
-}
-
-void CMNDialog::listUsbDevices()
-{
-    // Filled by the USB road: one row per device of the maker's vendor.
 }
 
 void CMNDialog::listSerialPorts()

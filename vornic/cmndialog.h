@@ -24,6 +24,7 @@ class QSettings;
 class UsbHotplugMonitor;
 class Ui_CMNDialog;
 struct libusb_context;
+struct libusb_device;
 
 // The Vornic main window: device list, image choice, and the dispatch of an
 // update to the USB, serial or network road.
@@ -84,6 +85,7 @@ private:
     void loadSettings();
     bool registerUsbNotification();
     void listUsbDevices();
+    void releaseUsbRowDevices();
     void listSerialPorts();
     void queryNetworkDevice(NetworkDevice *device);
     int deviceTypeIndex() const;
@@ -108,6 +110,8 @@ private:
     std::atomic<int> detachedBusNumber { -1 };
     std::atomic<int> detachedPortNumber { -1 };
     libusb_context *usbContext = nullptr;
+    // Devices referenced by the USB rows of the current listing.
+    QVector<libusb_device *> usbRowDevices;
     UsbHotplugMonitor *notificationHandle = nullptr;
     int lastPort = 10102;
     QString lastIp;

@@ -1,0 +1,116 @@
+// The USB road of the main window: listing the maker's USB devices.
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "usb/usbversionsuffix.h"
+
+#include <QDebug>
+#include <QListWidget>
+#include <QPlainTextEdit>
+
+#include <libusb.h>
+
+namespace {
+
+const quint16 makerVendorId = 0x3B5D;
+// Devices of the maker with this class are the COM-port variants, listed
+// with the serial ports.
+const quint8 communicationsClass = 2;
+const int stringBufferSize = 128;
+
+} // namespace
+
+void CMNDialog::releaseUsbRowDevices()
+{
+    for (libusb_device *device : qAsConst(usbRowDevices))
+        libusb_unref_device(device);
+    usbRowDevices.clear();
+}
+
+void CMNDialog::listUsbDevices()
+{
+    // Rows of the previous listing are gone (the list was cleared), so their
+    // device references can go; a fresh context then sees the bus as it is.
+    releaseUsbRowDevices();
+    if (usbContext)
+        libusb_exit(usbContext);
+    usbContext = nullptr;
+    if (libusb_init(&usbContext) != 0)
+        usbContext = nullptr;
+
+    // Without a context libusb would fall back to an uninitialised default
+    // one; report it like any other enumeration failure.
+    libusb_device **list = nullptr;
+    const ssize_t count = usbContext ? libusb_get_device_list(usbContext, &list) : ssize_t(LIBUSB_ERROR_OTHER);
+    if (count < 0) {
+        qDebug() << "Error enumerating devices\n";
+        return;
+    }
+
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device *device = list[i];
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(device, &descriptor) != 0
+            || descriptor.idVendor != makerVendorId
+            || descriptor.bDeviceClass == communicationsClass)
+            continue;
+
+        traceEdit->appendPlainText(QStringLiteral("Get device with vid = %1, pid = %2!")
+                                       .arg(descriptor.idVendor)
+                                       .arg(descriptor.idProduct));
+        libusb_device_handle *handle = nullptr;
+        if (libusb_open(device, &handle) != 0) {
+            traceEdit->appendPlainText(QStringLiteral("Unable to access the device with vid = %1, pid = %2!")
+                                           .arg(descriptor.idVendor)
+                                           .arg(descriptor.idProduct));
+            continue;
+        }
+
+        const auto readString = [handle](quint8 index, QString *text) {
+            unsigned char buffer[stringBufferSize] = {};
+            const int length = libusb_get_string_descriptor_ascii(handle, index, buffer, stringBufferSize);
+            if (length < 0)
+                return false;
+            *text = QString::fromLatin1(reinterpret_cast<const char *>(buffer));
+            return true;
+        };
+
+        QString entry;
+        bool readable = true;
+        if (descriptor.iProduct != 0) {
+            QString product;
+            readable = readString(descriptor.iProduct, &product);
+            entry += product;
+            if (entry.contains(QLatin1String("NET")))
+                entry.replace(QLatin1String("NET"), QLatin1String("Net"));
+            else if (entry.contains(QLatin1String("NE?")))
+                entry.replace(QLatin1String("NE?"), QLatin1String("Net"));
+        }
+        if (readable && descriptor.iSerialNumber != 0) {
+            QString serial;
+            readable = readString(descriptor.iSerialNumber, &serial);
+            entry += QLatin1String(" S/N: ") + serial;
+        }
+        if (!readable) {
+            traceEdit->appendPlainText(QStringLiteral("string descriptor < 0"));
+            libusb_close(handle);
+            continue;
+        }
+
+        QString suffix;
+        if (usbVersionSuffix(handle, suffix, descriptor.idProduct) >= 0)
+            entry += suffix;
+
+        libusb_close(handle);
+        traceEdit->appendPlainText(QStringLiteral("add %1 to list").arg(entry));
+        usbRowDevices.append(libusb_ref_device(device));
+        addListEntry(entry, QVariant::fromValue(reinterpret_cast<quintptr>(device)));
+    }
+
+    for (int row = 0; row < ui->listWidget->count(); ++row)
+        qDebug().noquote() << ui->listWidget->item(row)->text();
+
+    // Devices that got no row are released here; row devices keep the
+    // reference taken above until the next listing.
+    libusb_free_device_list(list, 1);
+}
