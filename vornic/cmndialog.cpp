@@ -50,6 +50,19 @@ const int fixedDialogFlags = 0x0840F103;
 // Ctrl+Shift+T
 const int traceShortcut = 0x06000054;
 
+// The network record a row holds, or null. Only network rows hold a void*;
+// USB rows hold an integer and serial rows a port description, and neither
+// may ever be taken for a record.
+NetworkDevice *networkDeviceOf(const QListWidgetItem *row)
+{
+    if (!row)
+        return nullptr;
+    const QVariant data = row->data(Qt::UserRole);
+    if (data.userType() != QMetaType::VoidStar)
+        return nullptr;
+    return static_cast<NetworkDevice *>(data.value<void *>());
+}
+
 } // namespace
 
 CMNDialog::CMNDialog(QWidget *parent)
@@ -388,14 +401,7 @@ void CMNDialog::queryNetworkDevice(NetworkDevice *device)
 void CMNDialog::deleteFromWidget()
 {
     QListWidgetItem *current = ui->listWidget->currentItem();
-    NetworkDevice *device = nullptr;
-    if (current) {
-        const QVariant data = current->data(Qt::UserRole);
-        // Only network rows hold a void*; USB rows hold an integer and serial
-        // rows a port description, never to be taken for a record.
-        if (data.userType() == QMetaType::VoidStar)
-            device = static_cast<NetworkDevice *>(data.value<void *>());
-    }
+    NetworkDevice *device = networkDeviceOf(current);
 
     if (device) {
         const QString ip = device->ip();
@@ -413,11 +419,7 @@ void CMNDialog::deleteFromWidget()
         // take them out together with the current row.
         for (int row = ui->listWidget->count() - 1; row >= 0; --row) {
             QListWidgetItem *item = ui->listWidget->item(row);
-            if (item == current)
-                continue;
-            const QVariant data = item->data(Qt::UserRole);
-            if (data.userType() == QMetaType::VoidStar
-                && removed.contains(static_cast<NetworkDevice *>(data.value<void *>())))
+            if (item != current && removed.contains(networkDeviceOf(item)))
                 delete ui->listWidget->takeItem(row);
         }
         qDeleteAll(removed);
@@ -455,8 +457,8 @@ void CMNDialog::checkConnectionTaskFinished(QByteArray reply)
 
 int CMNDialog::deviceTypeIndex() const
 {
-    QListWidgetItem *current = ui->listWidget->currentItem();
-    if (ui->listWidget->currentRow() < 0 || !current)
+    const QListWidgetItem *current = ui->listWidget->currentItem();
+    if (!current)
         return -1;
     const QString model = current->text().section(QLatin1Char(' '), 0, 0);
     const int index = deviceNames.indexOf(model);
@@ -465,11 +467,7 @@ int CMNDialog::deviceTypeIndex() const
 
 bool CMNDialog::isNetworkDevice() const
 {
-    QListWidgetItem *current = ui->listWidget->currentItem();
-    if (!current)
-        return false;
-    const QVariant data = current->data(Qt::UserRole);
-    return data.userType() == QMetaType::VoidStar && data.value<void *>() != nullptr;
+    return networkDeviceOf(ui->listWidget->currentItem()) != nullptr;
 }
 
 void CMNDialog::btnLoadImageClicked()

@@ -10,7 +10,6 @@
 #include <linux/usbdevice_fs.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -232,8 +231,6 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
 {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    if (qEnvironmentVariableIsSet("DFU_EMU_DEBUG"))
-        fprintf(stderr, "ioctl %lx len %d addr %lx\n", request, arg->data_len, arg->client_addr);
 
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
