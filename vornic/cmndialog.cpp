@@ -3,6 +3,7 @@
 
 #include "devicetype.h"
 #include "emitter.h"
+#include "usb/dfuprotocol.h"
 #include "usbhotplugmonitor.h"
 
 #include <QAction>
@@ -19,6 +20,9 @@
 #include <QListWidgetItem>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegExp>
+#include <QRegExpValidator>
 #include <QSettings>
 #include <QShortcut>
 #include <QThreadPool>
@@ -62,6 +66,40 @@ NetworkDevice *networkDeviceOf(const QListWidgetItem *row)
         return nullptr;
     return static_cast<NetworkDevice *>(data.value<void *>());
 }
+
+// The libusb device a USB row holds (a pointer-sized integer), or null.
+libusb_device *usbDeviceOf(const QListWidgetItem *row)
+{
+    if (!row)
+        return nullptr;
+    const QVariant data = row->data(Qt::UserRole);
+    if (data.userType() != qMetaTypeId<quintptr>())
+        return nullptr;
+    return reinterpret_cast<libusb_device *>(data.value<quintptr>());
+}
+
+// True when `pattern` matches the whole of `text`, case-sensitively.
+bool passes(const QString &pattern, const QString &text)
+{
+    const QRegExp expression(pattern, Qt::CaseSensitive, QRegExp::RegExp);
+    const QRegExpValidator validator(expression);
+    QString input = text;
+    int position = 0;
+    return validator.validate(input, position) == QValidator::Acceptable;
+}
+
+// Product pattern on the row text, image pattern on the image path; the
+// first product pattern that passes decides.
+const struct {
+    const char *product;
+    const char *image;
+} imageModels[] = {
+    { ".*Dongara.*", ".*DG.*" },
+    { ".*Beamora.*", ".*BEAMORA.*" },
+    { ".*Brido.*", ".*BRDV.*" },
+    { ".*Primora.*", ".*PR.*|.*INB.*" },
+    { ".*Socara.*", ".*SOCARA.*" },
+};
 
 } // namespace
 
@@ -148,8 +186,7 @@ CMNDialog::CMNDialog(QWidget *parent)
 
     setTitle();
     enumDevices();
-    // The DFU request time limit (5000 ms) is set here once the DFU engine
-    // is part of the program.
+    dfuInit(5000);
     loadSettings();
     ui->lineEdit->setText(imagePath);
     updateUpdateButton();
@@ -441,8 +478,37 @@ void CMNDialog::deviceConnected()
     enumDevices();
     if (reconnectMode != 0 && reconnectMode != 1)
         return;
-    // Resuming a two-phase update (finding the device that came back in its
-    // bootloader and starting its download) arrives with the USB road.
+    // While a job runs the list was not refreshed: its rows may name devices
+    // that have left the bus, and a second job must not start beside it.
+    if (future.isRunning()) {
+        qDebug() << "reconnection deferred: a USB job is running";
+        return;
+    }
+
+    // A device sent into its bootloader comes back as a new USB device:
+    // after a serial reboot (mode 0) it is known by "boot" and its serial
+    // number, after a DFU detach (mode 1) by where it sits on the bus.
+    const QString key = pendingSerialNumber.size() == 8 ? pendingSerialNumber.right(4) : pendingSerialNumber;
+    for (int row = 0; row < ui->listWidget->count(); ++row) {
+        const int mode = reconnectMode;
+        if (mode != 0 && mode != 1)
+            break;
+        const QListWidgetItem *item = ui->listWidget->item(row);
+        libusb_device *device = usbDeviceOf(item);
+        if (!device)
+            continue;
+        bool matches = false;
+        if (mode == 0) {
+            const QString text = item->text();
+            matches = text.contains(key) && text.contains(QLatin1String("boot"));
+        } else {
+            matches = libusb_get_bus_number(device) == quint8(detachedBusNumber)
+                && libusb_get_port_number(device) == quint8(detachedPortNumber);
+        }
+        if (matches)
+            startUsbUpdate(device, row);
+    }
+    pendingSerialNumber.clear();
 }
 
 void CMNDialog::checkConnectionTaskFinished(QByteArray reply)
@@ -468,6 +534,60 @@ int CMNDialog::deviceTypeIndex() const
 bool CMNDialog::isNetworkDevice() const
 {
     return networkDeviceOf(ui->listWidget->currentItem()) != nullptr;
+}
+
+bool CMNDialog::imageMatchesDevice() const
+{
+    const QListWidgetItem *current = ui->listWidget->currentItem();
+    const QString rowText = current ? current->text() : QString();
+    const QString path = ui->lineEdit->text();
+
+    const int type = deviceTypeIndex();
+    if (type == UnknownDevice)
+        return false;
+
+    QString extension;
+    if (isNetworkDevice())
+        extension = QStringLiteral(".*IN2.*|.*INB.*");
+    else if (type >= Socara)
+        extension = QStringLiteral(".*IN2.*");
+    else
+        extension = QStringLiteral(".*INC.*");
+    if (!passes(extension, path))
+        return false;
+
+    for (const auto &model : imageModels) {
+        if (passes(QLatin1String(model.product), rowText))
+            return passes(QLatin1String(model.image), path);
+    }
+    return false;
+}
+
+bool CMNDialog::confirmUpdate()
+{
+    const QListWidgetItem *current = ui->listWidget->currentItem();
+    const QString rowText = current ? current->text() : QString();
+
+    const auto ask = [this](const QString &text, const QString &goOn) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Vornic"), text, QMessageBox::NoButton, this);
+        QPushButton *proceed = box.addButton(goOn, QMessageBox::AcceptRole);
+        QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+        box.setDefaultButton(proceed);
+        box.setEscapeButton(cancel);
+        box.exec();
+        return box.clickedButton() == proceed;
+    };
+
+    if (rowText.contains(QLatin1String("Undefined")) || rowText.contains(QLatin1String("Unknown"))) {
+        if (!ask(QStringLiteral("You are trying to upload the Firmware into  the Unknown device. "),
+                 QStringLiteral("Upload")))
+            return false;
+    }
+    if (!imageMatchesDevice()) {
+        if (!ask(QStringLiteral("The Firmware Image doesn't match the device type!"), QStringLiteral("Ignore")))
+            return false;
+    }
+    return true;
 }
 
 void CMNDialog::btnLoadImageClicked()
@@ -502,7 +622,26 @@ void CMNDialog::btnLoadImageClicked()
 
 void CMNDialog::onUpdBtnClicked()
 {
-    // The update dispatch arrives with the USB road.
+    QListWidgetItem *current = ui->listWidget->currentItem();
+    if (!current || !confirmUpdate())
+        return;
+
+    // Telling a device behind a serial port to enter its bootloader (and the
+    // local-server step that precedes every road) arrive with the serial road.
+    setUpdateControlsEnabled(false);
+
+    if (NetworkDevice *device = networkDeviceOf(current)) {
+        uploadNetworkDevice(device);
+        return;
+    }
+
+    libusb_device *device = usbDeviceOf(current);
+    if (!device) {
+        // Nothing was started, so nothing would ever give the controls back.
+        btnsOn();
+        return;
+    }
+    startUsbJob(device);
 }
 
 void CMNDialog::uploadFinished(int code)

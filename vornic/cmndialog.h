@@ -23,6 +23,7 @@ class QPlainTextEdit;
 class QSettings;
 class UsbHotplugMonitor;
 class Ui_CMNDialog;
+struct DfuInterface;
 struct libusb_context;
 struct libusb_device;
 
@@ -47,6 +48,13 @@ public:
     // One USB device arrival or removal, with the device interface path the
     // platform's hot-plug layer reports.
     void handleDeviceChange(bool arrival, const QString &interfacePath);
+
+    // One DFU run on a USB device; the job the thread pool runs. 0 or more
+    // is success.
+    int dfuUpdate(libusb_device *device);
+    int dfuDownload(const QString &path, const DfuInterface &dfu, int transferSize);
+    // Starts the USB road on `row` (the second phase of a two-phase update).
+    void startUsbUpdate(libusb_device *device, int row);
 
 signals:
     void stopThread();
@@ -90,6 +98,9 @@ private:
     void queryNetworkDevice(NetworkDevice *device);
     int deviceTypeIndex() const;
     bool isNetworkDevice() const;
+    bool imageMatchesDevice() const;
+    bool confirmUpdate();
+    void startUsbJob(libusb_device *device);
     void setUpdateControlsEnabled(bool enabled);
     // Hands a running USB job to the watcher; while it runs the list refuses
     // to refresh and closing the window waits for it.

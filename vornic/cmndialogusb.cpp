@@ -1,12 +1,16 @@
-// The USB road of the main window: listing the maker's USB devices.
+// The USB road of the main window: listing the maker's USB devices and
+// running the DFU job on one of them.
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
+#include "usb/dfuengine.h"
 #include "usb/usbversionsuffix.h"
 
 #include <QDebug>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 #include <libusb.h>
 
@@ -113,4 +117,32 @@ void CMNDialog::listUsbDevices()
     // Devices that got no row are released here; row devices keep the
     // reference taken above until the next listing.
     libusb_free_device_list(list, 1);
+}
+
+// ---------------------------------------------------------------------------
+// The USB update job
+
+int CMNDialog::dfuUpdate(libusb_device *device)
+{
+    DfuEngine engine(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode });
+    return engine.update(device, imagePath);
+}
+
+int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int transferSize)
+{
+    DfuEngine engine(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode });
+    return engine.download(path, dfu, transferSize);
+}
+
+void CMNDialog::startUsbJob(libusb_device *device)
+{
+    watchUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &CMNDialog::dfuUpdate, device));
+}
+
+void CMNDialog::startUsbUpdate(libusb_device *device, int row)
+{
+    ui->listWidget->setCurrentRow(row);
+    setUpdateControlsEnabled(false);
+    reconnectMode = -1;
+    startUsbJob(device);
 }

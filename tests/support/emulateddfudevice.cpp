@@ -4,7 +4,10 @@
 #include "emulateddfudevice.h"
 #include "usbtestbed.h"
 
+#include <QDateTime>
+#include <QMetaObject>
 #include <QMutexLocker>
+#include <QTimer>
 
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -128,7 +131,7 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
                                 quint16 length, const QByteArray &out, QByteArray *in)
 {
     QMutexLocker lock(&m_mutex);
-    m_requests.append({ requestType, request, value, index, length, out });
+    m_requests.append({ requestType, request, value, index, length, out, QDateTime::currentMSecsSinceEpoch() });
     in->clear();
 
     if (requestType == 0x80 && request == 6) {            // GET_DESCRIPTOR
@@ -160,6 +163,12 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             return false;
         m_detach = true;
         m_state = AppDetach;
+        if (m_config.detachDelay >= 0) {
+            const int delay = m_config.detachDelay;
+            QMetaObject::invokeMethod(&m_context, [this, delay] {
+                QTimer::singleShot(delay, &m_context, [this] { reenumerate(); });
+            }, Qt::QueuedConnection);
+        }
         return true;
     case 1:                                                // DFU_DNLOAD
         if (requestType != 0x21)
@@ -344,6 +353,7 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     description += "A: bConfigurationValue=1\n";
     description += "A: bDeviceClass=" + QByteArray::number(m_config.deviceClass, 16).rightJustified(2, '0') + "\n";
     description += "H: descriptors=" + descriptors().toHex() + "\n";
+    m_testbed = &testbed;
     m_sysPath = testbed.addDescription(description);
     return m_sysPath;
 }
@@ -356,6 +366,24 @@ void EmulatedDfuDevice::unplug(UsbTestbed &testbed)
     const QByteArray node = devNode().toLatin1();
     umockdev_testbed_detach_ioctl(testbed.handle(), node.constData(), nullptr);
     m_sysPath.clear();
+}
+
+void EmulatedDfuDevice::reenumerate()
+{
+    if (!m_testbed || m_sysPath.isEmpty())
+        return;
+    UsbTestbed &testbed = *m_testbed;
+    unplug(testbed);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_config.productId |= 0x8000;
+        m_config.initialState = DfuIdle;
+        m_config.deviceNumber += 1;
+        m_state = DfuIdle;
+        m_busyLeft = 0;
+        ++m_reenumerations;
+    }
+    plug(testbed);
 }
 
 QVector<EmulatedDfuDevice::Request> EmulatedDfuDevice::requests() const
@@ -386,4 +414,16 @@ bool EmulatedDfuDevice::detachReceived() const
 {
     QMutexLocker lock(&m_mutex);
     return m_detach;
+}
+
+int EmulatedDfuDevice::reenumerations() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_reenumerations;
+}
+
+quint16 EmulatedDfuDevice::productId() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_config.productId;
 }

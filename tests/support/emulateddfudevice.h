@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QMutex>
+#include <QObject>
 #include <QString>
 #include <QVector>
 
@@ -53,6 +54,10 @@ public:
         int errorOnBlock = -1;               // dfuERROR after this block
         bool shortStatusReply = false;       // GETSTATUS answers 5 bytes
         bool stallStatus = false;            // GETSTATUS stalls
+        // After DFU_DETACH the device leaves the bus this long (ms) later and
+        // comes back as its bootloader (product identifier | 0x8000, next
+        // device number, same port) in dfuIDLE. Negative: it stays.
+        int detachDelay = 100;
     };
 
     struct Request
@@ -63,6 +68,7 @@ public:
         quint16 index;
         quint16 length;
         QByteArray data;                     // OUT data
+        qint64 time;                         // ms, monotonic clock
     };
 
     explicit EmulatedDfuDevice(const Config &config);
@@ -81,6 +87,9 @@ public:
     int statusPolls() const;
     State state() const;
     bool detachReceived() const;
+    // How often the device has come back after a DETACH.
+    int reenumerations() const;
+    quint16 productId() const;
 
     // The device side of one control transfer. Returns false for a STALL;
     // otherwise `in` holds the data for an IN request.
@@ -91,6 +100,7 @@ private:
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
     int handleIoctl(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(quint8 index) const;
+    void reenumerate();
 
     Config m_config;
     mutable QMutex m_mutex;
@@ -103,6 +113,11 @@ private:
     UMockdevIoctlBase *m_handler = nullptr;
     QString m_sysPath;
     QVector<void *> m_pendingUrbs;           // UMockdevIoctlData* awaiting reap
+    UsbTestbed *m_testbed = nullptr;
+    int m_reenumerations = 0;
+    // Lives on the thread that made the device; the bus changes after a
+    // DETACH run there, never on umockdev's handler thread.
+    QObject m_context;
 };
 
 #endif // EMULATEDDFUDEVICE_H

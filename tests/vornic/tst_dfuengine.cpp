@@ -1,0 +1,519 @@
+// The DFU engine against emulated devices (runs under umockdev-wrapper),
+// without the window: requests on the bus, signals, results, bytes received.
+#include "usb/dfuengine.h"
+#include "usb/dfuprotocol.h"
+
+#include "emitter.h"
+#include "emulateddfudevice.h"
+#include "usbtestbed.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <libusb.h>
+
+#include <memory>
+
+namespace {
+
+const quint8 dnload = 1;
+const quint8 getStatus = 3;
+const quint8 clrStatus = 4;
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 0x2545F491u + quint32(size);
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = char(x);
+    }
+    return bytes;
+}
+
+QVector<EmulatedDfuDevice::Request> requestsOf(const EmulatedDfuDevice &device, quint8 request)
+{
+    QVector<EmulatedDfuDevice::Request> found;
+    for (const auto &r : device.requests()) {
+        if ((r.requestType == 0x21 || r.requestType == 0xA1) && r.request == request)
+            found.append(r);
+    }
+    return found;
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList list;
+    for (const auto &arguments : spy)
+        list << arguments.at(0).toString();
+    return list;
+}
+
+QList<int> values(const QSignalSpy &spy)
+{
+    QList<int> list;
+    for (const auto &arguments : spy)
+        list << arguments.at(0).toInt();
+    return list;
+}
+
+} // namespace
+
+// One emulated device on the bus, a libusb context that sees it, an engine
+// and the signals it sends.
+class Bench
+{
+public:
+    explicit Bench(const EmulatedDfuDevice::Config &config)
+        : device(config)
+        , engine(&emitter, { detachIssued, bus, port, reconnectMode })
+        , errors(&emitter, &Emitter::errorSignal)
+        , starts(&emitter, &Emitter::load_start)
+        , progress(&emitter, &Emitter::load_progress)
+    {
+        if (!testbed.isValid() || device.plug(testbed).isEmpty())
+            return;
+        if (libusb_init(&context) != 0) {
+            context = nullptr;
+            return;
+        }
+        libusb_device **list = nullptr;
+        const ssize_t count = libusb_get_device_list(context, &list);
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor descriptor;
+            if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == 0x3B5D)
+                usbDevice = libusb_ref_device(list[i]);
+        }
+        if (count >= 0)
+            libusb_free_device_list(list, 1);
+    }
+
+    ~Bench()
+    {
+        if (handle) {
+            libusb_release_interface(handle, 0);
+            libusb_close(handle);
+        }
+        if (usbDevice)
+            libusb_unref_device(usbDevice);
+        if (context)
+            libusb_exit(context);
+    }
+
+    bool isReady() const { return usbDevice != nullptr; }
+
+    QString writeImage(const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(QStringLiteral("PR_TEST.INC"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return QString();
+        return path;
+    }
+
+    // Opens the device the way a run does, for calling download() alone.
+    bool openInterface(DfuInterface &dfu)
+    {
+        dfu.device = usbDevice;
+        if (findFirstDfuInterface(dfu) != 1 || libusb_open(usbDevice, &handle) != 0)
+            return false;
+        dfu.handle = handle;
+        return libusb_claim_interface(handle, dfu.interface) == 0;
+    }
+
+    UsbTestbed testbed;
+    EmulatedDfuDevice device;
+    Emitter emitter;
+    std::atomic<bool> detachIssued { false };
+    std::atomic<int> bus { -1 };
+    std::atomic<int> port { -1 };
+    std::atomic<int> reconnectMode { -1 };
+    DfuEngine engine;
+    QSignalSpy errors;
+    QSignalSpy starts;
+    QSignalSpy progress;
+    QTemporaryDir dir;
+    libusb_context *context = nullptr;
+    libusb_device *usbDevice = nullptr;
+    libusb_device_handle *handle = nullptr;
+};
+
+class DfuEngineTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    // Must run first: the time limit is process-wide and cannot be unset.
+    void requestsNeedATimeLimit();
+    void init();
+
+    void download_data();
+    void download();
+    void busyDeviceIsPolledEvery10ms();
+    void deviceStuckBusyEndsWithTimeout();
+    void errorOnBlockStopsTheDownload();
+    void shortStatusReplyCountsAsError();
+    void statusStallWhilePolling();
+    void emptyImage();
+    void unopenableImage_data();
+    void unopenableImage();
+    void noUsableTransferSize_data();
+    void noUsableTransferSize();
+    void deviceStateIsReported_data();
+    void deviceStateIsReported();
+    void deviceThatDoesNotAnswer();
+    void applicationModeIsDetachedOnce();
+};
+
+void DfuEngineTest::requestsNeedATimeLimit()
+{
+    EmulatedDfuDevice::Config config;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    QCOMPARE(dfuRequestTimeout(), 0);
+
+    libusb_device_handle *handle = nullptr;
+    QCOMPARE(libusb_open(bench.usbDevice, &handle), 0);
+    const int before = bench.device.requests().size();
+    DfuStatus status;
+    status.bState = 0;
+    QCOMPARE(dfuGetStatus(handle, 0, status), -1);
+    QCOMPARE(int(status.bState), int(DfuStateError));
+    QCOMPARE(int(status.bStatus), 14);
+    QCOMPARE(dfuDetach(handle, 0, 1000), -1);
+    QCOMPARE(bench.device.requests().size(), before);
+
+    dfuInit(0);
+    dfuInit(-5);
+    QCOMPARE(dfuRequestTimeout(), 0);
+    dfuInit(5000);
+    QCOMPARE(dfuRequestTimeout(), 5000);
+    QCOMPARE(dfuGetStatus(handle, 0, status), 6);
+    QCOMPARE(int(status.bState), int(DfuStateDfuIdle));
+    QCOMPARE(int(status.bStatus), 0);
+    libusb_close(handle);
+}
+
+void DfuEngineTest::init()
+{
+    if (qstrcmp(QTest::currentTestFunction(), "requestsNeedATimeLimit") != 0)
+        dfuInit(5000);
+}
+
+void DfuEngineTest::download_data()
+{
+    QTest::addColumn<int>("fileSize");
+    QTest::addColumn<int>("transferSize");
+    QTest::addColumn<QList<int>>("blocks");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<QList<int>>("progress");
+
+    QTest::newRow("2500 at 1024") << 2500 << 1024 << QList<int>{ 1024, 1024, 452 } << 2 << QList<int>{ 1, 2 };
+    QTest::newRow("2048 at 1024") << 2048 << 1024 << QList<int>{ 1024, 1024 } << 2 << QList<int>{ 1, 2 };
+    QTest::newRow("100 at 1024") << 100 << 1024 << QList<int>{ 100 } << 0 << QList<int>{ 0 };
+    QTest::newRow("9000 at 1000") << 9000 << 1000 << QVector<int>(9, 1000).toList() << 9 << QList<int>{ 1, 3, 5, 7, 9 };
+    QTest::newRow("1 at 4096") << 1 << 4096 << QList<int>{ 1 } << 0 << QList<int>{ 0 };
+}
+
+void DfuEngineTest::download()
+{
+    QFETCH(int, fileSize);
+    QFETCH(int, transferSize);
+    QFETCH(QList<int>, blocks);
+    QFETCH(int, total);
+    QFETCH(QList<int>, progress);
+
+    EmulatedDfuDevice::Config config;
+    config.transferSize = quint16(transferSize);
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QByteArray image = randomBytes(fileSize);
+    bench.detachIssued = true;
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), 0);
+
+    const auto dnloads = requestsOf(bench.device, dnload);
+    QCOMPARE(dnloads.size(), blocks.size() + 1);
+    for (int i = 0; i < blocks.size(); ++i) {
+        QCOMPARE(int(dnloads[i].value), i);
+        QCOMPARE(int(dnloads[i].length), blocks[i]);
+        QCOMPARE(int(dnloads[i].index), 0);
+    }
+    QCOMPARE(int(dnloads.last().value), blocks.size());
+    QCOMPARE(int(dnloads.last().length), 0);
+    QCOMPARE(bench.device.downloaded(), image);
+
+    QCOMPARE(bench.starts.size(), 1);
+    QCOMPARE(bench.starts.at(0).at(0).toInt(), 0);
+    QCOMPARE(bench.starts.at(0).at(1).toInt(), total);
+    QCOMPARE(values(bench.progress), progress);
+    QVERIFY(bench.errors.isEmpty());
+    QVERIFY(!bench.detachIssued);
+    // The final request is not followed by a status request: manifestation
+    // is the device's business.
+    QCOMPARE(bench.device.requests().last().request, dnload);
+}
+
+void DfuEngineTest::busyDeviceIsPolledEvery10ms()
+{
+    EmulatedDfuDevice::Config config;
+    config.busyPolls = 4;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QByteArray image = randomBytes(3000);
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), 0);
+    QCOMPARE(bench.device.downloaded(), image);
+
+    // Per block: four dfuDNBUSY answers, then dfuDNLOAD-IDLE.
+    const auto all = bench.device.requests();
+    int blocksSeen = 0;
+    for (int i = 0; i < all.size(); ++i) {
+        if (all[i].request != dnload || all[i].length == 0)
+            continue;
+        ++blocksSeen;
+        QVector<qint64> polls;
+        for (int j = i + 1; j < all.size() && all[j].request == getStatus; ++j)
+            polls.append(all[j].time);
+        QCOMPARE(polls.size(), 5);
+        for (int k = 1; k < polls.size(); ++k)
+            QVERIFY2(polls[k] - polls[k - 1] >= 9, qPrintable(QString::number(polls[k] - polls[k - 1])));
+    }
+    QCOMPARE(blocksSeen, 3);
+}
+
+void DfuEngineTest::deviceStuckBusyEndsWithTimeout()
+{
+    EmulatedDfuDevice::Config config;
+    config.busyForever = true;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    // A short time limit keeps the test quick; the bound scales with it.
+    dfuInit(300);
+
+    QElapsedTimer timer;
+    timer.start();
+    const int result = bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(2500)));
+    const qint64 elapsed = timer.elapsed();
+
+    QCOMPARE(result, int(LIBUSB_ERROR_TIMEOUT));
+    QVERIFY2(elapsed >= 300 && elapsed < 3000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(texts(bench.errors), QStringList({ "Error timeout.", "Download error!" }));
+    const auto dnloads = requestsOf(bench.device, dnload);
+    QCOMPARE(dnloads.size(), 2);
+    QCOMPARE(int(dnloads.last().value), 1);
+    QCOMPARE(int(dnloads.last().length), 0);
+    QCOMPARE(values(bench.progress), QList<int>{ 2 });
+}
+
+void DfuEngineTest::errorOnBlockStopsTheDownload()
+{
+    EmulatedDfuDevice::Config config;
+    config.errorOnBlock = 1;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(4000))), -14);
+    const auto dnloads = requestsOf(bench.device, dnload);
+    QCOMPARE(dnloads.size(), 3);
+    QCOMPARE(int(dnloads[1].value), 1);
+    QCOMPARE(int(dnloads[2].value), 2);
+    QCOMPARE(int(dnloads[2].length), 0);
+    QCOMPARE(texts(bench.errors), QStringList({ "Download error!" }));
+    QCOMPARE(values(bench.progress), QList<int>{ 3 });
+    QVERIFY(requestsOf(bench.device, clrStatus).isEmpty());
+}
+
+void DfuEngineTest::shortStatusReplyCountsAsError()
+{
+    // Calls the download alone: a short reply to the first status request of
+    // a run is a device in an unknown state, checked separately below.
+    EmulatedDfuDevice::Config config;
+    config.shortStatusReply = true;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    DfuInterface dfu;
+    QVERIFY(bench.openInterface(dfu));
+
+    QCOMPARE(bench.engine.download(bench.writeImage(randomBytes(2500)), dfu, 1024), -14);
+    const auto dnloads = requestsOf(bench.device, dnload);
+    QCOMPARE(dnloads.size(), 2);
+    QCOMPARE(int(dnloads[1].value), 1);
+    QCOMPARE(requestsOf(bench.device, getStatus).size(), 1);
+    QVERIFY(bench.errors.isEmpty());
+}
+
+void DfuEngineTest::statusStallWhilePolling()
+{
+    EmulatedDfuDevice::Config config;
+    config.stallStatus = true;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    DfuInterface dfu;
+    QVERIFY(bench.openInterface(dfu));
+
+    QCOMPARE(bench.engine.download(bench.writeImage(randomBytes(2500)), dfu, 1024), int(LIBUSB_ERROR_PIPE));
+    QCOMPARE(texts(bench.errors), QStringList({ "Error timeout." }));
+    const auto dnloads = requestsOf(bench.device, dnload);
+    QCOMPARE(dnloads.size(), 2);
+    QCOMPARE(int(dnloads[1].value), 1);
+    QCOMPARE(int(dnloads[1].length), 0);
+}
+
+void DfuEngineTest::emptyImage()
+{
+    EmulatedDfuDevice::Config config;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(QByteArray())), -1);
+    QCOMPARE(bench.starts.size(), 1);
+    QCOMPARE(bench.starts.at(0).at(1).toInt(), 0);
+    QCOMPARE(values(bench.progress), QList<int>{ 0 });
+    QCOMPARE(texts(bench.errors), QStringList({ "Download error!" }));
+    const auto dnloads = requestsOf(bench.device, dnload);
+    QCOMPARE(dnloads.size(), 1);
+    QCOMPARE(int(dnloads[0].value), 0);
+    QCOMPARE(int(dnloads[0].length), 0);
+}
+
+void DfuEngineTest::unopenableImage_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << "NO_SUCH.INC" << QString::fromLocal8Bit(strerror(ENOENT));
+    QTest::newRow("directory") << "" << QString::fromLocal8Bit(strerror(EISDIR));
+}
+
+void DfuEngineTest::unopenableImage()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+    EmulatedDfuDevice::Config config;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QString path = name.isEmpty() ? bench.dir.path() : bench.dir.filePath(name);
+
+    QVERIFY(bench.engine.update(bench.usbDevice, path) < 0);
+    const QStringList errors = texts(bench.errors);
+    QCOMPARE(errors.size(), 2);
+    QVERIFY2(errors[0].contains(path) && errors[0].contains(reason), qPrintable(errors[0]));
+    QCOMPARE(errors[1], QStringLiteral("Download error!"));
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    QVERIFY(bench.starts.isEmpty());
+}
+
+void DfuEngineTest::noUsableTransferSize_data()
+{
+    QTest::addColumn<bool>("hasDescriptor");
+    QTest::newRow("no functional descriptor") << false;
+    QTest::newRow("transfer size 0") << true;
+}
+
+void DfuEngineTest::noUsableTransferSize()
+{
+    QFETCH(bool, hasDescriptor);
+    EmulatedDfuDevice::Config config;
+    config.hasFunctionalDescriptor = hasDescriptor;
+    config.transferSize = 0;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+
+    // The image does not exist: a run that got as far as the file would say so.
+    const QString path = bench.dir.filePath(QStringLiteral("NOT_THERE.INC"));
+    QVERIFY(bench.engine.update(bench.usbDevice, path) < 0);
+    const QStringList errors = texts(bench.errors);
+    QCOMPARE(errors.size(), 2);
+    QVERIFY2(errors[0].contains(QLatin1String("transfer size")), qPrintable(errors[0]));
+    QCOMPARE(errors[1], QStringLiteral("Download error!"));
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    QVERIFY(bench.starts.isEmpty());
+}
+
+void DfuEngineTest::deviceStateIsReported_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("shortReply");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<bool>("forgetsDetach");
+    QTest::newRow("dfuERROR") << int(EmulatedDfuDevice::DfuError) << false << "dfuERROR, status 3" << true;
+    QTest::newRow("short first reply") << int(EmulatedDfuDevice::DfuIdle) << true << "dfuERROR, status 14" << true;
+    QTest::newRow("dfuDNLOAD-IDLE") << int(EmulatedDfuDevice::DfuDnloadIdle) << false << "dfuDNLOAD-IDLE (5)"
+                                    << false;
+    QTest::newRow("dfuMANIFEST-WAIT-RESET") << int(EmulatedDfuDevice::DfuManifestWaitReset) << false
+                                           << "dfuMANIFEST-WAIT-RESET (8)" << false;
+}
+
+void DfuEngineTest::deviceStateIsReported()
+{
+    QFETCH(int, state);
+    QFETCH(bool, shortReply);
+    QFETCH(QString, named);
+    QFETCH(bool, forgetsDetach);
+    EmulatedDfuDevice::Config config;
+    config.initialState = EmulatedDfuDevice::State(state);
+    config.shortStatusReply = shortReply;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    bench.detachIssued = true;
+
+    QVERIFY(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(100))) < 0);
+    const QStringList errors = texts(bench.errors);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].contains(named), qPrintable(errors[0]));
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    QVERIFY(requestsOf(bench.device, clrStatus).isEmpty());
+    // Only an error report forgets an earlier DETACH.
+    QCOMPARE(bool(bench.detachIssued), !forgetsDetach);
+}
+
+void DfuEngineTest::deviceThatDoesNotAnswer()
+{
+    EmulatedDfuDevice::Config config;
+    config.stallStatus = true;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(100))), int(LIBUSB_ERROR_PIPE));
+    QCOMPARE(bench.errors.size(), 1);
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+}
+
+void DfuEngineTest::applicationModeIsDetachedOnce()
+{
+    EmulatedDfuDevice::Config config;
+    config.productId = 0x0001;
+    config.port = "1-4";
+    config.initialState = EmulatedDfuDevice::AppIdle;
+    config.detachDelay = -1;                 // stays on the bus
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QString image = bench.writeImage(randomBytes(100));
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, image), 0);
+    QVERIFY(bench.device.detachReceived());
+    auto detaches = requestsOf(bench.device, 0);
+    QCOMPARE(detaches.size(), 1);
+    QCOMPARE(int(detaches[0].value), 1000);
+    QCOMPARE(int(bench.reconnectMode), 1);
+    QVERIFY(bench.detachIssued);
+    QCOMPARE(int(bench.bus), 1);
+    QCOMPARE(int(bench.port), 4);
+
+    // Still there before re-enumerating: recorded again, not detached again.
+    bench.bus = -1;
+    bench.port = -1;
+    bench.reconnectMode = -1;
+    QCOMPARE(bench.engine.update(bench.usbDevice, image), 6);
+    QCOMPARE(requestsOf(bench.device, 0).size(), 1);
+    QCOMPARE(int(bench.bus), 1);
+    QCOMPARE(int(bench.port), 4);
+    QCOMPARE(int(bench.reconnectMode), -1);
+    QVERIFY(bench.errors.isEmpty());
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(DfuEngineTest)
+#include "tst_dfuengine.moc"

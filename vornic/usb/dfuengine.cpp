@@ -1,0 +1,247 @@
+#include "dfuengine.h"
+
+#include "emitter.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <libusb.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const quint8 requestOut = 0x21;
+const quint8 dfuDnloadRequest = 1;
+const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
+const int detachTimeout = 1000;        // ms, announced to the device
+const quint8 functionalDescriptorType = 0x21;
+const int pollPause = 10;              // ms between DFU_GETSTATUS while busy
+// Result of a block the device did not take as a whole.
+const int badAddress = -14;
+
+QString usbErrorText(int code)
+{
+    return QString::fromLatin1(libusb_strerror(code));
+}
+
+} // namespace
+
+DfuEngine::DfuEngine(Emitter *emitter, const Reconnection &reconnection)
+    : m_emitter(emitter)
+    , m_reconnection(reconnection)
+{
+}
+
+int DfuEngine::update(libusb_device *device, const QString &imagePath)
+{
+    DfuInterface dfu;
+    dfu.device = device;
+    int result = libusb_open(device, &dfu.handle);
+    if (result != 0) {
+        dfu.handle = nullptr;
+        emit m_emitter->errorSignal(QStringLiteral("Cannot open the USB device: %1").arg(usbErrorText(result)));
+        return result;
+    }
+
+    // When nothing is found, configuration 0 and interface 0 stay in place
+    // and the requests below tell whether the device answers there anyway.
+    findFirstDfuInterface(dfu);
+    DfuFunctionalDescriptor functional;
+    std::memset(&functional, 0, sizeof functional);
+    readDfuFunctionalDescriptor(device, dfu.configuration, dfu.interface, functionalDescriptorType, 0, &functional,
+                                int(sizeof functional));
+    const int transferSize = libusb_le16_to_cpu(functional.wTransferSize);
+
+    result = libusb_claim_interface(dfu.handle, dfu.interface);
+    if (result == 0) {
+        result = runOnClaimedInterface(dfu, transferSize, imagePath);
+        libusb_release_interface(dfu.handle, dfu.interface);
+    } else {
+        emit m_emitter->errorSignal(QStringLiteral("Cannot claim the DFU interface of the USB device: %1")
+                                        .arg(usbErrorText(result)));
+    }
+    libusb_close(dfu.handle);
+    return result;
+}
+
+int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, const QString &imagePath)
+{
+    int result = libusb_set_interface_alt_setting(dfu.handle, dfu.interface, 0);
+    DfuStatus status;
+    if (result >= 0)
+        result = dfuGetStatus(dfu.handle, dfu.interface, status);
+    if (result < 0) {
+        emit m_emitter->errorSignal(QStringLiteral("The USB device does not answer DFU requests: %1")
+                                        .arg(usbErrorText(result)));
+        return result;
+    }
+
+    switch (status.bState) {
+    case DfuStateDfuIdle: {
+        const int downloaded = download(imagePath, dfu, transferSize);
+        m_reconnection.detachIssued = false;
+        if (downloaded < 0)
+            emit m_emitter->errorSignal(QStringLiteral("Download error!"));
+        return downloaded;
+    }
+    case DfuStateAppIdle:
+    case DfuStateAppDetach:
+        // Stored before the DETACH: the device may leave the bus as soon as
+        // it has the request, and the window matches its return by these.
+        m_reconnection.detachedBusNumber = libusb_get_bus_number(dfu.device);
+        m_reconnection.detachedPortNumber = libusb_get_port_number(dfu.device);
+        // A device detached earlier that has not yet come back is left to
+        // re-enumerate in peace.
+        if (m_reconnection.detachIssued)
+            return result;
+        result = dfuDetach(dfu.handle, dfu.interface, detachTimeout);
+        if (result >= 0) {
+            m_reconnection.detachIssued = true;
+            m_reconnection.reconnectMode = 1;
+        } else {
+            emit m_emitter->errorSignal(QStringLiteral("The device did not accept the request to start its "
+                                                       "bootloader: %1")
+                                            .arg(usbErrorText(result)));
+        }
+        return result;
+    case DfuStateError:
+        m_reconnection.detachIssued = false;
+        reportState(status);
+        return -1;
+    default:
+        reportState(status);
+        return -1;
+    }
+}
+
+void DfuEngine::reportState(const DfuStatus &status)
+{
+    QString text;
+    if (status.bState == DfuStateError)
+        text = QStringLiteral("The device reports an error (DFU state dfuERROR, status %1); the image was not "
+                              "written.").arg(status.bStatus);
+    else
+        text = QStringLiteral("The device is in DFU state %1 (%2), in which it cannot take an image; the image "
+                              "was not written.").arg(QLatin1String(dfuStateName(status.bState))).arg(status.bState);
+    emit m_emitter->errorSignal(text + QStringLiteral(" Unplug the device, plug it in again and retry."));
+}
+
+int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int transferSize)
+{
+    // The block size and the block total both come from the transfer size;
+    // without one there is no way to cut the image.
+    if (transferSize <= 0) {
+        emit m_emitter->errorSignal(QStringLiteral("The device does not announce a DFU transfer size; the image "
+                                                   "was not written."));
+        return -1;
+    }
+
+    const QByteArray localPath = QFile::encodeName(imagePath);
+    std::FILE *file = std::fopen(localPath.constData(), "rb");
+    int openError = file ? 0 : errno;
+    struct stat info;
+    if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        file = nullptr;
+        openError = EISDIR;
+    }
+    if (!file) {
+        emit m_emitter->errorSignal(QStringLiteral("Cannot open the firmware image %1: %2")
+                                        .arg(imagePath, QString::fromLocal8Bit(std::strerror(openError))));
+        return openError > 0 ? -openError : -1;
+    }
+
+    long fileSize = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        fileSize = std::ftell(file);
+    std::fseek(file, 0, SEEK_SET);
+
+    std::vector<unsigned char> buffer(static_cast<size_t>(transferSize));
+    const int total = fileSize > 0 ? int(fileSize / transferSize) : 0;
+    emit m_emitter->load_start(0, total);
+
+    int handedOver = 0;
+    int result = -1;
+    if (fileSize > 0) {
+        int block = 0;
+        long remaining = fileSize;
+        int toggle = 2;
+        for (;;) {
+            const int chunk = int(qMin<long>(remaining, transferSize));
+            if (std::fread(buffer.data(), 1, size_t(chunk), file) != size_t(chunk)) {
+                handedOver = block;
+                result = badAddress;
+                break;
+            }
+
+            const int sent = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block),
+                                                     dfu.interface, buffer.data(), quint16(chunk), blockTimeout);
+            if (sent != chunk) {
+                emit m_emitter->errorSignal(QStringLiteral("Bad address."));
+                handedOver = block + 1;
+                result = badAddress;
+                break;
+            }
+
+            // The device is polled every 10 ms while it is busy, but never
+            // longer than a request may take plus the longest poll time-out
+            // it announced: a device stuck in dfuDNBUSY must not hang the job.
+            DfuStatus status;
+            QElapsedTimer waited;
+            waited.start();
+            qint64 allowed = dfuRequestTimeout();
+            int polled = 0;
+            for (;;) {
+                polled = dfuGetStatus(dfu.handle, dfu.interface, status);
+                if (polled < 0 || status.bState == DfuStateDnloadIdle || status.bState == DfuStateError)
+                    break;
+                allowed = qMax<qint64>(allowed, dfuRequestTimeout() + qint64(status.bwPollTimeout));
+                if (waited.elapsed() > allowed) {
+                    polled = LIBUSB_ERROR_TIMEOUT;
+                    break;
+                }
+                QThread::msleep(pollPause);
+            }
+            if (polled < 0) {
+                emit m_emitter->errorSignal(QStringLiteral("Error timeout."));
+                handedOver = block + 1;
+                result = polled;
+                break;
+            }
+            if (status.bState == DfuStateError) {
+                handedOver = block + 1;
+                result = badAddress;
+                break;
+            }
+
+            remaining -= chunk;
+            if (toggle == 1) {
+                emit m_emitter->load_progress(block);
+                toggle = 2;
+            } else {
+                toggle = 1;
+            }
+            if (remaining <= 0) {
+                handedOver = block + 1;
+                result = 0;
+                break;
+            }
+            ++block;
+        }
+    }
+
+    // The final zero-length block tells the device the image is complete (or
+    // how far it got); manifestation is left to the device.
+    libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(handedOver), dfu.interface, nullptr,
+                            0, blockTimeout);
+    emit m_emitter->load_progress(total);
+    std::fclose(file);
+    return result;
+}

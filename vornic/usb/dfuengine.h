@@ -1,0 +1,45 @@
+#ifndef DFUENGINE_H
+#define DFUENGINE_H
+
+#include "dfuprotocol.h"
+
+#include <QString>
+
+#include <atomic>
+
+class Emitter;
+
+// One DFU run against one USB device: a device in its application is told to
+// detach (and where it sits on the bus is remembered for its return); a
+// device in DFU mode gets the image streamed in blocks of its transfer size.
+// It reports only through the Emitter, from whatever thread it runs on.
+//
+// The reconnection state belongs to the caller (the main window), which
+// reads it on the GUI thread when a device arrives; it is therefore shared
+// as atomics.
+class DfuEngine
+{
+public:
+    struct Reconnection
+    {
+        std::atomic<bool> &detachIssued;
+        std::atomic<int> &detachedBusNumber;
+        std::atomic<int> &detachedPortNumber;
+        std::atomic<int> &reconnectMode;
+    };
+
+    DfuEngine(Emitter *emitter, const Reconnection &reconnection);
+
+    // 0 or more is success, negative is failure.
+    int update(libusb_device *device, const QString &imagePath);
+    int download(const QString &imagePath, const DfuInterface &dfu, int transferSize);
+
+private:
+    int runOnClaimedInterface(const DfuInterface &dfu, int transferSize, const QString &imagePath);
+    void reportState(const DfuStatus &status);
+
+    Emitter *m_emitter;
+    Reconnection m_reconnection;
+};
+
+#endif // DFUENGINE_H
