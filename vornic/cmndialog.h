@@ -88,6 +88,8 @@ protected:
 private:
     friend class VornicWindowTest;
     friend class VornicSettingsTest;
+    friend class ImageMatchingTest;
+    friend class UsbRoadTest;
 
     void setTitle();
     void loadSettings();

@@ -372,8 +372,7 @@ void EmulatedDfuDevice::reenumerate()
 {
     if (!m_testbed || m_sysPath.isEmpty())
         return;
-    UsbTestbed &testbed = *m_testbed;
-    unplug(testbed);
+    unplug(*m_testbed);
     {
         QMutexLocker lock(&m_mutex);
         m_config.productId |= 0x8000;
@@ -381,9 +380,14 @@ void EmulatedDfuDevice::reenumerate()
         m_config.deviceNumber += 1;
         m_state = DfuIdle;
         m_busyLeft = 0;
-        ++m_reenumerations;
     }
-    plug(testbed);
+    // Off the bus for a moment, as a real device is while its bootloader
+    // starts: the host sees the removal before the arrival.
+    QTimer::singleShot(50, &m_context, [this] {
+        plug(*m_testbed);
+        QMutexLocker lock(&m_mutex);
+        ++m_reenumerations;
+    });
 }
 
 QVector<EmulatedDfuDevice::Request> EmulatedDfuDevice::requests() const

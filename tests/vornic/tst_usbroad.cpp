@@ -1,0 +1,276 @@
+// The USB road through the window, against emulated devices (runs under
+// umockdev-wrapper): "Update Firmware" on a bootloader row, the two-phase
+// update of a device in its application, and the return of a device that
+// was sent into its bootloader.
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "emulateddfudevice.h"
+#include "modaldriver.h"
+#include "privatesettings.h"
+#include "usbtestbed.h"
+
+#include <QAction>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray imageBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + 7) ^ (i >> 8));
+    return bytes;
+}
+
+int dnloadCount(const EmulatedDfuDevice &device, bool withData)
+{
+    int count = 0;
+    for (const auto &r : device.requests()) {
+        if (r.requestType == 0x21 && r.request == 1 && (r.length > 0) == withData)
+            ++count;
+    }
+    return count;
+}
+
+int detachCount(const EmulatedDfuDevice &device)
+{
+    int count = 0;
+    for (const auto &r : device.requests()) {
+        if (r.requestType == 0x21 && r.request == 0)
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+class UsbRoadTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void bootloaderRowIsUpdated();
+    void applicationRowIsDetachedThenUpdatedOnReturn();
+    void returnAfterSerialRebootIsMatched_data();
+    void returnAfterSerialRebootIsMatched();
+    void windowDestroyedDuringDownload();
+
+private:
+    QString storeImage(const QByteArray &bytes);
+    // A window with `image` chosen (the command line of a test run, which
+    // may name a test function, must not stand in for it).
+    void makeWindow(const QString &image);
+    bool controlsEnabled() const;
+
+    std::unique_ptr<PrivateSettings> m_settings;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UsbTestbed> m_testbed;
+    std::unique_ptr<CMNDialog> m_window;
+};
+
+void UsbRoadTest::init()
+{
+    m_settings.reset(new PrivateSettings);
+    m_dir.reset(new QTemporaryDir);
+    m_testbed.reset(new UsbTestbed);
+    QVERIFY2(m_testbed->isValid(), "run under umockdev-wrapper");
+}
+
+void UsbRoadTest::cleanup()
+{
+    m_window.reset();
+    m_testbed.reset();
+    m_dir.reset();
+    m_settings.reset();
+}
+
+QString UsbRoadTest::storeImage(const QByteArray &bytes)
+{
+    const QString path = m_dir->filePath(QStringLiteral("PR_TEST.INC"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+void UsbRoadTest::makeWindow(const QString &image)
+{
+    m_window.reset(new CMNDialog);
+    m_window->imagePath = image;
+    m_window->ui->lineEdit->setText(image);
+    m_window->updateUpdateButton();
+}
+
+bool UsbRoadTest::controlsEnabled() const
+{
+    return m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled()
+        && m_window->contextMenu.isEnabled();
+}
+
+void UsbRoadTest::bootloaderRowIsUpdated()
+{
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = 0x8001;
+    config.busyPolls = 2;                    // about 20 ms per block
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(20 * 1024 + 300);
+    const QString path = storeImage(image);
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    QListWidget *list = m_window->ui->listWidget;
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->item(0)->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
+    QVERIFY(m_window->ui->updBtn->isEnabled());
+    QProgressBar *bar = m_window->ui->progressBar;
+    QSignalSpy values(bar, &QProgressBar::valueChanged);
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QVERIFY(m_window->future.isRunning());
+    QVERIFY(!m_window->ui->updBtn->isEnabled());
+    QVERIFY(!m_window->ui->loadImg->isEnabled());
+    QVERIFY(!m_window->contextMenu.isEnabled());
+
+    // The list stays as it is while the job runs.
+    QListWidgetItem *row = list->item(0);
+    QTest::ignoreMessage(QtDebugMsg, "blocked");
+    m_window->refreshAction->trigger();
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->item(0), row);
+
+    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled(), 10000);
+    QVERIFY(!m_window->future.isRunning());
+    QCOMPARE(m_window->future.result(), 0);
+    QCOMPARE(driver.handledCount(), 0);
+    QCOMPARE(device.downloaded(), image);
+    QCOMPARE(dnloadCount(device, true), 21);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 20);
+    QCOMPARE(bar->value(), 20);
+    QList<int> seen;
+    for (const auto &arguments : values)
+        seen << arguments.at(0).toInt();
+    QCOMPARE(seen, QList<int>({ 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 20 }));
+}
+
+void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
+{
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = 0x0001;
+    config.port = "1-5";
+    config.initialState = EmulatedDfuDevice::AppIdle;
+    config.detachDelay = 150;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(5000);
+    const QString path = storeImage(image);
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    QListWidget *list = m_window->ui->listWidget;
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->item(0)->text(), QStringLiteral("Primora S/N: 0500A1B2 v.6.1.2"));
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    // First phase: DETACH only, then the device leaves and comes back as
+    // its bootloader and the download starts without another press.
+    QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
+    QCOMPARE(device.productId(), quint16(0x8001));
+    QTRY_VERIFY2_WITH_TIMEOUT(device.downloaded() == image, qPrintable(driver.seen().join("\n")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !m_window->future.isRunning(), 10000);
+
+    QCOMPARE(detachCount(device), 1);
+    QCOMPARE(dnloadCount(device, false), 1);
+    QCOMPARE(m_window->reconnectMode.load(), -1);
+    QVERIFY(!m_window->detachIssued);
+    QCOMPARE(m_window->detachedBusNumber.load(), 1);
+    QCOMPARE(m_window->detachedPortNumber.load(), 5);
+    QCOMPARE(list->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
+    QCOMPARE(m_window->ui->progressBar->value(), 4);
+    QCOMPARE(driver.handledCount(), 0);
+}
+
+void UsbRoadTest::returnAfterSerialRebootIsMatched_data()
+{
+    QTest::addColumn<QString>("awaited");
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("last 4 of 8 and boot") << "XY00A1B2" << 0x8001 << true;
+    QTest::newRow("7 characters, whole") << "500A1B2" << 0x8001 << true;
+    QTest::newRow("7 characters, absent") << "600A1B2" << 0x8001 << false;
+    QTest::newRow("key but no boot") << "0500A1B2" << 0x0001 << false;
+}
+
+void UsbRoadTest::returnAfterSerialRebootIsMatched()
+{
+    QFETCH(QString, awaited);
+    QFETCH(int, productId);
+    QFETCH(bool, started);
+    const QByteArray image = imageBytes(3000);
+    const QString path = storeImage(image);
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    QCOMPARE(m_window->ui->listWidget->count(), 0);
+    // As left by telling a serial device to reboot into its bootloader.
+    m_window->pendingSerialNumber = awaited;
+    m_window->reconnectMode = 0;
+
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = quint16(productId);
+    config.initialState = EmulatedDfuDevice::DfuIdle;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+
+    QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
+    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+    if (started) {
+        QCOMPARE(m_window->reconnectMode.load(), -1);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+        QCOMPARE(device.downloaded(), image);
+    } else {
+        QCOMPARE(m_window->reconnectMode.load(), 0);
+        QVERIFY(!m_window->future.isRunning());
+        QVERIFY(device.requests().size() > 0);
+        QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    }
+}
+
+void UsbRoadTest::windowDestroyedDuringDownload()
+{
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.busyPolls = 3;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(10 * 1024);
+    const QString path = storeImage(image);
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QVERIFY(m_window->future.isRunning());
+    QTRY_VERIFY(dnloadCount(device, true) > 0);
+
+    // The job still uses the window's emitter and state; the window waits
+    // for it before it goes, and the device gets the whole image.
+    m_window.reset();
+    QCOMPARE(device.downloaded(), image);
+    QCOMPARE(dnloadCount(device, false), 1);
+    QCoreApplication::processEvents();
+}
+
+QTEST_MAIN(UsbRoadTest)
+#include "tst_usbroad.moc"
