@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QMetaObject>
-#include <QMutexLocker>
 #include <QTimer>
 
 #include <sys/ioctl.h>
@@ -130,7 +129,7 @@ QByteArray EmulatedDfuDevice::stringDescriptor(quint8 index) const
 bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 value, quint16 index,
                                 quint16 length, const QByteArray &out, QByteArray *in)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.append({ requestType, request, value, index, length, out, QDateTime::currentMSecsSinceEpoch() });
     in->clear();
 
@@ -296,7 +295,7 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
         writeInt(urb, urbActualOffset, actual);
         umockdev_ioctl_data_unref(buffer);
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_pendingUrbs.append(urb);
         }
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -306,7 +305,7 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
     case USBDEVFS_REAPURBNDELAY: {
         UMockdevIoctlData *urb = nullptr;
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_pendingUrbs.isEmpty())
                 urb = static_cast<UMockdevIoctlData *>(m_pendingUrbs.takeFirst());
         }
@@ -374,7 +373,7 @@ void EmulatedDfuDevice::reenumerate()
         return;
     unplug(*m_testbed);
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_config.productId |= 0x8000;
         m_config.initialState = DfuIdle;
         m_config.deviceNumber += 1;
@@ -385,49 +384,53 @@ void EmulatedDfuDevice::reenumerate()
     // starts: the host sees the removal before the arrival.
     QTimer::singleShot(50, &m_context, [this] {
         plug(*m_testbed);
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         ++m_reenumerations;
     });
 }
 
+// The copies handed out are deep: a copy sharing data with the recording
+// would be detached later on the caller's thread, outside the lock.
 QVector<EmulatedDfuDevice::Request> EmulatedDfuDevice::requests() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_requests;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QVector<Request> copy = m_requests;
+    copy.detach();
+    return copy;
 }
 
 QByteArray EmulatedDfuDevice::downloaded() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_downloaded;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return QByteArray(m_downloaded.constData(), m_downloaded.size());
 }
 
 int EmulatedDfuDevice::statusPolls() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_statusPolls;
 }
 
 EmulatedDfuDevice::State EmulatedDfuDevice::state() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_state;
 }
 
 bool EmulatedDfuDevice::detachReceived() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_detach;
 }
 
 int EmulatedDfuDevice::reenumerations() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_reenumerations;
 }
 
 quint16 EmulatedDfuDevice::productId() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_config.productId;
 }
