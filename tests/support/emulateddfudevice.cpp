@@ -423,6 +423,16 @@ bool EmulatedDfuDevice::detachReceived() const
     return m_detach;
 }
 
+void EmulatedDfuDevice::reset()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requests.clear();
+    m_downloaded.clear();
+    m_statusPolls = 0;
+    m_busyLeft = 0;
+    m_state = DfuIdle;
+}
+
 int EmulatedDfuDevice::reenumerations() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -88,6 +88,9 @@ public:
     int statusPolls() const;
     State state() const;
     bool detachReceived() const;
+    // Forgets the recorded requests and bytes and returns to dfuIDLE, as
+    // after a power cycle of a device that stays in its bootloader.
+    void reset();
     // How often the device has come back after a DETACH.
     int reenumerations() const;
     quint16 productId() const;

@@ -1,0 +1,170 @@
+// Writes a 1 MiB image into an emulated DFU device with transfer sizes 1024
+// and 4096, once through our engine and once through dfu-util, and prints
+// the times and their ratio. Each figure is the best of a few runs.
+#include "usb/dfuengine.h"
+#include "usb/dfuprotocol.h"
+
+#include "emitter.h"
+#include "emulateddfudevice.h"
+#include "usbtestbed.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <libusb.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+const int imageSize = 1024 * 1024;
+const int runs = 3;
+
+QByteArray imageBytes()
+{
+    QByteArray bytes(imageSize, Qt::Uninitialized);
+    quint32 x = 0x9E3779B9u;
+    for (int i = 0; i < imageSize; ++i) {
+        x = x * 1664525u + 1013904223u;
+        bytes[i] = char(x >> 24);
+    }
+    return bytes;
+}
+
+libusb_device *findDevice(libusb_context *context)
+{
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device *found = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor;
+        if (!found && libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == 0x3B5D)
+            found = libusb_ref_device(list[i]);
+    }
+    if (count >= 0)
+        libusb_free_device_list(list, 1);
+    return found;
+}
+
+// Seconds for one download through our engine, or a negative number.
+double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray &image)
+{
+    device.reset();
+    libusb_context *context = nullptr;
+    if (libusb_init(&context) != 0)
+        return -1;
+    libusb_device *usbDevice = findDevice(context);
+    double seconds = -1;
+    if (usbDevice) {
+        Emitter emitter;
+        std::atomic<bool> detachIssued { false };
+        std::atomic<int> bus { -1 }, port { -1 }, mode { -1 };
+        DfuEngine engine(&emitter, { detachIssued, bus, port, mode });
+        QElapsedTimer timer;
+        timer.start();
+        const int result = engine.update(usbDevice, path);
+        seconds = timer.nsecsElapsed() / 1e9;
+        if (result != 0 || device.downloaded() != image)
+            seconds = -1;
+        libusb_unref_device(usbDevice);
+    }
+    libusb_exit(context);
+    return seconds;
+}
+
+// Seconds for one dfu-util run (process start included), or negative.
+double dfuUtilOnce(EmulatedDfuDevice &device, const QString &dfuUtil, const QString &path, const QByteArray &image)
+{
+    device.reset();
+    QProcess process;
+    // The child needs the testbed's location and the preload library.
+    process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(dfuUtil, { QStringLiteral("-d"), QStringLiteral("3b5d:8001"), QStringLiteral("-a"),
+                             QStringLiteral("0"), QStringLiteral("-D"), path });
+    if (!process.waitForFinished(120000))
+        return -1;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    if (process.exitStatus() != QProcess::NormalExit || device.downloaded() != image) {
+        std::fprintf(stderr, "%s\n", process.readAll().constData());
+        return -1;
+    }
+    return seconds;
+}
+
+double best(const std::function<double()> &run)
+{
+    double result = -1;
+    for (int i = 0; i < runs; ++i) {
+        const double seconds = run();
+        if (seconds < 0)
+            return -1;
+        if (result < 0 || seconds < result)
+            result = seconds;
+    }
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+
+    UsbTestbed testbed;
+    if (!testbed.isValid()) {
+        std::fprintf(stderr, "dfu-benchmark: run it under umockdev-wrapper (scripts/benchmark.sh does)\n");
+        return 2;
+    }
+    const QString dfuUtil = QStandardPaths::findExecutable(QStringLiteral("dfu-util"));
+    if (dfuUtil.isEmpty()) {
+        std::fprintf(stderr, "dfu-benchmark: dfu-util is not installed\n");
+        return 2;
+    }
+    dfuInit(5000);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("BENCH.INC"));
+    const QByteArray image = imageBytes();
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
+        std::fprintf(stderr, "dfu-benchmark: cannot write %s\n", qPrintable(path));
+        return 2;
+    }
+    file.close();
+
+    out << "1 MiB image into an emulated DFU device, best of " << runs << " runs\n";
+    out << "transfer size   ours (s)   dfu-util (s)   ours/dfu-util\n";
+    int status = 0;
+    for (const int transferSize : { 1024, 4096 }) {
+        EmulatedDfuDevice::Config config;
+        config.transferSize = quint16(transferSize);
+        EmulatedDfuDevice device(config);
+        if (device.plug(testbed).isEmpty()) {
+            std::fprintf(stderr, "dfu-benchmark: cannot add the emulated device\n");
+            return 2;
+        }
+        const double ours = best([&] { return oursOnce(device, path, image); });
+        const double theirs = best([&] { return dfuUtilOnce(device, dfuUtil, path, image); });
+        device.unplug(testbed);
+        if (ours < 0 || theirs < 0) {
+            out << QString::number(transferSize).rightJustified(13) << "   a download failed or the bytes differ\n";
+            status = 1;
+            continue;
+        }
+        out << QString::number(transferSize).rightJustified(13) << QString::number(ours, 'f', 3).rightJustified(11)
+            << QString::number(theirs, 'f', 3).rightJustified(15)
+            << QString::number(ours / theirs, 'f', 2).rightJustified(16) << "\n";
+        out.flush();
+    }
+    return status;
+}
