@@ -133,6 +133,7 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     QCOMPARE(list->item(0)->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QVERIFY(m_window->ui->updBtn->isEnabled());
     QProgressBar *bar = m_window->ui->progressBar;
+    QCOMPARE(bar->value(), 0);
     QSignalSpy values(bar, &QProgressBar::valueChanged);
 
     ModalDriver driver(ModalDriver::dismissAll());
