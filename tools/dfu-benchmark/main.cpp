@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
