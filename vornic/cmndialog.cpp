@@ -411,11 +411,6 @@ int CMNDialog::enumDevices()
     return 0;
 }
 
-void CMNDialog::listSerialPorts()
-{
-    // Filled by the serial road: one row per COM port of the maker's vendor.
-}
-
 void CMNDialog::checkConnection()
 {
     const QVector<NetworkDevice *> known = networkDevices;
@@ -626,10 +621,19 @@ void CMNDialog::onUpdBtnClicked()
     if (!current || !confirmUpdate())
         return;
 
-    // Telling a device behind a serial port to enter its bootloader (and the
-    // local-server step that precedes every road) arrive with the serial road.
+    const QVariant data = current->data(Qt::UserRole);
+    const QString text = current->text();
+    // Locked before the local-server step: it processes events for a while,
+    // and a second press must not start a second update meanwhile.
     setUpdateControlsEnabled(false);
+    nudgeLocalServer(text);
 
+    if (data.userType() == qRegisterMetaType<QSerialPortInfo>("QSerialPortInfo")) {
+        enterSerialBootloader(data.value<QSerialPortInfo>());
+        // The second phase starts when the device arrives in its bootloader.
+        reconnectMode = 0;
+        return;
+    }
     if (NetworkDevice *device = networkDeviceOf(current)) {
         uploadNetworkDevice(device);
         return;

@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPoint>
+#include <QSerialPortInfo>
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
@@ -56,6 +57,12 @@ public:
     // Starts the USB road on `row` (the second phase of a two-phase update).
     void startUsbUpdate(libusb_device *device, int row);
 
+    // The serial road: one row per COM port of the maker, and the command
+    // that makes such a device restart into its USB bootloader.
+    void addSerialPortEntry(const QSerialPortInfo &port);
+    void nudgeLocalServer(const QString &entryText);
+    void enterSerialBootloader(const QSerialPortInfo &port);
+
 signals:
     void stopThread();
 
@@ -90,6 +97,7 @@ private:
     friend class VornicSettingsTest;
     friend class ImageMatchingTest;
     friend class UsbRoadTest;
+    friend class SerialRoadTest;
 
     void setTitle();
     void loadSettings();
@@ -139,5 +147,8 @@ private:
     std::atomic<int> reconnectMode { -1 };
     bool workersActive = false;
 };
+
+// Serial rows keep their port description under this name.
+Q_DECLARE_METATYPE(QSerialPortInfo)
 
 #endif // CMNDIALOG_H

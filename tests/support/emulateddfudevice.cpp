@@ -6,9 +6,13 @@
 
 #include <QDateTime>
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <linux/usbdevice_fs.h>
 
 #include <cerrno>
@@ -56,6 +60,8 @@ EmulatedDfuDevice::EmulatedDfuDevice(const Config &config)
 
 EmulatedDfuDevice::~EmulatedDfuDevice()
 {
+    if (m_ttySlave >= 0)
+        ::close(m_ttySlave);
     for (void *urb : qAsConst(m_pendingUrbs))
         g_object_unref(urb);
     if (m_handler)
@@ -162,12 +168,7 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             return false;
         m_detach = true;
         m_state = AppDetach;
-        if (m_config.detachDelay >= 0) {
-            const int delay = m_config.detachDelay;
-            QMetaObject::invokeMethod(&m_context, [this, delay] {
-                QTimer::singleShot(delay, &m_context, [this] { reenumerate(); });
-            }, Qt::QueuedConnection);
-        }
+        QMetaObject::invokeMethod(&m_context, [this] { scheduleReenumeration(); }, Qt::QueuedConnection);
         return true;
     case 1:                                                // DFU_DNLOAD
         if (requestType != 0x21)
@@ -354,17 +355,87 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     description += "H: descriptors=" + descriptors().toHex() + "\n";
     m_testbed = &testbed;
     m_sysPath = testbed.addDescription(description);
+    if (!m_sysPath.isEmpty() && !m_config.ttyName.isEmpty())
+        plugTty(testbed);
     return m_sysPath;
+}
+
+void EmulatedDfuDevice::plugTty(UsbTestbed &testbed)
+{
+    const auto hex = [](quint16 value) { return QByteArray::number(value, 16).rightJustified(4, '0'); };
+    QByteArray description;
+    description += "P: /devices/pci0000:00/0000:00:14.0/usb1/" + m_config.port + "/" + m_config.port + ":1.0/tty/"
+        + m_config.ttyName + "\n";
+    description += "N: " + m_config.ttyName + "\n";
+    description += "E: SUBSYSTEM=tty\n";
+    description += "E: DEVNAME=/dev/" + m_config.ttyName + "\n";
+    description += "E: ID_VENDOR_ID=" + hex(m_config.vendorId) + "\n";
+    description += "E: ID_MODEL_ID=" + hex(m_config.productId) + "\n";
+    description += "E: ID_VENDOR=" + m_config.manufacturer + "\n";
+    if (!m_config.product.isEmpty())
+        description += "E: ID_MODEL=" + m_config.product + "\n";
+    if (!m_config.serial.isEmpty())
+        description += "E: ID_SERIAL_SHORT=" + m_config.serial + "\n";
+    m_ttySysPath = testbed.addDescription(description);
+    if (m_ttySysPath.isEmpty())
+        return;
+
+    // umockdev backs a tty node with a pseudo-terminal and keeps its master.
+    const QByteArray node = "/dev/" + m_config.ttyName;
+    m_ttyMaster = umockdev_testbed_get_dev_fd(testbed.handle(), node.constData());
+    char slave[64] = {};
+    if (m_ttyMaster < 0 || ptsname_r(m_ttyMaster, slave, sizeof slave) != 0)
+        return;
+    m_ttySlave = ::open(slave, O_RDWR | O_NOCTTY);
+    auto *notifier = new QSocketNotifier(m_ttyMaster, QSocketNotifier::Read, &m_context);
+    QObject::connect(notifier, &QSocketNotifier::activated, &m_context, [this] { readTty(); });
+    m_ttyNotifier = notifier;
+}
+
+void EmulatedDfuDevice::readTty()
+{
+    char buffer[256];
+    const ssize_t count = ::read(m_ttyMaster, buffer, sizeof buffer);
+    if (count <= 0)
+        return;
+    bool boot = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_serialReceived.append(buffer, int(count));
+        boot = m_serialReceived.endsWith("boot\n");
+    }
+    if (boot)
+        scheduleReenumeration();
+}
+
+void EmulatedDfuDevice::unplugTty(UsbTestbed &testbed)
+{
+    delete m_ttyNotifier;
+    m_ttyNotifier = nullptr;
+    if (m_ttySlave >= 0)
+        ::close(m_ttySlave);
+    m_ttySlave = -1;
+    m_ttyMaster = -1;
+    if (!m_ttySysPath.isEmpty())
+        testbed.remove(m_ttySysPath);
+    m_ttySysPath.clear();
 }
 
 void EmulatedDfuDevice::unplug(UsbTestbed &testbed)
 {
     if (m_sysPath.isEmpty())
         return;
+    unplugTty(testbed);
     testbed.remove(m_sysPath);
     const QByteArray node = devNode().toLatin1();
     umockdev_testbed_detach_ioctl(testbed.handle(), node.constData(), nullptr);
     m_sysPath.clear();
+}
+
+void EmulatedDfuDevice::scheduleReenumeration()
+{
+    if (m_config.detachDelay >= 0)
+        QTimer::singleShot(m_config.detachDelay, &m_context, [this] { reenumerate(); });
 }
 
 void EmulatedDfuDevice::reenumerate()
@@ -374,6 +445,8 @@ void EmulatedDfuDevice::reenumerate()
     unplug(*m_testbed);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_config.ttyName.clear();
+        m_config.deviceClass = 0;
         m_config.productId |= 0x8000;
         m_config.initialState = DfuIdle;
         m_config.deviceNumber += 1;
@@ -431,6 +504,12 @@ void EmulatedDfuDevice::reset()
     m_statusPolls = 0;
     m_busyLeft = 0;
     m_state = DfuIdle;
+}
+
+QByteArray EmulatedDfuDevice::serialReceived() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return QByteArray(m_serialReceived.constData(), m_serialReceived.size());
 }
 
 int EmulatedDfuDevice::reenumerations() const

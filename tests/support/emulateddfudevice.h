@@ -59,6 +59,12 @@ public:
         // comes back as its bootloader (product identifier | 0x8000, next
         // device number, same port) in dfuIDLE. Negative: it stays.
         int detachDelay = 100;
+        // Non-empty: the COM-port variant of the device. Besides its USB
+        // device (give it deviceClass 2) it has this tty, a pseudo-terminal
+        // whose properties name the vendor, product and serial; "boot\n"
+        // received there makes it leave like after a DETACH and come back
+        // as its bootloader.
+        QByteArray ttyName;
     };
 
     struct Request
@@ -91,6 +97,8 @@ public:
     // Forgets the recorded requests and bytes and returns to dfuIDLE, as
     // after a power cycle of a device that stays in its bootloader.
     void reset();
+    // Bytes the device received on its tty.
+    QByteArray serialReceived() const;
     // How often the device has come back after a DETACH.
     int reenumerations() const;
     quint16 productId() const;
@@ -105,6 +113,10 @@ private:
     int handleIoctl(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(quint8 index) const;
     void reenumerate();
+    void scheduleReenumeration();
+    void plugTty(UsbTestbed &testbed);
+    void unplugTty(UsbTestbed &testbed);
+    void readTty();
 
     Config m_config;
     // A plain mutex: the race detector sees through it, unlike Qt's.
@@ -123,6 +135,11 @@ private:
     // Lives on the thread that made the device; the bus changes after a
     // DETACH run there, never on umockdev's handler thread.
     QObject m_context;
+    QString m_ttySysPath;
+    int m_ttyMaster = -1;                    // owned by the testbed
+    int m_ttySlave = -1;                     // held open so the master never hangs up
+    QObject *m_ttyNotifier = nullptr;
+    QByteArray m_serialReceived;
 };
 
 #endif // EMULATEDDFUDEVICE_H

@@ -1,0 +1,15 @@
+#include "serialportinuse.h"
+
+#include <cerrno>
+#include <cstring>
+
+bool serialPortInUse(const QString &errorString)
+{
+    // The lock-file text is the serial port module's own (untranslated) one;
+    // the exclusive-open text is the system's message for EBUSY, in the
+    // same locale the module used to make it.
+    static const QString busy = QString::fromLocal8Bit(std::strerror(EBUSY));
+    return errorString.contains(QLatin1String("Access is denied"))
+        || errorString.contains(QLatin1String("Permission error while locking the device"))
+        || (!busy.isEmpty() && errorString.contains(busy));
+}

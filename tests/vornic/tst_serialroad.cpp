@@ -1,0 +1,442 @@
+// The serial road through the window, against emulated COM-port devices
+// (runs under umockdev-wrapper: each tty is a pseudo-terminal whose udev
+// properties name the vendor, product and serial): listing, the local-server
+// step, "boot\n", and the second phase through USB.
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "emulateddfudevice.h"
+#include "modaldriver.h"
+#include "privatesettings.h"
+#include "serialportinuse.h"
+#include "usbtestbed.h"
+
+#include <QListWidget>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QtTest>
+
+#include <dlfcn.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+std::mutex termiosMutex;
+std::vector<struct termios> termiosSet;
+
+} // namespace
+
+// Every line setting the serial port module applies passes through here, so
+// the test sees what the device's line was set to while the port was open.
+extern "C" int tcsetattr(int fd, int actions, const struct termios *settings)
+{
+    using Real = int (*)(int, int, const struct termios *);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    {
+        std::lock_guard<std::mutex> lock(termiosMutex);
+        termiosSet.push_back(*settings);
+    }
+    return real(fd, actions, settings);
+}
+
+class SerialRoadTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void listing_data();
+    void listing();
+    void emptySerialNumberWarns();
+    void portInUseTexts_data();
+    void portInUseTexts();
+    void localServerName_data();
+    void localServerName();
+    void noLocalServerNoPause();
+    void bootCommandAtBaud9600();
+    void portHeldByAnotherProgram();
+    void portGoneBeforeUpdate();
+    void twoPhaseUpdate();
+
+private:
+    struct Port
+    {
+        quint16 vendorId = 0x3B5D;
+        quint16 productId = 0x0011;
+        QByteArray serial = "0500A1B2";
+    };
+    // Adds a COM-port device; returns it (owned by the test) or null.
+    EmulatedDfuDevice *addPort(const Port &port, int detachDelay = -1);
+    QString imagePath();
+    void makeWindow();
+    QStringList rows() const;
+    bool controlsEnabled() const;
+
+    std::unique_ptr<PrivateSettings> m_settings;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UsbTestbed> m_testbed;
+    std::vector<std::unique_ptr<EmulatedDfuDevice>> m_devices;
+    std::unique_ptr<CMNDialog> m_window;
+    QByteArray m_image;
+    int m_nextPort = 0;
+    QStringList m_ttys;                      // of the ports added, in order
+};
+
+void SerialRoadTest::init()
+{
+    m_settings.reset(new PrivateSettings);
+    m_dir.reset(new QTemporaryDir);
+    m_testbed.reset(new UsbTestbed);
+    QVERIFY2(m_testbed->isValid(), "run under umockdev-wrapper");
+    m_nextPort = 0;
+    m_ttys.clear();
+    m_image = QByteArray(3000, Qt::Uninitialized);
+    for (int i = 0; i < m_image.size(); ++i)
+        m_image[i] = char(i * 7 + (i >> 5));
+    std::lock_guard<std::mutex> lock(termiosMutex);
+    termiosSet.clear();
+}
+
+void SerialRoadTest::cleanup()
+{
+    m_window.reset();
+    for (auto &device : m_devices)
+        device->unplug(*m_testbed);
+    m_devices.clear();
+    m_testbed.reset();
+    m_dir.reset();
+    m_settings.reset();
+}
+
+EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay)
+{
+    // Port lock files live in the system's lock directory: names differ per
+    // process so that test programs running side by side never share one.
+    const int number = 100 + (QCoreApplication::applicationPid() % 400) * 2 + m_nextPort++;
+    EmulatedDfuDevice::Config config;
+    config.vendorId = port.vendorId;
+    config.productId = port.productId;
+    config.serial = port.serial;
+    config.product = "Primora";
+    config.deviceClass = 2;
+    config.initialState = EmulatedDfuDevice::AppIdle;
+    config.port = "1-" + QByteArray::number(m_nextPort + 1);
+    config.deviceNumber = 10 + 2 * m_nextPort;
+    config.ttyName = "ttyACM" + QByteArray::number(number);
+    m_ttys << QString::fromLatin1(config.ttyName);
+    config.detachDelay = detachDelay;
+    m_devices.emplace_back(new EmulatedDfuDevice(config));
+    if (m_devices.back()->plug(*m_testbed).isEmpty())
+        return nullptr;
+    return m_devices.back().get();
+}
+
+QString SerialRoadTest::imagePath()
+{
+    const QString path = m_dir->filePath(QStringLiteral("PR_TEST.INC"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(m_image) != m_image.size())
+        return QString();
+    return path;
+}
+
+void SerialRoadTest::makeWindow()
+{
+    m_window.reset(new CMNDialog);
+    const QString path = imagePath();
+    m_window->imagePath = path;
+    m_window->ui->lineEdit->setText(path);
+    m_window->updateUpdateButton();
+}
+
+QStringList SerialRoadTest::rows() const
+{
+    QStringList texts;
+    for (int i = 0; i < m_window->ui->listWidget->count(); ++i)
+        texts << m_window->ui->listWidget->item(i)->text();
+    return texts;
+}
+
+bool SerialRoadTest::controlsEnabled() const
+{
+    return m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled()
+        && m_window->contextMenu.isEnabled();
+}
+
+void SerialRoadTest::listing_data()
+{
+    QTest::addColumn<QList<int>>("vendors");
+    QTest::addColumn<QList<int>>("products");
+    QTest::addColumn<QStringList>("serials");
+    QTest::addColumn<QStringList>("expected");     // %1, %2...: the tty names
+
+    QTest::newRow("Primora") << QList<int>{ 0x3B5D } << QList<int>{ 0x0011 } << QStringList{ "0500A1B2" }
+                             << QStringList{ "Primora S/N: 0500A1B2 via %1" };
+    QTest::newRow("types by product") << QList<int>{ 0x3B5D, 0x3B5D, 0x3B5D, 0x3B5D }
+                                      << QList<int>{ 0x0013, 0x0014, 0x0015, 0x0016 }
+                                      << QStringList{ "A1", "A2", "A3", "A4" }
+                                      << QStringList{ "Socara S/N: A1 via %1", "Beamora S/N: A2 via %2",
+                                                      "Dongara S/N: A3 via %3", "Unknown device S/N: A4 via %4" };
+    QTest::newRow("other vendor") << QList<int>{ 0x1D6B } << QList<int>{ 0x0011 } << QStringList{ "0500A1B2" }
+                                  << QStringList();
+    QTest::newRow("same serial twice") << QList<int>{ 0x3B5D, 0x3B5D } << QList<int>{ 0x0012, 0x0012 }
+                                       << QStringList{ "0400C3D4", "0400C3D4" }
+                                       << QStringList{ "Socara S/N: 0400C3D4 via %1", "Socara S/N: 0400C3D4 via %2" };
+}
+
+void SerialRoadTest::listing()
+{
+    QFETCH(QList<int>, vendors);
+    QFETCH(QList<int>, products);
+    QFETCH(QStringList, serials);
+    QFETCH(QStringList, expected);
+
+    for (int i = 0; i < vendors.size(); ++i) {
+        Port port;
+        port.vendorId = quint16(vendors[i]);
+        port.productId = quint16(products[i]);
+        port.serial = serials[i].toLatin1();
+        QVERIFY(addPort(port));
+    }
+    QStringList wanted;
+    for (const QString &text : expected) {
+        QString row = text;
+        for (int i = 0; i < m_ttys.size(); ++i)
+            row.replace(QStringLiteral("%%1").arg(i + 1), m_ttys[i]);
+        wanted << row;
+    }
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    makeWindow();
+    QStringList seen = rows();
+    // The order is the system's; compare as sets, then check the data.
+    seen.sort();
+    wanted.sort();
+    QCOMPARE(seen, wanted);
+    QCOMPARE(driver.handledCount(), 0);
+    for (int i = 0; i < m_window->ui->listWidget->count(); ++i) {
+        const QVariant data = m_window->ui->listWidget->item(i)->data(Qt::UserRole);
+        QCOMPARE(QByteArray(QMetaType::typeName(data.userType())), QByteArray("QSerialPortInfo"));
+        const QSerialPortInfo info = data.value<QSerialPortInfo>();
+        QVERIFY(m_window->ui->listWidget->item(i)->text().endsWith(QLatin1String(" via ") + info.portName()));
+        QCOMPARE(info.vendorIdentifier(), quint16(0x3B5D));
+    }
+    if (!wanted.isEmpty())
+        QCOMPARE(m_window->ui->listWidget->currentRow(), 0);
+}
+
+void SerialRoadTest::emptySerialNumberWarns()
+{
+    Port empty;
+    empty.serial.clear();
+    QVERIFY(addPort(empty));
+    Port good;
+    good.serial = "0500E5F6";
+    QVERIFY(addPort(good));
+
+    QStringList parents;
+    ModalDriver driver([&](QWidget *widget) {
+        parents << (widget->parentWidget() ? QStringLiteral("window") : QStringLiteral("none"));
+        ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), QStringLiteral("OK"));
+    });
+    makeWindow();
+    QCOMPARE(driver.seen(), QStringList({ "Vornic|Serial number is empty!" }));
+    QCOMPARE(parents, QStringList({ "window" }));
+    QCOMPARE(rows().size(), 1);
+    QVERIFY(rows().at(0).startsWith(QLatin1String("Primora S/N: 0500E5F6 via ")));
+
+    // Again at every refresh.
+    m_window->enumDevices();
+    QCOMPARE(driver.handledCount(), 2);
+    QCOMPARE(rows().size(), 1);
+}
+
+void SerialRoadTest::portInUseTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("inUse");
+    QTest::newRow("Windows") << "Access is denied." << true;
+    QTest::newRow("lock file") << "Permission error while locking the device" << true;
+    QTest::newRow("exclusive open") << QString::fromLocal8Bit(strerror(EBUSY)) << true;
+    QTest::newRow("no permission") << QString::fromLocal8Bit(strerror(EACCES)) << false;
+    QTest::newRow("no such port") << QString::fromLocal8Bit(strerror(ENOENT)) << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void SerialRoadTest::portInUseTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, inUse);
+    QCOMPARE(serialPortInUse(text), inUse);
+}
+
+void SerialRoadTest::localServerName_data()
+{
+    const QString serial = QStringLiteral("%1").arg(QCoreApplication::applicationPid() % 100000000, 8, 10,
+                                                    QLatin1Char('0'));
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("8 characters") << "Primora S/N: " + serial + " via ttyACM0" << serial;
+    QTest::newRow("7 characters and a blank") << "Primora S/N: " + serial.mid(1) + " via ttyACM0"
+                                              << serial.mid(1) + " ";
+    QTest::newRow("no S/N") << "Prim" + serial + " via ttyACM0" << serial;
+}
+
+void SerialRoadTest::localServerName()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, name);
+    makeWindow();
+    QLocalServer::removeServer(name);
+    QLocalServer server;
+    QVERIFY2(server.listen(name), qPrintable(server.errorString()));
+
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(name));
+    QElapsedTimer timer;
+    timer.start();
+    m_window->nudgeLocalServer(entry);
+    QVERIFY2(timer.elapsed() >= 200, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(1000));
+    QLocalSocket *peer = server.nextPendingConnection();
+    QVERIFY(peer);
+    QCOMPARE(peer->bytesAvailable(), qint64(0));
+}
+
+void SerialRoadTest::noLocalServerNoPause()
+{
+    makeWindow();
+    const QString name = QStringLiteral("N%1").arg(QCoreApplication::applicationPid() % 10000000, 7, 10,
+                                                   QLatin1Char('0'));
+    QLocalServer::removeServer(name);
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(name));
+    QElapsedTimer timer;
+    timer.start();
+    m_window->nudgeLocalServer("Primora S/N: " + name + " via ttyACM0");
+    QVERIFY2(timer.elapsed() < 100, qPrintable(QString::number(timer.elapsed())));
+}
+
+void SerialRoadTest::bootCommandAtBaud9600()
+{
+    EmulatedDfuDevice *device = addPort(Port());
+    QVERIFY(device);
+    makeWindow();
+    QCOMPARE(rows().size(), 1);
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QCOMPARE(driver.handledCount(), 0);
+    QTRY_COMPARE(device->serialReceived(), QByteArray("boot\n"));
+    QCOMPARE(m_window->pendingSerialNumber, QStringLiteral("0500A1B2"));
+    QCOMPARE(m_window->reconnectMode.load(), 0);
+    // The controls wait for the device's return as a USB device.
+    QVERIFY(!m_window->ui->updBtn->isEnabled());
+    QVERIFY(!m_window->ui->loadImg->isEnabled());
+    QVERIFY(!m_window->future.isRunning());
+
+    std::lock_guard<std::mutex> lock(termiosMutex);
+    int at9600 = 0;
+    for (const struct termios &t : termiosSet) {
+        if (cfgetospeed(&t) != B9600)
+            continue;
+        ++at9600;
+        QCOMPARE(cfgetispeed(&t), speed_t(B9600));
+        QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+        QCOMPARE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+        QCOMPARE(t.c_iflag & (IXON | IXOFF), tcflag_t(0));
+        // Raw output: the line feed is not turned into CR LF on the way.
+        QCOMPARE(t.c_oflag & OPOST, tcflag_t(0));
+    }
+    QVERIFY(at9600 > 0);
+}
+
+void SerialRoadTest::portHeldByAnotherProgram()
+{
+    EmulatedDfuDevice *device = addPort(Port());
+    QVERIFY(device);
+    makeWindow();
+    const QString portName = m_window->ui->listWidget->item(0)->data(Qt::UserRole).value<QSerialPortInfo>().portName();
+
+    QProcess holder;
+    // The holder needs the emulated devices too.
+    holder.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    holder.start(QStringLiteral(SERIAL_PORT_HOLDER), { portName });
+    QVERIFY(holder.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 5000);
+    QCOMPARE(holder.readLine(), QByteArray("held\n"));
+
+    QString title;
+    ModalDriver driver([&](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QCOMPARE(box->parentWidget(), m_window.get());
+        ModalDriver::pressButton(box, QStringLiteral("OK"));
+    });
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(5000));
+
+    QCOMPARE(driver.handledCount(), 1);
+    const QString seen = driver.seen().at(0);
+    QVERIFY2(seen.startsWith(QLatin1String("Error|")) && seen.endsWith(QLatin1String(" Serial port is in use!")),
+             qPrintable(seen));
+    QVERIFY(device->serialReceived().isEmpty());
+    QVERIFY(m_window->ui->updBtn->isEnabled());
+    QCOMPARE(m_window->pendingSerialNumber, QStringLiteral("0500A1B2"));
+    QCOMPARE(m_window->reconnectMode.load(), 0);
+}
+
+void SerialRoadTest::portGoneBeforeUpdate()
+{
+    makeWindow();
+    // A row whose port has gone since the list was made.
+    m_window->addListEntry(QStringLiteral("Primora S/N: 0500A1B2 via ttyACM99"),
+                           QVariant::fromValue(QSerialPortInfo(QStringLiteral("ttyACM99"))));
+    m_window->updateUpdateButton();
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QCOMPARE(driver.handledCount(), 1);
+    const QString seen = driver.seen().at(0);
+    QVERIFY2(seen.startsWith(QLatin1String("Error|")) && !seen.contains(QLatin1String("in use")),
+             qPrintable(seen));
+    QVERIFY(m_window->ui->updBtn->isEnabled());
+    QCOMPARE(m_window->pendingSerialNumber, QString());
+    QCOMPARE(m_window->reconnectMode.load(), 0);
+}
+
+void SerialRoadTest::twoPhaseUpdate()
+{
+    EmulatedDfuDevice *device = addPort(Port(), 100);
+    QVERIFY(device);
+    makeWindow();
+    QCOMPARE(rows().size(), 1);
+    QVERIFY(rows().at(0).startsWith(QLatin1String("Primora S/N: 0500A1B2 via ttyACM")));
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    // "boot\n", the tty and its USB device leave, the bootloader arrives and
+    // its download starts by itself.
+    QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
+    QCOMPARE(device->serialReceived(), QByteArray("boot\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(device->downloaded() == m_image, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+
+    QCOMPARE(driver.handledCount(), 0);
+    QCOMPARE(rows(), QStringList({ "Primora S/N: 0500A1B2 bootloader" }));
+    QCOMPARE(m_window->reconnectMode.load(), -1);
+    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+}
+
+QTEST_MAIN(SerialRoadTest)
+#include "tst_serialroad.moc"
