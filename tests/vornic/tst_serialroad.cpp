@@ -417,11 +417,22 @@ void SerialRoadTest::portGoneBeforeUpdate()
 
 void SerialRoadTest::twoPhaseUpdate()
 {
+    // Another device already waits in its bootloader: it comes first in the
+    // list, and it must not be the one written.
+    EmulatedDfuDevice::Config otherConfig;
+    otherConfig.product = "Socara";
+    otherConfig.serial = "0400FFFF";
+    otherConfig.port = "1-9";
+    otherConfig.deviceNumber = 40;
+    EmulatedDfuDevice other(otherConfig);
+    QVERIFY(!other.plug(*m_testbed).isEmpty());
     EmulatedDfuDevice *device = addPort(Port(), 100);
     QVERIFY(device);
     makeWindow();
-    QCOMPARE(rows().size(), 1);
-    QVERIFY(rows().at(0).startsWith(QLatin1String("Primora S/N: 0500A1B2 via ttyACM")));
+    QCOMPARE(rows().size(), 2);
+    QCOMPARE(rows().at(0), QStringLiteral("Socara S/N: 0400FFFF bootloader"));
+    QCOMPARE(rows().at(1), QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0));
+    m_window->ui->listWidget->setCurrentRow(1);
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
@@ -433,9 +444,11 @@ void SerialRoadTest::twoPhaseUpdate()
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
 
     QCOMPARE(driver.handledCount(), 0);
-    QCOMPARE(rows(), QStringList({ "Primora S/N: 0500A1B2 bootloader" }));
+    QVERIFY(other.downloaded().isEmpty());
+    QCOMPARE(m_window->ui->listWidget->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QCOMPARE(m_window->reconnectMode.load(), -1);
     QVERIFY(m_window->pendingSerialNumber.isEmpty());
+    other.unplug(*m_testbed);
 }
 
 QTEST_MAIN(SerialRoadTest)
