@@ -54,28 +54,32 @@ const int fixedDialogFlags = 0x0840F103;
 // Ctrl+Shift+T
 const int traceShortcut = 0x06000054;
 
-// The network record a row holds, or null. Only network rows hold a void*;
-// USB rows hold an integer and serial rows a port description, and neither
-// may ever be taken for a record.
-NetworkDevice *networkDeviceOf(const QListWidgetItem *row)
+// The network record a row's data holds, or null. Only network rows hold a
+// void*; USB rows hold an integer and serial rows a port description, and
+// neither may ever be taken for a record.
+NetworkDevice *networkDeviceIn(const QVariant &data)
 {
-    if (!row)
-        return nullptr;
-    const QVariant data = row->data(Qt::UserRole);
     if (data.userType() != QMetaType::VoidStar)
         return nullptr;
     return static_cast<NetworkDevice *>(data.value<void *>());
 }
 
-// The libusb device a USB row holds (a pointer-sized integer), or null.
-libusb_device *usbDeviceOf(const QListWidgetItem *row)
+NetworkDevice *networkDeviceOf(const QListWidgetItem *row)
 {
-    if (!row)
-        return nullptr;
-    const QVariant data = row->data(Qt::UserRole);
+    return row ? networkDeviceIn(row->data(Qt::UserRole)) : nullptr;
+}
+
+// The libusb device a USB row's data holds (a pointer-sized integer), or null.
+libusb_device *usbDeviceIn(const QVariant &data)
+{
     if (data.userType() != qMetaTypeId<quintptr>())
         return nullptr;
     return reinterpret_cast<libusb_device *>(data.value<quintptr>());
+}
+
+libusb_device *usbDeviceOf(const QListWidgetItem *row)
+{
+    return row ? usbDeviceIn(row->data(Qt::UserRole)) : nullptr;
 }
 
 // True when `pattern` matches the whole of `text`, case-sensitively.
@@ -623,6 +627,7 @@ void CMNDialog::onUpdBtnClicked()
 
     const QVariant data = current->data(Qt::UserRole);
     const QString text = current->text();
+    const quint64 listing = usbListings;
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.
     setUpdateControlsEnabled(false);
@@ -634,14 +639,23 @@ void CMNDialog::onUpdBtnClicked()
         reconnectMode = 0;
         return;
     }
-    if (NetworkDevice *device = networkDeviceOf(current)) {
+    // The row itself may be gone: the pause above lets a hot-plug event
+    // rebuild the list. Only its data is used from here on.
+    if (NetworkDevice *device = networkDeviceIn(data)) {
         uploadNetworkDevice(device);
         return;
     }
 
-    libusb_device *device = usbDeviceOf(current);
+    libusb_device *device = usbDeviceIn(data);
     if (!device) {
         // Nothing was started, so nothing would ever give the controls back.
+        btnsOn();
+        return;
+    }
+    // A rebuilt list has released the devices of the old one.
+    if (usbListings != listing) {
+        displayWarnings(QStringLiteral("The device list changed while the update was starting. Select the device "
+                                       "and press \"Update Firmware\" again."));
         btnsOn();
         return;
     }

@@ -133,6 +133,9 @@ private:
     libusb_context *usbContext = nullptr;
     // Devices referenced by the USB rows of the current listing.
     QVector<libusb_device *> usbRowDevices;
+    // Counts the USB listings; a device pointer read from a row is only
+    // valid while this has not moved on.
+    quint64 usbListings = 0;
     UsbHotplugMonitor *notificationHandle = nullptr;
     int lastPort = 10102;
     QString lastIp;

@@ -36,6 +36,7 @@ void CMNDialog::listUsbDevices()
     // Rows of the previous listing are gone (the list was cleared), so their
     // device references can go; a fresh context then sees the bus as it is.
     releaseUsbRowDevices();
+    ++usbListings;
     if (usbContext)
         libusb_exit(usbContext);
     usbContext = nullptr;

@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QListWidget>
+#include <QLocalServer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -63,6 +64,7 @@ private slots:
     void returnAfterSerialRebootIsMatched_data();
     void returnAfterSerialRebootIsMatched();
     void windowDestroyedDuringDownload();
+    void listRebuiltWhileStarting();
 
 private:
     QString storeImage(const QByteArray &bytes);
@@ -271,6 +273,38 @@ void UsbRoadTest::windowDestroyedDuringDownload()
     QCOMPARE(device.downloaded(), image);
     QCOMPARE(dnloadCount(device, false), 1);
     QCoreApplication::processEvents();
+}
+
+void UsbRoadTest::listRebuiltWhileStarting()
+{
+    // A program listening under the device's serial number makes the start
+    // pause; a hot-plug refresh during the pause releases the row's device.
+    const QByteArray serial = QByteArray::number(QCoreApplication::applicationPid() % 100000000).rightJustified(8, '0');
+    QLocalServer::removeServer(QString::fromLatin1(serial));
+    QLocalServer server;
+    QVERIFY(server.listen(QString::fromLatin1(serial)));
+
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.serial = serial;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QString path = storeImage(imageBytes(3000));
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    const int before = device.requests().size();
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTimer::singleShot(50, m_window.get(), [this] { m_window->enumDevices(); });
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+
+    QVERIFY(!m_window->future.isRunning());
+    QCOMPARE(driver.handledCount(), 1);
+    QVERIFY2(driver.seen().at(0).contains(QLatin1String("device list changed")), qPrintable(driver.seen().at(0)));
+    QVERIFY(controlsEnabled());
+    // Only the listing talked to the device again; nothing was written.
+    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QVERIFY(device.requests().size() > before);
 }
 
 QTEST_MAIN(UsbRoadTest)
