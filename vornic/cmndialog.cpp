@@ -621,13 +621,18 @@ void CMNDialog::btnLoadImageClicked()
 
 void CMNDialog::onUpdBtnClicked()
 {
-    QListWidgetItem *current = ui->listWidget->currentItem();
-    if (!current || !confirmUpdate())
+    const QListWidgetItem *current = ui->listWidget->currentItem();
+    if (!current)
         return;
-
+    // The questions below and the local-server pause run event loops, in
+    // which a hot-plug refresh may delete the row and release the libusb
+    // device it names: only what is read here is used afterwards.
     const QVariant data = current->data(Qt::UserRole);
     const QString text = current->text();
     const quint64 listing = usbListings;
+    if (!confirmUpdate())
+        return;
+
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.
     setUpdateControlsEnabled(false);
@@ -639,8 +644,6 @@ void CMNDialog::onUpdBtnClicked()
         reconnectMode = 0;
         return;
     }
-    // The row itself may be gone: the pause above lets a hot-plug event
-    // rebuild the list. Only its data is used from here on.
     if (NetworkDevice *device = networkDeviceIn(data)) {
         uploadNetworkDevice(device);
         return;
