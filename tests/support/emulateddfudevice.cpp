@@ -62,8 +62,12 @@ EmulatedDfuDevice::~EmulatedDfuDevice()
 {
     if (m_ttySlave >= 0)
         ::close(m_ttySlave);
-    for (void *urb : qAsConst(m_pendingUrbs))
-        g_object_unref(urb);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (void *urb : qAsConst(m_pendingUrbs))
+            g_object_unref(urb);
+        m_pendingUrbs.clear();
+    }
     if (m_handler)
         g_object_unref(m_handler);
 }
