@@ -8,6 +8,7 @@ namespace {
 
 const char subsystem[] = "usb";
 const char deviceType[] = "usb_device";
+const char ttySubsystem[] = "tty";
 
 QString text(const char *value)
 {
@@ -38,6 +39,7 @@ bool UsbHotplugMonitor::start()
     m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
     if (!m_monitor
         || udev_monitor_filter_add_match_subsystem_devtype(m_monitor, subsystem, deviceType) < 0
+        || udev_monitor_filter_add_match_subsystem_devtype(m_monitor, ttySubsystem, nullptr) < 0
         || udev_monitor_enable_receiving(m_monitor) < 0) {
         stop();
         return false;
@@ -122,6 +124,14 @@ void UsbHotplugMonitor::readEvents()
             break;
         const UsbDeviceEvent event = eventFromDevice(device);
         udev_device_unref(device);
+
+        if (event.subsystem == QLatin1String(ttySubsystem)) {
+            // Only ports of USB devices carry a vendor identifier.
+            const bool comesOrGoes = event.action == QLatin1String("add") || event.action == QLatin1String("remove");
+            if (comesOrGoes && event.properties.contains(QStringLiteral("ID_VENDOR_ID")))
+                emit serialPortsChanged();
+            continue;
+        }
 
         const UsbHotplugTranslator::Change change = m_translator.translate(event);
         if (change.kind == UsbHotplugTranslator::Arrival)

@@ -13,6 +13,11 @@ struct udev_monitor;
 // Reports USB device arrivals and removals on the thread that owns it (the
 // GUI thread), each with the device's interface path. Listens to udev's
 // netlink monitor for subsystem "usb", device type "usb_device".
+//
+// A USB serial port appears a little after its USB device (once the
+// device's serial driver has bound), so it is usually not there yet when the
+// device's arrival is handled. The monitor therefore also reports when a
+// USB-backed serial port comes or goes.
 class UsbHotplugMonitor : public QObject
 {
     Q_OBJECT
@@ -31,6 +36,7 @@ public:
 signals:
     void deviceArrived(const QString &interfacePath);
     void deviceRemoved(const QString &interfacePath);
+    void serialPortsChanged();
 
 private:
     void readEvents();

@@ -258,6 +258,8 @@ bool CMNDialog::registerUsbNotification()
             [this](const QString &path) { handleDeviceChange(true, path); });
     connect(notificationHandle, &UsbHotplugMonitor::deviceRemoved, this,
             [this](const QString &path) { handleDeviceChange(false, path); });
+    // A serial port that shows up after its USB device was handled.
+    connect(notificationHandle, &UsbHotplugMonitor::serialPortsChanged, this, &CMNDialog::enumDevices);
     return true;
 }
 

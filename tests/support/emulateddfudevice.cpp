@@ -359,8 +359,12 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     description += "H: descriptors=" + descriptors().toHex() + "\n";
     m_testbed = &testbed;
     m_sysPath = testbed.addDescription(description);
-    if (!m_sysPath.isEmpty() && !m_config.ttyName.isEmpty())
-        plugTty(testbed);
+    if (!m_sysPath.isEmpty() && !m_config.ttyName.isEmpty()) {
+        if (m_config.ttyDelay > 0)
+            QTimer::singleShot(m_config.ttyDelay, &m_context, [this, &testbed] { plugTty(testbed); });
+        else
+            plugTty(testbed);
+    }
     return m_sysPath;
 }
 

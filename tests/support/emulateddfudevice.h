@@ -65,6 +65,9 @@ public:
         // received there makes it leave like after a DETACH and come back
         // as its bootloader.
         QByteArray ttyName;
+        // The tty appears this long (ms) after the USB device, as when a
+        // serial driver binds; 0: at once.
+        int ttyDelay = 0;
     };
 
     struct Request

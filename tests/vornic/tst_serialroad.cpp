@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPlainTextEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -58,6 +59,7 @@ private slots:
     void listing_data();
     void listing();
     void emptySerialNumberWarns();
+    void portArrivingAfterItsDeviceIsListed();
     void portInUseTexts_data();
     void portInUseTexts();
     void localServerName_data();
@@ -76,7 +78,7 @@ private:
         QByteArray serial = "0500A1B2";
     };
     // Adds a COM-port device; returns it (owned by the test) or null.
-    EmulatedDfuDevice *addPort(const Port &port, int detachDelay = -1);
+    EmulatedDfuDevice *addPort(const Port &port, int detachDelay = -1, int ttyDelay = 0);
     QString imagePath();
     void makeWindow();
     QStringList rows() const;
@@ -118,7 +120,7 @@ void SerialRoadTest::cleanup()
     m_settings.reset();
 }
 
-EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay)
+EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay, int ttyDelay)
 {
     // Port lock files live in the system's lock directory: names differ per
     // process so that test programs running side by side never share one.
@@ -135,6 +137,7 @@ EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay)
     config.ttyName = "ttyACM" + QByteArray::number(number);
     m_ttys << QString::fromLatin1(config.ttyName);
     config.detachDelay = detachDelay;
+    config.ttyDelay = ttyDelay;
     m_devices.emplace_back(new EmulatedDfuDevice(config));
     if (m_devices.back()->plug(*m_testbed).isEmpty())
         return nullptr;
@@ -259,6 +262,19 @@ void SerialRoadTest::emptySerialNumberWarns()
     m_window->enumDevices();
     QCOMPARE(driver.handledCount(), 2);
     QCOMPARE(rows().size(), 1);
+}
+
+void SerialRoadTest::portArrivingAfterItsDeviceIsListed()
+{
+    makeWindow();
+    QCOMPARE(rows().size(), 0);
+    // The USB device arrives first and is handled without its port.
+    QVERIFY(addPort(Port(), -1, 300));
+    QTRY_VERIFY(m_window->traceEdit->toPlainText().contains(QLatin1String("device connected")));
+    QCOMPARE(rows().size(), 0);
+    QTRY_COMPARE(rows(), QStringList({ QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0) }));
+    // No second trace line: the port is not a device arrival.
+    QCOMPARE(m_window->traceEdit->toPlainText().count(QLatin1String("device connected")), 1);
 }
 
 void SerialRoadTest::portInUseTexts_data()
