@@ -640,7 +640,7 @@ void CMNDialog::onUpdBtnClicked()
     setUpdateControlsEnabled(false);
     nudgeLocalServer(text);
 
-    if (data.userType() == qRegisterMetaType<QSerialPortInfo>("QSerialPortInfo")) {
+    if (data.userType() == qMetaTypeId<QSerialPortInfo>()) {
         enterSerialBootloader(data.value<QSerialPortInfo>());
         // The second phase starts when the device arrives in its bootloader.
         reconnectMode = 0;

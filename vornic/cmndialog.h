@@ -24,6 +24,7 @@ class QPlainTextEdit;
 class QSettings;
 class UsbHotplugMonitor;
 class Ui_CMNDialog;
+class DfuEngine;
 struct DfuInterface;
 struct libusb_context;
 struct libusb_device;
@@ -111,6 +112,8 @@ private:
     bool imageMatchesDevice() const;
     bool confirmUpdate();
     void startUsbJob(libusb_device *device);
+    // The DFU engine working on this window's emitter and reconnection state.
+    DfuEngine dfuEngine();
     void setUpdateControlsEnabled(bool enabled);
     // Hands a running USB job to the watcher; while it runs the list refuses
     // to refresh and closing the window waits for it.
@@ -151,7 +154,8 @@ private:
     bool workersActive = false;
 };
 
-// Serial rows keep their port description under this name.
+// Serial rows keep their port description; the type is registered under
+// the name "QSerialPortInfo" the first time a row is made or read.
 Q_DECLARE_METATYPE(QSerialPortInfo)
 
 #endif // CMNDIALOG_H

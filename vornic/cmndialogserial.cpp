@@ -56,7 +56,6 @@ void CMNDialog::addSerialPortEntry(const QSerialPortInfo &port)
     }
     const QString text = deviceNames.value(serialDeviceType(port.productIdentifier())) + QLatin1String(" S/N: ")
         + port.serialNumber() + QLatin1String(" via ") + port.portName();
-    qRegisterMetaType<QSerialPortInfo>("QSerialPortInfo");
     addListEntry(text, QVariant::fromValue(port));
 }
 

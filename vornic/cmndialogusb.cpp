@@ -123,16 +123,19 @@ void CMNDialog::listUsbDevices()
 // ---------------------------------------------------------------------------
 // The USB update job
 
+DfuEngine CMNDialog::dfuEngine()
+{
+    return DfuEngine(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode });
+}
+
 int CMNDialog::dfuUpdate(libusb_device *device)
 {
-    DfuEngine engine(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode });
-    return engine.update(device, imagePath);
+    return dfuEngine().update(device, imagePath);
 }
 
 int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int transferSize)
 {
-    DfuEngine engine(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode });
-    return engine.download(path, dfu, transferSize);
+    return dfuEngine().download(path, dfu, transferSize);
 }
 
 void CMNDialog::startUsbJob(libusb_device *device)

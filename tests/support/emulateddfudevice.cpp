@@ -9,6 +9,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <libusb.h>
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -70,6 +72,21 @@ EmulatedDfuDevice::~EmulatedDfuDevice()
     }
     if (m_handler)
         g_object_unref(m_handler);
+}
+
+libusb_device *EmulatedDfuDevice::findOnBus(libusb_context *context, quint16 vendorId)
+{
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device *found = nullptr;
+    for (ssize_t i = 0; i < count && !found; ++i) {
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == vendorId)
+            found = libusb_ref_device(list[i]);
+    }
+    if (count >= 0)
+        libusb_free_device_list(list, 1);
+    return found;
 }
 
 QString EmulatedDfuDevice::devNode() const

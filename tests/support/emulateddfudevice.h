@@ -9,6 +9,8 @@
 #include <mutex>
 
 class UsbTestbed;
+struct libusb_context;
+struct libusb_device;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
@@ -88,6 +90,10 @@ public:
     // announces it with an "add" event). Returns the sysfs path, or empty.
     QString plug(UsbTestbed &testbed);
     void unplug(UsbTestbed &testbed);
+
+    // The first device of `vendorId` that `context` sees, referenced (the
+    // caller unrefs it), or null.
+    static libusb_device *findOnBus(libusb_context *context, quint16 vendorId = 0x3B5D);
 
     QByteArray descriptors() const;
     QString devNode() const;

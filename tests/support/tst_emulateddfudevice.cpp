@@ -47,18 +47,12 @@ libusb_device_handle *EmulatedDfuDeviceTest::openOnly(libusb_device **found)
         libusb_exit(m_context);
     if (libusb_init(&m_context) != 0)
         return nullptr;
-    libusb_device **list = nullptr;
-    const ssize_t count = libusb_get_device_list(m_context, &list);
+    libusb_device *device = EmulatedDfuDevice::findOnBus(m_context);
     libusb_device_handle *handle = nullptr;
-    for (ssize_t i = 0; i < count && !handle; ++i) {
-        libusb_device_descriptor descriptor;
-        if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == 0x3B5D) {
-            if (libusb_open(list[i], &handle) == 0 && found)
-                *found = libusb_ref_device(list[i]);
-        }
-    }
-    if (count >= 0)
-        libusb_free_device_list(list, 1);
+    if (device && libusb_open(device, &handle) == 0 && found)
+        *found = libusb_ref_device(device);
+    if (device)
+        libusb_unref_device(device);
     return handle;
 }
 

@@ -80,15 +80,7 @@ public:
             context = nullptr;
             return;
         }
-        libusb_device **list = nullptr;
-        const ssize_t count = libusb_get_device_list(context, &list);
-        for (ssize_t i = 0; i < count; ++i) {
-            libusb_device_descriptor descriptor;
-            if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == 0x3B5D)
-                usbDevice = libusb_ref_device(list[i]);
-        }
-        if (count >= 0)
-            libusb_free_device_list(list, 1);
+        usbDevice = EmulatedDfuDevice::findOnBus(context);
     }
 
     ~Bench()

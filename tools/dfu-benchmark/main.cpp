@@ -38,21 +38,6 @@ QByteArray imageBytes()
     return bytes;
 }
 
-libusb_device *findDevice(libusb_context *context)
-{
-    libusb_device **list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    libusb_device *found = nullptr;
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device_descriptor descriptor;
-        if (!found && libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == 0x3B5D)
-            found = libusb_ref_device(list[i]);
-    }
-    if (count >= 0)
-        libusb_free_device_list(list, 1);
-    return found;
-}
-
 // Seconds for one download through our engine, or a negative number.
 double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray &image)
 {
@@ -60,7 +45,7 @@ double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray
     libusb_context *context = nullptr;
     if (libusb_init(&context) != 0)
         return -1;
-    libusb_device *usbDevice = findDevice(context);
+    libusb_device *usbDevice = EmulatedDfuDevice::findOnBus(context);
     double seconds = -1;
     if (usbDevice) {
         Emitter emitter;
