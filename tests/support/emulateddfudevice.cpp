@@ -110,8 +110,13 @@ QByteArray EmulatedDfuDevice::descriptors() const
 
     const bool dfuMode = m_config.initialState >= DfuIdle;
     QByteArray interface;
-    interface.append(char(9)).append(char(4)).append(char(0)).append(char(0)).append(char(0));
-    interface.append(char(0xFE)).append(char(0x01)).append(char(dfuMode ? 2 : 1)).append(char(0));
+    if (m_config.interfaceNumber > 0) {
+        // vendor-specific interface 0 without endpoints
+        interface.append(char(9)).append(char(4)).append(char(0)).append(char(0)).append(char(0));
+        interface.append(char(0xFF)).append(char(0)).append(char(0)).append(char(0));
+    }
+    interface.append(char(9)).append(char(4)).append(char(m_config.interfaceNumber)).append(char(0));
+    interface.append(char(0)).append(char(0xFE)).append(char(0x01)).append(char(dfuMode ? 2 : 1)).append(char(0));
     QByteArray functional;
     if (m_config.hasFunctionalDescriptor) {
         // can download, manifestation tolerant, detaches by itself
@@ -123,7 +128,8 @@ QByteArray EmulatedDfuDevice::descriptors() const
     QByteArray configuration;
     configuration.append(char(9)).append(char(2));
     appendWord(configuration, quint16(9 + interface.size() + functional.size()));
-    configuration.append(char(1)).append(char(1)).append(char(0)).append(char(0x80)).append(char(50));
+    configuration.append(char(m_config.interfaceNumber > 0 ? 2 : 1)).append(char(m_config.configurationValue));
+    configuration.append(char(0)).append(char(0x80)).append(char(50));
     return device + configuration + interface + functional;
 }
 
@@ -182,6 +188,8 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
     }
     if ((requestType & 0x60) == 0x00 && !(requestType & 0x80))
         return true;                                       // other standard OUT requests
+    if (index != m_config.interfaceNumber)
+        return false;                                      // not the DFU interface
 
     switch (request) {
     case 0:                                                // DFU_DETACH
@@ -228,7 +236,8 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
         }
         QByteArray status;
         status.append(char(reported == DfuError ? 0x03 : 0x00));  // errWRITE or OK
-        status.append(char(0)).append(char(0)).append(char(0));    // bwPollTimeout
+        status.append(char(m_config.pollTimeout & 0xFF)).append(char((m_config.pollTimeout >> 8) & 0xFF));
+        status.append(char((m_config.pollTimeout >> 16) & 0xFF));  // bwPollTimeout
         status.append(char(reported));
         status.append(char(0));
         *in = status.left(m_config.shortStatusReply ? 5 : length);
@@ -312,6 +321,11 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
             actual = in.size();
         } else if (ok) {
             actual = out.size();
+            const bool block = requestType == 0x21 && bRequest == 1 && length > 0;
+            if (block && value == m_config.shortBlock)
+                actual /= 2;
+            if (block && m_config.onBlock)
+                m_config.onBlock(value);
         }
         writeInt(urb, urbStatusOffset, ok ? 0 : -EPIPE);
         writeInt(urb, urbActualOffset, actual);
@@ -371,7 +385,7 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     device.serial = m_config.serial;
     QByteArray description = UsbTestbed::describe(device);
     description += "A: speed=480\n";
-    description += "A: bConfigurationValue=1\n";
+    description += "A: bConfigurationValue=" + QByteArray::number(m_config.configurationValue) + "\n";
     description += "A: bDeviceClass=" + QByteArray::number(m_config.deviceClass, 16).rightJustified(2, '0') + "\n";
     description += "H: descriptors=" + descriptors().toHex() + "\n";
     m_testbed = &testbed;

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <mutex>
 
 class UsbTestbed;
@@ -48,6 +49,10 @@ public:
         QByteArray serial = "0500A1B2";      // empty: iSerialNumber 0
         bool hasFunctionalDescriptor = true;
         quint16 transferSize = 1024;
+        // Where the DFU interface sits. Above 0, a vendor interface comes
+        // first; DFU requests addressed to any other interface stall.
+        quint8 interfaceNumber = 0;
+        quint8 configurationValue = 1;
         State initialState = DfuIdle;
         // 10 bytes answered to the vendor request; empty: the request stalls.
         QByteArray versionReply = QByteArray::fromHex("0201060000000000000a");
@@ -57,6 +62,10 @@ public:
         int errorOnBlock = -1;               // dfuERROR after this block
         bool shortStatusReply = false;       // GETSTATUS answers 5 bytes
         bool stallStatus = false;            // GETSTATUS stalls
+        quint32 pollTimeout = 0;             // bwPollTimeout announced, ms
+        int shortBlock = -1;                 // this block is taken only in half
+        // Called on umockdev's thread when a block with data has been taken.
+        std::function<void(int block)> onBlock;
         // After DFU_DETACH the device leaves the bus this long (ms) later and
         // comes back as its bootloader (product identifier | 0x8000, next
         // device number, same port) in dfuIDLE. Negative: it stays.

@@ -149,6 +149,11 @@ private slots:
     void shortStatusReplyCountsAsError();
     void statusStallWhilePolling();
     void emptyImage();
+    void transferCutShort_data();
+    void transferCutShort();
+    void announcedPollTimeout_data();
+    void announcedPollTimeout();
+    void dfuInterfaceElsewhere();
     void unopenableImage_data();
     void unopenableImage();
     void noUsableTransferSize_data();
@@ -359,16 +364,119 @@ void DfuEngineTest::emptyImage()
     EmulatedDfuDevice::Config config;
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QString path = bench.writeImage(QByteArray());
 
-    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(QByteArray())), -1);
-    QCOMPARE(bench.starts.size(), 1);
-    QCOMPARE(bench.starts.at(0).at(1).toInt(), 0);
-    QCOMPARE(values(bench.progress), QList<int>{ 0 });
-    QCOMPARE(texts(bench.errors), QStringList({ "Download error!" }));
+    // A zero-length request would put the device into dfuERROR: nothing
+    // goes out, and the reason is given.
+    QCOMPARE(bench.engine.update(bench.usbDevice, path), -1);
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
+    const QStringList errors = texts(bench.errors);
+    QCOMPARE(errors.size(), 2);
+    QVERIFY2(errors[0].contains(path) && errors[0].contains(QLatin1String("empty")), qPrintable(errors[0]));
+    QCOMPARE(errors[1], QStringLiteral("Download error!"));
+    QCOMPARE(DfuEngine::imageProblem(path), errors[0]);
+    QVERIFY(bench.starts.isEmpty());
+}
+
+void DfuEngineTest::transferCutShort_data()
+{
+    QTest::addColumn<int>("shortBlock");
+    QTest::addColumn<bool>("imageShrinks");
+    QTest::addColumn<QStringList>("errors");
+    QTest::newRow("device takes half of block 1") << 1 << false << QStringList{ "Bad address.", "Download error!" };
+    QTest::newRow("image shrinks while read") << -1 << true << QStringList{ "Download error!" };
+}
+
+void DfuEngineTest::transferCutShort()
+{
+    QFETCH(int, shortBlock);
+    QFETCH(bool, imageShrinks);
+    QFETCH(QStringList, errors);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("PR_SHRINKS.INC"));
+    EmulatedDfuDevice::Config config;
+    config.shortBlock = shortBlock;
+    if (imageShrinks)
+        config.onBlock = [path](int block) {
+            if (block == 0)
+                QFile::resize(path, 0);
+        };
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QByteArray image = randomBytes(64 * 1024);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
+    file.close();
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, path), -14);
+    QCOMPARE(texts(bench.errors), errors);
     const auto dnloads = requestsOf(bench.device, dnload);
-    QCOMPARE(dnloads.size(), 1);
-    QCOMPARE(int(dnloads[0].value), 0);
-    QCOMPARE(int(dnloads[0].length), 0);
+    const int blocks = dnloads.size() - 1;
+    QVERIFY2(blocks >= 1 && blocks < 64, qPrintable(QString::number(blocks)));
+    QCOMPARE(int(dnloads.last().length), 0);
+    if (imageShrinks) {
+        // What was read before the file shrank went out whole; the final
+        // request names the block that could not be read.
+        QCOMPARE(bench.device.downloaded(), image.left(blocks * 1024));
+        QCOMPARE(int(dnloads.last().value), blocks);
+    } else {
+        QCOMPARE(blocks, 2);
+        QCOMPARE(int(dnloads.last().value), 2);
+    }
+}
+
+void DfuEngineTest::announcedPollTimeout_data()
+{
+    QTest::addColumn<int>("pollTimeout");
+    QTest::addColumn<int>("result");
+    QTest::newRow("busy within what it announced") << 1000 << 0;
+    QTest::newRow("busy, nothing announced") << 0 << int(LIBUSB_ERROR_TIMEOUT);
+}
+
+void DfuEngineTest::announcedPollTimeout()
+{
+    QFETCH(int, pollTimeout);
+    QFETCH(int, result);
+    // Busy for about 400 ms after the block, with a request limit of 200 ms:
+    // only a device that announced the longer poll time-out is waited for.
+    EmulatedDfuDevice::Config config;
+    config.busyPolls = 40;
+    config.pollTimeout = quint32(pollTimeout);
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    dfuInit(200);
+    const QByteArray image = randomBytes(1000);
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), result);
+    QCOMPARE(bench.device.downloaded(), image);
+    QCOMPARE(bench.errors.isEmpty(), result == 0);
+}
+
+void DfuEngineTest::dfuInterfaceElsewhere()
+{
+    EmulatedDfuDevice::Config config;
+    config.interfaceNumber = 1;
+    config.configurationValue = 3;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QByteArray image = randomBytes(2500);
+
+    DfuInterface dfu;
+    dfu.device = bench.usbDevice;
+    QCOMPARE(findFirstDfuInterface(dfu), 1);
+    QCOMPARE(int(dfu.configuration), 3);
+    QCOMPARE(int(dfu.interface), 1);
+
+    // The transfer size comes from the functional descriptor of that
+    // configuration and interface; every request names the interface.
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), 0);
+    QCOMPARE(bench.device.downloaded(), image);
+    QCOMPARE(requestsOf(bench.device, dnload).size(), 4);
+    for (const auto &r : bench.device.requests()) {
+        if (r.requestType == 0x21 || r.requestType == 0xA1)
+            QCOMPARE(int(r.index), 1);
+    }
 }
 
 void DfuEngineTest::unopenableImage_data()

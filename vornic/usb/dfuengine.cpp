@@ -31,6 +31,39 @@ QString usbErrorText(int code)
     return QString::fromLatin1(libusb_strerror(code));
 }
 
+// Opens the image for reading and finds its size. On failure returns null
+// with the reason in `problem` and the system's error number in `error`.
+std::FILE *openImage(const QString &imagePath, long *size, QString *problem, int *error)
+{
+    const QByteArray localPath = QFile::encodeName(imagePath);
+    std::FILE *file = std::fopen(localPath.constData(), "rb");
+    *error = file ? 0 : errno;
+    struct stat info;
+    if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        file = nullptr;
+        *error = EISDIR;
+    }
+    if (!file) {
+        *problem = QStringLiteral("Cannot open the firmware image %1: %2")
+                       .arg(imagePath, QString::fromLocal8Bit(std::strerror(*error)));
+        return nullptr;
+    }
+    *size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        *size = std::ftell(file);
+    std::fseek(file, 0, SEEK_SET);
+    return file;
+}
+
+// A zero-length DFU_DNLOAD in dfuIDLE is a protocol error: a standard device
+// answers it with dfuERROR and then refuses the next image too. An empty
+// image therefore never reaches the device.
+QString emptyImageText(const QString &imagePath)
+{
+    return QStringLiteral("The firmware image %1 is empty; nothing was written.").arg(imagePath);
+}
+
 } // namespace
 
 DfuEngine::DfuEngine(Emitter *emitter, const Reconnection &reconnection)
@@ -143,98 +176,90 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         return -1;
     }
 
-    const QByteArray localPath = QFile::encodeName(imagePath);
-    std::FILE *file = std::fopen(localPath.constData(), "rb");
-    int openError = file ? 0 : errno;
-    struct stat info;
-    if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
-        file = nullptr;
-        openError = EISDIR;
-    }
+    long fileSize = -1;
+    QString problem;
+    int openError = 0;
+    std::FILE *file = openImage(imagePath, &fileSize, &problem, &openError);
     if (!file) {
-        emit m_emitter->errorSignal(QStringLiteral("Cannot open the firmware image %1: %2")
-                                        .arg(imagePath, QString::fromLocal8Bit(std::strerror(openError))));
+        emit m_emitter->errorSignal(problem);
         return openError > 0 ? -openError : -1;
     }
-
-    long fileSize = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        fileSize = std::ftell(file);
-    std::fseek(file, 0, SEEK_SET);
+    if (fileSize <= 0) {
+        std::fclose(file);
+        emit m_emitter->errorSignal(emptyImageText(imagePath));
+        return -1;
+    }
 
     std::vector<unsigned char> buffer(static_cast<size_t>(transferSize));
-    const int total = fileSize > 0 ? int(fileSize / transferSize) : 0;
+    const int total = int(fileSize / transferSize);
     emit m_emitter->load_start(0, total);
 
     int handedOver = 0;
     int result = -1;
-    if (fileSize > 0) {
-        int block = 0;
-        long remaining = fileSize;
-        int toggle = 2;
-        for (;;) {
-            const int chunk = int(qMin<long>(remaining, transferSize));
-            if (std::fread(buffer.data(), 1, size_t(chunk), file) != size_t(chunk)) {
-                handedOver = block;
-                result = badAddress;
-                break;
-            }
-
-            const int sent = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block),
-                                                     dfu.interface, buffer.data(), quint16(chunk), blockTimeout);
-            if (sent != chunk) {
-                emit m_emitter->errorSignal(QStringLiteral("Bad address."));
-                handedOver = block + 1;
-                result = badAddress;
-                break;
-            }
-
-            // The device is polled every 10 ms while it is busy, but never
-            // longer than a request may take plus the longest poll time-out
-            // it announced: a device stuck in dfuDNBUSY must not hang the job.
-            DfuStatus status;
-            QElapsedTimer waited;
-            waited.start();
-            qint64 allowed = dfuRequestTimeout();
-            int polled = 0;
-            for (;;) {
-                polled = dfuGetStatus(dfu.handle, dfu.interface, status);
-                if (polled < 0 || status.bState == DfuStateDnloadIdle || status.bState == DfuStateError)
-                    break;
-                allowed = qMax<qint64>(allowed, dfuRequestTimeout() + qint64(status.bwPollTimeout));
-                if (waited.elapsed() > allowed) {
-                    polled = LIBUSB_ERROR_TIMEOUT;
-                    break;
-                }
-                QThread::msleep(pollPause);
-            }
-            if (polled < 0) {
-                emit m_emitter->errorSignal(QStringLiteral("Error timeout."));
-                handedOver = block + 1;
-                result = polled;
-                break;
-            }
-            if (status.bState == DfuStateError) {
-                handedOver = block + 1;
-                result = badAddress;
-                break;
-            }
-
-            remaining -= chunk;
-            if (toggle == 1) {
-                emit m_emitter->load_progress(block);
-                toggle = 2;
-            } else {
-                toggle = 1;
-            }
-            if (remaining <= 0) {
-                handedOver = block + 1;
-                result = 0;
-                break;
-            }
-            ++block;
+    int block = 0;
+    long remaining = fileSize;
+    int toggle = 2;
+    for (;;) {
+        const int chunk = int(qMin<long>(remaining, transferSize));
+        if (std::fread(buffer.data(), 1, size_t(chunk), file) != size_t(chunk)) {
+            handedOver = block;
+            result = badAddress;
+            break;
         }
+
+        const int sent = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block),
+                                                 dfu.interface, buffer.data(), quint16(chunk), blockTimeout);
+        if (sent != chunk) {
+            emit m_emitter->errorSignal(QStringLiteral("Bad address."));
+            handedOver = block + 1;
+            result = badAddress;
+            break;
+        }
+
+        // The device is polled every 10 ms while it is busy, but never
+        // longer than a request may take plus the longest poll time-out
+        // it announced: a device stuck in dfuDNBUSY must not hang the job.
+        DfuStatus status;
+        QElapsedTimer waited;
+        waited.start();
+        qint64 allowed = dfuRequestTimeout();
+        int polled = 0;
+        for (;;) {
+            polled = dfuGetStatus(dfu.handle, dfu.interface, status);
+            if (polled < 0 || status.bState == DfuStateDnloadIdle || status.bState == DfuStateError)
+                break;
+            allowed = qMax<qint64>(allowed, dfuRequestTimeout() + qint64(status.bwPollTimeout));
+            if (waited.elapsed() > allowed) {
+                polled = LIBUSB_ERROR_TIMEOUT;
+                break;
+            }
+            QThread::msleep(pollPause);
+        }
+        if (polled < 0) {
+            emit m_emitter->errorSignal(QStringLiteral("Error timeout."));
+            handedOver = block + 1;
+            result = polled;
+            break;
+        }
+        if (status.bState == DfuStateError) {
+            handedOver = block + 1;
+            result = badAddress;
+            break;
+        }
+
+        remaining -= chunk;
+        if (toggle == 1) {
+            emit m_emitter->load_progress(block);
+            toggle = 2;
+        } else {
+            toggle = 1;
+        }
+        if (remaining <= 0) {
+            handedOver = block + 1;
+            result = 0;
+            break;
+        }
+        ++block;
     }
 
     // The final zero-length block tells the device the image is complete (or
@@ -244,4 +269,16 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     emit m_emitter->load_progress(total);
     std::fclose(file);
     return result;
+}
+
+QString DfuEngine::imageProblem(const QString &imagePath)
+{
+    long size = -1;
+    QString problem;
+    int error = 0;
+    std::FILE *file = openImage(imagePath, &size, &problem, &error);
+    if (!file)
+        return problem;
+    std::fclose(file);
+    return size > 0 ? QString() : emptyImageText(imagePath);
 }

@@ -34,6 +34,12 @@ public:
     int update(libusb_device *device, const QString &imagePath);
     int download(const QString &imagePath, const DfuInterface &dfu, int transferSize);
 
+    // Why the image cannot be written (it cannot be opened, or it is
+    // empty), in one sentence; empty when it can. Asked before a device is
+    // told anything, so that a two-phase update never restarts a device
+    // for an image that will not go out.
+    static QString imageProblem(const QString &imagePath);
+
 private:
     int runOnClaimedInterface(const DfuInterface &dfu, int transferSize, const QString &imagePath);
     void reportState(const DfuStatus &status);

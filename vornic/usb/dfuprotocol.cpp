@@ -87,7 +87,7 @@ int findFirstDfuInterface(DfuInterface &dfu)
                 dfu.interface = alt.bInterfaceNumber;
                 dfu.altsetting = alt.bAlternateSetting;
                 if (alt.bInterfaceProtocol == dfuModeProtocol)
-                    dfu.flags |= 1u;
+                    dfu.flags |= DfuInterface::DfuModeFlag;
                 libusb_free_config_descriptor(config);
                 return 1;
             }

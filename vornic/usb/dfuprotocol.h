@@ -30,7 +30,8 @@ struct DfuInterface
     quint8 configuration = 0;
     quint8 interface = 0;
     quint8 altsetting = 0;
-    unsigned flags = 0;                 // bit 0: the interface is in DFU mode
+    static const unsigned DfuModeFlag = 1u;
+    unsigned flags = 0;                 // DfuModeFlag: the interface is in DFU mode
     libusb_device *device = nullptr;
     libusb_device_handle *handle = nullptr;
 };
