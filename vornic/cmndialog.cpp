@@ -3,6 +3,7 @@
 
 #include "devicetype.h"
 #include "emitter.h"
+#include "usb/dfuengine.h"
 #include "usb/dfuprotocol.h"
 #include "usbhotplugmonitor.h"
 
@@ -20,6 +21,7 @@
 #include <QListWidgetItem>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegExp>
 #include <QRegExpValidator>
@@ -53,6 +55,8 @@ const int defaultPort = 10102;
 const int fixedDialogFlags = 0x0840F103;
 // Ctrl+Shift+T
 const int traceShortcut = 0x06000054;
+// How long a device sent into its bootloader may take to come back.
+const int reconnectTimeout = 60000;    // ms
 
 // The network record a row's data holds, or null. Only network rows hold a
 // void*; USB rows hold an integer and serial rows a port description, and
@@ -175,7 +179,10 @@ CMNDialog::CMNDialog(QWidget *parent)
     connect(emitter, SIGNAL(load_finish()), this, SLOT(btnsOn()));
     connect(&watcher, SIGNAL(finished()), this, SLOT(btnsOn()));
     connect(&watcher, SIGNAL(canceled()), this, SLOT(btnsOn()));
-    connect(&watcher, &QFutureWatcherBase::finished, this, [this] { workersActive = false; });
+    connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::usbJobEnded);
+    reconnectTimer.setSingleShot(true);
+    reconnectTimer.setInterval(reconnectTimeout);
+    connect(&reconnectTimer, &QTimer::timeout, this, &CMNDialog::reconnectionTimedOut);
 
     detachedBusNumber = -1;
     reconnectMode = -1;
@@ -286,6 +293,18 @@ void CMNDialog::handleDeviceChange(bool arrival, const QString &interfacePath)
 
 void CMNDialog::closeEvent(QCloseEvent *event)
 {
+    // A transfer cut short leaves the device without working firmware. The
+    // window stays, painting and saying why, until the USB job has ended,
+    // and then closes by itself.
+    if (future.isRunning()) {
+        if (!closeRequested) {
+            closeRequested = true;
+            emit stopThread();
+            ui->progressBar->setFormat(QStringLiteral("Finishing the transfer before closing... %p%"));
+        }
+        event->ignore();
+        return;
+    }
     if (workersActive) {
         emit stopThread();
         QThreadPool::globalInstance()->waitForDone(-1);
@@ -307,21 +326,91 @@ void CMNDialog::setUpdateControlsEnabled(bool enabled)
     contextMenu.setEnabled(enabled);
 }
 
+void CMNDialog::usbJobEnded()
+{
+    workersActive = false;
+    if (closeRequested) {
+        // Nothing more is written once the user has asked to close, not even
+        // the second phase of a two-phase update.
+        reconnectTimer.stop();
+        close();
+        return;
+    }
+    if (reconnectionAwaited()) {
+        if (!reconnectTimer.isActive())
+            awaitReconnection();
+        // The device may have come back while the job still ran; its arrival
+        // was put off then.
+        deviceConnected();
+        return;
+    }
+    showUpdateOutcome(future.result() >= 0);
+}
+
+bool CMNDialog::reconnectionAwaited() const
+{
+    const int mode = reconnectMode;
+    // After a serial port that could not be opened nothing was told to
+    // restart: with no serial number there is nothing to await.
+    return mode == 1 || (mode == 0 && !pendingSerialNumber.isEmpty());
+}
+
+bool CMNDialog::updateInProgress() const
+{
+    return future.isRunning() || reconnectionAwaited();
+}
+
+void CMNDialog::awaitReconnection()
+{
+    ui->progressBar->setFormat(QStringLiteral("Waiting for the device to restart in its bootloader..."));
+    reconnectTimer.start();
+}
+
+void CMNDialog::reconnectionTimedOut()
+{
+    if (!reconnectionAwaited())
+        return;
+    // From now on nothing is awaited: a bootloader that turns up later, even
+    // on the same port, is not written unasked. A new attempt detaches anew.
+    reconnectMode = -1;
+    pendingSerialNumber.clear();
+    detachIssued = false;
+    showUpdateOutcome(false);
+    btnsOn();
+    displayWarnings(QStringLiteral("The device did not come back in its bootloader within %1 seconds. The firmware "
+                                   "was not updated; check the device and press \"Update Firmware\" again.")
+                        .arg(reconnectTimer.interval() / 1000.0));
+}
+
+void CMNDialog::showUpdateOutcome(bool success)
+{
+    QProgressBar *bar = ui->progressBar;
+    // An image of a single block leaves an empty range, which the bar would
+    // show as a busy indicator for ever.
+    if (bar->maximum() <= bar->minimum())
+        bar->setRange(0, 1);
+    bar->setValue(success ? bar->maximum() : bar->minimum());
+    bar->setFormat(success ? QStringLiteral("Update complete") : QStringLiteral("Update failed"));
+}
+
 void CMNDialog::btnsOn()
 {
+    if (updateInProgress())
+        return;
     setUpdateControlsEnabled(true);
 }
 
 void CMNDialog::checkDeviceList()
 {
     const bool rowSelected = ui->listWidget->currentRow() != -1;
-    ui->loadImg->setEnabled(rowSelected);
-    ui->updBtn->setEnabled(rowSelected);
+    const bool enabled = rowSelected && !updateInProgress();
+    ui->loadImg->setEnabled(enabled);
+    ui->updBtn->setEnabled(enabled);
 }
 
 void CMNDialog::updateUpdateButton()
 {
-    if (ui->listWidget->currentRow() == -1)
+    if (ui->listWidget->currentRow() == -1 || updateInProgress())
         ui->updBtn->setEnabled(false);
     else
         ui->updBtn->setEnabled(!ui->lineEdit->text().isEmpty());
@@ -477,10 +566,11 @@ void CMNDialog::selectUSBDevice(QListWidgetItem *item)
 void CMNDialog::deviceConnected()
 {
     enumDevices();
-    if (reconnectMode != 0 && reconnectMode != 1)
+    if (!reconnectionAwaited())
         return;
     // While a job runs the list was not refreshed: its rows may name devices
-    // that have left the bus, and a second job must not start beside it.
+    // that have left the bus, and a second job must not start beside it. The
+    // end of the job looks again.
     if (future.isRunning()) {
         qDebug() << "reconnection deferred: a USB job is running";
         return;
@@ -488,12 +578,13 @@ void CMNDialog::deviceConnected()
 
     // A device sent into its bootloader comes back as a new USB device:
     // after a serial reboot (mode 0) it is known by "boot" and its serial
-    // number, after a DFU detach (mode 1) by where it sits on the bus.
+    // number, after a DFU detach (mode 1) by where it sits on the bus. Only
+    // that device is written: the serial number stays awaited until its own
+    // bootloader arrives, and in mode 1 the device that was told to detach,
+    // while it is still on the bus in its application, is not it.
+    const int mode = reconnectMode;
     const QString key = pendingSerialNumber.size() == 8 ? pendingSerialNumber.right(4) : pendingSerialNumber;
     for (int row = 0; row < ui->listWidget->count(); ++row) {
-        const int mode = reconnectMode;
-        if (mode != 0 && mode != 1)
-            break;
         const QListWidgetItem *item = ui->listWidget->item(row);
         libusb_device *device = usbDeviceOf(item);
         if (!device)
@@ -504,12 +595,13 @@ void CMNDialog::deviceConnected()
             matches = text.contains(key) && text.contains(QLatin1String("boot"));
         } else {
             matches = libusb_get_bus_number(device) == quint8(detachedBusNumber)
-                && libusb_get_port_number(device) == quint8(detachedPortNumber);
+                && libusb_get_port_number(device) == quint8(detachedPortNumber) && isBootloaderDevice(device);
         }
-        if (matches)
+        if (matches) {
             startUsbUpdate(device, row);
+            return;
+        }
     }
-    pendingSerialNumber.clear();
 }
 
 void CMNDialog::checkConnectionTaskFinished(QByteArray reply)
@@ -623,6 +715,12 @@ void CMNDialog::btnLoadImageClicked()
 
 void CMNDialog::onUpdBtnClicked()
 {
+    // The update controls are off while an update is in progress, so no
+    // press comes from them; whatever else calls this starts nothing either.
+    if (updateInProgress()) {
+        qDebug() << "update in progress: the press starts nothing";
+        return;
+    }
     const QListWidgetItem *current = ui->listWidget->currentItem();
     if (!current)
         return;
@@ -635,26 +733,38 @@ void CMNDialog::onUpdBtnClicked()
     if (!confirmUpdate())
         return;
 
+    const bool serial = data.userType() == qMetaTypeId<QSerialPortInfo>();
+    NetworkDevice *networkDevice = networkDeviceIn(data);
+    libusb_device *usbDevice = serial || networkDevice ? nullptr : usbDeviceIn(data);
+    // A row that names no device has no road.
+    if (!serial && !networkDevice && !usbDevice)
+        return;
+    if (!networkDevice) {
+        // Checked before the device is told anything: on the two-phase roads
+        // it would otherwise restart into its bootloader for nothing.
+        const QString problem = DfuEngine::imageProblem(imagePath);
+        if (!problem.isEmpty()) {
+            displayWarnings(problem);
+            return;
+        }
+        jobImagePath = imagePath;
+    }
+
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.
     setUpdateControlsEnabled(false);
     nudgeLocalServer(text);
 
-    if (data.userType() == qMetaTypeId<QSerialPortInfo>()) {
+    if (serial) {
         enterSerialBootloader(data.value<QSerialPortInfo>());
         // The second phase starts when the device arrives in its bootloader.
         reconnectMode = 0;
+        if (reconnectionAwaited())
+            awaitReconnection();
         return;
     }
-    if (NetworkDevice *device = networkDeviceIn(data)) {
-        uploadNetworkDevice(device);
-        return;
-    }
-
-    libusb_device *device = usbDeviceIn(data);
-    if (!device) {
-        // Nothing was started, so nothing would ever give the controls back.
-        btnsOn();
+    if (networkDevice) {
+        uploadNetworkDevice(networkDevice);
         return;
     }
     // A rebuilt list has released the devices of the old one.
@@ -664,7 +774,7 @@ void CMNDialog::onUpdBtnClicked()
         btnsOn();
         return;
     }
-    startUsbJob(device);
+    startUsbJob(usbDevice);
 }
 
 void CMNDialog::uploadFinished(int code)

@@ -11,6 +11,7 @@
 #include <QPoint>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <QVector>
 
@@ -112,12 +113,27 @@ private:
     bool imageMatchesDevice() const;
     bool confirmUpdate();
     void startUsbJob(libusb_device *device);
+    // True for a device that runs its bootloader rather than its application.
+    static bool isBootloaderDevice(libusb_device *device);
     // The DFU engine working on this window's emitter and reconnection state.
     DfuEngine dfuEngine();
     void setUpdateControlsEnabled(bool enabled);
     // Hands a running USB job to the watcher; while it runs the list refuses
     // to refresh and closing the window waits for it.
     void watchUsbJob(const QFuture<int> &job);
+    // The end of a USB job, after btnsOn(): shows the outcome, or goes on
+    // waiting for a device that was sent into its bootloader.
+    void usbJobEnded();
+    // True from the press on "Update Firmware" until the update has ended:
+    // a USB job runs, or a device sent into its bootloader is awaited. No
+    // second update may start and the update controls stay off meanwhile.
+    bool updateInProgress() const;
+    bool reconnectionAwaited() const;
+    // Starts the bounded wait for the awaited device's return.
+    void awaitReconnection();
+    void reconnectionTimedOut();
+    // Puts the outcome of an update into the progress bar's text.
+    void showUpdateOutcome(bool success);
 
     Ui_CMNDialog *ui = nullptr;
     QMenu contextMenu;
@@ -127,6 +143,14 @@ private:
     QFutureWatcher<int> watcher;
     QString imageDir;
     QString imagePath;
+    // The image of the update in progress, fixed when "Update Firmware" was
+    // pressed: the USB job reads it, and the second phase of a two-phase
+    // update writes the image the user confirmed.
+    QString jobImagePath;
+    // Bounds the wait for a device sent into its bootloader.
+    QTimer reconnectTimer;
+    // The window was closed while a USB job ran; it closes when the job ends.
+    bool closeRequested = false;
     QStringList deviceNames;
     QSettings *settings = nullptr;
     QVector<NetworkDevice *> networkDevices;

@@ -99,5 +99,8 @@ void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
         text += QLatin1String(" Serial port is in use!");
     QMessageBox::critical(this, tr("Error"), text, QMessageBox::Ok);
     serial->close();
-    ui->updBtn->setEnabled(true);
+    // The device was told nothing, so nothing is awaited: no bootloader that
+    // turns up later may be taken for it. The update is over.
+    pendingSerialNumber.clear();
+    btnsOn();
 }

@@ -9,6 +9,7 @@
 #include <QDebug>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -21,6 +22,7 @@ const quint16 makerVendorId = 0x3B5D;
 // with the serial ports.
 const quint8 communicationsClass = 2;
 const int stringBufferSize = 128;
+const quint16 bootloaderProductBit = 0x8000;
 
 } // namespace
 
@@ -130,7 +132,7 @@ DfuEngine CMNDialog::dfuEngine()
 
 int CMNDialog::dfuUpdate(libusb_device *device)
 {
-    return dfuEngine().update(device, imagePath);
+    return dfuEngine().update(device, jobImagePath);
 }
 
 int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int transferSize)
@@ -140,6 +142,8 @@ int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int tra
 
 void CMNDialog::startUsbJob(libusb_device *device)
 {
+    ui->progressBar->setFormat(QStringLiteral("%p%"));
+    ui->progressBar->setValue(ui->progressBar->minimum());
     watchUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &CMNDialog::dfuUpdate, device));
 }
 
@@ -148,5 +152,20 @@ void CMNDialog::startUsbUpdate(libusb_device *device, int row)
     ui->listWidget->setCurrentRow(row);
     setUpdateControlsEnabled(false);
     reconnectMode = -1;
+    // The awaited device is back: nothing is awaited any more.
+    pendingSerialNumber.clear();
+    reconnectTimer.stop();
     startUsbJob(device);
+}
+
+bool CMNDialog::isBootloaderDevice(libusb_device *device)
+{
+    // The maker's bootloaders carry bit 15 in their product identifier; any
+    // DFU 1.1 device in DFU mode shows its DFU interface with protocol 2.
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(device, &descriptor) == 0 && (descriptor.idProduct & bootloaderProductBit))
+        return true;
+    DfuInterface dfu;
+    dfu.device = device;
+    return findFirstDfuInterface(dfu) == 1 && (dfu.flags & DfuInterface::DfuModeFlag);
 }

@@ -512,17 +512,32 @@ void VornicWindowTest::closeWaitsForRunningJob()
 {
     CMNDialog *w = makeWindow();
     w->show();
-    std::atomic<bool> jobDone { false };
     QSignalSpy stops(w, &CMNDialog::stopThread);
-    w->watchUsbJob(QtConcurrent::run([&jobDone] {
-        QThread::msleep(300);
+    QSemaphore release;
+    std::atomic<bool> jobDone { false };
+    w->watchUsbJob(QtConcurrent::run([&] {
+        release.acquire();
         jobDone = true;
         return 0;
     }));
-    QVERIFY(w->workersActive);
-    QVERIFY(w->close());
-    QVERIFY2(jobDone, "closing returned before the job ended");
+
+    // Closing returns at once and the window stays, saying why; a second
+    // attempt changes nothing.
+    QVERIFY(!w->close());
+    QVERIFY(!w->close());
+    QVERIFY(w->isVisible());
     QCOMPARE(stops.count(), 1);
+    QVERIFY2(w->ui->progressBar->text().startsWith(QLatin1String("Finishing the transfer before closing")),
+             qPrintable(w->ui->progressBar->text()));
+    // It keeps handling events meanwhile.
+    bool timerFired = false;
+    QTimer::singleShot(20, w, [&timerFired] { timerFired = true; });
+    QTRY_VERIFY(timerFired);
+    QVERIFY(w->isVisible());
+
+    release.release();
+    QTRY_VERIFY(!w->isVisible());
+    QVERIFY(jobDone);
 
     // With nothing running, closing neither waits nor signals.
     CMNDialog *idle = makeWindow();

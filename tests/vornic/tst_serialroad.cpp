@@ -69,6 +69,9 @@ private slots:
     void portHeldByAnotherProgram();
     void portGoneBeforeUpdate();
     void twoPhaseUpdate();
+    void sameSerialTwiceAndNoReturn_data();
+    void sameSerialTwiceAndNoReturn();
+    void emptyImageTellsTheDeviceNothing();
 
 private:
     struct Port
@@ -407,9 +410,22 @@ void SerialRoadTest::portHeldByAnotherProgram()
     QVERIFY2(seen.startsWith(QLatin1String("Error|")) && seen.endsWith(QLatin1String(" Serial port is in use!")),
              qPrintable(seen));
     QVERIFY(device->serialReceived().isEmpty());
-    QVERIFY(m_window->ui->updBtn->isEnabled());
-    QCOMPARE(m_window->pendingSerialNumber, QStringLiteral("0500A1B2"));
-    QCOMPARE(m_window->reconnectMode.load(), 0);
+    QVERIFY(controlsEnabled());
+    // The device was told nothing: its bootloader turning up later (as
+    // another device of the same serial number) is not written.
+    QCOMPARE(m_window->pendingSerialNumber, QString());
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.port = "1-9";
+    config.deviceNumber = 40;
+    EmulatedDfuDevice bootloader(config);
+    QVERIFY(!bootloader.plug(*m_testbed).isEmpty());
+    QTRY_COMPARE(rows().size(), 2);
+    QTest::qWait(100);
+    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(bootloader.downloaded().isEmpty());
+    QVERIFY(controlsEnabled());
+    bootloader.unplug(*m_testbed);
 }
 
 void SerialRoadTest::portGoneBeforeUpdate()
@@ -426,9 +442,10 @@ void SerialRoadTest::portGoneBeforeUpdate()
     const QString seen = driver.seen().at(0);
     QVERIFY2(seen.startsWith(QLatin1String("Error|")) && !seen.contains(QLatin1String("in use")),
              qPrintable(seen));
-    QVERIFY(m_window->ui->updBtn->isEnabled());
+    QVERIFY(controlsEnabled());
     QCOMPARE(m_window->pendingSerialNumber, QString());
     QCOMPARE(m_window->reconnectMode.load(), 0);
+    QVERIFY(!m_window->reconnectTimer.isActive());
 }
 
 void SerialRoadTest::twoPhaseUpdate()
@@ -465,6 +482,68 @@ void SerialRoadTest::twoPhaseUpdate()
     QCOMPARE(m_window->reconnectMode.load(), -1);
     QVERIFY(m_window->pendingSerialNumber.isEmpty());
     other.unplug(*m_testbed);
+}
+
+void SerialRoadTest::sameSerialTwiceAndNoReturn_data()
+{
+    QTest::addColumn<int>("chosen");
+    QTest::newRow("first of two ports") << 0;
+    QTest::newRow("second of two ports") << 1;
+}
+
+void SerialRoadTest::sameSerialTwiceAndNoReturn()
+{
+    QFETCH(int, chosen);
+    // Two ports with one serial number; the chosen one restarts only after
+    // the window has stopped waiting.
+    EmulatedDfuDevice *devices[2] = { addPort(Port(), 700), addPort(Port(), 700) };
+    QVERIFY(devices[0] && devices[1]);
+    makeWindow();
+    m_window->reconnectTimer.setInterval(300);
+    const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(chosen);
+    QVERIFY(rows().contains(wanted));
+    m_window->ui->listWidget->setCurrentRow(rows().indexOf(wanted));
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_COMPARE(devices[chosen]->serialReceived(), QByteArray("boot\n"));
+    QVERIFY(devices[1 - chosen]->serialReceived().isEmpty());
+    QCOMPARE(m_window->pendingSerialNumber, QStringLiteral("0500A1B2"));
+    QVERIFY(!m_window->ui->updBtn->isEnabled() && !m_window->ui->loadImg->isEnabled());
+
+    QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
+    QVERIFY2(driver.seen().at(0).contains(QLatin1String("did not come back in its bootloader")),
+             qPrintable(driver.seen().at(0)));
+    QVERIFY(controlsEnabled());
+    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+
+    // Its bootloader arrives late with the awaited serial number: listed,
+    // not written.
+    QTRY_COMPARE_WITH_TIMEOUT(devices[chosen]->reenumerations(), 1, 5000);
+    QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
+    QTest::qWait(100);
+    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(devices[chosen]->downloaded().isEmpty());
+    QCOMPARE(driver.handledCount(), 1);
+}
+
+void SerialRoadTest::emptyImageTellsTheDeviceNothing()
+{
+    EmulatedDfuDevice *device = addPort(Port());
+    QVERIFY(device);
+    makeWindow();
+    QFile image(m_window->imagePath);
+    QVERIFY(image.resize(0));
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QCOMPARE(driver.handledCount(), 1);
+    QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|")) && driver.seen().at(0).contains("is empty"),
+             qPrintable(driver.seen().at(0)));
+    QTest::qWait(50);
+    QVERIFY(device->serialReceived().isEmpty());
+    QVERIFY(controlsEnabled());
+    QVERIFY(m_window->pendingSerialNumber.isEmpty());
 }
 
 QTEST_MAIN(SerialRoadTest)

@@ -14,9 +14,12 @@
 #include <QListWidget>
 #include <QLocalServer>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSignalSpy>
+#include <QtConcurrent>
 #include <QtTest>
 
 #include <memory>
@@ -64,6 +67,12 @@ private slots:
     void applicationRowIsDetachedThenUpdatedOnReturn();
     void returnAfterSerialRebootIsMatched_data();
     void returnAfterSerialRebootIsMatched();
+    void oneJobAtATime();
+    void arrivalDuringTheJob_data();
+    void arrivalDuringTheJob();
+    void deviceThatNeverReturns();
+    void failureAndEmptyImage_data();
+    void failureAndEmptyImage();
     void windowDestroyedDuringDownload();
     void listRebuiltWhileStarting_data();
     void listRebuiltWhileStarting();
@@ -74,6 +83,8 @@ private:
     // may name a test function, must not stand in for it).
     void makeWindow(const QString &image);
     bool controlsEnabled() const;
+    bool controlsDisabled() const;
+    int rowOf(const QString &text) const;
 
     std::unique_ptr<PrivateSettings> m_settings;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -120,6 +131,18 @@ bool UsbRoadTest::controlsEnabled() const
         && m_window->contextMenu.isEnabled();
 }
 
+bool UsbRoadTest::controlsDisabled() const
+{
+    return !m_window->ui->updBtn->isEnabled() && !m_window->ui->loadImg->isEnabled()
+        && !m_window->contextMenu.isEnabled();
+}
+
+int UsbRoadTest::rowOf(const QString &text) const
+{
+    const auto found = m_window->ui->listWidget->findItems(text, Qt::MatchExactly);
+    return found.size() == 1 ? m_window->ui->listWidget->row(found.first()) : -1;
+}
+
 void UsbRoadTest::bootloaderRowIsUpdated()
 {
     EmulatedDfuDevice::Config config;
@@ -163,6 +186,7 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), 20);
     QCOMPARE(bar->value(), 20);
+    QCOMPARE(bar->text(), QStringLiteral("Update complete"));
     QList<int> seen;
     for (const auto &arguments : values)
         seen << arguments.at(0).toInt();
@@ -231,6 +255,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     // As left by telling a serial device to reboot into its bootloader.
     m_window->pendingSerialNumber = awaited;
     m_window->reconnectMode = 0;
+    m_window->jobImagePath = path;
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
@@ -240,17 +265,240 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     QVERIFY(!device.plug(*m_testbed).isEmpty());
 
     QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
-    QVERIFY(m_window->pendingSerialNumber.isEmpty());
     if (started) {
+        QVERIFY(m_window->pendingSerialNumber.isEmpty());
         QCOMPARE(m_window->reconnectMode.load(), -1);
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
         QCOMPARE(device.downloaded(), image);
-    } else {
-        QCOMPARE(m_window->reconnectMode.load(), 0);
-        QVERIFY(!m_window->future.isRunning());
-        QVERIFY(device.requests().size() > 0);
-        QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+        return;
     }
+    // Another device: not written, and the awaited one is still awaited.
+    QCOMPARE(m_window->reconnectMode.load(), 0);
+    QCOMPARE(m_window->pendingSerialNumber, awaited);
+    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(device.requests().size() > 0);
+    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+
+    config.serial = awaited.toLatin1();
+    config.productId = 0x8002;
+    config.port = "1-8";
+    config.deviceNumber = 30;
+    EmulatedDfuDevice awaitedDevice(config);
+    QVERIFY(!awaitedDevice.plug(*m_testbed).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(awaitedDevice.downloaded() == image, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+}
+
+void UsbRoadTest::oneJobAtATime()
+{
+    // A is written; B, in its application, is clicked and "updated" while
+    // A's download runs. Had B's job run, it would have detached B and
+    // handed the controls back, and "Refresh List" would have released the
+    // libusb context A's job still used.
+    EmulatedDfuDevice::Config configA;
+    configA.product = "Primora";
+    configA.busyPolls = 3;
+    EmulatedDfuDevice a(configA);
+    QVERIFY(!a.plug(*m_testbed).isEmpty());
+    EmulatedDfuDevice::Config configB;
+    configB.product = "Primora";
+    configB.serial = "0500C3D4";
+    configB.productId = 0x0001;
+    configB.port = "1-6";
+    configB.deviceNumber = 20;
+    configB.initialState = EmulatedDfuDevice::AppIdle;
+    EmulatedDfuDevice b(configB);
+    QVERIFY(!b.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(16 * 1024);
+    const QString path = storeImage(image);
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    QListWidget *list = m_window->ui->listWidget;
+    const int rowA = rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
+    const int rowB = rowOf(QStringLiteral("Primora S/N: 0500C3D4 v.6.1.2"));
+    QVERIFY(rowA >= 0 && rowB >= 0);
+    list->setCurrentRow(rowA);
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QVERIFY(m_window->future.isRunning());
+    const QFuture<int> jobA = m_window->future;
+
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(rowB)).center());
+    QCOMPARE(list->currentRow(), rowB);
+    QVERIFY(controlsDisabled());
+    m_window->ui->lineEdit->setText(path);
+    m_window->updateUpdateButton();
+    QVERIFY(controlsDisabled());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::ignoreMessage(QtDebugMsg, "update in progress: the press starts nothing");
+    m_window->onUpdBtnClicked();
+    QTest::ignoreMessage(QtDebugMsg, "blocked");
+    m_window->refreshAction->trigger();
+    QCOMPARE(m_window->future, jobA);
+    QVERIFY(controlsDisabled());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+    QCOMPARE(m_window->future, jobA);
+    QCOMPARE(a.downloaded(), image);
+    QCOMPARE(detachCount(b), 0);
+    QCOMPARE(driver.handledCount(), 0);
+    QCOMPARE(m_window->reconnectMode.load(), -1);
+}
+
+void UsbRoadTest::arrivalDuringTheJob_data()
+{
+    QTest::addColumn<quint16>("productId");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("bootloader back before the job ended") << quint16(0x8001) << int(EmulatedDfuDevice::DfuIdle)
+                                                          << true;
+    QTest::newRow("still in its application") << quint16(0x0001) << int(EmulatedDfuDevice::AppIdle) << false;
+}
+
+void UsbRoadTest::arrivalDuringTheJob()
+{
+    QFETCH(quint16, productId);
+    QFETCH(int, state);
+    QFETCH(bool, written);
+    const QByteArray image = imageBytes(3000);
+    const QString path = storeImage(image);
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    // As left by a DETACH job that is still finishing.
+    m_window->jobImagePath = path;
+    m_window->detachedBusNumber = 1;
+    m_window->detachedPortNumber = 7;
+    m_window->detachIssued = true;
+    m_window->reconnectMode = 1;
+    m_window->setUpdateControlsEnabled(false);
+    QSemaphore release;
+    m_window->watchUsbJob(QtConcurrent::run([&release] {
+        release.acquire();
+        return 0;
+    }));
+
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.port = "1-7";
+    config.productId = productId;
+    config.initialState = EmulatedDfuDevice::State(state);
+    config.detachDelay = -1;
+    EmulatedDfuDevice device(config);
+    QTest::ignoreMessage(QtDebugMsg, "blocked");
+    QTest::ignoreMessage(QtDebugMsg, "reconnection deferred: a USB job is running");
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QTRY_VERIFY(m_window->traceEdit->toPlainText().contains(QLatin1String("device connected")));
+    QVERIFY(device.requests().isEmpty());
+
+    release.release();
+    ModalDriver driver(ModalDriver::dismissAll());
+    if (written) {
+        QTRY_VERIFY_WITH_TIMEOUT(device.downloaded() == image, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+        QCOMPARE(m_window->reconnectMode.load(), -1);
+        QVERIFY(!m_window->reconnectTimer.isActive());
+    } else {
+        // The detached device has not left yet: it is not its own return.
+        QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
+        QTest::qWait(200);
+        QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false) + detachCount(device), 0);
+        QCOMPARE(m_window->reconnectMode.load(), 1);
+        QVERIFY(m_window->reconnectTimer.isActive());
+        QVERIFY(controlsDisabled());
+        QVERIFY(m_window->ui->progressBar->text().contains(QLatin1String("Waiting")));
+    }
+    QCOMPARE(driver.handledCount(), 0);
+}
+
+void UsbRoadTest::deviceThatNeverReturns()
+{
+    // It comes back only after the window has stopped waiting.
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = 0x0001;
+    config.initialState = EmulatedDfuDevice::AppIdle;
+    config.detachDelay = 700;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QString path = storeImage(imageBytes(3000));
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    QCOMPARE(m_window->reconnectTimer.interval(), 60000);
+    m_window->reconnectTimer.setInterval(300);
+
+    QStringList boxes;
+    ModalDriver driver([&](QWidget *widget) {
+        boxes << QString::number(int(controlsEnabled()));
+        ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), QStringLiteral("OK"));
+    });
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(device.detachReceived());
+    QTRY_VERIFY(!m_window->future.isRunning());
+    QVERIFY(controlsDisabled());
+    QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
+    QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|The device did not come back in its bootloader "
+                                                          "within 0.3 seconds. The firmware was not updated")),
+             qPrintable(driver.seen().at(0)));
+    QCOMPARE(boxes, QStringList({ "1" }));
+    QCOMPARE(m_window->reconnectMode.load(), -1);
+    QVERIFY(!m_window->detachIssued);
+    QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update failed"));
+
+    // Its late return is listed, not written.
+    QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
+    QTRY_COMPARE(rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader")), 0);
+    QTest::qWait(100);
+    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QVERIFY(controlsEnabled());
+    QCOMPARE(driver.handledCount(), 1);
+}
+
+void UsbRoadTest::failureAndEmptyImage_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("rejected block") << 5000 << int(EmulatedDfuDevice::DfuIdle) << "Download error!";
+    QTest::newRow("empty image, bootloader") << 0 << int(EmulatedDfuDevice::DfuIdle) << "is empty";
+    QTest::newRow("empty image, application") << 0 << int(EmulatedDfuDevice::AppIdle) << "is empty";
+}
+
+void UsbRoadTest::failureAndEmptyImage()
+{
+    QFETCH(int, imageSize);
+    QFETCH(int, state);
+    QFETCH(QString, warning);
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.initialState = EmulatedDfuDevice::State(state);
+    config.productId = state == EmulatedDfuDevice::DfuIdle ? 0x8001 : 0x0001;
+    config.errorOnBlock = 2;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QString path = storeImage(imageBytes(imageSize));
+    QVERIFY(!path.isEmpty());
+    makeWindow(path);
+    const int before = device.requests().size();
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY(driver.handledCount() > 0);
+    QVERIFY2(driver.seen().last().contains(warning), qPrintable(driver.seen().join('\n')));
+    if (imageSize == 0) {
+        // Refused before the device heard anything, DETACH included.
+        QCOMPARE(device.requests().size(), before);
+        QCOMPARE(driver.handledCount(), 1);
+        QCOMPARE(m_window->reconnectMode.load(), -1);
+        return;
+    }
+    QCOMPARE(dnloadCount(device, true), 3);
+    QProgressBar *bar = m_window->ui->progressBar;
+    QCOMPARE(bar->value(), bar->minimum());
+    QCOMPARE(bar->text(), QStringLiteral("Update failed"));
 }
 
 void UsbRoadTest::windowDestroyedDuringDownload()
