@@ -26,8 +26,8 @@ public:
     // Title and text of every message box handled, as "title|text".
     QStringList seen() const { return m_seen; }
 
-    // Presses the button whose text is `text`, or the box's escape button
-    // when `text` is empty.
+    // Presses the button whose text is `text`, or the Escape key when `text`
+    // is empty.
     static void pressButton(QMessageBox *box, const QString &text = QString());
     // Handler that accepts message boxes with their default button and
     // rejects any other dialog.

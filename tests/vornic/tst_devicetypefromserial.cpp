@@ -43,13 +43,16 @@ void DeviceTypeFromSerialTest::type()
 
 void DeviceTypeFromSerialTest::sameResultOnManyThreads()
 {
-    const QStringList serials = { "0500A1B2", "02C1234", "03D0001", "0500a1b2", "04E20001" };
+    const QVector<QPair<QString, int>> known = { { "0500A1B2", Primora }, { "02C1234", Bridonix },
+                                                 { "03D0001", Socara }, { "0500a1b2", UnknownDevice },
+                                                 { "04E20001", Dongara } };
     QStringList many;
     for (int i = 0; i < 400; ++i)
-        many << serials.at(i % serials.size());
+        many << known.at(i % known.size()).first;
     const QList<int> types = QtConcurrent::blockingMapped<QList<int>>(many, deviceTypeFromSerial);
+    QCOMPARE(types.size(), many.size());
     for (int i = 0; i < many.size(); ++i)
-        QCOMPARE(types.at(i), deviceTypeFromSerial(many.at(i)));
+        QCOMPARE(types.at(i), known.at(i % known.size()).second);
 }
 
 QTEST_GUILESS_MAIN(DeviceTypeFromSerialTest)

@@ -23,6 +23,7 @@ private slots:
     void rowTexts();
     void otherVendorsAndComPortVariantsGiveNothing();
     void rowsCarryTheirDevice();
+    void deviceThatCannotBeOpened();
 
 private:
     QStringList rows(CMNDialog &window);
@@ -144,6 +145,29 @@ void UsbListingTest::rowsCarryTheirDevice()
     for (int i = 0; i < 50; ++i)
         window.enumDevices();
     QCOMPARE(list->count(), 2);
+}
+
+void UsbListingTest::deviceThatCannotBeOpened()
+{
+    PrivateSettings settings;
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    // Announced and described, but without a device node to open.
+    UsbTestbed::Device device;
+    device.productId = 0x8001;
+    device.serial = "0500A1B2";
+    EmulatedDfuDevice::Config config;
+    config.productId = device.productId;
+    QByteArray description = UsbTestbed::describe(device);
+    description.replace("N: bus/usb/001/002\n", "");
+    description += "A: bConfigurationValue=1\nH: descriptors=" + EmulatedDfuDevice(config).descriptors().toHex() + "\n";
+    QVERIFY(!testbed.addDescription(description).isEmpty());
+
+    CMNDialog window;
+    QVERIFY(rows(window).isEmpty());
+    QCOMPARE(window.findChild<QPlainTextEdit *>()->toPlainText(),
+             QStringLiteral("Get device with vid = 15197, pid = 32769!\n"
+                            "Unable to access the device with vid = 15197, pid = 32769!"));
 }
 
 QTEST_MAIN(UsbListingTest)
