@@ -71,7 +71,6 @@ private slots:
     void twoPhaseUpdate();
     void sameSerialTwiceAndNoReturn_data();
     void sameSerialTwiceAndNoReturn();
-    void emptyImageTellsTheDeviceNothing();
 
 private:
     struct Port
@@ -525,25 +524,6 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QVERIFY(!m_window->future.isRunning());
     QVERIFY(devices[chosen]->downloaded().isEmpty());
     QCOMPARE(driver.handledCount(), 1);
-}
-
-void SerialRoadTest::emptyImageTellsTheDeviceNothing()
-{
-    EmulatedDfuDevice *device = addPort(Port());
-    QVERIFY(device);
-    makeWindow();
-    QFile image(m_window->imagePath);
-    QVERIFY(image.resize(0));
-
-    ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QCOMPARE(driver.handledCount(), 1);
-    QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|")) && driver.seen().at(0).contains("is empty"),
-             qPrintable(driver.seen().at(0)));
-    QTest::qWait(50);
-    QVERIFY(device->serialReceived().isEmpty());
-    QVERIFY(controlsEnabled());
-    QVERIFY(m_window->pendingSerialNumber.isEmpty());
 }
 
 QTEST_MAIN(SerialRoadTest)
