@@ -495,7 +495,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QFETCH(int, chosen);
     // Two ports with one serial number; the chosen one restarts only after
     // the window has stopped waiting.
-    EmulatedDfuDevice *devices[2] = { addPort(Port(), 700), addPort(Port(), 700) };
+    EmulatedDfuDevice *devices[2] = { addPort(Port(), 1200), addPort(Port(), 1200) };
     QVERIFY(devices[0] && devices[1]);
     makeWindow();
     m_window->reconnectTimer.setInterval(300);

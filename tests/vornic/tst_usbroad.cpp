@@ -420,7 +420,7 @@ void UsbRoadTest::deviceThatNeverReturns()
     config.product = "Primora";
     config.productId = 0x0001;
     config.initialState = EmulatedDfuDevice::AppIdle;
-    config.detachDelay = 700;
+    config.detachDelay = 1200;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(*m_testbed).isEmpty());
     const QString path = storeImage(imageBytes(3000));
