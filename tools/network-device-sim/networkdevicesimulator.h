@@ -1,0 +1,103 @@
+#ifndef NETWORKDEVICESIMULATOR_H
+#define NETWORKDEVICESIMULATOR_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QHash>
+#include <QObject>
+#include <QStringList>
+
+#include <mutex>
+
+class QFile;
+class QTcpServer;
+class QTcpSocket;
+
+// A network device of the maker as its TCP command service answers: the
+// identification ("set", "boot v"), the firmware upload ("iwr I0 ", data
+// records in 'I' and 'W' mode, the header record, "iwr ?") and "boot";
+// anything else is "Unknown". CR filler between commands is ignored. Faults
+// are injected on demand, and a journal records what arrived:
+//   connect
+//   @<offset> start I0 | record <mode> <address as sent> <bytes>
+//           | header size=<n> crc=<hex> flag=<n> | check OK|ERROR
+//           | command <text>
+//   close <bytes received on the connection>
+// where <offset> counts the bytes received on that connection before the
+// command, so that the block of each command is the distance to the next.
+class NetworkDeviceSimulator : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        QHostAddress address = QHostAddress::LocalHost;
+        quint16 port = 10102;               // 0: any free port
+        QByteArray serialNumber = "0500A1B2";
+        QByteArray firmwareVersion = "3.2";    // empty: the answer names no version
+        QByteArray bootloaderVersion = "1.1";
+        int recordDelay = 0;                // ms before a data record is answered
+        int errorAtRecord = 0;              // answer "ERROR" to data record k (from 1)
+        int silentFromRecord = 0;           // answer nothing from data record k on
+        int closeAtRecord = 0;              // close the connection at data record k
+        QByteArray greeting;                // sent on every new connection
+        bool splitReplies = false;          // every answer in two pieces, split in its status word
+        bool wrongCrc = false;              // "iwr ?" finds the CRC wrong whatever arrived
+        QString imageFile;                  // the received image is kept here
+        QString journalFile;                // the journal is written here too
+    };
+
+    explicit NetworkDeviceSimulator(const Options &options, QObject *parent = nullptr);
+    ~NetworkDeviceSimulator() override;
+
+    bool listen();
+    quint16 serverPort() const;
+    QString errorString() const;
+
+    // Safe to call from any thread.
+    QStringList journal() const;
+    // The image received in the 'I' space (from address 0x40) or the 'W'
+    // space (from address 0).
+    QByteArray image(char mode) const;
+
+private:
+    struct Connection
+    {
+        QByteArray buffer;
+        qint64 consumed = 0;                // bytes before buffer[0]
+        int records = 0;
+        bool silent = false;
+        bool closing = false;               // closed by a fault: nothing more is read
+        // Answers leave in order; a piece may hold back the next one.
+        QList<QPair<QByteArray, int>> outbox;
+        bool holding = false;
+    };
+
+    void accept();
+    void readFrom(QTcpSocket *socket);
+    void handle(QTcpSocket *socket, Connection &connection, const QByteArray &command, qint64 offset);
+    void handleRecord(QTcpSocket *socket, Connection &connection, char mode, quint32 address,
+                      const QByteArray &data, const QByteArray &addressText, qint64 offset);
+    QByteArray checkAnswer();
+    void answer(QTcpSocket *socket, const QByteArray &text, int delay = 0);
+    void post(QTcpSocket *socket, const QByteArray &text);
+    void pump(QTcpSocket *socket);
+    void note(const QString &line);
+    void saveImage(char mode);
+
+    Options m_options;
+    QTcpServer *m_server;
+    QHash<QTcpSocket *, Connection> m_connections;
+    QFile *m_journalFile = nullptr;
+
+    mutable std::mutex m_mutex;             // guards the three below
+    QStringList m_journal;
+    QByteArray m_imageI;
+    QByteArray m_imageW;
+    // The header record as received: size, CRC and kind of the 'I' image.
+    bool m_headerReceived = false;
+    quint32 m_headerSize = 0;
+    quint16 m_headerCrc = 0;
+};
+
+#endif // NETWORKDEVICESIMULATOR_H
