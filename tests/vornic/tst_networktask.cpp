@@ -1,0 +1,326 @@
+// The TCP conversation of a network task, the identification of a device
+// and the remote commands, over real TCP on loopback: against the simulated
+// device, and against a scripted peer for answers no device should give.
+#include "network/command.h"
+#include "network/networkdevice.h"
+#include "network/scannertask.h"
+#include "network/sendcommandtask.h"
+
+#include "scriptedpeer.h"
+#include "simulateddevice.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A task whose insides a test may look at.
+class ProbeTask : public Task
+{
+public:
+    explicit ProbeTask(quint16 port)
+    {
+        host = QStringLiteral("127.0.0.1");
+        this->port = port;
+    }
+    void run() override {}
+    void stop() override {}
+    using Task::reply;
+    using Task::socket;
+    using Task::timer;
+};
+
+class ScannerProbe : public ScannerTask
+{
+public:
+    using ScannerTask::ScannerTask;
+    using Task::reply;
+};
+
+// Stands in for the window: takes the check's queued report.
+class ReportReceiver : public QObject
+{
+    Q_OBJECT
+public slots:
+    void addNetworkDeviceToList(QString str, int errorCode)
+    {
+        serial = str;
+        code = errorCode;
+        ++reports;
+    }
+
+public:
+    QString serial;
+    int code = -1;
+    int reports = 0;
+};
+
+// A loopback port nobody listens on.
+quint16 refusedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+} // namespace
+
+class NetworkTaskTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void framing_data();
+    void framing();
+    void reconnectGivesAFreshSocket();
+    void writeWithoutConnectionEndsByTimer();
+    void parseIdentity_data();
+    void parseIdentity();
+    void identify_data();
+    void identify();
+    void unreachableAndSilentDevices();
+    void commands_data();
+    void commands();
+    void greetingIsPartOfTheAnswer();
+};
+
+void NetworkTaskTest::framing_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");   // 100 ms apart
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("errors");
+    QTest::addColumn<int>("minimumMs");
+    QTest::newRow("split inside the status word") << QList<QByteArray>{ "O", "K\r\n" } << QByteArray("OK\r\n") << 0
+                                                  << 100;
+    QTest::newRow("OK and ERROR is an error") << QList<QByteArray>{ "OK ERROR\r\n" } << QByteArray("OK ERROR\r\n") << 1
+                                              << 0;
+    QTest::newRow("inside a longer word") << QList<QByteArray>{ "xUnknownx\r\n" } << QByteArray("xUnknownx\r\n") << 1
+                                          << 0;
+    QTest::newRow("lower case does not end the wait") << QList<QByteArray>{ "ok\r\n", "OK\r\n" }
+                                                      << QByteArray("ok\r\nOK\r\n") << 0 << 100;
+    // No status word ever: the wait ends the reply time after the last data
+    // (coarse timers may fire up to 5 % early).
+    QTest::newRow("partial answer, then silence") << QList<QByteArray>{ "S/N", ": 05" } << QByteArray("S/N: 05") << 0
+                                                  << 4700;
+}
+
+void NetworkTaskTest::framing()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, errors);
+    QFETCH(int, minimumMs);
+    ScriptedPeer peer([&pieces](ScriptedPeer &p, const QByteArray &received) {
+        if (received == "cmd\r\n") {
+            for (int i = 0; i < pieces.size(); ++i)
+                p.say(pieces[i], i * 100);
+        }
+    });
+    ProbeTask task(peer.port());
+    QSignalSpy errorSpy(&task, &Task::errorResponse);
+    QVERIFY(task.doConnect());
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.timer->start(Task::replyTimeout);
+    task.sendCommand(QStringLiteral("cmd\r\n"));
+    QCOMPARE(task.reply, reply);
+    QCOMPARE(errorSpy.count(), errors);
+    QVERIFY2(elapsed.elapsed() >= minimumMs && elapsed.elapsed() < minimumMs + 1500,
+             qPrintable(QString::number(elapsed.elapsed())));
+}
+
+void NetworkTaskTest::reconnectGivesAFreshSocket()
+{
+    ScriptedPeer peer([](ScriptedPeer &, const QByteArray &) {});
+    ProbeTask task(peer.port());
+    QVERIFY(task.doConnect());
+    QTcpSocket *first = task.socket;
+    task.disconnectSocket();
+    QVERIFY(task.doConnect());
+    QVERIFY(task.socket != first);
+
+    QSignalSpy ends(&task, &Task::idleFinished);
+    QMetaObject::invokeMethod(first, "connected");
+    QCOMPARE(ends.count(), 0);
+    QMetaObject::invokeMethod(task.socket, "connected");
+    QCOMPARE(ends.count(), 1);
+}
+
+void NetworkTaskTest::writeWithoutConnectionEndsByTimer()
+{
+    ProbeTask never(refusedPort());
+    QVERIFY(!never.writeData("x", 1));
+    // Never wired: the wait does not even start.
+    never.sendCommand(QStringLiteral("set\r\n"));
+
+    ProbeTask task(refusedPort());
+    QVERIFY(!task.doConnect());
+    QVERIFY(!task.writeData("set\r\n", 5));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.timer->start(Task::replyTimeout);
+    task.sendCommand(QStringLiteral("set\r\n"));
+    QVERIFY2(elapsed.elapsed() >= 4700 && elapsed.elapsed() < 6500, qPrintable(QString::number(elapsed.elapsed())));
+}
+
+void NetworkTaskTest::parseIdentity_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("both") << QByteArray("S/N: 0500A1B2\r\nversion: 3.2\r\nOK\r\n") << 0 << "0500A1B2" << "3.2";
+    QTest::newRow("trimmed, no version") << QByteArray("S/N:   03D0001 \t\r\nOK") << 0 << "03D0001" << "";
+    QTest::newRow("keys are case-sensitive") << QByteArray("s/n: 1\r\nVersion: 3.2\r\nOK") << 6 << "" << "";
+    QTest::newRow("after NUL ignored") << QByteArray("S/N: 1\r\n\0version: 9.9\r\nOK", 28) << 0 << "1" << "";
+    QTest::newRow("inside a longer word") << QByteArray("subversion: 2.0\r\nOK") << 0 << "" << "2.0";
+    QTest::newRow("no line end") << QByteArray("S/N: 0500A1B2") << 0 << "0500A1B2" << "";
+    QTest::newRow("nothing") << QByteArray() << 6 << "" << "";
+}
+
+void NetworkTaskTest::parseIdentity()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, code);
+    QFETCH(QString, serial);
+    QFETCH(QString, version);
+    NetworkDevice device(QStringLiteral("127.0.0.1"), 1);
+    ScannerProbe scanner(nullptr, &device);
+    scanner.reply = reply;
+    QCOMPARE(scanner.parseIdentity(), code);
+    QCOMPARE(scanner.serialNumber, serial);
+    QCOMPARE(scanner.firmwareVersion, version);
+}
+
+void NetworkTaskTest::identify_data()
+{
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<QByteArray>("firmware");
+    QTest::addColumn<QByteArray>("bootloader");
+    QTest::addColumn<int>("code");
+    QTest::newRow("05 with 3.2, boot 1.1") << QByteArray("0500A1B2") << QByteArray("3.2") << QByteArray("1.1") << 0;
+    QTest::newRow("05 with 3.1") << QByteArray("0500A1B2") << QByteArray("3.1") << QByteArray("1.1") << 3;
+    QTest::newRow("05 without version") << QByteArray("0500A1B2") << QByteArray() << QByteArray("1.1") << 3;
+    QTest::newRow("other without version") << QByteArray("03D0001") << QByteArray() << QByteArray("1.1") << 4;
+    QTest::newRow("other with 1.2") << QByteArray("03D0001") << QByteArray("1.2") << QByteArray("1.1") << 4;
+    QTest::newRow("other with 1.3") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.1") << 0;
+    QTest::newRow("boot 1.0") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.0") << 5;
+    QTest::newRow("boot 2.*") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("2.*") << 5;
+    QTest::newRow("boot 1.10") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.10") << 0;
+}
+
+void NetworkTaskTest::identify()
+{
+    QFETCH(QByteArray, serial);
+    QFETCH(QByteArray, firmware);
+    QFETCH(QByteArray, bootloader);
+    QFETCH(int, code);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.serialNumber = serial;
+    options.firmwareVersion = firmware;
+    options.bootloaderVersion = bootloader;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+
+    // The whole check, reported to the owner by a queued call once run()
+    // has returned.
+    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
+    ReportReceiver owner;
+    ScannerTask scanner(&owner, &device);
+    scanner.run();
+    QCOMPARE(owner.reports, 0);
+    QTRY_COMPARE(owner.reports, 1);
+    QCOMPARE(owner.code, code);
+    QCOMPARE(owner.serial, QString::fromLatin1(serial));
+    QCOMPARE(scanner.serialNumber, QString::fromLatin1(serial));
+    QCOMPARE(scanner.firmwareVersion, QString::fromLatin1(firmware));
+    const QStringList expected = code == 3 || code == 4
+        ? QStringList{ "connect", "@0 command set" }
+        : QStringList{ "connect", "@0 command set", "@5 command boot v" };
+    QTRY_COMPARE(simulated.journal().mid(0, expected.size()), expected);
+    QTRY_VERIFY(simulated.journal().last().startsWith(QLatin1String("close ")));
+}
+
+void NetworkTaskTest::unreachableAndSilentDevices()
+{
+    NetworkDevice unreachable(QStringLiteral("127.0.0.1"), refusedPort());
+    ScannerTask refused(nullptr, &unreachable);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QCOMPARE(refused.identify(), 2);
+    QVERIFY(elapsed.elapsed() < 5500);
+
+    ScriptedPeer silent([](ScriptedPeer &, const QByteArray &) {});
+    NetworkDevice quiet(QStringLiteral("127.0.0.1"), silent.port());
+    ScannerTask scanner(nullptr, &quiet);
+    elapsed.restart();
+    QCOMPARE(scanner.identify(), 6);
+    QVERIFY2(elapsed.elapsed() >= 4700 && elapsed.elapsed() < 6500, qPrintable(QString::number(elapsed.elapsed())));
+}
+
+void NetworkTaskTest::commands_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("reboot") << 0 << QByteArray("boot\r\n");
+    QTest::newRow("settings") << 1 << QByteArray("set\r\n");
+    QTest::newRow("ifconfig") << 2 << QByteArray("ifconfig\r\n");
+    QTest::newRow("lines") << 3 << QByteArray("lines\r\n");
+    QTest::newRow("secondary reboot") << 4 << QByteArray("boot 2\r\n");
+}
+
+void NetworkTaskTest::commands()
+{
+    QFETCH(int, operation);
+    QFETCH(QByteArray, sent);
+    QByteArray seen;
+    ScriptedPeer peer([&seen](ScriptedPeer &p, const QByteArray &received) {
+        seen = received;
+        if (received.endsWith('\n'))
+            p.say("O", 0), p.say("K\r\n", 50);
+    });
+    NetworkDevice device(QStringLiteral("127.0.0.1"), peer.port());
+    Command command(this, &device);
+    switch (operation) {
+    case 0: command.reboot(); break;
+    case 1: command.requestSettings(); break;
+    case 2: command.requestIfconfig(); break;
+    case 3: command.requestLines(); break;
+    default: command.rebootSecondary(); break;
+    }
+    QCOMPARE(seen, sent);
+    QCOMPARE(command.lastReply(), QByteArray("OK\r\n"));
+}
+
+void NetworkTaskTest::greetingIsPartOfTheAnswer()
+{
+    ScriptedPeer peer([](ScriptedPeer &p, const QByteArray &received) {
+        if (received == "boot\r\n")
+            p.say("OK\r\n", 200);
+    });
+    // The greeting comes after the task has discarded what was there.
+    peer.onConnect = [](ScriptedPeer &p) { p.say("Welcome\r\n", 100); };
+    NetworkDevice device(QStringLiteral("127.0.0.1"), peer.port());
+    Command command(this, &device);
+    command.reboot();
+    QCOMPARE(command.lastReply(), QByteArray("Welcome\r\nOK\r\n"));
+
+    // An unreachable device: nothing is sent, nothing is handed over.
+    NetworkDevice gone(QStringLiteral("127.0.0.1"), refusedPort());
+    SendCommandTask task(this, &gone, QStringLiteral("boot\r\n"));
+    QSignalSpy answers(&task, &Task::recieved);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.run();
+    QVERIFY(elapsed.elapsed() < 5500);
+    QCOMPARE(answers.count(), 0);
+}
+
+QTEST_GUILESS_MAIN(NetworkTaskTest)
+#include "tst_networktask.moc"

@@ -1,0 +1,24 @@
+#include "command.h"
+
+#include "sendcommandtask.h"
+
+Command::Command(QObject *owner, NetworkDevice *device, QObject *parent)
+    : QObject(parent)
+    , device(device)
+    , owner(owner)
+{
+}
+
+void Command::exec(const QString &command)
+{
+    // The previous command's task has done its work.
+    delete task;
+    task = new SendCommandTask(owner, device, command, this);
+    connect(task, SIGNAL(recieved(QByteArray)), this, SLOT(execFinished(QByteArray)));
+    task->run();
+}
+
+void Command::execFinished(QByteArray answer)
+{
+    reply = answer;
+}

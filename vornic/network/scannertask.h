@@ -1,0 +1,51 @@
+#ifndef SCANNERTASK_H
+#define SCANNERTASK_H
+
+#include "task.h"
+
+#include <QStringList>
+
+class NetworkDevice;
+
+// Decides whether one network device may be updated over the network and
+// learns its serial number, then reports one result code to its owner's
+// slot addNetworkDeviceToList(QString, int) by a queued call:
+//   0 identified, update allowed; 2 no TCP connection; 3 serial "05..." with
+//   firmware below 3.2; 4 other serial with firmware below 1.3; 5 bootloader
+//   below 1.1 (or none named); 6 the answer named neither serial nor version.
+class ScannerTask : public Task
+{
+    Q_OBJECT
+public:
+    ScannerTask(QObject *owner, NetworkDevice *device);
+
+    void run() override;
+
+    // The identification over TCP: the query, the firmware rule and the
+    // bootloader rule; the connection is closed afterwards in every case.
+    int identify();
+    // Sends "set" and parses the answer: 0, 2 or 6.
+    int queryIdentity();
+    // Reads "S/N" and "version" from the answer: 0 when one of them was
+    // found, 6 when neither was.
+    int parseIdentity();
+    // Sends "boot v": true when the bootloader is 1.1 or newer.
+    bool checkBootloaderVersion();
+    // The version text without its dots, read as a number (its leading
+    // digits; none read as 0), compared with `threshold`: 3.2 counts as 32.
+    static bool versionAtLeast(int threshold, const QString &version);
+
+    QString serialNumber;
+    QString firmwareVersion;
+
+public slots:
+    void stop() override;
+
+private:
+    // The reply up to its first NUL byte, as Latin-1 text.
+    QString replyUpToNul() const;
+
+    QStringList identityKeys;
+};
+
+#endif // SCANNERTASK_H

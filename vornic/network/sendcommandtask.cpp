@@ -1,0 +1,31 @@
+#include "sendcommandtask.h"
+
+#include "networkdevice.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+SendCommandTask::SendCommandTask(QObject *owner, NetworkDevice *device, const QString &command, QObject *parent)
+    : Task(parent)
+    , command(command)
+{
+    this->owner = owner;
+    host = device->ip();
+    port = device->port();
+}
+
+void SendCommandTask::run()
+{
+    if (!doConnect())
+        return;
+    socket->readAll();
+    timer->start(replyTimeout);
+    socket->write(command.toLocal8Bit());
+    wait();
+    disconnectSocket();
+    emit recieved(reply);
+}
+
+void SendCommandTask::stop()
+{
+}

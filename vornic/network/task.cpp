@@ -1,0 +1,159 @@
+#include "task.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+
+Task::Task(QObject *parent)
+    : QObject(parent)
+{
+    // run() is called directly, never by a thread pool that would delete.
+    setAutoDelete(false);
+}
+
+void Task::setupSocket()
+{
+    socket = new QTcpSocket(this);
+    timer = new QTimer(this);
+    // By signature, so that a subclass's slot of the same signature is the
+    // one connected.
+    connect(timer, SIGNAL(timeout()), this, SLOT(handlingTimeout()));
+    connect(this, SIGNAL(idleFinished()), &eventLoop, SLOT(quit()), Qt::DirectConnection);
+    connect(socket, SIGNAL(connected()), this, SLOT(connected()));
+    connect(socket, SIGNAL(disconnected()), this, SLOT(disconnected()));
+    connect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(bytesWritten(qint64)));
+    connect(socket, SIGNAL(error(QAbstractSocket::SocketError)), this,
+            SLOT(displayError(QAbstractSocket::SocketError)));
+    connect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    wired = true;
+}
+
+bool Task::doConnect()
+{
+    setupSocket();
+    qDebug() << "connecting...";
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->connectToHost(QHostAddress(host), quint16(port), QIODevice::ReadWrite);
+    // The connected() signal comes inside this wait, outside any run of the
+    // event loop: its idleFinished() ends nothing.
+    const bool connectedNow = socket->waitForConnected(replyTimeout);
+    if (!connectedNow)
+        qDebug().noquote() << "Error: " + socket->errorString();
+    return connectedNow;
+}
+
+QString Task::socketErrorText(QAbstractSocket::SocketError socketError, const QString &errorString)
+{
+    switch (socketError) {
+    case QAbstractSocket::RemoteHostClosedError:
+        return QString();
+    case QAbstractSocket::HostNotFoundError:
+        return tr("The host was not found. Please check the host name and port settings.");
+    case QAbstractSocket::ConnectionRefusedError:
+        return tr("The connection was refused by the peer. Check that the host name and port settings are correct.");
+    default:
+        return tr("The following error occurred: %1.").arg(errorString);
+    }
+}
+
+void Task::displayError(QAbstractSocket::SocketError socketError)
+{
+    const QString text = socketErrorText(socketError, socket ? socket->errorString() : QString());
+    if (!text.isEmpty())
+        qDebug().noquote() << text;
+}
+
+bool Task::writeData(QByteArray data, int imageSize)
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    while (socket->bytesToWrite() < qint64(imageSize))
+        socket->write(data);
+    return true;
+}
+
+void Task::connected()
+{
+    emit idleFinished();
+    qDebug() << "connected...";
+}
+
+void Task::disconnected()
+{
+    emit idleFinished();
+    qDebug() << "disconnected...";
+}
+
+void Task::bytesWritten(qint64 bytes)
+{
+    qDebug().noquote() << QString::number(bytes) + " bytes written...";
+}
+
+void Task::mainProcess()
+{
+    timer->stop();
+    while (socket->bytesAvailable() > 0)
+        reply.append(socket->readAll());
+    qDebug().noquote() << "Read: " + QString::fromLatin1(reply);
+
+    if (reply.contains("ERROR")) {
+        qDebug() << "Error!";
+        emit errorResponse();
+        emit idleFinished();
+    } else if (reply.contains("Unknown")) {
+        qDebug() << "Unknown command";
+        emit errorResponse();
+        emit idleFinished();
+    } else if (reply.contains("OK")) {
+        emit idleFinished();
+    } else {
+        // The answer has begun but holds no status word yet. A device that
+        // stalls here must not hold the window for ever: the wait ends if
+        // nothing more comes within the reply time.
+        timer->start(replyTimeout);
+    }
+}
+
+void Task::handlingTimeout()
+{
+    eventLoop.quit();
+}
+
+void Task::disconnectSocket()
+{
+    if (!socket)
+        return;
+    qDebug() << "Disconnecting proc...";
+    socket->disconnectFromHost();
+    disconnect(timer, SIGNAL(timeout()), this, SLOT(handlingTimeout()));
+    disconnect(this, SIGNAL(idleFinished()), &eventLoop, SLOT(quit()));
+    disconnect(socket, SIGNAL(connected()), this, SLOT(connected()));
+    disconnect(socket, SIGNAL(disconnected()), this, SLOT(disconnected()));
+    disconnect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(bytesWritten(qint64)));
+    disconnect(socket, SIGNAL(error(QAbstractSocket::SocketError)), this,
+               SLOT(displayError(QAbstractSocket::SocketError)));
+    disconnect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    wired = false;
+    socket->close();
+}
+
+void Task::sendCommand(QString command)
+{
+    const QByteArray bytes = command.toLocal8Bit();
+    if (!writeData(bytes, command.size()))
+        qDebug().noquote() << "Error: " + (socket ? socket->errorString() : QStringLiteral("not connected"));
+    wait();
+}
+
+void Task::wait(QEventLoop::ProcessEventsFlags flags)
+{
+    // Never connected, or unhooked: nothing could end the wait.
+    if (!wired)
+        return;
+    // Every wait ends within the reply time at the latest, also where a
+    // caller did not start the timer.
+    if (!timer->isActive())
+        timer->start(replyTimeout);
+    eventLoop.exec(flags);
+}

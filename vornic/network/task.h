@@ -1,0 +1,82 @@
+#ifndef TASK_H
+#define TASK_H
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QEventLoop>
+#include <QObject>
+#include <QRunnable>
+#include <QString>
+
+class QTcpSocket;
+class QTimer;
+
+// One conversation with a network device over TCP. The device speaks a
+// line protocol: a command ends in CR LF, and its answer holds one of the
+// status words "OK", "ERROR" or "Unknown". A task turns "send, then wait for
+// the answer" into one step that keeps the window responsive: every wait is
+// a nested run of the task's own event loop on the GUI thread, ended by
+// idleFinished() (status word, lost connection) or by the reply timer.
+//
+// Subclasses re-declare slots of the same signatures; the socket and timer
+// are wired by signature, so those versions receive the signals.
+class Task : public QObject, public QRunnable
+{
+    Q_OBJECT
+public:
+    // How long a wait for the device may take without data.
+    static const int replyTimeout = 5000;   // ms
+
+    explicit Task(QObject *parent = nullptr);
+
+    // A fresh socket and reply timer, both children of the task, wired to
+    // this task's slots.
+    void setupSocket();
+
+    QByteArray replyText() const { return reply; }
+
+signals:
+    void taskError(QString);
+    void errorResponse();
+    void taskFinished(int);
+    void idleFinished();
+    void recieved(QByteArray);
+    void uploadStart(int, int);
+    void uploadProgress(int);
+    void uploadChecking(QString);
+
+public slots:
+    bool doConnect();
+    void displayError(QAbstractSocket::SocketError socketError);
+    bool writeData(QByteArray data, int imageSize);
+    void connected();
+    void disconnected();
+    void bytesWritten(qint64 bytes);
+    void mainProcess();
+    void handlingTimeout();
+    void disconnectSocket();
+    void sendCommand(QString command);
+    virtual void stop() = 0;
+
+protected:
+    // The log line of displayError(); empty for a connection the device
+    // closed, which is no error of its own.
+    static QString socketErrorText(QAbstractSocket::SocketError socketError, const QString &errorString);
+    // Runs one wait: ends on idleFinished() or the timer.
+    void wait(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
+
+    QObject *owner = nullptr;
+    QString host;
+    int port = 0;
+    QTcpSocket *socket = nullptr;
+    QEventLoop eventLoop;
+    QTimer *timer = nullptr;
+    QByteArray reply;
+
+private:
+    // The socket and timer reach this task's slots (from setupSocket() to
+    // disconnectSocket()); a wait without them could never end.
+    bool wired = false;
+};
+
+#endif // TASK_H
