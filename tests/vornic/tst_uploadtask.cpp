@@ -1,0 +1,310 @@
+// The network firmware upload over real TCP on loopback, checked on the wire
+// by the simulated device's journal: records, blocks, header, check, and the
+// outcome of each fault the device can show.
+#include "network/networkdevice.h"
+#include "network/uploadtask.h"
+
+#include "crc16modbus.h"
+#include "scriptedpeer.h"
+#include "simulateddevice.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray imageBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 37 + 11) ^ (i >> 7));
+    return bytes;
+}
+
+// What the device's journal says about one upload.
+struct Wire
+{
+    QStringList addresses;                  // as sent
+    QList<int> sizes;                       // data bytes per record
+    QList<qint64> blocks;                   // bytes from each command to the next
+    QStringList commands;                   // "start I0", "record", "header ...", "check ..."
+    int connections = 0;
+    QString header;                         // "size=... crc=... flag=..."
+};
+
+Wire readJournal(const QStringList &journal)
+{
+    static const QRegularExpression line(QStringLiteral("^@(\\d+) (.*)$"));
+    Wire wire;
+    qint64 previous = -1;
+    for (const QString &entry : journal) {
+        if (entry == QLatin1String("connect")) {
+            ++wire.connections;
+            previous = -1;
+            continue;
+        }
+        qint64 offset = -1;
+        if (entry.startsWith(QLatin1String("close ")))
+            offset = entry.mid(6).toLongLong();
+        const auto match = line.match(entry);
+        if (match.hasMatch())
+            offset = match.captured(1).toLongLong();
+        if (previous >= 0 && offset >= 0)
+            wire.blocks << offset - previous;
+        previous = match.hasMatch() ? offset : -1;
+        if (!match.hasMatch())
+            continue;
+        const QString command = match.captured(2);
+        if (command.startsWith(QLatin1String("record "))) {
+            const QStringList parts = command.split(QLatin1Char(' '));
+            wire.addresses << parts.at(1) + parts.at(2);
+            wire.sizes << parts.at(3).toInt();
+            wire.commands << QStringLiteral("record");
+        } else {
+            if (command.startsWith(QLatin1String("header ")))
+                wire.header = command.mid(7);
+            wire.commands << command.section(QLatin1Char(' '), 0, 1);
+        }
+    }
+    return wire;
+}
+
+} // namespace
+
+class UploadTaskTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void upload_data();
+    void upload();
+    void stopDuringRecords();
+    void twoAcknowledgementsInOneRead();
+    void recordLines_data();
+    void recordLines();
+    void unreadableImage();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void UploadTaskTest::upload_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("fault");             // simulator option
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("header");            // empty: none sent
+
+    const auto header = [](int size, bool boot) {
+        const QByteArray image = imageBytes(size);
+        return QStringLiteral("size=%1 crc=%2 flag=%3")
+            .arg(size)
+            .arg(Crc16Modbus::compute(image), 4, 16, QLatin1Char('0'))
+            .arg(boot ? 0 : 1);
+    };
+    QTest::newRow("100 bytes, I mode") << "PR.INC" << 100 << "" << 0 << header(100, false);
+    QTest::newRow("INB, W mode") << "PR.INB" << 100 << "" << 11 << "";
+    QTest::newRow("BOOT in a folder wins over INB") << "BOOT/PR.INB" << 100 << "" << 0 << header(100, true);
+    QTest::newRow("empty image") << "PR.INC" << 0 << "" << 0 << "size=0 crc=ffff flag=1";
+    QTest::newRow("ERROR at record 5") << "PR.INC" << 1000 << "error" << 8 << "";
+    QTest::newRow("connection closed at record 5") << "PR.INC" << 1000 << "close" << 8 << "";
+    QTest::newRow("silent from record 5") << "PR.INC" << 1000 << "silent" << 9 << "";
+    QTest::newRow("device finds the CRC wrong") << "PR.INC" << 1000 << "crc" << 8 << header(1000, false);
+    QTest::newRow("greeting on connect") << "PR.INC" << 1000 << "greeting" << 0 << header(1000, false);
+    QTest::newRow("answers split in two") << "PR.INC" << 1000 << "split" << 0 << header(1000, false);
+    QTest::newRow("ERROR split in two") << "PR.INC" << 1000 << "split error" << 8 << "";
+    QTest::newRow("slow device") << "PR.INC" << 3000 << "delay" << 0 << header(3000, false);
+}
+
+void UploadTaskTest::upload()
+{
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    QFETCH(QString, fault);
+    QFETCH(int, result);
+    QFETCH(QString, header);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    if (fault == QLatin1String("error") || fault == QLatin1String("split error"))
+        options.errorAtRecord = 5;
+    else if (fault == QLatin1String("close"))
+        options.closeAtRecord = 5;
+    else if (fault == QLatin1String("silent"))
+        options.silentFromRecord = 5;
+    options.wrongCrc = fault == QLatin1String("crc");
+    options.greeting = fault == QLatin1String("greeting") ? "Welcome\r\n" : "";
+    options.splitReplies = fault.startsWith(QLatin1String("split"));
+    options.recordDelay = fault == QLatin1String("delay") ? 5 : 0;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    const QString path = m_dir.filePath(QTest::currentDataTag() + QStringLiteral("/") + name);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    const QByteArray image = imageBytes(size);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == size);
+    file.close();
+
+    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
+    UploadTask task(&device, path);
+    QSignalSpy finished(&task, &Task::taskFinished);
+    QSignalSpy starts(&task, &Task::uploadStart);
+    QSignalSpy progress(&task, &Task::uploadProgress);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.run();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), result);
+    QVERIFY2(elapsed.elapsed() < (result == 9 ? 6500 : 3000), qPrintable(QString::number(elapsed.elapsed())));
+
+    QTRY_VERIFY(simulated.journal().last().startsWith(QLatin1String("close ")));
+    const Wire wire = readJournal(simulated.journal());
+    const bool wMode = name.endsWith(QLatin1String(".INB")) && !name.contains(QLatin1String("BOOT"));
+    const int base = wMode ? 0 : 0x40;
+    // Records in file order at consecutive addresses, 32 bytes but the last,
+    // each in a block of 536 bytes.
+    for (int i = 0; i < wire.addresses.size(); ++i) {
+        QCOMPARE(wire.addresses[i], QStringLiteral("%1%2").arg(wMode ? 'W' : 'I').arg(base + 32 * i, 5, 16, QLatin1Char('0')).toUpper());
+        QCOMPARE(wire.sizes[i], qMin(32, size - 32 * i));
+    }
+    for (int i = 0; i < wire.commands.size(); ++i) {
+        if (wire.commands[i] == QLatin1String("record") || wire.commands[i] == QLatin1String("header"))
+            QCOMPARE(wire.blocks.value(i), qint64(536));
+    }
+    QCOMPARE(wire.header, header);
+    QCOMPARE(wire.commands.contains(QLatin1String("start I0")), !wMode);
+
+    if (result == 0 || result == 11) {
+        QCOMPARE(wire.addresses.size(), (size + 31) / 32);
+        QCOMPARE(simulated.image(wMode ? 'W' : 'I'), image);
+        QCOMPARE(starts.count(), 1);
+        QCOMPARE(starts.at(0).at(1).toInt(), size / 32);
+        QList<int> values;
+        for (const auto &arguments : progress)
+            values << arguments.at(0).toInt();
+        QCOMPARE(values.size(), size / 32);
+        for (int i = 0; i < values.size(); ++i)
+            QCOMPARE(values[i], i + 1);
+    } else if (header.isEmpty()) {
+        // The first failure ends the transfer: no header for a partial image.
+        QVERIFY(wire.addresses.size() < (size + 31) / 32);
+    }
+    // The check runs on a second connection, in 'I' mode after a complete
+    // upload only.
+    const bool checked = !wMode && !header.isEmpty();
+    QCOMPARE(wire.connections, checked ? 2 : 1);
+    QCOMPARE(wire.commands.contains(QLatin1String("check OK")), checked && result == 0);
+}
+
+void UploadTaskTest::stopDuringRecords()
+{
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.recordDelay = 5;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    const QString path = m_dir.filePath(QStringLiteral("STOP.INC"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(imageBytes(2000)) == 2000);
+    file.close();
+
+    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
+    UploadTask task(&device, path);
+    QSignalSpy finished(&task, &Task::taskFinished);
+    connect(&task, &Task::uploadProgress, &task, [&task](int record) {
+        if (record == 10)
+            task.stop();
+    });
+    task.run();
+    QCOMPARE(finished.count(), 0);
+    QTRY_VERIFY(simulated.journal().last().startsWith(QLatin1String("close ")));
+    const Wire wire = readJournal(simulated.journal());
+    QVERIFY2(wire.addresses.size() >= 10 && wire.addresses.size() <= 11, qPrintable(wire.addresses.join(' ')));
+    QVERIFY(wire.header.isEmpty());
+    QCOMPARE(wire.connections, 1);
+}
+
+void UploadTaskTest::twoAcknowledgementsInOneRead()
+{
+    // Two records, both answered in one write: both count, so the wait for
+    // the last acknowledgements ends at once instead of after 5 s.
+    ScriptedPeer peer([](ScriptedPeer &p, const QByteArray &received) {
+        if (received.size() == 2 * UploadTask::blockSize)
+            p.say("OK\r\nOK\r\n");
+    });
+    const QString path = m_dir.filePath(QStringLiteral("TWO.INB"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(imageBytes(64)) == 64);
+    file.close();
+    NetworkDevice device(QStringLiteral("127.0.0.1"), peer.port());
+    UploadTask task(&device, path);
+    QSignalSpy finished(&task, &Task::taskFinished);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.run();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), 11);
+    QVERIFY2(elapsed.elapsed() < 2000, qPrintable(QString::number(elapsed.elapsed())));
+}
+
+void UploadTaskTest::recordLines_data()
+{
+    QTest::addColumn<char>("mode");
+    QTest::addColumn<quint32>("address");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("first I record") << 'I' << quint32(0x40) << QByteArray::fromHex("00ff1a")
+                                    << QByteArray("iwr I00040 00FF1A\r\n");
+    QTest::newRow("below 1 MiB") << 'W' << quint32(0xFFFE0) << QByteArray(1, char(0xAB))
+                                 << QByteArray("iwr WFFFE0 AB\r\n");
+    QTest::newRow("1 MiB: six digits") << 'W' << quint32(1048576) << QByteArray(1, char(0x01))
+                                       << QByteArray("iwr W100000 01\r\n");
+    QTest::newRow("full record is 77 bytes") << 'I' << quint32(0x60) << QByteArray(32, char(0x5A))
+                                             << "iwr I00060 " + QByteArray(32, char(0x5A)).toHex().toUpper() + "\r\n";
+}
+
+void UploadTaskTest::recordLines()
+{
+    QFETCH(char, mode);
+    QFETCH(quint32, address);
+    QFETCH(QByteArray, data);
+    QFETCH(QByteArray, line);
+    QCOMPARE(UploadTask::recordLine(mode, address, data), line);
+    if (data.size() == 32)
+        QCOMPARE(line.size(), 77);
+}
+
+void UploadTaskTest::unreadableImage()
+{
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
+    UploadTask task(&device, m_dir.filePath(QStringLiteral("MISSING.INC")));
+    QSignalSpy errors(&task, &Task::taskError);
+    QSignalSpy finished(&task, &Task::taskFinished);
+    task.run();
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("File open error!"));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), 7);
+
+    // No device at all: 2, and the image is not even opened.
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    NetworkDevice gone(QStringLiteral("127.0.0.1"), closed.serverPort());
+    closed.close();
+    UploadTask unreachable(&gone, m_dir.filePath(QStringLiteral("MISSING.INC")));
+    QSignalSpy unreachableErrors(&unreachable, &Task::taskError);
+    QSignalSpy unreachableFinished(&unreachable, &Task::taskFinished);
+    unreachable.run();
+    QCOMPARE(unreachableErrors.count(), 0);
+    QCOMPARE(unreachableFinished.at(0).at(0).toInt(), 2);
+}
+
+QTEST_GUILESS_MAIN(UploadTaskTest)
+#include "tst_uploadtask.moc"

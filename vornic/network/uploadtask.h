@@ -1,0 +1,81 @@
+#ifndef UPLOADTASK_H
+#define UPLOADTASK_H
+
+#include "task.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+class NetworkDevice;
+class QMutex;
+class QTimer;
+
+// Writes a firmware image into a network device as "iwr" write records of
+// 32 bytes, each in a 536-byte block padded with CR, with up to three
+// records unacknowledged. In 'I' mode (every image but an "INB" one without
+// "BOOT" in its path) the image is announced with "iwr I0 ", followed by a
+// header record with its size and CRC-16/MODBUS, and checked on a second
+// connection with "iwr ?". Results through taskFinished(int):
+//   0 done and checked ('I'); 2 no connection; 7 image cannot be read;
+//   8 socket error, failed write or an "ERROR"/"Unknown" reply; 9 no reply
+//   in time; 11 records done ('W' mode: no header, no check).
+// After stop() the upload ends after the current record, without a result.
+class UploadTask : public Task
+{
+    Q_OBJECT
+public:
+    static const int blockSize = 536;
+    static const int recordBytes = 32;
+    static const int headerSize = 64;
+
+    UploadTask(NetworkDevice *device, const QString &fileName, QObject *parent = nullptr);
+    ~UploadTask() override;
+
+    void run() override;
+
+    // The command line of a data record (without the CR filler).
+    static QByteArray recordLine(char mode, quint32 address, const QByteArray &data);
+    // The 64-byte header record: magic, size, CRC (low byte first), kind.
+    static QByteArray recordHeader(quint32 size, quint16 crc, bool bootImage);
+
+public slots:
+    void displayError(QAbstractSocket::SocketError socketError);
+    void connected();
+    void disconnected();
+    void mainProcess();
+    void handlingTimeout();
+    void bytesWritten(qint64 bytes);
+    void stop() override;
+
+private:
+    bool openImage();
+    void upload();
+    void runChecker();
+    // Writes one command line in its CR-padded block; false when the socket
+    // did not take it all.
+    bool writeBlock(const QByteArray &line);
+    bool stopped() const;
+
+    int stage = 0;
+    QString fileName;
+    QMutex *mutex;
+    QByteArray response;
+    int fileSize = 0;
+    int ackCount = 0;
+    int recordCount = 0;
+    int result = 0;
+    bool stopRequested = false;
+    std::FILE *file = nullptr;
+    char mode = 'I';
+    // While the answer to "iwr ?" is awaited: pieces are gathered until one
+    // holds a status word, so that a late greeting is not taken for it.
+    bool checking = false;
+    QByteArray checkAnswer;
+    // The end of the previous read, long enough to hold all but the last
+    // character of a status word: a word split over two reads still counts.
+    QByteArray statusCarry;
+};
+
+#endif // UPLOADTASK_H
