@@ -36,6 +36,7 @@ int newOccurrences(const QByteArray &text, int old, const QByteArray &word)
 }
 
 const int longestStatusWord = 7;        // "Unknown"
+const int maxInFlight = 3;              // records sent and not yet acknowledged
 
 } // namespace
 
@@ -303,9 +304,11 @@ void UploadTask::mainProcess()
 
 void UploadTask::bytesWritten(qint64 bytes)
 {
-    // The first three records wait only for being sent: up to three are in
-    // flight before the device's answers pace the sender.
-    if (stage == 3 && recordCount <= 3)
+    // A record waits only for being sent while no more than three are
+    // unacknowledged: up to three are in flight before the device's answers
+    // pace the sender. (Counting the first three alone would let the flight
+    // shrink to one whenever one read brings several acknowledgements.)
+    if (stage == 3 && recordCount - ackCount <= maxInFlight)
         emit idleFinished();
     qDebug().noquote() << QString::number(bytes) + " bytes written..." << "message number: " << recordCount;
 }
