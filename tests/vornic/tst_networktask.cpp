@@ -241,8 +241,8 @@ void NetworkTaskTest::identify()
     QCOMPARE(scanner.serialNumber, QString::fromLatin1(serial));
     QCOMPARE(scanner.firmwareVersion, QString::fromLatin1(firmware));
     const QStringList expected = code == 3 || code == 4
-        ? QStringList{ "connect", "@0 command set" }
-        : QStringList{ "connect", "@0 command set", "@5 command boot v" };
+        ? QStringList{ "connect 1", "1@0 command set" }
+        : QStringList{ "connect 1", "1@0 command set", "1@5 command boot v" };
     QTRY_COMPARE(simulated.journal().mid(0, expected.size()), expected);
     QTRY_VERIFY(simulated.journal().last().startsWith(QLatin1String("close ")));
 }

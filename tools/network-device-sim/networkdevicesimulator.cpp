@@ -79,13 +79,15 @@ void NetworkDeviceSimulator::accept()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         socket->setParent(this);
-        m_connections.insert(socket, Connection());
-        note(QStringLiteral("connect"));
+        Connection connection;
+        connection.id = ++m_connectionCount;
+        m_connections.insert(socket, connection);
+        note(QStringLiteral("connect %1").arg(connection.id));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             readFrom(socket);
             const Connection connection = m_connections.take(socket);
-            note(QStringLiteral("close %1").arg(connection.consumed + connection.buffer.size()));
+            note(QStringLiteral("close %1 %2").arg(connection.id).arg(connection.consumed + connection.buffer.size()));
             saveImage('W');
             socket->deleteLater();
         });
@@ -127,7 +129,7 @@ void NetworkDeviceSimulator::readFrom(QTcpSocket *socket)
 void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, const QByteArray &command,
                                     qint64 offset)
 {
-    const QString at = QStringLiteral("@%1 ").arg(offset);
+    const QString at = QStringLiteral("%1@%2 ").arg(connection.id).arg(offset);
     if (command == "set") {
         note(at + QStringLiteral("command set"));
         QByteArray identity = "S/N: " + m_options.serialNumber + "\r\n";
@@ -203,7 +205,8 @@ void NetworkDeviceSimulator::handleRecord(QTcpSocket *socket, Connection &connec
                                           const QByteArray &data, const QByteArray &addressText, qint64 offset)
 {
     const int number = ++connection.records;
-    note(QStringLiteral("@%1 record %2 %3 %4")
+    note(QStringLiteral("%1@%2 record %3 %4 %5")
+             .arg(connection.id)
              .arg(offset)
              .arg(QLatin1Char(mode))
              .arg(QString::fromLatin1(addressText))

@@ -18,13 +18,15 @@ class QTcpSocket;
 // records in 'I' and 'W' mode, the header record, "iwr ?") and "boot";
 // anything else is "Unknown". CR filler between commands is ignored. Faults
 // are injected on demand, and a journal records what arrived:
-//   connect
-//   @<offset> start I0 | record <mode> <address as sent> <bytes>
-//           | header size=<n> crc=<hex> flag=<n> | check OK|ERROR
-//           | command <text>
-//   close <bytes received on the connection>
-// where <offset> counts the bytes received on that connection before the
-// command, so that the block of each command is the distance to the next.
+//   connect <c>
+//   <c>@<offset> start I0 | record <mode> <address as sent> <bytes>
+//              | header size=<n> crc=<hex> flag=<n> | check OK|ERROR
+//              | command <text>
+//   close <c> <bytes received on the connection>
+// where <c> numbers the connections from 1 (lines of two connections may
+// interleave) and <offset> counts the bytes received on that connection
+// before the command, so that the block of each command is the distance
+// to the next.
 class NetworkDeviceSimulator : public QObject
 {
     Q_OBJECT
@@ -63,6 +65,7 @@ public:
 private:
     struct Connection
     {
+        int id = 0;
         QByteArray buffer;
         qint64 consumed = 0;                // bytes before buffer[0]
         int records = 0;
@@ -89,6 +92,7 @@ private:
     QTcpServer *m_server;
     QHash<QTcpSocket *, Connection> m_connections;
     QFile *m_journalFile = nullptr;
+    int m_connectionCount = 0;
 
     mutable std::mutex m_mutex;             // guards the three below
     QStringList m_journal;
