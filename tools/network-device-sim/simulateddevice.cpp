@@ -1,22 +1,29 @@
 #include "simulateddevice.h"
 
 SimulatedDevice::SimulatedDevice(const NetworkDeviceSimulator::Options &options)
-    : m_simulator(new NetworkDeviceSimulator(options))
+    : m_options(options)
 {
-    m_simulator->moveToThread(&m_thread);
-    m_thread.start();
-    QMetaObject::invokeMethod(
-        m_simulator,
-        [this] {
-            m_listening = m_simulator->listen();
-            m_port = m_simulator->serverPort();
-        },
-        Qt::BlockingQueuedConnection);
+    start();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_started.wait(lock, [this] { return m_ready; });
 }
 
 SimulatedDevice::~SimulatedDevice()
 {
-    QMetaObject::invokeMethod(m_simulator, [this] { delete m_simulator; }, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
+    quit();
+    wait();
+}
+
+void SimulatedDevice::run()
+{
+    NetworkDeviceSimulator simulator(m_options);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_simulator = &simulator;
+        m_listening = simulator.listen();
+        m_port = simulator.serverPort();
+        m_ready = true;
+    }
+    m_started.notify_all();
+    exec();
 }

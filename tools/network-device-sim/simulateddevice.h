@@ -5,16 +5,17 @@
 
 #include <QThread>
 
+#include <condition_variable>
+#include <mutex>
+
 // A simulated network device on a thread of its own, so that a program
 // that blocks its own thread while it connects (as the tasks do) still
 // reaches it. Listens from construction to destruction.
-class SimulatedDevice
+class SimulatedDevice : private QThread
 {
 public:
     explicit SimulatedDevice(const NetworkDeviceSimulator::Options &options);
-    ~SimulatedDevice();
-    SimulatedDevice(const SimulatedDevice &) = delete;
-    SimulatedDevice &operator=(const SimulatedDevice &) = delete;
+    ~SimulatedDevice() override;
 
     bool isListening() const { return m_listening; }
     quint16 port() const { return m_port; }
@@ -22,8 +23,14 @@ public:
     QByteArray image(char mode) const { return m_simulator->image(mode); }
 
 private:
-    QThread m_thread;
-    NetworkDeviceSimulator *m_simulator;
+    // The simulator lives and dies on this thread.
+    void run() override;
+
+    const NetworkDeviceSimulator::Options m_options;
+    std::mutex m_mutex;
+    std::condition_variable m_started;
+    bool m_ready = false;
+    NetworkDeviceSimulator *m_simulator = nullptr;
     bool m_listening = false;
     quint16 m_port = 0;
 };
