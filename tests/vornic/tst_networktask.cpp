@@ -177,7 +177,8 @@ void NetworkTaskTest::parseIdentity_data()
     QTest::newRow("both") << QByteArray("S/N: 0500A1B2\r\nversion: 3.2\r\nOK\r\n") << 0 << "0500A1B2" << "3.2";
     QTest::newRow("trimmed, no version") << QByteArray("S/N:   03D0001 \t\r\nOK") << 0 << "03D0001" << "";
     QTest::newRow("keys are case-sensitive") << QByteArray("s/n: 1\r\nVersion: 3.2\r\nOK") << 6 << "" << "";
-    QTest::newRow("after NUL ignored") << QByteArray("S/N: 1\r\n\0version: 9.9\r\nOK", 28) << 0 << "1" << "";
+    static const char withNul[] = "S/N: 1\r\n\0version: 9.9\r\nOK";
+    QTest::newRow("after NUL ignored") << QByteArray(withNul, sizeof withNul - 1) << 0 << "1" << "";
     QTest::newRow("inside a longer word") << QByteArray("subversion: 2.0\r\nOK") << 0 << "" << "2.0";
     QTest::newRow("no line end") << QByteArray("S/N: 0500A1B2") << 0 << "0500A1B2" << "";
     QTest::newRow("nothing") << QByteArray() << 6 << "" << "";
