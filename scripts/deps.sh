@@ -11,6 +11,8 @@ packages=(
   umockdev libumockdev-dev
   # An independent DFU host that checks the emulated DFU device.
   dfu-util
+  # Private networks for the network check tests (ip, unshare).
+  iproute2 util-linux
   # Fonts for the offscreen platform the tests and snapshots use.
   fonts-dejavu-core fontconfig
 )

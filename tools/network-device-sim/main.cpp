@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
                                      QStringLiteral("ip"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("TCP port (default 10102; 0 picks a free one)."),
                                   QStringLiteral("port"), QStringLiteral("10102"));
-    const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Serial number answered to \"set\" (default 0500A1B2)."),
+    const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Serial number answered to \"set\" (default 0500A1B2; empty: none)."),
                                     QStringLiteral("text"), QStringLiteral("0500A1B2"));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Firmware version answered to \"set\" (default 3.2; empty: none)."),
                                      QStringLiteral("text"), QStringLiteral("3.2"));

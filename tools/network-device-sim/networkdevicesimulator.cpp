@@ -132,7 +132,9 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
     const QString at = QStringLiteral("%1@%2 ").arg(connection.id).arg(offset);
     if (command == "set") {
         note(at + QStringLiteral("command set"));
-        QByteArray identity = "S/N: " + m_options.serialNumber + "\r\n";
+        QByteArray identity;
+        if (!m_options.serialNumber.isEmpty())
+            identity += "S/N: " + m_options.serialNumber + "\r\n";
         if (!m_options.firmwareVersion.isEmpty())
             identity += "version: " + m_options.firmwareVersion + "\r\n";
         answer(socket, identity + ok);

@@ -35,7 +35,7 @@ public:
     {
         QHostAddress address = QHostAddress::LocalHost;
         quint16 port = 10102;               // 0: any free port
-        QByteArray serialNumber = "0500A1B2";
+        QByteArray serialNumber = "0500A1B2";  // empty: the answer names no serial number
         QByteArray firmwareVersion = "3.2";    // empty: the answer names no version
         QByteArray bootloaderVersion = "1.1";
         int recordDelay = 0;                // ms before a data record is answered

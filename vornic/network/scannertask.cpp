@@ -1,8 +1,10 @@
 #include "scannertask.h"
 
+#include "neighbourtable.h"
 #include "networkdevice.h"
 
 #include <QDebug>
+#include <QNetworkInterface>
 #include <QRegExp>
 #include <QTcpSocket>
 #include <QTimer>
@@ -12,6 +14,7 @@ namespace {
 const int primoraFirmwareMinimum = 32;  // 3.2, for serial numbers "05..."
 const int firmwareMinimum = 13;         // 1.3
 const int bootloaderMinimum = 11;       // 1.1
+const char makerMacPrefix[] = "0A:7C:D2";
 
 } // namespace
 
@@ -26,11 +29,71 @@ ScannerTask::ScannerTask(QObject *owner, NetworkDevice *device)
 void ScannerTask::run()
 {
     // A device on a directly attached subnet is first checked by its MAC
-    // address; that check, when present, comes before the identification
-    // and reports 1 without any TCP traffic.
-    const int code = identify();
+    // address: another maker's device gets no TCP traffic at all. Where the
+    // address cannot be learned the device is checked like a remote one.
+    int code = onLocalSubnet() ? checkMacAddress() : 0;
+    if (code != 1)
+        code = identify();
     QMetaObject::invokeMethod(owner, "addNetworkDeviceToList", Qt::QueuedConnection,
                               Q_ARG(QString, serialNumber), Q_ARG(int, code));
+}
+
+bool ScannerTask::onLocalSubnet() const
+{
+    const QHostAddress device(host);
+    bool local = false;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            const QHostAddress address = entry.ip();
+            const QString text = address.toString();
+            if (address.protocol() != QAbstractSocket::IPv4Protocol || address == QHostAddress(QHostAddress::LocalHost)
+                || text.section(QLatin1Char('.'), -1) == QLatin1String("1")
+                || text.section(QLatin1Char('.'), 0, 0) == QLatin1String("169") || text.isEmpty())
+                continue;
+            const auto subnet = QHostAddress::parseSubnet(text + QLatin1Char('/') + entry.netmask().toString());
+            if (device.isInSubnet(subnet))
+                local = true;
+        }
+    }
+    return local;
+}
+
+int ScannerTask::checkMacAddress()
+{
+    const QByteArray ipv4 = host.toLocal8Bit();
+    unsigned char mac[6];
+    if (!resolveMacAddress(mac, ipv4.constData()))
+        return 2;
+    const QString text = QString::asprintf("%.2X:%.2X:%.2X:%.2X:%.2X:%.2X", mac[0], mac[1], mac[2], mac[3], mac[4],
+                                           mac[5]);
+    if (!text.contains(QLatin1String(makerMacPrefix)))
+        return 1;
+    serialNumberFromMac(text);
+    return 0;
+}
+
+bool ScannerTask::resolveMacAddress(unsigned char mac[6], const char *ipv4Text)
+{
+    const QByteArray address = neighbourHardwareAddress(QString::fromLatin1(ipv4Text));
+    if (address.size() != 6)
+        return false;
+    std::copy(address.cbegin(), address.cend(), mac);
+    return true;
+}
+
+void ScannerTask::serialNumberFromMac(const QString &macText)
+{
+    QString rest = macText;
+    rest.remove(QLatin1Char(':'));
+    rest.remove(QStringLiteral("0A7CD2"));
+    if (rest.contains(QRegExp(QStringLiteral("^00")))) {
+        serialNumber = QStringLiteral("05") + rest;
+    } else if (rest.contains(QRegExp(QStringLiteral("^C0")))) {
+        serialNumber = QStringLiteral("02C") + rest.mid(2);
+    } else {
+        serialNumber.clear();
+    }
 }
 
 int ScannerTask::identify()

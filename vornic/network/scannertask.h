@@ -10,7 +10,9 @@ class NetworkDevice;
 // Decides whether one network device may be updated over the network and
 // learns its serial number, then reports one result code to its owner's
 // slot addNetworkDeviceToList(QString, int) by a queued call:
-//   0 identified, update allowed; 2 no TCP connection; 3 serial "05..." with
+//   0 identified, update allowed; 1 on a local subnet with a MAC address
+//   outside the maker's prefix (no TCP traffic); 2 no TCP connection;
+//   3 serial "05..." with
 //   firmware below 3.2; 4 other serial with firmware below 1.3; 5 bootloader
 //   below 1.1 (or none named); 6 the answer named neither serial nor version.
 class ScannerTask : public Task
@@ -20,6 +22,16 @@ public:
     ScannerTask(QObject *owner, NetworkDevice *device);
 
     void run() override;
+
+    // True when the device sits on a directly attached IPv4 subnet of one
+    // of this computer's interfaces (loopback, addresses ending in ".1" and
+    // link-local "169..." addresses do not count).
+    bool onLocalSubnet() const;
+    // 0 the MAC address carries the maker's prefix (the serial number is
+    // derived from it), 1 it does not, 2 it could not be learned.
+    int checkMacAddress();
+    bool resolveMacAddress(unsigned char mac[6], const char *ipv4Text);
+    void serialNumberFromMac(const QString &macText);
 
     // The identification over TCP: the query, the firmware rule and the
     // bootloader rule; the connection is closed afterwards in every case.
