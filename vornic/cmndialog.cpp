@@ -357,7 +357,7 @@ bool CMNDialog::reconnectionAwaited() const
 
 bool CMNDialog::updateInProgress() const
 {
-    return future.isRunning() || reconnectionAwaited();
+    return future.isRunning() || reconnectionAwaited() || networkUploadRunning;
 }
 
 void CMNDialog::awaitReconnection()
@@ -518,13 +518,6 @@ void CMNDialog::checkConnection()
     }
 }
 
-void CMNDialog::queryNetworkDevice(NetworkDevice *device)
-{
-    // The identity check of a network device arrives with the network road;
-    // until then no network record can exist.
-    Q_UNUSED(device)
-}
-
 void CMNDialog::deleteFromWidget()
 {
     QListWidgetItem *current = ui->listWidget->currentItem();
@@ -626,7 +619,12 @@ int CMNDialog::deviceTypeIndex() const
 
 bool CMNDialog::isNetworkDevice() const
 {
-    return networkDeviceOf(ui->listWidget->currentItem()) != nullptr;
+    return currentNetworkDevice() != nullptr;
+}
+
+NetworkDevice *CMNDialog::currentNetworkDevice() const
+{
+    return networkDeviceOf(ui->listWidget->currentItem());
 }
 
 bool CMNDialog::imageMatchesDevice() const
@@ -656,19 +654,29 @@ bool CMNDialog::imageMatchesDevice() const
     return false;
 }
 
+int CMNDialog::askButtons(QMessageBox::Icon icon, const QString &title, const QString &text,
+                          const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent)
+{
+    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    QList<QPushButton *> added;
+    for (const QString &button : buttons)
+        added << box.addButton(button, QMessageBox::ActionRole);
+    if (defaultButton >= 0)
+        box.setDefaultButton(added.value(defaultButton));
+    if (escapeButton >= 0)
+        box.setEscapeButton(added.value(escapeButton));
+    box.exec();
+    return added.indexOf(qobject_cast<QPushButton *>(box.clickedButton()));
+}
+
 bool CMNDialog::confirmUpdate()
 {
     const QListWidgetItem *current = ui->listWidget->currentItem();
     const QString rowText = current ? current->text() : QString();
 
     const auto ask = [this](const QString &text, const QString &goOn) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Vornic"), text, QMessageBox::NoButton, this);
-        QPushButton *proceed = box.addButton(goOn, QMessageBox::AcceptRole);
-        QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-        box.setDefaultButton(proceed);
-        box.setEscapeButton(cancel);
-        box.exec();
-        return box.clickedButton() == proceed;
+        return askButtons(QMessageBox::Warning, QStringLiteral("Vornic"), text, { goOn, QStringLiteral("Cancel") }, 0,
+                          1, this) == 0;
     };
 
     if (rowText.contains(QLatin1String("Undefined")) || rowText.contains(QLatin1String("Unknown"))) {
@@ -710,8 +718,7 @@ void CMNDialog::btnLoadImageClicked()
 }
 
 // ---------------------------------------------------------------------------
-// Update dispatch and the network road: filled by the capabilities that
-// bring each road.
+// Update dispatch
 
 void CMNDialog::onUpdBtnClicked()
 {
@@ -739,16 +746,15 @@ void CMNDialog::onUpdBtnClicked()
     // A row that names no device has no road.
     if (!serial && !networkDevice && !usbDevice)
         return;
-    if (!networkDevice) {
-        // Checked before the device is told anything: on the two-phase roads
-        // it would otherwise restart into its bootloader for nothing.
-        const QString problem = DfuEngine::imageProblem(imagePath);
-        if (!problem.isEmpty()) {
-            displayWarnings(problem);
-            return;
-        }
-        jobImagePath = imagePath;
+    // Checked before the device is told anything: on the two-phase roads it
+    // would otherwise restart into its bootloader for nothing, and no road
+    // has any use for an empty image.
+    const QString problem = DfuEngine::imageProblem(imagePath);
+    if (!problem.isEmpty()) {
+        displayWarnings(problem);
+        return;
     }
+    jobImagePath = imagePath;
 
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.
@@ -775,46 +781,4 @@ void CMNDialog::onUpdBtnClicked()
         return;
     }
     startUsbJob(usbDevice);
-}
-
-void CMNDialog::uploadFinished(int code)
-{
-    // End of a network upload: arrives with the network road.
-    Q_UNUSED(code)
-}
-
-void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
-{
-    // The network upload arrives with the network road.
-    Q_UNUSED(dev)
-}
-
-void CMNDialog::onRebootNetworkDevice()
-{
-    // Network reboot command: arrives with the network road.
-}
-
-void CMNDialog::getNetworkDeviceOptions(QString ip, QString port)
-{
-    // The add-device dialog's answer: arrives with the network road.
-    Q_UNUSED(ip)
-    Q_UNUSED(port)
-}
-
-void CMNDialog::closeConnectDialog()
-{
-    // Closing the add-device dialog: arrives with the network road.
-}
-
-void CMNDialog::addNetworkDeviceToList(QString str, int errorCode)
-{
-    // The identity answer of a network device: arrives with the network
-    // road. It ends the wait of checkConnection().
-    Q_UNUSED(str)
-    Q_UNUSED(errorCode)
-}
-
-void CMNDialog::openConnectDialog()
-{
-    // The add-device dialog arrives with the network road.
 }

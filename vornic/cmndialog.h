@@ -8,6 +8,7 @@
 #include <QFutureWatcher>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPoint>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -26,6 +27,7 @@ class QSettings;
 class UsbHotplugMonitor;
 class Ui_CMNDialog;
 class DfuEngine;
+class IPConnectDialog;
 struct DfuInterface;
 struct libusb_context;
 struct libusb_device;
@@ -100,6 +102,7 @@ private:
     friend class ImageMatchingTest;
     friend class UsbRoadTest;
     friend class SerialRoadTest;
+    friend class NetworkWindowTest;
 
     void setTitle();
     void loadSettings();
@@ -108,8 +111,19 @@ private:
     void releaseUsbRowDevices();
     void listSerialPorts();
     void queryNetworkDevice(NetworkDevice *device);
+    // The messages for a failed network check; true when the device is to
+    // be added all the same (the user ignores an old bootloader).
+    bool reportNetworkError(int code);
+    // Tells the current network device that no image follows ("iwr I0 ").
+    void sendUploadCancel();
+    // A message box with text buttons; returns the index of the button
+    // pressed (-1 for none).
+    static int askButtons(QMessageBox::Icon icon, const QString &title, const QString &text,
+                          const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent);
     int deviceTypeIndex() const;
     bool isNetworkDevice() const;
+    // The network record of the current row, or null.
+    NetworkDevice *currentNetworkDevice() const;
     bool imageMatchesDevice() const;
     bool confirmUpdate();
     void startUsbJob(libusb_device *device);
@@ -151,6 +165,8 @@ private:
     QTimer reconnectTimer;
     // The window was closed while a USB job ran; it closes when the job ends.
     bool closeRequested = false;
+    // A network upload runs (inside uploadNetworkDevice, on this thread).
+    bool networkUploadRunning = false;
     QStringList deviceNames;
     QSettings *settings = nullptr;
     QVector<NetworkDevice *> networkDevices;
@@ -171,7 +187,7 @@ private:
     QString pendingSerialNumber;
     QDialog *traceDialog = nullptr;
     QPlainTextEdit *traceEdit = nullptr;
-    QWidget *connectDialog = nullptr;
+    IPConnectDialog *connectDialog = nullptr;
     std::atomic<bool> detachIssued { false };
     Emitter *emitter = nullptr;
     std::atomic<int> reconnectMode { -1 };

@@ -85,13 +85,6 @@ Wire readJournal(const QStringList &journal)
     return wire;
 }
 
-// Every connection the device saw has been closed.
-bool allClosed(const QStringList &journal)
-{
-    return journal.filter(QRegularExpression(QStringLiteral("^connect "))).size()
-        == journal.filter(QRegularExpression(QStringLiteral("^close "))).size();
-}
-
 } // namespace
 
 class UploadTaskTest : public QObject
@@ -179,7 +172,7 @@ void UploadTaskTest::upload()
     QCOMPARE(finished.at(0).at(0).toInt(), result);
     QVERIFY2(elapsed.elapsed() < (result == 9 ? 6500 : 3000), qPrintable(QString::number(elapsed.elapsed())));
 
-    QTRY_VERIFY(allClosed(simulated.journal()));
+    QTRY_VERIFY(simulated.allClosed());
     const Wire wire = readJournal(simulated.journal());
     const bool wMode = name.endsWith(QLatin1String(".INB")) && !name.contains(QLatin1String("BOOT"));
     const int base = wMode ? 0 : 0x40;
@@ -239,7 +232,7 @@ void UploadTaskTest::stopDuringRecords()
     });
     task.run();
     QCOMPARE(finished.count(), 0);
-    QTRY_VERIFY(allClosed(simulated.journal()));
+    QTRY_VERIFY(simulated.allClosed());
     const Wire wire = readJournal(simulated.journal());
     QVERIFY2(wire.addresses.size() >= 10 && wire.addresses.size() <= 11, qPrintable(wire.addresses.join(' ')));
     QVERIFY(wire.header.isEmpty());

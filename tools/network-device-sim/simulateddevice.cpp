@@ -1,5 +1,7 @@
 #include "simulateddevice.h"
 
+#include <QRegularExpression>
+
 SimulatedDevice::SimulatedDevice(const NetworkDeviceSimulator::Options &options)
     : m_options(options)
 {
@@ -26,4 +28,11 @@ void SimulatedDevice::run()
     }
     m_started.notify_all();
     exec();
+}
+
+bool SimulatedDevice::allClosed() const
+{
+    const QStringList lines = journal();
+    return lines.filter(QRegularExpression(QStringLiteral("^connect "))).size()
+        == lines.filter(QRegularExpression(QStringLiteral("^close "))).size();
 }

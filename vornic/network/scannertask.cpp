@@ -18,7 +18,8 @@ const char makerMacPrefix[] = "0A:7C:D2";
 
 } // namespace
 
-ScannerTask::ScannerTask(QObject *owner, NetworkDevice *device)
+ScannerTask::ScannerTask(QObject *owner, NetworkDevice *device, QObject *parent)
+    : Task(parent)
 {
     this->owner = owner;
     host = device->ip();

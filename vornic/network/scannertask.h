@@ -19,7 +19,7 @@ class ScannerTask : public Task
 {
     Q_OBJECT
 public:
-    ScannerTask(QObject *owner, NetworkDevice *device);
+    ScannerTask(QObject *owner, NetworkDevice *device, QObject *parent = nullptr);
 
     void run() override;
 

@@ -1,0 +1,168 @@
+// The add-device dialog and its IPv4 editor: the key table, filling the
+// fields, when the address is complete, and the wait cursor.
+#include "network/ipconnectdialog.h"
+#include "network/ipwidget.h"
+
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+class IPConnectDialogTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void keys_data();
+    void keys();
+    void setIpAddress_data();
+    void setIpAddress();
+    void returnNeedsFourFields();
+    void addDeviceHandsOverTextsUnderAWaitCursor();
+};
+
+namespace {
+
+QList<QLineEdit *> fieldsOf(IPWidget &widget)
+{
+    return widget.findChildren<QLineEdit *>();
+}
+
+QStringList texts(const QList<QLineEdit *> &fields)
+{
+    QStringList list;
+    for (const QLineEdit *field : fields)
+        list << field->text();
+    return list;
+}
+
+} // namespace
+
+void IPConnectDialogTest::keys_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<int>("field");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<QString>("keys");          // digits, R(ight), L(eft), B(ackspace)
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<int>("focus");
+    QTest::addColumn<int>("cursorAfter");
+    QTest::addColumn<QString>("selected");
+
+    QTest::newRow("fourth digit moves on, not entered") << QStringList{ "", "55", "", "" } << 0 << 0 << "1921"
+                                                       << QStringList{ "192", "55", "", "" } << 1 << 2 << "55";
+    QTest::newRow("the next digit replaces") << QStringList{ "", "55", "", "" } << 0 << 0 << "19211"
+                                             << QStringList{ "192", "1", "", "" } << 1 << 1 << "";
+    QTest::newRow("Right at the end trims zeros") << QStringList{ "010", "", "", "" } << 0 << 3 << "R"
+                                                  << QStringList{ "10", "", "", "" } << 1 << 0 << "";
+    QTest::newRow("0 stays 0") << QStringList{ "0", "", "", "" } << 0 << 1 << "R" << QStringList{ "0", "", "", "" }
+                               << 1 << 0 << "";
+    QTest::newRow("Right inside a field") << QStringList{ "123", "", "", "" } << 0 << 1 << "R"
+                                          << QStringList{ "123", "", "", "" } << 0 << 2 << "";
+    QTest::newRow("Right at the end of field 4") << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "R"
+                                                 << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "";
+    QTest::newRow("Left at 0 of field 3") << QStringList{ "1", "22", "3", "4" } << 2 << 0 << "L"
+                                          << QStringList{ "1", "22", "3", "4" } << 1 << 2 << "";
+    QTest::newRow("Left at 0 of field 1") << QStringList{ "1", "2", "", "" } << 0 << 0 << "L"
+                                          << QStringList{ "1", "2", "", "" } << 0 << 0 << "";
+    QTest::newRow("Backspace at 0 of field 2") << QStringList{ "12", "3", "", "" } << 1 << 0 << "B"
+                                               << QStringList{ "12", "3", "", "" } << 0 << 2 << "";
+    QTest::newRow("Backspace inside a field") << QStringList{ "123", "", "", "" } << 0 << 2 << "B"
+                                              << QStringList{ "13", "", "", "" } << 0 << 1 << "";
+}
+
+void IPConnectDialogTest::keys()
+{
+    QFETCH(QStringList, before);
+    QFETCH(int, field);
+    QFETCH(int, cursor);
+    QFETCH(QString, keys);
+    QFETCH(QStringList, after);
+    QFETCH(int, focus);
+    QFETCH(int, cursorAfter);
+    QFETCH(QString, selected);
+
+    IPWidget widget;
+    widget.show();
+    widget.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&widget));
+    const QList<QLineEdit *> fields = fieldsOf(widget);
+    QCOMPARE(fields.size(), 4);
+    for (int i = 0; i < 4; ++i)
+        fields[i]->setText(before[i]);
+    fields[field]->setFocus();
+    fields[field]->setCursorPosition(cursor);
+
+    for (const QChar key : keys) {
+        QWidget *target = QApplication::focusWidget();
+        if (key == QLatin1Char('R'))
+            QTest::keyClick(target, Qt::Key_Right);
+        else if (key == QLatin1Char('L'))
+            QTest::keyClick(target, Qt::Key_Left);
+        else if (key == QLatin1Char('B'))
+            QTest::keyClick(target, Qt::Key_Backspace);
+        else
+            QTest::keyClick(target, key.toLatin1());
+    }
+    QCOMPARE(texts(fields), after);
+    QCOMPARE(QApplication::focusWidget(), fields[focus]);
+    QCOMPARE(fields[focus]->cursorPosition(), cursorAfter);
+    QCOMPARE(fields[focus]->selectedText(), selected);
+}
+
+void IPConnectDialogTest::setIpAddress_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("four parts") << "192.168.1.20" << QStringList{ "192", "168", "1", "20" };
+    QTest::newRow("two parts change two fields") << "10.1" << QStringList{ "10", "1", "7", "8" };
+    QTest::newRow("parts beyond four ignored") << "1.2.3.4.5" << QStringList{ "1", "2", "3", "4" };
+}
+
+void IPConnectDialogTest::setIpAddress()
+{
+    QFETCH(QString, address);
+    QFETCH(QStringList, after);
+    IPWidget widget;
+    widget.setIpAddress(QStringLiteral("5.6.7.8"));
+    widget.setIpAddress(address);
+    QCOMPARE(texts(fieldsOf(widget)), after);
+    QCOMPARE(widget.ipAddressText(), after.join(QLatin1Char('.')));
+}
+
+void IPConnectDialogTest::returnNeedsFourFields()
+{
+    IPWidget widget;
+    QSignalSpy sent(&widget, &IPWidget::sendIP);
+    const QList<QLineEdit *> fields = fieldsOf(widget);
+    widget.setIpAddress(QStringLiteral("10.0..5"));
+    QTest::keyClick(fields[0], Qt::Key_Return);
+    QCOMPARE(sent.count(), 0);
+    QCOMPARE(widget.ipAddressText(), QStringLiteral("10.0..5"));
+    fields[2]->setText(QStringLiteral("7"));
+    QTest::keyClick(fields[3], Qt::Key_Return);
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(), QStringLiteral("10.0.7.5"));
+}
+
+void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor()
+{
+    auto *dialog = new IPConnectDialog;
+    dialog->setAddress(QStringLiteral("198.51.100.20"), 4242);
+    QCOMPARE(dialog->portEdit->text(), QStringLiteral("4242"));
+    QCOMPARE(dialog->addButton->isDefault(), true);
+    QStringList handed;
+    connect(dialog, &IPConnectDialog::getNetworkDevice, this, [&](const QString &ip, const QString &port) {
+        handed << ip << port;
+        QVERIFY(QGuiApplication::overrideCursor());
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    });
+    dialog->portEdit->setText(QStringLiteral("abc"));
+    QTest::mouseClick(dialog->addButton, Qt::LeftButton);
+    QCOMPARE(handed, QStringList({ "198.51.100.20", "abc" }));
+    delete dialog;
+    QVERIFY(!QGuiApplication::overrideCursor());
+}
+
+QTEST_MAIN(IPConnectDialogTest)
+#include "tst_ipconnectdialog.moc"

@@ -1,0 +1,281 @@
+// Network devices through the window, over real TCP on loopback against the
+// simulated device: adding by address (messages, duplicates, settings),
+// "Refresh List", and an update with its result dialogs and the reboot.
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "network/ipconnectdialog.h"
+#include "network/ipwidget.h"
+#include "network/task.h"
+
+#include "modaldriver.h"
+#include "privatesettings.h"
+#include "scriptedpeer.h"
+#include "simulateddevice.h"
+
+#include <QAction>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QStringList rowTexts(const CMNDialog &window)
+{
+    QStringList texts;
+    const auto *list = window.findChild<QListWidget *>(QStringLiteral("listWidget"));
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+} // namespace
+
+class NetworkWindowTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void addByAddress_data();
+    void addByAddress();
+    void refreshKeepsOnlyAnsweringDevices();
+    void updateAndItsEnd_data();
+    void updateAndItsEnd();
+
+private:
+    // Adds a device through the dialog, as the user does.
+    void addThroughDialog(const QString &ip, quint16 port);
+
+    std::unique_ptr<PrivateSettings> m_settings;
+    std::unique_ptr<CMNDialog> m_window;
+};
+
+void NetworkWindowTest::init()
+{
+    m_settings.reset(new PrivateSettings);
+    m_window.reset(new CMNDialog);
+}
+
+void NetworkWindowTest::cleanup()
+{
+    m_window.reset();
+    m_settings.reset();
+}
+
+void NetworkWindowTest::addThroughDialog(const QString &ip, quint16 port)
+{
+    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
+    IPConnectDialog *dialog = m_window->connectDialog;
+    QVERIFY(dialog && dialog->isVisible());
+    dialog->setAddress(ip, port);
+    QPushButton *add = nullptr;
+    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+        if (button->text() == QLatin1String("Add Device"))
+            add = button;
+    }
+    QVERIFY(add);
+    QTest::mouseClick(add, Qt::LeftButton);
+    QVERIFY(!m_window->connectDialog);
+}
+
+void NetworkWindowTest::addByAddress_data()
+{
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<QByteArray>("firmware");
+    QTest::addColumn<QByteArray>("bootloader");
+    QTest::addColumn<QString>("answer");            // button pressed in the message box
+    QTest::addColumn<QString>("message");           // "title|text" begins so; empty: none
+    QTest::addColumn<QString>("row");               // empty: not added
+    QTest::newRow("identified") << QByteArray("0500A1B2") << QByteArray("3.2") << QByteArray("1.1") << "" << ""
+                                << "Primora S/N: 0500A1B2 at 127.0.0.1";
+    QTest::newRow("old bootloader, Ignore") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.0")
+                                            << "Ignore" << "Network update impossible|The current bootloader"
+                                            << "Socara S/N: 03D0001 at 127.0.0.1";
+    QTest::newRow("old bootloader, Cancel") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.0")
+                                            << "Cancel" << "Network update impossible|The current bootloader" << "";
+    QTest::newRow("old firmware") << QByteArray("0500A1B2") << QByteArray("3.1") << QByteArray("1.1") << "OK"
+                                  << "Network update impossible|The current firmware" << "";
+    QTest::newRow("names nothing: silent refusal") << QByteArray() << QByteArray() << QByteArray("1.1") << "" << ""
+                                                   << "";
+    QTest::newRow("nobody listening") << QByteArray("-") << QByteArray() << QByteArray() << "OK"
+                                      << "Failed to add a device!|Can't find a Ordane device at ip: 127.0.0.1" << "";
+}
+
+void NetworkWindowTest::addByAddress()
+{
+    QFETCH(QByteArray, serial);
+    QFETCH(QByteArray, firmware);
+    QFETCH(QByteArray, bootloader);
+    QFETCH(QString, answer);
+    QFETCH(QString, message);
+    QFETCH(QString, row);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.serialNumber = serial;
+    options.firmwareVersion = firmware;
+    options.bootloaderVersion = bootloader;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    quint16 port = simulated.port();
+    if (serial == "-") {
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost, 0);
+        port = closed.serverPort();
+    }
+
+    ModalDriver driver([&answer](QWidget *widget) {
+        ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), answer);
+    });
+    addThroughDialog(QStringLiteral("127.0.0.1"), port);
+    QTRY_VERIFY(!m_window->pendingDevice);
+    QCOMPARE(driver.seen().size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(driver.seen().at(0).startsWith(message), qPrintable(driver.seen().at(0)));
+    QCOMPARE(rowTexts(*m_window), row.isEmpty() ? QStringList() : QStringList{ row });
+    // Nothing stays behind once the report is in: no task, and no record of
+    // a device that was not added (many checks must not pile them up).
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(m_window->findChildren<Task *>().size(), 0);
+    QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), row.isEmpty() ? 0 : 1);
+    if (row.isEmpty()) {
+        QVERIFY(m_window->networkDevices.isEmpty());
+        return;
+    }
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Vornic"));
+    QCOMPARE(settings.value(QStringLiteral("settings/last_ip")).toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(settings.value(QStringLiteral("settings/port")).toInt(), int(port));
+
+    // The same address again: one row, and the duplicate is written down.
+    QTest::ignoreMessage(QtDebugMsg, "Device with IP = 127.0.0.1 exists!");
+    addThroughDialog(QStringLiteral("127.0.0.1"), port);
+    QTRY_VERIFY(!m_window->pendingDevice);
+    QCOMPARE(rowTexts(*m_window), QStringList{ row });
+    QCOMPARE(m_window->networkDevices.size(), 1);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
+}
+
+void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
+{
+    NetworkDeviceSimulator::Options options;
+    options.address = QHostAddress(QStringLiteral("127.0.0.2"));
+    options.port = 0;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    ScriptedPeer silent([](ScriptedPeer &, const QByteArray &) {});
+    addThroughDialog(QStringLiteral("127.0.0.2"), simulated.port());
+    QTRY_COMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    // A device that has gone quiet since it was added.
+    auto *quiet = new NetworkDevice(QStringLiteral("127.0.0.1"), silent.port(), m_window.get());
+    quiet->setSerialNumber(QStringLiteral("03D0001"));
+    quiet->setType(4);
+    m_window->networkDevices.append(quiet);
+    m_window->enumDevices();
+    QCOMPARE(rowTexts(*m_window).size(), 2);
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    m_window->refreshAction->trigger();
+    QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(m_window->networkDevices.size(), 1);
+    QCOMPARE(driver.handledCount(), 0);
+    QCOMPARE(simulated.journal().filter(QStringLiteral("command set")).size(), 2);
+}
+
+void NetworkWindowTest::updateAndItsEnd_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("answer");            // in the result dialog
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("last");              // the device's last command
+    QTest::newRow("written, Escape reboots") << false << "escape"
+                                             << "Firmware upload completed|To run new firmware, press Reboot!"
+                                             << "command boot";
+    QTest::newRow("written, Enter closes the image") << false << "enter"
+                                                     << "Firmware upload completed|To run new firmware, press Reboot!"
+                                                     << "start I0";
+    QTest::newRow("device goes quiet") << true << "" << "Firmware upload failed|Communication timout" << "record";
+    // Gone between the add and the update: said, not silent.
+    QTest::newRow("device gone")
+        << true << "" << "Firmware upload failed|The device did not accept a connection; nothing was written." << "";
+}
+
+void NetworkWindowTest::updateAndItsEnd()
+{
+    QFETCH(bool, silent);
+    QFETCH(QString, answer);
+    QFETCH(QString, message);
+    QFETCH(QString, last);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.silentFromRecord = silent ? 1 : 0;
+    auto simulated = std::make_unique<SimulatedDevice>(options);
+    QVERIFY(simulated->isListening());
+    addThroughDialog(QStringLiteral("127.0.0.1"), simulated->port());
+    QTRY_COMPARE(rowTexts(*m_window).size(), 1);
+    const bool gone = last.isEmpty();
+    if (gone)
+        simulated.reset();
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("PR_NET.IN2"));
+    QByteArray image(1000, Qt::Uninitialized);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 13 + 5);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
+    file.close();
+    m_window->imagePath = path;
+    m_window->ui->lineEdit->setText(path);
+    m_window->updateUpdateButton();
+    QVERIFY(m_window->ui->updBtn->isEnabled());
+
+    QStringList buttons;
+    bool lockedMeanwhile = false;
+    ModalDriver driver([&](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        for (QAbstractButton *button : box->buttons())
+            buttons << button->text();
+        if (answer == QLatin1String("escape"))
+            QTest::keyClick(box, Qt::Key_Escape);
+        else if (answer == QLatin1String("enter"))
+            QTest::keyClick(box, Qt::Key_Return);
+        else
+            ModalDriver::pressButton(box, QStringLiteral("Dismiss"));
+    });
+    // Controls are locked while the upload runs: a row change unlocks nothing.
+    QTimer::singleShot(50, m_window.get(), [&] {
+        m_window->checkDeviceList();
+        lockedMeanwhile = !m_window->ui->updBtn->isEnabled() && !m_window->ui->loadImg->isEnabled();
+    });
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    // (A quiet device keeps the upload going for 5 s, well past the look.)
+    QVERIFY(lockedMeanwhile || !silent || gone);
+    QCOMPARE(driver.seen(), QStringList{ message });
+    QCOMPARE(buttons, silent ? QStringList{ "Dismiss" } : QStringList({ "Reboot", "Cancel" }));
+    QVERIFY(m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled());
+    QCOMPARE(m_window->ui->progressBar->text(), silent ? QStringLiteral("Update failed")
+                                                       : QStringLiteral("Update complete"));
+    if (gone)
+        return;
+    QTRY_VERIFY(simulated->allClosed());
+    const QStringList journal = simulated->journal();
+    const QStringList commands = journal.filter(QRegularExpression(QStringLiteral("^\\d+@")));
+    QVERIFY2(commands.last().section(QLatin1Char(' '), 1).startsWith(last), qPrintable(commands.last()));
+    if (!silent) {
+        // The device's check passed; after a reboot the image stays as it
+        // came ("iwr I0 " announces a new one and the device starts over).
+        QCOMPARE(journal.filter(QStringLiteral("check OK")).size(), 1);
+        if (answer == QLatin1String("escape"))
+            QCOMPARE(simulated->image('I'), image);
+    }
+}
+
+QTEST_MAIN(NetworkWindowTest)
+#include "tst_networkwindow.moc"

@@ -1,0 +1,221 @@
+// The network road of the main window: adding a device by address (the
+// dialog, the check, the messages), the upload with its result dialogs,
+// and the reboot and start-of-image commands. Everything runs on the GUI
+// thread; each task waits for the device in nested event loops.
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "devicetypefromserial.h"
+#include "network/command.h"
+#include "network/ipconnectdialog.h"
+#include "network/scannertask.h"
+#include "network/sendcommandtask.h"
+#include "network/uploadtask.h"
+
+#include <QDebug>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QScopeGuard>
+#include <QSettings>
+
+namespace {
+
+const char lastIpKey[] = "settings/last_ip";
+const char portKey[] = "settings/port";
+
+} // namespace
+
+void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
+{
+    contextMenu.setEnabled(false);
+    auto *task = new UploadTask(dev, jobImagePath, this);
+    connect(task, SIGNAL(taskFinished(int)), this, SLOT(uploadFinished(int)));
+    connect(task, SIGNAL(taskError(QString)), this, SLOT(displayWarnings(QString)));
+    connect(task, SIGNAL(uploadStart(int,int)), ui->progressBar, SLOT(setRange(int,int)));
+    connect(task, SIGNAL(uploadProgress(int)), ui->progressBar, SLOT(setValue(int)));
+    connect(this, SIGNAL(stopThread()), task, SLOT(stop()), Qt::DirectConnection);
+    ui->progressBar->setFormat(QStringLiteral("%p%"));
+    ui->progressBar->setValue(ui->progressBar->minimum());
+    // Closing the window stops the upload after its current record.
+    networkUploadRunning = true;
+    workersActive = true;
+    task->run();
+    // After a stop no result comes; the window is closing then.
+    networkUploadRunning = false;
+    workersActive = false;
+    task->deleteLater();
+}
+
+void CMNDialog::uploadFinished(int code)
+{
+    qDebug() << "Task Finished: ";
+    networkUploadRunning = false;
+    btnsOn();
+    showUpdateOutcome(code == 0 || code == 11);
+
+    const QString failed = QStringLiteral("Firmware upload failed");
+    const QStringList dismiss { QStringLiteral("Dismiss") };
+    switch (code) {
+    case 0:
+        // Escape reboots; Enter (the default) only closes the image.
+        if (askButtons(QMessageBox::Information, QStringLiteral("Firmware upload completed"),
+                       QStringLiteral("To run new firmware, press Reboot!"),
+                       { QStringLiteral("Reboot"), QStringLiteral("Cancel") }, 1, 0, this)
+            == 0)
+            onRebootNetworkDevice();
+        else
+            sendUploadCancel();
+        break;
+    case 2:
+        askButtons(QMessageBox::Warning, failed,
+                   QStringLiteral("The device did not accept a connection; nothing was written."), dismiss, 0, -1,
+                   this);
+        break;
+    case 7:
+        askButtons(QMessageBox::Warning, failed,
+                   QStringLiteral("The firmware image could not be read; nothing was written."), dismiss, 0, -1, this);
+        break;
+    case 8:
+        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this);
+        break;
+    case 9:
+        askButtons(QMessageBox::Warning, failed, QStringLiteral("Communication timout"), dismiss, 0, -1, this);
+        break;
+    default:
+        break;
+    }
+}
+
+void CMNDialog::onRebootNetworkDevice()
+{
+    if (!isNetworkDevice())
+        return;
+    Command command(this, currentNetworkDevice());
+    command.reboot();
+}
+
+void CMNDialog::sendUploadCancel()
+{
+    NetworkDevice *device = currentNetworkDevice();
+    if (!device)
+        return;
+    SendCommandTask task(this, device, QStringLiteral("iwr I0 \r\n"));
+    task.run();
+}
+
+void CMNDialog::openConnectDialog()
+{
+    // One dialog at a time: a second press brings the open one forward.
+    if (connectDialog) {
+        connectDialog->raise();
+        connectDialog->activateWindow();
+        return;
+    }
+    connectDialog = new IPConnectDialog(this);
+    connect(connectDialog, SIGNAL(rejected()), this, SLOT(closeConnectDialog()));
+    connect(connectDialog, SIGNAL(getNetworkDevice(QString,QString)), this,
+            SLOT(getNetworkDeviceOptions(QString,QString)));
+    connectDialog->setWindowTitle(QStringLiteral("Add Network Device"));
+    connectDialog->setFont(QFont(QStringLiteral("Tahoma"), 9));
+    connectDialog->resize(300, 140);
+    connectDialog->show();
+    connectDialog->setFocus(Qt::OtherFocusReason);
+    connectDialog->setAddress(lastIp, lastPort);
+}
+
+void CMNDialog::closeConnectDialog()
+{
+    if (!connectDialog)
+        return;
+    connectDialog->deleteLater();
+    connectDialog = nullptr;
+}
+
+void CMNDialog::getNetworkDeviceOptions(QString ip, QString port)
+{
+    qDebug() << "ipAddress is " << ip << "port: " << port;
+    pendingDevice = new NetworkDevice(ip, port.toInt(), this);
+    queryNetworkDevice(pendingDevice);
+    closeConnectDialog();
+}
+
+void CMNDialog::queryNetworkDevice(NetworkDevice *device)
+{
+    // The report comes by a queued call once run() has returned; the task
+    // has no part in it and goes.
+    auto *task = new ScannerTask(this, device, this);
+    task->run();
+    task->deleteLater();
+}
+
+bool CMNDialog::reportNetworkError(int code)
+{
+    const QString ip = pendingDevice ? pendingDevice->ip() : QString();
+    const QString notFound = QStringLiteral("Can't find a Ordane device at ip: %1").arg(ip);
+    const QString impossible = QStringLiteral("Network update impossible");
+    switch (code) {
+    case 0:
+        return true;
+    case 1:
+        qDebug() << "It's not a Vanta Device";
+        QMessageBox::warning(nullptr, QStringLiteral("Failed to add a device"), notFound, QMessageBox::Ok);
+        return false;
+    case 2:
+        QMessageBox::warning(nullptr, QStringLiteral("Failed to add a device!"), notFound, QMessageBox::Ok);
+        return false;
+    case 3:
+    case 4:
+        QMessageBox::warning(nullptr, impossible,
+                             QStringLiteral("The current firmware version doesn't allow a network update. The "
+                                            "firmware can be updated via USB"),
+                             QMessageBox::Ok);
+        return false;
+    case 5:
+        return askButtons(QMessageBox::Warning, impossible,
+                          QStringLiteral("The current bootloader version doesn't allow a network update. The "
+                                         "firmware can be updated via USB"),
+                          { QStringLiteral("Ignore"), QStringLiteral("Cancel") }, 0, 1, nullptr)
+            == 0;
+    default:
+        return false;
+    }
+}
+
+void CMNDialog::addNetworkDeviceToList(QString str, int errorCode)
+{
+    qDebug() << "response: " << str;
+    eventLoop.exit(0);
+    NetworkDevice *device = pendingDevice;
+    if (!device)
+        return;
+
+    // A device that is not listed is kept nowhere else either.
+    bool kept = false;
+    const auto forget = qScopeGuard([&] {
+        if (pendingDevice == device)
+            pendingDevice = nullptr;
+        if (!kept)
+            device->deleteLater();
+    });
+    if (errorCode != 0 && !reportNetworkError(errorCode))
+        return;
+    device->setType(deviceTypeFromSerial(str));
+    device->setSerialNumber(str);
+    for (const NetworkDevice *known : qAsConst(networkDevices)) {
+        if (known->ip() == device->ip()) {
+            qDebug().noquote() << "Device with IP = " + device->ip() + " exists!";
+            return;
+        }
+    }
+    kept = true;
+    networkDevices.append(device);
+    addNetworkEntry(device);
+    lastIp = device->ip();
+    lastPort = device->port();
+    settings->setValue(QLatin1String(lastIpKey), lastIp);
+    settings->setValue(QLatin1String(portKey), lastPort);
+    settings->sync();
+    if (!updateInProgress())
+        ui->updBtn->setEnabled(true);
+}

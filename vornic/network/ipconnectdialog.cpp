@@ -1,0 +1,99 @@
+#include "ipconnectdialog.h"
+
+#include "ipwidget.h"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const int defaultPort = 10102;
+
+QFont dialogFont()
+{
+    return QFont(QStringLiteral("Tahoma"), 9);
+}
+
+QLabel *rowLabel(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setFont(dialogFont());
+    label->setProperty("networkLabels", true);
+    label->setAlignment(Qt::AlignVCenter);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    label->setMaximumSize(150, 24);
+    return label;
+}
+
+} // namespace
+
+IPConnectDialog::IPConnectDialog(QWidget *parent)
+    : QDialog(parent)
+    , ipWidget(new IPWidget(this))
+    , portEdit(new QLineEdit(QStringLiteral("%1").arg(defaultPort), this))
+    , addButton(new QPushButton(QStringLiteral("Add Device"), this))
+    , cancelButton(new QPushButton(QStringLiteral("Cancel"), this))
+{
+    auto *addressRow = new QHBoxLayout;
+    addressRow->addStretch();
+    addressRow->addWidget(rowLabel(QStringLiteral("IPv4 Address:"), this));
+    addressRow->addWidget(ipWidget);
+
+    portEdit->setProperty("greyFrame", true);
+    portEdit->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    portEdit->setFixedSize(150, 26);
+    portEdit->setFont(dialogFont());
+    auto *portRow = new QHBoxLayout;
+    portRow->addStretch();
+    portRow->addWidget(rowLabel(QStringLiteral("Port:"), this));
+    portRow->addWidget(portEdit);
+
+    addButton->setDefault(true);
+    addButton->setFont(dialogFont());
+    cancelButton->setFont(dialogFont());
+    auto *buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(addButton);
+    buttonRow->addStretch();
+    buttonRow->addWidget(cancelButton);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(addressRow);
+    layout->addLayout(portRow);
+    layout->addStretch();
+    layout->addLayout(buttonRow);
+
+    connect(addButton, SIGNAL(clicked()), this, SLOT(connectButtonPressed()));
+    connect(cancelButton, SIGNAL(clicked()), this, SLOT(reject()));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint);
+}
+
+IPConnectDialog::~IPConnectDialog()
+{
+    // The wait cursor of "Add Device" lasts until the check is over and the
+    // dialog is gone; without an override this does nothing.
+    QGuiApplication::restoreOverrideCursor();
+}
+
+void IPConnectDialog::setAddress(const QString &ip, int port)
+{
+    portEdit->setText(QStringLiteral("%1").arg(port));
+    ipWidget->setIpAddress(ip);
+}
+
+void IPConnectDialog::connectButtonPressed()
+{
+    const QString ip = ipWidget->ipAddressText();
+    const QString port = portEdit->text();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    emit getNetworkDevice(ip, port);
+}
+
+void IPConnectDialog::fillBuffer(QString text)
+{
+    textBuffer += text;
+}
