@@ -159,6 +159,9 @@ void NetworkCheckTest::checkOnAPrivateNetwork()
     });
     QVERIFY(ip({ "link", "add", "vh0", "type", "veth", "peer", "name", "vd0", "netns", ns }));
     QVERIFY(ip({ "addr", "add", hostAddress + "/24", "dev", "vh0" }));
+    // An IPv6 address on the same link never makes the device local (where
+    // the kernel has no IPv6 the address is simply not there).
+    ip({ "-6", "addr", "add", "2001:db8::2/64", "dev", "vh0" }, true);
     QVERIFY(ip({ "link", "set", "vh0", "up" }));
     QVERIFY(ip({ "-n", ns, "link", "set", "lo", "up" }));
     QVERIFY(ip({ "-n", ns, "link", "set", "vd0", "address", mac }));

@@ -46,6 +46,7 @@ private slots:
     void addByAddress_data();
     void addByAddress();
     void refreshKeepsOnlyAnsweringDevices();
+    void cancelCreatesNothing();
     void updateAndItsEnd_data();
     void updateAndItsEnd();
 
@@ -186,6 +187,26 @@ void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
     QCOMPARE(m_window->networkDevices.size(), 1);
     QCOMPARE(driver.handledCount(), 0);
     QCOMPARE(simulated.journal().filter(QStringLiteral("command set")).size(), 2);
+}
+
+void NetworkWindowTest::cancelCreatesNothing()
+{
+    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
+    QPointer<IPConnectDialog> dialog = m_window->connectDialog;
+    QVERIFY(dialog);
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("Add Network Device"));
+    // A second press brings the same dialog forward.
+    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
+    QCOMPARE(m_window->connectDialog, dialog.data());
+    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+        if (button->text() == QLatin1String("Cancel"))
+            QTest::mouseClick(button, Qt::LeftButton);
+    }
+    QVERIFY(!m_window->connectDialog);
+    QTRY_VERIFY(!dialog);
+    QVERIFY(!m_window->pendingDevice);
+    QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 0);
+    QVERIFY(rowTexts(*m_window).isEmpty());
 }
 
 void NetworkWindowTest::updateAndItsEnd_data()
