@@ -7,6 +7,7 @@
 #include "network/scannertask.h"
 
 #include "neighbourtable.h"
+#include "reportreceiver.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -16,24 +17,6 @@
 namespace {
 
 const char deviceAddress[] = "198.51.100.20";
-
-// Stands in for the window: takes the check's queued report.
-class ReportReceiver : public QObject
-{
-    Q_OBJECT
-public slots:
-    void addNetworkDeviceToList(QString str, int errorCode)
-    {
-        serial = str;
-        code = errorCode;
-        ++reports;
-    }
-
-public:
-    QString serial;
-    int code = -1;
-    int reports = 0;
-};
 
 bool ip(const QStringList &arguments, bool quiet = false)
 {

@@ -6,6 +6,7 @@
 #include "network/scannertask.h"
 #include "network/sendcommandtask.h"
 
+#include "reportreceiver.h"
 #include "scriptedpeer.h"
 #include "simulateddevice.h"
 
@@ -40,24 +41,6 @@ class ScannerProbe : public ScannerTask
 public:
     using ScannerTask::ScannerTask;
     using Task::reply;
-};
-
-// Stands in for the window: takes the check's queued report.
-class ReportReceiver : public QObject
-{
-    Q_OBJECT
-public slots:
-    void addNetworkDeviceToList(QString str, int errorCode)
-    {
-        serial = str;
-        code = errorCode;
-        ++reports;
-    }
-
-public:
-    QString serial;
-    int code = -1;
-    int reports = 0;
 };
 
 // A loopback port nobody listens on.
