@@ -1,4 +1,5 @@
 #include "crc16modbus.h"
+#include "crc8lte.h"
 #include "emitter.h"
 
 #include <QMetaMethod>
@@ -30,6 +31,8 @@ private slots:
     void crcModbusFrame();
     void crcMatchesBitwiseDefinition();
     void crcBlockByBlockEqualsWhole();
+    void crc8_data();
+    void crc8();
     void emitterSignalOrder();
     void emitterReachesOtherThreadQueued();
 };
@@ -79,6 +82,26 @@ void CommonTest::crcBlockByBlockEqualsWhole()
     for (int offset = 0; offset < image.size(); offset += 1024)
         crc = Crc16Modbus::update(crc, image.constData() + offset, qMin(1024, image.size() - offset));
     QCOMPARE(crc, Crc16Modbus::compute(image));
+}
+
+void CommonTest::crc8_data()
+{
+    QByteArray counting(1, char(1));
+    for (int i = 0; i < 48; ++i)
+        counting.append(char(i));
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("crc");
+    QTest::newRow("check value") << QByteArray("123456789") << 0xEA;
+    QTest::newRow("counter 0, 48 zero bytes") << QByteArray(49, '\0') << 0x00;
+    QTest::newRow("counter 1, bytes 0 to 47") << counting << 0x1C;
+    QTest::newRow("empty") << QByteArray() << 0x00;
+}
+
+void CommonTest::crc8()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, crc);
+    QCOMPARE(int(Crc8Lte::compute(data.constData(), data.size())), crc);
 }
 
 void CommonTest::emitterSignalOrder()

@@ -1,0 +1,115 @@
+#include "sub20.h"
+
+#include "rs485sub20.h"
+#include "simulatedsub20.h"
+#include "sub20adapter.h"
+
+#include <QSettings>
+
+namespace {
+
+thread_local int currentError = 0;
+
+Sub20Adapter *adapterOf(sub_handle handle)
+{
+    return reinterpret_cast<Sub20Adapter *>(handle);
+}
+
+// Every call on a null handle fails like a call to an adapter that is gone.
+int noAdapter()
+{
+    currentError = SUB_ERROR_NO_ADAPTER;
+    return SUB_ERROR_NO_ADAPTER;
+}
+
+} // namespace
+
+void Sub20Adapter::setError(int error)
+{
+    currentError = error;
+}
+
+int Sub20Adapter::lastError()
+{
+    return currentError;
+}
+
+sub_handle sub_open(sub_device)
+{
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Tamsel"));
+    QString backend = QString::fromLocal8Bit(qgetenv("TAMSEL_ADAPTER"));
+    if (backend.isEmpty())
+        backend = settings.value(QStringLiteral("adapter/backend"), QStringLiteral("none")).toString();
+    backend = backend.trimmed().toLower();
+
+    Sub20Adapter *adapter = nullptr;
+    if (backend == QLatin1String("simulated")) {
+        adapter = new SimulatedSub20(SimulatedSub20::Options::fromSettings(settings));
+    } else if (backend == QLatin1String("rs485")) {
+        auto *serial = new Rs485Sub20(Rs485Sub20::Options::fromSettings(settings));
+        if (serial->isOpen())
+            adapter = serial;
+        else
+            delete serial;
+    }
+    return reinterpret_cast<sub_handle>(adapter);
+}
+
+int sub_close(sub_handle handle)
+{
+    delete adapterOf(handle);
+    return 0;
+}
+
+int sub_ir_config(sub_handle handle, int carrierHz, int dutyPercent, int mode, int repeats)
+{
+    return handle ? adapterOf(handle)->irConfig(carrierHz, dutyPercent, mode, repeats) : noAdapter();
+}
+
+int sub_ir_tx(sub_handle handle, int size, char *data)
+{
+    if (!handle)
+        return noAdapter();
+    if (size < 0 || (size > 0 && !data)) {
+        currentError = SUB_ERROR_ARGUMENT;
+        return SUB_ERROR_ARGUMENT;
+    }
+    return adapterOf(handle)->irTransmit(data, size);
+}
+
+int sub_rs_timing(sub_handle handle, int flags, int txSpaceUs, int replyWaitUs, int byteGapUs)
+{
+    return handle ? adapterOf(handle)->rsTiming(flags, txSpaceUs, replyWaitUs, byteGapUs) : noAdapter();
+}
+
+int sub_rs_xfer(sub_handle handle, char *tx, int txSize, char *rx, int rxSize)
+{
+    if (!handle) {
+        noAdapter();
+        return -1;
+    }
+    if (!tx || (rxSize > 0 && !rx)) {
+        currentError = SUB_ERROR_ARGUMENT;
+        return -1;
+    }
+    return adapterOf(handle)->rsTransfer(tx, txSize, rx, rxSize);
+}
+
+int sub_errno(void)
+{
+    return currentError;
+}
+
+const char *sub_strerror(int error)
+{
+    switch (error) {
+    case 0: return "no error";
+    case SUB_ERROR_NO_ADAPTER: return "no adapter is open";
+    case SUB_ERROR_NOT_SUPPORTED: return "not supported by this adapter";
+    case SUB_ERROR_CONFIG: return "the adapter refused the configuration";
+    case SUB_ERROR_TRANSMIT: return "the transmission failed";
+    case SUB_ERROR_PORT: return "the serial port failed or is gone";
+    case SUB_ERROR_ARGUMENT: return "invalid size or buffer";
+    default: return "unknown adapter error";
+    }
+}
