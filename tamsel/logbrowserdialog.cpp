@@ -1,0 +1,83 @@
+#include "logbrowserdialog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTextStream>
+#include <QVBoxLayout>
+
+LogBrowserDialog::LogBrowserDialog(QWidget *mainWindow, QWidget *parent)
+    : QDialog(parent)
+    , browser(new QTextBrowser(this))
+    , clearButton(new QPushButton(tr("Clear"), this))
+    , saveButton(new QPushButton(tr("Save Trace"), this))
+{
+    setWindowTitle(tr("Trace"));
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(browser);
+    auto *buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(buttons);
+    setWindowFlags(Qt::Tool);
+    buttons->addStretch(10);
+    clearButton->setProperty("configButton", true);
+    saveButton->setProperty("configButton", true);
+    buttons->addWidget(clearButton);
+    buttons->addWidget(saveButton);
+    connect(clearButton, SIGNAL(clicked()), browser, SLOT(clear()));
+    connect(saveButton, SIGNAL(clicked()), this, SLOT(save()));
+    if (mainWindow)
+        setStyleSheet(mainWindow->styleSheet());
+    setGeometry(300, 300, 300, 300);
+}
+
+void LogBrowserDialog::outputMessage(QtMsgType type, QString msg)
+{
+    switch (type) {
+    case QtDebugMsg:
+    case QtInfoMsg:
+        browser->append(msg);
+        break;
+    case QtWarningMsg:
+        browser->append(tr("\u2014 WARNING: %1").arg(msg));
+        break;
+    case QtCriticalMsg:
+        browser->append(tr("\u2014 CRITICAL: %1").arg(msg));
+        break;
+    case QtFatalMsg:
+        browser->append(tr("\u2014 FATAL: %1").arg(msg));
+        break;
+    default:
+        break;
+    }
+}
+
+void LogBrowserDialog::save()
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Log Output"),
+                                                      tr("%1/logfile.txt").arg(QDir::homePath()),
+                                                      tr("Text Files ('''.txt);;All Files (*)"));
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QMessageBox::warning(this, tr("Error"),
+                             tr("<nobr>File '%1'<br/>cannot be opened for writing.<br/><br/>The log output could "
+                                "<b>not</b> be saved!</nobr>")
+                                 .arg(path),
+                             QMessageBox::Ok);
+        return;
+    }
+    QTextStream stream(&file);
+    stream << browser->toPlainText();
+    file.close();
+}
+
+void LogBrowserDialog::keyCtrlDPressed()
+{
+    setVisible(isHidden());
+}

@@ -1,0 +1,34 @@
+#ifndef LOGBROWSERDIALOG_H
+#define LOGBROWSERDIALOG_H
+
+#include <QDialog>
+
+class QPushButton;
+class QTextBrowser;
+
+// The "Trace" window: a read-only view of the program's log lines with
+// "Clear" and "Save Trace". It has no parent; it takes the main window's
+// style sheet.
+class LogBrowserDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit LogBrowserDialog(QWidget *mainWindow, QWidget *parent = nullptr);
+
+public slots:
+    // Appends one line, marked by its type; types above 4 are dropped.
+    void outputMessage(QtMsgType type, QString msg);
+
+protected slots:
+    void save();
+    void keyCtrlDPressed();
+
+private:
+    friend class TraceWindowTest;
+
+    QTextBrowser *browser;
+    QPushButton *clearButton;
+    QPushButton *saveButton;
+};
+
+#endif // LOGBROWSERDIALOG_H
