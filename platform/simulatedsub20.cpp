@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QSettings>
+#include <QThread>
 
 #include <cstring>
 
@@ -38,6 +39,7 @@ SimulatedSub20::Options SimulatedSub20::Options::fromSettings(QSettings &setting
     options.exceptionAt = settings.value(QStringLiteral("exception_at"), 0).toInt();
     options.exceptionCode = settings.value(QStringLiteral("exception_code"), options.exceptionCode).toInt();
     options.crcErrorAt = settings.value(QStringLiteral("crc_error_at"), 0).toInt();
+    options.delayMs = settings.value(QStringLiteral("delay_ms"), 0).toInt();
     settings.endGroup();
     return options;
 }
@@ -63,6 +65,8 @@ int SimulatedSub20::irConfig(int, int, int, int)
 
 int SimulatedSub20::irTransmit(const char *data, int size)
 {
+    if (m_options.delayMs > 0)
+        QThread::msleep(ulong(m_options.delayMs));
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_transmissions;
     if (m_transmissions == m_options.transmitErrorAt) {
@@ -100,6 +104,8 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
         setError(SUB_ERROR_ARGUMENT);
         return -1;
     }
+    if (m_options.delayMs > 0)
+        QThread::msleep(ulong(m_options.delayMs));
     // A frame with a bad CRC, or for another slave, is not answered.
     const quint16 crc = Crc16Modbus::compute(tx, txSize - 2);
     if (quint8(tx[txSize - 2]) != (crc & 0xFF) || quint8(tx[txSize - 1]) != (crc >> 8))

@@ -1,0 +1,358 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "emitter.h"
+#include "logbrowser.h"
+#include "usbhotplugmonitor.h"
+
+#include <QAction>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSettings>
+#include <QShortcut>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+static void initTamselResources()
+{
+    Q_INIT_RESOURCE(tamsel);
+}
+
+namespace {
+
+const char connectionTypeKey[] = "settings/connection_type";
+const char addressKey[] = "settings/address";
+const char filenameKey[] = "settings/filename";
+const int defaultAddress = 80;          // 0x50
+const char adapterVendor[] = "VID_04D8";
+const char notConnected[] = "SUB-20 not connected!";
+// Qt::Dialog | MSWindowsFixedSizeDialogHint | WindowSystemMenuHint |
+// WindowMinimizeButtonHint | WindowMaximizeButtonHint | WindowCloseButtonHint
+// and 0x00400000.
+const int fixedWindowFlags = 0x0840E103;
+// Ctrl+Shift+]
+const int traceShortcut = 0x0600005D;
+const char progressStyle[] =
+    "QProgressBar{border: 1px solid grey; text-align: center; border-radius: 0; background: QLinearGradient( x1: 0, "
+    "y1: 0, x2: 0, y2: 1, stop: 0 #fff, stop: 0.4999 #eee, stop: 0.5 #ddd, stop: 1 #eee );    }QProgressBar::chunk "
+    "{background: QLinearGradient( x1: 0, y1: 0, x2: 0, y2: 1,stop: 0 #34c0c0,stop: 0.4999 #6ad7d7,stop: 0.5 "
+    "#6ad7d7,stop: 1 #248484 );border: 0px;}";
+
+// The trace window that the message handler feeds while capture is on.
+QPointer<LogBrowser> traceBrowser;
+bool handlerInstalled = false;
+
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (traceBrowser)
+        traceBrowser->outputMessage(type, text);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    initTamselResources();
+    ui->setupUi(this);
+    updBtn = ui->updBtn;
+    loadImg = ui->loadImg;
+    progressBar = ui->progressBar;
+    lineEdit = ui->lineEdit;
+    labelDevName = ui->labelDevName;
+    spinBoxAdress = ui->spinBoxAdress;
+    setWindowFlags(Qt::WindowFlags(fixedWindowFlags));
+    setWindowTitle(QStringLiteral("Tamsel 1.0.0"));
+
+    updBtn->setText(QStringLiteral("Start Update"));
+    progressBar->setValue(0);
+    progressBar->setStyleSheet(QLatin1String(progressStyle));
+    progressBar->setFormat(QString());
+
+    // Owned by the window, so that a window made and destroyed many times
+    // (as the tests do) leaves nothing behind.
+    emitter = new Emitter(this);
+    loadSettings();
+    registerDeviceNotification();
+    connect(loadImg, SIGNAL(clicked()), this, SLOT(btnLoadImageClicked()));
+    connect(updBtn, SIGNAL(clicked()), this, SLOT(onUpdBtnClicked()));
+    connect(emitter, SIGNAL(errorSignal(QString)), this, SLOT(reportError(QString)));
+    connect(emitter, SIGNAL(load_start(int,int)), progressBar, SLOT(setRange(int,int)));
+    connect(emitter, SIGNAL(load_progress(int)), this, SLOT(progressBarHandling(int)));
+    connect(&watcher, SIGNAL(finished()), this, SLOT(handleFinished()));
+    connect(&watcher, SIGNAL(canceled()), this, SLOT(handleFinished()));
+    connect(spinBoxAdress, SIGNAL(valueChanged(QString)), this, SLOT(setAddress(QString)));
+    connect(lineEdit, SIGNAL(textChanged(QString)), this, SLOT(stringForUpdateButton(QString)));
+    loadConnectionType();
+    connect(ui->actionInfraRed, SIGNAL(triggered()), this, SLOT(setConnectionType()));
+    connect(ui->actionModbus, SIGNAL(triggered()), this, SLOT(setConnectionType()));
+
+    logBrowser = new LogBrowser(this, this);
+    traceBrowser = logBrowser;
+    handlerInstalled = false;
+
+    auto *shortcut = new QShortcut(QKeySequence(traceShortcut), this);
+    shortcut->setContext(Qt::ApplicationShortcut);
+    connect(shortcut, SIGNAL(activated()), this, SLOT(logHotKeyPressed()));
+
+    openAdapter();
+}
+
+MainWindow::~MainWindow()
+{
+    // A run uses the window's state to its end: stop it and wait for it.
+    stopRequested = true;
+    future.waitForFinished();
+    if (handlerInstalled) {
+        qInstallMessageHandler(nullptr);
+        handlerInstalled = false;
+    }
+    releaseRetiredAdapters();
+    sub_close(adapterHandle.exchange(nullptr));
+    delete ui;
+}
+
+void MainWindow::loadSettings()
+{
+    settings = new QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"),
+                             QStringLiteral("Tamsel"), this);
+    imageFileName = settings->value(QLatin1String(filenameKey)).toString();
+    if (!imageFileName.isEmpty()) {
+        lastImageDir = QFileInfo(imageFileName).absolutePath();
+        lineEdit->setText(imageFileName);
+    }
+    stopRequested = false;
+    adapterHandle = nullptr;
+    if (!settings->contains(QLatin1String(addressKey))) {
+        slaveAddress = defaultAddress;
+        settings->setValue(QLatin1String(addressKey), defaultAddress);
+        settings->sync();
+    } else {
+        slaveAddress = settings->value(QLatin1String(addressKey)).toInt();
+    }
+    // The spin box shows the address's hexadecimal digits read as a decimal
+    // number: 80 shows as 0x50; an address with a letter digit shows 0x0.
+    spinBoxAdress->blockSignals(true);
+    spinBoxAdress->setValue(QString::number(slaveAddress, 16).toInt());
+    spinBoxAdress->blockSignals(false);
+    updateButtonState();
+}
+
+void MainWindow::registerDeviceNotification()
+{
+    notificationHandle = new UsbHotplugMonitor(this);
+    if (!notificationHandle->start()) {
+        qDebug() << "Error: Failed to register device notification!";
+        QCoreApplication::quit();
+        return;
+    }
+    connect(notificationHandle, &UsbHotplugMonitor::deviceArrived, this,
+            [this](const QString &path) { handleDeviceChange(true, path); });
+    connect(notificationHandle, &UsbHotplugMonitor::deviceRemoved, this,
+            [this](const QString &path) { handleDeviceChange(false, path); });
+}
+
+void MainWindow::handleDeviceChange(bool arrival, const QString &interfacePath)
+{
+    const QString rest = interfacePath.mid(7);
+    if (rest.isEmpty() || !rest.contains(QLatin1String(adapterVendor), Qt::CaseInsensitive))
+        return;
+    QStringList parts = rest.split(QLatin1Char('#'), Qt::KeepEmptyParts);
+    parts.removeLast();
+    qDebug().noquote() << parts.join(QLatin1Char(' '))
+            + (arrival ? QLatin1String(" device connected") : QLatin1String(" device disconnected"));
+    if (arrival) {
+        openAdapter();
+        updateButtonState();
+    } else {
+        adapterRemoved();
+    }
+}
+
+void MainWindow::showConnectionType(bool modbus)
+{
+    spinBoxAdress->setEnabled(modbus);
+    ui->labelAdress->setEnabled(modbus);
+    labelDevName->setText(modbus ? QStringLiteral("Connection via MODBUS") : QStringLiteral("Connection via INFRARED"));
+}
+
+void MainWindow::loadConnectionType()
+{
+    connectionType = settings->value(QLatin1String(connectionTypeKey)).toInt();
+    if (connectionType == 0) {
+        ui->actionInfraRed->setChecked(true);
+        showConnectionType(false);
+    } else if (connectionType == 1) {
+        ui->actionModbus->setChecked(true);
+        showConnectionType(true);
+    }
+    labelDevName->setStyleSheet(QStringLiteral("color: green; font-size: 9"));
+}
+
+void MainWindow::setConnectionType()
+{
+    auto *chosen = qobject_cast<QAction *>(sender());
+    if (!chosen)
+        return;
+    for (QAction *action : ui->menuActions->actions())
+        action->setChecked(false);
+    chosen->setChecked(true);
+    if (chosen->text().contains(QLatin1String("InfraRed"), Qt::CaseInsensitive)) {
+        connectionType = 0;
+        showConnectionType(false);
+    } else if (chosen->text().contains(QLatin1String("ModBus"), Qt::CaseInsensitive)) {
+        connectionType = 1;
+        showConnectionType(true);
+    }
+    settings->setValue(QLatin1String(connectionTypeKey), connectionType);
+    settings->sync();
+}
+
+void MainWindow::setAddress(QString text)
+{
+    bool ok = false;
+    const int address = text.toInt(&ok, 16);
+    slaveAddress = ok ? address : 0;
+    settings->setValue(QLatin1String(addressKey), int(slaveAddress));
+    settings->sync();
+}
+
+void MainWindow::btnLoadImageClicked()
+{
+    const QString chosen = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open firmware image"), lastImageDir,
+                                                        QStringLiteral("*.INC"));
+    // A cancelled dialog keeps the image chosen before.
+    if (!chosen.isEmpty()) {
+        imageFileName = chosen;
+        settings->setValue(QLatin1String(filenameKey), QDir::current().absoluteFilePath(imageFileName));
+        settings->sync();
+        qDebug() << settings->value(QLatin1String(filenameKey)).toString();
+        lineEdit->setText(imageFileName);
+    }
+    updBtn->setEnabled(true);
+}
+
+void MainWindow::stringForUpdateButton(QString text)
+{
+    if (text.isEmpty())
+        updateButtonState();
+}
+
+void MainWindow::updateButtonState()
+{
+    updBtn->setEnabled(!lineEdit->text().isEmpty());
+}
+
+void MainWindow::onUpdBtnClicked()
+{
+    if (lineEdit->text().isEmpty()) {
+        updBtn->setEnabled(false);
+        reportError(QStringLiteral("Image file not selected!"));
+        return;
+    }
+    progressBar->setValue(0);
+    if (updBtn->text().contains(QLatin1String("Start Update"))) {
+        // After the adapter's removal the window is idle again while the
+        // old run may still be ending: never two runs at once.
+        if (future.isRunning()) {
+            reportError(QStringLiteral("The previous update is still ending. Try again in a moment."));
+            return;
+        }
+        stopRequested = false;
+        updBtn->setText(QStringLiteral("Stop"));
+        elapsedTime.start();
+        loadImg->setEnabled(false);
+        if (connectionType == 0)
+            future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::irBootRun);
+        else if (connectionType == 1)
+            future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::modbusUpdateRun);
+        watcher.setFuture(future);
+    } else {
+        stopRequested = true;
+        updBtn->setText(QStringLiteral("Start Update"));
+        loadImg->setEnabled(true);
+    }
+}
+
+void MainWindow::progressBarHandling(int value)
+{
+    progressBar->setValue(value);
+    const int ms = elapsedTime.isValid() ? elapsedTime.elapsed() : 0;
+    progressBar->setFormat(QStringLiteral("Elapsed time: ")
+                           + QString::asprintf("%02d:%02d", (ms / 60000) % 60, (ms / 1000) % 60));
+}
+
+void MainWindow::handleFinished()
+{
+    updBtn->setText(QStringLiteral("Start Update"));
+    loadImg->setEnabled(true);
+    if (progressBar->value() != progressBar->maximum())
+        progressBar->setValue(0);
+    progressBar->setFormat(QString());
+    QGuiApplication::restoreOverrideCursor();
+    releaseRetiredAdapters();
+}
+
+void MainWindow::reportError(QString errTxt)
+{
+    qDebug().noquote() << errTxt;
+    QMessageBox box;
+    box.setText(tr("Error:"));
+    box.setIcon(QMessageBox::Critical);
+    box.setStandardButtons(QMessageBox::Close);
+    box.setInformativeText(errTxt);
+    connect(box.button(QMessageBox::Close), SIGNAL(clicked()), this, SLOT(handleMessageBoxButton()),
+            Qt::QueuedConnection);
+    box.exec();
+}
+
+void MainWindow::handleMessageBoxButton()
+{
+    if (!adapterHandle)
+        QCoreApplication::quit();
+}
+
+void MainWindow::logHotKeyPressed()
+{
+    if (handlerInstalled)
+        qInstallMessageHandler(nullptr);
+    else
+        qInstallMessageHandler(messageHandler);
+    handlerInstalled = !handlerInstalled;
+    logBrowser->hideBrowser();
+}
+
+void MainWindow::openAdapter()
+{
+    if (adapterHandle)
+        return;
+    adapterHandle = sub_open(nullptr);
+    if (!adapterHandle)
+        reportError(QLatin1String(notConnected));
+}
+
+void MainWindow::adapterRemoved()
+{
+    // A run may still hold the handle: it is closed once the run has ended.
+    if (sub_handle old = adapterHandle.exchange(nullptr))
+        retiredAdapters.append(old);
+    handleFinished();
+    updateButtonState();
+    reportError(QLatin1String(notConnected));
+}
+
+void MainWindow::releaseRetiredAdapters()
+{
+    if (future.isRunning())
+        return;
+    for (sub_handle handle : qAsConst(retiredAdapters))
+        sub_close(handle);
+    retiredAdapters.clear();
+}

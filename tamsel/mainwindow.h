@@ -1,0 +1,105 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "sub20.h"
+
+#include <QFuture>
+#include <QFutureWatcher>
+#include <QMainWindow>
+#include <QString>
+#include <QElapsedTimer>
+#include <QVector>
+
+#include <atomic>
+
+class Emitter;
+class LogBrowser;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QSettings;
+class QSpinBox;
+class UsbHotplugMonitor;
+namespace Ui {
+class MainWindow;
+}
+
+// Tamsel's window: the road to the pad (infrared or Modbus over RS-485,
+// both through the SUB-20 adapter), the pad's Modbus address, the image,
+// and Start/Stop of one update run at a time on a worker thread, with the
+// elapsed time in the progress bar. Follows the adapter being plugged in
+// and out, and opens the trace window on Ctrl+Shift+].
+//
+// A run reads the image path, the address, the adapter handle and the stop
+// flag from the window; the last three may change while it runs and are
+// atomics.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The update runs (the thread pool runs them); 0 when the whole image
+    // went out, -1 for an image problem or a stop, else the failing
+    // adapter or Modbus code.
+    int irBootRun();
+    int modbusUpdateRun();
+
+    // One adapter arrival or removal, with the interface path the hot-plug
+    // layer reports; only the adapter's vendor (VID_04D8) counts.
+    void handleDeviceChange(bool arrival, const QString &interfacePath);
+
+public slots:
+    void btnLoadImageClicked();
+    void onUpdBtnClicked();
+    void reportError(QString errTxt);
+    void handleFinished();
+    void handleMessageBoxButton();
+    void setAddress(QString text);
+    void setConnectionType();
+    void logHotKeyPressed();
+    void progressBarHandling(int value);
+    void stringForUpdateButton(QString text);
+
+private:
+    friend class TamselWindowTest;
+
+    void loadSettings();
+    void registerDeviceNotification();
+    void loadConnectionType();
+    void showConnectionType(bool modbus);
+    void updateButtonState();
+    void openAdapter();
+    void adapterRemoved();
+    // Closes the handles taken away by removals once no run can use them.
+    void releaseRetiredAdapters();
+
+    Ui::MainWindow *ui;
+    QElapsedTimer elapsedTime;
+    int blockSize = 0;
+    int irProtocolVersion = 0;
+    std::atomic<int> slaveAddress { 80 };
+    QPushButton *updBtn;
+    QPushButton *loadImg;
+    QProgressBar *progressBar;
+    QLineEdit *lineEdit;
+    QLabel *labelDevName;
+    QSpinBox *spinBoxAdress;
+    QFuture<int> future;
+    QSettings *settings = nullptr;
+    QString imageFileName;
+    QString lastImageDir;
+    QFutureWatcher<int> watcher;
+    int connectionType = 0;
+    std::atomic<sub_handle> adapterHandle { nullptr };
+    // Handles cleared by a removal while a run could still hold them.
+    QVector<sub_handle> retiredAdapters;
+    std::atomic<bool> stopRequested { false };
+    UsbHotplugMonitor *notificationHandle = nullptr;
+    Emitter *emitter;
+    LogBrowser *logBrowser;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,118 @@
+#include "modbus.h"
+
+#include "crc16modbus.h"
+
+#include <QDebug>
+#include <QThread>
+
+namespace {
+
+const quint8 writeFileRecordFunction = 0x15;
+const quint8 referenceType = 6;
+const int replyCapacity = 62;
+const int broadcastTimeout = 10;        // ms
+const int byteGapUs = 10000;
+const int rsTimingFlags = 2;
+
+} // namespace
+
+Modbus::Modbus(QObject *parent)
+    : QObject(parent)
+{
+}
+
+int Modbus::writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
+                            const char *data)
+{
+    txFrame[0] = quint8(slaveAddress);
+    txFrame[1] = writeFileRecordFunction;
+    txFrame[2] = quint8(length + 7);
+    txFrame[3] = referenceType;
+    txFrame[4] = quint8(fileNumber >> 8);
+    txFrame[5] = quint8(fileNumber);
+    txFrame[6] = quint8(recordNumber >> 8);
+    txFrame[7] = quint8(recordNumber);
+    txFrame[8] = quint8((length / 2) >> 8);
+    txFrame[9] = quint8(length / 2);
+    std::copy(data, data + length, txFrame + 10);
+    return transaction(handle, length + 10, 1000);
+}
+
+void Modbus::appendCrc(unsigned char *bytes, int &length)
+{
+    const quint16 crc = Crc16Modbus::compute(reinterpret_cast<const char *>(bytes), length);
+    bytes[length++] = quint8(crc & 0xFF);
+    bytes[length++] = quint8(crc >> 8);
+}
+
+int Modbus::transfer(sub_handle handle, int length, int timeoutMs)
+{
+    sub_rs_timing(handle, rsTimingFlags, 0, timeoutMs * 1000, byteGapUs);
+    const int received = sub_rs_xfer(handle, reinterpret_cast<char *>(txFrame), length,
+                                     reinterpret_cast<char *>(rxFrame), replyCapacity);
+    if (received < 0) {
+        emit errorString(QStringLiteral("sub_rs_xfer: %1").arg(QString::fromLatin1(sub_strerror(sub_errno()))));
+        return received;
+    }
+    if (received == 0 && txFrame[0] != 0) {
+        emit errorString(tr("Modbus Timeout"));
+        return -138;
+    }
+    return received;
+}
+
+int Modbus::transaction(sub_handle handle, int length, int timeoutMs)
+{
+    appendCrc(txFrame, length);
+    traceFrame(true, txFrame, length);
+    const bool broadcast = txFrame[0] == 0;
+    const int received = transfer(handle, length, broadcast ? broadcastTimeout : timeoutMs);
+    if (received < 0)
+        return -received;
+    if (received > 0)
+        traceFrame(false, rxFrame, received);
+    if (broadcast) {
+        QThread::msleep(ulong(qMax(0, broadcastPause)));
+        return 0;
+    }
+    if (received <= 2) {
+        emit errorString(QStringLiteral("Frame incomplete (sz=%1)\n").arg(received));
+        return 32;
+    }
+    const quint16 crc = Crc16Modbus::compute(reinterpret_cast<const char *>(rxFrame), received - 2);
+    if (rxFrame[received - 2] != (crc & 0xFF) || rxFrame[received - 1] != (crc >> 8)) {
+        emit errorString(QStringLiteral("CRC error"));
+        return 74;
+    }
+    if (!(rxFrame[1] & 0x80))
+        return 0;
+    QString text;
+    switch (rxFrame[2]) {
+    case 1: text = QStringLiteral("Illegal Function"); break;
+    case 2: text = QStringLiteral("Illegal Data Address"); break;
+    case 3: text = QStringLiteral("Illegal Data Value"); break;
+    case 4: text = QStringLiteral("Slave Device Failure"); break;
+    default: text = QStringLiteral("%1 - Unknown").arg(rxFrame[2]); break;
+    }
+    emit errorString(QStringLiteral("Modbus Exception: ") + text);
+    return 40;
+}
+
+void Modbus::traceFrame(bool outgoing, const unsigned char *bytes, int length)
+{
+    if (!traceEnabled)
+        return;
+    QString line = outgoing ? QStringLiteral("--> ") : QStringLiteral("<-- ");
+    for (int i = 0; i < length; ++i) {
+        line += QString::asprintf("%02X", bytes[i]);
+        if (i <= 1)
+            line += tr("|");
+        else if (i == length - 2)
+            line += tr("_");
+        else
+            line += tr(" ");
+        if (i % 16 == 15)
+            line += QStringLiteral("\n    ");
+    }
+    qInfo().noquote() << line;
+}

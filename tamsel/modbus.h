@@ -1,0 +1,39 @@
+#ifndef MODBUS_H
+#define MODBUS_H
+
+#include "sub20.h"
+
+#include <QObject>
+#include <QString>
+
+// A minimal Modbus RTU master for the adapter's RS-485 port: Write File
+// Record (0x15) requests framed with the CRC, one transfer per request,
+// replies validated and both frames traced. Every failure is reported once
+// through errorString() and returned as a code:
+//   0 done (or a broadcast sent); 138 no reply; 32 a reply of 1 or 2 bytes;
+//   74 CRC error; 40 exception reply; otherwise minus the adapter's result.
+class Modbus : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Modbus(QObject *parent = nullptr);
+
+    int writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
+                        const char *data);
+    int transaction(sub_handle handle, int length, int timeoutMs);
+    int transfer(sub_handle handle, int length, int timeoutMs);
+    void traceFrame(bool outgoing, const unsigned char *bytes, int length);
+    static void appendCrc(unsigned char *bytes, int &length);
+
+    bool traceEnabled = false;
+    int broadcastPause = 0;             // ms after a broadcast request
+
+signals:
+    void errorString(QString);
+
+private:
+    unsigned char txFrame[256] = {};
+    unsigned char rxFrame[256] = {};
+};
+
+#endif // MODBUS_H

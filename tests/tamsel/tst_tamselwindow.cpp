@@ -1,0 +1,350 @@
+// Tamsel's window with the simulated adapter: settings, controls, whole
+// runs by both roads into the simulated pad, the trace capture, the
+// adapter's removal during a run, and the "not connected" box.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "logbrowser.h"
+#include "logbrowserdialog.h"
+#include "modaldriver.h"
+#include "privatesettings.h"
+#include "simulatedsub20.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString adapterPath = QStringLiteral("\\\\?\\USB#VID_04D8&PID_FFC3#0001#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+
+QSettings tamselSettings()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Tamsel"));
+}
+
+// Closes message boxes without clicking their button: a click on Close
+// while no adapter is open would quit the test.
+ModalDriver::Handler closeQuietly(QStringList *texts)
+{
+    return [texts](QWidget *widget) {
+        if (auto *box = qobject_cast<QMessageBox *>(widget)) {
+            texts->append(box->informativeText());
+            box->done(QMessageBox::Close);
+        } else if (auto *dialog = qobject_cast<QDialog *>(widget)) {
+            dialog->reject();
+        }
+    };
+}
+
+} // namespace
+
+class TamselWindowTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void settings_data();
+    void settings();
+    void controls();
+    void runs_data();
+    void runs();
+    void adapterEvents();
+    // Last: after it no event loop of this process runs again.
+    void closeWithoutAdapterQuits();
+
+private:
+    void makeWindow();
+    QString storeImage(const QByteArray &bytes);
+
+    std::unique_ptr<PrivateSettings> m_settings;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+void TamselWindowTest::init()
+{
+    m_settings.reset(new PrivateSettings);
+    m_dir.reset(new QTemporaryDir);
+    qputenv("TAMSEL_ADAPTER", "simulated");
+}
+
+void TamselWindowTest::cleanup()
+{
+    m_window.reset();
+    m_dir.reset();
+    m_settings.reset();
+}
+
+void TamselWindowTest::makeWindow()
+{
+    m_window.reset(new MainWindow);
+}
+
+QString TamselWindowTest::storeImage(const QByteArray &bytes)
+{
+    const QString path = m_dir->filePath(QStringLiteral("PAD.INC"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+void TamselWindowTest::settings_data()
+{
+    QTest::addColumn<QVariant>("storedAddress");     // invalid: none stored
+    QTest::addColumn<QVariant>("storedType");
+    QTest::addColumn<QString>("spinText");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("checked");            // the checked action, or empty
+    QTest::newRow("first start") << QVariant() << QVariant() << "0x50" << 80 << "Connection via INFRARED"
+                                 << "InfraRed";
+    QTest::newRow("letter digit shows 0x0") << QVariant(0xA5) << QVariant(1) << "0x0" << 0xA5
+                                            << "Connection via MODBUS" << "Modbus";
+    QTest::newRow("type 2 checks nothing") << QVariant(0x19) << QVariant(2) << "0x19" << 0x19 << "No Connection" << "";
+}
+
+void TamselWindowTest::settings()
+{
+    QFETCH(QVariant, storedAddress);
+    QFETCH(QVariant, storedType);
+    QFETCH(QString, spinText);
+    QFETCH(int, address);
+    QFETCH(QString, label);
+    QFETCH(QString, checked);
+    {
+        QSettings stored = tamselSettings();
+        if (storedAddress.isValid())
+            stored.setValue(QStringLiteral("settings/address"), storedAddress);
+        if (storedType.isValid())
+            stored.setValue(QStringLiteral("settings/connection_type"), storedType);
+    }
+    makeWindow();
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Tamsel 1.0.0"));
+    QCOMPARE(m_window->spinBoxAdress->text(), spinText);
+    QCOMPARE(m_window->slaveAddress.load(), address);
+    QCOMPARE(tamselSettings().value(QStringLiteral("settings/address")).toInt(), address);
+    QCOMPARE(m_window->labelDevName->text(), label);
+    QStringList checkedActions;
+    for (QAction *action : m_window->ui->menuActions->actions()) {
+        if (action->isChecked())
+            checkedActions << action->text();
+    }
+    QCOMPARE(checkedActions, checked.isEmpty() ? QStringList() : QStringList{ checked });
+
+    // The spin box's digits are read as hexadecimal: 19 is 0x19 = 25.
+    m_window->spinBoxAdress->setValue(19);
+    QCOMPARE(m_window->slaveAddress.load(), 25);
+    QCOMPARE(tamselSettings().value(QStringLiteral("settings/address")).toInt(), 25);
+
+    m_window->ui->actionModbus->trigger();
+    QVERIFY(m_window->ui->actionModbus->isChecked() && !m_window->ui->actionInfraRed->isChecked());
+    QCOMPARE(m_window->labelDevName->text(), QStringLiteral("Connection via MODBUS"));
+    QCOMPARE(tamselSettings().value(QStringLiteral("settings/connection_type")).toInt(), 1);
+}
+
+void TamselWindowTest::controls()
+{
+    makeWindow();
+    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
+    QVERIFY(!m_window->updBtn->isEnabled());
+
+    // Start without an image.
+    {
+        QStringList boxes;
+        ModalDriver quiet(closeQuietly(&boxes));
+        m_window->lineEdit->setText(QStringLiteral("x"));
+        m_window->lineEdit->clear();
+        QVERIFY(!m_window->updBtn->isEnabled());
+        m_window->onUpdBtnClicked();
+        QCOMPARE(boxes, QStringList({ "Image file not selected!" }));
+    }
+
+    // Choosing an image enables the button; cancelling keeps the image.
+    const QString path = storeImage(QByteArray(10, 'x'));
+    QString answer = path;
+    ModalDriver chooser([&answer](QWidget *widget) {
+        auto *files = qobject_cast<QFileDialog *>(widget);
+        if (!files)
+            return;
+        if (answer.isEmpty()) {
+            files->reject();
+            return;
+        }
+        files->findChild<QLineEdit *>()->setText(answer);
+        QTest::keyClick(files->findChild<QLineEdit *>(), Qt::Key_Return);
+    });
+    QTest::mouseClick(m_window->loadImg, Qt::LeftButton);
+    QCOMPARE(m_window->lineEdit->text(), path);
+    QVERIFY(m_window->updBtn->isEnabled());
+    QCOMPARE(tamselSettings().value(QStringLiteral("settings/filename")).toString(), path);
+    answer.clear();
+    QTest::mouseClick(m_window->loadImg, Qt::LeftButton);
+    QCOMPARE(m_window->imageFileName, path);
+    QCOMPARE(m_window->lineEdit->text(), path);
+}
+
+void TamselWindowTest::runs_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QByteArray>("padGets");         // what the pad reassembles, from the image
+    QTest::newRow("infrared, 100 bytes") << 0 << 100 << QByteArray("blocks");
+    QTest::newRow("Modbus, 70 bytes") << 1 << 70 << QByteArray("exact");
+    QTest::newRow("Modbus, odd 33 bytes") << 1 << 33 << QByteArray("one zero");
+}
+
+void TamselWindowTest::runs()
+{
+    QFETCH(int, type);
+    QFETCH(int, size);
+    QFETCH(QByteArray, padGets);
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/connection_type"), type);
+    }
+    QByteArray image(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        image[i] = char(i * 29 + 3);
+    const QString path = storeImage(image);
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/filename"), path);
+    }
+    makeWindow();
+    QVERIFY(m_window->adapterHandle.load());
+    auto *pad = reinterpret_cast<SimulatedSub20 *>(m_window->adapterHandle.load());
+
+    // Capture on: the run's lines reach the trace window.
+    m_window->logHotKeyPressed();
+    QVERIFY(m_window->logBrowser->dialog()->isVisible());
+    QStringList boxes;
+    ModalDriver quiet(closeQuietly(&boxes));
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Stop"));
+    QVERIFY(!m_window->loadImg->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
+    QVERIFY(boxes.isEmpty());
+    QVERIFY(m_window->loadImg->isEnabled());
+    // A completed run leaves the bar full, without text.
+    QCOMPARE(m_window->progressBar->value(), m_window->progressBar->maximum());
+    QVERIFY(m_window->progressBar->text().isEmpty());
+
+    // An odd image is evened out with one zero byte in its last record.
+    const QByteArray expected = padGets == "one zero" ? image + '\0' : image;
+    const QByteArray received = pad->image();
+    if (type == 0) {
+        // Whole 48-byte blocks: the first two of the image, then its last 4
+        // bytes over the second block's tail.
+        QCOMPARE(received.size(), 144);
+        QCOMPARE(received.left(100), image);
+        QCOMPARE(received.mid(100), image.mid(52, 44));
+        QCOMPARE(pad->irTransmissions(), 9);
+        QTRY_VERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("boot run")));
+    } else {
+        QCOMPARE(received, expected);
+        QTRY_VERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("--> 50|15|")));
+    }
+    // Capture off: nothing more arrives.
+    m_window->logHotKeyPressed();
+    QVERIFY(m_window->logBrowser->dialog()->isHidden());
+    m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->clear();
+    qDebug() << "not captured";
+    QCoreApplication::processEvents();
+    QVERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
+}
+
+void TamselWindowTest::adapterEvents()
+{
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/connection_type"), 1);
+        stored.setValue(QStringLiteral("adapter/delay_ms"), 5);
+        stored.setValue(QStringLiteral("adapter/image"), m_dir->filePath(QStringLiteral("pad.bin")));
+        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(32 * 200, 'p')));
+    }
+    makeWindow();
+    QVERIFY(m_window->adapterHandle.load());
+    QStringList boxes;
+    ModalDriver quiet(closeQuietly(&boxes));
+
+    // Another vendor's device changes nothing.
+    m_window->handleDeviceChange(false, QStringLiteral("\\\\?\\USB#VID_1234&PID_0001#1#{guid}"));
+    QVERIFY(m_window->adapterHandle.load());
+
+    // Stop ends a run early: the bar goes back to 0.
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
+    QTRY_VERIFY(!m_window->future.isRunning());
+    QCOMPARE(m_window->progressBar->value(), 0);
+
+    // Pulled out during a run: said at once; the run meets the null handle,
+    // says so and ends; the old handle goes only when the run has ended.
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    m_window->handleDeviceChange(false, adapterPath);
+    QVERIFY(!m_window->adapterHandle.load());
+    // The run's own report may open on top of this one.
+    QVERIFY2(boxes.contains(QStringLiteral("SUB-20 not connected!")), qPrintable(boxes.join('|')));
+    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
+    // A second run cannot start while the first is still ending.
+    if (m_window->future.isRunning()) {
+        m_window->onUpdBtnClicked();
+        QVERIFY(boxes.last().contains(QLatin1String("still ending")));
+    }
+    QTRY_VERIFY(!m_window->future.isRunning());
+    QTRY_VERIFY(boxes.contains(QStringLiteral("sub_rs_xfer: no adapter is open")));
+    // The old handle is released (the simulated pad writes its image then).
+    QTRY_VERIFY(QFile::exists(m_dir->filePath(QStringLiteral("pad.bin"))));
+
+    // Plugged in again: open, and the button follows the image field.
+    m_window->handleDeviceChange(true, adapterPath);
+    QVERIFY(m_window->adapterHandle.load());
+    QVERIFY(m_window->updBtn->isEnabled());
+}
+
+void TamselWindowTest::closeWithoutAdapterQuits()
+{
+    // With an adapter, Close keeps the program running.
+    makeWindow();
+    QVERIFY(m_window->adapterHandle.load());
+    bool pressed = false;
+    ModalDriver driver([&pressed](QWidget *widget) {
+        if (auto *box = qobject_cast<QMessageBox *>(widget)) {
+            pressed = true;
+            box->button(QMessageBox::Close)->click();
+        }
+    });
+    m_window->reportError(QStringLiteral("x"));
+    QVERIFY(pressed);
+    QEventLoop alive;
+    QTimer::singleShot(100, &alive, [&alive] { alive.exit(7); });
+    QCOMPARE(alive.exec(), 7);
+
+    // Without one, "SUB-20 not connected!" comes at start and Close quits:
+    // an event loop started afterwards returns at once.
+    m_window.reset();
+    qputenv("TAMSEL_ADAPTER", "none");
+    pressed = false;
+    makeWindow();
+    QVERIFY(pressed);
+    QVERIFY(!m_window->adapterHandle.load());
+    QCoreApplication::processEvents();
+    QEventLoop after;
+    QTimer::singleShot(2000, &after, [&after] { after.exit(7); });
+    QCOMPARE(after.exec(), -1);
+}
+
+QTEST_MAIN(TamselWindowTest)
+#include "tst_tamselwindow.moc"
