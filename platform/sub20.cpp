@@ -6,6 +6,8 @@
 
 #include <QSettings>
 
+#include <memory>
+
 namespace {
 
 thread_local int currentError = 0;
@@ -22,6 +24,21 @@ int noAdapter()
     return SUB_ERROR_NO_ADAPTER;
 }
 
+std::unique_ptr<QSettings> tamselSettings()
+{
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"),
+                                       QStringLiteral("Tamsel"));
+}
+
+// The environment overrides the settings.
+QString configuredBackend(QSettings &settings)
+{
+    QString backend = QString::fromLocal8Bit(qgetenv("TAMSEL_ADAPTER"));
+    if (backend.isEmpty())
+        backend = settings.value(QStringLiteral("adapter/backend"), QStringLiteral("none")).toString();
+    return backend.trimmed().toLower();
+}
+
 } // namespace
 
 void Sub20Adapter::setError(int error)
@@ -34,13 +51,19 @@ int Sub20Adapter::lastError()
     return currentError;
 }
 
+QString sub20AdapterPort()
+{
+    const auto settings = tamselSettings();
+    if (configuredBackend(*settings) != QLatin1String("rs485"))
+        return QString();
+    return Rs485Sub20::Options::fromSettings(*settings).port;
+}
+
 sub_handle sub_open(sub_device)
 {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Tamsel"));
-    QString backend = QString::fromLocal8Bit(qgetenv("TAMSEL_ADAPTER"));
-    if (backend.isEmpty())
-        backend = settings.value(QStringLiteral("adapter/backend"), QStringLiteral("none")).toString();
-    backend = backend.trimmed().toLower();
+    const auto owned = tamselSettings();
+    QSettings &settings = *owned;
+    const QString backend = configuredBackend(settings);
 
     Sub20Adapter *adapter = nullptr;
     if (backend == QLatin1String("simulated")) {

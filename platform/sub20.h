@@ -45,6 +45,13 @@ const char *sub_strerror(int error);
 
 #ifdef __cplusplus
 }
+
+#include <QString>
+
+// The serial port that stands for the adapter when the RS-485 backend is
+// configured (the adapter counts as present while it exists); empty for
+// the other backends.
+QString sub20AdapterPort();
 #endif
 
 #endif // SUB20_H

@@ -157,6 +157,7 @@ void MainWindow::registerDeviceNotification()
             [this](const QString &path) { handleDeviceChange(true, path); });
     connect(notificationHandle, &UsbHotplugMonitor::deviceRemoved, this,
             [this](const QString &path) { handleDeviceChange(false, path); });
+    connect(notificationHandle, &UsbHotplugMonitor::serialPortsChanged, this, &MainWindow::checkAdapterPort);
 }
 
 void MainWindow::handleDeviceChange(bool arrival, const QString &interfacePath)
@@ -336,6 +337,22 @@ void MainWindow::openAdapter()
     adapterHandle = sub_open(nullptr);
     if (!adapterHandle)
         reportError(QLatin1String(notConnected));
+}
+
+void MainWindow::checkAdapterPort()
+{
+    const QString port = sub20AdapterPort();
+    if (port.isEmpty())
+        return;
+    const bool present = QFileInfo::exists(port);
+    if (adapterHandle && !present) {
+        qDebug().noquote() << port + QLatin1String(" device disconnected");
+        adapterRemoved();
+    } else if (!adapterHandle && present) {
+        qDebug().noquote() << port + QLatin1String(" device connected");
+        openAdapter();
+        updateButtonState();
+    }
 }
 
 void MainWindow::adapterRemoved()

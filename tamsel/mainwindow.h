@@ -73,6 +73,9 @@ private:
     void updateButtonState();
     void openAdapter();
     void adapterRemoved();
+    // With an RS-485 converter standing for the adapter, its serial port
+    // coming and going counts as the adapter's arrival and removal.
+    void checkAdapterPort();
     // Closes the handles taken away by removals once no run can use them.
     void releaseRetiredAdapters();
 

@@ -20,6 +20,9 @@
 
 #include <memory>
 
+#include <pty.h>
+#include <unistd.h>
+
 namespace {
 
 const QString adapterPath = QStringLiteral("\\\\?\\USB#VID_04D8&PID_FFC3#0001#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
@@ -58,6 +61,7 @@ private slots:
     void runs_data();
     void runs();
     void adapterEvents();
+    void converterPortComesAndGoes();
     // Last: after it no event loop of this process runs again.
     void closeWithoutAdapterQuits();
 
@@ -312,6 +316,43 @@ void TamselWindowTest::adapterEvents()
     m_window->handleDeviceChange(true, adapterPath);
     QVERIFY(m_window->adapterHandle.load());
     QVERIFY(m_window->updBtn->isEnabled());
+
+    // Destroyed during a run: the run is stopped and waited for; the pad
+    // (written out when the window closes the adapter) got part of it.
+    QFile::remove(m_dir->filePath(QStringLiteral("pad.bin")));
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    m_window.reset();
+    QFile pad(m_dir->filePath(QStringLiteral("pad.bin")));
+    QVERIFY(pad.open(QIODevice::ReadOnly));
+    const qint64 written = pad.size();
+    QVERIFY2(written > 0 && written < 32 * 200, qPrintable(QString::number(written)));
+}
+
+void TamselWindowTest::converterPortComesAndGoes()
+{
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+    qunsetenv("TAMSEL_ADAPTER");
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("adapter/backend"), QStringLiteral("rs485"));
+        stored.setValue(QStringLiteral("adapter/port"), QString::fromLatin1(name));
+    }
+    makeWindow();
+    ::close(slave);
+    QVERIFY(m_window->adapterHandle.load());
+    QStringList boxes;
+    ModalDriver quiet(closeQuietly(&boxes));
+    // Other ports coming and going change nothing.
+    m_window->checkAdapterPort();
+    QVERIFY(m_window->adapterHandle.load());
+    ::close(master);
+    m_window->checkAdapterPort();
+    QVERIFY(!m_window->adapterHandle.load());
+    QCOMPARE(boxes, QStringList({ "SUB-20 not connected!" }));
 }
 
 void TamselWindowTest::closeWithoutAdapterQuits()
