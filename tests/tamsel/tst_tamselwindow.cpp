@@ -195,6 +195,16 @@ void TamselWindowTest::controls()
     QTest::mouseClick(m_window->loadImg, Qt::LeftButton);
     QCOMPARE(m_window->imageFileName, path);
     QCOMPARE(m_window->lineEdit->text(), path);
+
+    // Progress shows the time since Start as minutes and seconds.
+    m_window->elapsedTime.start();
+    m_window->progressBar->setRange(0, 10);
+    m_window->progressBarHandling(4);
+    QCOMPARE(m_window->progressBar->value(), 4);
+    QCOMPARE(m_window->progressBar->format(), QStringLiteral("Elapsed time: 00:00"));
+    m_window->handleFinished();
+    QCOMPARE(m_window->progressBar->value(), 0);
+    QVERIFY(m_window->progressBar->format().isEmpty());
 }
 
 void TamselWindowTest::runs_data()
