@@ -11,6 +11,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <cstdio>
 
 class Emitter;
 class LogBrowser;
@@ -76,6 +77,8 @@ private:
     // With an RS-485 converter standing for the adapter, its serial port
     // coming and going counts as the adapter's arrival and removal.
     void checkAdapterPort();
+    // Opens the image for a run and finds its size; says why when it cannot.
+    std::FILE *openImage(long *size);
     // Closes the handles taken away by removals once no run can use them.
     void releaseRetiredAdapters();
 

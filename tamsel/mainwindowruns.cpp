@@ -30,21 +30,30 @@ QString systemError()
 
 } // namespace
 
+std::FILE *MainWindow::openImage(long *size)
+{
+    std::FILE *file = std::fopen(QFile::encodeName(imageFileName).constData(), "rb");
+    if (!file) {
+        emit emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imageFileName, systemError()));
+        return nullptr;
+    }
+    *size = 0;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        *size = qMax(0L, std::ftell(file));
+    std::fseek(file, 0, SEEK_SET);
+    return file;
+}
+
 int MainWindow::irBootRun()
 {
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
 
-    std::FILE *file = std::fopen(QFile::encodeName(imageFileName).constData(), "rb");
-    if (!file) {
-        emit emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imageFileName, systemError()));
-        return -1;
-    }
     long size = 0;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        size = qMax(0L, std::ftell(file));
-    std::fseek(file, 0, SEEK_SET);
+    std::FILE *file = openImage(&size);
+    if (!file)
+        return -1;
 
     int result = sub_ir_config(adapterHandle, 38000, 10, 1, 10);
     if (result != 0) {
@@ -114,15 +123,10 @@ int MainWindow::modbusUpdateRun()
     blockSize = modbusBlockSize;
     modbus.broadcastPause = 100;
 
-    std::FILE *file = std::fopen(QFile::encodeName(imageFileName).constData(), "rb");
-    if (!file) {
-        emit emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imageFileName, systemError()));
-        return -1;
-    }
     long size = 0;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        size = qMax(0L, std::ftell(file));
-    std::fseek(file, 0, SEEK_SET);
+    std::FILE *file = openImage(&size);
+    if (!file)
+        return -1;
     const int total = int(size / modbusBlockSize);
     emit emitter->load_start(0, total);
 
