@@ -66,6 +66,7 @@ public slots:
 
 private:
     friend class TamselWindowTest;
+    friend class PadTransfersTest;
 
     void loadSettings();
     void registerDeviceNotification();
