@@ -11,6 +11,8 @@ packages=(
   umockdev libumockdev-dev
   # An independent DFU host that checks the emulated DFU device.
   dfu-util
+  # An independent Modbus RTU slave on a pseudo-terminal pair for the pad tests.
+  python3-pymodbus python3-serial python3-serial-asyncio socat
   # Private networks for the network check tests (ip, unshare).
   iproute2 util-linux
   # Fonts for the offscreen platform the tests and snapshots use.

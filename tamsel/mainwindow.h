@@ -67,6 +67,7 @@ public slots:
 private:
     friend class TamselWindowTest;
     friend class PadTransfersTest;
+    friend class ModbusPeerTest;
 
     void loadSettings();
     void registerDeviceNotification();

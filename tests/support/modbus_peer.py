@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""An independent Modbus RTU slave for the tests: Debian's pymodbus on a
+serial port (one side of a pseudo-terminal pair). It answers Write File
+Record requests for its slave address with pymodbus' own echo, writes the
+records it receives into an image file (record number x 32 bytes), and can
+answer request K with an exception or not at all. Prints "ready" once the
+port is open.
+
+  modbus_peer.py PORT SLAVE IMAGE [--exception-at K --exception-code N] [--silent-at K]
+"""
+import argparse
+import asyncio
+import logging
+import sys
+
+from pymodbus.datastore import ModbusServerContext, ModbusSlaveContext
+from pymodbus.file_message import WriteFileRecordRequest
+from pymodbus.pdu import ExceptionResponse
+from pymodbus.server.async_io import ModbusSerialServer
+from pymodbus.transaction import ModbusRtuFramer
+
+logging.basicConfig(level=logging.ERROR, force=True)
+
+parser = argparse.ArgumentParser()
+parser.add_argument("port")
+parser.add_argument("slave", type=int)
+parser.add_argument("image")
+parser.add_argument("--exception-at", type=int, default=0)
+parser.add_argument("--exception-code", type=int, default=2)
+parser.add_argument("--silent-at", type=int, default=0)
+args = parser.parse_args()
+
+image = bytearray()
+requests = 0
+
+
+class CapturingRequest(WriteFileRecordRequest):
+    """Keeps pymodbus' decoding and echo; stores the records."""
+
+    def execute(self, context):
+        global requests
+        requests += 1
+        if requests == args.exception_at:
+            return ExceptionResponse(self.function_code, args.exception_code)
+        response = super().execute(context)
+        if requests == args.silent_at:
+            response.should_respond = False
+            return response
+        for record in self.records:
+            offset = record.record_number * 32
+            data = bytes(record.record_data)
+            if len(image) < offset + len(data):
+                image.extend(bytes(offset + len(data) - len(image)))
+            image[offset:offset + len(data)] = data
+        with open(args.image, "wb") as out:
+            out.write(image)
+        return response
+
+
+async def main():
+    context = ModbusServerContext(slaves={args.slave: ModbusSlaveContext()}, single=False)
+    server = ModbusSerialServer(context, framer=ModbusRtuFramer, port=args.port, baudrate=115200)
+    server.decoder.register(CapturingRequest)
+    await server.start()
+    if server.transport is None:
+        print("cannot open " + args.port, file=sys.stderr, flush=True)
+        sys.exit(1)
+    print("ready", flush=True)
+    await server.serve_forever()
+
+
+asyncio.run(main())
