@@ -30,15 +30,21 @@ public:
         return request;
     };
     int configResult = 0;
+    QList<int> config;
+    int transmitFailsAt = 0;            // transmission k (from 1) fails
     QList<QByteArray> requests;
     QList<QByteArray> frames;
     int replyWaitUs = 0;
 
-    int irConfig(int, int, int, int) override { return configResult; }
+    int irConfig(int carrier, int duty, int mode, int repeats) override
+    {
+        config = { carrier, duty, mode, repeats };
+        return configResult;
+    }
     int irTransmit(const char *data, int size) override
     {
         frames << QByteArray(data, size);
-        return 0;
+        return frames.size() == transmitFailsAt ? int(SUB_ERROR_TRANSMIT) : 0;
     }
     int rsTiming(int, int, int replyWait, int) override
     {
@@ -315,6 +321,7 @@ void PadTransfersTest::infrared()
     QSignalSpy finished(m_window->emitter, &Emitter::load_finish);
 
     QCOMPARE(m_window->irBootRun(), 0);
+    QCOMPARE(adapter.config, QList<int>({ 38000, 10, 1, 10 }));
     QCOMPARE(adapter.frames.size(), 3 * frames);
     QCOMPARE(starts.at(0).at(1).toInt(), total);
     QCOMPARE(steps.last().at(0).toInt(), total);
@@ -348,6 +355,14 @@ void PadTransfersTest::infrared()
     QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_CONFIG));
     QVERIFY(refusing.frames.isEmpty());
     QTRY_COMPARE(m_boxes, QStringList({ "SUB-20 sub_ir_config: the adapter refused the configuration" }));
+
+    // A failed transmission ends the run with the same text and its result.
+    ScriptedAdapter failing;
+    failing.transmitFailsAt = 2;
+    m_window->adapterHandle = handleOf(&failing);
+    QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_TRANSMIT));
+    QCOMPARE(failing.frames.size(), 2);
+    QTRY_COMPARE(m_boxes.last(), QStringLiteral("SUB-20 sub_ir_config: the transmission failed"));
 }
 
 QTEST_MAIN(PadTransfersTest)
