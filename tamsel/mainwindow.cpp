@@ -32,6 +32,7 @@ const char filenameKey[] = "settings/filename";
 const int defaultAddress = 80;          // 0x50
 const char adapterVendor[] = "VID_04D8";
 const char notConnected[] = "SUB-20 not connected!";
+const char stillEnding[] = "The previous update is still ending. Try again in a moment.";
 // Qt::Dialog | MSWindowsFixedSizeDialogHint | WindowSystemMenuHint |
 // WindowMinimizeButtonHint | WindowMaximizeButtonHint | WindowCloseButtonHint
 // and 0x00400000.
@@ -227,6 +228,11 @@ void MainWindow::setAddress(QString text)
 
 void MainWindow::btnLoadImageClicked()
 {
+    // A run still ending after the adapter's removal reads the image path.
+    if (future.isRunning()) {
+        reportError(QLatin1String(stillEnding));
+        return;
+    }
     const QString chosen = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open firmware image"), lastImageDir,
                                                         QStringLiteral("*.INC"));
     // A cancelled dialog keeps the image chosen before.
@@ -263,7 +269,7 @@ void MainWindow::onUpdBtnClicked()
         // After the adapter's removal the window is idle again while the
         // old run may still be ending: never two runs at once.
         if (future.isRunning()) {
-            reportError(QStringLiteral("The previous update is still ending. Try again in a moment."));
+            reportError(QLatin1String(stillEnding));
             return;
         }
         stopRequested = false;
