@@ -111,6 +111,9 @@ MainWindow::~MainWindow()
     // A run uses the window's state to its end: stop it and wait for it.
     stopRequested = true;
     future.waitForFinished();
+    {
+        const std::lock_guard<std::mutex> ended(runMutex);
+    }
     if (handlerInstalled) {
         qInstallMessageHandler(nullptr);
         handlerInstalled = false;

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 class Emitter;
 class LogBrowser;
@@ -105,6 +106,11 @@ private:
     // Handles cleared by a removal while a run could still hold them.
     QVector<sub_handle> retiredAdapters;
     std::atomic<bool> stopRequested { false };
+    // Held by a run from its start to its end. The destructor takes it
+    // after waiting for the run, so the run's last use of the window
+    // visibly comes before the window goes (Qt's own wait is invisible to
+    // the race detector).
+    std::mutex runMutex;
     UsbHotplugMonitor *notificationHandle = nullptr;
     Emitter *emitter;
     LogBrowser *logBrowser;

@@ -46,6 +46,7 @@ std::FILE *MainWindow::openImage(long *size)
 
 int MainWindow::irBootRun()
 {
+    const std::lock_guard<std::mutex> running(runMutex);
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
@@ -117,6 +118,7 @@ int MainWindow::irBootRun()
 
 int MainWindow::modbusUpdateRun()
 {
+    const std::lock_guard<std::mutex> running(runMutex);
     Modbus modbus;
     connect(&modbus, SIGNAL(errorString(QString)), this, SLOT(reportError(QString)));
     modbus.traceEnabled = true;
