@@ -25,8 +25,10 @@ void SimulatedDevice::run()
         m_listening = simulator.listen();
         m_port = simulator.serverPort();
         m_ready = true;
+        // Under the lock: once the constructor sees the device ready, the
+        // device (and this condition variable) may be gone at once.
+        m_started.notify_all();
     }
-    m_started.notify_all();
     exec();
 }
 
