@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the Debian package of both programs and installs it with apt, so
+# that it can be removed again with `apt remove ordane-firmware-tools`. The
+# package brings the desktop entries and the udev rules that let the user at
+# the seat open the devices without root.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/scripts/deps.sh"
+build=${BUILD_DIR:-$top/build-release}
+BUILD_DIR=$build BUILD_TYPE=Release bash "$top/scripts/build.sh"
+rm -rf "$build/package"
+(cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)
+deb=$(ls "$build"/package/ordane-firmware-tools_*.deb)
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q "$deb"
+echo "Installed $(basename "$deb"): start Vornic or Tamsel from the desktop menu, or run vornic / tamsel."
