@@ -103,11 +103,15 @@ private:
     friend class UsbRoadTest;
     friend class SerialRoadTest;
     friend class NetworkWindowTest;
+    friend class UsbAccessTest;
 
     void setTitle();
     void loadSettings();
     bool registerUsbNotification();
     void listUsbDevices();
+    // The row text of a USB device this user may not open, from the system's
+    // description of it, marked "(no access)".
+    static QString inaccessibleDeviceText(libusb_device *device);
     void releaseUsbRowDevices();
     void listSerialPorts();
     void queryNetworkDevice(NetworkDevice *device);

@@ -7,6 +7,7 @@
 #include "usb/usbversionsuffix.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -25,6 +26,25 @@ const int stringBufferSize = 128;
 const quint16 bootloaderProductBit = 0x8000;
 
 } // namespace
+
+QString CMNDialog::inaccessibleDeviceText(libusb_device *device)
+{
+    // The device's folder in sysfs: "<bus>-<port>.<port>...".
+    quint8 ports[8];
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    QString name = QString::number(libusb_get_bus_number(device)) + QLatin1Char('-');
+    for (int i = 0; i < depth; ++i)
+        name += (i ? QStringLiteral(".") : QString()) + QString::number(ports[i]);
+    const auto attribute = [&name](const char *key) {
+        QFile file(QStringLiteral("/sys/bus/usb/devices/%1/%2").arg(name, QLatin1String(key)));
+        return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed() : QString();
+    };
+    QString text = attribute("product");
+    const QString serial = attribute("serial");
+    if (!serial.isEmpty())
+        text += QLatin1String(" S/N: ") + serial;
+    return text + QLatin1String(" (no access)");
+}
 
 void CMNDialog::releaseUsbRowDevices()
 {
@@ -66,10 +86,18 @@ void CMNDialog::listUsbDevices()
                                        .arg(descriptor.idVendor)
                                        .arg(descriptor.idProduct));
         libusb_device_handle *handle = nullptr;
-        if (libusb_open(device, &handle) != 0) {
+        const int opened = libusb_open(device, &handle);
+        if (opened != 0) {
             traceEdit->appendPlainText(QStringLiteral("Unable to access the device with vid = %1, pid = %2!")
                                            .arg(descriptor.idVendor)
                                            .arg(descriptor.idProduct));
+            // A device this user may not open is still shown, so that the
+            // user learns why it cannot be updated (its strings come from
+            // the system, which reads them without opening it).
+            if (opened == LIBUSB_ERROR_ACCESS) {
+                usbRowDevices.append(libusb_ref_device(device));
+                addListEntry(inaccessibleDeviceText(device), QVariant::fromValue(reinterpret_cast<quintptr>(device)));
+            }
             continue;
         }
 

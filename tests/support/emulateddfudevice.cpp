@@ -385,6 +385,8 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     device.serial = m_config.serial;
     QByteArray description = UsbTestbed::describe(device);
     description += "A: speed=480\n";
+    if (!m_config.product.isEmpty())
+        description += "A: product=" + m_config.product + "\n";
     description += "A: bConfigurationValue=" + QByteArray::number(m_config.configurationValue) + "\n";
     description += "A: bDeviceClass=" + QByteArray::number(m_config.deviceClass, 16).rightJustified(2, '0') + "\n";
     description += "H: descriptors=" + descriptors().toHex() + "\n";

@@ -79,7 +79,12 @@ int DfuEngine::update(libusb_device *device, const QString &imagePath)
     int result = libusb_open(device, &dfu.handle);
     if (result != 0) {
         dfu.handle = nullptr;
-        emit m_emitter->errorSignal(QStringLiteral("Cannot open the USB device: %1").arg(usbErrorText(result)));
+        // Missing rights are the usual cause on Linux: say so, and how to
+        // mend it, rather than a bare error name.
+        if (result == LIBUSB_ERROR_ACCESS)
+            emit m_emitter->errorSignal(noAccessText());
+        else
+            emit m_emitter->errorSignal(QStringLiteral("Cannot open the USB device: %1").arg(usbErrorText(result)));
         return result;
     }
 
@@ -269,6 +274,13 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     emit m_emitter->load_progress(total);
     std::fclose(file);
     return result;
+}
+
+QString DfuEngine::noAccessText()
+{
+    return QStringLiteral("This user may not open the USB device: install Ordane's device access rules "
+                          "(bash scripts/install.sh, or copy 70-ordane-firmware-tools.rules as the README says) "
+                          "and plug the device in again.");
 }
 
 QString DfuEngine::imageProblem(const QString &imagePath)

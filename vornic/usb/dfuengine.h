@@ -39,6 +39,8 @@ public:
     // told anything, so that a two-phase update never restarts a device
     // for an image that will not go out.
     static QString imageProblem(const QString &imagePath);
+    // What a user who may not open a USB device is told, and how to mend it.
+    static QString noAccessText();
 
 private:
     int runOnClaimedInterface(const DfuInterface &dfu, int transferSize, const QString &imagePath);
