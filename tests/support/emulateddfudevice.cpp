@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <linux/usbdevice_fs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -385,7 +386,11 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     device.serial = m_config.serial;
     QByteArray description = UsbTestbed::describe(device);
     description += "A: speed=480\n";
-    if (!m_config.product.isEmpty())
+    // umockdev reads the description as UTF-8: a product name with other
+    // bytes (the listing tests use one) goes without its sysfs attribute.
+    const bool plainProduct = std::all_of(m_config.product.cbegin(), m_config.product.cend(),
+                                          [](char c) { return quint8(c) < 0x80; });
+    if (!m_config.product.isEmpty() && plainProduct)
         description += "A: product=" + m_config.product + "\n";
     description += "A: bConfigurationValue=" + QByteArray::number(m_config.configurationValue) + "\n";
     description += "A: bDeviceClass=" + QByteArray::number(m_config.deviceClass, 16).rightJustified(2, '0') + "\n";
