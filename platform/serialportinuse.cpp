@@ -1,5 +1,9 @@
 #include "serialportinuse.h"
 
+#include <QFile>
+
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -12,4 +16,15 @@ bool serialPortInUse(const QString &errorString)
     return errorString.contains(QLatin1String("Access is denied"))
         || errorString.contains(QLatin1String("Permission error while locking the device"))
         || (!busy.isEmpty() && errorString.contains(busy));
+}
+
+bool serialPortNotPermitted(const QString &errorString)
+{
+    static const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
+    return !denied.isEmpty() && errorString.contains(denied);
+}
+
+bool serialPortForbidden(const QString &path)
+{
+    return !path.isEmpty() && ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES;
 }

@@ -9,4 +9,11 @@
 // in the system lock directory, or opened exclusively by it (EBUSY).
 bool serialPortInUse(const QString &errorString);
 
+// Whether it says that this user may not open the port (EACCES).
+bool serialPortNotPermitted(const QString &errorString);
+
+// Whether this user lacks the rights to open the port at `path` for reading
+// and writing.
+bool serialPortForbidden(const QString &path);
+
 #endif // SERIALPORTINUSE_H

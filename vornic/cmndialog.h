@@ -103,7 +103,7 @@ private:
     friend class UsbRoadTest;
     friend class SerialRoadTest;
     friend class NetworkWindowTest;
-    friend class UsbAccessTest;
+    friend class DeviceAccessTest;
 
     void setTitle();
     void loadSettings();

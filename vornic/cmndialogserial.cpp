@@ -54,8 +54,12 @@ void CMNDialog::addSerialPortEntry(const QSerialPortInfo &port)
                              QMessageBox::Ok);
         return;
     }
-    const QString text = deviceNames.value(serialDeviceType(port.productIdentifier())) + QLatin1String(" S/N: ")
+    QString text = deviceNames.value(serialDeviceType(port.productIdentifier())) + QLatin1String(" S/N: ")
         + port.serialNumber() + QLatin1String(" via ") + port.portName();
+    // A port this user may not open is marked, so the reason is in sight
+    // before anything is tried.
+    if (serialPortForbidden(port.systemLocation()))
+        text += QLatin1String(" (no access)");
     addListEntry(text, QVariant::fromValue(port));
 }
 
@@ -97,6 +101,9 @@ void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
     QString text = serial->errorString();
     if (serialPortInUse(text))
         text += QLatin1String(" Serial port is in use!");
+    else if (serialPortNotPermitted(text))
+        text += QLatin1String(" This user may not open the serial port: add the user to the dialout group and log "
+                              "in again, or install Ordane's device access rules.");
     QMessageBox::critical(this, tr("Error"), text, QMessageBox::Ok);
     serial->close();
     // The device was told nothing, so nothing is awaited: no bootloader that
