@@ -54,8 +54,10 @@ Rs485Sub20::Rs485Sub20(const Options &options)
     m_gapUs = qMax(1750, int(3.5 * bitsPerCharacter * 1000000.0 / qMax(1, options.baudRate)));
 
     const int fd = ::open(QFile::encodeName(options.port).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        m_openError = errno;
         return;
+    }
     struct termios line;
     if (tcgetattr(fd, &line) != 0) {
         ::close(fd);

@@ -31,6 +31,8 @@ public:
     ~Rs485Sub20() override;
 
     bool isOpen() const { return m_fd >= 0; }
+    // The system's error number when the port could not be opened.
+    int openError() const { return m_openError; }
 
     int irConfig(int carrierHz, int dutyPercent, int mode, int repeats) override;
     int irTransmit(const char *data, int size) override;
@@ -44,6 +46,7 @@ private:
 
     const Options m_options;
     int m_fd = -1;
+    int m_openError = 0;
     int m_replyWaitUs = 1000000;
     int m_gapUs;
 };

@@ -6,11 +6,13 @@
 
 #include <QSettings>
 
+#include <cerrno>
 #include <memory>
 
 namespace {
 
 thread_local int currentError = 0;
+thread_local QString openProblem;
 
 Sub20Adapter *adapterOf(sub_handle handle)
 {
@@ -61,6 +63,7 @@ QString sub20AdapterPort()
 
 sub_handle sub_open(sub_device)
 {
+    openProblem.clear();
     const auto owned = tamselSettings();
     QSettings &settings = *owned;
     const QString backend = configuredBackend(settings);
@@ -69,11 +72,18 @@ sub_handle sub_open(sub_device)
     if (backend == QLatin1String("simulated")) {
         adapter = new SimulatedSub20(SimulatedSub20::Options::fromSettings(settings));
     } else if (backend == QLatin1String("rs485")) {
-        auto *serial = new Rs485Sub20(Rs485Sub20::Options::fromSettings(settings));
-        if (serial->isOpen())
+        const Rs485Sub20::Options options = Rs485Sub20::Options::fromSettings(settings);
+        auto *serial = new Rs485Sub20(options);
+        if (serial->isOpen()) {
             adapter = serial;
-        else
+        } else {
+            if (serial->openError() == EACCES)
+                openProblem = QStringLiteral("This user may not open %1, the adapter's serial port: add the user to "
+                                             "the dialout group and log in again, or install Ordane's device access "
+                                             "rules.")
+                                  .arg(options.port);
             delete serial;
+        }
     }
     return reinterpret_cast<sub_handle>(adapter);
 }
@@ -116,6 +126,11 @@ int sub_rs_xfer(sub_handle handle, char *tx, int txSize, char *rx, int rxSize)
         return -1;
     }
     return adapterOf(handle)->rsTransfer(tx, txSize, rx, rxSize);
+}
+
+QString sub20OpenProblem()
+{
+    return openProblem;
 }
 
 int sub_errno(void)

@@ -52,6 +52,11 @@ const char *sub_strerror(int error);
 // configured (the adapter counts as present while it exists); empty for
 // the other backends.
 QString sub20AdapterPort();
+
+// Why the last sub_open() on this thread found no adapter although one is
+// configured, when the reason is one the user can mend (no rights to open
+// the converter's serial port); empty otherwise.
+QString sub20OpenProblem();
 #endif
 
 #endif // SUB20_H

@@ -344,8 +344,12 @@ void MainWindow::openAdapter()
     if (adapterHandle)
         return;
     adapterHandle = sub_open(nullptr);
-    if (!adapterHandle)
-        reportError(QLatin1String(notConnected));
+    if (!adapterHandle) {
+        // Said in the same box when the adapter is there but closed to this
+        // user.
+        const QString problem = sub20OpenProblem();
+        reportError(problem.isEmpty() ? QLatin1String(notConnected) : QLatin1String(notConnected) + ' ' + problem);
+    }
 }
 
 void MainWindow::checkAdapterPort()
