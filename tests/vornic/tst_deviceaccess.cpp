@@ -36,6 +36,13 @@ void DeviceAccessTest::deviceWithoutAccess()
     config.product = "Primora";
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
+    // Beside it one whose node this user may open, as the rules grant.
+    EmulatedDfuDevice::Config openConfig = config;
+    openConfig.serial = "0500C3D4";
+    openConfig.port = "1-5";
+    openConfig.deviceNumber = 5;
+    EmulatedDfuDevice open(openConfig);
+    QVERIFY(!open.plug(testbed).isEmpty());
     const QByteArray node = qgetenv("UMOCKDEV_DIR") + device.devNode().toLatin1();
     QCOMPARE(::chmod(node.constData(), 0), 0);
     QTemporaryDir dir;
@@ -45,8 +52,11 @@ void DeviceAccessTest::deviceWithoutAccess()
     file.close();
 
     CMNDialog window;
-    QCOMPARE(window.ui->listWidget->count(), 1);
-    QCOMPARE(window.ui->listWidget->item(0)->text(), QStringLiteral("Primora S/N: 0500A1B2 (no access)"));
+    QStringList rows;
+    for (int i = 0; i < window.ui->listWidget->count(); ++i)
+        rows << window.ui->listWidget->item(i)->text();
+    rows.sort();
+    QCOMPARE(rows, QStringList({ "Primora S/N: 0500A1B2 (no access)", "Primora S/N: 0500C3D4 bootloader" }));
     // The trace keeps its line.
     QVERIFY(window.traceEdit->toPlainText().contains(
         QLatin1String("Unable to access the device with vid = 15197, pid = 32769!")));
@@ -55,6 +65,16 @@ void DeviceAccessTest::deviceWithoutAccess()
     window.ui->lineEdit->setText(image);
     window.updateUpdateButton();
     ModalDriver driver(ModalDriver::dismissAll());
+    // Without sudo, the device this user may open is written.
+    window.ui->listWidget->setCurrentItem(
+        window.ui->listWidget->findItems(QStringLiteral("Primora S/N: 0500C3D4 bootloader"), Qt::MatchExactly).at(0));
+    QTest::mouseClick(window.ui->updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.future.isRunning() && window.ui->updBtn->isEnabled(), 10000);
+    QCOMPARE(open.downloaded(), QByteArray(3000, 'x'));
+    QCOMPARE(driver.handledCount(), 0);
+    // The other one: a sentence instead of a silent failure.
+    window.ui->listWidget->setCurrentItem(
+        window.ui->listWidget->findItems(QStringLiteral("Primora S/N: 0500A1B2 (no access)"), Qt::MatchExactly).at(0));
     QTest::mouseClick(window.ui->updBtn, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!window.future.isRunning() && window.ui->updBtn->isEnabled(), 10000);
     QTRY_VERIFY(driver.handledCount() > 0);
