@@ -5,10 +5,10 @@
 
 #include "crc8lte.h"
 #include "emitter.h"
+#include "imagefile.h"
 #include "modbus.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QGuiApplication>
 
 #include <cerrno>
@@ -32,15 +32,9 @@ QString systemError()
 
 std::FILE *MainWindow::openImage(long *size)
 {
-    std::FILE *file = std::fopen(QFile::encodeName(imageFileName).constData(), "rb");
-    if (!file) {
+    std::FILE *file = openImageFile(imageFileName, size);
+    if (!file)
         emit emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imageFileName, systemError()));
-        return nullptr;
-    }
-    *size = 0;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        *size = qMax(0L, std::ftell(file));
-    std::fseek(file, 0, SEEK_SET);
     return file;
 }
 

@@ -44,8 +44,6 @@ namespace {
 
 const char organizationName[] = "Ordane";
 const char settingsApplication[] = "Vornic";
-const char lastIpKey[] = "settings/last_ip";
-const char portKey[] = "settings/port";
 const char filenameKey[] = "filename";
 const int defaultPort = 10102;
 

@@ -153,6 +153,10 @@ private:
     // Puts the outcome of an update into the progress bar's text.
     void showUpdateOutcome(bool success);
 
+    // Settings written by the window's start-up and by the network road.
+    static constexpr char lastIpKey[] = "settings/last_ip";
+    static constexpr char portKey[] = "settings/port";
+
     Ui_CMNDialog *ui = nullptr;
     QMenu contextMenu;
     QAction *deleteAction = nullptr;

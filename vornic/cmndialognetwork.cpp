@@ -19,13 +19,6 @@
 #include <QScopeGuard>
 #include <QSettings>
 
-namespace {
-
-const char lastIpKey[] = "settings/last_ip";
-const char portKey[] = "settings/port";
-
-} // namespace
-
 void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
 {
     contextMenu.setEnabled(false);

@@ -1,11 +1,11 @@
 #include "uploadtask.h"
 
 #include "crc16modbus.h"
+#include "imagefile.h"
 #include "networkdevice.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTcpSocket>
@@ -112,7 +112,9 @@ void UploadTask::run()
 
 bool UploadTask::openImage()
 {
-    file = std::fopen(QFile::encodeName(fileName).constData(), "rb");
+    long size = 0;
+    file = openImageFile(fileName, &size);
+    fileSize = int(size);
     return file != nullptr;
 }
 
@@ -138,10 +140,6 @@ void UploadTask::upload()
         disconnectSocket();
         return;
     }
-    fileSize = 0;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        fileSize = int(qMax(0L, std::ftell(file)));
-    std::fseek(file, 0, SEEK_SET);
 
     bool bootImage = false;
     if (fileName.contains(QLatin1String("BOOT"))) {

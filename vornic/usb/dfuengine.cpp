@@ -1,14 +1,13 @@
 #include "dfuengine.h"
 
 #include "emitter.h"
+#include "imagefile.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 
 #include <libusb.h>
 
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,24 +34,11 @@ QString usbErrorText(int code)
 // with the reason in `problem` and the system's error number in `error`.
 std::FILE *openImage(const QString &imagePath, long *size, QString *problem, int *error)
 {
-    const QByteArray localPath = QFile::encodeName(imagePath);
-    std::FILE *file = std::fopen(localPath.constData(), "rb");
+    std::FILE *file = openImageFile(imagePath, size);
     *error = file ? 0 : errno;
-    struct stat info;
-    if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
-        file = nullptr;
-        *error = EISDIR;
-    }
-    if (!file) {
+    if (!file)
         *problem = QStringLiteral("Cannot open the firmware image %1: %2")
                        .arg(imagePath, QString::fromLocal8Bit(std::strerror(*error)));
-        return nullptr;
-    }
-    *size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        *size = std::ftell(file);
-    std::fseek(file, 0, SEEK_SET);
     return file;
 }
 
