@@ -80,8 +80,6 @@ private:
     // With an RS-485 converter standing for the adapter, its serial port
     // coming and going counts as the adapter's arrival and removal.
     void checkAdapterPort();
-    // Opens the image for a run and finds its size; says why when it cannot.
-    std::FILE *openImage(long *size);
     // Closes the handles taken away by removals once no run can use them.
     void releaseRetiredAdapters();
 

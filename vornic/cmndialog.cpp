@@ -1,10 +1,12 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
+#include "devicecatalog.h"
 #include "devicetype.h"
 #include "emitter.h"
 #include "usb/dfuengine.h"
 #include "usb/dfuprotocol.h"
+#include "usb/usbdevicelist.h"
 #include "usbhotplugmonitor.h"
 
 #include <QAction>
@@ -23,8 +25,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegExp>
-#include <QRegExpValidator>
 #include <QSettings>
 #include <QShortcut>
 #include <QThreadPool>
@@ -84,29 +84,6 @@ libusb_device *usbDeviceOf(const QListWidgetItem *row)
     return row ? usbDeviceIn(row->data(Qt::UserRole)) : nullptr;
 }
 
-// True when `pattern` matches the whole of `text`, case-sensitively.
-bool passes(const QString &pattern, const QString &text)
-{
-    const QRegExp expression(pattern, Qt::CaseSensitive, QRegExp::RegExp);
-    const QRegExpValidator validator(expression);
-    QString input = text;
-    int position = 0;
-    return validator.validate(input, position) == QValidator::Acceptable;
-}
-
-// Product pattern on the row text, image pattern on the image path; the
-// first product pattern that passes decides.
-const struct {
-    const char *product;
-    const char *image;
-} imageModels[] = {
-    { ".*Dongara.*", ".*DG.*" },
-    { ".*Beamora.*", ".*BEAMORA.*" },
-    { ".*Brido.*", ".*BRDV.*" },
-    { ".*Primora.*", ".*PR.*|.*INB.*" },
-    { ".*Socara.*", ".*SOCARA.*" },
-};
-
 } // namespace
 
 CMNDialog::CMNDialog(QWidget *parent)
@@ -117,14 +94,7 @@ CMNDialog::CMNDialog(QWidget *parent)
     ui = new Ui_CMNDialog();
     ui->setupUi(this);
 
-    deviceNames << QStringLiteral("Unknown device")
-                << QStringLiteral("Primora")
-                << QStringLiteral("Bridova")
-                << QStringLiteral("Bridonix")
-                << QStringLiteral("Socara")
-                << QStringLiteral("Beamora")
-                << QStringLiteral("Dongara")
-                << QStringLiteral("Unknown Remote Device");
+    deviceNames = DeviceCatalog::deviceNames();
 
     ui->loadImg->setEnabled(false);
     ui->progressBar->setValue(0);
@@ -466,8 +436,7 @@ void CMNDialog::addListEntry(const QString &text, const QVariant &data)
 
 void CMNDialog::addNetworkEntry(NetworkDevice *device)
 {
-    const QString text = deviceNames.value(device->type()) + QLatin1String(" S/N: ")
-        + device->serialNumber() + QLatin1String(" at ") + device->ip();
+    const QString text = DeviceCatalog::networkRowText(device->type(), device->serialNumber(), device->ip());
     addListEntry(text, QVariant::fromValue(static_cast<void *>(device)));
 }
 
@@ -574,20 +543,13 @@ void CMNDialog::deviceConnected()
     // bootloader arrives, and in mode 1 the device that was told to detach,
     // while it is still on the bus in its application, is not it.
     const int mode = reconnectMode;
-    const QString key = pendingSerialNumber.size() == 8 ? pendingSerialNumber.right(4) : pendingSerialNumber;
     for (int row = 0; row < ui->listWidget->count(); ++row) {
         const QListWidgetItem *item = ui->listWidget->item(row);
         libusb_device *device = usbDeviceOf(item);
         if (!device)
             continue;
-        bool matches = false;
-        if (mode == 0) {
-            const QString text = item->text();
-            matches = text.contains(key) && text.contains(QLatin1String("boot"));
-        } else {
-            matches = libusb_get_bus_number(device) == quint8(detachedBusNumber)
-                && libusb_get_port_number(device) == quint8(detachedPortNumber) && isBootloaderDevice(device);
-        }
+        const bool matches = UsbDeviceList::isReturnedDevice(mode, pendingSerialNumber, detachedBusNumber,
+                                                             detachedPortNumber, device, item->text());
         if (matches) {
             startUsbUpdate(device, row);
             return;
@@ -610,9 +572,7 @@ int CMNDialog::deviceTypeIndex() const
     const QListWidgetItem *current = ui->listWidget->currentItem();
     if (!current)
         return -1;
-    const QString model = current->text().section(QLatin1Char(' '), 0, 0);
-    const int index = deviceNames.indexOf(model);
-    return index < 0 ? UnknownDevice : index;
+    return DeviceCatalog::typeOfRow(current->text());
 }
 
 bool CMNDialog::isNetworkDevice() const
@@ -629,27 +589,7 @@ bool CMNDialog::imageMatchesDevice() const
 {
     const QListWidgetItem *current = ui->listWidget->currentItem();
     const QString rowText = current ? current->text() : QString();
-    const QString path = ui->lineEdit->text();
-
-    const int type = deviceTypeIndex();
-    if (type == UnknownDevice)
-        return false;
-
-    QString extension;
-    if (isNetworkDevice())
-        extension = QStringLiteral(".*IN2.*|.*INB.*");
-    else if (type >= Socara)
-        extension = QStringLiteral(".*IN2.*");
-    else
-        extension = QStringLiteral(".*INC.*");
-    if (!passes(extension, path))
-        return false;
-
-    for (const auto &model : imageModels) {
-        if (passes(QLatin1String(model.product), rowText))
-            return passes(QLatin1String(model.image), path);
-    }
-    return false;
+    return DeviceCatalog::imageMatches(rowText, ui->lineEdit->text(), isNetworkDevice());
 }
 
 int CMNDialog::askButtons(QMessageBox::Icon icon, const QString &title, const QString &text,
@@ -677,7 +617,7 @@ bool CMNDialog::confirmUpdate()
                           1, this) == 0;
     };
 
-    if (rowText.contains(QLatin1String("Undefined")) || rowText.contains(QLatin1String("Unknown"))) {
+    if (DeviceCatalog::isUnknownRow(rowText)) {
         if (!ask(QStringLiteral("You are trying to upload the Firmware into  the Unknown device. "),
                  QStringLiteral("Upload")))
             return false;

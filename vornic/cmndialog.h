@@ -109,9 +109,6 @@ private:
     void loadSettings();
     bool registerUsbNotification();
     void listUsbDevices();
-    // The row text of a USB device this user may not open, from the system's
-    // description of it, marked "(no access)".
-    static QString inaccessibleDeviceText(libusb_device *device);
     void releaseUsbRowDevices();
     void listSerialPorts();
     void queryNetworkDevice(NetworkDevice *device);
@@ -131,8 +128,6 @@ private:
     bool imageMatchesDevice() const;
     bool confirmUpdate();
     void startUsbJob(libusb_device *device);
-    // True for a device that runs its bootloader rather than its application.
-    static bool isBootloaderDevice(libusb_device *device);
     // The DFU engine working on this window's emitter and reconnection state.
     DfuEngine dfuEngine();
     void setUpdateControlsEnabled(bool enabled);

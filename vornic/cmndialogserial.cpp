@@ -4,7 +4,8 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
-#include "devicetype.h"
+#include "devicecatalog.h"
+#include "serialbootrequest.h"
 #include "serialportinuse.h"
 
 #include <QDebug>
@@ -12,29 +13,10 @@
 #include <QListWidget>
 #include <QLocalSocket>
 #include <QMessageBox>
-#include <QSerialPort>
 
 namespace {
 
-const quint16 makerVendorId = 0x3B5D;
 const int nudgePause = 200;            // ms
-
-int serialDeviceType(quint16 productId)
-{
-    switch (productId) {
-    case 0x0011:
-        return Primora;
-    case 0x0012:
-    case 0x0013:
-        return Socara;
-    case 0x0014:
-        return Beamora;
-    case 0x0015:
-        return Dongara;
-    default:
-        return UnknownDevice;
-    }
-}
 
 } // namespace
 
@@ -42,7 +24,7 @@ void CMNDialog::listSerialPorts()
 {
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports) {
-        if (port.vendorIdentifier() == makerVendorId)
+        if (port.vendorIdentifier() == DeviceCatalog::makerVendorId)
             addSerialPortEntry(port);
     }
 }
@@ -54,8 +36,7 @@ void CMNDialog::addSerialPortEntry(const QSerialPortInfo &port)
                              QMessageBox::Ok);
         return;
     }
-    QString text = deviceNames.value(serialDeviceType(port.productIdentifier())) + QLatin1String(" S/N: ")
-        + port.serialNumber() + QLatin1String(" via ") + port.portName();
+    QString text = DeviceCatalog::serialRowText(port);
     // A port this user may not open is marked, so the reason is in sight
     // before anything is tried.
     if (serialPortForbidden(port.systemLocation()))
@@ -84,28 +65,12 @@ void CMNDialog::nudgeLocalServer(const QString &entryText)
 
 void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
 {
-    auto *serial = new QSerialPort(this);
-    if (serial->isOpen())
-        return;
-    serial->setPortName(port.portName());
     pendingSerialNumber = port.serialNumber();
-    serial->setBaudRate(QSerialPort::Baud9600, QSerialPort::AllDirections);
-
-    if (serial->open(QIODevice::ReadWrite)) {
-        serial->write(QStringLiteral("boot\n").toLocal8Bit());
-        serial->waitForBytesWritten(100);
-        serial->close();
+    QString text;
+    if (SerialBootRequest::send(port.portName(), &text) == SerialBootRequest::Sent)
         return;
-    }
 
-    QString text = serial->errorString();
-    if (serialPortInUse(text))
-        text += QLatin1String(" Serial port is in use!");
-    else if (serialPortNotPermitted(text))
-        text += QLatin1String(" This user may not open the serial port: add the user to the dialout group and log "
-                              "in again, or install Ordane's device access rules.");
     QMessageBox::critical(this, tr("Error"), text, QMessageBox::Ok);
-    serial->close();
     // The device was told nothing, so nothing is awaited: no bootloader that
     // turns up later may be taken for it. The update is over.
     pendingSerialNumber.clear();

@@ -18,6 +18,7 @@ namespace {
 
 const quint8 requestOut = 0x21;
 const quint8 dfuDnloadRequest = 1;
+const quint8 dfuAbortRequest = 6;
 const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
 const int detachTimeout = 1000;        // ms, announced to the device
 const quint8 functionalDescriptorType = 0x21;
@@ -111,7 +112,7 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
     case DfuStateDfuIdle: {
         const int downloaded = download(imagePath, dfu, transferSize);
         m_reconnection.detachIssued = false;
-        if (downloaded < 0)
+        if (downloaded < 0 && downloaded != interrupted)
             emit m_emitter->errorSignal(QStringLiteral("Download error!"));
         return downloaded;
     }
@@ -251,6 +252,16 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
             break;
         }
         ++block;
+        if (m_stop && *m_stop) {
+            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
+                                    blockTimeout);
+            emit m_emitter->errorSignal(QStringLiteral("Stopped after %1 of %2 bytes; the device keeps its "
+                                                       "bootloader and waits for a whole image.")
+                                            .arg(fileSize - remaining)
+                                            .arg(fileSize));
+            std::fclose(file);
+            return interrupted;
+        }
     }
 
     // The final zero-length block tells the device the image is complete (or

@@ -30,6 +30,12 @@ public:
 
     DfuEngine(Emitter *emitter, const Reconnection &reconnection);
 
+    // A download asked to stop finishes the block in flight, then tells the
+    // device to abort (so that it never takes the partial image for a whole
+    // one) and returns `interrupted`. Without a flag it always runs to the end.
+    void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
+    static const int interrupted = -10;
+
     // 0 or more is success, negative is failure.
     int update(libusb_device *device, const QString &imagePath);
     int download(const QString &imagePath, const DfuInterface &dfu, int transferSize);
@@ -48,6 +54,7 @@ private:
 
     Emitter *m_emitter;
     Reconnection m_reconnection;
+    const std::atomic<bool> *m_stop = nullptr;
 };
 
 #endif // DFUENGINE_H

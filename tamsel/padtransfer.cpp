@@ -1,0 +1,153 @@
+#include "padtransfer.h"
+
+#include "crc8lte.h"
+#include "emitter.h"
+#include "imagefile.h"
+#include "modbus.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const int irFrameSize = 62;
+const int irSends = 3;                  // each frame goes out three times
+const int progressEvery = 3;            // frames or records between progress reports
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+PadTransfer::PadTransfer(Emitter *emitter, const std::atomic<sub_handle> &handle, const std::atomic<bool> &stop)
+    : m_emitter(emitter)
+    , m_handle(handle)
+    , m_stop(stop)
+{
+}
+
+std::FILE *PadTransfer::openImage(const QString &imagePath, long *size)
+{
+    std::FILE *file = openImageFile(imagePath, size);
+    if (!file)
+        emit m_emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imagePath, systemError()));
+    return file;
+}
+
+int PadTransfer::irBoot(const QString &imagePath)
+{
+    long size = 0;
+    std::FILE *file = openImage(imagePath, &size);
+    if (!file)
+        return -1;
+
+    int result = sub_ir_config(m_handle.load(), 38000, 10, 1, 10);
+    if (result != 0) {
+        emit m_emitter->errorSignal(QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
+        std::fclose(file);
+        return result;
+    }
+    const int total = int(size / irBlockSize);
+    emit m_emitter->load_start(0, total);
+
+    // The block area starts zeroed: an image shorter than one block sends
+    // zeros after its bytes, never leftover memory. Later short blocks keep
+    // the previous block's tail, as the frames always did.
+    unsigned char frame[irFrameSize] = {};
+    int counter = 0;
+    int sent = 0;
+    int countdown = progressEvery;
+    for (;;) {
+        const size_t read = std::fread(frame + 5, 1, irBlockSize, file);
+        if (read == 0) {
+            emit m_emitter->load_progress(total);
+            const bool failed = std::ferror(file);
+            std::fclose(file);
+            if (failed) {
+                emit m_emitter->errorSignal(QStringLiteral("IRBOOT. Image read failed: %1").arg(systemError()));
+                return -1;
+            }
+            emit m_emitter->load_finish();
+            return 0;
+        }
+        if (m_stop) {
+            std::fclose(file);
+            return -1;
+        }
+        frame[0] = 0x55;
+        frame[1] = 0x55;
+        frame[2] = 0xC3;
+        frame[3] = 0xEA;
+        frame[4] = quint8(counter);
+        frame[53] = Crc8Lte::compute(reinterpret_cast<const char *>(frame + 4), 1 + irBlockSize);
+        std::memset(frame + 54, 0xFF, 8);
+        for (int i = 0; i < irSends; ++i) {
+            result = sub_ir_tx(m_handle.load(), irFrameSize, reinterpret_cast<char *>(frame));
+            if (result != 0) {
+                emit m_emitter->errorSignal(
+                    QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
+                std::fclose(file);
+                return result;
+            }
+        }
+        ++sent;
+        if (--countdown == 0) {
+            emit m_emitter->load_progress(sent);
+            countdown = progressEvery;
+        }
+        counter = (counter + 1) % 256;
+        if (counter == 0)
+            counter = 1;
+    }
+}
+
+int PadTransfer::modbusUpdate(const QString &imagePath, const std::atomic<int> &slaveAddress)
+{
+    Modbus modbus;
+    // Straight on: the run's own thread reports, as every other error does.
+    QObject::connect(&modbus, &Modbus::errorString, m_emitter, &Emitter::errorSignal, Qt::DirectConnection);
+    modbus.traceEnabled = true;
+    modbus.broadcastPause = 100;
+
+    long size = 0;
+    std::FILE *file = openImage(imagePath, &size);
+    if (!file)
+        return -1;
+    const int total = int(size / modbusBlockSize);
+    emit m_emitter->load_start(0, total);
+
+    char block[modbusBlockSize + 1];
+    int record = 0;
+    int countdown = progressEvery;
+    for (;;) {
+        int length = int(std::fread(block, 1, modbusBlockSize, file));
+        if (length == 0) {
+            const bool failed = std::ferror(file);
+            if (failed)
+                emit m_emitter->errorSignal(QStringLiteral("IRBOOT. Image read failed: %1").arg(systemError()));
+            emit m_emitter->load_progress(total);
+            std::fclose(file);
+            return failed ? -1 : 0;
+        }
+        if (m_stop) {
+            std::fclose(file);
+            return -1;
+        }
+        // Records hold whole 16-bit registers.
+        if (length % 2)
+            block[length++] = 0;
+        const int result = modbus.writeFileRecord(m_handle.load(), slaveAddress, 0, record, length, block);
+        if (result != 0) {
+            std::fclose(file);
+            return result;
+        }
+        ++record;
+        if (--countdown == 0) {
+            emit m_emitter->load_progress(record);
+            countdown = progressEvery;
+        }
+    }
+}

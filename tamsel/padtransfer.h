@@ -1,0 +1,39 @@
+#ifndef PADTRANSFER_H
+#define PADTRANSFER_H
+
+#include "sub20.h"
+
+#include <QString>
+
+#include <atomic>
+
+class Emitter;
+
+// The two ways an image goes into the pad through the SUB-20 adapter:
+// infrared boot frames, or Modbus Write File Record requests over RS-485.
+// Shared by the window's runs and the command line. Reports only through
+// the Emitter, from whatever thread it runs on; the handle and the stop
+// flag are read at every step, since a removal or a Stop may change them.
+class PadTransfer
+{
+public:
+    PadTransfer(Emitter *emitter, const std::atomic<sub_handle> &handle, const std::atomic<bool> &stop);
+
+    // 0 when the whole image went out, -1 for an image problem or a stop,
+    // else the failing adapter or Modbus code.
+    int irBoot(const QString &imagePath);
+    // The address is read for every record: the window lets it change.
+    int modbusUpdate(const QString &imagePath, const std::atomic<int> &slaveAddress);
+
+    static const int irBlockSize = 48;
+    static const int modbusBlockSize = 32;
+
+private:
+    std::FILE *openImage(const QString &imagePath, long *size);
+
+    Emitter *m_emitter;
+    const std::atomic<sub_handle> &m_handle;
+    const std::atomic<bool> &m_stop;
+};
+
+#endif // PADTRANSFER_H

@@ -1,0 +1,166 @@
+#include "usbdevicelist.h"
+
+#include "devicecatalog.h"
+#include "dfuprotocol.h"
+#include "usbversionsuffix.h"
+
+#include <QFile>
+
+#include <libusb.h>
+
+namespace {
+
+// Devices of the maker with this class are the COM-port variants, listed
+// with the serial ports.
+const quint8 communicationsClass = 2;
+const int stringBufferSize = 128;
+const quint16 bootloaderProductBit = 0x8000;
+
+QString sysfsAttribute(const QString &portPath, const char *key)
+{
+    QFile file(QStringLiteral("/sys/bus/usb/devices/%1/%2").arg(portPath, QLatin1String(key)));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed() : QString();
+}
+
+} // namespace
+
+QString UsbDeviceList::portPath(libusb_device *device)
+{
+    quint8 ports[8];
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    QString name = QString::number(libusb_get_bus_number(device)) + QLatin1Char('-');
+    for (int i = 0; i < depth; ++i)
+        name += (i ? QStringLiteral(".") : QString()) + QString::number(ports[i]);
+    return name;
+}
+
+QString UsbDeviceList::inaccessibleDeviceText(libusb_device *device)
+{
+    const QString name = portPath(device);
+    QString text = sysfsAttribute(name, "product");
+    const QString serial = sysfsAttribute(name, "serial");
+    if (!serial.isEmpty())
+        text += QLatin1String(" S/N: ") + serial;
+    return text + QLatin1String(" (no access)");
+}
+
+int UsbDeviceList::enumerate(libusb_context *context, QVector<UsbDeviceEntry> *entries, const Trace &trace)
+{
+    const auto say = [&trace](const QString &line) {
+        if (trace)
+            trace(line);
+    };
+    // Without a context libusb would fall back to an uninitialised default
+    // one; report it like any other enumeration failure.
+    libusb_device **list = nullptr;
+    const ssize_t count = context ? libusb_get_device_list(context, &list) : ssize_t(LIBUSB_ERROR_OTHER);
+    if (count < 0)
+        return int(count);
+
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device *device = list[i];
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(device, &descriptor) != 0
+            || descriptor.idVendor != DeviceCatalog::makerVendorId
+            || descriptor.bDeviceClass == communicationsClass)
+            continue;
+
+        say(QStringLiteral("Get device with vid = %1, pid = %2!").arg(descriptor.idVendor).arg(descriptor.idProduct));
+        UsbDeviceEntry entry;
+        entry.productId = descriptor.idProduct;
+        entry.portPath = portPath(device);
+        entry.bootloader = (descriptor.idProduct & bootloaderProductBit) != 0;
+        libusb_device_handle *handle = nullptr;
+        const int opened = libusb_open(device, &handle);
+        if (opened != 0) {
+            say(QStringLiteral("Unable to access the device with vid = %1, pid = %2!")
+                    .arg(descriptor.idVendor)
+                    .arg(descriptor.idProduct));
+            // A device this user may not open is still shown, so that the
+            // user learns why it cannot be updated (its strings come from
+            // the system, which reads them without opening it).
+            if (opened == LIBUSB_ERROR_ACCESS) {
+                entry.device = libusb_ref_device(device);
+                entry.text = inaccessibleDeviceText(device);
+                entry.product = sysfsAttribute(entry.portPath, "product");
+                entry.serialNumber = sysfsAttribute(entry.portPath, "serial");
+                entry.accessible = false;
+                entries->append(entry);
+            }
+            continue;
+        }
+
+        const auto readString = [handle](quint8 index, QString *text) {
+            unsigned char buffer[stringBufferSize] = {};
+            const int length = libusb_get_string_descriptor_ascii(handle, index, buffer, stringBufferSize);
+            if (length < 0)
+                return false;
+            *text = QString::fromLatin1(reinterpret_cast<const char *>(buffer));
+            return true;
+        };
+
+        bool readable = true;
+        if (descriptor.iProduct != 0) {
+            readable = readString(descriptor.iProduct, &entry.product);
+            if (entry.product.contains(QLatin1String("NET")))
+                entry.product.replace(QLatin1String("NET"), QLatin1String("Net"));
+            else if (entry.product.contains(QLatin1String("NE?")))
+                entry.product.replace(QLatin1String("NE?"), QLatin1String("Net"));
+            entry.text += entry.product;
+        }
+        if (readable && descriptor.iSerialNumber != 0) {
+            readable = readString(descriptor.iSerialNumber, &entry.serialNumber);
+            entry.text += QLatin1String(" S/N: ") + entry.serialNumber;
+        }
+        if (!readable) {
+            say(QStringLiteral("string descriptor < 0"));
+            libusb_close(handle);
+            continue;
+        }
+
+        QString suffix;
+        if (usbVersionSuffix(handle, suffix, descriptor.idProduct) >= 0) {
+            entry.text += suffix;
+            entry.version = suffix.trimmed();
+        }
+        libusb_close(handle);
+        say(QStringLiteral("add %1 to list").arg(entry.text));
+        entry.device = libusb_ref_device(device);
+        entries->append(entry);
+    }
+
+    // Devices that got no entry are released here; entries keep the
+    // reference taken above until release().
+    libusb_free_device_list(list, 1);
+    return int(count);
+}
+
+void UsbDeviceList::release(QVector<UsbDeviceEntry> *entries)
+{
+    for (const UsbDeviceEntry &entry : qAsConst(*entries))
+        libusb_unref_device(entry.device);
+    entries->clear();
+}
+
+bool UsbDeviceList::isBootloaderDevice(libusb_device *device)
+{
+    // The maker's bootloaders carry bit 15 in their product identifier; any
+    // DFU 1.1 device in DFU mode shows its DFU interface with protocol 2.
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(device, &descriptor) == 0 && (descriptor.idProduct & bootloaderProductBit))
+        return true;
+    DfuInterface dfu;
+    dfu.device = device;
+    return findFirstDfuInterface(dfu) == 1 && (dfu.flags & DfuInterface::DfuModeFlag);
+}
+
+bool UsbDeviceList::isReturnedDevice(int mode, const QString &pendingSerialNumber, int detachedBusNumber,
+                                     int detachedPortNumber, libusb_device *device, const QString &rowText)
+{
+    if (mode == 0) {
+        const QString key = pendingSerialNumber.size() == 8 ? pendingSerialNumber.right(4) : pendingSerialNumber;
+        return rowText.contains(key) && rowText.contains(QLatin1String("boot"));
+    }
+    return libusb_get_bus_number(device) == quint8(detachedBusNumber)
+        && libusb_get_port_number(device) == quint8(detachedPortNumber) && isBootloaderDevice(device);
+}
