@@ -63,6 +63,12 @@ QByteArray NetworkDeviceSimulator::image(char mode) const
     return QByteArray(source.constData(), source.size());
 }
 
+QByteArray NetworkDeviceSimulator::checkedImage() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return QByteArray(m_checkedImage.constData(), m_checkedImage.size());
+}
+
 void NetworkDeviceSimulator::note(const QString &line)
 {
     {
@@ -248,6 +254,8 @@ QByteArray NetworkDeviceSimulator::checkAnswer()
     std::lock_guard<std::mutex> lock(m_mutex);
     const quint16 crc = Crc16Modbus::compute(m_imageI) ^ (m_options.wrongCrc ? 0x0001 : 0);
     const bool good = m_headerReceived && m_headerSize == quint32(m_imageI.size()) && m_headerCrc == crc;
+    if (good)
+        m_checkedImage = m_imageI;
     return good ? QByteArray("OK") : QByteArray("ERROR");
 }
 

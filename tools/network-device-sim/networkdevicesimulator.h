@@ -61,6 +61,9 @@ public:
     // The image received in the 'I' space (from address 0x40) or the 'W'
     // space (from address 0).
     QByteArray image(char mode) const;
+    // The last 'I' image the device found whole at "iwr ?": what it keeps,
+    // even after a later "iwr I0 " starts a new one.
+    QByteArray checkedImage() const;
 
 private:
     struct Connection
@@ -97,6 +100,7 @@ private:
     mutable std::mutex m_mutex;             // guards the three below
     QStringList m_journal;
     QByteArray m_imageI;
+    QByteArray m_checkedImage;
     QByteArray m_imageW;
     // The header record as received: size, CRC and kind of the 'I' image.
     bool m_headerReceived = false;

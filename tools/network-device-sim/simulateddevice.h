@@ -21,6 +21,7 @@ public:
     quint16 port() const { return m_port; }
     QStringList journal() const { return m_simulator->journal(); }
     QByteArray image(char mode) const { return m_simulator->image(mode); }
+    QByteArray checkedImage() const { return m_simulator->checkedImage(); }
     // Every connection the device accepted has been closed again.
     bool allClosed() const;
 

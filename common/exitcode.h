@@ -1,0 +1,19 @@
+#ifndef EXITCODE_H
+#define EXITCODE_H
+
+// The exit codes of the command-line tools, one per class of failure, so
+// that a script or a production line can tell what went wrong without
+// reading the message.
+enum ExitCode {
+    ExitSuccess = 0,
+    ExitFailure = 1,            // anything not named below (a link or adapter error)
+    ExitUsage = 2,              // the command line itself is wrong
+    ExitNoSuchDevice = 3,       // the device named is not there, or does not answer
+    ExitNoAccess = 4,           // the device is there but this user may not open it, or it is busy
+    ExitImageProblem = 5,       // the image cannot be read, is empty, or is not for this device
+    ExitDeviceRefused = 6,      // the device answered, and said no
+    ExitTimeout = 7,            // the device did not answer, or did not come back, in time
+    ExitInterrupted = 130       // stopped by Ctrl+C (or SIGTERM)
+};
+
+#endif // EXITCODE_H

@@ -1,0 +1,39 @@
+#include "interruptsignal.h"
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<bool> raised { false };
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+
+void onSignal(int)
+{
+    raised = true;
+    static const char note[] = "\nStopping cleanly; press Ctrl+C again to quit at once.\n";
+    // Only async-signal-safe calls here.
+    const ssize_t written = write(STDERR_FILENO, note, sizeof note - 1);
+    (void)written;
+}
+
+} // namespace
+
+void InterruptSignal::install()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    // After the first signal the default comes back: a second one ends the
+    // program at once.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::atomic<bool> &InterruptSignal::flag()
+{
+    return raised;
+}

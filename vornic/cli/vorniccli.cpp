@@ -1,0 +1,593 @@
+#include "vorniccli.h"
+
+#include "cliprogress.h"
+#include "devicecatalog.h"
+#include "emitter.h"
+#include "exitcode.h"
+#include "interruptsignal.h"
+#include "network/command.h"
+#include "network/networkcheck.h"
+#include "network/networkdevice.h"
+#include "network/sendcommandtask.h"
+#include "network/uploadtask.h"
+#include "serialbootrequest.h"
+#include "serialportinuse.h"
+#include "usb/dfuengine.h"
+#include "usb/dfuprotocol.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QThread>
+#include <QTimer>
+
+#include <libusb.h>
+
+namespace {
+
+const int pollInterval = 200;           // ms between looks for a returning device
+const int dfuTimeout = 5000;            // ms for every DFU request
+
+QString modelOf(const QString &rowText)
+{
+    return DeviceCatalog::deviceNames().value(DeviceCatalog::typeOfRow(rowText));
+}
+
+// "ADDRESS[:PORT]" as an IPv4 address and a port; false when it is not one.
+bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() > 2)
+        return false;
+    QHostAddress address;
+    if (!address.setAddress(parts.at(0)) || address.protocol() != QAbstractSocket::IPv4Protocol
+        || parts.at(0).count(QLatin1Char('.')) != 3)
+        return false;
+    *ip = address.toString();
+    *port = defaultPort;
+    if (parts.size() == 2) {
+        bool ok = false;
+        *port = parts.at(1).toInt(&ok);
+        if (!ok || *port < 1 || *port > 65535)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
+    : QObject(parent)
+    , m_out(out)
+    , m_err(err)
+    , m_progress(new CliProgress(out, this))
+    , m_emitter(new Emitter(this))
+{
+    connect(m_emitter, &Emitter::load_start, m_progress, &CliProgress::setRange);
+    connect(m_emitter, &Emitter::load_progress, m_progress, &CliProgress::setValue);
+    connect(m_emitter, &Emitter::errorSignal, this, [this](const QString &text) { m_errors << text; });
+}
+
+VornicCli::~VornicCli()
+{
+    releaseUsb();
+}
+
+QString VornicCli::helpText()
+{
+    return QStringLiteral(
+        "Usage: vornic-cli list [--json] [--ip ADDRESS[:PORT]]...\n"
+        "       vornic-cli update DEVICE IMAGE [--force] [--reboot] [--wait SECONDS]\n"
+        "\n"
+        "Lists and updates Ordane devices by USB (DFU), by serial port (the device is\n"
+        "told to restart into its USB bootloader, then written by DFU) and over the\n"
+        "network, with the same checks as Vornic's window.\n"
+        "\n"
+        "Commands:\n"
+        "  list              One line per device Vornic would list: road, DEVICE, and\n"
+        "                    the row text. USB and serial-port devices are found by\n"
+        "                    themselves; network devices are checked at the addresses\n"
+        "                    given with --ip.\n"
+        "  update DEVICE IMAGE\n"
+        "                    Writes IMAGE into DEVICE by the device's road.\n"
+        "\n"
+        "DEVICE is one of:\n"
+        "  a USB port path   as `list` shows it, e.g. 1-3 or 2-1.4\n"
+        "  a serial port     e.g. ttyACM0 or /dev/ttyACM0\n"
+        "  an address        ADDRESS[:PORT] of a network device, e.g. 192.0.2.7:10102\n"
+        "                    (port 10102 when none is given)\n"
+        "  a serial number   of a USB or serial-port device, e.g. 04E2A1B2\n"
+        "\n"
+        "Options:\n"
+        "  --json            list: a JSON array of objects instead of lines.\n"
+        "  --ip ADDRESS[:PORT]\n"
+        "                    list: also check the network device there (repeatable).\n"
+        "  --force           update: write an image that does not match the device's\n"
+        "                    model, into a device of unknown model, or over a network\n"
+        "                    device's old bootloader.\n"
+        "  --reboot          update: restart a network device into its new firmware\n"
+        "                    after a checked upload (otherwise it is only told that no\n"
+        "                    image follows).\n"
+        "  --wait SECONDS    update: how long a device sent into its bootloader may\n"
+        "                    take to come back (default 60).\n"
+        "  --verbose         Show the engines' trace lines on the error stream.\n"
+        "  -h, --help        Show this help.\n"
+        "  -v, --version     Show the version.\n"
+        "\n"
+        "Progress is a bar on a terminal and plain \"progress N%\" lines otherwise.\n"
+        "Ctrl+C stops cleanly: a USB download finishes its current block and tells the\n"
+        "device to abort (it stays in its bootloader, waiting for a whole image); a\n"
+        "network upload stops after its current record. A second Ctrl+C quits at once.\n"
+        "\n"
+        "Exit codes:\n"
+        "  0    done\n"
+        "  1    any other failure (a link error)\n"
+        "  2    the command line is wrong\n"
+        "  3    no such device: nothing matches DEVICE, or nothing answers there\n"
+        "  4    no access: this user may not open the device, or it is busy\n"
+        "  5    image problem: IMAGE cannot be read, is empty, or is not for the device\n"
+        "  6    device refused: the device answered, and refused or reported an error\n"
+        "  7    timeout: the device did not answer, or did not come back, in time\n"
+        "  130  interrupted by Ctrl+C\n");
+}
+
+int VornicCli::run(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption ip(QStringLiteral("ip"), QString(), QStringLiteral("address"));
+    const QCommandLineOption force(QStringLiteral("force"));
+    const QCommandLineOption reboot(QStringLiteral("reboot"));
+    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"));
+    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+    const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
+    parser.addOptions({ json, ip, force, reboot, wait, verbose, help, version });
+    if (!parser.parse(arguments))
+        return fail(ExitUsage, parser.errorText() + QLatin1String("; see vornic-cli --help."));
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(helpText()), m_out);
+        return ExitSuccess;
+    }
+    if (parser.isSet(version)) {
+        std::fputs("vornic-cli 2.1.6\n", m_out);
+        return ExitSuccess;
+    }
+    if (!parser.isSet(verbose))
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                std::fprintf(stderr, "%s\n", qPrintable(text));
+        });
+    m_force = parser.isSet(force);
+    m_reboot = parser.isSet(reboot);
+    if (parser.isSet(wait)) {
+        bool ok = false;
+        m_waitSeconds = parser.value(wait).toInt(&ok);
+        if (!ok || m_waitSeconds <= 0)
+            return fail(ExitUsage, QStringLiteral("--wait takes a number of seconds above 0."));
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    const QString command = positional.value(0);
+    if (command == QLatin1String("list") && positional.size() == 1)
+        return list(parser.isSet(json), parser.values(ip));
+    if (command == QLatin1String("update") && positional.size() == 3)
+        return update(positional.at(1), positional.at(2));
+    if (command.isEmpty())
+        return fail(ExitUsage, QStringLiteral("Say what to do: list or update; see vornic-cli --help."));
+    return fail(ExitUsage, QStringLiteral("Unknown command or wrong arguments: %1; see vornic-cli --help.")
+                               .arg(positional.join(QLatin1Char(' '))));
+}
+
+int VornicCli::fail(int code, const QString &sentence)
+{
+    m_progress->finish();
+    std::fprintf(m_err, "vornic-cli: %s\n", qPrintable(sentence));
+    std::fflush(m_err);
+    return code;
+}
+
+void VornicCli::note(const QString &line)
+{
+    m_progress->finish();
+    std::fprintf(m_out, "%s\n", qPrintable(line));
+    std::fflush(m_out);
+}
+
+void VornicCli::releaseUsb()
+{
+    UsbDeviceList::release(&m_usb);
+    if (m_context)
+        libusb_exit(m_context);
+    m_context = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+void VornicCli::listLocal()
+{
+    // A fresh context sees the bus as it is now, like the window's refresh.
+    releaseUsb();
+    m_local.clear();
+    if (libusb_init(&m_context) != 0)
+        m_context = nullptr;
+    else
+        UsbDeviceList::enumerate(m_context, &m_usb);
+    for (int i = 0; i < m_usb.size(); ++i) {
+        const UsbDeviceEntry &entry = m_usb.at(i);
+        Listed device;
+        device.road = QStringLiteral("usb");
+        device.id = entry.portPath;
+        device.text = entry.text;
+        device.serialNumber = entry.serialNumber;
+        device.product = entry.product;
+        device.version = entry.version;
+        device.accessible = entry.accessible;
+        device.bootloader = entry.bootloader;
+        device.usbIndex = i;
+        m_local.append(device);
+    }
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports) {
+        if (port.vendorIdentifier() != DeviceCatalog::makerVendorId)
+            continue;
+        // The window refuses such a port with a warning; it cannot be
+        // matched with its bootloader either.
+        if (port.serialNumber().isEmpty()) {
+            qWarning("vornic-cli: %s has no serial number and is left out.", qPrintable(port.portName()));
+            continue;
+        }
+        Listed device;
+        device.road = QStringLiteral("serial");
+        device.id = port.portName();
+        device.text = DeviceCatalog::serialRowText(port);
+        device.serialNumber = port.serialNumber();
+        device.accessible = !serialPortForbidden(port.systemLocation());
+        if (!device.accessible)
+            device.text += QLatin1String(" (no access)");
+        device.port = port;
+        m_local.append(device);
+    }
+}
+
+int VornicCli::list(bool json, const QStringList &addresses)
+{
+    listLocal();
+    QVector<Listed> devices = m_local;
+    int status = ExitSuccess;
+    for (const QString &address : addresses) {
+        Listed device;
+        int port = 0;
+        if (!parseAddress(address, m_defaultPort, &device.id, &port))
+            return fail(ExitUsage, QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT]).").arg(address));
+        NetworkDevice record(device.id, port);
+        NetworkCheck check;
+        device.check = check.run(&record);
+        if (device.check != 0 && device.check != 5) {
+            fail(ExitNoSuchDevice, NetworkCheck::problemText(device.check, device.id));
+            status = ExitNoSuchDevice;
+            continue;
+        }
+        device.road = QStringLiteral("network");
+        device.id += QLatin1Char(':') + QString::number(port);
+        device.text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
+        device.serialNumber = record.serialNumber();
+        devices.append(device);
+    }
+
+    if (json) {
+        QJsonArray array;
+        for (const Listed &device : qAsConst(devices)) {
+            QJsonObject object {
+                { QStringLiteral("road"), device.road },
+                { QStringLiteral("device"), device.id },
+                { QStringLiteral("text"), device.text },
+                { QStringLiteral("model"), modelOf(device.text) },
+                { QStringLiteral("serialNumber"), device.serialNumber },
+                { QStringLiteral("access"), device.accessible },
+            };
+            if (device.road == QLatin1String("usb")) {
+                object.insert(QStringLiteral("product"), device.product);
+                object.insert(QStringLiteral("version"), device.version);
+                object.insert(QStringLiteral("bootloader"), device.bootloader);
+            }
+            if (device.road == QLatin1String("network"))
+                object.insert(QStringLiteral("networkUpdate"), device.check == 0);
+            array.append(object);
+        }
+        std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), m_out);
+    } else {
+        for (const Listed &device : qAsConst(devices))
+            std::fprintf(m_out, "%-8s %-21s %s\n", qPrintable(device.road), qPrintable(device.id),
+                         qPrintable(device.text));
+        if (devices.isEmpty())
+            std::fprintf(m_err, "vornic-cli: no Ordane device found.\n");
+    }
+    std::fflush(m_out);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Update
+
+int VornicCli::update(const QString &deviceName, const QString &imagePath)
+{
+    InterruptSignal::install();
+    // Checked before any device is told anything: on the two-phase roads it
+    // would otherwise restart into its bootloader for nothing.
+    const QString problem = DfuEngine::imageProblem(imagePath);
+    if (!problem.isEmpty())
+        return fail(ExitImageProblem, problem);
+
+    QString ip;
+    int port = 0;
+    if (parseAddress(deviceName, m_defaultPort, &ip, &port))
+        return updateNetwork(deviceName, imagePath);
+
+    listLocal();
+    const bool usbPath = QRegularExpression(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$")).match(deviceName).hasMatch();
+    const QString portName = deviceName.startsWith(QLatin1String("/dev/")) ? deviceName.mid(5) : deviceName;
+    QVector<Listed> found;
+    for (const Listed &device : qAsConst(m_local)) {
+        if ((usbPath && device.road == QLatin1String("usb") && device.id == deviceName)
+            || (device.road == QLatin1String("serial") && device.id == portName)
+            || (!usbPath && device.serialNumber == deviceName))
+            found.append(device);
+    }
+    if (found.isEmpty())
+        return fail(ExitNoSuchDevice, QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows "
+                                                     "the devices there are.").arg(deviceName));
+    if (found.size() > 1)
+        return fail(ExitNoSuchDevice, QStringLiteral("%1 devices answer to %2; name one by its USB port path or "
+                                                     "serial port (vornic-cli list).").arg(found.size()).arg(deviceName));
+    const Listed device = found.first();
+    if (!device.accessible)
+        return fail(ExitNoAccess, device.road == QLatin1String("usb")
+                                      ? DfuEngine::noAccessText()
+                                      : QStringLiteral("This user may not open the serial port %1: add the user to "
+                                                       "the dialout group and log in again, or install Ordane's "
+                                                       "device access rules.").arg(device.port.systemLocation()));
+    if (!checkImageFits(device.text, imagePath, false))
+        return ExitImageProblem;
+    return device.road == QLatin1String("usb") ? updateUsb(device, imagePath) : updateSerial(device, imagePath);
+}
+
+bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice)
+{
+    QString why;
+    if (DeviceCatalog::isUnknownRow(rowText) || DeviceCatalog::typeOfRow(rowText) == 0)
+        why = QStringLiteral("The model of %1 is unknown").arg(rowText);
+    else if (!DeviceCatalog::imageMatches(rowText, QFileInfo(imagePath).absoluteFilePath(), networkDevice))
+        why = QStringLiteral("The firmware image %1 doesn't match the device type of %2").arg(imagePath, rowText);
+    if (why.isEmpty())
+        return true;
+    if (m_force) {
+        note(why + QLatin1String("; writing it anyway (--force)."));
+        return true;
+    }
+    fail(ExitImageProblem, why + QLatin1String("; give --force to write it all the same."));
+    return false;
+}
+
+int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool *detached, int *bus, int *port)
+{
+    std::atomic<bool> detachIssued { false };
+    std::atomic<int> detachedBus { -1 }, detachedPort { -1 }, mode { -1 };
+    DfuEngine engine(m_emitter, { detachIssued, detachedBus, detachedPort, mode });
+    engine.setStopFlag(&InterruptSignal::flag());
+    m_errors.clear();
+    const int result = engine.update(device, imagePath);
+    *detached = mode == 1;
+    *bus = detachedBus;
+    *port = detachedPort;
+    return result;
+}
+
+int VornicCli::usbFailure(int result)
+{
+    const QString why = m_errors.value(0, QString::fromLatin1(libusb_strerror(result)));
+    switch (result) {
+    case DfuEngine::interrupted:
+        return fail(ExitInterrupted, why);
+    case LIBUSB_ERROR_ACCESS:
+        return fail(ExitNoAccess, why);
+    case LIBUSB_ERROR_BUSY:
+        return fail(ExitNoAccess, why + QLatin1String(" Another program holds the device."));
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return fail(ExitNoSuchDevice, why);
+    case LIBUSB_ERROR_TIMEOUT:
+        return fail(ExitTimeout, why);
+    default:
+        return fail(ExitDeviceRefused, why);
+    }
+}
+
+int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
+{
+    dfuInit(dfuTimeout);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    m_progress->setLabel(QStringLiteral("Writing %1").arg(device.text));
+    bool detached = false;
+    int bus = -1, port = -1;
+    int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, &detached, &bus, &port);
+    if (result < 0)
+        return usbFailure(result);
+    if (detached) {
+        note(QStringLiteral("%1 restarts into its bootloader...").arg(device.text));
+        int code = ExitSuccess;
+        const int index = awaitReturn(1, device.serialNumber, bus, port, &code);
+        if (index < 0)
+            return code;
+        m_progress->setLabel(QStringLiteral("Writing %1").arg(m_usb.at(index).text));
+        bool again = false;
+        result = runDfu(m_usb.at(index).device, imagePath, &again, &bus, &port);
+        if (result < 0)
+            return usbFailure(result);
+        if (again)
+            return fail(ExitDeviceRefused, QStringLiteral("The device came back in its application, not in its "
+                                                          "bootloader; nothing was written."));
+    }
+    m_progress->finish();
+    note(QStringLiteral("Updated %1 with %2 in %3 s.")
+             .arg(device.text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+    return ExitSuccess;
+}
+
+int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
+{
+    dfuInit(dfuTimeout);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QString why;
+    const int sent = SerialBootRequest::send(device.port.portName(), &why);
+    if (sent == SerialBootRequest::PortBusy || sent == SerialBootRequest::NoAccess)
+        return fail(ExitNoAccess, why);
+    if (sent != SerialBootRequest::Sent)
+        return fail(ExitFailure, why);
+    note(QStringLiteral("%1 restarts into its bootloader...").arg(device.text));
+    int code = ExitSuccess;
+    const int index = awaitReturn(0, device.serialNumber, -1, -1, &code);
+    if (index < 0)
+        return code;
+    const QString text = m_usb.at(index).text;
+    m_progress->setLabel(QStringLiteral("Writing %1").arg(text));
+    bool detached = false;
+    int bus = -1, port = -1;
+    const int result = runDfu(m_usb.at(index).device, imagePath, &detached, &bus, &port);
+    if (result < 0)
+        return usbFailure(result);
+    if (detached)
+        return fail(ExitDeviceRefused, QStringLiteral("The device came back in its application, not in its "
+                                                      "bootloader; nothing was written."));
+    note(QStringLiteral("Updated %1 with %2 in %3 s.")
+             .arg(device.text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+    return ExitSuccess;
+}
+
+int VornicCli::awaitReturn(int mode, const QString &serialNumber, int bus, int port, int *code)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < qint64(m_waitSeconds) * 1000) {
+        if (InterruptSignal::requested()) {
+            *code = fail(ExitInterrupted, QStringLiteral("Stopped while waiting for the device to come back in its "
+                                                         "bootloader; nothing was written."));
+            return -1;
+        }
+        listLocal();
+        for (int i = 0; i < m_usb.size(); ++i) {
+            const UsbDeviceEntry &entry = m_usb.at(i);
+            if (!UsbDeviceList::isReturnedDevice(mode, serialNumber, bus, port, entry.device, entry.text))
+                continue;
+            if (!entry.accessible) {
+                *code = fail(ExitNoAccess, DfuEngine::noAccessText());
+                return -1;
+            }
+            return i;
+        }
+        // Events keep flowing meanwhile (a device emulated in this process
+        // re-enumerates on them).
+        QElapsedTimer pause;
+        pause.start();
+        while (pause.elapsed() < pollInterval) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, pollInterval);
+            QThread::msleep(10);
+        }
+    }
+    *code = fail(ExitTimeout, QStringLiteral("The device did not come back in its bootloader within %1 seconds; "
+                                             "the firmware was not updated.").arg(m_waitSeconds));
+    return -1;
+}
+
+int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
+{
+    QString ip;
+    int port = 0;
+    parseAddress(address, m_defaultPort, &ip, &port);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    NetworkDevice device(ip, port);
+    NetworkCheck check;
+    const int checked = check.run(&device);
+    if (InterruptSignal::requested())
+        return fail(ExitInterrupted, QStringLiteral("Stopped before anything was written."));
+    if (checked == 2)
+        return fail(ExitNoSuchDevice, NetworkCheck::problemText(checked, ip));
+    if (checked == 5 && m_force)
+        note(NetworkCheck::problemText(checked, ip) + QLatin1String(" Trying anyway (--force)."));
+    else if (checked != 0)
+        return fail(ExitDeviceRefused, NetworkCheck::problemText(checked, ip)
+                                           + (checked == 5 ? QLatin1String(" Give --force to try anyway.")
+                                                           : QLatin1String("")));
+    const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());
+    if (!checkImageFits(text, imagePath, true))
+        return ExitImageProblem;
+
+    UploadTask task(&device, imagePath);
+    int result = -1;
+    QStringList errors;
+    connect(&task, &Task::taskFinished, this, [&result](int code) { result = code; });
+    connect(&task, &Task::taskError, this, [&errors](const QString &text) { errors << text; });
+    connect(&task, &Task::uploadStart, m_progress, &CliProgress::setRange);
+    connect(&task, &Task::uploadProgress, m_progress, &CliProgress::setValue);
+    // The upload waits in nested event loops; Ctrl+C is looked at from
+    // there and stops it after its current record, as the window's Stop.
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &task, [&task] {
+        if (InterruptSignal::requested())
+            task.stop();
+    });
+    watch.start(100);
+    m_progress->setLabel(QStringLiteral("Writing %1").arg(text));
+    task.run();
+    watch.stop();
+    m_progress->finish();
+
+    if (InterruptSignal::requested() && result < 0)
+        return fail(ExitInterrupted, QStringLiteral("Stopped after the current record; the device did not get the "
+                                                    "whole image."));
+    const QString why = errors.value(0);
+    switch (result) {
+    case 0:
+    case 11:
+        break;
+    case 2:
+        return fail(ExitNoSuchDevice, QStringLiteral("The device at %1 did not accept a connection; nothing was "
+                                                     "written.").arg(ip));
+    case 7:
+        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 could not be read; nothing was "
+                                                     "written.").arg(imagePath));
+    case 8:
+        return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device refused the image%1")
+                                           .arg(why.isEmpty() ? QStringLiteral(".") : QLatin1String(" (") + why
+                                                    + QLatin1String(").")));
+    case 9:
+        return fail(ExitTimeout, QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(ip));
+    default:
+        return fail(ExitFailure, QStringLiteral("The upload ended without a result."));
+    }
+
+    if (m_reboot) {
+        Command command(this, &device);
+        command.reboot();
+        note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
+    } else if (result == 0) {
+        // As the window's Cancel: the device closes the image and goes on.
+        SendCommandTask cancel(this, &device, QStringLiteral("iwr I0 \r\n"));
+        cancel.run();
+    }
+    note(QStringLiteral("Updated %1 with %2 in %3 s%4.")
+             .arg(text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1),
+                  result == 0 ? QStringLiteral(" (checked by the device)") : QString()));
+    return ExitSuccess;
+}

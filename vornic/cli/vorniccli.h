@@ -1,0 +1,84 @@
+#ifndef VORNICCLI_H
+#define VORNICCLI_H
+
+#include "usb/usbdevicelist.h"
+
+#include <QObject>
+#include <QSerialPortInfo>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <cstdio>
+
+class CliProgress;
+class Emitter;
+struct libusb_context;
+
+// vornic-cli: the device list and the update on the command line, through
+// the same cores as the window. Every failure ends in one sentence on the
+// error stream and an exit code of its class (see exitcode.h).
+class VornicCli : public QObject
+{
+    Q_OBJECT
+public:
+    VornicCli(std::FILE *out, std::FILE *err, QObject *parent = nullptr);
+    ~VornicCli() override;
+
+    // `arguments` as main() has them, the program name first.
+    int run(const QStringList &arguments);
+
+    static QString helpText();
+
+private:
+    // A device the listing found, on any road.
+    struct Listed
+    {
+        QString road;                   // "usb", "serial" or "network"
+        QString id;                     // what `update` takes as DEVICE
+        QString text;                   // the row text the window shows
+        QString serialNumber;
+        QString product;
+        QString version;
+        bool accessible = true;
+        bool bootloader = false;
+        int usbIndex = -1;              // into m_usb
+        QSerialPortInfo port;
+        int check = 0;                  // network: the check's result code
+    };
+
+    int list(bool json, const QStringList &addresses);
+    int update(const QString &deviceName, const QString &imagePath);
+    int updateUsb(const Listed &device, const QString &imagePath);
+    int updateSerial(const Listed &device, const QString &imagePath);
+    int updateNetwork(const QString &address, const QString &imagePath);
+
+    // Lists the USB and serial-port devices into m_local.
+    void listLocal();
+    bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice);
+    // Runs the DFU engine on one device; `detached` tells whether it was
+    // sent into its bootloader rather than written.
+    int runDfu(libusb_device *device, const QString &imagePath, bool *detached, int *bus, int *port);
+    // Waits for the device an update sent into its bootloader; its index in
+    // m_usb, or -1 with the exit code in `code`.
+    int awaitReturn(int mode, const QString &serialNumber, int bus, int port, int *code);
+    int usbFailure(int result);
+    int fail(int code, const QString &sentence);
+    void note(const QString &line);
+    void releaseUsb();
+
+    std::FILE *m_out;
+    std::FILE *m_err;
+    CliProgress *m_progress;
+    Emitter *m_emitter;
+    QStringList m_errors;
+    bool m_force = false;
+    bool m_reboot = false;
+    int m_waitSeconds = 60;
+    int m_defaultPort = 10102;
+    libusb_context *m_context = nullptr;
+    QVector<UsbDeviceEntry> m_usb;
+    QVector<Listed> m_local;
+};
+
+#endif // VORNICCLI_H

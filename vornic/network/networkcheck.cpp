@@ -1,0 +1,56 @@
+#include "networkcheck.h"
+
+#include "devicetypefromserial.h"
+#include "networkdevice.h"
+#include "scannertask.h"
+
+#include <QCoreApplication>
+
+NetworkCheck::NetworkCheck(QObject *parent)
+    : QObject(parent)
+{
+}
+
+int NetworkCheck::run(NetworkDevice *device)
+{
+    m_reported = false;
+    ScannerTask task(this, device);
+    task.run();
+    // The report was queued when run() ended: it is the next event for us.
+    while (!m_reported)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (m_code == 0 || m_code == 5) {
+        device->setSerialNumber(m_serialNumber);
+        device->setType(deviceTypeFromSerial(m_serialNumber));
+    }
+    return m_code;
+}
+
+void NetworkCheck::addNetworkDeviceToList(QString serialNumber, int code)
+{
+    m_serialNumber = serialNumber;
+    m_code = code;
+    m_reported = true;
+}
+
+QString NetworkCheck::problemText(int code, const QString &ip)
+{
+    switch (code) {
+    case 0:
+        return QString();
+    case 1:
+        return QStringLiteral("The device at %1 is not an Ordane device (its MAC address says so).").arg(ip);
+    case 2:
+        return QStringLiteral("Can't find a Ordane device at ip: %1 (no connection).").arg(ip);
+    case 3:
+    case 4:
+        return QStringLiteral("The current firmware version of the device at %1 doesn't allow a network update; "
+                              "the firmware can be updated via USB.").arg(ip);
+    case 5:
+        return QStringLiteral("The current bootloader version of the device at %1 doesn't allow a network update; "
+                              "the firmware can be updated via USB.").arg(ip);
+    default:
+        return QStringLiteral("The device at %1 did not say what it is (no serial number or version in its "
+                              "answer).").arg(ip);
+    }
+}

@@ -1,0 +1,35 @@
+#ifndef NETWORKCHECK_H
+#define NETWORKCHECK_H
+
+#include <QObject>
+#include <QString>
+
+class NetworkDevice;
+
+// The check of one network device (ScannerTask) as a single call: runs it,
+// collects its report, and fills in the record's serial number and model.
+// For callers without a window of their own to receive the report; runs
+// on the calling thread.
+class NetworkCheck : public QObject
+{
+    Q_OBJECT
+public:
+    explicit NetworkCheck(QObject *parent = nullptr);
+
+    // The check's result code (see ScannerTask); on 0 and 5 the record
+    // holds the device's serial number and model.
+    int run(NetworkDevice *device);
+    // What a result code means, in one sentence; empty for 0.
+    static QString problemText(int code, const QString &ip);
+
+public slots:
+    // The task's report (a queued call, named as the window's receiver).
+    void addNetworkDeviceToList(QString serialNumber, int code);
+
+private:
+    bool m_reported = false;
+    QString m_serialNumber;
+    int m_code = -1;
+};
+
+#endif // NETWORKCHECK_H
