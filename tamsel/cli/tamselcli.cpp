@@ -1,0 +1,183 @@
+#include "tamselcli.h"
+
+#include "cliprogress.h"
+#include "emitter.h"
+#include "exitcode.h"
+#include "imagefile.h"
+#include "interruptsignal.h"
+#include "padtransfer.h"
+#include "sub20.h"
+
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+const int broadcastAddress = 0;
+const int highestAddress = 0xF7;        // 247, the last Modbus slave address
+
+} // namespace
+
+TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
+    : QObject(parent)
+    , m_out(out)
+    , m_err(err)
+    , m_progress(new CliProgress(out, this))
+    , m_emitter(new Emitter(this))
+{
+    connect(m_emitter, &Emitter::load_start, m_progress, &CliProgress::setRange);
+    connect(m_emitter, &Emitter::load_progress, m_progress, &CliProgress::setValue);
+    connect(m_emitter, &Emitter::errorSignal, this, [this](const QString &text) { m_errors << text.trimmed(); });
+}
+
+QString TamselCli::helpText()
+{
+    return QStringLiteral(
+        "Usage: tamsel-cli update --road modbus --address HEX IMAGE\n"
+        "       tamsel-cli update --road ir IMAGE\n"
+        "\n"
+        "Writes IMAGE into the Ordane pad through the SUB-20 adapter, as Tamsel's\n"
+        "window does: by Modbus Write File Record requests over RS-485, or by\n"
+        "infrared boot frames.\n"
+        "\n"
+        "Options:\n"
+        "  --road modbus|ir  The way to the pad.\n"
+        "  --address HEX     modbus: the pad's Modbus address in hexadecimal, 1 to F7,\n"
+        "                    or 0 to broadcast (no answers are awaited). Tamsel's\n"
+        "                    window shows it the same way (0x50 by default).\n"
+        "  --verbose         Show every Modbus frame on the error stream.\n"
+        "  -h, --help        Show this help.\n"
+        "  -v, --version     Show the version.\n"
+        "\n"
+        "The adapter is the one Tamsel uses: Tamsel.ini, group [adapter], key backend\n"
+        "= rs485 (a USB-to-RS-485 converter; port, baud, parity and discard_echo in\n"
+        "the same group), simulated (a pad simulated in this program), or none; the\n"
+        "environment variable TAMSEL_ADAPTER overrides it.\n"
+        "\n"
+        "Progress is a bar on a terminal and plain \"progress N%\" lines otherwise.\n"
+        "Ctrl+C stops after the current frame or record; a second Ctrl+C quits at once.\n"
+        "\n"
+        "Exit codes:\n"
+        "  0    done\n"
+        "  1    any other failure (the adapter or the link failed)\n"
+        "  2    the command line is wrong\n"
+        "  3    no such device: no adapter is connected\n"
+        "  4    no access: this user may not open the adapter\n"
+        "  5    image problem: IMAGE cannot be read or is empty\n"
+        "  6    device refused: the pad answered with an exception, or the adapter\n"
+        "       refused the configuration or cannot take this road\n"
+        "  7    timeout: the pad did not answer\n"
+        "  130  interrupted by Ctrl+C\n");
+}
+
+int TamselCli::fail(int code, const QString &sentence)
+{
+    m_progress->finish();
+    std::fprintf(m_err, "tamsel-cli: %s\n", qPrintable(sentence));
+    std::fflush(m_err);
+    return code;
+}
+
+int TamselCli::run(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption road(QStringLiteral("road"), QString(), QStringLiteral("road"));
+    const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("hex"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"));
+    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+    const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
+    parser.addOptions({ road, address, verbose, help, version });
+    if (!parser.parse(arguments))
+        return fail(ExitUsage, parser.errorText() + QLatin1String("; see tamsel-cli --help."));
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(helpText()), m_out);
+        return ExitSuccess;
+    }
+    if (parser.isSet(version)) {
+        std::fputs("tamsel-cli 2.1.6\n", m_out);
+        return ExitSuccess;
+    }
+    if (!parser.isSet(verbose))
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                std::fprintf(stderr, "%s\n", qPrintable(text));
+        });
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
+        return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE; see "
+                                              "tamsel-cli --help."));
+    const QString roadName = parser.value(road);
+    if (roadName != QLatin1String("modbus") && roadName != QLatin1String("ir"))
+        return fail(ExitUsage, QStringLiteral("--road is modbus or ir."));
+    const bool infrared = roadName == QLatin1String("ir");
+    int slave = broadcastAddress;
+    if (!infrared) {
+        bool ok = false;
+        QString text = parser.value(address);
+        if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+            text = text.mid(2);
+        slave = text.toInt(&ok, 16);
+        if (!parser.isSet(address) || !ok || slave < broadcastAddress || slave > highestAddress)
+            return fail(ExitUsage, QStringLiteral("--address takes the pad's Modbus address in hexadecimal, 0 to F7."));
+    }
+    return update(infrared, slave, positional.at(1));
+}
+
+int TamselCli::update(bool infrared, int address, const QString &imagePath)
+{
+    InterruptSignal::install();
+    long size = -1;
+    std::FILE *file = openImageFile(imagePath, &size);
+    if (!file)
+        return fail(ExitImageProblem, QStringLiteral("Cannot open the firmware image %1: %2")
+                                          .arg(imagePath, QString::fromLocal8Bit(std::strerror(errno))));
+    std::fclose(file);
+    if (size <= 0)
+        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 is empty; nothing was written.")
+                                          .arg(imagePath));
+
+    std::atomic<sub_handle> handle { sub_open(nullptr) };
+    if (!handle) {
+        const QString problem = sub20OpenProblem();
+        if (!problem.isEmpty())
+            return fail(ExitNoAccess, QStringLiteral("SUB-20 not connected! ") + problem);
+        return fail(ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! Connect the adapter, or choose its "
+                                                     "backend (see tamsel-cli --help)."));
+    }
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QString target = infrared ? QStringLiteral("the pad by infrared")
+                                    : QStringLiteral("the pad at address 0x%1 by Modbus")
+                                          .arg(QString::number(address, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+    m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
+    PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
+    const std::atomic<int> slave { address };
+    const int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, slave);
+    sub_close(handle.exchange(nullptr));
+    m_progress->finish();
+
+    const QString why = m_errors.value(0);
+    if (result == 0) {
+        std::fprintf(m_out, "Wrote %ld bytes of %s to %s in %s s.\n", size, qPrintable(imagePath),
+                     qPrintable(target), qPrintable(QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+        std::fflush(m_out);
+        return ExitSuccess;
+    }
+    if (InterruptSignal::requested())
+        return fail(ExitInterrupted, QStringLiteral("Stopped; the pad did not get the whole image."));
+    if (result == -1)
+        return fail(ExitImageProblem, why);
+    if (!infrared && result == 138)
+        return fail(ExitTimeout, QStringLiteral("The pad did not answer (%1).")
+                                     .arg(why.isEmpty() ? QStringLiteral("Modbus Timeout") : why));
+    if (!infrared && result == 40)
+        return fail(ExitDeviceRefused, why);
+    if (infrared && (result == SUB_ERROR_CONFIG || result == SUB_ERROR_NOT_SUPPORTED))
+        return fail(ExitDeviceRefused, why);
+    return fail(ExitFailure, why.isEmpty() ? QStringLiteral("The transfer failed (code %1).").arg(result) : why);
+}

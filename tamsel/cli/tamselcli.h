@@ -1,0 +1,38 @@
+#ifndef TAMSELCLI_H
+#define TAMSELCLI_H
+
+#include <QObject>
+#include <QStringList>
+
+#include <cstdio>
+
+class CliProgress;
+class Emitter;
+
+// tamsel-cli: the pad's update from the command line, through the same
+// transfers as the window and on the same adapter backends. Every failure
+// ends in one sentence on the error stream and an exit code of its class
+// (see exitcode.h).
+class TamselCli : public QObject
+{
+    Q_OBJECT
+public:
+    TamselCli(std::FILE *out, std::FILE *err, QObject *parent = nullptr);
+
+    // `arguments` as main() has them, the program name first.
+    int run(const QStringList &arguments);
+
+    static QString helpText();
+
+private:
+    int update(bool infrared, int address, const QString &imagePath);
+    int fail(int code, const QString &sentence);
+
+    std::FILE *m_out;
+    std::FILE *m_err;
+    CliProgress *m_progress;
+    Emitter *m_emitter;
+    QStringList m_errors;
+};
+
+#endif // TAMSELCLI_H

@@ -1,0 +1,156 @@
+// tamsel-cli run as its own process on the simulated adapter: each road
+// end to end, and each failure class with its exit code.
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+class TamselCliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void update_data();
+    void update();
+    void interrupted();
+
+private:
+    struct Outcome
+    {
+        int code = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    // Runs tamsel-cli with its settings in `dir`, the adapter options given.
+    QProcess *start(const QTemporaryDir &dir, const QString &backend, const QVariantMap &adapter,
+                    const QStringList &arguments);
+    static Outcome finish(QProcess *process);
+};
+
+QProcess *TamselCliTest::start(const QTemporaryDir &dir, const QString &backend, const QVariantMap &adapter,
+                               const QStringList &arguments)
+{
+    {
+        QSettings settings(dir.filePath(QStringLiteral("Ordane/Tamsel.ini")), QSettings::IniFormat);
+        settings.beginGroup(QStringLiteral("adapter"));
+        for (auto it = adapter.begin(); it != adapter.end(); ++it)
+            settings.setValue(it.key(), it.value());
+    }
+    auto *process = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+    environment.insert(QStringLiteral("TAMSEL_ADAPTER"), backend);
+    process->setProcessEnvironment(environment);
+    process->start(QStringLiteral(TAMSEL_CLI), arguments);
+    return process;
+}
+
+TamselCliTest::Outcome TamselCliTest::finish(QProcess *process)
+{
+    Outcome outcome;
+    if (process->waitForFinished(30000) && process->exitStatus() == QProcess::NormalExit)
+        outcome.code = process->exitCode();
+    outcome.out = process->readAllStandardOutput();
+    outcome.err = process->readAllStandardError();
+    process->disconnect();
+    process->deleteLater();
+    return outcome;
+}
+
+void TamselCliTest::update_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QVariantMap>("adapter");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+
+    const QStringList modbus { "update", "--road", "modbus", "--address", "50" };
+    const QStringList ir { "update", "--road", "ir" };
+    const QVariantMap none;
+    QTest::newRow("modbus, whole image") << "simulated" << none << modbus << 0 << "";
+    QTest::newRow("modbus, 0x prefix") << "simulated" << none
+                                        << QStringList { "update", "--road", "modbus", "--address", "0x50" } << 0 << "";
+    QTest::newRow("infrared, whole image") << "simulated" << none << ir << 0 << "";
+    QTest::newRow("usage: no road") << "simulated" << none << QStringList { "update" } << 2 << "--road";
+    QTest::newRow("usage: address beyond F7") << "simulated" << none
+                                              << QStringList { "update", "--road", "modbus", "--address", "F8" } << 2
+                                              << "--address";
+    QTest::newRow("no adapter") << "none" << none << modbus << 3 << "SUB-20 not connected!";
+    QTest::newRow("empty image") << "simulated" << none << modbus << 5 << "is empty";
+    QTest::newRow("exception reply") << "simulated" << QVariantMap { { "exception_at", 4 } } << modbus << 6
+                                     << "Modbus Exception: Illegal Data Address";
+    QTest::newRow("configuration refused") << "simulated" << QVariantMap { { "refuse_config", true } } << ir << 6
+                                           << "sub_ir_config";
+    QTest::newRow("no reply") << "simulated" << QVariantMap { { "timeout_at", 3 } } << modbus << 7 << "Modbus Timeout";
+    QTest::newRow("wrong address: silence") << "simulated" << QVariantMap { { "pad_address", 0x51 } } << modbus << 7
+                                            << "did not answer";
+    QTest::newRow("CRC error") << "simulated" << QVariantMap { { "crc_error_at", 2 } } << modbus << 1 << "CRC error";
+}
+
+void TamselCliTest::update()
+{
+    QFETCH(QString, backend);
+    QFETCH(QVariantMap, adapter);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // 960 bytes: whole infrared blocks and whole Modbus records.
+    QByteArray image(QTest::currentDataTag() == QByteArray("empty image") ? 0 : 960, Qt::Uninitialized);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 13 + 5);
+    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
+    QFile file(imagePath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(image);
+    file.close();
+    const QString received = dir.filePath(QStringLiteral("received.bin"));
+    adapter.insert(QStringLiteral("image"), received);
+    if (code != 2)
+        arguments << imagePath;
+
+    const Outcome outcome = finish(start(dir, backend, adapter, arguments));
+    QCOMPARE(outcome.code, code);
+    if (code == 0) {
+        QVERIFY(outcome.err.isEmpty());
+        QVERIFY(outcome.out.contains("progress 100%\n"));
+        QVERIFY(outcome.out.contains("Wrote 960 bytes"));
+        QFile pad(received);
+        QVERIFY(pad.open(QIODevice::ReadOnly));
+        QCOMPARE(pad.readAll(), image);
+    } else {
+        QVERIFY2(outcome.err.contains(says.toUtf8()), outcome.err.constData());
+        QVERIFY(outcome.err.startsWith("tamsel-cli: "));
+        QCOMPARE(outcome.err.count('\n'), 1);
+    }
+}
+
+// Ctrl+C stops the run after its current record, with its own exit code.
+void TamselCliTest::interrupted()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
+    QFile file(imagePath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(32 * 4000, 'x'));
+    file.close();
+    QProcess *process = start(dir, QStringLiteral("simulated"), { { "delay_ms", 5 } },
+                              { "update", "--road", "modbus", "--address", "50", imagePath });
+    QVERIFY(process->waitForStarted());
+    QByteArray seen;
+    connect(process, &QProcess::readyReadStandardOutput, this, [&] { seen += process->readAllStandardOutput(); });
+    QTRY_VERIFY_WITH_TIMEOUT(seen.contains("progress 10%"), 20000);
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Outcome outcome = finish(process);
+    QCOMPARE(outcome.code, 130);
+    QVERIFY2(outcome.err.contains("Stopped; the pad did not get the whole image."), outcome.err.constData());
+    QVERIFY(!seen.contains("Wrote"));
+}
+
+QTEST_MAIN(TamselCliTest)
+#include "tst_tamsel_cli.moc"

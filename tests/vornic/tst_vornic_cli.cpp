@@ -1,0 +1,377 @@
+// vornic-cli run as a user runs it, as its own process, against an emulated
+// USB device, an emulated serial-port device and a simulated network device
+// (runs under umockdev-wrapper; the child reaches the emulated devices
+// through the testbed this process made).
+#include "emulateddfudevice.h"
+#include "simulateddevice.h"
+#include "usbtestbed.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+struct Outcome
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QByteArray imageBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+int dnloadsWithData(const EmulatedDfuDevice &device)
+{
+    int count = 0;
+    for (const auto &r : device.requests())
+        count += r.requestType == 0x21 && r.request == 1 && r.length > 0;
+    return count;
+}
+
+} // namespace
+
+class VornicCliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void updateEveryRoad_data();
+    void updateEveryRoad();
+    void exitCodes_data();
+    void exitCodes();
+    void interruptedDownloadAborts();
+    void jsonListing();
+
+private:
+    // Runs vornic-cli; `whileRunning` is called once it has started.
+    Outcome run(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {});
+    QString writeImage(const QString &name, const QByteArray &bytes);
+
+    QTemporaryDir m_dir;
+};
+
+void VornicCliTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+QString VornicCliTest::writeImage(const QString &name, const QByteArray &bytes)
+{
+    const QString path = m_dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+Outcome VornicCliTest::run(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+    process.setProcessEnvironment(environment);
+    Outcome outcome;
+    QEventLoop loop;
+    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    process.start(QStringLiteral(VORNIC_CLI), arguments);
+    if (!process.waitForStarted())
+        return outcome;
+    if (whileRunning)
+        whileRunning(process);
+    // The emulated devices answer on this thread's events meanwhile.
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+        return outcome;
+    }
+    outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    outcome.out = process.readAllStandardOutput();
+    outcome.err = process.readAllStandardError();
+    return outcome;
+}
+
+// Each road end to end: the bytes arrive intact and the exit code is 0.
+void VornicCliTest::updateEveryRoad_data()
+{
+    QTest::addColumn<QString>("road");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("USB by port path, two phases") << "usb" << "1-3" << QStringList();
+    QTest::newRow("USB by serial number") << "usb" << "04E2A1B2" << QStringList();
+    QTest::newRow("serial port, boot then DFU") << "serial" << "/dev/ttyACM0" << QStringList();
+    QTest::newRow("network, checked, rebooted") << "network" << "" << QStringList { "--reboot" };
+    QTest::newRow("network, checked, image closed") << "network" << "" << QStringList();
+}
+
+void VornicCliTest::updateEveryRoad()
+{
+    QFETCH(QString, road);
+    QFETCH(QString, device);
+    QFETCH(QStringList, options);
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const QByteArray image = imageBytes(40 * 1024 + 17);
+    const QString path = writeImage(QStringLiteral("DG_ROAD.IN2"), image);
+
+    EmulatedDfuDevice::Config usbConfig;
+    usbConfig.productId = 0x0015;
+    usbConfig.product = "Dongara NET";
+    usbConfig.serial = "04E2A1B2";
+    usbConfig.initialState = EmulatedDfuDevice::AppIdle;
+    EmulatedDfuDevice usb(usbConfig);
+    EmulatedDfuDevice::Config serialConfig = usbConfig;
+    serialConfig.port = "1-4";
+    serialConfig.deviceNumber = 5;
+    serialConfig.deviceClass = 2;
+    serialConfig.product = "Dongara";
+    serialConfig.serial = "04E2C3D4";
+    serialConfig.ttyName = "ttyACM0";
+    EmulatedDfuDevice serial(serialConfig);
+    QVERIFY(!usb.plug(testbed).isEmpty());
+    QVERIFY(!serial.plug(testbed).isEmpty());
+    NetworkDeviceSimulator::Options netOptions;
+    netOptions.port = 0;
+    netOptions.serialNumber = "04E2E5F6";
+    SimulatedDevice network(netOptions);
+    QVERIFY(network.isListening());
+    if (road == QLatin1String("network"))
+        device = QStringLiteral("127.0.0.1:%1").arg(network.port());
+
+    const Outcome outcome = run(QStringList { "update", device, path } + options);
+    QVERIFY2(outcome.code == 0, outcome.err.constData());
+    QVERIFY(outcome.err.isEmpty());
+    QVERIFY2(outcome.out.contains("Updated "), outcome.out.constData());
+    // Not a terminal: plain progress lines, ending whole.
+    QVERIFY(outcome.out.contains("progress 100%\n"));
+
+    const QByteArray nothing;
+    QCOMPARE(usb.downloaded(), road == QLatin1String("usb") ? image : nothing);
+    QCOMPARE(serial.downloaded(), road == QLatin1String("serial") ? image : nothing);
+    QCOMPARE(network.checkedImage(), road == QLatin1String("network") ? image : nothing);
+    if (road == QLatin1String("usb")) {
+        QVERIFY(usb.detachReceived());
+        QCOMPARE(usb.reenumerations(), 1);
+    }
+    if (road == QLatin1String("serial"))
+        QCOMPARE(serial.serialReceived(), QByteArray("boot\n"));
+    if (road == QLatin1String("network")) {
+        const QString journal = network.journal().join('\n');
+        const bool rebooted = options.contains(QStringLiteral("--reboot"));
+        // "boot" alone; the check's "boot v" asks for the bootloader's version.
+        const QRegularExpression reboot(QStringLiteral("command boot$"), QRegularExpression::MultilineOption);
+        QCOMPARE(journal.contains(reboot), rebooted);
+        // Without the reboot the device is told that no image follows, as the
+        // window's Cancel does: "start I0" once for the upload, once after.
+        QCOMPARE(journal.count(QLatin1String("start I0")), rebooted ? 1 : 2);
+    }
+    serial.unplug(testbed);
+    usb.unplug(testbed);
+}
+
+// One run per failure class: the exit code, and one sentence on stderr.
+void VornicCliTest::exitCodes_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("usage") << "usage" << 2 << "see vornic-cli --help";
+    QTest::newRow("no such device") << "missing" << 3 << "No Ordane device 9-9";
+    QTest::newRow("nothing at the address") << "no network device" << 3 << "no connection";
+    QTest::newRow("port held by another program") << "busy" << 4 << "Serial port is in use!";
+    QTest::newRow("image for another model") << "mismatch" << 5 << "give --force";
+    QTest::newRow("empty image") << "empty" << 5 << "is empty";
+    QTest::newRow("device in dfuERROR mid-image") << "dfu error" << 6 << "Download error!";
+    QTest::newRow("network record refused") << "network error" << 6 << "Protocol error";
+    QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
+}
+
+void VornicCliTest::exitCodes()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    QString image = writeImage(QStringLiteral("DG_CODES.IN2"), imageBytes(8 * 1024));
+
+    EmulatedDfuDevice::Config config;
+    config.productId = scenario == QLatin1String("dfu error") ? 0x8015 : 0x0015;
+    config.product = "Dongara NET";
+    config.serial = "04E2A1B2";
+    config.initialState = scenario == QLatin1String("dfu error") ? EmulatedDfuDevice::DfuIdle
+                                                                 : EmulatedDfuDevice::AppIdle;
+    config.errorOnBlock = 2;
+    config.detachDelay = scenario == QLatin1String("no return") ? -1 : 100;
+    if (scenario == QLatin1String("busy")) {
+        config.deviceClass = 2;
+        config.ttyName = "ttyACM0";
+    }
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(testbed).isEmpty());
+    NetworkDeviceSimulator::Options netOptions;
+    netOptions.port = 0;
+    netOptions.serialNumber = "04E2E5F6";
+    netOptions.errorAtRecord = 3;
+    SimulatedDevice network(netOptions);
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
+
+    QStringList arguments { "update", "1-3", image };
+    std::function<void(QProcess &)> during;
+    QProcess holder;
+    if (scenario == QLatin1String("usage"))
+        arguments = QStringList { "update", "1-3" };
+    else if (scenario == QLatin1String("missing"))
+        arguments[1] = QStringLiteral("9-9");
+    else if (scenario == QLatin1String("no network device"))
+        arguments[1] = QStringLiteral("127.0.0.1:1");
+    else if (scenario == QLatin1String("network error"))
+        arguments[1] = address;
+    else if (scenario == QLatin1String("mismatch"))
+        arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));
+    else if (scenario == QLatin1String("empty"))
+        arguments[2] = writeImage(QStringLiteral("DG_EMPTY.IN2"), QByteArray());
+    else if (scenario == QLatin1String("no return"))
+        arguments << QStringLiteral("--wait") << QStringLiteral("1");
+    else if (scenario == QLatin1String("busy")) {
+        arguments[1] = QStringLiteral("ttyACM0");
+        holder.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        holder.start(QStringLiteral(SERIAL_PORT_HOLDER), { QStringLiteral("ttyACM0") });
+        QVERIFY(holder.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 5000);
+        QCOMPARE(holder.readLine(), QByteArray("held\n"));
+    }
+
+    const Outcome outcome = run(arguments, during);
+    QCOMPARE(outcome.code, code);
+    QVERIFY2(outcome.err.contains(says.toUtf8()), outcome.err.constData());
+    // One sentence, on one line.
+    QCOMPARE(outcome.err.count('\n'), 1);
+    QVERIFY(outcome.err.startsWith("vornic-cli: "));
+    // Where the image or the device was refused early, the device was not
+    // told to restart.
+    if (code == 3 || code == 4 || code == 5)
+        QVERIFY(!device.detachReceived() && device.serialReceived().isEmpty());
+    if (scenario == QLatin1String("no return"))
+        QVERIFY(device.detachReceived());
+    if (holder.state() != QProcess::NotRunning) {
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(5000));
+    }
+    device.unplug(testbed);
+}
+
+// Ctrl+C during a download: the block in flight is finished, the device is
+// told to abort (never a zero-length DNLOAD, which would end the image), and
+// the exit code says so.
+void VornicCliTest::interruptedDownloadAborts()
+{
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const QString image = writeImage(QStringLiteral("DG_SLOW.IN2"), imageBytes(64 * 1024));
+    EmulatedDfuDevice::Config config;
+    config.productId = 0x8015;
+    config.product = "Dongara NET";
+    config.busyPolls = 4;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(testbed).isEmpty());
+
+    const Outcome outcome = run({ "update", "1-3", image }, [&device](QProcess &process) {
+        QTRY_VERIFY_WITH_TIMEOUT(dnloadsWithData(device) >= 5, 20000);
+        ::kill(pid_t(process.processId()), SIGINT);
+    });
+    QCOMPARE(outcome.code, 130);
+    QVERIFY2(outcome.err.contains("Stopped after"), outcome.err.constData());
+    const auto requests = device.requests();
+    QVERIFY(!requests.isEmpty());
+    QCOMPARE(int(requests.last().request), 6);           // DFU_ABORT, last
+    for (const auto &r : requests)
+        QVERIFY(!(r.request == 1 && r.length == 0));
+    const int blocks = dnloadsWithData(device);
+    QVERIFY(blocks >= 5 && blocks < 64);
+    // Every block handed over was taken whole.
+    QCOMPARE(device.downloaded().size(), blocks * 1024);
+    device.unplug(testbed);
+}
+
+// The JSON listing, read by a real JSON parser: every road, with what a
+// script needs to pick a device.
+void VornicCliTest::jsonListing()
+{
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    EmulatedDfuDevice::Config usbConfig;
+    usbConfig.productId = 0x8015;
+    usbConfig.product = "Dongara NET";
+    usbConfig.serial = "04E2A1B2";
+    EmulatedDfuDevice usb(usbConfig);
+    EmulatedDfuDevice::Config serialConfig = usbConfig;
+    serialConfig.port = "1-4";
+    serialConfig.deviceNumber = 5;
+    serialConfig.productId = 0x0014;
+    serialConfig.deviceClass = 2;
+    serialConfig.serial = "03E1C3D4";
+    serialConfig.ttyName = "ttyACM0";
+    EmulatedDfuDevice serial(serialConfig);
+    QVERIFY(!usb.plug(testbed).isEmpty());
+    QVERIFY(!serial.plug(testbed).isEmpty());
+    NetworkDeviceSimulator::Options netOptions;
+    netOptions.port = 0;
+    netOptions.serialNumber = "04E2E5F6";
+    SimulatedDevice network(netOptions);
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
+
+    const Outcome outcome = run({ "list", "--json", "--ip", address });
+    QCOMPARE(outcome.code, 0);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(outcome.out, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    const QJsonArray rows = document.array();
+    QCOMPARE(rows.size(), 3);
+    const QJsonObject first = rows.at(0).toObject();
+    QCOMPARE(first.value("road").toString(), QStringLiteral("usb"));
+    QCOMPARE(first.value("device").toString(), QStringLiteral("1-3"));
+    QCOMPARE(first.value("text").toString(), QStringLiteral("Dongara Net S/N: 04E2A1B2 bootloader"));
+    QCOMPARE(first.value("model").toString(), QStringLiteral("Dongara"));
+    QCOMPARE(first.value("bootloader").toBool(), true);
+    QCOMPARE(first.value("access").toBool(), true);
+    const QJsonObject second = rows.at(1).toObject();
+    QCOMPARE(second.value("road").toString(), QStringLiteral("serial"));
+    QCOMPARE(second.value("device").toString(), QStringLiteral("ttyACM0"));
+    QCOMPARE(second.value("model").toString(), QStringLiteral("Beamora"));
+    QCOMPARE(second.value("serialNumber").toString(), QStringLiteral("03E1C3D4"));
+    const QJsonObject third = rows.at(2).toObject();
+    QCOMPARE(third.value("road").toString(), QStringLiteral("network"));
+    QCOMPARE(third.value("device").toString(), address);
+    QCOMPARE(third.value("text").toString(), QStringLiteral("Dongara S/N: 04E2E5F6 at 127.0.0.1"));
+    QCOMPARE(third.value("networkUpdate").toBool(), true);
+
+    // The plain listing names the same devices, one per line.
+    const Outcome plain = run({ "list", "--ip", address });
+    QCOMPARE(plain.code, 0);
+    const QList<QByteArray> lines = plain.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(0).startsWith("usb ") && lines.at(0).endsWith("Dongara Net S/N: 04E2A1B2 bootloader"));
+    serial.unplug(testbed);
+    usb.unplug(testbed);
+}
+
+QTEST_MAIN(VornicCliTest)
+#include "tst_vornic_cli.moc"
