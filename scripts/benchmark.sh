@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Download speed of Vornic's DFU engine against dfu-util, both writing a 1 MiB
-# image into the same emulated device: prints both times and their ratio.
+# Download speed of Vornic's DFU engine and of vornic-cli against dfu-util, all
+# writing a 1 MiB image into the same emulated device: prints the times and the
+# ratios to dfu-util.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"

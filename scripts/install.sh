@@ -9,7 +9,7 @@ bash "$top/scripts/deps.sh"
 build=${BUILD_DIR:-$top/build-release}
 # Only the two programs: the package holds nothing else.
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc)" --target vornic tamsel
+cmake --build "$build" -j "$(nproc)" --target vornic tamsel vornic-cli tamsel-cli
 rm -rf "$build/package"
 (cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)
 deb=$(ls "$build"/package/ordane-firmware-tools_*.deb)

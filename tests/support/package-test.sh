@@ -20,13 +20,15 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q 'udevadm control -
   || fail "postinst does not reload the udev rules"
 
 dpkg -x "$deb" "$scratch/root"
-for file in usr/bin/vornic usr/bin/tamsel \
+for file in usr/bin/vornic usr/bin/tamsel usr/bin/vornic-cli usr/bin/tamsel-cli \
             usr/share/applications/vornic.desktop usr/share/applications/tamsel.desktop \
             usr/share/icons/hicolor/64x64/apps/vornic.png usr/share/icons/hicolor/32x32/apps/tamsel.png \
             usr/lib/udev/rules.d/70-ordane-firmware-tools.rules; do
   [ -e "$scratch/root/$file" ] || fail "missing /$file"
 done
-[ -x "$scratch/root/usr/bin/vornic" ] && [ -x "$scratch/root/usr/bin/tamsel" ] || fail "programs not executable"
+for program in vornic tamsel vornic-cli tamsel-cli; do
+  [ -x "$scratch/root/usr/bin/$program" ] || fail "/usr/bin/$program not executable"
+done
 grep -q 'ATTR{idVendor}=="3b5d", TAG+="uaccess"' "$scratch/root/usr/lib/udev/rules.d/70-ordane-firmware-tools.rules" \
   || fail "no access rule for the maker's devices"
 for entry in vornic tamsel; do

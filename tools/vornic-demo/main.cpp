@@ -4,7 +4,8 @@
 // Vornic's window with the network device already added, or runs a script
 // (the command-line demo, the tests' scenarios) against the same devices.
 // Says at the end what each device received. Run under umockdev-wrapper:
-//   vornic-demo [--exec SCRIPT [ARG...]]
+//   vornic-demo [--snapshot WINDOW.png] [--exec SCRIPT [ARG...]]
+// --snapshot renders the window once the network device is in, then ends.
 #include "cmndialog.h"
 
 #include "emulateddfudevice.h"
@@ -51,8 +52,11 @@ void report(const char *what, const QByteArray &received, const QByteArray &imag
 int main(int argc, char *argv[])
 {
     QStringList script;
+    QString snapshot;
     for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--exec") == 0) {
+        if (qstrcmp(argv[i], "--snapshot") == 0 && i + 1 < argc)
+            snapshot = QString::fromLocal8Bit(argv[++i]);
+        else if (qstrcmp(argv[i], "--exec") == 0) {
             for (++i; i < argc; ++i)
                 script << QString::fromLocal8Bit(argv[i]);
         }
@@ -123,7 +127,14 @@ int main(int argc, char *argv[])
         QTimer::singleShot(300, &window, [&window, &networkDevice] {
             window.getNetworkDeviceOptions(QStringLiteral("127.0.0.1"), QString::number(networkDevice.port()));
         });
-        status = app.exec();
+        if (!snapshot.isEmpty())
+            QTimer::singleShot(1500, &window, [&window, &snapshot, &status] {
+                if (!window.grab().save(snapshot))
+                    status = 1;
+                window.close();
+            });
+        const int code = app.exec();
+        status = status ? status : code;
     } else {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
