@@ -1,5 +1,6 @@
 #include "tamselcli.h"
 
+#include "cliconsole.h"
 #include "cliprogress.h"
 #include "emitter.h"
 #include "exitcode.h"
@@ -23,9 +24,8 @@ const int highestAddress = 0xF7;        // 247, the last Modbus slave address
 
 TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
     : QObject(parent)
-    , m_out(out)
-    , m_err(err)
-    , m_progress(new CliProgress(out, this))
+    , m_console(new CliConsole(QStringLiteral("tamsel-cli"), helpText(), out, err, this))
+    , m_progress(m_console->progress())
     , m_emitter(new Emitter(this))
 {
     connect(m_emitter, &Emitter::load_start, m_progress, &CliProgress::setRange);
@@ -75,10 +75,7 @@ QString TamselCli::helpText()
 
 int TamselCli::fail(int code, const QString &sentence)
 {
-    m_progress->finish();
-    std::fprintf(m_err, "tamsel-cli: %s\n", qPrintable(sentence));
-    std::fflush(m_err);
-    return code;
+    return m_console->fail(code, sentence);
 }
 
 int TamselCli::run(const QStringList &arguments)
@@ -86,25 +83,10 @@ int TamselCli::run(const QStringList &arguments)
     QCommandLineParser parser;
     const QCommandLineOption road(QStringLiteral("road"), QString(), QStringLiteral("road"));
     const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("hex"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"));
-    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
-    const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ road, address, verbose, help, version });
-    if (!parser.parse(arguments))
-        return fail(ExitUsage, parser.errorText() + QLatin1String("; see tamsel-cli --help."));
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(helpText()), m_out);
-        return ExitSuccess;
-    }
-    if (parser.isSet(version)) {
-        std::fputs("tamsel-cli 2.1.6\n", m_out);
-        return ExitSuccess;
-    }
-    if (!parser.isSet(verbose))
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-            if (type != QtDebugMsg && type != QtInfoMsg)
-                std::fprintf(stderr, "%s\n", qPrintable(text));
-        });
+    parser.addOptions({ road, address });
+    int code = ExitSuccess;
+    if (!m_console->parse(parser, arguments, &code))
+        return code;
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
@@ -163,9 +145,9 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
 
     const QString why = m_errors.value(0);
     if (result == 0) {
-        std::fprintf(m_out, "Wrote %ld bytes of %s to %s in %s s.\n", size, qPrintable(imagePath),
-                     qPrintable(target), qPrintable(QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
-        std::fflush(m_out);
+        m_console->note(QStringLiteral("Wrote %1 bytes of %2 to %3 in %4 s.")
+                            .arg(size)
+                            .arg(imagePath, target, QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
         return ExitSuccess;
     }
     if (InterruptSignal::requested())

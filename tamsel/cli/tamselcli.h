@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+class CliConsole;
 class CliProgress;
 class Emitter;
 
@@ -28,8 +29,7 @@ private:
     int update(bool infrared, int address, const QString &imagePath);
     int fail(int code, const QString &sentence);
 
-    std::FILE *m_out;
-    std::FILE *m_err;
+    CliConsole *m_console;
     CliProgress *m_progress;
     Emitter *m_emitter;
     QStringList m_errors;

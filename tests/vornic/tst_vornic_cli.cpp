@@ -55,6 +55,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void interruptedDownloadAborts();
+    void interruptedUploadStops();
     void jsonListing();
 
 private:
@@ -309,6 +310,31 @@ void VornicCliTest::interruptedDownloadAborts()
     // Every block handed over was taken whole.
     QCOMPARE(device.downloaded().size(), blocks * 1024);
     device.unplug(testbed);
+}
+
+// Ctrl+C during a network upload stops it after the current record, as the
+// window's Stop does: the device never gets to check a partial image.
+void VornicCliTest::interruptedUploadStops()
+{
+    const QString image = writeImage(QStringLiteral("DG_NET.IN2"), imageBytes(32 * 400));
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.serialNumber = "04E2E5F6";
+    options.recordDelay = 10;
+    SimulatedDevice network(options);
+    QVERIFY(network.isListening());
+    const auto records = [&network] { return network.journal().filter(QStringLiteral(" record ")).size(); };
+
+    const Outcome outcome = run({ "update", QStringLiteral("127.0.0.1:%1").arg(network.port()), image },
+                                [&records](QProcess &process) {
+                                    QTRY_VERIFY_WITH_TIMEOUT(records() >= 10, 20000);
+                                    ::kill(pid_t(process.processId()), SIGINT);
+                                });
+    QCOMPARE(outcome.code, 130);
+    QVERIFY2(outcome.err.contains("Stopped after the current record"), outcome.err.constData());
+    QVERIFY(records() < 400);
+    QVERIFY(network.journal().filter(QStringLiteral(" check ")).isEmpty());
+    QVERIFY(network.checkedImage().isEmpty());
 }
 
 // The JSON listing, read by a real JSON parser: every road, with what a

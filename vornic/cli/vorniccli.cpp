@@ -1,5 +1,6 @@
 #include "vorniccli.h"
 
+#include "cliconsole.h"
 #include "cliprogress.h"
 #include "devicecatalog.h"
 #include "emitter.h"
@@ -65,8 +66,8 @@ bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
 VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
     : QObject(parent)
     , m_out(out)
-    , m_err(err)
-    , m_progress(new CliProgress(out, this))
+    , m_console(new CliConsole(QStringLiteral("vornic-cli"), helpText(), out, err, this))
+    , m_progress(m_console->progress())
     , m_emitter(new Emitter(this))
 {
     connect(m_emitter, &Emitter::load_start, m_progress, &CliProgress::setRange);
@@ -146,25 +147,10 @@ int VornicCli::run(const QStringList &arguments)
     const QCommandLineOption force(QStringLiteral("force"));
     const QCommandLineOption reboot(QStringLiteral("reboot"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"));
-    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
-    const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ json, ip, force, reboot, wait, verbose, help, version });
-    if (!parser.parse(arguments))
-        return fail(ExitUsage, parser.errorText() + QLatin1String("; see vornic-cli --help."));
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(helpText()), m_out);
-        return ExitSuccess;
-    }
-    if (parser.isSet(version)) {
-        std::fputs("vornic-cli 2.1.6\n", m_out);
-        return ExitSuccess;
-    }
-    if (!parser.isSet(verbose))
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-            if (type != QtDebugMsg && type != QtInfoMsg)
-                std::fprintf(stderr, "%s\n", qPrintable(text));
-        });
+    parser.addOptions({ json, ip, force, reboot, wait });
+    int code = ExitSuccess;
+    if (!m_console->parse(parser, arguments, &code))
+        return code;
     m_force = parser.isSet(force);
     m_reboot = parser.isSet(reboot);
     if (parser.isSet(wait)) {
@@ -188,17 +174,12 @@ int VornicCli::run(const QStringList &arguments)
 
 int VornicCli::fail(int code, const QString &sentence)
 {
-    m_progress->finish();
-    std::fprintf(m_err, "vornic-cli: %s\n", qPrintable(sentence));
-    std::fflush(m_err);
-    return code;
+    return m_console->fail(code, sentence);
 }
 
 void VornicCli::note(const QString &line)
 {
-    m_progress->finish();
-    std::fprintf(m_out, "%s\n", qPrintable(line));
-    std::fflush(m_out);
+    m_console->note(line);
 }
 
 void VornicCli::releaseUsb()
@@ -309,7 +290,7 @@ int VornicCli::list(bool json, const QStringList &addresses)
             std::fprintf(m_out, "%-8s %-21s %s\n", qPrintable(device.road), qPrintable(device.id),
                          qPrintable(device.text));
         if (devices.isEmpty())
-            std::fprintf(m_err, "vornic-cli: no Ordane device found.\n");
+            fail(ExitSuccess, QStringLiteral("No Ordane device found."));
     }
     std::fflush(m_out);
     return status;
@@ -416,7 +397,9 @@ int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
     dfuInit(dfuTimeout);
     QElapsedTimer elapsed;
     elapsed.start();
-    m_progress->setLabel(QStringLiteral("Writing %1").arg(device.text));
+    // A device in its application is only told to detach here.
+    if (device.bootloader)
+        m_progress->setLabel(QStringLiteral("Writing %1").arg(device.text));
     bool detached = false;
     int bus = -1, port = -1;
     int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, &detached, &bus, &port);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+class CliConsole;
 class CliProgress;
 class Emitter;
 struct libusb_context;
@@ -68,7 +69,7 @@ private:
     void releaseUsb();
 
     std::FILE *m_out;
-    std::FILE *m_err;
+    CliConsole *m_console;
     CliProgress *m_progress;
     Emitter *m_emitter;
     QStringList m_errors;

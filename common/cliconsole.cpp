@@ -1,0 +1,72 @@
+#include "cliconsole.h"
+
+#include "cliprogress.h"
+#include "exitcode.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+const char versionText[] = "2.1.6";
+
+// The engines trace every step with debug and info lines, which would bury
+// the progress and the one-sentence errors.
+void warningsOnly(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+} // namespace
+
+CliConsole::CliConsole(const QString &program, const QString &helpText, std::FILE *out, std::FILE *err,
+                       QObject *parent)
+    : QObject(parent)
+    , m_program(program)
+    , m_helpText(helpText)
+    , m_out(out)
+    , m_err(err)
+    , m_progress(new CliProgress(out, this))
+{
+}
+
+bool CliConsole::parse(QCommandLineParser &parser, const QStringList &arguments, int *exitCode)
+{
+    const QCommandLineOption verbose(QStringLiteral("verbose"));
+    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+    const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
+    parser.addOptions({ verbose, help, version });
+    if (!parser.parse(arguments)) {
+        QString why = parser.errorText();
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        *exitCode = fail(ExitUsage, why + QStringLiteral("; see %1 --help.").arg(m_program));
+        return false;
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        const QString text = parser.isSet(help) ? m_helpText : m_program + QLatin1Char(' ') + QLatin1String(versionText)
+                                                                   + QLatin1Char('\n');
+        std::fputs(qPrintable(text), m_out);
+        std::fflush(m_out);
+        *exitCode = ExitSuccess;
+        return false;
+    }
+    if (!parser.isSet(verbose))
+        qInstallMessageHandler(warningsOnly);
+    return true;
+}
+
+int CliConsole::fail(int code, const QString &sentence)
+{
+    m_progress->finish();
+    std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(sentence));
+    std::fflush(m_err);
+    return code;
+}
+
+void CliConsole::note(const QString &line)
+{
+    m_progress->finish();
+    std::fprintf(m_out, "%s\n", qPrintable(line));
+    std::fflush(m_out);
+}

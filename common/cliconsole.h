@@ -1,0 +1,43 @@
+#ifndef CLICONSOLE_H
+#define CLICONSOLE_H
+
+#include <QObject>
+#include <QString>
+
+#include <cstdio>
+
+class CliProgress;
+class QCommandLineParser;
+class QStringList;
+
+// What the command-line tools have in common: --help, --version and
+// --verbose; the engines' trace lines kept off the terminal unless asked
+// for; a failure as one sentence on the error stream with its exit code;
+// and the progress display.
+class CliConsole : public QObject
+{
+    Q_OBJECT
+public:
+    CliConsole(const QString &program, const QString &helpText, std::FILE *out, std::FILE *err,
+               QObject *parent = nullptr);
+
+    // Adds the common options to `parser` and parses `arguments`. False when
+    // the program is done already (help, version, or a wrong command line),
+    // with its exit code in `exitCode`.
+    bool parse(QCommandLineParser &parser, const QStringList &arguments, int *exitCode);
+
+    // Prints "<program>: <sentence>" on the error stream; returns `code`.
+    int fail(int code, const QString &sentence);
+    // A line of its own on the output stream (after any progress bar).
+    void note(const QString &line);
+    CliProgress *progress() const { return m_progress; }
+
+private:
+    QString m_program;
+    QString m_helpText;
+    std::FILE *m_out;
+    std::FILE *m_err;
+    CliProgress *m_progress;
+};
+
+#endif // CLICONSOLE_H
