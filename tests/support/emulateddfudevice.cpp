@@ -198,7 +198,8 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             return false;
         m_detach = true;
         m_state = AppDetach;
-        QMetaObject::invokeMethod(&m_context, [this] { scheduleReenumeration(); }, Qt::QueuedConnection);
+        // Taken up on the device's own thread by the watch started in plug().
+        m_reenumerationRequested = true;
         return true;
     case 1:                                                // DFU_DNLOAD
         if (requestType != 0x21)
@@ -397,6 +398,22 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
     description += "H: descriptors=" + descriptors().toHex() + "\n";
     m_testbed = &testbed;
     m_sysPath = testbed.addDescription(description);
+    // The handler thread only raises a flag under the mutex; a queued call
+    // from there would hand its data over under Qt's event-queue lock, which
+    // the race detector cannot see.
+    if (!m_detachWatch) {
+        m_detachWatch = new QTimer(&m_context);
+        QObject::connect(m_detachWatch, &QTimer::timeout, &m_context, [this] {
+            bool requested = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                std::swap(requested, m_reenumerationRequested);
+            }
+            if (requested)
+                scheduleReenumeration();
+        });
+        m_detachWatch->start(5);
+    }
     if (!m_sysPath.isEmpty() && !m_config.ttyName.isEmpty()) {
         if (m_config.ttyDelay > 0)
             QTimer::singleShot(m_config.ttyDelay, &m_context, [this, &testbed] { plugTty(testbed); });

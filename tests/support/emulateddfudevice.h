@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 
+class QTimer;
 class UsbTestbed;
 struct libusb_context;
 struct libusb_device;
@@ -157,6 +158,8 @@ private:
     int m_ttyMaster = -1;                    // owned by the testbed
     int m_ttySlave = -1;                     // held open so the master never hangs up
     QObject *m_ttyNotifier = nullptr;
+    bool m_reenumerationRequested = false;   // a DETACH awaits its re-enumeration
+    QTimer *m_detachWatch = nullptr;
     QByteArray m_serialReceived;
 };
 

@@ -14,22 +14,32 @@ SimulatedDevice::~SimulatedDevice()
 {
     quit();
     wait();
+    // Qt's wait is invisible to the race detector; this lock pairs with the
+    // one at the end of run(), so what the thread made is seen as made
+    // before it is freed here.
+    std::lock_guard<std::mutex> lock(m_mutex);
 }
 
 void SimulatedDevice::run()
 {
-    NetworkDeviceSimulator simulator(m_options);
     {
+        NetworkDeviceSimulator simulator(m_options);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_simulator = &simulator;
+            m_listening = simulator.listen();
+            m_port = simulator.serverPort();
+            m_ready = true;
+            // Under the lock: once the constructor sees the device ready, the
+            // device (and this condition variable) may be gone at once.
+            m_started.notify_all();
+        }
+        exec();
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_simulator = &simulator;
-        m_listening = simulator.listen();
-        m_port = simulator.serverPort();
-        m_ready = true;
-        // Under the lock: once the constructor sees the device ready, the
-        // device (and this condition variable) may be gone at once.
-        m_started.notify_all();
+        m_simulator = nullptr;
     }
-    exec();
+    // After the simulator is gone: pairs with the destructor's lock.
+    std::lock_guard<std::mutex> lock(m_mutex);
 }
 
 bool SimulatedDevice::allClosed() const
