@@ -42,6 +42,39 @@ int dnloadsWithData(const EmulatedDfuDevice &device)
     return count;
 }
 
+// A Dongara on USB port 1-3, in its application or in its bootloader.
+EmulatedDfuDevice::Config usbDongara(bool bootloader)
+{
+    EmulatedDfuDevice::Config config;
+    config.productId = bootloader ? 0x8015 : 0x0015;
+    config.product = "Dongara NET";
+    config.serial = "04E2A1B2";
+    config.initialState = bootloader ? EmulatedDfuDevice::DfuIdle : EmulatedDfuDevice::AppIdle;
+    return config;
+}
+
+// A device with a serial port (USB port 1-4, tty ttyACM0) in its application.
+EmulatedDfuDevice::Config serialPortDevice(quint16 productId, const QByteArray &serial)
+{
+    EmulatedDfuDevice::Config config = usbDongara(false);
+    config.port = "1-4";
+    config.deviceNumber = 5;
+    config.productId = productId;
+    config.deviceClass = 2;
+    config.product = "Dongara";
+    config.serial = serial;
+    config.ttyName = "ttyACM0";
+    return config;
+}
+
+NetworkDeviceSimulator::Options networkDongara()
+{
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.serialNumber = "04E2E5F6";
+    return options;
+}
+
 } // namespace
 
 class VornicCliTest : public QObject
@@ -132,26 +165,11 @@ void VornicCliTest::updateEveryRoad()
     const QByteArray image = imageBytes(40 * 1024 + 17);
     const QString path = writeImage(QStringLiteral("DG_ROAD.IN2"), image);
 
-    EmulatedDfuDevice::Config usbConfig;
-    usbConfig.productId = 0x0015;
-    usbConfig.product = "Dongara NET";
-    usbConfig.serial = "04E2A1B2";
-    usbConfig.initialState = EmulatedDfuDevice::AppIdle;
-    EmulatedDfuDevice usb(usbConfig);
-    EmulatedDfuDevice::Config serialConfig = usbConfig;
-    serialConfig.port = "1-4";
-    serialConfig.deviceNumber = 5;
-    serialConfig.deviceClass = 2;
-    serialConfig.product = "Dongara";
-    serialConfig.serial = "04E2C3D4";
-    serialConfig.ttyName = "ttyACM0";
-    EmulatedDfuDevice serial(serialConfig);
+    EmulatedDfuDevice usb(usbDongara(false));
+    EmulatedDfuDevice serial(serialPortDevice(0x0015, "04E2C3D4"));
     QVERIFY(!usb.plug(testbed).isEmpty());
     QVERIFY(!serial.plug(testbed).isEmpty());
-    NetworkDeviceSimulator::Options netOptions;
-    netOptions.port = 0;
-    netOptions.serialNumber = "04E2E5F6";
-    SimulatedDevice network(netOptions);
+    SimulatedDevice network(networkDongara());
     QVERIFY(network.isListening());
     if (road == QLatin1String("network"))
         device = QStringLiteral("127.0.0.1:%1").arg(network.port());
@@ -213,23 +231,14 @@ void VornicCliTest::exitCodes()
     QVERIFY(testbed.isValid());
     QString image = writeImage(QStringLiteral("DG_CODES.IN2"), imageBytes(8 * 1024));
 
-    EmulatedDfuDevice::Config config;
-    config.productId = scenario == QLatin1String("dfu error") ? 0x8015 : 0x0015;
-    config.product = "Dongara NET";
-    config.serial = "04E2A1B2";
-    config.initialState = scenario == QLatin1String("dfu error") ? EmulatedDfuDevice::DfuIdle
-                                                                 : EmulatedDfuDevice::AppIdle;
+    const bool busy = scenario == QLatin1String("busy");
+    EmulatedDfuDevice::Config config = busy ? serialPortDevice(0x0015, "04E2C3D4")
+                                            : usbDongara(scenario == QLatin1String("dfu error"));
     config.errorOnBlock = 2;
     config.detachDelay = scenario == QLatin1String("no return") ? -1 : 100;
-    if (scenario == QLatin1String("busy")) {
-        config.deviceClass = 2;
-        config.ttyName = "ttyACM0";
-    }
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
-    NetworkDeviceSimulator::Options netOptions;
-    netOptions.port = 0;
-    netOptions.serialNumber = "04E2E5F6";
+    NetworkDeviceSimulator::Options netOptions = networkDongara();
     netOptions.errorAtRecord = 3;
     SimulatedDevice network(netOptions);
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
@@ -251,7 +260,7 @@ void VornicCliTest::exitCodes()
         arguments[2] = writeImage(QStringLiteral("DG_EMPTY.IN2"), QByteArray());
     else if (scenario == QLatin1String("no return"))
         arguments << QStringLiteral("--wait") << QStringLiteral("1");
-    else if (scenario == QLatin1String("busy")) {
+    else if (busy) {
         arguments[1] = QStringLiteral("ttyACM0");
         holder.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
         holder.start(QStringLiteral(SERIAL_PORT_HOLDER), { QStringLiteral("ttyACM0") });
@@ -287,9 +296,7 @@ void VornicCliTest::interruptedDownloadAborts()
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     const QString image = writeImage(QStringLiteral("DG_SLOW.IN2"), imageBytes(64 * 1024));
-    EmulatedDfuDevice::Config config;
-    config.productId = 0x8015;
-    config.product = "Dongara NET";
+    EmulatedDfuDevice::Config config = usbDongara(true);
     config.busyPolls = 4;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
@@ -317,9 +324,7 @@ void VornicCliTest::interruptedDownloadAborts()
 void VornicCliTest::interruptedUploadStops()
 {
     const QString image = writeImage(QStringLiteral("DG_NET.IN2"), imageBytes(32 * 400));
-    NetworkDeviceSimulator::Options options;
-    options.port = 0;
-    options.serialNumber = "04E2E5F6";
+    NetworkDeviceSimulator::Options options = networkDongara();
     options.recordDelay = 10;
     SimulatedDevice network(options);
     QVERIFY(network.isListening());
@@ -343,25 +348,12 @@ void VornicCliTest::jsonListing()
 {
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    EmulatedDfuDevice::Config usbConfig;
-    usbConfig.productId = 0x8015;
-    usbConfig.product = "Dongara NET";
-    usbConfig.serial = "04E2A1B2";
-    EmulatedDfuDevice usb(usbConfig);
-    EmulatedDfuDevice::Config serialConfig = usbConfig;
-    serialConfig.port = "1-4";
-    serialConfig.deviceNumber = 5;
-    serialConfig.productId = 0x0014;
-    serialConfig.deviceClass = 2;
-    serialConfig.serial = "03E1C3D4";
-    serialConfig.ttyName = "ttyACM0";
-    EmulatedDfuDevice serial(serialConfig);
+    EmulatedDfuDevice usb(usbDongara(true));
+    // A Beamora by its product identifier.
+    EmulatedDfuDevice serial(serialPortDevice(0x0014, "03E1C3D4"));
     QVERIFY(!usb.plug(testbed).isEmpty());
     QVERIFY(!serial.plug(testbed).isEmpty());
-    NetworkDeviceSimulator::Options netOptions;
-    netOptions.port = 0;
-    netOptions.serialNumber = "04E2E5F6";
-    SimulatedDevice network(netOptions);
+    SimulatedDevice network(networkDongara());
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
 
     const Outcome outcome = run({ "list", "--json", "--ip", address });
