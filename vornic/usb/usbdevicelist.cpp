@@ -14,7 +14,6 @@ namespace {
 // with the serial ports.
 const quint8 communicationsClass = 2;
 const int stringBufferSize = 128;
-const quint16 bootloaderProductBit = 0x8000;
 
 QString sysfsAttribute(const QString &portPath, const char *key)
 {

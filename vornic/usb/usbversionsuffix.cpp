@@ -16,7 +16,7 @@ int usbVersionSuffix(libusb_device_handle *handle, QString &suffix, quint16 prod
     unsigned char reply[versionLength] = {};
     const int result = libusb_control_transfer(handle, versionRequestType, versionRequest, 0, 0, reply,
                                                versionLength, versionTimeoutMs);
-    if (productId & 0x8000) {
+    if (productId & bootloaderProductBit) {
         suffix = QStringLiteral(" bootloader");
         return result;
     }

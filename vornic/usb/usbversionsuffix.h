@@ -5,6 +5,9 @@
 
 struct libusb_device_handle;
 
+// The maker's bootloaders carry this bit in their USB product identifier.
+const quint16 bootloaderProductBit = 0x8000;
+
 // Asks the device for its version bytes (vendor request 0xC0/0x80, 10 bytes,
 // 300 ms) and makes the list-row suffix: " bootloader" for a bootloader
 // product identifier (bit 15 set), otherwise " v.d.d.d" from reply bytes 2,
