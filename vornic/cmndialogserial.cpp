@@ -5,20 +5,13 @@
 #include "ui_cmndialog.h"
 
 #include "devicecatalog.h"
+#include "localservernudge.h"
 #include "serialbootrequest.h"
 #include "serialportinuse.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QListWidget>
-#include <QLocalSocket>
 #include <QMessageBox>
-
-namespace {
-
-const int nudgePause = 200;            // ms
-
-} // namespace
 
 void CMNDialog::listSerialPorts()
 {
@@ -46,21 +39,7 @@ void CMNDialog::addSerialPortEntry(const QSerialPortInfo &port)
 
 void CMNDialog::nudgeLocalServer(const QString &entryText)
 {
-    auto *socket = new QLocalSocket(this);
-    socket->abort();
-    // The 8 characters after "S/N: " (without it, those from position 4).
-    const QString name = entryText.mid(entryText.indexOf(QLatin1String("S/N: ")) + 5, 8);
-    qDebug().noquote() << name;
-    socket->connectToServer(name, QIODevice::ReadWrite);
-    if (socket->error() == QLocalSocket::ServerNotFoundError)
-        return;
-
-    // Whoever listens under the device's serial number gets a moment to
-    // react to the connection (for example, to let go of the device).
-    QElapsedTimer pause;
-    pause.start();
-    while (pause.elapsed() < nudgePause)
-        QCoreApplication::processEvents();
+    LocalServerNudge::nudge(entryText, this);
 }
 
 void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)

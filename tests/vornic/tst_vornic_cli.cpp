@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -173,8 +174,14 @@ void VornicCliTest::updateEveryRoad()
     QVERIFY(network.isListening());
     if (road == QLatin1String("network"))
         device = QStringLiteral("127.0.0.1:%1").arg(network.port());
+    // A program that holds the USB device's serial number as its local
+    // server name is told before the device is, as the window does.
+    QLocalServer::removeServer(QStringLiteral("04E2A1B2"));
+    QLocalServer companion;
+    QVERIFY(companion.listen(QStringLiteral("04E2A1B2")));
 
     const Outcome outcome = run(QStringList { "update", device, path } + options);
+    QCOMPARE(companion.hasPendingConnections(), road == QLatin1String("usb"));
     QVERIFY2(outcome.code == 0, outcome.err.constData());
     QVERIFY(outcome.err.isEmpty());
     QVERIFY2(outcome.out.contains("Updated "), outcome.out.constData());

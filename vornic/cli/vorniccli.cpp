@@ -6,6 +6,7 @@
 #include "emitter.h"
 #include "exitcode.h"
 #include "interruptsignal.h"
+#include "localservernudge.h"
 #include "network/command.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
@@ -338,6 +339,8 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
                                                        "device access rules.").arg(device.port.systemLocation()));
     if (!checkImageFits(device.text, imagePath, false))
         return ExitImageProblem;
+    // As the window does before it tells the device anything.
+    LocalServerNudge::nudge(device.text, this);
     return device.road == QLatin1String("usb") ? updateUsb(device, imagePath) : updateSerial(device, imagePath);
 }
 
@@ -515,6 +518,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());
     if (!checkImageFits(text, imagePath, true))
         return ExitImageProblem;
+    LocalServerNudge::nudge(text, this);
 
     UploadTask task(&device, imagePath);
     int result = -1;
