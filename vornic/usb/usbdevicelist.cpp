@@ -68,7 +68,7 @@ int UsbDeviceList::enumerate(libusb_context *context, QVector<UsbDeviceEntry> *e
         UsbDeviceEntry entry;
         entry.productId = descriptor.idProduct;
         entry.portPath = portPath(device);
-        entry.bootloader = (descriptor.idProduct & bootloaderProductBit) != 0;
+        entry.bootloader = isBootloaderDevice(device);
         libusb_device_handle *handle = nullptr;
         const int opened = libusb_open(device, &handle);
         if (opened != 0) {

@@ -26,6 +26,7 @@ struct UsbDeviceEntry
     // Where it sits: "<bus>-<port>[.<port>...]", as the kernel names it.
     QString portPath;
     bool accessible = true;
+    // Runs its bootloader: the product bit, or a DFU interface in DFU mode.
     bool bootloader = false;
 };
 
