@@ -10,4 +10,12 @@
 // (EISDIR). On failure returns null with errno set.
 std::FILE *openImageFile(const QString &path, long *size);
 
+// What the user is told when the image cannot be opened (the system's
+// error number `error`), or is empty.
+QString imageOpenFailureText(const QString &path, int error);
+QString emptyImageText(const QString &path);
+// Why the image cannot be written, in one of those sentences; empty when
+// it can. `size`, when given, receives its size.
+QString imageFileProblem(const QString &path, long *size = nullptr);
+
 #endif // IMAGEFILE_H

@@ -12,8 +12,6 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -114,14 +112,9 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
 {
     InterruptSignal::install();
     long size = -1;
-    std::FILE *file = openImageFile(imagePath, &size);
-    if (!file)
-        return fail(ExitImageProblem, QStringLiteral("Cannot open the firmware image %1: %2")
-                                          .arg(imagePath, QString::fromLocal8Bit(std::strerror(errno))));
-    std::fclose(file);
-    if (size <= 0)
-        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 is empty; nothing was written.")
-                                          .arg(imagePath));
+    const QString problem = imageFileProblem(imagePath, &size);
+    if (!problem.isEmpty())
+        return fail(ExitImageProblem, problem);
 
     std::atomic<sub_handle> handle { sub_open(nullptr) };
     if (!handle) {

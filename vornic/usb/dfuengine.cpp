@@ -38,17 +38,8 @@ std::FILE *openImage(const QString &imagePath, long *size, QString *problem, int
     std::FILE *file = openImageFile(imagePath, size);
     *error = file ? 0 : errno;
     if (!file)
-        *problem = QStringLiteral("Cannot open the firmware image %1: %2")
-                       .arg(imagePath, QString::fromLocal8Bit(std::strerror(*error)));
+        *problem = imageOpenFailureText(imagePath, *error);
     return file;
-}
-
-// A zero-length DFU_DNLOAD in dfuIDLE is a protocol error: a standard device
-// answers it with dfuERROR and then refuses the next image too. An empty
-// image therefore never reaches the device.
-QString emptyImageText(const QString &imagePath)
-{
-    return QStringLiteral("The firmware image %1 is empty; nothing was written.").arg(imagePath);
 }
 
 } // namespace
@@ -176,6 +167,9 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         emit m_emitter->errorSignal(problem);
         return openError > 0 ? -openError : -1;
     }
+    // A zero-length DFU_DNLOAD in dfuIDLE is a protocol error: a standard
+    // device answers it with dfuERROR and then refuses the next image too.
+    // An empty image therefore never reaches the device.
     if (fileSize <= 0) {
         std::fclose(file);
         emit m_emitter->errorSignal(emptyImageText(imagePath));
@@ -282,12 +276,5 @@ QString DfuEngine::noAccessText()
 
 QString DfuEngine::imageProblem(const QString &imagePath)
 {
-    long size = -1;
-    QString problem;
-    int error = 0;
-    std::FILE *file = openImage(imagePath, &size, &problem, &error);
-    if (!file)
-        return problem;
-    std::fclose(file);
-    return size > 0 ? QString() : emptyImageText(imagePath);
+    return imageFileProblem(imagePath);
 }
