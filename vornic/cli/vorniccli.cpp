@@ -194,15 +194,20 @@ void VornicCli::releaseUsb()
 // ---------------------------------------------------------------------------
 // Listing
 
-void VornicCli::listLocal()
+void VornicCli::listUsb()
 {
     // A fresh context sees the bus as it is now, like the window's refresh.
     releaseUsb();
-    m_local.clear();
     if (libusb_init(&m_context) != 0)
         m_context = nullptr;
     else
         UsbDeviceList::enumerate(m_context, &m_usb);
+}
+
+void VornicCli::listLocal()
+{
+    listUsb();
+    m_local.clear();
     for (int i = 0; i < m_usb.size(); ++i) {
         const UsbDeviceEntry &entry = m_usb.at(i);
         Listed device;
@@ -405,28 +410,15 @@ int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
         m_progress->setLabel(QStringLiteral("Writing %1").arg(device.text));
     bool detached = false;
     int bus = -1, port = -1;
-    int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, &detached, &bus, &port);
+    const int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, &detached, &bus, &port);
     if (result < 0)
         return usbFailure(result);
     if (detached) {
-        note(QStringLiteral("%1 restarts into its bootloader...").arg(device.text));
-        int code = ExitSuccess;
-        const int index = awaitReturn(1, device.serialNumber, bus, port, &code);
-        if (index < 0)
+        const int code = writeReturned(1, device, bus, port, imagePath);
+        if (code != ExitSuccess)
             return code;
-        m_progress->setLabel(QStringLiteral("Writing %1").arg(m_usb.at(index).text));
-        bool again = false;
-        result = runDfu(m_usb.at(index).device, imagePath, &again, &bus, &port);
-        if (result < 0)
-            return usbFailure(result);
-        if (again)
-            return fail(ExitDeviceRefused, QStringLiteral("The device came back in its application, not in its "
-                                                          "bootloader; nothing was written."));
     }
-    m_progress->finish();
-    note(QStringLiteral("Updated %1 with %2 in %3 s.")
-             .arg(device.text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
-    return ExitSuccess;
+    return updated(device.text, imagePath, elapsed);
 }
 
 int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
@@ -440,23 +432,35 @@ int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
         return fail(ExitNoAccess, why);
     if (sent != SerialBootRequest::Sent)
         return fail(ExitFailure, why);
+    const int code = writeReturned(0, device, -1, -1, imagePath);
+    if (code != ExitSuccess)
+        return code;
+    return updated(device.text, imagePath, elapsed);
+}
+
+int VornicCli::writeReturned(int mode, const Listed &device, int bus, int port, const QString &imagePath)
+{
     note(QStringLiteral("%1 restarts into its bootloader...").arg(device.text));
     int code = ExitSuccess;
-    const int index = awaitReturn(0, device.serialNumber, -1, -1, &code);
+    const int index = awaitReturn(mode, device.serialNumber, bus, port, &code);
     if (index < 0)
         return code;
-    const QString text = m_usb.at(index).text;
-    m_progress->setLabel(QStringLiteral("Writing %1").arg(text));
+    m_progress->setLabel(QStringLiteral("Writing %1").arg(m_usb.at(index).text));
     bool detached = false;
-    int bus = -1, port = -1;
     const int result = runDfu(m_usb.at(index).device, imagePath, &detached, &bus, &port);
     if (result < 0)
         return usbFailure(result);
     if (detached)
         return fail(ExitDeviceRefused, QStringLiteral("The device came back in its application, not in its "
                                                       "bootloader; nothing was written."));
-    note(QStringLiteral("Updated %1 with %2 in %3 s.")
-             .arg(device.text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+    return ExitSuccess;
+}
+
+int VornicCli::updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
+                       const QString &remark)
+{
+    note(QStringLiteral("Updated %1 with %2 in %3 s%4.")
+             .arg(text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1), remark));
     return ExitSuccess;
 }
 
@@ -470,7 +474,8 @@ int VornicCli::awaitReturn(int mode, const QString &serialNumber, int bus, int p
                                                          "bootloader; nothing was written."));
             return -1;
         }
-        listLocal();
+        // Only the bus: the device comes back on USB.
+        listUsb();
         for (int i = 0; i < m_usb.size(); ++i) {
             const UsbDeviceEntry &entry = m_usb.at(i);
             if (!UsbDeviceList::isReturnedDevice(mode, serialNumber, bus, port, entry.device, entry.text))
@@ -573,8 +578,5 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         SendCommandTask cancel(this, &device, QStringLiteral("iwr I0 \r\n"));
         cancel.run();
     }
-    note(QStringLiteral("Updated %1 with %2 in %3 s%4.")
-             .arg(text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1),
-                  result == 0 ? QStringLiteral(" (checked by the device)") : QString()));
-    return ExitSuccess;
+    return updated(text, imagePath, elapsed, result == 0 ? QStringLiteral(" (checked by the device)") : QString());
 }

@@ -13,6 +13,7 @@
 
 class CliConsole;
 class CliProgress;
+class QElapsedTimer;
 class Emitter;
 struct libusb_context;
 
@@ -54,12 +55,20 @@ private:
     int updateSerial(const Listed &device, const QString &imagePath);
     int updateNetwork(const QString &address, const QString &imagePath);
 
+    // Lists the USB devices into m_usb.
+    void listUsb();
     // Lists the USB and serial-port devices into m_local.
     void listLocal();
     bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice);
     // Runs the DFU engine on one device; `detached` tells whether it was
     // sent into its bootloader rather than written.
     int runDfu(libusb_device *device, const QString &imagePath, bool *detached, int *bus, int *port);
+    // The second phase: waits for `device` to come back in its bootloader
+    // (see awaitReturn) and writes it. An exit code.
+    int writeReturned(int mode, const Listed &device, int bus, int port, const QString &imagePath);
+    // Says the update is done; returns ExitSuccess.
+    int updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
+                const QString &remark = QString());
     // Waits for the device an update sent into its bootloader; its index in
     // m_usb, or -1 with the exit code in `code`.
     int awaitReturn(int mode, const QString &serialNumber, int bus, int port, int *code);
