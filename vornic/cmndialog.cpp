@@ -338,16 +338,33 @@ void CMNDialog::reconnectionTimedOut()
 {
     if (!reconnectionAwaited())
         return;
+    abandonReconnection(QStringLiteral("The device did not come back in its bootloader within %1 seconds. The "
+                                       "firmware was not updated; check the device and press \"Update Firmware\" "
+                                       "again.")
+                            .arg(reconnectTimer.interval() / 1000.0));
+}
+
+void CMNDialog::abandonReconnection(const QString &why)
+{
     // From now on nothing is awaited: a bootloader that turns up later, even
     // on the same port, is not written unasked. A new attempt detaches anew.
     reconnectMode = -1;
     pendingSerialNumber.clear();
     detachIssued = false;
+    reconnectTimer.stop();
     showUpdateOutcome(false);
     btnsOn();
-    displayWarnings(QStringLiteral("The device did not come back in its bootloader within %1 seconds. The firmware "
-                                   "was not updated; check the device and press \"Update Firmware\" again.")
-                        .arg(reconnectTimer.interval() / 1000.0));
+    displayWarnings(why);
+}
+
+AwaitedDevice CMNDialog::awaitedDevice() const
+{
+    AwaitedDevice awaited;
+    awaited.mode = reconnectMode;
+    awaited.serialNumber = pendingSerialNumber;
+    awaited.portPath = jobPortPath;
+    awaited.present = devicesBeforeRestart;
+    return awaited;
 }
 
 void CMNDialog::showUpdateOutcome(bool success)
@@ -448,7 +465,8 @@ void CMNDialog::addNetworkEntries()
 
 int CMNDialog::enumDevices()
 {
-    if (future.isRunning()) {
+    // Neither a USB job nor a network upload may lose its row under it.
+    if (future.isRunning() || networkUploadRunning) {
         qDebug() << "blocked";
         return 0;
     }
@@ -457,7 +475,9 @@ int CMNDialog::enumDevices()
     // (start-up, hot-plug, after an update) rebuilds their rows from the
     // records.
     const auto *action = qobject_cast<QAction *>(sender());
-    const bool requery = action && action->text().contains(QLatin1String("Refresh List"));
+    // While a device is being checked (for the add dialog) its report must
+    // meet it: the other devices are not asked meanwhile.
+    const bool requery = action && action->text().contains(QLatin1String("Refresh List")) && !pendingDevice;
 
     ui->listWidget->clear();
     listUsbDevices();
@@ -487,6 +507,11 @@ void CMNDialog::checkConnection()
 
 void CMNDialog::deleteFromWidget()
 {
+    // The device of an update in progress stays, row and record.
+    if (updateInProgress()) {
+        qDebug() << "update in progress: nothing is deleted";
+        return;
+    }
     QListWidgetItem *current = ui->listWidget->currentItem();
     NetworkDevice *device = networkDeviceOf(current);
 
@@ -536,21 +561,23 @@ void CMNDialog::deviceConnected()
         return;
     }
 
-    // A device sent into its bootloader comes back as a new USB device:
-    // after a serial reboot (mode 0) it is known by "boot" and its serial
-    // number, after a DFU detach (mode 1) by where it sits on the bus. Only
-    // that device is written: the serial number stays awaited until its own
-    // bootloader arrives, and in mode 1 the device that was told to detach,
-    // while it is still on the bus in its application, is not it.
-    const int mode = reconnectMode;
+    // A device sent into its bootloader comes back as a new USB device, and
+    // only that device is written: after a serial reboot (mode 0) it reports
+    // the awaited serial number, after a DFU detach (mode 1) it sits on the
+    // detached device's whole port path; in both cases it was not on the
+    // bus before the restart request. It stays awaited until it is there.
+    const AwaitedDevice awaited = awaitedDevice();
+    int candidates = 0;
+    const int found = UsbDeviceList::findReturnedDevice(awaited, usbRows, &candidates);
+    if (candidates > 1) {
+        abandonReconnection(UsbDeviceList::ambiguousReturnText(awaited, candidates));
+        return;
+    }
+    if (found < 0)
+        return;
+    libusb_device *device = usbRows.at(found).device;
     for (int row = 0; row < ui->listWidget->count(); ++row) {
-        const QListWidgetItem *item = ui->listWidget->item(row);
-        libusb_device *device = usbDeviceOf(item);
-        if (!device)
-            continue;
-        const bool matches = UsbDeviceList::isReturnedDevice(mode, pendingSerialNumber, detachedBusNumber,
-                                                             detachedPortNumber, device, item->text());
-        if (matches) {
+        if (usbDeviceOf(ui->listWidget->item(row)) == device) {
             startUsbUpdate(device, row);
             return;
         }
@@ -699,7 +726,14 @@ void CMNDialog::onUpdBtnClicked()
     setUpdateControlsEnabled(false);
     nudgeLocalServer(text);
 
+    // A new update: nothing told to restart earlier is awaited by it.
+    detachIssued = false;
+    jobMayDetach = true;
+    jobPortPath.clear();
     if (serial) {
+        // Taken before the device is told anything: a bootloader already on
+        // the bus then is not the one that comes back.
+        devicesBeforeRestart = UsbDeviceList::devicesOnBus();
         enterSerialBootloader(data.value<QSerialPortInfo>());
         // The second phase starts when the device arrives in its bootloader.
         reconnectMode = 0;

@@ -2,6 +2,8 @@
 #define CMNDIALOG_H
 
 #include "network/networkdevice.h"
+#include "usb/awaiteddevice.h"
+#include "usb/usbdevicelist.h"
 
 #include <QEventLoop>
 #include <QFuture>
@@ -10,6 +12,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPoint>
+#include <QPointer>
+#include <QSet>
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <QTimer>
@@ -115,7 +119,8 @@ private:
     // The messages for a failed network check; true when the device is to
     // be added all the same (the user ignores an old bootloader).
     bool reportNetworkError(int code);
-    // Tells the current network device that no image follows ("iwr I0 ").
+    // Tells the device of the network upload that no image follows
+    // ("iwr I0 ").
     void sendUploadCancel();
     // A message box with text buttons; returns the index of the button
     // pressed (-1 for none).
@@ -142,9 +147,14 @@ private:
     // second update may start and the update controls stay off meanwhile.
     bool updateInProgress() const;
     bool reconnectionAwaited() const;
+    // The device the update waits for, as the shared matching rule takes it.
+    AwaitedDevice awaitedDevice() const;
     // Starts the bounded wait for the awaited device's return.
     void awaitReconnection();
     void reconnectionTimedOut();
+    // Ends a two-phase update whose device cannot be written, saying why:
+    // nothing is awaited any more and the controls come back.
+    void abandonReconnection(const QString &why);
     // Puts the outcome of an update into the progress bar's text.
     void showUpdateOutcome(bool success);
 
@@ -164,6 +174,20 @@ private:
     // pressed: the USB job reads it, and the second phase of a two-phase
     // update writes the image the user confirmed.
     QString jobImagePath;
+    // The rest of what the update in progress knows of its device; every
+    // guard and follow-up reads these, never the list's current row, which
+    // the user or a refresh may change meanwhile.
+    // - the whole USB port path of the device the USB job works on: a
+    //   device it detaches must come back there;
+    QString jobPortPath;
+    // - the devices on the bus just before the device was told to restart
+    //   (none of them is its return);
+    QSet<QString> devicesBeforeRestart;
+    // - whether the USB job may send its device into the bootloader (not in
+    //   the second phase, whose device must already be there);
+    bool jobMayDetach = true;
+    // - the network device being updated, for the commands that follow.
+    QPointer<NetworkDevice> uploadDevice;
     // Bounds the wait for a device sent into its bootloader.
     QTimer reconnectTimer;
     // The window was closed while a USB job ran; it closes when the job ends.
@@ -177,8 +201,8 @@ private:
     std::atomic<int> detachedBusNumber { -1 };
     std::atomic<int> detachedPortNumber { -1 };
     libusb_context *usbContext = nullptr;
-    // Devices referenced by the USB rows of the current listing.
-    QVector<libusb_device *> usbRowDevices;
+    // The USB devices of the current listing (referenced), one per USB row.
+    QVector<UsbDeviceEntry> usbRows;
     // Counts the USB listings; a device pointer read from a row is only
     // valid while this has not moved on.
     quint64 usbListings = 0;

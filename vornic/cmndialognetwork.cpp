@@ -30,21 +30,26 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
     connect(this, SIGNAL(stopThread()), task, SLOT(stop()), Qt::DirectConnection);
     ui->progressBar->setFormat(QStringLiteral("%p%"));
     ui->progressBar->setValue(ui->progressBar->minimum());
-    // Closing the window stops the upload after its current record.
+    // Closing the window stops the upload after its current record. Until
+    // the upload and the command that follows it are over, the list is not
+    // rebuilt and that command goes to this device, whatever row is current.
     networkUploadRunning = true;
     workersActive = true;
+    uploadDevice = dev;
+    ui->listWidget->setEnabled(false);
     task->run();
     // After a stop no result comes; the window is closing then.
     networkUploadRunning = false;
     workersActive = false;
+    uploadDevice = nullptr;
+    ui->listWidget->setEnabled(true);
+    btnsOn();
     task->deleteLater();
 }
 
 void CMNDialog::uploadFinished(int code)
 {
     qDebug() << "Task Finished: ";
-    networkUploadRunning = false;
-    btnsOn();
     showUpdateOutcome(code == 0 || code == 11);
 
     const QString failed = QStringLiteral("Firmware upload failed");
@@ -78,19 +83,26 @@ void CMNDialog::uploadFinished(int code)
     default:
         break;
     }
+    // The upload and what follows it are over.
+    networkUploadRunning = false;
+    uploadDevice = nullptr;
+    ui->listWidget->setEnabled(true);
+    btnsOn();
 }
 
 void CMNDialog::onRebootNetworkDevice()
 {
-    if (!isNetworkDevice())
+    // The device that was just written, never whatever row is current now.
+    NetworkDevice *device = uploadDevice;
+    if (!device)
         return;
-    Command command(this, currentNetworkDevice());
+    Command command(this, device);
     command.reboot();
 }
 
 void CMNDialog::sendUploadCancel()
 {
-    NetworkDevice *device = currentNetworkDevice();
+    NetworkDevice *device = uploadDevice;
     if (!device)
         return;
     SendCommandTask task(this, device, QStringLiteral("iwr I0 \r\n"));
@@ -128,6 +140,17 @@ void CMNDialog::closeConnectDialog()
 void CMNDialog::getNetworkDeviceOptions(QString ip, QString port)
 {
     qDebug() << "ipAddress is " << ip << "port: " << port;
+    // Reports go to the one device being checked: while "Refresh List" asks
+    // the listed devices again, no other check may start.
+    if (pendingDevice) {
+        QMessageBox::information(connectDialog, QStringLiteral("Vornic"),
+                                 QStringLiteral("Vornic is checking the listed network devices. Press \"Add Device\" "
+                                                "again when the list is back."),
+                                 QMessageBox::Ok);
+        if (connectDialog)
+            connectDialog->checkRefused();
+        return;
+    }
     pendingDevice = new NetworkDevice(ip, port.toInt(), this);
     queryNetworkDevice(pendingDevice);
     closeConnectDialog();

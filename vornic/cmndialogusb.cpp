@@ -17,9 +17,7 @@
 
 void CMNDialog::releaseUsbRowDevices()
 {
-    for (libusb_device *device : qAsConst(usbRowDevices))
-        libusb_unref_device(device);
-    usbRowDevices.clear();
+    UsbDeviceList::release(&usbRows);
 }
 
 void CMNDialog::listUsbDevices()
@@ -34,18 +32,15 @@ void CMNDialog::listUsbDevices()
     if (libusb_init(&usbContext) != 0)
         usbContext = nullptr;
 
-    QVector<UsbDeviceEntry> entries;
-    const int count = UsbDeviceList::enumerate(usbContext, &entries,
+    const int count = UsbDeviceList::enumerate(usbContext, &usbRows,
                                                [this](const QString &line) { traceEdit->appendPlainText(line); });
     if (count < 0) {
         qDebug() << "Error enumerating devices\n";
         return;
     }
     // Rows keep their entry's device reference until the next listing.
-    for (const UsbDeviceEntry &entry : qAsConst(entries)) {
-        usbRowDevices.append(entry.device);
+    for (const UsbDeviceEntry &entry : qAsConst(usbRows))
         addListEntry(entry.text, QVariant::fromValue(reinterpret_cast<quintptr>(entry.device)));
-    }
 
     for (int row = 0; row < ui->listWidget->count(); ++row)
         qDebug().noquote() << ui->listWidget->item(row)->text();
@@ -61,7 +56,9 @@ DfuEngine CMNDialog::dfuEngine()
 
 int CMNDialog::dfuUpdate(libusb_device *device)
 {
-    return dfuEngine().update(device, jobImagePath);
+    DfuEngine engine = dfuEngine();
+    engine.setDetachAllowed(jobMayDetach);
+    return engine.update(device, jobImagePath);
 }
 
 int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int transferSize)
@@ -71,6 +68,11 @@ int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int tra
 
 void CMNDialog::startUsbJob(libusb_device *device)
 {
+    // Taken before the job can tell the device to detach: the device that
+    // comes back must be on this port and must not have been there before.
+    jobPortPath = UsbDeviceList::portPath(device);
+    devicesBeforeRestart = UsbDeviceList::devicesOnBus();
+    traceEdit->appendPlainText(QStringLiteral("Writing the device on USB port %1").arg(jobPortPath));
     ui->progressBar->setFormat(QStringLiteral("%p%"));
     ui->progressBar->setValue(ui->progressBar->minimum());
     watchUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &CMNDialog::dfuUpdate, device));
@@ -84,5 +86,8 @@ void CMNDialog::startUsbUpdate(libusb_device *device, int row)
     // The awaited device is back: nothing is awaited any more.
     pendingSerialNumber.clear();
     reconnectTimer.stop();
+    // Only a download ends this update well: a device found here still in
+    // its application is not sent away a second time.
+    jobMayDetach = false;
     startUsbJob(device);
 }

@@ -602,7 +602,8 @@ void DfuEngineTest::applicationModeIsDetachedOnce()
     QCOMPARE(int(bench.bus), 1);
     QCOMPARE(int(bench.port), 4);
 
-    // Still there before re-enumerating: recorded again, not detached again.
+    // Still there before re-enumerating: recorded again, not detached again,
+    // and still awaited (nothing was written).
     bench.bus = -1;
     bench.port = -1;
     bench.reconnectMode = -1;
@@ -610,9 +611,20 @@ void DfuEngineTest::applicationModeIsDetachedOnce()
     QCOMPARE(requestsOf(bench.device, 0).size(), 1);
     QCOMPARE(int(bench.bus), 1);
     QCOMPARE(int(bench.port), 4);
-    QCOMPARE(int(bench.reconnectMode), -1);
+    QCOMPARE(int(bench.reconnectMode), 1);
     QVERIFY(bench.errors.isEmpty());
     QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+
+    // As the second phase of an update: a device in its application there
+    // was not restarted; it is told nothing, and the run fails.
+    bench.reconnectMode = -1;
+    bench.engine.setDetachAllowed(false);
+    QCOMPARE(bench.engine.update(bench.usbDevice, image), DfuEngine::notInBootloader);
+    QCOMPARE(requestsOf(bench.device, 0).size(), 1);
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    QCOMPARE(int(bench.reconnectMode), -1);
+    QCOMPARE(texts(bench.errors), QStringList({ "The device came back in its application, not in its bootloader; "
+                                                "nothing was written." }));
 }
 
 QTEST_GUILESS_MAIN(DfuEngineTest)

@@ -234,18 +234,30 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
 void UsbRoadTest::returnAfterSerialRebootIsMatched_data()
 {
     QTest::addColumn<QString>("awaited");
+    QTest::addColumn<QByteArray>("reported");        // by the arriving device
     QTest::addColumn<int>("productId");
+    QTest::addColumn<int>("state");
     QTest::addColumn<bool>("started");
-    QTest::newRow("last 4 of 8 and boot") << "XY00A1B2" << 0x8001 << true;
-    QTest::newRow("7 characters, whole") << "500A1B2" << 0x8001 << true;
-    QTest::newRow("7 characters, absent") << "600A1B2" << 0x8001 << false;
-    QTest::newRow("key but no boot") << "0500A1B2" << 0x0001 << false;
+    const int dfuIdle = EmulatedDfuDevice::DfuIdle;
+    QTest::newRow("the same serial number") << "0500A1B2" << QByteArray("0500A1B2") << 0x8001 << dfuIdle << true;
+    QTest::newRow("its end, reported by the bootloader") << "XY00A1B2" << QByteArray("00A1B2") << 0x8001 << dfuIdle
+                                                         << true;
+    QTest::newRow("the same last 4, another number") << "XY00A1B2" << QByteArray("0500A1B2") << 0x8001 << dfuIdle
+                                                     << false;
+    QTest::newRow("the awaited one inside a longer one") << "500A1B2" << QByteArray("0500A1B2") << 0x8001 << dfuIdle
+                                                         << false;
+    QTest::newRow("fewer than 4 characters of its end") << "0500A1B2" << QByteArray("B2") << 0x8001 << dfuIdle
+                                                        << false;
+    QTest::newRow("still in its application") << "0500A1B2" << QByteArray("0500A1B2") << 0x0001
+                                              << int(EmulatedDfuDevice::AppIdle) << false;
 }
 
 void UsbRoadTest::returnAfterSerialRebootIsMatched()
 {
     QFETCH(QString, awaited);
+    QFETCH(QByteArray, reported);
     QFETCH(int, productId);
+    QFETCH(int, state);
     QFETCH(bool, started);
     const QByteArray image = imageBytes(3000);
     const QString path = storeImage(image);
@@ -259,8 +271,9 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
+    config.serial = reported;
     config.productId = quint16(productId);
-    config.initialState = EmulatedDfuDevice::DfuIdle;
+    config.initialState = EmulatedDfuDevice::State(state);
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(*m_testbed).isEmpty());
 
@@ -281,6 +294,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
 
     config.serial = awaited.toLatin1();
     config.productId = 0x8002;
+    config.initialState = EmulatedDfuDevice::DfuIdle;
     config.port = "1-8";
     config.deviceNumber = 30;
     EmulatedDfuDevice awaitedDevice(config);
@@ -352,23 +366,28 @@ void UsbRoadTest::arrivalDuringTheJob_data()
 {
     QTest::addColumn<quint16>("productId");
     QTest::addColumn<int>("state");
-    QTest::addColumn<bool>("written");
+    QTest::addColumn<QString>("outcome");
     QTest::newRow("bootloader back before the job ended") << quint16(0x8001) << int(EmulatedDfuDevice::DfuIdle)
-                                                          << true;
-    QTest::newRow("still in its application") << quint16(0x0001) << int(EmulatedDfuDevice::AppIdle) << false;
+                                                          << "written";
+    QTest::newRow("still in its application") << quint16(0x0001) << int(EmulatedDfuDevice::AppIdle) << "awaited";
+    // Its bootloader's identifier, yet it answers in its application: it
+    // was not restarted, so it is told nothing and nothing is "complete".
+    QTest::newRow("back, but answers in its application") << quint16(0x8001) << int(EmulatedDfuDevice::AppIdle)
+                                                           << "failed";
 }
 
 void UsbRoadTest::arrivalDuringTheJob()
 {
     QFETCH(quint16, productId);
     QFETCH(int, state);
-    QFETCH(bool, written);
+    QFETCH(QString, outcome);
     const QByteArray image = imageBytes(3000);
     const QString path = storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     // As left by a DETACH job that is still finishing.
     m_window->jobImagePath = path;
+    m_window->jobPortPath = QStringLiteral("1-7");
     m_window->detachedBusNumber = 1;
     m_window->detachedPortNumber = 7;
     m_window->detachIssued = true;
@@ -395,11 +414,21 @@ void UsbRoadTest::arrivalDuringTheJob()
 
     release.release();
     ModalDriver driver(ModalDriver::dismissAll());
-    if (written) {
+    if (outcome == QLatin1String("written")) {
         QTRY_VERIFY_WITH_TIMEOUT(device.downloaded() == image, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
         QCOMPARE(m_window->reconnectMode.load(), -1);
         QVERIFY(!m_window->reconnectTimer.isActive());
+        QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update complete"));
+    } else if (outcome == QLatin1String("failed")) {
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+        QTRY_COMPARE(driver.handledCount(), 1);
+        QVERIFY2(driver.seen().at(0).contains(QLatin1String("came back in its application")),
+                 qPrintable(driver.seen().at(0)));
+        QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update failed"));
+        QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false) + detachCount(device), 0);
+        QCOMPARE(m_window->reconnectMode.load(), -1);
+        return;
     } else {
         // The detached device has not left yet: it is not its own return.
         QTRY_COMPARE(m_window->ui->listWidget->count(), 1);

@@ -62,6 +62,12 @@ bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
     return true;
 }
 
+// The written device and where it sits, for the line that says it was written.
+QString writtenText(const UsbDeviceEntry &entry)
+{
+    return QStringLiteral("%1 (USB %2)").arg(entry.text, entry.portPath);
+}
+
 } // namespace
 
 VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
@@ -366,17 +372,16 @@ bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath,
     return false;
 }
 
-int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool *detached, int *bus, int *port)
+int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool mayDetach, bool *detached)
 {
     std::atomic<bool> detachIssued { false };
     std::atomic<int> detachedBus { -1 }, detachedPort { -1 }, mode { -1 };
     DfuEngine engine(m_emitter, { detachIssued, detachedBus, detachedPort, mode });
     engine.setStopFlag(&InterruptSignal::flag());
+    engine.setDetachAllowed(mayDetach);
     m_errors.clear();
     const int result = engine.update(device, imagePath);
     *detached = mode == 1;
-    *bus = detachedBus;
-    *port = detachedPort;
     return result;
 }
 
@@ -386,6 +391,8 @@ int VornicCli::usbFailure(int result)
     switch (result) {
     case DfuEngine::interrupted:
         return fail(ExitInterrupted, why);
+    case DfuEngine::notInBootloader:
+        return fail(ExitDeviceRefused, why);
     case LIBUSB_ERROR_ACCESS:
         return fail(ExitNoAccess, why);
     case LIBUSB_ERROR_BUSY:
@@ -405,20 +412,25 @@ int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
     dfuInit(dfuTimeout);
     QElapsedTimer elapsed;
     elapsed.start();
-    // A device in its application is only told to detach here.
+    // A device in its application is only told to detach here. Whatever is
+    // on the bus before that cannot be its return.
+    AwaitedDevice awaited;
+    awaited.mode = AwaitedDevice::AfterDetach;
+    awaited.portPath = device.id;
+    awaited.present = UsbDeviceList::devicesOnBus();
+    QString written = writtenText(m_usb.at(device.usbIndex));
     if (device.bootloader)
         m_progress->setLabel(QStringLiteral("Writing %1").arg(device.text));
     bool detached = false;
-    int bus = -1, port = -1;
-    const int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, &detached, &bus, &port);
+    const int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, true, &detached);
     if (result < 0)
         return usbFailure(result);
     if (detached) {
-        const int code = writeReturned(1, device, bus, port, imagePath);
+        const int code = writeReturned(awaited, device, imagePath, &written);
         if (code != ExitSuccess)
             return code;
     }
-    return updated(device.text, imagePath, elapsed);
+    return updated(written, imagePath, elapsed);
 }
 
 int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
@@ -426,33 +438,38 @@ int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
     dfuInit(dfuTimeout);
     QElapsedTimer elapsed;
     elapsed.start();
+    AwaitedDevice awaited;
+    awaited.mode = AwaitedDevice::AfterSerialBoot;
+    awaited.serialNumber = device.serialNumber;
+    awaited.present = UsbDeviceList::devicesOnBus();
     QString why;
     const int sent = SerialBootRequest::send(device.port.portName(), &why);
     if (sent == SerialBootRequest::PortBusy || sent == SerialBootRequest::NoAccess)
         return fail(ExitNoAccess, why);
     if (sent != SerialBootRequest::Sent)
         return fail(ExitFailure, why);
-    const int code = writeReturned(0, device, -1, -1, imagePath);
+    QString written;
+    const int code = writeReturned(awaited, device, imagePath, &written);
     if (code != ExitSuccess)
         return code;
-    return updated(device.text, imagePath, elapsed);
+    return updated(written, imagePath, elapsed);
 }
 
-int VornicCli::writeReturned(int mode, const Listed &device, int bus, int port, const QString &imagePath)
+int VornicCli::writeReturned(const AwaitedDevice &awaited, const Listed &device, const QString &imagePath,
+                             QString *written)
 {
     note(QStringLiteral("%1 restarts into its bootloader...").arg(device.text));
     int code = ExitSuccess;
-    const int index = awaitReturn(mode, device.serialNumber, bus, port, &code);
+    const int index = awaitReturn(awaited, &code);
     if (index < 0)
         return code;
-    m_progress->setLabel(QStringLiteral("Writing %1").arg(m_usb.at(index).text));
+    const UsbDeviceEntry &entry = m_usb.at(index);
+    *written = writtenText(entry);
+    m_progress->setLabel(QStringLiteral("Writing %1").arg(*written));
     bool detached = false;
-    const int result = runDfu(m_usb.at(index).device, imagePath, &detached, &bus, &port);
+    const int result = runDfu(entry.device, imagePath, false, &detached);
     if (result < 0)
         return usbFailure(result);
-    if (detached)
-        return fail(ExitDeviceRefused, QStringLiteral("The device came back in its application, not in its "
-                                                      "bootloader; nothing was written."));
     return ExitSuccess;
 }
 
@@ -464,7 +481,7 @@ int VornicCli::updated(const QString &text, const QString &imagePath, const QEla
     return ExitSuccess;
 }
 
-int VornicCli::awaitReturn(int mode, const QString &serialNumber, int bus, int port, int *code)
+int VornicCli::awaitReturn(const AwaitedDevice &awaited, int *code)
 {
     QElapsedTimer waited;
     waited.start();
@@ -476,15 +493,18 @@ int VornicCli::awaitReturn(int mode, const QString &serialNumber, int bus, int p
         }
         // Only the bus: the device comes back on USB.
         listUsb();
-        for (int i = 0; i < m_usb.size(); ++i) {
-            const UsbDeviceEntry &entry = m_usb.at(i);
-            if (!UsbDeviceList::isReturnedDevice(mode, serialNumber, bus, port, entry.device, entry.text))
-                continue;
-            if (!entry.accessible) {
+        int candidates = 0;
+        const int found = UsbDeviceList::findReturnedDevice(awaited, m_usb, &candidates);
+        if (candidates > 1) {
+            *code = fail(ExitNoSuchDevice, UsbDeviceList::ambiguousReturnText(awaited, candidates));
+            return -1;
+        }
+        if (found >= 0) {
+            if (!m_usb.at(found).accessible) {
                 *code = fail(ExitNoAccess, DfuEngine::noAccessText());
                 return -1;
             }
-            return i;
+            return found;
         }
         // Events keep flowing meanwhile (a device emulated in this process
         // re-enumerates on them).

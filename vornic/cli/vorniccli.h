@@ -61,17 +61,20 @@ private:
     void listLocal();
     bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice);
     // Runs the DFU engine on one device; `detached` tells whether it was
-    // sent into its bootloader rather than written.
-    int runDfu(libusb_device *device, const QString &imagePath, bool *detached, int *bus, int *port);
-    // The second phase: waits for `device` to come back in its bootloader
-    // (see awaitReturn) and writes it. An exit code.
-    int writeReturned(int mode, const Listed &device, int bus, int port, const QString &imagePath);
+    // sent into its bootloader rather than written. Without `mayDetach` a
+    // device still in its application is told nothing and the run fails.
+    int runDfu(libusb_device *device, const QString &imagePath, bool mayDetach, bool *detached);
+    // The second phase: waits for the `awaited` device to come back in its
+    // bootloader (see awaitReturn) and writes it; `written` gets the
+    // device's row text and USB port. An exit code.
+    int writeReturned(const AwaitedDevice &awaited, const Listed &device, const QString &imagePath,
+                      QString *written);
     // Says the update is done; returns ExitSuccess.
     int updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
                 const QString &remark = QString());
     // Waits for the device an update sent into its bootloader; its index in
     // m_usb, or -1 with the exit code in `code`.
-    int awaitReturn(int mode, const QString &serialNumber, int bus, int port, int *code);
+    int awaitReturn(const AwaitedDevice &awaited, int *code);
     int usbFailure(int result);
     int fail(int code, const QString &sentence);
     void note(const QString &line);

@@ -75,8 +75,9 @@ IPConnectDialog::IPConnectDialog(QWidget *parent)
 IPConnectDialog::~IPConnectDialog()
 {
     // The wait cursor of "Add Device" lasts until the check is over and the
-    // dialog is gone; without an override this does nothing.
-    QGuiApplication::restoreOverrideCursor();
+    // dialog is gone.
+    if (!addButton->isEnabled())
+        QGuiApplication::restoreOverrideCursor();
 }
 
 void IPConnectDialog::setAddress(const QString &ip, int port)
@@ -87,10 +88,23 @@ void IPConnectDialog::setAddress(const QString &ip, int port)
 
 void IPConnectDialog::connectButtonPressed()
 {
+    // The window checks one device at a time and applies the report to the
+    // device it checks: a second press meanwhile would mix two devices up.
+    if (!addButton->isEnabled())
+        return;
+    addButton->setEnabled(false);
     const QString ip = ipWidget->ipAddressText();
     const QString port = portEdit->text();
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     emit getNetworkDevice(ip, port);
+}
+
+void IPConnectDialog::checkRefused()
+{
+    if (addButton->isEnabled())
+        return;
+    QGuiApplication::restoreOverrideCursor();
+    addButton->setEnabled(true);
 }
 
 void IPConnectDialog::fillBuffer(QString text)

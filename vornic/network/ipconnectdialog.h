@@ -11,7 +11,7 @@ class QPushButton;
 // The small dialog in which the user types a network device's IPv4 address
 // and TCP port. "Add Device" hands both texts, unchecked, to the window
 // (getNetworkDevice) under a wait cursor that lasts until the dialog is
-// destroyed.
+// destroyed. One check at a time: "Add Device" is off while it runs.
 class IPConnectDialog : public QDialog
 {
     Q_OBJECT
@@ -20,6 +20,9 @@ public:
     ~IPConnectDialog() override;
 
     void setAddress(const QString &ip, int port);
+    // The window did not take the address (another check was under way):
+    // "Add Device" may be pressed again, and the wait cursor goes.
+    void checkRefused();
 
 signals:
     void getNetworkDevice(QString, QString);

@@ -109,14 +109,21 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
     }
     case DfuStateAppIdle:
     case DfuStateAppDetach:
+        if (!m_detachAllowed) {
+            emit m_emitter->errorSignal(QStringLiteral("The device came back in its application, not in its "
+                                                       "bootloader; nothing was written."));
+            return notInBootloader;
+        }
         // Stored before the DETACH: the device may leave the bus as soon as
         // it has the request, and the window matches its return by these.
         m_reconnection.detachedBusNumber = libusb_get_bus_number(dfu.device);
         m_reconnection.detachedPortNumber = libusb_get_port_number(dfu.device);
         // A device detached earlier that has not yet come back is left to
-        // re-enumerate in peace.
-        if (m_reconnection.detachIssued)
+        // re-enumerate in peace, and is still awaited: nothing was written.
+        if (m_reconnection.detachIssued) {
+            m_reconnection.reconnectMode = 1;
             return result;
+        }
         result = dfuDetach(dfu.handle, dfu.interface, detachTimeout);
         if (result >= 0) {
             m_reconnection.detachIssued = true;

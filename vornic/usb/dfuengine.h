@@ -35,6 +35,12 @@ public:
     // one) and returns `interrupted`. Without a flag it always runs to the end.
     void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
     static const int interrupted = -10;
+    // The second phase of a two-phase update writes a device that came back
+    // in its bootloader. One that still answers in its application there was
+    // not restarted: it is told nothing more, and the run fails with
+    // `notInBootloader`.
+    void setDetachAllowed(bool allowed) { m_detachAllowed = allowed; }
+    static const int notInBootloader = -11;
 
     // 0 or more is success, negative is failure.
     int update(libusb_device *device, const QString &imagePath);
@@ -55,6 +61,7 @@ private:
     Emitter *m_emitter;
     Reconnection m_reconnection;
     const std::atomic<bool> *m_stop = nullptr;
+    bool m_detachAllowed = true;
 };
 
 #endif // DFUENGINE_H

@@ -14,6 +14,8 @@ namespace {
 // with the serial ports.
 const quint8 communicationsClass = 2;
 const int stringBufferSize = 128;
+// The shortest end of a serial number a bootloader may report for itself.
+const int shortestSerialEnd = 4;
 
 QString sysfsAttribute(const QString &portPath, const char *key)
 {
@@ -68,6 +70,7 @@ int UsbDeviceList::enumerate(libusb_context *context, QVector<UsbDeviceEntry> *e
         UsbDeviceEntry entry;
         entry.productId = descriptor.idProduct;
         entry.portPath = portPath(device);
+        entry.presence = presenceKey(device);
         entry.bootloader = isBootloaderDevice(device);
         libusb_device_handle *handle = nullptr;
         const int opened = libusb_open(device, &handle);
@@ -153,13 +156,71 @@ bool UsbDeviceList::isBootloaderDevice(libusb_device *device)
     return findFirstDfuInterface(dfu) == 1 && (dfu.flags & DfuInterface::DfuModeFlag);
 }
 
-bool UsbDeviceList::isReturnedDevice(int mode, const QString &pendingSerialNumber, int detachedBusNumber,
-                                     int detachedPortNumber, libusb_device *device, const QString &rowText)
+QString UsbDeviceList::presenceKey(libusb_device *device)
 {
-    if (mode == 0) {
-        const QString key = pendingSerialNumber.size() == 8 ? pendingSerialNumber.right(4) : pendingSerialNumber;
-        return rowText.contains(key) && rowText.contains(QLatin1String("boot"));
+    return portPath(device) + QLatin1Char('@') + QString::number(libusb_get_device_address(device));
+}
+
+QSet<QString> UsbDeviceList::devicesOnBus()
+{
+    QSet<QString> keys;
+    libusb_context *context = nullptr;
+    if (libusb_init(&context) != 0)
+        return keys;
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < count; ++i)
+        keys.insert(presenceKey(list[i]));
+    if (count >= 0)
+        libusb_free_device_list(list, 1);
+    libusb_exit(context);
+    return keys;
+}
+
+bool UsbDeviceList::isReturnedDevice(const AwaitedDevice &awaited, const UsbDeviceEntry &entry)
+{
+    if (!entry.bootloader || awaited.present.contains(entry.presence))
+        return false;
+    switch (awaited.mode) {
+    case AwaitedDevice::AfterSerialBoot: {
+        const QString &reported = entry.serialNumber;
+        const QString &wanted = awaited.serialNumber;
+        if (reported.isEmpty() || wanted.isEmpty())
+            return false;
+        return reported == wanted
+            || (reported.size() >= shortestSerialEnd && reported.size() < wanted.size() && wanted.endsWith(reported));
     }
-    return libusb_get_bus_number(device) == quint8(detachedBusNumber)
-        && libusb_get_port_number(device) == quint8(detachedPortNumber) && isBootloaderDevice(device);
+    case AwaitedDevice::AfterDetach:
+        return !awaited.portPath.isEmpty() && entry.portPath == awaited.portPath;
+    default:
+        return false;
+    }
+}
+
+int UsbDeviceList::findReturnedDevice(const AwaitedDevice &awaited, const QVector<UsbDeviceEntry> &entries,
+                                      int *candidates)
+{
+    int found = -1;
+    int count = 0;
+    for (int i = 0; i < entries.size(); ++i) {
+        if (!isReturnedDevice(awaited, entries.at(i)))
+            continue;
+        found = i;
+        ++count;
+    }
+    if (candidates)
+        *candidates = count;
+    return count == 1 ? found : -1;
+}
+
+QString UsbDeviceList::ambiguousReturnText(const AwaitedDevice &awaited, int candidates)
+{
+    const QString which = awaited.mode == AwaitedDevice::AfterSerialBoot
+        ? QStringLiteral("with serial number %1").arg(awaited.serialNumber)
+        : QStringLiteral("on USB port %1").arg(awaited.portPath);
+    return QStringLiteral("%1 devices came back in their bootloader %2, and the one that was told to restart cannot "
+                          "be told apart from the others. None of them was written: unplug the other devices and "
+                          "start the update again.")
+        .arg(candidates)
+        .arg(which);
 }

@@ -1,6 +1,9 @@
 #ifndef USBDEVICELIST_H
 #define USBDEVICELIST_H
 
+#include "awaiteddevice.h"
+
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -25,6 +28,9 @@ struct UsbDeviceEntry
     quint16 productId = 0;
     // Where it sits: "<bus>-<port>[.<port>...]", as the kernel names it.
     QString portPath;
+    // Tells this device apart from one that later sits on the same port (a
+    // device gets a new address each time it arrives).
+    QString presence;
     bool accessible = true;
     // Runs its bootloader: the product bit, or a DFU interface in DFU mode.
     bool bootloader = false;
@@ -47,12 +53,25 @@ public:
     static QString portPath(libusb_device *device);
     // True for a device that runs its bootloader rather than its application.
     static bool isBootloaderDevice(libusb_device *device);
-    // True when `device`, listed as `rowText`, is the one an update sent into
-    // its bootloader: after a serial "boot" (mode 0) it is known by "boot"
-    // and its serial number, after a DFU detach (mode 1) by where it sits on
-    // the bus, and it must run its bootloader.
-    static bool isReturnedDevice(int mode, const QString &pendingSerialNumber, int detachedBusNumber,
-                                 int detachedPortNumber, libusb_device *device, const QString &rowText);
+    // Where the device sits and under which address it arrived: two looks at
+    // the bus give the same key only for a device that stayed all the while.
+    static QString presenceKey(libusb_device *device);
+    // The presence keys of every device on the bus now (a fresh look).
+    static QSet<QString> devicesOnBus();
+
+    // True when `entry` may be the device `awaited` describes: it runs its
+    // bootloader, was not on the bus before the restart request, and is
+    // either on the same whole port path (after a detach) or reports the
+    // awaited serial number (after a serial boot). A bootloader may report
+    // only the end of the serial number, of at least 4 characters.
+    static bool isReturnedDevice(const AwaitedDevice &awaited, const UsbDeviceEntry &entry);
+    // The index in `entries` of the awaited device, or -1. `candidates` gets
+    // how many entries qualify: with more than one the device cannot be told
+    // apart from another, and -1 is returned so that neither is written.
+    static int findReturnedDevice(const AwaitedDevice &awaited, const QVector<UsbDeviceEntry> &entries,
+                                  int *candidates = nullptr);
+    // Why no device may be written when `candidates` devices qualify.
+    static QString ambiguousReturnText(const AwaitedDevice &awaited, int candidates);
     // The row text of a device this user may not open, from the system's
     // description of it, marked "(no access)".
     static QString inaccessibleDeviceText(libusb_device *device);
