@@ -108,6 +108,7 @@ private:
     friend class SerialRoadTest;
     friend class NetworkWindowTest;
     friend class DeviceAccessTest;
+    friend class ReturnedDeviceTest;
 
     void setTitle();
     void loadSettings();

@@ -48,6 +48,22 @@ QString UsbTestbed::add(const Device &device)
     return addDescription(describe(device));
 }
 
+QString UsbTestbed::addHub(const QByteArray &port, int deviceNumber)
+{
+    Device hub;
+    hub.port = port;
+    hub.deviceNumber = deviceNumber;
+    hub.vendorId = 0x1d6b;
+    hub.productId = 0x0002;
+    // Device descriptor (class 9, hub), then one configuration with one
+    // interface and its interrupt endpoint.
+    const QByteArray descriptors = QByteArray::fromHex("12010002090001406b1d0200000100000001"
+                                                       "09021900010100e000"
+                                                       "090400000109000000"
+                                                       "0705810304000c");
+    return addDescription(describe(hub) + "H: descriptors=" + descriptors.toHex() + "\n");
+}
+
 QString UsbTestbed::addDescription(const QByteArray &description)
 {
     if (!m_testbed)

@@ -32,6 +32,9 @@ public:
     // Adds the device (which emits its "add" event); returns its sysfs path
     // or an empty string on failure.
     QString add(const Device &device);
+    // Adds a USB hub (another vendor's) at `port`, so that libusb sees the
+    // whole port path of the devices behind it ("1-2" for "1-2.3").
+    QString addHub(const QByteArray &port, int deviceNumber);
     // Adds a device given in udev database form.
     QString addDescription(const QByteArray &description);
     // Emits the "remove" event, then takes the device away.

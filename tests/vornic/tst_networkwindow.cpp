@@ -14,6 +14,7 @@
 #include "simulateddevice.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -49,6 +50,9 @@ private slots:
     void cancelCreatesNothing();
     void updateAndItsEnd_data();
     void updateAndItsEnd();
+    void followUpReachesTheUpdatedDevice_data();
+    void followUpReachesTheUpdatedDevice();
+    void oneCheckAtATime();
 
 private:
     // Adds a device through the dialog, as the user does.
@@ -296,6 +300,114 @@ void NetworkWindowTest::updateAndItsEnd()
         if (answer == QLatin1String("escape"))
             QCOMPARE(simulated->image('I'), image);
     }
+}
+
+void NetworkWindowTest::followUpReachesTheUpdatedDevice_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("last");
+    QTest::newRow("Escape reboots") << "escape" << "command boot";
+    QTest::newRow("Enter closes the image") << "enter" << "start I0";
+}
+
+// Two network devices listed; the row and the list change while the first
+// one is written: the command that follows the upload still reaches it,
+// and the other device is told nothing but its check.
+void NetworkWindowTest::followUpReachesTheUpdatedDevice()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, last);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.recordDelay = 2;
+    SimulatedDevice chosen(options);
+    options.address = QHostAddress(QStringLiteral("127.0.0.2"));
+    options.serialNumber = "0500E5F6";
+    SimulatedDevice other(options);
+    QVERIFY(chosen.isListening() && other.isListening());
+    addThroughDialog(QStringLiteral("127.0.0.1"), chosen.port());
+    QTRY_VERIFY(!m_window->pendingDevice);
+    addThroughDialog(QStringLiteral("127.0.0.2"), other.port());
+    QTRY_VERIFY(!m_window->pendingDevice);
+    QListWidget *list = m_window->ui->listWidget;
+    QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.1",
+                                                "Primora S/N: 0500E5F6 at 127.0.0.2" }));
+    list->setCurrentRow(0);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("PR_NET.IN2"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(32 * 60, 'x')) == 32 * 60);
+    file.close();
+    m_window->imagePath = path;
+    m_window->ui->lineEdit->setText(path);
+    m_window->updateUpdateButton();
+
+    // While the upload runs the user clicks the other row and a device
+    // arrives: the list neither follows the click nor is rebuilt.
+    bool lockedMeanwhile = false;
+    QTimer::singleShot(30, m_window.get(), [&] {
+        QListWidgetItem *first = list->item(0);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
+        QTest::ignoreMessage(QtDebugMsg, "blocked");
+        m_window->enumDevices();
+        lockedMeanwhile = list->currentRow() == 0 && list->item(0) == first && !list->isEnabled();
+    });
+    // Something still makes the other row current before the answer.
+    ModalDriver driver([&](QWidget *widget) {
+        list->setCurrentRow(1);
+        QTest::keyClick(widget, answer == QLatin1String("escape") ? Qt::Key_Escape : Qt::Key_Return);
+    });
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QCOMPARE(driver.seen(), QStringList{ "Firmware upload completed|To run new firmware, press Reboot!" });
+
+    QTRY_VERIFY(chosen.allClosed() && other.allClosed());
+    const QStringList commands = chosen.journal().filter(QRegularExpression(QStringLiteral("^\\d+@")));
+    QVERIFY2(commands.last().section(QLatin1Char(' '), 1).startsWith(last), qPrintable(commands.last()));
+    const QStringList told = other.journal().filter(QRegularExpression(QStringLiteral("^\\d+@")));
+    for (const QString &line : told) {
+        const QString command = line.section(QLatin1Char(' '), 1);
+        QVERIFY2(command == QLatin1String("command set") || command == QLatin1String("command boot v"),
+                 qPrintable(line));
+    }
+    QVERIFY(lockedMeanwhile);
+    QVERIFY(list->isEnabled() && m_window->ui->updBtn->isEnabled());
+}
+
+// "Add Device" pressed again while the device is being checked: one check,
+// one record with its own answer, and the wait cursor goes with the dialog.
+void NetworkWindowTest::oneCheckAtATime()
+{
+    ScriptedPeer slow([](ScriptedPeer &peer, const QByteArray &received) {
+        if (received.endsWith("set\r\n"))
+            peer.say("S/N: 0500A1B2\r\nversion: 3.2\r\nOK\r\n", 300);
+        else if (received.endsWith("boot v\r\n"))
+            peer.say("boot v1.1\r\nOK\r\n");
+    });
+    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
+    QPointer<IPConnectDialog> dialog = m_window->connectDialog;
+    QVERIFY(dialog);
+    dialog->setAddress(QStringLiteral("127.0.0.1"), slow.port());
+    QPushButton *add = nullptr;
+    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+        if (button->text() == QLatin1String("Add Device"))
+            add = button;
+    }
+    QVERIFY(add);
+    bool offMeanwhile = false;
+    QTimer::singleShot(100, add, [&] {
+        offMeanwhile = !add->isEnabled();
+        QTest::mouseClick(add, Qt::LeftButton);
+        QTest::keyClick(dialog, Qt::Key_Return);
+    });
+    QTest::mouseClick(add, Qt::LeftButton);
+    QTRY_VERIFY(!m_window->pendingDevice);
+    QTRY_VERIFY(!dialog);
+    QCOMPARE(rowTexts(*m_window), QStringList{ "Primora S/N: 0500A1B2 at 127.0.0.1" });
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
+    QVERIFY(!QGuiApplication::overrideCursor());
+    QVERIFY(offMeanwhile);
 }
 
 QTEST_MAIN(NetworkWindowTest)
