@@ -13,13 +13,16 @@
 
 #include <libusb.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
 
 const quint8 dnload = 1;
 const quint8 getStatus = 3;
 const quint8 clrStatus = 4;
+const quint8 abortRequest = 6;
 
 QByteArray randomBytes(int size)
 {
@@ -42,6 +45,18 @@ QVector<EmulatedDfuDevice::Request> requestsOf(const EmulatedDfuDevice &device, 
             found.append(r);
     }
     return found;
+}
+
+// A download that did not get the whole image across ends with DFU_ABORT,
+// never with the zero-length request that would declare it complete.
+bool endsWithAbort(const EmulatedDfuDevice &device)
+{
+    const auto all = device.requests();
+    for (const auto &r : all) {
+        if (r.requestType == 0x21 && r.request == dnload && r.length == 0)
+            return false;
+    }
+    return !all.isEmpty() && all.last().requestType == 0x21 && all.last().request == abortRequest;
 }
 
 QStringList texts(const QSignalSpy &spy)
@@ -153,6 +168,7 @@ private slots:
     void transferCutShort();
     void announcedPollTimeout_data();
     void announcedPollTimeout();
+    void stopDuringALongPoll();
     void dfuInterfaceElsewhere();
     void unopenableImage_data();
     void unopenableImage();
@@ -298,11 +314,9 @@ void DfuEngineTest::deviceStuckBusyEndsWithTimeout()
     QCOMPARE(result, int(LIBUSB_ERROR_TIMEOUT));
     QVERIFY2(elapsed >= 300 && elapsed < 3000, qPrintable(QString::number(elapsed)));
     QCOMPARE(texts(bench.errors), QStringList({ "Error timeout.", "Download error!" }));
-    const auto dnloads = requestsOf(bench.device, dnload);
-    QCOMPARE(dnloads.size(), 2);
-    QCOMPARE(int(dnloads.last().value), 1);
-    QCOMPARE(int(dnloads.last().length), 0);
-    QCOMPARE(values(bench.progress), QList<int>{ 2 });
+    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
+    QVERIFY(endsWithAbort(bench.device));
+    QVERIFY(values(bench.progress).isEmpty());
 }
 
 void DfuEngineTest::errorOnBlockStopsTheDownload()
@@ -314,12 +328,11 @@ void DfuEngineTest::errorOnBlockStopsTheDownload()
 
     QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(4000))), -14);
     const auto dnloads = requestsOf(bench.device, dnload);
-    QCOMPARE(dnloads.size(), 3);
+    QCOMPARE(dnloads.size(), 2);
     QCOMPARE(int(dnloads[1].value), 1);
-    QCOMPARE(int(dnloads[2].value), 2);
-    QCOMPARE(int(dnloads[2].length), 0);
+    QVERIFY(endsWithAbort(bench.device));
     QCOMPARE(texts(bench.errors), QStringList({ "Download error!" }));
-    QCOMPARE(values(bench.progress), QList<int>{ 3 });
+    QVERIFY(values(bench.progress).isEmpty());
     QVERIFY(requestsOf(bench.device, clrStatus).isEmpty());
 }
 
@@ -335,9 +348,8 @@ void DfuEngineTest::shortStatusReplyCountsAsError()
     QVERIFY(bench.openInterface(dfu));
 
     QCOMPARE(bench.engine.download(bench.writeImage(randomBytes(2500)), dfu, 1024), -14);
-    const auto dnloads = requestsOf(bench.device, dnload);
-    QCOMPARE(dnloads.size(), 2);
-    QCOMPARE(int(dnloads[1].value), 1);
+    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
+    QVERIFY(endsWithAbort(bench.device));
     QCOMPARE(requestsOf(bench.device, getStatus).size(), 1);
     QVERIFY(bench.errors.isEmpty());
 }
@@ -353,10 +365,8 @@ void DfuEngineTest::statusStallWhilePolling()
 
     QCOMPARE(bench.engine.download(bench.writeImage(randomBytes(2500)), dfu, 1024), int(LIBUSB_ERROR_PIPE));
     QCOMPARE(texts(bench.errors), QStringList({ "Error timeout." }));
-    const auto dnloads = requestsOf(bench.device, dnload);
-    QCOMPARE(dnloads.size(), 2);
-    QCOMPARE(int(dnloads[1].value), 1);
-    QCOMPARE(int(dnloads[1].length), 0);
+    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
+    QVERIFY(endsWithAbort(bench.device));
 }
 
 void DfuEngineTest::emptyImage()
@@ -411,46 +421,87 @@ void DfuEngineTest::transferCutShort()
 
     QCOMPARE(bench.engine.update(bench.usbDevice, path), -14);
     QCOMPARE(texts(bench.errors), errors);
-    const auto dnloads = requestsOf(bench.device, dnload);
-    const int blocks = dnloads.size() - 1;
+    const int blocks = requestsOf(bench.device, dnload).size();
     QVERIFY2(blocks >= 1 && blocks < 64, qPrintable(QString::number(blocks)));
-    QCOMPARE(int(dnloads.last().length), 0);
+    QVERIFY(endsWithAbort(bench.device));
     if (imageShrinks) {
-        // What was read before the file shrank went out whole; the final
-        // request names the block that could not be read.
+        // What was read before the file shrank went out whole.
         QCOMPARE(bench.device.downloaded(), image.left(blocks * 1024));
-        QCOMPARE(int(dnloads.last().value), blocks);
     } else {
         QCOMPARE(blocks, 2);
-        QCOMPARE(int(dnloads.last().value), 2);
     }
 }
 
 void DfuEngineTest::announcedPollTimeout_data()
 {
     QTest::addColumn<int>("pollTimeout");
+    QTest::addColumn<int>("busyPolls");
     QTest::addColumn<int>("result");
-    QTest::newRow("busy within what it announced") << 1000 << 0;
-    QTest::newRow("busy, nothing announced") << 0 << int(LIBUSB_ERROR_TIMEOUT);
+    QTest::addColumn<int>("longestMs");
+    // With a request limit of 200 ms: a device that asks for 150 ms between
+    // requests is left alone that long each time and waited for past the
+    // limit; one that asks for nothing is polled every 10 ms and given up
+    // on at the limit; one that asks for hours is given up on at once.
+    QTest::newRow("busy within what it announced") << 150 << 3 << 0 << 2000;
+    QTest::newRow("busy, nothing announced") << 0 << 40 << int(LIBUSB_ERROR_TIMEOUT) << 2000;
+    QTest::newRow("asks for hours") << 0xFFFFFF << 3 << int(LIBUSB_ERROR_TIMEOUT) << 1000;
 }
 
 void DfuEngineTest::announcedPollTimeout()
 {
     QFETCH(int, pollTimeout);
+    QFETCH(int, busyPolls);
     QFETCH(int, result);
-    // Busy for about 400 ms after the block, with a request limit of 200 ms:
-    // only a device that announced the longer poll time-out is waited for.
+    QFETCH(int, longestMs);
     EmulatedDfuDevice::Config config;
-    config.busyPolls = 40;
+    config.busyPolls = busyPolls;
     config.pollTimeout = quint32(pollTimeout);
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
     dfuInit(200);
     const QByteArray image = randomBytes(1000);
 
+    QElapsedTimer timer;
+    timer.start();
     QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), result);
+    QVERIFY2(timer.elapsed() < longestMs, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(bench.device.downloaded(), image);
     QCOMPARE(bench.errors.isEmpty(), result == 0);
+    QCOMPARE(endsWithAbort(bench.device), result != 0);
+    // Never asked again sooner than it asked to be.
+    const auto polls = requestsOf(bench.device, getStatus);
+    for (int i = 2; i < polls.size(); ++i)
+        QVERIFY2(polls[i].time - polls[i - 1].time >= qMin(pollTimeout, 150) - 1,
+                 qPrintable(QString::number(polls[i].time - polls[i - 1].time)));
+}
+
+// Stopping while a device that asked for a long pause works on a block
+// ends the wait at once, with DFU_ABORT.
+void DfuEngineTest::stopDuringALongPoll()
+{
+    EmulatedDfuDevice::Config config;
+    config.busyPolls = 2;
+    config.pollTimeout = 3000;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    std::atomic<bool> stop { false };
+    bench.engine.setStopFlag(&stop);
+    const QString path = bench.writeImage(randomBytes(3000));
+
+    QElapsedTimer timer;
+    timer.start();
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = true;
+    });
+    const int result = bench.engine.update(bench.usbDevice, path);
+    stopper.join();
+    QCOMPARE(result, DfuEngine::interrupted);
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
+    QVERIFY(endsWithAbort(bench.device));
+    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
+    QVERIFY(texts(bench.errors).value(0).startsWith(QLatin1String("Stopped after 0 of 3000 bytes")));
 }
 
 void DfuEngineTest::dfuInterfaceElsewhere()

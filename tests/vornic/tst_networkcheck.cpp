@@ -41,6 +41,8 @@ private slots:
     void arpTable();
     void serialFromMac_data();
     void serialFromMac();
+    void versionRules_data();
+    void versionRules();
     void checkOnAPrivateNetwork_data();
     void checkOnAPrivateNetwork();
 };
@@ -90,6 +92,34 @@ void NetworkCheckTest::serialFromMac()
     QCOMPARE(scanner.serialNumber, serial);
 }
 
+void NetworkCheckTest::versionRules_data()
+{
+    QTest::addColumn<QString>("minimum");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("reached");
+    QTest::newRow("equal") << "3.2" << "3.2" << true;
+    QTest::newRow("a later minor") << "3.2" << "3.10" << true;
+    QTest::newRow("a later major") << "3.2" << "4.0" << true;
+    QTest::newRow("a third number, lower") << "3.2" << "3.1.9" << false;
+    QTest::newRow("a third number, higher") << "3.2" << "3.2.1" << true;
+    QTest::newRow("an earlier minor") << "3.2" << "3.1" << false;
+    QTest::newRow("1.10 against 1.1") << "1.1" << "1.10" << true;
+    QTest::newRow("1.0.5 against 1.1") << "1.1" << "1.0.5" << false;
+    QTest::newRow("a suffix is no version") << "3.2" << "3.2-beta" << false;
+    QTest::newRow("a star is no number") << "1.1" << "2.*" << false;
+    QTest::newRow("nothing") << "1.3" << "" << false;
+    QTest::newRow("an empty number") << "1.3" << "1..3" << false;
+    QTest::newRow("huge numbers") << "1.3" << "99999999999999999999" << false;
+}
+
+void NetworkCheckTest::versionRules()
+{
+    QFETCH(QString, minimum);
+    QFETCH(QString, version);
+    QFETCH(bool, reached);
+    QCOMPARE(ScannerTask::versionAtLeast(minimum, version), reached);
+}
+
 void NetworkCheckTest::checkOnAPrivateNetwork_data()
 {
     QTest::addColumn<QString>("hostAddress");
@@ -106,6 +136,8 @@ void NetworkCheckTest::checkOnAPrivateNetwork_data()
     QTest::newRow("device's own serial wins") << "198.51.100.2" << "0a:7c:d2:c0:12:34" << "03D0001" << "1.3" << 0
                                               << "03D0001" << true;
     QTest::newRow("another maker: no TCP at all") << "198.51.100.2" << "02:00:00:12:34:56" << "03D0001" << "1.3" << 1
+                                                  << "" << false;
+    QTest::newRow("the maker's bytes, not first") << "198.51.100.2" << "02:0a:7c:d2:00:01" << "03D0001" << "1.3" << 1
                                                   << "" << false;
     // The only interface of that subnet ends in .1: the device counts as
     // remote and is checked over TCP alone, whatever its MAC address.

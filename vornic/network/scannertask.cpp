@@ -11,10 +11,28 @@
 
 namespace {
 
-const int primoraFirmwareMinimum = 32;  // 3.2, for serial numbers "05..."
-const int firmwareMinimum = 13;         // 1.3
-const int bootloaderMinimum = 11;       // 1.1
+const char primoraFirmwareMinimum[] = "3.2";  // for serial numbers "05..."
+const char firmwareMinimum[] = "1.3";
+const char bootloaderMinimum[] = "1.1";
 const char makerMacPrefix[] = "0A:7C:D2";
+
+// The numbers of a version text, or none when it is not one.
+QVector<int> versionNumbers(const QString &text)
+{
+    QVector<int> numbers;
+    const QStringList parts = text.split(QLatin1Char('.'));
+    for (const QString &part : parts) {
+        // Plain ASCII digits only, and few enough to hold in an int.
+        if (part.isEmpty() || part.size() > 9)
+            return {};
+        for (const QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return {};
+        }
+        numbers << part.toInt();
+    }
+    return numbers;
+}
 
 } // namespace
 
@@ -68,7 +86,9 @@ int ScannerTask::checkMacAddress()
         return 2;
     const QString text = QString::asprintf("%.2X:%.2X:%.2X:%.2X:%.2X:%.2X", mac[0], mac[1], mac[2], mac[3], mac[4],
                                            mac[5]);
-    if (!text.contains(QLatin1String(makerMacPrefix)))
+    // The maker's prefix is the first three bytes; the same bytes further on
+    // belong to another maker's address.
+    if (!text.startsWith(QLatin1String(makerMacPrefix)))
         return 1;
     serialNumberFromMac(text);
     return 0;
@@ -87,7 +107,8 @@ void ScannerTask::serialNumberFromMac(const QString &macText)
 {
     QString rest = macText;
     rest.remove(QLatin1Char(':'));
-    rest.remove(QStringLiteral("0A7CD2"));
+    if (rest.startsWith(QLatin1String("0A7CD2")))
+        rest.remove(0, 6);
     if (rest.contains(QRegExp(QStringLiteral("^00")))) {
         serialNumber = QStringLiteral("05") + rest;
     } else if (rest.contains(QRegExp(QStringLiteral("^C0")))) {
@@ -102,7 +123,7 @@ int ScannerTask::identify()
     int code = queryIdentity();
     if (code == 0) {
         const bool primoraSerial = serialNumber.contains(QRegExp(QStringLiteral("^05")));
-        if (!versionAtLeast(primoraSerial ? primoraFirmwareMinimum : firmwareMinimum, firmwareVersion)) {
+        if (!versionAtLeast(QLatin1String(primoraSerial ? primoraFirmwareMinimum : firmwareMinimum), firmwareVersion)) {
             code = primoraSerial ? 3 : 4;
         } else if (!checkBootloaderVersion()) {
             qDebug() << "Error: BootLoader older than older than. Your version of the program does not support "
@@ -156,14 +177,19 @@ int ScannerTask::parseIdentity()
     return found ? 0 : 6;
 }
 
-bool ScannerTask::versionAtLeast(int threshold, const QString &version)
+bool ScannerTask::versionAtLeast(const QString &minimum, const QString &version)
 {
-    QString digits = version;
-    digits.remove(QLatin1Char('.'));
-    int length = 0;
-    while (length < digits.size() && digits.at(length).isDigit() && digits.at(length).unicode() < 128)
-        ++length;
-    return digits.left(length).toLongLong() >= threshold;
+    const QVector<int> have = versionNumbers(version);
+    const QVector<int> need = versionNumbers(minimum);
+    if (have.isEmpty())
+        return false;
+    for (int i = 0; i < qMax(have.size(), need.size()); ++i) {
+        const int a = have.value(i, 0);
+        const int b = need.value(i, 0);
+        if (a != b)
+            return a > b;
+    }
+    return true;
 }
 
 bool ScannerTask::checkBootloaderVersion()
@@ -174,7 +200,7 @@ bool ScannerTask::checkBootloaderVersion()
     const QRegExp pattern(QStringLiteral("(\\d+\\.){0,1}(\\d+\\.)(\\*|\\d+)"), Qt::CaseSensitive, QRegExp::RegExp);
     const QString text = replyUpToNul();
     const QString version = pattern.indexIn(text) >= 0 ? pattern.cap(0) : QString();
-    return versionAtLeast(bootloaderMinimum, version);
+    return versionAtLeast(QLatin1String(bootloaderMinimum), version);
 }
 
 void ScannerTask::stop()

@@ -43,9 +43,12 @@ public:
     int parseIdentity();
     // Sends "boot v": true when the bootloader is 1.1 or newer.
     bool checkBootloaderVersion();
-    // The version text without its dots, read as a number (its leading
-    // digits; none read as 0), compared with `threshold`: 3.2 counts as 32.
-    static bool versionAtLeast(int threshold, const QString &version);
+    // True when `version` is numbers joined by dots ("3.2", "1.10",
+    // "1.0.5") and is at least `minimum`, compared number
+    // by number with missing ones as 0: 3.1.9 < 3.2 < 3.10. Any other text
+    // ("3.2-beta", "2.*", nothing at all) is no version and reaches no
+    // minimum.
+    static bool versionAtLeast(const QString &minimum, const QString &version);
 
     QString serialNumber;
     QString firmwareVersion;

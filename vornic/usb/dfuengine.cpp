@@ -22,7 +22,10 @@ const quint8 dfuAbortRequest = 6;
 const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
 const int detachTimeout = 1000;        // ms, announced to the device
 const quint8 functionalDescriptorType = 0x21;
-const int pollPause = 10;              // ms between DFU_GETSTATUS while busy
+const int pollPause = 10;              // ms between DFU_GETSTATUS while busy, at least
+// However long a device asks to be left alone between status requests, it
+// has this long to take one block.
+const qint64 longestBlockWait = 60000; // ms
 // Result of a block the device did not take as a whole.
 const int badAddress = -14;
 
@@ -187,15 +190,14 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     const int total = int(fileSize / transferSize);
     emit m_emitter->load_start(0, total);
 
-    int handedOver = 0;
     int result = -1;
     int block = 0;
     long remaining = fileSize;
     int toggle = 2;
+    bool stopped = false;
     for (;;) {
         const int chunk = int(qMin<long>(remaining, transferSize));
         if (std::fread(buffer.data(), 1, size_t(chunk), file) != size_t(chunk)) {
-            handedOver = block;
             result = badAddress;
             break;
         }
@@ -204,38 +206,20 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
                                                  dfu.interface, buffer.data(), quint16(chunk), blockTimeout);
         if (sent != chunk) {
             emit m_emitter->errorSignal(QStringLiteral("Bad address."));
-            handedOver = block + 1;
             result = badAddress;
             break;
         }
 
-        // The device is polled every 10 ms while it is busy, but never
-        // longer than a request may take plus the longest poll time-out
-        // it announced: a device stuck in dfuDNBUSY must not hang the job.
         DfuStatus status;
-        QElapsedTimer waited;
-        waited.start();
-        qint64 allowed = dfuRequestTimeout();
-        int polled = 0;
-        for (;;) {
-            polled = dfuGetStatus(dfu.handle, dfu.interface, status);
-            if (polled < 0 || status.bState == DfuStateDnloadIdle || status.bState == DfuStateError)
-                break;
-            allowed = qMax<qint64>(allowed, dfuRequestTimeout() + qint64(status.bwPollTimeout));
-            if (waited.elapsed() > allowed) {
-                polled = LIBUSB_ERROR_TIMEOUT;
-                break;
-            }
-            QThread::msleep(pollPause);
-        }
+        const int polled = awaitBlockTaken(dfu, &status, &stopped);
+        if (stopped)
+            break;
         if (polled < 0) {
             emit m_emitter->errorSignal(QStringLiteral("Error timeout."));
-            handedOver = block + 1;
             result = polled;
             break;
         }
         if (status.bState == DfuStateError) {
-            handedOver = block + 1;
             result = badAddress;
             break;
         }
@@ -248,30 +232,68 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
             toggle = 1;
         }
         if (remaining <= 0) {
-            handedOver = block + 1;
             result = 0;
             break;
         }
         ++block;
         if (m_stop && *m_stop) {
-            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
-                                    blockTimeout);
-            emit m_emitter->errorSignal(QStringLiteral("Stopped after %1 of %2 bytes; the device keeps its "
-                                                       "bootloader and waits for a whole image.")
-                                            .arg(fileSize - remaining)
-                                            .arg(fileSize));
-            std::fclose(file);
-            return interrupted;
+            stopped = true;
+            break;
         }
     }
-
-    // The final zero-length block tells the device the image is complete (or
-    // how far it got); manifestation is left to the device.
-    libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(handedOver), dfu.interface, nullptr,
-                            0, blockTimeout);
-    emit m_emitter->load_progress(total);
     std::fclose(file);
+
+    if (result == 0) {
+        // The final zero-length block tells the device the image is complete;
+        // manifestation is left to the device. It goes out only when every
+        // block was taken.
+        libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block + 1), dfu.interface,
+                                nullptr, 0, blockTimeout);
+        emit m_emitter->load_progress(total);
+        return 0;
+    }
+    // Anything else ends with DFU_ABORT: the device drops the partial image
+    // and waits in its bootloader for a whole one, rather than taking what
+    // it has for complete.
+    libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0, blockTimeout);
+    if (stopped) {
+        emit m_emitter->errorSignal(QStringLiteral("Stopped after %1 of %2 bytes; the device keeps its bootloader "
+                                                   "and waits for a whole image.")
+                                        .arg(fileSize - remaining)
+                                        .arg(fileSize));
+        return interrupted;
+    }
     return result;
+}
+
+int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool *stopped)
+{
+    // Asked until the device has taken the block, leaving it alone between
+    // two requests for as long as it asks (bwPollTimeout, and never less
+    // than 10 ms). A device that stays busy past the request time limit
+    // plus what it asked for, or asks for more than a block may take, is
+    // given up on; so is the wait when the run is told to stop.
+    QElapsedTimer waited;
+    waited.start();
+    qint64 allowed = dfuRequestTimeout();
+    for (;;) {
+        const int polled = dfuGetStatus(dfu.handle, dfu.interface, *status);
+        if (polled < 0 || status->bState == DfuStateDnloadIdle || status->bState == DfuStateError)
+            return polled;
+        allowed = qMin(longestBlockWait, allowed + qint64(status->bwPollTimeout));
+        const qint64 pause = qMax<qint64>(pollPause, status->bwPollTimeout);
+        if (waited.elapsed() >= allowed || waited.elapsed() + pause > longestBlockWait)
+            return LIBUSB_ERROR_TIMEOUT;
+        QElapsedTimer paused;
+        paused.start();
+        while (paused.elapsed() < pause) {
+            if (m_stop && *m_stop) {
+                *stopped = true;
+                return LIBUSB_ERROR_INTERRUPTED;
+            }
+            QThread::msleep(ulong(qMin<qint64>(pollPause, pause - paused.elapsed())));
+        }
+    }
 }
 
 QString DfuEngine::noAccessText()

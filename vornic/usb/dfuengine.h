@@ -30,9 +30,10 @@ public:
 
     DfuEngine(Emitter *emitter, const Reconnection &reconnection);
 
-    // A download asked to stop finishes the block in flight, then tells the
-    // device to abort (so that it never takes the partial image for a whole
-    // one) and returns `interrupted`. Without a flag it always runs to the end.
+    // A download asked to stop ends after the block in flight (or during a
+    // long wait for the device to take it), tells the device to abort (so
+    // that it never takes the partial image for a whole one) and returns
+    // `interrupted`. Without a flag it always runs to the end.
     void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
     static const int interrupted = -10;
     // The second phase of a two-phase update writes a device that came back
@@ -57,6 +58,9 @@ public:
 private:
     int runOnClaimedInterface(const DfuInterface &dfu, int transferSize, const QString &imagePath);
     void reportState(const DfuStatus &status);
+    // Polls the device's status after a block until it has taken it; the
+    // last status request's result (negative on failure or time-out).
+    int awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool *stopped);
 
     Emitter *m_emitter;
     Reconnection m_reconnection;
