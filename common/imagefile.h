@@ -3,12 +3,21 @@
 
 #include <QString>
 
+#include <cerrno>
 #include <cstdio>
 
 // Opens a firmware image for reading as raw bytes and finds its size (0 or
-// more); the file is positioned at its start. A directory is no image
-// (EISDIR). On failure returns null with errno set.
+// more); the file is positioned at its start. Only a regular file is an
+// image: a directory fails with EISDIR, anything else (a pipe, a device,
+// which could block the open or never end) with `notRegularFile`, and a file
+// over `largestImage` bytes with EFBIG. On failure returns null with errno
+// set.
 std::FILE *openImageFile(const QString &path, long *size);
+
+// The error number for a path that is neither a regular file nor a folder.
+const int notRegularFile = ENODEV;
+// No road addresses more than this (sizes and counts are ints).
+const long largestImage = 0x7FFFFFFFL;
 
 // What the user is told when the image cannot be opened (the system's
 // error number `error`), or is empty.

@@ -1,10 +1,14 @@
 #include "crc16modbus.h"
 #include "crc8lte.h"
 #include "emitter.h"
+#include "imagefile.h"
 
 #include <QMetaMethod>
 #include <QRandomGenerator>
+#include <QElapsedTimer>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -35,6 +39,8 @@ private slots:
     void crc8();
     void emitterSignalOrder();
     void emitterReachesOtherThreadQueued();
+    void imageFiles_data();
+    void imageFiles();
 };
 
 void CommonTest::crcCheckValue()
@@ -137,6 +143,56 @@ void CommonTest::emitterReachesOtherThreadQueued()
     QTRY_COMPARE(received, QList<int>({ 1, 2, 3, 4, 5 }));
     QCOMPARE(error, QStringLiteral("Download error!"));
     delete worker;
+}
+
+// What may be an image, decided before a byte is read and without blocking.
+void CommonTest::imageFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("problem");           // empty: an image
+    QTest::newRow("regular file") << "file" << "";
+    QTest::newRow("empty file") << "empty" << "is empty";
+    QTest::newRow("missing") << "missing" << "No such file or directory";
+    QTest::newRow("folder") << "folder" << "Is a directory";
+    QTest::newRow("pipe with no writer") << "fifo" << "it is not a regular file";
+    QTest::newRow("over 2 GiB (sparse)") << "huge" << "larger than 2 GiB";
+}
+
+void CommonTest::imageFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("PR_TEST.INC"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == QLatin1String("fifo")) {
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind != QLatin1String("missing")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (kind == QLatin1String("file"))
+            QCOMPARE(file.write("image"), qint64(5));
+        if (kind == QLatin1String("huge"))
+            QVERIFY(file.resize(qint64(3) << 30));
+    }
+    QElapsedTimer timer;
+    timer.start();
+    long size = -1;
+    const QString found = imageFileProblem(path, &size);
+    QVERIFY(timer.elapsed() < 1000);
+    if (problem.isEmpty()) {
+        QCOMPARE(found, QString());
+        QCOMPARE(size, 5L);
+        std::FILE *file = openImageFile(path, &size);
+        QVERIFY(file);
+        char bytes[8] = {};
+        QCOMPARE(std::fread(bytes, 1, sizeof bytes, file), size_t(5));
+        std::fclose(file);
+        QCOMPARE(QByteArray(bytes), QByteArray("image"));
+    } else {
+        QVERIFY2(found.contains(path) && found.contains(problem), qPrintable(found));
+    }
 }
 
 QTEST_GUILESS_MAIN(CommonTest)

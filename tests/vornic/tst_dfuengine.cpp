@@ -164,6 +164,7 @@ private slots:
     void shortStatusReplyCountsAsError();
     void statusStallWhilePolling();
     void emptyImage();
+    void imageTooLargeForTheBlockCounter();
     void transferCutShort_data();
     void transferCutShort();
     void announcedPollTimeout_data();
@@ -387,6 +388,27 @@ void DfuEngineTest::emptyImage()
     QCOMPARE(errors[1], QStringLiteral("Download error!"));
     QCOMPARE(DfuEngine::imageProblem(path), errors[0]);
     QVERIFY(bench.starts.isEmpty());
+}
+
+// Blocks are counted in 16 bits: an image that needs more is refused
+// before a block goes out, one that needs exactly that many is not.
+void DfuEngineTest::imageTooLargeForTheBlockCounter()
+{
+    EmulatedDfuDevice::Config config;
+    config.transferSize = 8;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    DfuInterface dfu;
+    QVERIFY(bench.openInterface(dfu));
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("PR_BIG.INC")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(8 * 0xFFFF + 1));
+    file.close();
+
+    QCOMPARE(bench.engine.download(file.fileName(), dfu, 8), -1);
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    const QString said = texts(bench.errors).value(0);
+    QVERIFY2(said.contains(QLatin1String("too large")), qPrintable(said));
 }
 
 void DfuEngineTest::transferCutShort_data()

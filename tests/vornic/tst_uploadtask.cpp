@@ -318,6 +318,24 @@ void UploadTaskTest::unreadableImage()
     unreachable.run();
     QCOMPARE(unreachableErrors.count(), 0);
     QCOMPARE(unreachableFinished.at(0).at(0).toInt(), 2);
+
+    // One byte more than the records' five hex digits of address reach, in
+    // each mode: refused with the reason, and the device is told nothing.
+    QCOMPARE(UploadTask::largestImageSize('I'), qint64(0x100000 - 0x40));
+    QCOMPARE(UploadTask::largestImageSize('W'), qint64(0x100000));
+    for (const QString &name : { QStringLiteral("PR_BIG.IN2"), QStringLiteral("PR_BIG.INB") }) {
+        const char mode = name.endsWith(QLatin1String("INB")) ? 'W' : 'I';
+        QFile big(m_dir.filePath(name));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(UploadTask::largestImageSize(mode) + 1));
+        big.close();
+        UploadTask tooLarge(&device, big.fileName());
+        QSignalSpy tooLargeErrors(&tooLarge, &Task::taskError);
+        QSignalSpy tooLargeFinished(&tooLarge, &Task::taskFinished);
+        tooLarge.run();
+        QCOMPARE(tooLargeFinished.at(0).at(0).toInt(), 7);
+        QVERIFY(tooLargeErrors.at(0).at(0).toString().contains(QLatin1String("too large")));
+    }
+    QVERIFY(simulated.journal().filter(QRegularExpression(QStringLiteral("start|record"))).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(UploadTaskTest)

@@ -14,6 +14,7 @@
 namespace {
 
 const quint32 firstImageAddress = 0x40;  // 'I' space: the header takes 0 to 63
+const quint32 recordAddressLimit = 0x100000;  // five hex digits
 const char startCommand[] = "iwr I0 \r\n";
 const char checkCommand[] = "iwr ?\r\n";
 // How long a new connection is given to greet before the check is sent.
@@ -55,6 +56,11 @@ UploadTask::~UploadTask()
     if (file)
         std::fclose(file);
     delete mutex;
+}
+
+qint64 UploadTask::largestImageSize(char mode)
+{
+    return qint64(recordAddressLimit) - (mode == 'I' ? firstImageAddress : 0);
 }
 
 QByteArray UploadTask::recordLine(char mode, quint32 address, const QByteArray &data)
@@ -146,6 +152,20 @@ void UploadTask::upload()
         bootImage = true;
     } else if (fileName.contains(QLatin1String("INB"))) {
         mode = 'W';
+    }
+    // Record addresses have five hex digits: an image that would run past
+    // them is refused before anything is sent.
+    const qint64 largest = largestImageSize(mode);
+    if (fileSize > largest) {
+        emit taskError(QStringLiteral("The firmware image %1 is too large for a network update: at most %2 bytes fit "
+                                      "in the device's records. Nothing was written.")
+                           .arg(fileName)
+                           .arg(largest));
+        std::fclose(file);
+        file = nullptr;
+        result = 7;
+        disconnectSocket();
+        return;
     }
 
     quint32 address = 0;

@@ -37,6 +37,8 @@ public:
 
     // The command line of a data record (without the CR filler).
     static QByteArray recordLine(char mode, quint32 address, const QByteArray &data);
+    // The most image bytes the records of `mode` ('I' or 'W') can address.
+    static qint64 largestImageSize(char mode);
     // The 64-byte header record: magic, size, CRC (low byte first), kind.
     static QByteArray recordHeader(quint32 size, quint16 crc, bool bootImage);
 

@@ -26,6 +26,7 @@ const int pollPause = 10;              // ms between DFU_GETSTATUS while busy, a
 // However long a device asks to be left alone between status requests, it
 // has this long to take one block.
 const qint64 longestBlockWait = 60000; // ms
+const long largestBlockCount = 0xFFFF;
 // Result of a block the device did not take as a whole.
 const int badAddress = -14;
 
@@ -183,6 +184,19 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     if (fileSize <= 0) {
         std::fclose(file);
         emit m_emitter->errorSignal(emptyImageText(imagePath));
+        return -1;
+    }
+
+    // Blocks are numbered in 16 bits, and the request that ends the image
+    // carries their count: an image needing more is refused whole.
+    const long blocksNeeded = (fileSize + transferSize - 1) / transferSize;
+    if (blocksNeeded > largestBlockCount) {
+        std::fclose(file);
+        emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 is too large for this device: in blocks of "
+                                                   "%2 bytes it can take at most %3 bytes. Nothing was written.")
+                                        .arg(imagePath)
+                                        .arg(transferSize)
+                                        .arg(qint64(largestBlockCount) * transferSize));
         return -1;
     }
 
