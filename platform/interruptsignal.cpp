@@ -7,10 +7,14 @@
 namespace {
 
 std::atomic<bool> raised { false };
+std::atomic<int> caught { 0 };
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "the number is set from a signal handler");
 
-void onSignal(int)
+void onSignal(int number)
 {
+    int none = 0;
+    caught.compare_exchange_strong(none, number);
     raised = true;
     static const char note[] = "\nStopping cleanly; press Ctrl+C again to quit at once.\n";
     // Only async-signal-safe calls here.
@@ -36,4 +40,10 @@ void InterruptSignal::install()
 std::atomic<bool> &InterruptSignal::flag()
 {
     return raised;
+}
+
+int InterruptSignal::exitCode()
+{
+    const int number = caught.load();
+    return 128 + (number ? number : SIGINT);
 }

@@ -13,6 +13,9 @@ public:
     // Raised by the first signal; the transfers read it.
     static std::atomic<bool> &flag();
     static bool requested() { return flag().load(); }
+    // What a program stopped so exits with, as a shell reports a signal:
+    // 130 after Ctrl+C (SIGINT), 143 after SIGTERM.
+    static int exitCode();
 };
 
 #endif // INTERRUPTSIGNAL_H

@@ -80,6 +80,12 @@ void CMNDialog::uploadFinished(int code)
     case 9:
         askButtons(QMessageBox::Warning, failed, QStringLiteral("Communication timout"), dismiss, 0, -1, this);
         break;
+    case UploadTask::linkLost:
+        askButtons(QMessageBox::Warning, failed,
+                   QStringLiteral("The connection to the device was lost during the upload; the device did not "
+                                  "take the whole image."),
+                   dismiss, 0, -1, this);
+        break;
     default:
         break;
     }

@@ -69,7 +69,7 @@ QString TamselCli::helpText()
         "  6    device refused: the pad answered with an exception, or the adapter\n"
         "       refused the configuration or cannot take this road\n"
         "  7    timeout: the pad did not answer\n"
-        "  130  interrupted by Ctrl+C\n");
+        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM\n");
 }
 
 int TamselCli::fail(int code, const QString &sentence)
@@ -145,7 +145,7 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
         return ExitSuccess;
     }
     if (InterruptSignal::requested())
-        return fail(ExitInterrupted, QStringLiteral("Stopped; the pad did not get the whole image."));
+        return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped; the pad did not get the whole image."));
     if (result == -1)
         return fail(ExitImageProblem, why);
     if (!infrared && result == 138)

@@ -94,6 +94,8 @@ private slots:
     void upload_data();
     void upload();
     void stopDuringRecords();
+    void stopDuringTheCheck_data();
+    void stopDuringTheCheck();
     void twoAcknowledgementsInOneRead();
     void recordLines_data();
     void recordLines();
@@ -123,7 +125,16 @@ void UploadTaskTest::upload_data()
     QTest::newRow("BOOT in a folder wins over INB") << "BOOT/PR.INB" << 100 << "" << 0 << header(100, true);
     QTest::newRow("empty image") << "PR.INC" << 0 << "" << 0 << "size=0 crc=ffff flag=1";
     QTest::newRow("ERROR at record 5") << "PR.INC" << 1000 << "error" << 8 << "";
-    QTest::newRow("connection closed at record 5") << "PR.INC" << 1000 << "close" << 8 << "";
+    // A closed connection is a lost link (10), not a refusal of the image.
+    QTest::newRow("connection closed at record 5") << "PR.INC" << 1000 << "close" << 10 << "";
+    // Every record must be acknowledged, the last ones too, in both modes;
+    // "ERROR" to the last one leaves the header unsent.
+    QTest::newRow("last record unacknowledged, I mode") << "PR.INC" << 1000 << "silent last" << 9 << "";
+    QTest::newRow("last record unacknowledged, W mode") << "PR.INB" << 1000 << "silent last" << 9 << "";
+    QTest::newRow("ERROR at the last record") << "PR.INC" << 1000 << "error last" << 8 << "";
+    // A greeting that comes late and holds "OK" is no answer to the check.
+    QTest::newRow("late greeting with OK, check fails") << "PR.INC" << 1000 << "late greeting" << 8
+                                                       << header(1000, false);
     QTest::newRow("silent from record 5") << "PR.INC" << 1000 << "silent" << 9 << "";
     QTest::newRow("device finds the CRC wrong") << "PR.INC" << 1000 << "crc" << 8 << header(1000, false);
     QTest::newRow("greeting on connect") << "PR.INC" << 1000 << "greeting" << 0 << header(1000, false);
@@ -143,12 +154,21 @@ void UploadTaskTest::upload()
     options.port = 0;
     if (fault == QLatin1String("error") || fault == QLatin1String("split error"))
         options.errorAtRecord = 5;
+    else if (fault == QLatin1String("error last"))
+        options.errorAtRecord = (size + 31) / 32;
+    else if (fault == QLatin1String("silent last"))
+        options.silentFromRecord = (size + 31) / 32;
     else if (fault == QLatin1String("close"))
         options.closeAtRecord = 5;
     else if (fault == QLatin1String("silent"))
         options.silentFromRecord = 5;
-    options.wrongCrc = fault == QLatin1String("crc");
+    options.wrongCrc = fault == QLatin1String("crc") || fault == QLatin1String("late greeting");
     options.greeting = fault == QLatin1String("greeting") ? "Welcome\r\n" : "";
+    if (fault == QLatin1String("late greeting")) {
+        options.greeting = "Device ready, OK\r\n";
+        options.greetingDelay = 300;
+        options.checkDelay = 200;
+    }
     options.splitReplies = fault.startsWith(QLatin1String("split"));
     options.recordDelay = fault == QLatin1String("delay") ? 5 : 0;
     SimulatedDevice simulated(options);
@@ -202,7 +222,7 @@ void UploadTaskTest::upload()
         QCOMPARE(values.size(), size / 32);
         for (int i = 0; i < values.size(); ++i)
             QCOMPARE(values[i], i + 1);
-    } else if (header.isEmpty()) {
+    } else if (header.isEmpty() && !fault.endsWith(QLatin1String("last"))) {
         // The first failure ends the transfer: no header for a partial image.
         QVERIFY(wire.addresses.size() < (size + 31) / 32);
     }
@@ -239,6 +259,56 @@ void UploadTaskTest::stopDuringRecords()
     QVERIFY2(wire.addresses.size() >= 10 && wire.addresses.size() <= 11, qPrintable(wire.addresses.join(' ')));
     QVERIFY(wire.header.isEmpty());
     QCOMPARE(wire.connections, 1);
+}
+
+// Stopped at any moment of the check: no result (a stop is never success),
+// and nothing more goes to the device.
+void UploadTaskTest::stopDuringTheCheck_data()
+{
+    QTest::addColumn<int>("stopAfter");             // ms after the check's connection
+    QTest::newRow("while waiting for a greeting") << 50;
+    QTest::newRow("after the check was sent") << 350;
+}
+
+void UploadTaskTest::stopDuringTheCheck()
+{
+    QFETCH(int, stopAfter);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.wrongCrc = true;                        // it would answer ERROR
+    options.checkDelay = 1000;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    const QString path = m_dir.filePath(QStringLiteral("PR_CHECK.INC"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(imageBytes(300)) == 300);
+    file.close();
+
+    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
+    UploadTask task(&device, path);
+    QSignalSpy finished(&task, &Task::taskFinished);
+    QTimer stopper;
+    stopper.setSingleShot(true);
+    connect(&stopper, &QTimer::timeout, &task, &UploadTask::stop);
+    // The check's connection is the second one.
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &task, [&] {
+        if (readJournal(simulated.journal()).connections == 2 && !stopper.isActive() && watch.isActive()) {
+            watch.stop();
+            stopper.start(stopAfter);
+        }
+    });
+    watch.start(5);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.run();
+    QVERIFY2(elapsed.elapsed() < 2500, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(finished.count(), 0);
+    QTRY_VERIFY(simulated.allClosed());
+    const Wire wire = readJournal(simulated.journal());
+    QCOMPARE(wire.connections, 2);
+    const bool sent = stopAfter > 200;
+    QCOMPARE(wire.commands.filter(QStringLiteral("check")).size(), sent ? 1 : 0);
 }
 
 void UploadTaskTest::twoAcknowledgementsInOneRead()

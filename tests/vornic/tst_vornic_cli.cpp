@@ -90,6 +90,8 @@ private slots:
     void exitCodes();
     void interruptedDownloadAborts();
     void interruptedUploadStops();
+    void signalDuringTheCheck_data();
+    void signalDuringTheCheck();
     void jsonListing();
 
 private:
@@ -343,10 +345,47 @@ void VornicCliTest::interruptedUploadStops()
                                     ::kill(pid_t(process.processId()), SIGINT);
                                 });
     QCOMPARE(outcome.code, 130);
-    QVERIFY2(outcome.err.contains("Stopped after the current record"), outcome.err.constData());
+    QVERIFY2(outcome.err.contains("Stopped before the device had the whole image checked"), outcome.err.constData());
     QVERIFY(records() < 400);
     QVERIFY(network.journal().filter(QStringLiteral(" check ")).isEmpty());
     QVERIFY(network.checkedImage().isEmpty());
+}
+
+// A signal while the device checks the image: the upload stops there with
+// the signal's exit code, says so, and tells the device nothing more (no
+// reboot, whatever --reboot asked), though the device would answer ERROR.
+void VornicCliTest::signalDuringTheCheck_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("code");
+    QTest::newRow("Ctrl+C") << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+}
+
+void VornicCliTest::signalDuringTheCheck()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(int, code);
+    const QString image = writeImage(QStringLiteral("DG_CHECK.IN2"), imageBytes(32 * 20));
+    NetworkDeviceSimulator::Options options = networkDongara();
+    options.wrongCrc = true;
+    options.checkDelay = 1500;
+    SimulatedDevice network(options);
+    QVERIFY(network.isListening());
+
+    const Outcome outcome = run({ "update", QStringLiteral("127.0.0.1:%1").arg(network.port()), image, "--reboot" },
+                                [&](QProcess &process) {
+                                    const auto checking = [&network] {
+                                        return !network.journal().filter(QStringLiteral(" check ")).isEmpty();
+                                    };
+                                    QTRY_VERIFY_WITH_TIMEOUT(checking(), 10000);
+                                    ::kill(pid_t(process.processId()), signalNumber);
+                                });
+    QCOMPARE(outcome.code, code);
+    QVERIFY2(!outcome.out.contains("Updated") && !outcome.out.contains("restarts"), outcome.out.constData());
+    QVERIFY2(outcome.err.contains("Stopped"), outcome.err.constData());
+    const QRegularExpression reboot(QStringLiteral("command boot$"));
+    QVERIFY(network.journal().filter(reboot).isEmpty());
 }
 
 // The JSON listing, read by a real JSON parser: every road, with what a

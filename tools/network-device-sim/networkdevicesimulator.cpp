@@ -98,7 +98,7 @@ void NetworkDeviceSimulator::accept()
             socket->deleteLater();
         });
         if (!m_options.greeting.isEmpty())
-            answer(socket, m_options.greeting);
+            answer(socket, m_options.greeting, m_options.greetingDelay);
     }
 }
 
@@ -159,7 +159,7 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
     if (command == "iwr ?") {
         const QByteArray verdict = checkAnswer();
         note(at + QStringLiteral("check ") + QString::fromLatin1(verdict));
-        answer(socket, verdict + "\r\n");
+        answer(socket, verdict + "\r\n", m_options.checkDelay);
         return;
     }
     if (command.startsWith("iwr I") || command.startsWith("iwr W")) {

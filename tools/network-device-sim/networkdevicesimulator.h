@@ -43,6 +43,8 @@ public:
         int silentFromRecord = 0;           // answer nothing from data record k on
         int closeAtRecord = 0;              // close the connection at data record k
         QByteArray greeting;                // sent on every new connection
+        int greetingDelay = 0;              // ms after the connection before the greeting
+        int checkDelay = 0;                 // ms before "iwr ?" is answered
         bool splitReplies = false;          // every answer in two pieces, split in its status word
         bool wrongCrc = false;              // "iwr ?" finds the CRC wrong whatever arrived
         QString imageFile;                  // the received image is kept here

@@ -148,7 +148,7 @@ QString VornicCli::helpText()
         "  5    image problem: IMAGE cannot be read, is empty, or is not for the device\n"
         "  6    device refused: the device answered, and refused or reported an error\n"
         "  7    timeout: the device did not answer, or did not come back, in time\n"
-        "  130  interrupted by Ctrl+C\n");
+        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM\n");
 }
 
 int VornicCli::run(const QStringList &arguments)
@@ -396,7 +396,7 @@ int VornicCli::usbFailure(int result)
     const QString why = m_errors.value(0, QString::fromLatin1(libusb_strerror(result)));
     switch (result) {
     case DfuEngine::interrupted:
-        return fail(ExitInterrupted, why);
+        return fail(InterruptSignal::exitCode(), why);
     case DfuEngine::notInBootloader:
         return fail(ExitDeviceRefused, why);
     case LIBUSB_ERROR_ACCESS:
@@ -493,8 +493,9 @@ int VornicCli::awaitReturn(const AwaitedDevice &awaited, int *code)
     waited.start();
     while (waited.elapsed() < qint64(m_waitSeconds) * 1000) {
         if (InterruptSignal::requested()) {
-            *code = fail(ExitInterrupted, QStringLiteral("Stopped while waiting for the device to come back in its "
-                                                         "bootloader; nothing was written."));
+            *code = fail(InterruptSignal::exitCode(),
+                         QStringLiteral("Stopped while waiting for the device to come back in its bootloader; "
+                                        "nothing was written."));
             return -1;
         }
         // Only the bus: the device comes back on USB.
@@ -537,7 +538,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     NetworkCheck check;
     const int checked = check.run(&device);
     if (InterruptSignal::requested())
-        return fail(ExitInterrupted, QStringLiteral("Stopped before anything was written."));
+        return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped before anything was written."));
     if (checked == 2)
         return fail(ExitNoSuchDevice, NetworkCheck::problemText(checked, ip));
     if (checked == 5 && m_force)
@@ -572,8 +573,9 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     m_progress->finish();
 
     if (InterruptSignal::requested() && result < 0)
-        return fail(ExitInterrupted, QStringLiteral("Stopped after the current record; the device did not get the "
-                                                    "whole image."));
+        return fail(InterruptSignal::exitCode(),
+                    QStringLiteral("Stopped before the device had the whole image checked; it was told nothing "
+                                   "more and keeps its firmware."));
     const QString why = errors.value(0);
     switch (result) {
     case 0:
@@ -591,6 +593,9 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
                                                     + QLatin1String(").")));
     case 9:
         return fail(ExitTimeout, QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(ip));
+    case UploadTask::linkLost:
+        return fail(ExitFailure, QStringLiteral("The connection to the device at %1 was lost during the upload; the "
+                                                "device did not take the whole image.").arg(ip));
     default:
         return fail(ExitFailure, QStringLiteral("The upload ended without a result."));
     }

@@ -155,5 +155,14 @@ void Task::wait(QEventLoop::ProcessEventsFlags flags)
     // caller did not start the timer.
     if (!timer->isActive())
         timer->start(replyTimeout);
-    eventLoop.exec(flags);
+    runLoop(flags);
+}
+
+bool Task::runLoop(QEventLoop::ProcessEventsFlags flags)
+{
+    if (m_quitting)
+        return false;
+    if (eventLoop.exec(flags) < 0)
+        m_quitting = true;
+    return !m_quitting;
 }

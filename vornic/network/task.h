@@ -64,6 +64,12 @@ protected:
     static QString socketErrorText(QAbstractSocket::SocketError socketError, const QString &errorString);
     // Runs one wait: ends on idleFinished() or the timer.
     void wait(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
+    // One run of the task's event loop. False when the loop would not run
+    // because the application is quitting: a nested loop started then
+    // returns at once, and a caller that waited in a loop of its own would
+    // spin for ever without a single event. quitting() then stays true.
+    bool runLoop(QEventLoop::ProcessEventsFlags flags);
+    bool quitting() const { return m_quitting; }
 
     QObject *owner = nullptr;
     QString host;
@@ -77,6 +83,7 @@ private:
     // The socket and timer reach this task's slots (from setupSocket() to
     // disconnectSocket()); a wait without them could never end.
     bool wired = false;
+    bool m_quitting = false;
 };
 
 #endif // TASK_H

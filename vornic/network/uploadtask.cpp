@@ -20,10 +20,23 @@ const char checkCommand[] = "iwr ?\r\n";
 // How long a new connection is given to greet before the check is sent.
 const int greetingGrace = 200;          // ms
 
-bool hasStatusWord(const QByteArray &text)
+// A complete line that says "OK" and nothing else: the check's answer. A
+// greeting that merely contains the word is not one.
+bool hasOkLine(const QByteArray &text)
 {
-    return text.contains("OK") || text.contains("ERROR") || text.contains("Unknown");
+    const QList<QByteArray> lines = text.split('\n');
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        if (lines.at(i).trimmed() == "OK")
+            return true;
+    }
+    return false;
 }
+
+// Stages of the check's connection (the upload uses 1 to 8).
+const int greetingStage = 10;
+const int checkStage = 11;
+const int maxCheckAnswer = 4096;        // bytes kept of the answer to "iwr ?"
+const int maxAnswerLog = 200;           // bytes of an answer written to the log
 
 // Occurrences of `word` in `text` that end after its first `old` bytes (the
 // carry-over of the previous read, already counted there).
@@ -102,7 +115,8 @@ void UploadTask::run()
     file = nullptr;
     result = 0;
     upload();
-    // Stopped (the window is closing): no result, whatever the last reply.
+    // Stopped (the window is closing, Ctrl+C): no result, whatever the last
+    // reply, and nothing more goes to the device. A stop is never success.
     if (stopped())
         return;
     if (result != 0) {
@@ -112,6 +126,8 @@ void UploadTask::run()
         emit taskFinished(result);
     } else {
         runChecker();
+        if (stopped())
+            return;
         emit taskFinished(result);
     }
 }
@@ -199,7 +215,8 @@ void UploadTask::upload()
             break;
         }
         if (!writeBlock(recordLine(mode, address, QByteArray(data, int(count))))) {
-            result = 8;
+            if (result == 0)
+                result = linkLost;
             break;
         }
         ++recordCount;
@@ -224,29 +241,44 @@ void UploadTask::upload()
                        << recordCount << " Received: " << ackCount;
     qDebug().noquote() << "time: " + QString::number(stopwatch.elapsed() / 1000.0) + " sec";
 
-    // The last acknowledgements may trail the records by up to three; they
-    // are collected for a while (an extra "OK", say after a greeting, must
-    // not make this wait run its full length).
+    // The last acknowledgements may trail the records by up to three; every
+    // record must be acknowledged before the image counts as sent. An
+    // "ERROR" among them, a lost link or the time running out end the
+    // upload there: no header goes out.
     stage = 6;
     timer->stop();
     QTimer finishing;
     finishing.setSingleShot(true);
     connect(&finishing, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
     finishing.start(replyTimeout);
-    while (ackCount < recordCount && finishing.isActive() && socket->state() == QAbstractSocket::ConnectedState)
-        eventLoop.exec(QEventLoop::AllEvents);
+    while (ackCount < recordCount && result == 0 && !stopped() && finishing.isActive()
+           && socket->state() == QAbstractSocket::ConnectedState) {
+        if (!runLoop(QEventLoop::AllEvents))
+            break;
+    }
     finishing.stop();
+    if (result == 0 && !stopped() && ackCount < recordCount)
+        result = socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
+    if (stopped() || result != 0) {
+        disconnectSocket();
+        return;
+    }
 
     if (mode == 'I') {
         recordCount = 0;
+        ackCount = 0;
         qDebug() << "----Record header----";
         const QByteArray header = recordHeader(quint32(fileSize), crc, bootImage);
         const QByteArray line = "iwr I1 " + header.mid(1).toHex().toUpper() + "\r\n";
         if (!writeBlock(line)) {
-            result = 8;
+            if (result == 0)
+                result = linkLost;
         } else {
             timer->start(replyTimeout);
             wait(QEventLoop::ExcludeUserInputEvents);
+            // The header, too, must be taken.
+            if (result == 0 && !stopped() && ackCount < 1)
+                result = socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
         }
     }
     disconnectSocket();
@@ -254,50 +286,76 @@ void UploadTask::upload()
 
 void UploadTask::runChecker()
 {
+    // The image is on the device; a connection that cannot be made now is a
+    // lost link, not a device that never took one.
     if (!doConnect()) {
-        result = 2;
+        result = linkLost;
         return;
     }
-    // A device may greet on a new connection; the greeting must not be
-    // taken for the check's answer. A device that does not greet is not at
-    // fault, so the wait for it is short and its end is no failure.
+    // A device may greet on a new connection. Whatever it says before the
+    // check is sent is its greeting, never the check's answer; a device that
+    // does not greet is not at fault, so the wait for it is short and its
+    // end is no failure.
+    stage = greetingStage;
     QTimer grace;
     grace.setSingleShot(true);
     connect(&grace, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
     grace.start(greetingGrace);
-    eventLoop.exec(QEventLoop::ExcludeUserInputEvents);
+    runLoop(QEventLoop::ExcludeUserInputEvents);
     grace.stop();
-    if (result != 0) {
+    if (stopped() || result != 0) {
         disconnectSocket();
         return;
     }
 
     qDebug() << "----Checker running----";
+    socket->readAll();
     statusCarry.clear();
+    stage = checkStage;
     checking = true;
+    checkPassed = false;
     checkAnswer.clear();
     socket->write(checkCommand, sizeof checkCommand - 1);
+    // One deadline for the whole answer, from the request: pieces that
+    // trickle in do not extend it.
     timer->start(replyTimeout);
     wait(QEventLoop::ExcludeUserInputEvents);
     checking = false;
+    // Only an "OK" line after the check command is success; a closed
+    // connection or silence is not.
+    if (result == 0 && !stopped() && !checkPassed)
+        result = socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
     disconnectSocket();
 }
 
 void UploadTask::mainProcess()
 {
-    timer->stop();
     QByteArray data;
     while (socket->bytesAvailable() > 0)
         data.append(socket->readAll());
-    response = data;
-    if (checking) {
-        checkAnswer.append(data);
-        if (!hasStatusWord(checkAnswer)) {
-            timer->start(replyTimeout);
-            return;
-        }
-        response = checkAnswer;
+    if (stage == greetingStage) {
+        qDebug().noquote() << "Greeting: " + QString::fromLatin1(data.left(maxAnswerLog));
+        emit idleFinished();
+        return;
     }
+    if (checking) {
+        // Kept to a few lines: the answer is one short line, and a device
+        // that floods must not grow the process.
+        checkAnswer = (checkAnswer + data).right(maxCheckAnswer);
+        if (checkAnswer.contains("ERROR") || checkAnswer.contains("Unknown")) {
+            timer->stop();
+            result = 8;
+            emit errorResponse();
+            emit idleFinished();
+        } else if (hasOkLine(checkAnswer)) {
+            timer->stop();
+            checkPassed = true;
+            emit idleFinished();
+        }
+        return;
+    }
+    timer->stop();
+    response = data;
 
     // Replies are examined across the boundary of two reads: a status word
     // split over them (an "ERROR" above all) must not go unseen.
@@ -347,8 +405,11 @@ void UploadTask::disconnected()
 
 void UploadTask::displayError(QAbstractSocket::SocketError socketError)
 {
+    // Logged only: what a closed or reset connection means depends on what
+    // was still outstanding, which the waits decide (a lost link, never a
+    // refusal of the image; nothing at all once every answer is in).
     Task::displayError(socketError);
-    result = 8;
+    emit idleFinished();
 }
 
 void UploadTask::handlingTimeout()

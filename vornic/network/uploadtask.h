@@ -19,9 +19,12 @@ class QTimer;
 // header record with its size and CRC-16/MODBUS, and checked on a second
 // connection with "iwr ?". Results through taskFinished(int):
 //   0 done and checked ('I'); 2 no connection; 7 image cannot be read;
-//   8 socket error, failed write or an "ERROR"/"Unknown" reply; 9 no reply
-//   in time; 11 records done ('W' mode: no header, no check).
-// After stop() the upload ends after the current record, without a result.
+//   8 an "ERROR"/"Unknown" reply; 9 no reply in time (every record, the
+//   header and the check must be answered); 10 the connection was lost
+//   (closed or reset by the device, or not made again for the check);
+//   11 records done and acknowledged ('W' mode: no header, no check).
+// After stop() the upload ends after the current record, without a result,
+// and sends nothing more.
 class UploadTask : public Task
 {
     Q_OBJECT
@@ -29,6 +32,8 @@ public:
     static const int blockSize = 536;
     static const int recordBytes = 32;
     static const int headerSize = 64;
+    // The connection was lost during the upload.
+    static const int linkLost = 10;
 
     UploadTask(NetworkDevice *device, const QString &fileName, QObject *parent = nullptr);
     ~UploadTask() override;
@@ -74,6 +79,7 @@ private:
     // While the answer to "iwr ?" is awaited: pieces are gathered until one
     // holds a status word, so that a late greeting is not taken for it.
     bool checking = false;
+    bool checkPassed = false;
     QByteArray checkAnswer;
     // The end of the previous read, long enough to hold all but the last
     // character of a status word: a word split over two reads still counts.
