@@ -59,6 +59,8 @@ class NetworkTaskTest : public QObject
 private slots:
     void framing_data();
     void framing();
+    void everyWaitEnds_data();
+    void everyWaitEnds();
     void reconnectGivesAFreshSocket();
     void writeWithoutConnectionEndsByTimer();
     void parseIdentity_data();
@@ -115,6 +117,44 @@ void NetworkTaskTest::framing()
     QCOMPARE(errorSpy.count(), errors);
     QVERIFY2(elapsed.elapsed() >= minimumMs && elapsed.elapsed() < minimumMs + 1500,
              qPrintable(QString::number(elapsed.elapsed())));
+}
+
+// A device that dribbles an answer without a status word, or floods one:
+// the wait ends by the deadline set at the request, and no more than a few
+// KiB of an answer are kept.
+void NetworkTaskTest::everyWaitEnds_data()
+{
+    QTest::addColumn<bool>("flood");
+    QTest::newRow("a byte every 300 ms, for ever") << false;
+    QTest::newRow("a megabyte without a line end") << true;
+}
+
+void NetworkTaskTest::everyWaitEnds()
+{
+    QFETCH(bool, flood);
+    QTimer dribble;
+    ScriptedPeer peer([&](ScriptedPeer &p, const QByteArray &received) {
+        if (!received.endsWith("cmd\r\n"))
+            return;
+        if (flood) {
+            p.say(QByteArray(1 << 20, 'x'));
+        } else {
+            connect(&dribble, &QTimer::timeout, &p, [&p] { p.say("x"); });
+            dribble.start(300);
+        }
+    });
+    ProbeTask task(peer.port());
+    QSignalSpy errorSpy(&task, &Task::errorResponse);
+    QVERIFY(task.doConnect());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    task.timer->start(Task::replyTimeout);
+    task.sendCommand(QStringLiteral("cmd\r\n"));
+    dribble.stop();
+    const qint64 took = elapsed.elapsed();
+    QVERIFY2(took < (flood ? 3000 : Task::replyTimeout + 800), qPrintable(QString::number(took)));
+    QVERIFY(task.reply.size() <= Task::maxAnswer);
+    QCOMPARE(errorSpy.count(), flood ? 1 : 0);
 }
 
 void NetworkTaskTest::reconnectGivesAFreshSocket()

@@ -259,6 +259,7 @@ void VornicCli::listLocal()
 
 int VornicCli::list(bool json, const QStringList &addresses)
 {
+    InterruptSignal::install();
     listLocal();
     QVector<Listed> devices = m_local;
     int status = ExitSuccess;
@@ -269,7 +270,10 @@ int VornicCli::list(bool json, const QStringList &addresses)
             return fail(ExitUsage, QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT]).").arg(address));
         NetworkDevice record(device.id, port);
         NetworkCheck check;
+        check.setStopFlag(&InterruptSignal::flag());
         device.check = check.run(&record);
+        if (InterruptSignal::requested())
+            return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(device.id));
         if (device.check != 0 && device.check != 5) {
             fail(ExitNoSuchDevice, NetworkCheck::problemText(device.check, device.id));
             status = ExitNoSuchDevice;
@@ -536,6 +540,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     elapsed.start();
     NetworkDevice device(ip, port);
     NetworkCheck check;
+    check.setStopFlag(&InterruptSignal::flag());
     const int checked = check.run(&device);
     if (InterruptSignal::requested())
         return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped before anything was written."));

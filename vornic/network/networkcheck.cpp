@@ -5,6 +5,7 @@
 #include "scannertask.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 NetworkCheck::NetworkCheck(QObject *parent)
     : QObject(parent)
@@ -15,7 +16,16 @@ int NetworkCheck::run(NetworkDevice *device)
 {
     m_reported = false;
     ScannerTask task(this, device);
+    QTimer watch;
+    if (m_stop) {
+        connect(&watch, &QTimer::timeout, &task, [this, &task] {
+            if (*m_stop)
+                task.stop();
+        });
+        watch.start(100);
+    }
     task.run();
+    watch.stop();
     // The report was queued when run() ended: it is the next event for us.
     while (!m_reported)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class NetworkDevice;
 
 // The check of one network device (ScannerTask) as a single call: runs it,
@@ -19,6 +21,9 @@ public:
     // The check's result code (see ScannerTask); on 0 and 5 the record
     // holds the device's serial number and model.
     int run(NetworkDevice *device);
+    // Looked at while the check waits for the device: when it is raised the
+    // wait ends (the check then reports 2).
+    void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
     // What a result code means, in one sentence; empty for 0.
     static QString problemText(int code, const QString &ip);
 
@@ -27,6 +32,7 @@ public slots:
     void addNetworkDeviceToList(QString serialNumber, int code);
 
 private:
+    const std::atomic<bool> *m_stop = nullptr;
     bool m_reported = false;
     QString m_serialNumber;
     int m_code = -1;

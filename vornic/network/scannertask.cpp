@@ -121,16 +121,20 @@ void ScannerTask::serialNumberFromMac(const QString &macText)
 int ScannerTask::identify()
 {
     int code = queryIdentity();
+    if (m_stopped)
+        code = 2;
     if (code == 0) {
         const bool primoraSerial = serialNumber.contains(QRegExp(QStringLiteral("^05")));
         if (!versionAtLeast(QLatin1String(primoraSerial ? primoraFirmwareMinimum : firmwareMinimum), firmwareVersion)) {
             code = primoraSerial ? 3 : 4;
-        } else if (!checkBootloaderVersion()) {
+        } else if (!checkBootloaderVersion() && !m_stopped) {
             qDebug() << "Error: BootLoader older than older than. Your version of the program does not support "
                         "network update.";
             code = 5;
         }
     }
+    if (m_stopped)
+        code = 2;
     disconnectSocket();
     return code;
 }
@@ -205,4 +209,8 @@ bool ScannerTask::checkBootloaderVersion()
 
 void ScannerTask::stop()
 {
+    m_stopped = true;
+    if (timer)
+        timer->stop();
+    emit idleFinished();
 }

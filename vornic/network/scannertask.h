@@ -54,9 +54,12 @@ public:
     QString firmwareVersion;
 
 public slots:
+    // Ends the wait in progress; nothing more is asked, and the check
+    // reports 2 (no answer).
     void stop() override;
 
 private:
+    bool m_stopped = false;
     // The reply up to its first NUL byte, as Latin-1 text.
     QString replyUpToNul() const;
 

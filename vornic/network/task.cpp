@@ -92,27 +92,38 @@ void Task::bytesWritten(qint64 bytes)
 
 void Task::mainProcess()
 {
-    timer->stop();
-    while (socket->bytesAvailable() > 0)
-        reply.append(socket->readAll());
-    qDebug().noquote() << "Read: " + QString::fromLatin1(reply);
+    const QByteArray piece = socket->readAll();
+    qDebug().noquote() << "Read: " + QString::fromLatin1(piece.left(maxLoggedPiece));
+    // No answer of this protocol is longer than a few lines: a device that
+    // floods gets no answer taken from it, and no growing buffer.
+    if (reply.size() + piece.size() > maxAnswer) {
+        qDebug() << "Answer too long: given up";
+        timer->stop();
+        reply.clear();
+        emit errorResponse();
+        emit idleFinished();
+        return;
+    }
+    reply.append(piece);
 
     if (reply.contains("ERROR")) {
         qDebug() << "Error!";
+        timer->stop();
         emit errorResponse();
         emit idleFinished();
     } else if (reply.contains("Unknown")) {
         qDebug() << "Unknown command";
+        timer->stop();
         emit errorResponse();
         emit idleFinished();
     } else if (reply.contains("OK")) {
+        timer->stop();
         emit idleFinished();
-    } else {
-        // The answer has begun but holds no status word yet. A device that
-        // stalls here must not hold the window for ever: the wait ends if
-        // nothing more comes within the reply time.
-        timer->start(replyTimeout);
     }
+    // Otherwise the answer has begun but holds no status word yet. The
+    // deadline set when the request went out runs on: pieces that trickle
+    // in do not extend it, so a device that stalls or dribbles cannot hold
+    // the wait for ever.
 }
 
 void Task::handlingTimeout()

@@ -24,8 +24,12 @@ class Task : public QObject, public QRunnable
 {
     Q_OBJECT
 public:
-    // How long a wait for the device may take without data.
+    // How long the answer to one request may take, from the request.
     static const int replyTimeout = 5000;   // ms
+    // The most of one answer that is kept; a longer one is no answer.
+    static const int maxAnswer = 4096;      // bytes
+    // The most of one read written to the log.
+    static const int maxLoggedPiece = 200;  // bytes
 
     explicit Task(QObject *parent = nullptr);
 
