@@ -4,6 +4,7 @@
 #include "devicecatalog.h"
 #include "devicetype.h"
 #include "emitter.h"
+#include "interruptsignal.h"
 #include "usb/dfuengine.h"
 #include "usb/dfuprotocol.h"
 #include "usb/usbdevicelist.h"
@@ -151,6 +152,13 @@ CMNDialog::CMNDialog(QWidget *parent)
     reconnectTimer.setSingleShot(true);
     reconnectTimer.setInterval(reconnectTimeout);
     connect(&reconnectTimer, &QTimer::timeout, this, &CMNDialog::reconnectionTimedOut);
+    connect(&signalWatch, &QTimer::timeout, this, [this] {
+        if (InterruptSignal::requested()) {
+            signalWatch.stop();
+            stopForSignal();
+        }
+    });
+    signalWatch.start(100);
 
     detachedBusNumber = -1;
     reconnectMode = -1;
@@ -278,6 +286,20 @@ void CMNDialog::closeEvent(QCloseEvent *event)
         QThreadPool::globalInstance()->waitForDone(-1);
     }
     event->accept();
+}
+
+void CMNDialog::stopForSignal()
+{
+    usbStop = true;
+    emit stopThread();
+    reconnectTimer.stop();
+    reconnectMode = -1;
+    pendingSerialNumber.clear();
+    if (future.isRunning()) {
+        closeRequested = true;
+        ui->progressBar->setFormat(QStringLiteral("Stopping the transfer before closing... %p%"));
+    }
+    close();
 }
 
 void CMNDialog::watchUsbJob(const QFuture<int> &job)

@@ -158,6 +158,10 @@ private:
     void abandonReconnection(const QString &why);
     // Puts the outcome of an update into the progress bar's text.
     void showUpdateOutcome(bool success);
+    // The program was told to end (SIGTERM, Ctrl+C): a USB download stops
+    // after its block with DFU ABORT, a network upload after its record,
+    // nothing more is awaited, and the window closes.
+    void stopForSignal();
 
     // Settings written by the window's start-up and by the network road.
     static constexpr char lastIpKey[] = "settings/last_ip";
@@ -193,6 +197,11 @@ private:
     QTimer reconnectTimer;
     // The window was closed while a USB job ran; it closes when the job ends.
     bool closeRequested = false;
+    // Raised only when the program is told to end: the USB job then stops
+    // after its current block (closing the window alone lets it finish).
+    std::atomic<bool> usbStop { false };
+    // Looks for the signal that tells the program to end.
+    QTimer signalWatch;
     // A network upload runs (inside uploadNetworkDevice, on this thread).
     bool networkUploadRunning = false;
     QStringList deviceNames;

@@ -58,6 +58,7 @@ int CMNDialog::dfuUpdate(libusb_device *device)
 {
     DfuEngine engine = dfuEngine();
     engine.setDetachAllowed(jobMayDetach);
+    engine.setStopFlag(&usbStop);
     return engine.update(device, jobImagePath);
 }
 

@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <memory>
@@ -53,6 +54,7 @@ private slots:
     void followUpReachesTheUpdatedDevice_data();
     void followUpReachesTheUpdatedDevice();
     void oneCheckAtATime();
+    void closedWhileTheLastAcknowledgementsAreAwaited();
 
 private:
     // Adds a device through the dialog, as the user does.
@@ -408,6 +410,59 @@ void NetworkWindowTest::oneCheckAtATime()
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
     QVERIFY(!QGuiApplication::overrideCursor());
     QVERIFY(offMeanwhile);
+}
+
+// Closing the window while the upload waits for the last acknowledgements
+// stops it there: no header, no check, no result dialog, and the press that
+// started it returns at once rather than after the wait.
+void NetworkWindowTest::closedWhileTheLastAcknowledgementsAreAwaited()
+{
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.silentFromRecord = 40;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
+    QTRY_COMPARE(rowTexts(*m_window).size(), 1);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("PR_NET.IN2"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(32 * 40, 'y')) == 32 * 40);
+    file.close();
+    m_window->imagePath = path;
+    m_window->ui->lineEdit->setText(path);
+    m_window->updateUpdateButton();
+    m_window->show();
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QElapsedTimer closedAt;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, m_window.get(), [&] {
+        if (simulated.journal().filter(QStringLiteral(" record ")).size() == 40 && !closedAt.isValid()) {
+            closedAt.start();
+            m_window->close();
+        }
+    });
+    watch.start(5);
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    watch.stop();
+    QVERIFY(closedAt.isValid());
+    QVERIFY2(closedAt.elapsed() < 1000, qPrintable(QString::number(closedAt.elapsed())));
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(driver.seen(), QStringList());
+    QTRY_VERIFY(simulated.allClosed());
+    const QStringList journal = simulated.journal();
+    QVERIFY(journal.filter(QStringLiteral("header")).isEmpty());
+    QVERIFY(journal.filter(QStringLiteral("check")).isEmpty());
+
+    // The last window closed, so the application was told to quit, which
+    // keeps every event loop started afterwards from running: one run of the
+    // application's own loop clears that again for the tests that follow.
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    QEventLoop loop;
+    QTimer::singleShot(10, &loop, [&loop] { loop.exit(7); });
+    QCOMPARE(loop.exec(), 7);
 }
 
 QTEST_MAIN(NetworkWindowTest)

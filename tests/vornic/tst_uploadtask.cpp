@@ -97,6 +97,7 @@ private slots:
     void stopDuringTheCheck_data();
     void stopDuringTheCheck();
     void twoAcknowledgementsInOneRead();
+    void applicationQuitsDuringTheLastAcknowledgements();
     void recordLines_data();
     void recordLines();
     void unreadableImage();
@@ -406,6 +407,45 @@ void UploadTaskTest::unreadableImage()
         QVERIFY(tooLargeErrors.at(0).at(0).toString().contains(QLatin1String("too large")));
     }
     QVERIFY(simulated.journal().filter(QRegularExpression(QStringLiteral("start|record"))).isEmpty());
+}
+
+// The application told to quit while the last acknowledgements are awaited
+// (its window closed): no event loop runs any more, so the upload must end
+// at once, without a result and without a header, rather than spin.
+void UploadTaskTest::applicationQuitsDuringTheLastAcknowledgements()
+{
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.silentFromRecord = 20;
+    SimulatedDevice simulated(options);
+    QVERIFY(simulated.isListening());
+    const QString path = m_dir.filePath(QStringLiteral("PR_QUIT.INC"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(imageBytes(32 * 20)) == 32 * 20);
+    file.close();
+
+    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
+    UploadTask task(&device, path);
+    QSignalSpy finished(&task, &Task::taskFinished);
+    QElapsedTimer quitAt;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &task, [&] {
+        if (!quitAt.isValid() && simulated.journal().filter(QStringLiteral(" record ")).size() == 20) {
+            quitAt.start();
+            QCoreApplication::exit(0);
+        }
+    });
+    watch.start(5);
+    task.run();
+    watch.stop();
+    QVERIFY(quitAt.isValid());
+    QVERIFY2(quitAt.elapsed() < 1000, qPrintable(QString::number(quitAt.elapsed())));
+    QCOMPARE(finished.count(), 0);
+    // One run of the application's loop lets event loops run again.
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    QTRY_VERIFY(simulated.allClosed());
+    QVERIFY(simulated.journal().filter(QStringLiteral("header")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(UploadTaskTest)

@@ -6,6 +6,8 @@
 #include "ui_cmndialog.h"
 
 #include "emulateddfudevice.h"
+#include "interruptsignal.h"
+#include "usb/dfuengine.h"
 #include "modaldriver.h"
 #include "privatesettings.h"
 #include "usbtestbed.h"
@@ -22,6 +24,7 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -74,6 +77,7 @@ private slots:
     void failureAndEmptyImage_data();
     void failureAndEmptyImage();
     void windowDestroyedDuringDownload();
+    void signalEndsTheTransferAndTheWindow();
     void listRebuiltWhileStarting_data();
     void listRebuiltWhileStarting();
 
@@ -528,6 +532,36 @@ void UsbRoadTest::failureAndEmptyImage()
     QProgressBar *bar = m_window->ui->progressBar;
     QCOMPARE(bar->value(), bar->minimum());
     QCOMPARE(bar->text(), QStringLiteral("Update failed"));
+}
+
+// SIGTERM (a desktop logout) during a download: the block in flight ends,
+// the device is told to abort rather than handed a partial image as whole,
+// and the window closes by itself.
+void UsbRoadTest::signalEndsTheTransferAndTheWindow()
+{
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.busyPolls = 3;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(40 * 1024);
+    makeWindow(storeImage(image));
+    m_window->show();
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(dnloadCount(device, true) >= 3);
+
+    InterruptSignal::install();
+    ::raise(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && !m_window->isVisible(), 5000);
+    InterruptSignal::flag() = false;
+    QCOMPARE(m_window->future.result(), int(DfuEngine::interrupted));
+    const auto requests = device.requests();
+    QCOMPARE(int(requests.last().request), 6);               // DFU_ABORT
+    QCOMPARE(dnloadCount(device, false), 0);
+    const int blocks = dnloadCount(device, true);
+    QVERIFY(blocks < 40);
+    QCOMPARE(device.downloaded(), image.left(blocks * 1024));
 }
 
 void UsbRoadTest::windowDestroyedDuringDownload()

@@ -106,8 +106,10 @@ bool UploadTask::writeBlock(const QByteArray &line)
 
 bool UploadTask::stopped() const
 {
+    // The application quitting stops the upload like a stop request: its
+    // event loops would no longer run.
     QMutexLocker lock(mutex);
-    return stopRequested;
+    return stopRequested || quitting();
 }
 
 void UploadTask::run()
