@@ -72,7 +72,8 @@ void CMNDialog::uploadFinished(int code)
         break;
     case 7:
         askButtons(QMessageBox::Warning, failed,
-                   QStringLiteral("The firmware image could not be read; nothing was written."), dismiss, 0, -1, this);
+                   QStringLiteral("The firmware image could not be read; the device did not take it."), dismiss, 0,
+                   -1, this);
         break;
     case 8:
         askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this);
@@ -104,6 +105,9 @@ void CMNDialog::onRebootNetworkDevice()
         return;
     Command command(this, device);
     command.reboot();
+    if (!Command::confirmed(command.lastReply()))
+        displayWarnings(QStringLiteral("The device did not confirm the reboot. It holds the new firmware; restart it "
+                                       "to run it."));
 }
 
 void CMNDialog::sendUploadCancel()
@@ -191,6 +195,12 @@ bool CMNDialog::reportNetworkError(int code)
         QMessageBox::warning(nullptr, impossible,
                              QStringLiteral("The current firmware version doesn't allow a network update. The "
                                             "firmware can be updated via USB"),
+                             QMessageBox::Ok);
+        return false;
+    case 6:
+        QMessageBox::warning(nullptr, QStringLiteral("Failed to add a device"),
+                             QStringLiteral("The device at %1 did not say what it is: its answer holds no serial "
+                                            "number or version.").arg(ip),
                              QMessageBox::Ok);
         return false;
     case 5:

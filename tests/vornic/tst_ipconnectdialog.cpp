@@ -3,8 +3,11 @@
 #include "network/ipconnectdialog.h"
 #include "network/ipwidget.h"
 
+#include "modaldriver.h"
+
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
@@ -18,6 +21,7 @@ private slots:
     void setIpAddress_data();
     void setIpAddress();
     void returnNeedsFourFields();
+    void addDeviceHandsOverTextsUnderAWaitCursor_data();
     void addDeviceHandsOverTextsUnderAWaitCursor();
 };
 
@@ -145,21 +149,45 @@ void IPConnectDialogTest::returnNeedsFourFields()
     QCOMPARE(sent.at(0).at(0).toString(), QStringLiteral("10.0.7.5"));
 }
 
+// A port the device can have is handed over (once, under a wait cursor);
+// any other text is refused in the dialog, which keeps what was typed.
+void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("handed");
+    QTest::newRow("4242") << "4242" << true;
+    QTest::newRow("65535") << "65535" << true;
+    QTest::newRow("letters") << "abc" << false;
+    QTest::newRow("past 65535 (would wrap to 4464)") << "70000" << false;
+    QTest::newRow("0") << "0" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
 void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor()
 {
+    QFETCH(QString, port);
+    QFETCH(bool, handed);
     auto *dialog = new IPConnectDialog;
     dialog->setAddress(QStringLiteral("198.51.100.20"), 4242);
     QCOMPARE(dialog->portEdit->text(), QStringLiteral("4242"));
     QCOMPARE(dialog->addButton->isDefault(), true);
-    QStringList handed;
-    connect(dialog, &IPConnectDialog::getNetworkDevice, this, [&](const QString &ip, const QString &port) {
-        handed << ip << port;
+    QStringList sent;
+    connect(dialog, &IPConnectDialog::getNetworkDevice, this, [&](const QString &ip, const QString &text) {
+        sent << ip << text;
         QVERIFY(QGuiApplication::overrideCursor());
         QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
     });
-    dialog->portEdit->setText(QStringLiteral("abc"));
+    ModalDriver driver(ModalDriver::dismissAll());
+    dialog->portEdit->setText(port);
     QTest::mouseClick(dialog->addButton, Qt::LeftButton);
-    QCOMPARE(handed, QStringList({ "198.51.100.20", "abc" }));
+    // A second press while the device is checked hands nothing over again;
+    // a refused port is refused again.
+    QTest::mouseClick(dialog->addButton, Qt::LeftButton);
+    QCOMPARE(sent, handed ? QStringList({ "198.51.100.20", port }) : QStringList());
+    const QString refusal = QStringLiteral("Add Network Device|The port must be a number from 1 to 65535.");
+    QCOMPARE(driver.seen(), handed ? QStringList() : QStringList({ refusal, refusal }));
+    QCOMPARE(dialog->portEdit->text(), port);
+    QCOMPARE(dialog->addButton->isEnabled(), !handed);
     delete dialog;
     QVERIFY(!QGuiApplication::overrideCursor());
 }

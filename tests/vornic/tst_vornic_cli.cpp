@@ -228,6 +228,7 @@ void VornicCliTest::exitCodes_data()
     QTest::newRow("empty image") << "empty" << 5 << "is empty";
     QTest::newRow("device in dfuERROR mid-image") << "dfu error" << 6 << "Download error!";
     QTest::newRow("network record refused") << "network error" << 6 << "Protocol error";
+    QTest::newRow("reboot not confirmed") << "reboot refused" << 6 << "did not confirm the reboot";
     QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
 }
 
@@ -248,7 +249,8 @@ void VornicCliTest::exitCodes()
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
     NetworkDeviceSimulator::Options netOptions = networkDongara();
-    netOptions.errorAtRecord = 3;
+    netOptions.errorAtRecord = scenario == QLatin1String("reboot refused") ? 0 : 3;
+    netOptions.refuseReboot = scenario == QLatin1String("reboot refused");
     SimulatedDevice network(netOptions);
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
 
@@ -263,6 +265,8 @@ void VornicCliTest::exitCodes()
         arguments[1] = QStringLiteral("127.0.0.1:1");
     else if (scenario == QLatin1String("network error"))
         arguments[1] = address;
+    else if (scenario == QLatin1String("reboot refused"))
+        arguments = QStringList { "update", address, image, "--reboot" };
     else if (scenario == QLatin1String("mismatch"))
         arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));
     else if (scenario == QLatin1String("empty"))

@@ -153,7 +153,7 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
     }
     if (command == "boot") {
         note(at + QStringLiteral("command boot"));
-        answer(socket, ok);
+        answer(socket, m_options.refuseReboot ? QByteArray("ERROR\r\n") : QByteArray(ok));
         return;
     }
     if (command == "iwr ?") {

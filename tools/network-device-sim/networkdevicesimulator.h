@@ -45,6 +45,7 @@ public:
         QByteArray greeting;                // sent on every new connection
         int greetingDelay = 0;              // ms after the connection before the greeting
         int checkDelay = 0;                 // ms before "iwr ?" is answered
+        bool refuseReboot = false;          // "boot" is answered "ERROR"
         bool splitReplies = false;          // every answer in two pieces, split in its status word
         bool wrongCrc = false;              // "iwr ?" finds the CRC wrong whatever arrived
         QString imageFile;                  // the received image is kept here

@@ -590,8 +590,8 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         return fail(ExitNoSuchDevice, QStringLiteral("The device at %1 did not accept a connection; nothing was "
                                                      "written.").arg(ip));
     case 7:
-        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 could not be read; nothing was "
-                                                     "written.").arg(imagePath));
+        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 could not be read; the device did not "
+                                                     "take it.").arg(imagePath));
     case 8:
         return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device refused the image%1")
                                            .arg(why.isEmpty() ? QStringLiteral(".") : QLatin1String(" (") + why
@@ -608,6 +608,11 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     if (m_reboot) {
         Command command(this, &device);
         command.reboot();
+        if (!Command::confirmed(command.lastReply())) {
+            updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
+            return fail(ExitDeviceRefused, QStringLiteral("The device did not confirm the reboot. It holds the new "
+                                                          "firmware; restart it to run it."));
+        }
         note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
     } else if (result == 0) {
         // As the window's Cancel: the device closes the image and goes on.

@@ -26,6 +26,12 @@ public:
 
     // The last answer received; unchanged when the device was unreachable.
     QByteArray lastReply() const { return reply; }
+    // True when `answer` confirms a command: "OK", and no "ERROR" or
+    // "Unknown".
+    static bool confirmed(const QByteArray &answer)
+    {
+        return answer.contains("OK") && !answer.contains("ERROR") && !answer.contains("Unknown");
+    }
 
 private slots:
     void execFinished(QByteArray answer);

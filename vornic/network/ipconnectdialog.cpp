@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -92,9 +93,19 @@ void IPConnectDialog::connectButtonPressed()
     // device it checks: a second press meanwhile would mix two devices up.
     if (!addButton->isEnabled())
         return;
-    addButton->setEnabled(false);
     const QString ip = ipWidget->ipAddressText();
-    const QString port = portEdit->text();
+    const QString port = portEdit->text().trimmed();
+    // A port the device cannot have is refused here, with what was typed
+    // left as it is (a number past 65535 would wrap to another port).
+    bool number = false;
+    const int value = port.toInt(&number);
+    if (!number || value < 1 || value > 65535) {
+        QMessageBox::warning(this, QStringLiteral("Add Network Device"),
+                             QStringLiteral("The port must be a number from 1 to 65535."), QMessageBox::Ok);
+        portEdit->setFocus();
+        return;
+    }
+    addButton->setEnabled(false);
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     emit getNetworkDevice(ip, port);
 }
