@@ -3,9 +3,11 @@
 // (runs under umockdev-wrapper; the child reaches the emulated devices
 // through the testbed this process made).
 #include "emulateddfudevice.h"
+#include "scriptedpeer.h"
 #include "simulateddevice.h"
 #include "usbtestbed.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -92,6 +94,7 @@ private slots:
     void interruptedUploadStops();
     void signalDuringTheCheck_data();
     void signalDuringTheCheck();
+    void signalWhileADeviceDribbles();
     void jsonListing();
 
 private:
@@ -390,6 +393,30 @@ void VornicCliTest::signalDuringTheCheck()
     QVERIFY2(outcome.err.contains("Stopped"), outcome.err.constData());
     const QRegularExpression reboot(QStringLiteral("command boot$"));
     QVERIFY(network.journal().filter(reboot).isEmpty());
+}
+
+// SIGTERM while "list" waits for a device that dribbles its answer: the wait
+// ends at once with 143, not when the device runs out of bytes.
+void VornicCliTest::signalWhileADeviceDribbles()
+{
+    QTimer dribble;
+    ScriptedPeer peer([&dribble](ScriptedPeer &p, const QByteArray &received) {
+        if (received.endsWith("set\r\n")) {
+            connect(&dribble, &QTimer::timeout, &p, [&p] { p.say("S"); });
+            dribble.start(200);
+        }
+    });
+    QElapsedTimer elapsed;
+    const Outcome outcome = run({ "list", "--ip", QStringLiteral("127.0.0.1:%1").arg(peer.port()) },
+                                [&](QProcess &process) {
+                                    QTRY_VERIFY_WITH_TIMEOUT(dribble.isActive(), 10000);
+                                    QTest::qWait(300);
+                                    elapsed.start();
+                                    ::kill(pid_t(process.processId()), SIGTERM);
+                                });
+    QCOMPARE(outcome.code, 143);
+    QVERIFY2(elapsed.elapsed() < 1500, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY2(outcome.err.contains("Stopped while checking"), outcome.err.constData());
 }
 
 // The JSON listing, read by a real JSON parser: every road, with what a
