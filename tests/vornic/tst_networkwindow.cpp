@@ -460,7 +460,7 @@ void NetworkWindowTest::closedWhileTheLastAcknowledgementsAreAwaited()
     // The last window closed, so the application was told to quit, which
     // keeps every event loop started afterwards from running: one run of the
     // application's own loop clears that again for the tests that follow.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
     QCoreApplication::exec();
     QEventLoop loop;
     QTimer::singleShot(10, &loop, [&loop] { loop.exit(7); });

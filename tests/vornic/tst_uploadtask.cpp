@@ -442,7 +442,7 @@ void UploadTaskTest::applicationQuitsDuringTheLastAcknowledgements()
     QVERIFY2(quitAt.elapsed() < 1000, qPrintable(QString::number(quitAt.elapsed())));
     QCOMPARE(finished.count(), 0);
     // One run of the application's loop lets event loops run again.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
     QCoreApplication::exec();
     QTRY_VERIFY(simulated.allClosed());
     QVERIFY(simulated.journal().filter(QStringLiteral("header")).isEmpty());
