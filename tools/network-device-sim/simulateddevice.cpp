@@ -42,6 +42,24 @@ void SimulatedDevice::run()
     std::lock_guard<std::mutex> lock(m_mutex);
 }
 
+QStringList SimulatedDevice::journal() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_simulator ? m_simulator->journal() : QStringList();
+}
+
+QByteArray SimulatedDevice::image(char mode) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_simulator ? m_simulator->image(mode) : QByteArray();
+}
+
+QByteArray SimulatedDevice::checkedImage() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_simulator ? m_simulator->checkedImage() : QByteArray();
+}
+
 bool SimulatedDevice::allClosed() const
 {
     const QStringList lines = journal();
