@@ -13,7 +13,7 @@ enum ExitCode {
     ExitImageProblem = 5,       // the image cannot be read, is empty, or is not for this device
     ExitDeviceRefused = 6,      // the device answered, and said no
     ExitTimeout = 7,            // the device did not answer, or did not come back, in time
-    ExitInterrupted = 130       // stopped by Ctrl+C; 128 + the signal for others (143: SIGTERM)
+    ExitInterrupted = 130       // stopped by Ctrl+C; another signal: 128 + its number (SIGTERM 143)
 };
 
 #endif // EXITCODE_H

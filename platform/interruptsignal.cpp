@@ -1,5 +1,7 @@
 #include "interruptsignal.h"
 
+#include "exitcode.h"
+
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
@@ -45,5 +47,5 @@ std::atomic<bool> &InterruptSignal::flag()
 int InterruptSignal::exitCode()
 {
     const int number = caught.load();
-    return 128 + (number ? number : SIGINT);
+    return number ? 128 + number : int(ExitInterrupted);
 }

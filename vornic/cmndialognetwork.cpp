@@ -90,11 +90,8 @@ void CMNDialog::uploadFinished(int code)
     default:
         break;
     }
-    // The upload and what follows it are over.
-    networkUploadRunning = false;
-    uploadDevice = nullptr;
-    ui->listWidget->setEnabled(true);
-    btnsOn();
+    // The upload's run ends after this, follow-up included, and gives the
+    // list and the controls back (uploadNetworkDevice).
 }
 
 void CMNDialog::onRebootNetworkDevice()

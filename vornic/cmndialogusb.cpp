@@ -72,7 +72,8 @@ void CMNDialog::startUsbJob(libusb_device *device)
     // Taken before the job can tell the device to detach: the device that
     // comes back must be on this port and must not have been there before.
     jobPortPath = UsbDeviceList::portPath(device);
-    devicesBeforeRestart = UsbDeviceList::devicesOnBus();
+    if (jobMayDetach)
+        devicesBeforeRestart = UsbDeviceList::devicesOnBus();
     traceEdit->appendPlainText(QStringLiteral("Writing the device on USB port %1").arg(jobPortPath));
     ui->progressBar->setFormat(QStringLiteral("%p%"));
     ui->progressBar->setValue(ui->progressBar->minimum());

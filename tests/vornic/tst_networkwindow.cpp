@@ -59,10 +59,25 @@ private slots:
 private:
     // Adds a device through the dialog, as the user does.
     void addThroughDialog(const QString &ip, quint16 port);
+    // Makes `image` the window's chosen image (a ".IN2" for a Primora).
+    bool chooseImage(const QByteArray &image);
 
     std::unique_ptr<PrivateSettings> m_settings;
     std::unique_ptr<CMNDialog> m_window;
+    QTemporaryDir m_dir;
 };
+
+bool NetworkWindowTest::chooseImage(const QByteArray &image)
+{
+    const QString path = m_dir.filePath(QStringLiteral("PR_NET.IN2"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size())
+        return false;
+    m_window->imagePath = path;
+    m_window->ui->lineEdit->setText(path);
+    m_window->updateUpdateButton();
+    return true;
+}
 
 void NetworkWindowTest::init()
 {
@@ -252,17 +267,10 @@ void NetworkWindowTest::updateAndItsEnd()
     if (gone)
         simulated.reset();
 
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("PR_NET.IN2"));
     QByteArray image(1000, Qt::Uninitialized);
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 13 + 5);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    file.close();
-    m_window->imagePath = path;
-    m_window->ui->lineEdit->setText(path);
-    m_window->updateUpdateButton();
+    QVERIFY(chooseImage(image));
     QVERIFY(m_window->ui->updBtn->isEnabled());
 
     QStringList buttons;
@@ -338,14 +346,7 @@ void NetworkWindowTest::followUpReachesTheUpdatedDevice()
                                                 "Primora S/N: 0500E5F6 at 127.0.0.2" }));
     list->setCurrentRow(0);
 
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("PR_NET.IN2"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(32 * 60, 'x')) == 32 * 60);
-    file.close();
-    m_window->imagePath = path;
-    m_window->ui->lineEdit->setText(path);
-    m_window->updateUpdateButton();
+    QVERIFY(chooseImage(QByteArray(32 * 60, 'x')));
 
     // While the upload runs the user clicks the other row and a device
     // arrives: the list neither follows the click nor is rebuilt.
@@ -426,14 +427,7 @@ void NetworkWindowTest::closedWhileTheLastAcknowledgementsAreAwaited()
     QVERIFY(simulated.isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
     QTRY_COMPARE(rowTexts(*m_window).size(), 1);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("PR_NET.IN2"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(32 * 40, 'y')) == 32 * 40);
-    file.close();
-    m_window->imagePath = path;
-    m_window->ui->lineEdit->setText(path);
-    m_window->updateUpdateButton();
+    QVERIFY(chooseImage(QByteArray(32 * 40, 'y')));
     m_window->show();
 
     ModalDriver driver(ModalDriver::dismissAll());

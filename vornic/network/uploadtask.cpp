@@ -104,6 +104,13 @@ bool UploadTask::writeBlock(const QByteArray &line)
     return socket->write(block) == blockSize;
 }
 
+int UploadTask::unanswered() const
+{
+    // Silence on a live connection is a time-out; a connection the device
+    // closed or reset is a lost link, never a refusal.
+    return socket && socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
+}
+
 bool UploadTask::stopped() const
 {
     // The application quitting stops the upload like a stop request: its
@@ -260,7 +267,7 @@ void UploadTask::upload()
     }
     finishing.stop();
     if (result == 0 && !stopped() && ackCount < recordCount)
-        result = socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
+        result = unanswered();
     if (stopped() || result != 0) {
         disconnectSocket();
         return;
@@ -280,7 +287,7 @@ void UploadTask::upload()
             wait(QEventLoop::ExcludeUserInputEvents);
             // The header, too, must be taken.
             if (result == 0 && !stopped() && ackCount < 1)
-                result = socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
+                result = unanswered();
         }
     }
     disconnectSocket();
@@ -326,7 +333,7 @@ void UploadTask::runChecker()
     // Only an "OK" line after the check command is success; a closed
     // connection or silence is not.
     if (result == 0 && !stopped() && !checkPassed)
-        result = socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
+        result = unanswered();
     disconnectSocket();
 }
 

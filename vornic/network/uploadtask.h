@@ -64,6 +64,8 @@ private:
     // did not take it all.
     bool writeBlock(const QByteArray &line);
     bool stopped() const;
+    // The result for an answer that did not come: 9 or linkLost.
+    int unanswered() const;
 
     int stage = 0;
     QString fileName;
