@@ -145,6 +145,9 @@ void UploadTaskTest::upload_data()
     // "ERROR" to the last one leaves the header unsent.
     QTest::newRow("last record unacknowledged, I mode") << "PR.INC" << 1000 << "silent last" << 9 << "";
     QTest::newRow("last record unacknowledged, W mode") << "PR.INB" << 1000 << "silent last" << 9 << "";
+    // A greeting is no acknowledgement, whatever it says.
+    QTest::newRow("greeting with OK, last record unacknowledged") << "PR.INB" << 1000 << "greeting silent last" << 9
+                                                                 << "";
     QTest::newRow("ERROR at the last record") << "PR.INC" << 1000 << "error last" << 8 << "";
     // A greeting that comes late and holds "OK" is no answer to the check.
     QTest::newRow("late greeting with OK, check fails") << "PR.INC" << 1000 << "late greeting" << 8
@@ -170,7 +173,7 @@ void UploadTaskTest::upload()
         options.errorAtRecord = 5;
     else if (fault == QLatin1String("error last"))
         options.errorAtRecord = (size + 31) / 32;
-    else if (fault == QLatin1String("silent last"))
+    else if (fault.endsWith(QLatin1String("silent last")))
         options.silentFromRecord = (size + 31) / 32;
     else if (fault == QLatin1String("close"))
         options.closeAtRecord = 5;
@@ -178,6 +181,8 @@ void UploadTaskTest::upload()
         options.silentFromRecord = 5;
     options.wrongCrc = fault == QLatin1String("crc") || fault == QLatin1String("late greeting");
     options.greeting = fault == QLatin1String("greeting") ? "Welcome\r\n" : "";
+    if (fault.startsWith(QLatin1String("greeting silent")))
+        options.greeting = "Ready, OK\r\n";
     if (fault == QLatin1String("late greeting")) {
         options.greeting = "Device ready, OK\r\n";
         options.greetingDelay = 300;

@@ -97,6 +97,43 @@ QByteArray UploadTask::recordHeader(quint32 size, quint16 crc, bool bootImage)
     return header;
 }
 
+void UploadTask::skipGreeting()
+{
+    // A device may greet on a new connection. Whatever it says before the
+    // first command is its greeting, never an answer (a greeting that holds
+    // "OK" would otherwise stand for a record or the check); a device that
+    // does not greet is not at fault, so the wait for it is short and its
+    // end is no failure.
+    stage = greetingStage;
+    QTimer grace;
+    grace.setSingleShot(true);
+    connect(&grace, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
+    grace.start(greetingGrace);
+    runLoop(QEventLoop::ExcludeUserInputEvents);
+    grace.stop();
+    socket->readAll();
+    statusCarry.clear();
+}
+
+void UploadTask::awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlags flags)
+{
+    // One deadline for all of them, from now: acknowledgements that trickle
+    // in piece by piece do not extend it.
+    timer->stop();
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
+    deadline.start(replyTimeout);
+    while (ackCount < wanted && result == 0 && !stopped() && deadline.isActive()
+           && socket->state() == QAbstractSocket::ConnectedState) {
+        if (!runLoop(flags))
+            break;
+    }
+    deadline.stop();
+    if (result == 0 && !stopped() && ackCount < wanted)
+        result = unanswered();
+}
+
 bool UploadTask::writeBlock(const QByteArray &line)
 {
     QByteArray block(blockSize, '\r');
@@ -155,12 +192,17 @@ void UploadTask::upload()
         result = 2;
         return;
     }
-    statusCarry.clear();
     mode = 'I';
     {
         QMutexLocker lock(mutex);
         stopRequested = false;
     }
+    skipGreeting();
+    if (stopped() || result != 0) {
+        disconnectSocket();
+        return;
+    }
+    stage = 2;
     qDebug() << "Update task begin";
     QElapsedTimer stopwatch;
     stopwatch.start();
@@ -196,11 +238,12 @@ void UploadTask::upload()
     quint32 address = 0;
     if (mode == 'I') {
         ackCount = recordCount = 0;
-        timer->start(replyTimeout);
         socket->write(startCommand, sizeof startCommand - 1);
         socket->flush();
-        wait(QEventLoop::ExcludeUserInputEvents);
-        if (result != 0) {
+        // Its whole answer, not just its first piece: an "OK" left over
+        // would be counted for the first record.
+        awaitAcknowledgements(1, QEventLoop::ExcludeUserInputEvents);
+        if (result != 0 || stopped()) {
             std::fclose(file);
             file = nullptr;
             disconnectSocket();
@@ -255,19 +298,7 @@ void UploadTask::upload()
     // "ERROR" among them, a lost link or the time running out end the
     // upload there: no header goes out.
     stage = 6;
-    timer->stop();
-    QTimer finishing;
-    finishing.setSingleShot(true);
-    connect(&finishing, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
-    finishing.start(replyTimeout);
-    while (ackCount < recordCount && result == 0 && !stopped() && finishing.isActive()
-           && socket->state() == QAbstractSocket::ConnectedState) {
-        if (!runLoop(QEventLoop::AllEvents))
-            break;
-    }
-    finishing.stop();
-    if (result == 0 && !stopped() && ackCount < recordCount)
-        result = unanswered();
+    awaitAcknowledgements(recordCount, QEventLoop::AllEvents);
     if (stopped() || result != 0) {
         disconnectSocket();
         return;
@@ -283,11 +314,8 @@ void UploadTask::upload()
             if (result == 0)
                 result = linkLost;
         } else {
-            timer->start(replyTimeout);
-            wait(QEventLoop::ExcludeUserInputEvents);
             // The header, too, must be taken.
-            if (result == 0 && !stopped() && ackCount < 1)
-                result = unanswered();
+            awaitAcknowledgements(1, QEventLoop::ExcludeUserInputEvents);
         }
     }
     disconnectSocket();
@@ -301,25 +329,13 @@ void UploadTask::runChecker()
         result = linkLost;
         return;
     }
-    // A device may greet on a new connection. Whatever it says before the
-    // check is sent is its greeting, never the check's answer; a device that
-    // does not greet is not at fault, so the wait for it is short and its
-    // end is no failure.
-    stage = greetingStage;
-    QTimer grace;
-    grace.setSingleShot(true);
-    connect(&grace, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
-    grace.start(greetingGrace);
-    runLoop(QEventLoop::ExcludeUserInputEvents);
-    grace.stop();
+    skipGreeting();
     if (stopped() || result != 0) {
         disconnectSocket();
         return;
     }
 
     qDebug() << "----Checker running----";
-    socket->readAll();
-    statusCarry.clear();
     stage = checkStage;
     checking = true;
     checkPassed = false;

@@ -64,6 +64,12 @@ private:
     // did not take it all.
     bool writeBlock(const QByteArray &line);
     bool stopped() const;
+    // Lets a greeting arrive (or not) and discards it before the first
+    // command on a new connection.
+    void skipGreeting();
+    // Waits until `wanted` acknowledgements are counted; otherwise sets the
+    // result (an error word, silence, a lost link). Stops end it too.
+    void awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlags flags);
     // The result for an answer that did not come: 9 or linkLost.
     int unanswered() const;
 
