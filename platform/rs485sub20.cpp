@@ -1,7 +1,10 @@
 #include "rs485sub20.h"
 
+#include "crc16modbus.h"
+#include "modbusframe.h"
 #include "sub20.h"
 
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
@@ -16,31 +19,87 @@
 
 namespace {
 
+struct Rate
+{
+    int baud;
+    speed_t speed;
+};
+
+const Rate rates[] = { { 1200, B1200 },     { 2400, B2400 },     { 4800, B4800 },     { 9600, B9600 },
+                       { 19200, B19200 },   { 38400, B38400 },   { 57600, B57600 },   { 115200, B115200 },
+                       { 230400, B230400 }, { 460800, B460800 }, { 921600, B921600 } };
+
 speed_t speedFor(int baudRate)
 {
-    switch (baudRate) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B115200;
+    for (const Rate &rate : rates) {
+        if (rate.baud == baudRate)
+            return rate.speed;
     }
+    return B0;
+}
+
+// A USB converter holds received bytes until its packet is full or its
+// latency timer runs out (16 ms by default, up to 255 ms when set so): a
+// reply may pause this long between pieces. Only a longer pause means the
+// sender has stopped.
+const int stallAllowanceUs = 50000;
+// How long the converter is given to return a probe beyond its time on
+// the line.
+const int echoAllowanceUs = 100000;
+// Modbus addresses 248 to 255 are reserved: no pad answers the probe.
+const unsigned char probeAddress = 0xF8;
+
+QString settingsProblem(const QString &key, const QString &value, const QString &allowed)
+{
+    return QStringLiteral("The adapter setting %1=%2 cannot be used: %3.").arg(key, value, allowed);
 }
 
 } // namespace
+
+bool Rs485Sub20::isSupportedRate(int baudRate)
+{
+    return speedFor(baudRate) != B0;
+}
 
 Rs485Sub20::Options Rs485Sub20::Options::fromSettings(QSettings &settings)
 {
     Options options;
     settings.beginGroup(QStringLiteral("adapter"));
     options.port = settings.value(QStringLiteral("port"), options.port).toString();
-    options.baudRate = settings.value(QStringLiteral("baud"), options.baudRate).toInt();
-    const QString parity = settings.value(QStringLiteral("parity"), QStringLiteral("none")).toString().toLower();
-    options.parity = parity == QLatin1String("even") ? 'E' : parity == QLatin1String("odd") ? 'O' : 'N';
-    options.discardEcho = settings.value(QStringLiteral("discard_echo"), false).toBool();
+
+    const QString baud = settings.value(QStringLiteral("baud"), options.baudRate).toString().trimmed();
+    bool number = false;
+    const int rate = baud.toInt(&number);
+    if (number && isSupportedRate(rate)) {
+        options.baudRate = rate;
+    } else {
+        QStringList allowed;
+        for (const Rate &known : rates)
+            allowed << QString::number(known.baud);
+        options.problem = settingsProblem(QStringLiteral("baud"), baud,
+                                          QStringLiteral("the rate must be one of ") + allowed.join(QStringLiteral(", ")));
+    }
+
+    const QString parity = settings.value(QStringLiteral("parity"), QStringLiteral("none")).toString().trimmed().toLower();
+    if (parity == QLatin1String("none") || parity == QLatin1String("n"))
+        options.parity = 'N';
+    else if (parity == QLatin1String("even") || parity == QLatin1String("e"))
+        options.parity = 'E';
+    else if (parity == QLatin1String("odd") || parity == QLatin1String("o"))
+        options.parity = 'O';
+    else if (options.problem.isEmpty())
+        options.problem = settingsProblem(QStringLiteral("parity"), parity, QStringLiteral("it must be none, even or odd"));
+
+    const QString echo = settings.value(QStringLiteral("discard_echo"), QStringLiteral("auto")).toString().trimmed().toLower();
+    if (echo == QLatin1String("auto"))
+        options.echo = Echo::Detect;
+    else if (echo == QLatin1String("true") || echo == QLatin1String("yes") || echo == QLatin1String("1"))
+        options.echo = Echo::Discard;
+    else if (echo == QLatin1String("false") || echo == QLatin1String("no") || echo == QLatin1String("0"))
+        options.echo = Echo::Keep;
+    else if (options.problem.isEmpty())
+        options.problem = settingsProblem(QStringLiteral("discard_echo"), echo,
+                                          QStringLiteral("it must be auto, true or false"));
     settings.endGroup();
     return options;
 }
@@ -48,10 +107,14 @@ Rs485Sub20::Options Rs485Sub20::Options::fromSettings(QSettings &settings)
 Rs485Sub20::Rs485Sub20(const Options &options)
     : m_options(options)
 {
-    // The Modbus gap between frames: 3.5 characters, but at least 1.75 ms
-    // (the fixed value for rates above 19200 baud).
-    const int bitsPerCharacter = options.parity == 'N' ? 10 : 11;
-    m_gapUs = qMax(1750, int(3.5 * bitsPerCharacter * 1000000.0 / qMax(1, options.baudRate)));
+    if (options.echo == Echo::Discard)
+        m_echo = 1;
+    else if (options.echo == Echo::Keep)
+        m_echo = 0;
+    if (!options.problem.isEmpty() || !isSupportedRate(options.baudRate)) {
+        m_openError = EINVAL;
+        return;
+    }
 
     const int fd = ::open(QFile::encodeName(options.port).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -60,6 +123,7 @@ Rs485Sub20::Rs485Sub20(const Options &options)
     }
     struct termios line;
     if (tcgetattr(fd, &line) != 0) {
+        m_openError = errno;
         ::close(fd);
         return;
     }
@@ -73,6 +137,7 @@ Rs485Sub20::Rs485Sub20(const Options &options)
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
+        m_openError = errno;
         ::close(fd);
         return;
     }
@@ -97,19 +162,40 @@ int Rs485Sub20::irTransmit(const char *, int)
     return SUB_ERROR_NOT_SUPPORTED;
 }
 
-int Rs485Sub20::rsTiming(int, int, int replyWaitUs, int)
+int Rs485Sub20::rsTiming(int, int, int replyWaitUs, int byteGapUs)
 {
     m_replyWaitUs = qMax(0, replyWaitUs);
+    m_byteGapUs = qMax(0, byteGapUs);
     return 0;
 }
 
-int Rs485Sub20::readFrame(char *buffer, int size, int firstUs, int gapUs)
+int Rs485Sub20::lineTimeUs(int bytes) const
 {
-    int count = 0;
+    const int bitsPerCharacter = m_options.parity == 'N' ? 10 : 11;
+    return int(qint64(bytes) * bitsPerCharacter * 1000000 / qMax(1, m_options.baudRate));
+}
+
+int Rs485Sub20::readFrame(char *buffer, int have, int size, int firstUs, int stallUs, bool modbusReply)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
+    int count = have;
     QElapsedTimer waited;
     waited.start();
+    qint64 lastUs = 0;
     while (count < size) {
-        const qint64 left = count == 0 ? firstUs - waited.nsecsElapsed() / 1000 : gapUs;
+        int wanted = size - count;
+        if (modbusReply) {
+            // Never past the end of this reply: what follows is not its.
+            const int length = ModbusFrame::replyLength(bytes, count);
+            if (length > 0 && count >= length)
+                break;
+            if (length > count)
+                wanted = qMin(wanted, length - count);
+            else if (length == ModbusFrame::needMore)
+                wanted = 1;
+        }
+        const qint64 nowUs = waited.nsecsElapsed() / 1000;
+        const qint64 left = count == 0 ? firstUs - nowUs : lastUs + stallUs - nowUs;
         if (left <= 0)
             break;
         struct pollfd watch = { m_fd, POLLIN, 0 };
@@ -119,15 +205,54 @@ int Rs485Sub20::readFrame(char *buffer, int size, int firstUs, int gapUs)
         if (ready < 0 || (watch.revents & (POLLERR | POLLNVAL)) || (watch.revents & POLLHUP && !(watch.revents & POLLIN)))
             return -1;
         if (ready == 0)
-            break;
-        const ssize_t got = ::read(m_fd, buffer + count, size_t(size - count));
+            continue;
+        const ssize_t got = ::read(m_fd, buffer + count, size_t(wanted));
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (got <= 0)
             return -1;
         count += int(got);
+        lastUs = waited.nsecsElapsed() / 1000;
     }
     return count;
+}
+
+bool Rs485Sub20::send(const char *data, int size)
+{
+    for (int written = 0; written < size;) {
+        const ssize_t sent = ::write(m_fd, data + written, size_t(size - written));
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        written += int(sent);
+    }
+    tcdrain(m_fd);
+    return true;
+}
+
+bool Rs485Sub20::detectEcho()
+{
+    // Diagnostics "return query data" to a reserved address: no pad
+    // answers it, so whatever comes back identical is the converter
+    // hearing its own transmission.
+    QByteArray probe = QByteArray::fromHex("0800004543");
+    probe.prepend(char(probeAddress));
+    Crc16Modbus::append(probe);
+    tcflush(m_fd, TCIFLUSH);
+    if (!send(probe.constData(), int(probe.size())))
+        return false;
+    QByteArray heard(probe.size(), '\0');
+    const int got = readFrame(heard.data(), 0, int(heard.size()), lineTimeUs(int(probe.size())) + echoAllowanceUs,
+                              stallAllowanceUs, false);
+    if (got < 0)
+        return false;
+    m_echo = got == probe.size() && heard == probe ? 1 : 0;
+    qInfo().noquote() << (m_echo ? QStringLiteral("The RS-485 converter on %1 returns what it sends: its echo is "
+                                                  "discarded from every reply.")
+                                 : QStringLiteral("The RS-485 converter on %1 does not return what it sends."))
+                             .arg(m_options.port);
+    return true;
 }
 
 int Rs485Sub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
@@ -140,39 +265,36 @@ int Rs485Sub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
         setError(SUB_ERROR_ARGUMENT);
         return -1;
     }
+    if (m_echo < 0 && !detectEcho()) {
+        setError(SUB_ERROR_PORT);
+        return -1;
+    }
     // Whatever came in before the request is no answer to it.
     tcflush(m_fd, TCIFLUSH);
-    for (int written = 0; written < txSize;) {
-        const ssize_t sent = ::write(m_fd, tx + written, size_t(txSize - written));
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0) {
-            setError(SUB_ERROR_PORT);
-            return -1;
-        }
-        written += int(sent);
+    if (!send(tx, txSize)) {
+        setError(SUB_ERROR_PORT);
+        return -1;
     }
-    tcdrain(m_fd);
-
+    const int stallUs = qMax(m_byteGapUs, stallAllowanceUs);
     int kept = 0;
-    if (m_options.discardEcho) {
+    if (m_echo == 1) {
         // The converter's own transmission comes back first. Bytes that are
         // not the request are the start of the reply and are kept.
         QByteArray echo(txSize, '\0');
-        const int heard = readFrame(echo.data(), txSize, m_replyWaitUs, m_gapUs);
+        const int heard = readFrame(echo.data(), 0, txSize, lineTimeUs(txSize) + echoAllowanceUs, stallUs, false);
         if (heard < 0) {
             setError(SUB_ERROR_PORT);
             return -1;
         }
-        if (heard > 0 && std::memcmp(echo.constData(), tx, size_t(heard)) != 0) {
+        if (heard > 0 && (heard != txSize || std::memcmp(echo.constData(), tx, size_t(heard)) != 0)) {
             kept = qMin(heard, rxSize);
             std::memcpy(rx, echo.constData(), size_t(kept));
         }
     }
-    const int got = readFrame(rx + kept, rxSize - kept, kept > 0 ? m_gapUs : m_replyWaitUs, m_gapUs);
+    const int got = readFrame(rx, kept, rxSize, m_replyWaitUs, stallUs, true);
     if (got < 0) {
         setError(SUB_ERROR_PORT);
         return -1;
     }
-    return kept + got;
+    return got;
 }

@@ -8,22 +8,29 @@
 class QSettings;
 
 // The adapter's RS-485 port played by a serial port (a common USB-to-RS-485
-// converter): a transfer writes the request and collects the reply until
-// the reply wait runs out or the line stays quiet for the Modbus gap
-// between frames. Converters that hear their own transmission can be told
-// to discard that echo. There is no infrared transmitter.
+// converter). A transfer writes the request and reads the reply whole: its
+// length is known from its first bytes, so a reply that a USB converter
+// delivers in pieces (a packet per latency tick) is never cut short. A
+// pause ends only a reply that has stopped. Converters that hear their own
+// transmission are recognised once per opened port, so that the echo of a
+// request is never taken for the pad's answer. There is no infrared
+// transmitter.
 class Rs485Sub20 : public Sub20Adapter
 {
 public:
+    enum class Echo { Detect, Discard, Keep };
+
     struct Options
     {
         QString port = QStringLiteral("/dev/ttyUSB0");
         int baudRate = 115200;
         char parity = 'N';              // 'N', 'E' or 'O'; 8 data bits, 1 stop bit
-        bool discardEcho = false;
+        Echo echo = Echo::Detect;
+        // Why the settings cannot be used; empty when they can.
+        QString problem;
 
         // From the [adapter] group: port, baud, parity (none, even, odd),
-        // discard_echo.
+        // discard_echo (auto, true or false).
         static Options fromSettings(QSettings &settings);
     };
 
@@ -33,22 +40,35 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     // The system's error number when the port could not be opened.
     int openError() const { return m_openError; }
+    // Whether the converter returns what it sends: -1 while not known yet.
+    int hearsItself() const { return m_echo; }
 
     int irConfig(int carrierHz, int dutyPercent, int mode, int repeats) override;
     int irTransmit(const char *data, int size) override;
     int rsTiming(int flags, int txSpaceUs, int replyWaitUs, int byteGapUs) override;
     int rsTransfer(const char *tx, int txSize, char *rx, int rxSize) override;
 
+    // The rates the port can be set to.
+    static bool isSupportedRate(int baudRate);
+
 private:
-    // Reads up to `size` bytes: waits up to `firstUs` for the first, then
-    // stops after a silence of `gapUs`. -1 when the port fails.
-    int readFrame(char *buffer, int size, int firstUs, int gapUs);
+    bool send(const char *data, int size);
+    // Reads on after the `have` bytes already in `buffer`, up to `size`:
+    // waits up to `firstUs` for a first byte, stops after a pause of
+    // `stallUs` once bytes came and, for a Modbus reply, as soon as the
+    // reply is complete. The bytes held, or -1 when the port fails.
+    int readFrame(char *buffer, int have, int size, int firstUs, int stallUs, bool modbusReply);
+    // Learns whether the converter echoes, with a frame no pad answers.
+    bool detectEcho();
+    // How long `bytes` take on the line, in microseconds.
+    int lineTimeUs(int bytes) const;
 
     const Options m_options;
     int m_fd = -1;
     int m_openError = 0;
+    int m_echo = -1;
     int m_replyWaitUs = 1000000;
-    int m_gapUs;
+    int m_byteGapUs = 0;
 };
 
 #endif // RS485SUB20_H

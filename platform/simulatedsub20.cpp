@@ -129,6 +129,10 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
             if (!wellFormed) {
                 exception = illegalDataValue;
             } else if (request == m_options.exceptionAt) {
+                // Code 0 is no exception: the pad drops the record and,
+                // having taken nothing, does not answer.
+                if (m_options.exceptionCode == 0)
+                    return 0;
                 exception = quint8(m_options.exceptionCode);
             } else {
                 const int offset = word(tx + 6) * recordStride;

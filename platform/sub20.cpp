@@ -77,7 +77,9 @@ sub_handle sub_open(sub_device)
         if (serial->isOpen()) {
             adapter = serial;
         } else {
-            if (serial->openError() == EACCES)
+            if (!options.problem.isEmpty())
+                openProblem = options.problem;
+            else if (serial->openError() == EACCES)
                 openProblem = QStringLiteral("This user may not open %1, the adapter's serial port: add the user to "
                                              "the dialout group and log in again, or install Ordane's device access "
                                              "rules.")

@@ -166,6 +166,11 @@ void MainWindow::registerDeviceNotification()
 
 void MainWindow::handleDeviceChange(bool arrival, const QString &interfacePath)
 {
+    // An RS-485 converter stands for the adapter: only its own port comes
+    // and goes with it (checkAdapterPort); another device of the adapter's
+    // maker must not cut a run.
+    if (!sub20AdapterPort().isEmpty())
+        return;
     const QString rest = interfacePath.mid(7);
     if (rest.isEmpty() || !rest.contains(QLatin1String(adapterVendor), Qt::CaseInsensitive))
         return;
@@ -183,7 +188,8 @@ void MainWindow::handleDeviceChange(bool arrival, const QString &interfacePath)
 
 void MainWindow::showConnectionType(bool modbus)
 {
-    spinBoxAdress->setEnabled(modbus);
+    // A run keeps the address it began with.
+    spinBoxAdress->setEnabled(modbus && !future.isRunning());
     ui->labelAdress->setEnabled(modbus);
     labelDevName->setText(modbus ? QStringLiteral("Connection via MODBUS") : QStringLiteral("Connection via INFRARED"));
 }
@@ -246,18 +252,26 @@ void MainWindow::btnLoadImageClicked()
         qDebug() << settings->value(QLatin1String(filenameKey)).toString();
         lineEdit->setText(imageFileName);
     }
-    updBtn->setEnabled(true);
+    updateButtonState();
 }
 
-void MainWindow::stringForUpdateButton(QString text)
+void MainWindow::stringForUpdateButton(QString)
 {
-    if (text.isEmpty())
-        updateButtonState();
+    // A path typed into the field is an image as good as a chosen one.
+    updateButtonState();
 }
 
 void MainWindow::updateButtonState()
 {
-    updBtn->setEnabled(!lineEdit->text().isEmpty());
+    // While a run goes on, only Stop is offered; once stopped (or its
+    // adapter removed) it may still be ending its last transaction, and
+    // nothing starts, and nothing it uses changes, until it has.
+    const bool running = future.isRunning();
+    const bool stoppable = running && !stopRequested && updBtn->text() == QLatin1String("Stop");
+    updBtn->setEnabled(stoppable || (!running && !lineEdit->text().isEmpty()));
+    loadImg->setEnabled(!running);
+    lineEdit->setReadOnly(running);
+    spinBoxAdress->setEnabled(connectionType == 1 && !running);
 }
 
 void MainWindow::onUpdBtnClicked()
@@ -275,19 +289,27 @@ void MainWindow::onUpdBtnClicked()
             reportError(QLatin1String(stillEnding));
             return;
         }
+        // The image is the one the field shows, also when it was typed.
+        const QString shown = lineEdit->text().trimmed();
+        if (shown != imageFileName) {
+            imageFileName = shown;
+            lastImageDir = QFileInfo(imageFileName).absolutePath();
+            settings->setValue(QLatin1String(filenameKey), QDir::current().absoluteFilePath(imageFileName));
+            settings->sync();
+        }
         stopRequested = false;
         updBtn->setText(QStringLiteral("Stop"));
         elapsedTime.start();
-        loadImg->setEnabled(false);
         if (connectionType == 0)
             future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::irBootRun);
         else if (connectionType == 1)
             future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::modbusUpdateRun);
         watcher.setFuture(future);
+        updateButtonState();
     } else {
         stopRequested = true;
         updBtn->setText(QStringLiteral("Start Update"));
-        loadImg->setEnabled(true);
+        updateButtonState();
     }
 }
 
@@ -302,7 +324,7 @@ void MainWindow::progressBarHandling(int value)
 void MainWindow::handleFinished()
 {
     updBtn->setText(QStringLiteral("Start Update"));
-    loadImg->setEnabled(true);
+    updateButtonState();
     if (progressBar->value() != progressBar->maximum())
         progressBar->setValue(0);
     progressBar->setFormat(QString());
@@ -374,7 +396,6 @@ void MainWindow::adapterRemoved()
     if (sub_handle old = adapterHandle.exchange(nullptr))
         retiredAdapters.append(old);
     handleFinished();
-    updateButtonState();
     reportError(QLatin1String(notConnected));
 }
 

@@ -21,5 +21,7 @@ int MainWindow::modbusUpdateRun()
 {
     const std::lock_guard<std::mutex> running(runMutex);
     blockSize = PadTransfer::modbusBlockSize;
-    return PadTransfer(emitter, adapterHandle, stopRequested).modbusUpdate(imageFileName, slaveAddress);
+    // The address the run began with holds for all of it (the window keeps
+    // it from changing meanwhile): one image, one pad.
+    return PadTransfer(emitter, adapterHandle, stopRequested).modbusUpdate(imageFileName, slaveAddress.load());
 }

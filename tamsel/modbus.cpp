@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 const quint8 writeFileRecordFunction = 0x15;
@@ -13,6 +15,7 @@ const int replyCapacity = 62;
 const int broadcastTimeout = 10;        // ms
 const int byteGapUs = 10000;
 const int rsTimingFlags = 2;
+const int exceptionLength = 5;          // address, function, code, CRC
 
 } // namespace
 
@@ -84,7 +87,22 @@ int Modbus::transaction(sub_handle handle, int length, int timeoutMs)
         emit errorString(QStringLiteral("CRC error"));
         return 74;
     }
-    if (!(rxFrame[1] & 0x80))
+    // Only the addressed pad's answer to this very request counts: a frame
+    // from another slave, with another function, or that does not repeat
+    // the request (the echo of a record it took) is no acknowledgement.
+    const bool fromThePad = rxFrame[0] == txFrame[0] && (rxFrame[1] & 0x7F) == txFrame[1];
+    const bool exception = rxFrame[1] & 0x80;
+    const bool wellFormed = exception ? received == exceptionLength
+                                      : received == length && std::equal(rxFrame, rxFrame + length, txFrame);
+    if (!fromThePad || !wellFormed) {
+        emit errorString(QStringLiteral("Modbus reply from slave %1 with function 0x%2 does not answer the "
+                                        "request to slave %3")
+                             .arg(rxFrame[0])
+                             .arg(rxFrame[1], 2, 16, QLatin1Char('0'))
+                             .arg(txFrame[0]));
+        return 71;
+    }
+    if (!exception)
         return 0;
     QString text;
     switch (rxFrame[2]) {

@@ -11,7 +11,8 @@
 // replies validated and both frames traced. Every failure is reported once
 // through errorString() and returned as a code:
 //   0 done (or a broadcast sent); 138 no reply; 32 a reply of 1 or 2 bytes;
-//   74 CRC error; 40 exception reply; otherwise minus the adapter's result.
+//   74 CRC error; 40 exception reply; 71 a reply that is not the addressed
+//   pad's answer to the request; otherwise minus the adapter's result.
 class Modbus : public QObject
 {
     Q_OBJECT

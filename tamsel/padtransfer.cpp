@@ -32,9 +32,31 @@ PadTransfer::PadTransfer(Emitter *emitter, const std::atomic<sub_handle> &handle
 std::FILE *PadTransfer::openImage(const QString &imagePath, long *size)
 {
     std::FILE *file = openImageFile(imagePath, size);
-    if (!file)
+    if (!file) {
         emit m_emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imagePath, systemError()));
+        return nullptr;
+    }
+    // Nothing to send is no update: the pad would keep its old firmware
+    // while the run reported success.
+    if (*size == 0) {
+        std::fclose(file);
+        emit m_emitter->errorSignal(emptyImageText(imagePath));
+        return nullptr;
+    }
     return file;
+}
+
+bool PadTransfer::imageChanged(std::FILE *file, const QString &imagePath, long size, long sent)
+{
+    // The image was measured when it was opened; a file that shrank or grew
+    // since is not the image the user chose, and the pad holds neither.
+    if (sent == size && std::fgetc(file) == EOF && !std::ferror(file))
+        return false;
+    emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 changed while it was sent (%2 bytes when the "
+                                               "update began); the pad does not hold a whole image.")
+                                    .arg(imagePath)
+                                    .arg(size));
+    return true;
 }
 
 int PadTransfer::irBoot(const QString &imagePath)
@@ -58,18 +80,23 @@ int PadTransfer::irBoot(const QString &imagePath)
     // the previous block's tail, as the frames always did.
     unsigned char frame[irFrameSize] = {};
     int counter = 0;
-    int sent = 0;
+    int frames = 0;
+    long sent = 0;                      // image bytes
     int countdown = progressEvery;
     for (;;) {
-        const size_t read = std::fread(frame + 5, 1, irBlockSize, file);
+        const size_t read = std::fread(frame + 5, 1, size_t(qMin<long>(irBlockSize, size - sent)), file);
         if (read == 0) {
             emit m_emitter->load_progress(total);
             const bool failed = std::ferror(file);
-            std::fclose(file);
             if (failed) {
+                std::fclose(file);
                 emit m_emitter->errorSignal(QStringLiteral("IRBOOT. Image read failed: %1").arg(systemError()));
                 return -1;
             }
+            const bool changed = imageChanged(file, imagePath, size, sent);
+            std::fclose(file);
+            if (changed)
+                return -1;
             emit m_emitter->load_finish();
             return 0;
         }
@@ -93,9 +120,10 @@ int PadTransfer::irBoot(const QString &imagePath)
                 return result;
             }
         }
-        ++sent;
+        ++frames;
+        sent += long(read);
         if (--countdown == 0) {
-            emit m_emitter->load_progress(sent);
+            emit m_emitter->load_progress(frames);
             countdown = progressEvery;
         }
         counter = (counter + 1) % 256;
@@ -104,7 +132,7 @@ int PadTransfer::irBoot(const QString &imagePath)
     }
 }
 
-int PadTransfer::modbusUpdate(const QString &imagePath, const std::atomic<int> &slaveAddress)
+int PadTransfer::modbusUpdate(const QString &imagePath, int slaveAddress)
 {
     Modbus modbus;
     // Straight on: the run's own thread reports, as every other error does.
@@ -116,26 +144,42 @@ int PadTransfer::modbusUpdate(const QString &imagePath, const std::atomic<int> &
     std::FILE *file = openImage(imagePath, &size);
     if (!file)
         return -1;
+    // Record numbers have four decimal digits on the pad; a larger image
+    // would write its tail over records already sent.
+    if ((size + modbusBlockSize - 1) / modbusBlockSize > modbusRecordLimit) {
+        std::fclose(file);
+        emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 has %2 bytes; a Modbus update numbers at "
+                                                   "most %3 records of %4 bytes (%5 bytes). Nothing was sent.")
+                                        .arg(imagePath)
+                                        .arg(size)
+                                        .arg(modbusRecordLimit)
+                                        .arg(modbusBlockSize)
+                                        .arg(long(modbusRecordLimit) * modbusBlockSize));
+        return -1;
+    }
     const int total = int(size / modbusBlockSize);
     emit m_emitter->load_start(0, total);
 
     char block[modbusBlockSize + 1];
     int record = 0;
+    long sent = 0;
     int countdown = progressEvery;
     for (;;) {
-        int length = int(std::fread(block, 1, modbusBlockSize, file));
+        int length = int(std::fread(block, 1, size_t(qMin<long>(modbusBlockSize, size - sent)), file));
         if (length == 0) {
             const bool failed = std::ferror(file);
             if (failed)
                 emit m_emitter->errorSignal(QStringLiteral("IRBOOT. Image read failed: %1").arg(systemError()));
             emit m_emitter->load_progress(total);
+            const bool changed = !failed && imageChanged(file, imagePath, size, sent);
             std::fclose(file);
-            return failed ? -1 : 0;
+            return failed || changed ? -1 : 0;
         }
         if (m_stop) {
             std::fclose(file);
             return -1;
         }
+        sent += length;
         // Records hold whole 16-bit registers.
         if (length % 2)
             block[length++] = 0;

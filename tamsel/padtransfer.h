@@ -22,14 +22,20 @@ public:
     // 0 when the whole image went out, -1 for an image problem or a stop,
     // else the failing adapter or Modbus code.
     int irBoot(const QString &imagePath);
-    // The address is read for every record: the window lets it change.
-    int modbusUpdate(const QString &imagePath, const std::atomic<int> &slaveAddress);
+    // Every record goes to the one pad at `slaveAddress` (0: broadcast).
+    int modbusUpdate(const QString &imagePath, int slaveAddress);
 
     static const int irBlockSize = 48;
     static const int modbusBlockSize = 32;
+    // Record numbers 0 to 9999.
+    static const int modbusRecordLimit = 10000;
 
 private:
+    // Opens the image and measures it; an empty image is refused.
     std::FILE *openImage(const QString &imagePath, long *size);
+    // True, after saying so, when the file no longer holds exactly the
+    // `size` bytes it held at the start, of which `sent` were read.
+    bool imageChanged(std::FILE *file, const QString &imagePath, long size, long sent);
 
     Emitter *m_emitter;
     const std::atomic<sub_handle> &m_handle;

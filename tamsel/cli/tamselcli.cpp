@@ -132,8 +132,7 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
                                           .arg(QString::number(address, 16).toUpper().rightJustified(2, QLatin1Char('0')));
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
-    const std::atomic<int> slave { address };
-    const int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, slave);
+    const int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, address);
     sub_close(handle.exchange(nullptr));
     m_progress->finish();
 

@@ -97,6 +97,8 @@ private slots:
     void traceExamplesAndBroadcast();
     void modbusUpdate_data();
     void modbusUpdate();
+    void imageChangesDuringTheUpdate_data();
+    void imageChangesDuringTheUpdate();
     void infrared_data();
     void infrared();
 
@@ -156,7 +158,8 @@ void PadTransfersTest::modbusResults_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("lines");                  // trace lines logged
-    enum { Echo, TwoBytes, ThreeBadBytes, SwappedCrc, Exception1, Exception4, Exception11, Nothing, Failure };
+    enum { Echo, TwoBytes, ThreeBadBytes, SwappedCrc, Exception1, Exception4, Exception11, Nothing, Failure,
+           OtherSlave, OtherFunction, ChangedEcho, OtherSlaveException };
     QTest::newRow("echo") << int(Echo) << true << 0 << "" << 2;
     QTest::newRow("2-byte reply") << int(TwoBytes) << true << 32 << "Frame incomplete (sz=2)\n" << 2;
     QTest::newRow("3 bytes go to the CRC") << int(ThreeBadBytes) << true << 74 << "CRC error" << 2;
@@ -167,6 +170,24 @@ void PadTransfersTest::modbusResults_data()
     QTest::newRow("no reply") << int(Nothing) << true << 138 << "Modbus Timeout" << 1;
     QTest::newRow("adapter failure") << int(Failure) << true << 1
                                      << "sub_rs_xfer: the serial port failed or is gone" << 1;
+    // Only the addressed pad's answer to this request counts, whatever
+    // its CRC says.
+    QTest::newRow("another slave's echo") << int(OtherSlave) << true << 71
+                                          << "Modbus reply from slave 81 with function 0x15 does not answer the request "
+                                             "to slave 80"
+                                          << 2;
+    QTest::newRow("another function") << int(OtherFunction) << true << 71
+                                      << "Modbus reply from slave 80 with function 0x10 does not answer the request to "
+                                         "slave 80"
+                                      << 2;
+    QTest::newRow("echo of other data") << int(ChangedEcho) << true << 71
+                                        << "Modbus reply from slave 80 with function 0x15 does not answer the request "
+                                           "to slave 80"
+                                        << 2;
+    QTest::newRow("another slave's exception") << int(OtherSlaveException) << true << 71
+                                               << "Modbus reply from slave 81 with function 0x95 does not answer the "
+                                                  "request to slave 80"
+                                               << 2;
     QTest::newRow("tracing off, error still said") << int(SwappedCrc) << false << 74 << "CRC error" << 0;
 }
 
@@ -191,6 +212,14 @@ void PadTransfersTest::modbusResults()
         case 6: return withCrc(QByteArray::fromHex("50950B"));
         case 7: return QByteArray();
         case 8: *result = -1; return QByteArray();
+        case 9: return withCrc(QByteArray(1, char(0x51)) + request.mid(1, request.size() - 3));
+        case 10: return withCrc(QByteArray::fromHex("501000000002"));
+        case 11: {
+            QByteArray changed = request.left(request.size() - 2);
+            changed[12] = char(changed[12] ^ 0x01);
+            return withCrc(changed);
+        }
+        case 12: return withCrc(QByteArray::fromHex("519502"));
         default: return request;
         }
     };
@@ -241,12 +270,19 @@ void PadTransfersTest::modbusUpdate_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<QList<int>>("recordSizes");
     QTest::addColumn<QList<int>>("progress");
-    QTest::newRow("empty") << 0 << 0x50 << -1 << 0 << QList<int>() << QList<int>{ 0 };
-    QTest::newRow("70 bytes") << 70 << 0x50 << -1 << 0 << QList<int>{ 32, 32, 6 } << QList<int>{ 3, 2 };
-    QTest::newRow("33 bytes, one zero added") << 33 << 0x50 << -1 << 0 << QList<int>{ 32, 2 } << QList<int>{ 1 };
-    QTest::newRow("broadcast") << 64 << 0 << -1 << 0 << QList<int>{ 32, 32 } << QList<int>{ 2 };
+    QTest::addColumn<QString>("message");
+    QTest::newRow("70 bytes") << 70 << 0x50 << -1 << 0 << QList<int>{ 32, 32, 6 } << QList<int>{ 3, 2 } << "";
+    QTest::newRow("33 bytes, one zero added") << 33 << 0x50 << -1 << 0 << QList<int>{ 32, 2 } << QList<int>{ 1 }
+                                              << "";
+    QTest::newRow("broadcast") << 64 << 0 << -1 << 0 << QList<int>{ 32, 32 } << QList<int>{ 2 } << "";
     QTest::newRow("timeout at record 5") << 320 << 0x50 << 5 << 138 << QList<int>{ 32, 32, 32, 32, 32, 32 }
-                                         << QList<int>{ 3 };
+                                         << QList<int>{ 3 } << "Modbus Timeout";
+    // Refused before anything is sent: nothing to write, or more records
+    // than the pad numbers (0 to 9999).
+    QTest::newRow("empty image") << 0 << 0x50 << -1 << -1 << QList<int>() << QList<int>() << "%1 is empty";
+    QTest::newRow("10000 records fit") << 320000 << 0x50 << -1 << 0 << QList<int>() << QList<int>() << "";
+    QTest::newRow("10001 records do not") << 320001 << 0x50 << -1 << -1 << QList<int>() << QList<int>()
+                                          << "%1 has 320001 bytes; a Modbus update numbers at most 10000 records";
 }
 
 void PadTransfersTest::modbusUpdate()
@@ -257,6 +293,7 @@ void PadTransfersTest::modbusUpdate()
     QFETCH(int, result);
     QFETCH(QList<int>, recordSizes);
     QFETCH(QList<int>, progress);
+    QFETCH(QString, message);
     ScriptedAdapter adapter;
     adapter.answer = [silentFrom, &adapter](const QByteArray &request, int *) {
         return silentFrom >= 0 && adapter.requests.size() > silentFrom ? QByteArray() : request;
@@ -268,31 +305,77 @@ void PadTransfersTest::modbusUpdate()
     QSignalSpy starts(m_window->emitter, &Emitter::load_start);
     QSignalSpy steps(m_window->emitter, &Emitter::load_progress);
 
+    // (Ten thousand records trace twenty thousand lines.)
+    qInstallMessageHandler(collectInfo);
     QCOMPARE(m_window->modbusUpdateRun(), result);
-    QCOMPARE(starts.size(), 1);
-    QCOMPARE(starts.at(0).at(1).toInt(), size / 32);
+    qInstallMessageHandler(nullptr);
+    const bool refused = result == -1;
+    QCOMPARE(starts.size(), refused ? 0 : 1);
+    if (!refused)
+        QCOMPARE(starts.at(0).at(1).toInt(), size / 32);
     QList<int> seen;
     for (const auto &arguments : steps)
         seen << arguments.at(0).toInt();
-    QCOMPARE(seen, progress);
-    QCOMPARE(adapter.requests.size(), recordSizes.size());
+    if (size < 32 * 100) {
+        QCOMPARE(seen, progress);
+        QCOMPARE(adapter.requests.size(), recordSizes.size());
+    } else if (!refused) {
+        QCOMPARE(adapter.requests.size(), (size + 31) / 32);
+        QCOMPARE(seen.last(), size / 32);
+    }
     QByteArray sent;
     for (int i = 0; i < adapter.requests.size(); ++i) {
         const QByteArray &frame = adapter.requests[i];
-        QCOMPARE(frame.size(), recordSizes[i] + 12);
+        const int length = i < recordSizes.size() ? recordSizes[i] : 32;
+        QCOMPARE(frame.size(), length + 12);
         QCOMPARE(int(quint8(frame[0])), address);
-        QCOMPARE(frame.mid(1, 7), QByteArray::fromHex("15") + char(recordSizes[i] + 7)
+        QCOMPARE(frame.mid(1, 7), QByteArray::fromHex("15") + char(length + 7)
                                       + QByteArray::fromHex("060000") + char(i >> 8) + char(i & 0xFF));
-        QCOMPARE(int(quint8(frame[9])), recordSizes[i] / 2);
+        QCOMPARE(int(quint8(frame[9])), length / 2);
         QCOMPARE(frame.right(2), withCrc(frame.left(frame.size() - 2)).right(2));
-        sent += frame.mid(10, recordSizes[i]);
+        sent += frame.mid(10, length);
     }
     if (result == 0) {
         QCOMPARE(sent.left(size), image);
         QCOMPARE(sent.mid(size), size % 2 ? QByteArray(1, '\0') : QByteArray());
+        QCOMPARE(m_boxes, QStringList());
     } else {
-        QTRY_COMPARE(m_boxes, QStringList({ "Modbus Timeout" }));
+        QTRY_COMPARE(m_boxes.size(), 1);
+        QVERIFY2(m_boxes.at(0).contains(message.arg(m_window->imageFileName)), qPrintable(m_boxes.at(0)));
     }
+}
+
+void PadTransfersTest::imageChangesDuringTheUpdate_data()
+{
+    QTest::addColumn<int>("change");                 // bytes added (or, negative, cut) after record 2
+    // (Beyond what the C library has read ahead of the transfer.)
+    QTest::newRow("shrinks") << -10000;
+    QTest::newRow("grows") << 100;
+}
+
+void PadTransfersTest::imageChangesDuringTheUpdate()
+{
+    QFETCH(int, change);
+    ScriptedAdapter adapter;
+    const QByteArray image(32 * 400, 'i');
+    makeWindow(&adapter, image);
+    adapter.answer = [&](const QByteArray &request, int *) {
+        if (adapter.requests.size() == 2) {
+            QFile file(m_window->imageFileName);
+            if (!file.open(QIODevice::ReadWrite))
+                return QByteArray();
+            if (change < 0)
+                file.resize(file.size() + change);
+            else if (file.seek(file.size()))
+                file.write(QByteArray(change, 'g'));
+        }
+        return request;
+    };
+    QCOMPARE(m_window->modbusUpdateRun(), -1);
+    QVERIFY(adapter.requests.size() <= 400);
+    QTRY_COMPARE(m_boxes.size(), 1);
+    QVERIFY2(m_boxes.at(0).contains(QLatin1String("changed while it was sent (12800 bytes when the update began)")),
+             qPrintable(m_boxes.at(0)));
 }
 
 void PadTransfersTest::infrared_data()
