@@ -189,7 +189,7 @@ void MainWindow::handleDeviceChange(bool arrival, const QString &interfacePath)
 void MainWindow::showConnectionType(bool modbus)
 {
     // A run keeps the address it began with.
-    spinBoxAdress->setEnabled(modbus && !future.isRunning());
+    spinBoxAdress->setEnabled(modbus && !runUnfinished);
     ui->labelAdress->setEnabled(modbus);
     labelDevName->setText(modbus ? QStringLiteral("Connection via MODBUS") : QStringLiteral("Connection via INFRARED"));
 }
@@ -266,7 +266,7 @@ void MainWindow::updateButtonState()
     // While a run goes on, only Stop is offered; once stopped (or its
     // adapter removed) it may still be ending its last transaction, and
     // nothing starts, and nothing it uses changes, until it has.
-    const bool running = future.isRunning();
+    const bool running = runUnfinished;
     const bool stoppable = running && !stopRequested && updBtn->text() == QLatin1String("Stop");
     updBtn->setEnabled(stoppable || (!running && !lineEdit->text().isEmpty()));
     loadImg->setEnabled(!running);
@@ -305,6 +305,7 @@ void MainWindow::onUpdBtnClicked()
         else if (connectionType == 1)
             future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::modbusUpdateRun);
         watcher.setFuture(future);
+        runUnfinished = true;
         updateButtonState();
     } else {
         stopRequested = true;
@@ -323,6 +324,10 @@ void MainWindow::progressBarHandling(int value)
 
 void MainWindow::handleFinished()
 {
+    // Also called at the adapter's removal, while the run may still be
+    // ending; the watcher calls again once it has.
+    if (!future.isRunning())
+        runUnfinished = false;
     updBtn->setText(QStringLiteral("Start Update"));
     updateButtonState();
     if (progressBar->value() != progressBar->maximum())

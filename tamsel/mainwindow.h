@@ -104,6 +104,9 @@ private:
     // Handles cleared by a removal while a run could still hold them.
     QVector<sub_handle> retiredAdapters;
     std::atomic<bool> stopRequested { false };
+    // From Start until the run's end has been handled: the controls wait
+    // for it.
+    bool runUnfinished = false;
     // Held by a run from its start to its end. The destructor takes it
     // after waiting for the run, so the run's last use of the window
     // visibly comes before the window goes (Qt's own wait is invisible to

@@ -7,6 +7,7 @@
 #include "crc16modbus.h"
 #include "crc8lte.h"
 #include "privatesettings.h"
+#include "rs485sub20.h"
 #include "simulatedsub20.h"
 
 #include <QElapsedTimer>
@@ -73,6 +74,8 @@ private slots:
     void simulatedModbus();
     void simulatedInfrared();
     void nullHandle();
+    void rs485Settings_data();
+    void rs485Settings();
     void rs485OnAPseudoTerminal_data();
     void rs485OnAPseudoTerminal();
 
@@ -143,6 +146,9 @@ void Sub20Test::simulatedModbus_data()
     QTest::newRow("broken CRC on demand") << QVariantMap{ { "crc_error_at", 1 } } << good << brokenEcho << true;
     QTest::newRow("silence on demand") << QVariantMap{ { "timeout_at", 1 } } << good << QByteArray() << true;
     QTest::newRow("other function") << QVariantMap() << readCoils << illegalFunction << false;
+    // A record the pad dropped is not echoed as if taken.
+    QTest::newRow("dropped on demand, not answered")
+        << QVariantMap{ { "exception_at", 1 }, { "exception_code", 0 } } << good << QByteArray() << false;
 }
 
 void Sub20Test::simulatedModbus()
@@ -222,24 +228,73 @@ void Sub20Test::nullHandle()
     QVERIFY(sub_strerror(424242));
 }
 
+void Sub20Test::rs485Settings_data()
+{
+    QTest::addColumn<QVariantMap>("values");
+    QTest::addColumn<int>("hearsItself");            // -1: learned on the first transfer
+    QTest::addColumn<QString>("problem");            // empty: the port opens
+    QTest::newRow("defaults") << QVariantMap() << -1 << "";
+    QTest::newRow("4800 baud") << QVariantMap{ { "baud", 4800 } } << -1 << "";
+    QTest::newRow("discard_echo=no") << QVariantMap{ { "discard_echo", "no" } } << 0 << "";
+    QTest::newRow("discard_echo=true") << QVariantMap{ { "discard_echo", "true" } } << 1 << "";
+    QTest::newRow("unknown rate") << QVariantMap{ { "baud", 4801 } } << -1
+                                  << "The adapter setting baud=4801 cannot be used: the rate must be one of 1200, "
+                                     "2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600.";
+    QTest::newRow("discard_echo=maybe") << QVariantMap{ { "discard_echo", "maybe" } } << -1
+                                        << "The adapter setting discard_echo=maybe cannot be used: it must be auto, "
+                                           "true or false.";
+    QTest::newRow("parity=mark") << QVariantMap{ { "parity", "mark" } } << -1
+                                 << "The adapter setting parity=mark cannot be used: it must be none, even or odd.";
+}
+
+void Sub20Test::rs485Settings()
+{
+    QFETCH(QVariantMap, values);
+    QFETCH(int, hearsItself);
+    QFETCH(QString, problem);
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+    values.insert(QStringLiteral("backend"), QStringLiteral("rs485"));
+    values.insert(QStringLiteral("port"), QString::fromLatin1(name));
+    configure(values);
+    sub_handle handle = sub_open(nullptr);
+    ::close(slave);
+    ::close(master);
+    QCOMPARE(handle != nullptr, problem.isEmpty());
+    QCOMPARE(sub20OpenProblem(), problem);
+    if (handle)
+        QCOMPARE(reinterpret_cast<Rs485Sub20 *>(handle)->hearsItself(), hearsItself);
+    sub_close(handle);
+}
+
 void Sub20Test::rs485OnAPseudoTerminal_data()
 {
     QTest::addColumn<bool>("echoOnLine");       // the converter hears itself
-    QTest::addColumn<bool>("discardEcho");
-    QTest::addColumn<int>("replyDelay");         // ms; -1: the pad stays silent
+    QTest::addColumn<QString>("discardEcho");   // the setting
+    QTest::addColumn<int>("replyDelay");        // ms; -1: the pad stays silent
+    QTest::addColumn<int>("pieceGap");          // ms between the reply's two halves
     QTest::addColumn<bool>("answered");
-    QTest::newRow("reply") << false << false << 20 << true;
-    QTest::newRow("echo discarded") << true << true << 20 << true;
-    QTest::newRow("echo and reply in one burst") << true << true << 0 << true;
-    QTest::newRow("silence ends with the reply wait") << false << false << -1 << false;
-    QTest::newRow("reply later than the wait") << false << false << 400 << false;
+    QTest::newRow("reply") << false << "false" << 20 << 0 << true;
+    QTest::newRow("echo discarded") << true << "true" << 20 << 0 << true;
+    QTest::newRow("echo and reply in one burst") << true << "true" << 0 << 0 << true;
+    QTest::newRow("silence ends with the reply wait") << false << "false" << -1 << 0 << false;
+    QTest::newRow("reply later than the wait") << false << "false" << 400 << 0 << false;
+    // A converter hands a reply over in USB packets, a latency tick apart.
+    QTest::newRow("reply in two packets") << false << "false" << 5 << 30 << true;
+    // Whether the converter echoes is learned with a probe no pad answers.
+    QTest::newRow("echo learned") << true << "auto" << 20 << 16 << true;
+    QTest::newRow("no echo learned") << false << "auto" << 20 << 0 << true;
+    QTest::newRow("echo learned, no pad") << true << "auto" << -1 << 0 << false;
 }
 
 void Sub20Test::rs485OnAPseudoTerminal()
 {
     QFETCH(bool, echoOnLine);
-    QFETCH(bool, discardEcho);
+    QFETCH(QString, discardEcho);
     QFETCH(int, replyDelay);
+    QFETCH(int, pieceGap);
     QFETCH(bool, answered);
     int master = -1;
     int slave = -1;
@@ -252,31 +307,41 @@ void Sub20Test::rs485OnAPseudoTerminal()
     QCOMPARE(sub_ir_config(handle, 38000, 10, 1, 10), int(SUB_ERROR_NOT_SUPPORTED));
     QCOMPARE(QString::fromLatin1(sub_strerror(SUB_ERROR_NOT_SUPPORTED)), QStringLiteral("not supported by this adapter"));
 
-    // The pad: reads one request, answers (after the echo, if any) later.
+    // The line: the converter's echo of whatever goes out (if it has one);
+    // the pad answers one request, later, its answer in two halves.
     const QByteArray sent = request(0x50, 1, QByteArray::fromHex("0A0B"));
     // An answer unlike the request, so an echo taken for it would show.
     QByteArray answer = QByteArray::fromHex("509502");
     Crc16Modbus::append(answer);
+    const bool probed = discardEcho == QLatin1String("auto");
     QByteArray seen;
     std::thread pad([&] {
-        QByteArray got;
-        while (got.size() < sent.size()) {
-            struct pollfd watch = { master, POLLIN, 0 };
-            if (::poll(&watch, 1, 2000) <= 0)
-                return;
-            char buffer[64];
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n <= 0)
-                return;
-            got.append(buffer, int(n));
-        }
-        seen = got;
-        if (echoOnLine && ::write(master, got.constData(), size_t(got.size())) < 0)
+        const auto readFrame = [&](int size) {
+            QByteArray got;
+            while (got.size() < size) {
+                struct pollfd watch = { master, POLLIN, 0 };
+                if (::poll(&watch, 1, 2000) <= 0)
+                    return QByteArray();
+                char buffer[64];
+                const ssize_t n = ::read(master, buffer, size_t(size - got.size()));
+                if (n <= 0)
+                    return QByteArray();
+                got.append(buffer, int(n));
+            }
+            if (echoOnLine && ::write(master, got.constData(), size_t(got.size())) < 0)
+                return QByteArray();
+            return got;
+        };
+        if (probed && readFrame(8).isEmpty())
             return;
-        if (replyDelay < 0)
+        seen = readFrame(int(sent.size()));
+        if (seen.isEmpty() || replyDelay < 0)
             return;
         ::usleep(useconds_t(replyDelay) * 1000);
-        if (::write(master, answer.constData(), size_t(answer.size())) < 0)
+        if (::write(master, answer.constData(), 2) < 0)
+            return;
+        ::usleep(useconds_t(pieceGap) * 1000);
+        if (::write(master, answer.constData() + 2, size_t(answer.size() - 2)) < 0)
             return;
     });
     QCOMPARE(sub_rs_timing(handle, 2, 0, 200000, 10000), 0);
@@ -289,6 +354,7 @@ void Sub20Test::rs485OnAPseudoTerminal()
     QCOMPARE(seen, sent);
     QCOMPARE(got, answered ? answer.size() : 0);
     QCOMPARE(reply, answered ? answer : QByteArray());
+    QCOMPARE(reinterpret_cast<Rs485Sub20 *>(handle)->hearsItself(), int(echoOnLine));
     if (!answered)
         QVERIFY2(took >= 190 && took < 600, qPrintable(QString::number(took)));
 

@@ -212,9 +212,11 @@ void TamselWindowTest::runs_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<int>("size");
     QTest::addColumn<QByteArray>("padGets");         // what the pad reassembles, from the image
-    QTest::newRow("infrared, 100 bytes") << 0 << 100 << QByteArray("blocks");
-    QTest::newRow("Modbus, 70 bytes") << 1 << 70 << QByteArray("exact");
-    QTest::newRow("Modbus, odd 33 bytes") << 1 << 33 << QByteArray("one zero");
+    QTest::addColumn<bool>("typed");                 // the path typed into the field
+    QTest::newRow("infrared, 100 bytes") << 0 << 100 << QByteArray("blocks") << false;
+    QTest::newRow("Modbus, 70 bytes") << 1 << 70 << QByteArray("exact") << false;
+    QTest::newRow("Modbus, odd 33 bytes") << 1 << 33 << QByteArray("one zero") << false;
+    QTest::newRow("Modbus, typed path") << 1 << 64 << QByteArray("exact") << true;
 }
 
 void TamselWindowTest::runs()
@@ -222,6 +224,7 @@ void TamselWindowTest::runs()
     QFETCH(int, type);
     QFETCH(int, size);
     QFETCH(QByteArray, padGets);
+    QFETCH(bool, typed);
     {
         QSettings stored = tamselSettings();
         stored.setValue(QStringLiteral("settings/connection_type"), type);
@@ -232,9 +235,14 @@ void TamselWindowTest::runs()
     const QString path = storeImage(image);
     {
         QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/filename"), path);
+        stored.setValue(QStringLiteral("settings/filename"), typed ? m_dir->filePath(QStringLiteral("OLD.INC")) : path);
     }
     makeWindow();
+    // What the field shows is what is sent, and remembered.
+    if (typed) {
+        m_window->lineEdit->clear();
+        QTest::keyClicks(m_window->lineEdit, path);
+    }
     QVERIFY(m_window->adapterHandle.load());
     auto *pad = reinterpret_cast<SimulatedSub20 *>(m_window->adapterHandle.load());
 
@@ -249,6 +257,7 @@ void TamselWindowTest::runs()
     QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
     QVERIFY(boxes.isEmpty());
     QVERIFY(m_window->loadImg->isEnabled());
+    QCOMPARE(tamselSettings().value(QStringLiteral("settings/filename")).toString(), path);
     // A completed run leaves the bar full, without text.
     QCOMPARE(m_window->progressBar->value(), m_window->progressBar->maximum());
     QVERIFY(m_window->progressBar->text().isEmpty());
@@ -367,9 +376,13 @@ void TamselWindowTest::converterPortComesAndGoes()
     QVERIFY(m_window->adapterHandle.load());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
-    // Other ports coming and going change nothing.
+    // Other ports coming and going change nothing, nor does another device
+    // of the adapter's maker: the converter's port is the adapter.
     m_window->checkAdapterPort();
+    m_window->handleDeviceChange(false, adapterPath);
+    m_window->handleDeviceChange(true, adapterPath);
     QVERIFY(m_window->adapterHandle.load());
+    QCOMPARE(boxes, QStringList());
     ::close(master);
     m_window->checkAdapterPort();
     QVERIFY(!m_window->adapterHandle.load());
