@@ -51,6 +51,11 @@ public:
     // The rates the port can be set to.
     static bool isSupportedRate(int baudRate);
 
+    // Learns whether the converter echoes, with a frame no pad answers; the
+    // first transfer does it when it is not known yet. False when the port
+    // fails.
+    bool detectEcho();
+
 private:
     bool send(const char *data, int size);
     // Reads on after the `have` bytes already in `buffer`, up to `size`:
@@ -58,8 +63,6 @@ private:
     // `stallUs` once bytes came and, for a Modbus reply, as soon as the
     // reply is complete. The bytes held, or -1 when the port fails.
     int readFrame(char *buffer, int have, int size, int firstUs, int stallUs, bool modbusReply);
-    // Learns whether the converter echoes, with a frame no pad answers.
-    bool detectEcho();
     // How long `bytes` take on the line, in microseconds.
     int lineTimeUs(int bytes) const;
 

@@ -24,6 +24,15 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot open %s\n", argv[1]);
         return 1;
     }
+    // Once per opened port, like opening it: reported on its own, outside
+    // the time per record.
+    QElapsedTimer probe;
+    probe.start();
+    if (!adapter.detectEcho()) {
+        std::fprintf(stderr, "%s failed\n", argv[1]);
+        return 1;
+    }
+    std::fprintf(stderr, "echo probe: %lld ms\n", probe.elapsed());
     const int records = QByteArray(argv[2]).toInt();
     const auto handle = reinterpret_cast<sub_handle>(&adapter);
     Modbus modbus;
