@@ -86,6 +86,10 @@ int SimulatedSub20::irTransmit(const char *data, int size)
     if (counter == m_lastCounter)
         return 0;
     m_lastCounter = counter;
+    // Counter 0 is only ever the first frame of a transfer: a new image
+    // replaces what the pad held, as its flash would.
+    if (counter == 0)
+        m_image.clear();
     m_image.append(data + 5, frameBlock);
     ++m_frames;
     return 0;
@@ -136,6 +140,9 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
                 exception = quint8(m_options.exceptionCode);
             } else {
                 const int offset = word(tx + 6) * recordStride;
+                // Record 0 begins a new image, which replaces the old one.
+                if (offset == 0)
+                    m_image.clear();
                 if (m_image.size() < offset + dataLength)
                     m_image.append(QByteArray(offset + dataLength - m_image.size(), '\0'));
                 m_image.replace(offset, dataLength, QByteArray(tx + 10, dataLength));

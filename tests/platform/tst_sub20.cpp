@@ -204,6 +204,15 @@ void Sub20Test::simulatedInfrared()
     QByteArray frame = irFrame(2, second);
     QCOMPARE(sub_ir_tx(handle, frame.size(), frame.data()), int(SUB_ERROR_TRANSMIT));
     QCOMPARE(pad->irTransmissions(), 8);
+    // A new transfer (counter 0 again), and then a Modbus update (record 0),
+    // each replace what the pad held, as its flash would.
+    QByteArray again = irFrame(0, QByteArray(48, 'c'));
+    QCOMPARE(sub_ir_tx(handle, again.size(), again.data()), 0);
+    QCOMPARE(pad->image(), QByteArray(48, 'c'));
+    QByteArray record0 = request(0x50, 0, QByteArray(32, 'd'));
+    QByteArray reply;
+    QCOMPARE(transfer(handle, record0, &reply), record0.size());
+    QCOMPARE(pad->image(), QByteArray(32, 'd'));
     QCOMPARE(QString::fromLatin1(sub_strerror(SUB_ERROR_TRANSMIT)), QStringLiteral("the transmission failed"));
     sub_close(handle);
 

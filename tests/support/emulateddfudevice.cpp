@@ -205,6 +205,10 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
         if (requestType != 0x21)
             return false;
         if (length > 0 && (m_state == DfuIdle || m_state == DfuDnloadIdle)) {
+            // A download that starts from dfuIDLE replaces what the device
+            // held, as its flash would.
+            if (m_state == DfuIdle)
+                m_downloaded.clear();
             m_downloaded.append(out);
             m_busyLeft = m_config.busyPolls;
             m_state = (m_config.errorOnBlock == value) ? DfuError : DfuDnloadSync;

@@ -141,6 +141,20 @@ void EmulatedDfuDeviceTest::downloadThroughLibusb()
     QCOMPARE(int(requests.last().value), 2);
     QCOMPARE(int(requests.last().length), 0);
 
+    // Once idle again, a new download replaces what the device held, as its
+    // flash would; a block after an ABORT starts one too.
+    unsigned char status[6] = {};
+    QCOMPARE(libusb_control_transfer(handle, 0xA1, 3, 0, 0, status, 6, 5000), 6);
+    QCOMPARE(int(status[4]), int(EmulatedDfuDevice::DfuIdle));
+    for (const char fill : { 'a', 'b' }) {
+        QByteArray block(100, fill);
+        QCOMPARE(libusb_control_transfer(handle, 0x21, 1, 0, 0, reinterpret_cast<unsigned char *>(block.data()),
+                                         block.size(), 5000),
+                 block.size());
+        QCOMPARE(libusb_control_transfer(handle, 0x21, 6, 0, 0, nullptr, 0, 5000), 0);
+        QCOMPARE(emulated.downloaded(), block);
+    }
+
     libusb_release_interface(handle, 0);
     libusb_close(handle);
     emulated.unplug(testbed);

@@ -236,6 +236,9 @@ void NetworkDeviceSimulator::handleRecord(QTcpSocket *socket, Connection &connec
         std::lock_guard<std::mutex> lock(m_mutex);
         QByteArray &target = mode == 'W' ? m_imageW : m_imageI;
         const quint32 base = mode == 'W' ? 0 : firstImageAddress;
+        // A 'W' image has no start command: its first record begins it.
+        if (mode == 'W' && address == 0)
+            target.clear();
         if (address >= base) {
             const int at = int(address - base);
             if (target.size() < at + data.size())
