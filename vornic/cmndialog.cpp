@@ -642,9 +642,11 @@ bool CMNDialog::imageMatchesDevice() const
 }
 
 int CMNDialog::askButtons(QMessageBox::Icon icon, const QString &title, const QString &text,
-                          const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent)
+                          const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent,
+                          const QString &explanation)
 {
     QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    box.setInformativeText(explanation);
     QList<QPushButton *> added;
     for (const QString &button : buttons)
         added << box.addButton(button, QMessageBox::ActionRole);
@@ -661,9 +663,10 @@ bool CMNDialog::confirmUpdate()
     const QListWidgetItem *current = ui->listWidget->currentItem();
     const QString rowText = current ? current->text() : QString();
 
-    const auto ask = [this](const QString &text, const QString &goOn) {
+    const auto ask = [this](const QString &text, const QString &goOn, const QString &explanation = QString()) {
         return askButtons(QMessageBox::Warning, QStringLiteral("Vornic"), text, { goOn, QStringLiteral("Cancel") }, 0,
-                          1, this) == 0;
+                          1, this, explanation)
+            == 0;
     };
 
     if (DeviceCatalog::isUnknownRow(rowText)) {
@@ -672,7 +675,10 @@ bool CMNDialog::confirmUpdate()
             return false;
     }
     if (!imageMatchesDevice()) {
-        if (!ask(QStringLiteral("The Firmware Image doesn't match the device type!"), QStringLiteral("Ignore")))
+        // Said with what would match, so the user can tell a wrong image
+        // from a badly named one.
+        if (!ask(QStringLiteral("The Firmware Image doesn't match the device type!"), QStringLiteral("Ignore"),
+                 DeviceCatalog::imageRequirement(rowText, isNetworkDevice())))
             return false;
     }
     return true;
@@ -724,6 +730,19 @@ void CMNDialog::onUpdBtnClicked()
     const QVariant data = current->data(Qt::UserRole);
     const QString text = current->text();
     const quint64 listing = usbListings;
+    // The image is the one the field shows, typed or chosen: the questions
+    // below judge that one, so it is the one that is sent.
+    const QString shown = ui->lineEdit->text().trimmed();
+    if (shown.isEmpty()) {
+        askButtons(QMessageBox::Information, QStringLiteral("Vornic"), QStringLiteral("Choose a firmware image first."),
+                   { QStringLiteral("OK") }, 0, 0, this,
+                   QStringLiteral("\"Load Image\" chooses it; the list of images offered follows the device."));
+        return;
+    }
+    if (shown != imagePath) {
+        imagePath = shown;
+        settings->setValue(QLatin1String(filenameKey), QDir().absoluteFilePath(imagePath));
+    }
     if (!confirmUpdate())
         return;
 

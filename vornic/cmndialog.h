@@ -123,10 +123,11 @@ private:
     // Tells the device of the network upload that no image follows
     // ("iwr I0 ").
     void sendUploadCancel();
-    // A message box with text buttons; returns the index of the button
-    // pressed (-1 for none).
+    // A message box with text buttons (and, when given, a second paragraph
+    // that explains); returns the index of the button pressed (-1 for none).
     static int askButtons(QMessageBox::Icon icon, const QString &title, const QString &text,
-                          const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent);
+                          const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent,
+                          const QString &explanation = QString());
     int deviceTypeIndex() const;
     bool isNetworkDevice() const;
     // The network record of the current row, or null.

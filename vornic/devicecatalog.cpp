@@ -2,6 +2,7 @@
 
 #include "devicetype.h"
 
+#include <QFileInfo>
 #include <QRegExp>
 #include <QRegExpValidator>
 #include <QSerialPortInfo>
@@ -74,27 +75,66 @@ QString DeviceCatalog::networkRowText(int type, const QString &serialNumber, con
     return deviceNames().value(type) + QLatin1String(" S/N: ") + serialNumber + QLatin1String(" at ") + ip;
 }
 
+namespace {
+
+QString kindPattern(int type, bool networkDevice)
+{
+    if (networkDevice)
+        return QStringLiteral(".*IN2.*|.*INB.*");
+    if (type >= Socara)
+        return QStringLiteral(".*IN2.*");
+    return QStringLiteral(".*INC.*");
+}
+
+// The image pattern of the first model whose product pattern passes the
+// row; empty when none does.
+QString modelPattern(const QString &rowText)
+{
+    for (const auto &model : imageModels) {
+        if (passes(QLatin1String(model.product), rowText))
+            return QLatin1String(model.image);
+    }
+    return QString();
+}
+
+// The words a ".*A.*|.*B.*" pattern looks for.
+QStringList wordsOf(const QString &pattern)
+{
+    QStringList words = pattern.split(QLatin1Char('|'));
+    for (QString &word : words)
+        word.remove(QStringLiteral(".*"));
+    return words;
+}
+
+} // namespace
+
 bool DeviceCatalog::imageMatches(const QString &rowText, const QString &imagePath, bool networkDevice)
 {
     const int type = typeOfRow(rowText);
     if (type == UnknownDevice)
         return false;
-
-    QString extension;
-    if (networkDevice)
-        extension = QStringLiteral(".*IN2.*|.*INB.*");
-    else if (type >= Socara)
-        extension = QStringLiteral(".*IN2.*");
-    else
-        extension = QStringLiteral(".*INC.*");
-    if (!passes(extension, imagePath))
+    // The file's own name says what it is: a folder named after a model
+    // (PROD/, BRDV/) does not make every image in it one for that model.
+    const QString name = QFileInfo(imagePath).fileName();
+    if (!passes(kindPattern(type, networkDevice), name))
         return false;
+    const QString model = modelPattern(rowText);
+    return !model.isEmpty() && passes(model, name);
+}
 
-    for (const auto &model : imageModels) {
-        if (passes(QLatin1String(model.product), rowText))
-            return passes(QLatin1String(model.image), imagePath);
-    }
-    return false;
+QString DeviceCatalog::imageRequirement(const QString &rowText, bool networkDevice)
+{
+    const int type = typeOfRow(rowText);
+    const QString model = modelPattern(rowText);
+    if (type == UnknownDevice || model.isEmpty())
+        return QString();
+    const QStringList tags = wordsOf(model);
+    const QStringList kinds = wordsOf(kindPattern(type, networkDevice));
+    const QString either = QStringLiteral(" or ");
+    const QString both = tags.size() > 1 || kinds.size() > 1 ? QStringLiteral(", and ") : QStringLiteral(" and ");
+    return QStringLiteral("A %1%2 takes an image whose file name contains %3%4%5, in capitals (for example %6.%7).")
+        .arg(deviceNames().value(type), networkDevice ? QStringLiteral(" on the network") : QString(),
+             tags.join(either), both, kinds.join(either), tags.first(), kinds.first());
 }
 
 bool DeviceCatalog::isUnknownRow(const QString &rowText)

@@ -28,8 +28,12 @@ public:
     static QString networkRowText(int type, const QString &serialNumber, const QString &ip);
 
     // True when the image at `imagePath` is meant for the device of the row
-    // `rowText`: the file kind the road takes, and the model's name pattern.
+    // `rowText`: its file name holds the kind the road takes and the
+    // model's tag.
     static bool imageMatches(const QString &rowText, const QString &imagePath, bool networkDevice);
+    // What the name of an image for that device must contain, as a
+    // sentence; empty for a device of unknown model.
+    static QString imageRequirement(const QString &rowText, bool networkDevice);
     // True for a row whose model is not known; writing it takes a yes.
     static bool isUnknownRow(const QString &rowText);
 };

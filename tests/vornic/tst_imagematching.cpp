@@ -81,8 +81,12 @@ void ImageMatchingTest::imageMatchesDevice_data()
     QTest::newRow("Primora, INB beside INC") << primora << false << "/fw/X.INC.INB" << true;
     QTest::newRow("Bridonix, INC and BRDV") << "Bridonix S/N: 0300A1B2" << false << "/fw/BRDV_3.INC" << true;
     QTest::newRow("Bridonix, IN2") << "Bridonix S/N: 0300A1B2" << false << "/fw/BRDV_3.IN2" << false;
-    QTest::newRow("Bridova, BRDV in the folder") << "Bridova S/N: 0200A1B2" << false << "/fw/BRDV/image.INC"
-                                                 << true;
+    // The file's own name counts, not its folders.
+    QTest::newRow("Bridova, BRDV only in the folder") << "Bridova S/N: 0200A1B2" << false << "/fw/BRDV/image.INC"
+                                                      << false;
+    QTest::newRow("Primora, a Bridova image in PROD") << primora << false << "/PROD/BRDV_TEST.INC" << false;
+    QTest::newRow("Primora, PR only in the folder") << primora << false << "/PROD/firmware.INC" << false;
+    QTest::newRow("Primora, INC only in the folder") << primora << false << "/INC/PR_2_1.bin" << false;
     QTest::newRow("Socara, IN2 and SOCARA") << "Socara S/N: 0400A1B2" << false << "/fw/SOCARA_1.IN2" << true;
     QTest::newRow("Socara, INC") << "Socara S/N: 0400A1B2" << false << "/fw/SOCARA_1.INC" << false;
     QTest::newRow("Socara, lower case") << "Socara S/N: 0400A1B2" << false << "/fw/socara_1.IN2" << false;
@@ -162,6 +166,14 @@ void ImageMatchingTest::confirmations()
                                                                             : QStringLiteral("Ignore");
         QCOMPARE(box->defaultButton()->text(), goOn);
         QCOMPARE(box->escapeButton()->text(), QStringLiteral("Cancel"));
+        // The mismatch says what the device takes (nothing for an unknown
+        // model).
+        if (goOn == QLatin1String("Ignore"))
+            QCOMPARE(box->informativeText(),
+                     row.startsWith(QLatin1String("Primora"))
+                         ? QStringLiteral("A Primora takes an image whose file name contains PR or INB, and INC, in "
+                                          "capitals (for example PR.INC).")
+                         : QString());
         ModalDriver::pressButton(box, answers.value(asked++));
     });
     QCOMPARE(m_window->confirmUpdate(), goesOn);
@@ -172,16 +184,22 @@ void ImageMatchingTest::cancelStartsNothing_data()
 {
     QTest::addColumn<QString>("row");
     QTest::addColumn<QStringList>("answers");
-    QTest::newRow("Cancel the mismatch") << "Primora S/N: 0500A1B2" << QStringList{ "Cancel" };
-    QTest::newRow("Cancel the unknown device") << "Unknown device S/N: 1" << QStringList{ "Cancel" };
-    QTest::newRow("Cancel after Upload") << "Unknown device S/N: 1" << QStringList{ "Upload", "Cancel" };
+    QTest::addColumn<QString>("path");
+    QTest::newRow("Cancel the mismatch") << "Primora S/N: 0500A1B2" << QStringList{ "Cancel" } << "/fw/SOCARA.IN2";
+    QTest::newRow("Cancel the unknown device") << "Unknown device S/N: 1" << QStringList{ "Cancel" }
+                                               << "/fw/SOCARA.IN2";
+    QTest::newRow("Cancel after Upload") << "Unknown device S/N: 1" << QStringList{ "Upload", "Cancel" }
+                                         << "/fw/SOCARA.IN2";
+    // Said before any question about the match.
+    QTest::newRow("no image chosen") << "Unknown device S/N: 1" << QStringList{ "OK" } << "   ";
 }
 
 void ImageMatchingTest::cancelStartsNothing()
 {
     QFETCH(QString, row);
     QFETCH(QStringList, answers);
-    selectRow(row, false, QStringLiteral("/fw/SOCARA.IN2"));
+    QFETCH(QString, path);
+    selectRow(row, false, path);
     QVERIFY(m_window->ui->updBtn->isEnabled());
 
     int asked = 0;
@@ -190,6 +208,8 @@ void ImageMatchingTest::cancelStartsNothing()
     });
     QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), answers.size());
+    if (path.trimmed().isEmpty())
+        QCOMPARE(driver.seen(), QStringList{ "Vornic|Choose a firmware image first." });
     QVERIFY(m_window->ui->updBtn->isEnabled());
     QVERIFY(m_window->ui->loadImg->isEnabled());
     QVERIFY(m_window->contextMenu.isEnabled());

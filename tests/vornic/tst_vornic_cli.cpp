@@ -227,7 +227,10 @@ void VornicCliTest::exitCodes_data()
     QTest::newRow("no such device") << "missing" << 3 << "No Ordane device 9-9";
     QTest::newRow("nothing at the address") << "no network device" << 3 << "no connection";
     QTest::newRow("port held by another program") << "busy" << 4 << "Serial port is in use!";
-    QTest::newRow("image for another model") << "mismatch" << 5 << "give --force";
+    QTest::newRow("image for another model")
+        << "mismatch" << 5
+        << "A Dongara takes an image whose file name contains DG and IN2, in capitals (for example DG.IN2). If it is "
+           "the right image all the same, --force writes it.";
     QTest::newRow("empty image") << "empty" << 5 << "is empty";
     QTest::newRow("device in dfuERROR mid-image") << "dfu error" << 6 << "Download error!";
     QTest::newRow("network record refused") << "network error" << 6 << "Protocol error";

@@ -371,14 +371,17 @@ bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath,
     if (DeviceCatalog::isUnknownRow(rowText) || DeviceCatalog::typeOfRow(rowText) == 0)
         why = QStringLiteral("The model of %1 is unknown").arg(rowText);
     else if (!DeviceCatalog::imageMatches(rowText, QFileInfo(imagePath).absoluteFilePath(), networkDevice))
-        why = QStringLiteral("The firmware image %1 doesn't match the device type of %2").arg(imagePath, rowText);
-    if (why.isEmpty())
+        why = QStringLiteral("The firmware image %1 doesn't match the device type of %2. %3")
+                  .arg(imagePath, rowText, DeviceCatalog::imageRequirement(rowText, networkDevice));
+    else
         return true;
+    if (!why.endsWith(QLatin1Char('.')))
+        why += QLatin1Char('.');
     if (m_force) {
-        note(why + QLatin1String("; writing it anyway (--force)."));
+        note(why + QLatin1String(" Writing it anyway (--force)."));
         return true;
     }
-    fail(ExitImageProblem, why + QLatin1String("; give --force to write it all the same."));
+    fail(ExitImageProblem, why + QLatin1String(" If it is the right image all the same, --force writes it."));
     return false;
 }
 
