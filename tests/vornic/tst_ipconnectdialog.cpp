@@ -73,6 +73,15 @@ void IPConnectDialogTest::keys_data()
                                                << QStringList{ "12", "3", "", "" } << 0 << 2 << "";
     QTest::newRow("Backspace inside a field") << QStringList{ "123", "", "", "" } << 0 << 2 << "B"
                                               << QStringList{ "13", "", "", "" } << 0 << 1 << "";
+    // A dot (or a comma) ends a field, as in any address box.
+    QTest::newRow("an address typed with dots") << QStringList{ "", "", "", "" } << 0 << 0 << "127.0.0.1"
+                                                << QStringList{ "127", "0", "0", "1" } << 3 << 1 << "";
+    QTest::newRow("comma, next field ready to type over") << QStringList{ "010", "55", "", "" } << 0 << 3 << ","
+                                                          << QStringList{ "10", "55", "", "" } << 1 << 2 << "55";
+    QTest::newRow("dot in an empty field") << QStringList{ "", "", "", "" } << 0 << 0 << "."
+                                           << QStringList{ "", "", "", "" } << 0 << 0 << "";
+    QTest::newRow("dot in field 4") << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "."
+                                    << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "";
 }
 
 void IPConnectDialogTest::keys()
@@ -153,22 +162,29 @@ void IPConnectDialogTest::returnNeedsFourFields()
 // any other text is refused in the dialog, which keeps what was typed.
 void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor_data()
 {
+    QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("port");
-    QTest::addColumn<bool>("handed");
-    QTest::newRow("4242") << "4242" << true;
-    QTest::newRow("65535") << "65535" << true;
-    QTest::newRow("letters") << "abc" << false;
-    QTest::newRow("past 65535 (would wrap to 4464)") << "70000" << false;
-    QTest::newRow("0") << "0" << false;
-    QTest::newRow("empty") << "" << false;
+    QTest::addColumn<QString>("refusal");            // empty: handed over
+    const QString address = QStringLiteral("198.51.100.20");
+    const QString badPort = QStringLiteral("The port must be a number from 1 to 65535.");
+    QTest::newRow("4242") << address << "4242" << "";
+    QTest::newRow("65535") << address << "65535" << "";
+    QTest::newRow("letters") << address << "abc" << badPort;
+    QTest::newRow("past 65535 (would wrap to 4464)") << address << "70000" << badPort;
+    QTest::newRow("0") << address << "0" << badPort;
+    QTest::newRow("empty") << address << "" << badPort;
+    QTest::newRow("a field left empty") << "198.51..20" << "4242"
+                                        << "The address needs all four numbers, for example 192.168.1.20.";
 }
 
 void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor()
 {
+    QFETCH(QString, address);
     QFETCH(QString, port);
-    QFETCH(bool, handed);
+    QFETCH(QString, refusal);
+    const bool handed = refusal.isEmpty();
     auto *dialog = new IPConnectDialog;
-    dialog->setAddress(QStringLiteral("198.51.100.20"), 4242);
+    dialog->setAddress(address, 4242);
     QCOMPARE(dialog->portEdit->text(), QStringLiteral("4242"));
     QCOMPARE(dialog->addButton->isDefault(), true);
     QStringList sent;
@@ -183,10 +199,11 @@ void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor()
     // A second press while the device is checked hands nothing over again;
     // a refused port is refused again.
     QTest::mouseClick(dialog->addButton, Qt::LeftButton);
-    QCOMPARE(sent, handed ? QStringList({ "198.51.100.20", port }) : QStringList());
-    const QString refusal = QStringLiteral("Add Network Device|The port must be a number from 1 to 65535.");
-    QCOMPARE(driver.seen(), handed ? QStringList() : QStringList({ refusal, refusal }));
+    QCOMPARE(sent, handed ? QStringList({ address, port }) : QStringList());
+    const QString said = QStringLiteral("Add Network Device|") + refusal;
+    QCOMPARE(driver.seen(), handed ? QStringList() : QStringList({ said, said }));
     QCOMPARE(dialog->portEdit->text(), port);
+    QCOMPARE(dialog->ipWidget->ipAddressText(), address);
     QCOMPARE(dialog->addButton->isEnabled(), !handed);
     delete dialog;
     QVERIFY(!QGuiApplication::overrideCursor());

@@ -95,6 +95,15 @@ void IPConnectDialog::connectButtonPressed()
         return;
     const QString ip = ipWidget->ipAddressText();
     const QString port = portEdit->text().trimmed();
+    // An address with a field left empty names no device: said here, with
+    // what was typed left as it is for the user to finish.
+    if (ip.split(QLatin1Char('.')).contains(QString())) {
+        QMessageBox::warning(this, QStringLiteral("Add Network Device"),
+                             QStringLiteral("The address needs all four numbers, for example 192.168.1.20."),
+                             QMessageBox::Ok);
+        ipWidget->setFocus();
+        return;
+    }
     // A port the device cannot have is refused here, with what was typed
     // left as it is (a number past 65535 would wrap to another port).
     bool number = false;

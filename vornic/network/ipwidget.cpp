@@ -136,6 +136,20 @@ bool IPWidget::eventFilter(QObject *object, QEvent *event)
             edits.at(n + 1)->setCursorPosition(0);
         }
         return true;
+    case Qt::Key_Period:
+    case Qt::Key_Comma:
+        // Typed as one types an address: the separator ends this field and
+        // the next one is ready to be typed over.
+        if (n < fieldCount - 1 && length > 0) {
+            QString trimmed = text;
+            while (trimmed.length() > 1 && trimmed.startsWith(QLatin1Char('0')))
+                trimmed.remove(0, 1);
+            field->setText(trimmed);
+            edits.at(n + 1)->setFocus(Qt::OtherFocusReason);
+            edits.at(n + 1)->setCursorPosition(0);
+            edits.at(n + 1)->setSelection(0, 3);
+        }
+        return true;
     case Qt::Key_Left:
         if (cursor > 0) {
             field->setCursorPosition(cursor - 1);
