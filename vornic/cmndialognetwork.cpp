@@ -174,8 +174,11 @@ void CMNDialog::queryNetworkDevice(NetworkDevice *device)
 
 bool CMNDialog::reportNetworkError(int code)
 {
-    const QString ip = pendingDevice ? pendingDevice->ip() : QString();
-    const QString notFound = QStringLiteral("Can't find a Ordane device at ip: %1").arg(ip);
+    // The place with its port: a device may listen on another than 10102.
+    const QString ip = pendingDevice
+        ? pendingDevice->ip() + QLatin1Char(':') + QString::number(pendingDevice->port())
+        : QString();
+    const QString notFound = QStringLiteral("Can't find an Ordane device at ip: %1").arg(ip);
     const QString impossible = QStringLiteral("Network update impossible");
     switch (code) {
     case 0:

@@ -225,7 +225,10 @@ void VornicCliTest::exitCodes_data()
     QTest::addColumn<QString>("says");
     QTest::newRow("usage") << "usage" << 2 << "see vornic-cli --help";
     QTest::newRow("no such device") << "missing" << 3 << "No Ordane device 9-9";
-    QTest::newRow("nothing at the address") << "no network device" << 3 << "no connection";
+    QTest::newRow("nothing at the address") << "no network device" << 3
+                                            << "Can't find an Ordane device at ip: 127.0.0.1:1 (no connection).";
+    QTest::newRow("address that is not one") << "bad address" << 2 << "Not an address: 300.1.1.1 (";
+    QTest::newRow("image missing") << "no image" << 2 << "The firmware image is missing";
     QTest::newRow("port held by another program") << "busy" << 4 << "Serial port is in use!";
     QTest::newRow("image for another model")
         << "mismatch" << 5
@@ -233,7 +236,11 @@ void VornicCliTest::exitCodes_data()
            "the right image all the same, --force writes it.";
     QTest::newRow("empty image") << "empty" << 5 << "is empty";
     QTest::newRow("device in dfuERROR mid-image") << "dfu error" << 6 << "Download error!";
-    QTest::newRow("network record refused") << "network error" << 6 << "Protocol error";
+    // A refused record and a refused image are told apart.
+    QTest::newRow("network record refused") << "network error" << 6
+                                            << "Protocol error: the device at %1 refused record 3 of 256.";
+    QTest::newRow("network check fails") << "network check" << 6
+                                         << "Protocol error: the device at %1 refused its check of the whole image.";
     QTest::newRow("reboot not confirmed") << "reboot refused" << 6 << "did not confirm the reboot";
     QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
 }
@@ -255,7 +262,8 @@ void VornicCliTest::exitCodes()
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
     NetworkDeviceSimulator::Options netOptions = networkDongara();
-    netOptions.errorAtRecord = scenario == QLatin1String("reboot refused") ? 0 : 3;
+    netOptions.errorAtRecord = scenario == QLatin1String("network error") ? 3 : 0;
+    netOptions.wrongCrc = scenario == QLatin1String("network check");
     netOptions.refuseReboot = scenario == QLatin1String("reboot refused");
     SimulatedDevice network(netOptions);
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
@@ -264,13 +272,17 @@ void VornicCliTest::exitCodes()
     std::function<void(QProcess &)> during;
     QProcess holder;
     if (scenario == QLatin1String("usage"))
-        arguments = QStringList { "update", "1-3" };
+        arguments = QStringList { "update", "1-3", image, "more" };
     else if (scenario == QLatin1String("missing"))
         arguments[1] = QStringLiteral("9-9");
     else if (scenario == QLatin1String("no network device"))
         arguments[1] = QStringLiteral("127.0.0.1:1");
-    else if (scenario == QLatin1String("network error"))
+    else if (scenario == QLatin1String("network error") || scenario == QLatin1String("network check"))
         arguments[1] = address;
+    else if (scenario == QLatin1String("bad address"))
+        arguments[1] = QStringLiteral("300.1.1.1");
+    else if (scenario == QLatin1String("no image"))
+        arguments = QStringList{ "update", address };
     else if (scenario == QLatin1String("reboot refused"))
         arguments = QStringList { "update", address, image, "--reboot" };
     else if (scenario == QLatin1String("mismatch"))
@@ -290,7 +302,8 @@ void VornicCliTest::exitCodes()
 
     const Outcome outcome = run(arguments, during);
     QCOMPARE(outcome.code, code);
-    QVERIFY2(outcome.err.contains(says.toUtf8()), outcome.err.constData());
+    const QString expected = says.contains(QLatin1String("%1")) ? says.arg(address) : says;
+    QVERIFY2(outcome.err.contains(expected.toUtf8()), outcome.err.constData());
     // One sentence, on one line.
     QCOMPARE(outcome.err.count('\n'), 1);
     QVERIFY(outcome.err.startsWith("vornic-cli: "));

@@ -62,6 +62,12 @@ bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
     return true;
 }
 
+QString notAnAddress(const QString &text)
+{
+    return QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT], four numbers from 0 to 255 and a port from "
+                          "1 to 65535).").arg(text);
+}
+
 // The written device and where it sits, for the line that says it was written.
 QString writtenText(const UsbDeviceEntry &entry)
 {
@@ -179,6 +185,9 @@ int VornicCli::run(const QStringList &arguments)
         return list(parser.isSet(json), parser.values(ip));
     if (command == QLatin1String("update") && positional.size() == 3)
         return update(positional.at(1), positional.at(2));
+    if (command == QLatin1String("update") && positional.size() == 2)
+        return fail(ExitUsage, QStringLiteral("The firmware image is missing: vornic-cli update %1 IMAGE.")
+                                   .arg(positional.at(1)));
     if (command.isEmpty())
         return fail(ExitUsage, QStringLiteral("Say what to do: list or update; see vornic-cli --help."));
     return fail(ExitUsage, QStringLiteral("Unknown command or wrong arguments: %1; see vornic-cli --help.")
@@ -267,7 +276,7 @@ int VornicCli::list(bool json, const QStringList &addresses)
         Listed device;
         int port = 0;
         if (!parseAddress(address, m_defaultPort, &device.id, &port))
-            return fail(ExitUsage, QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT]).").arg(address));
+            return fail(ExitUsage, notAnAddress(address));
         NetworkDevice record(device.id, port);
         NetworkCheck check;
         check.setStopFlag(&InterruptSignal::flag());
@@ -275,7 +284,8 @@ int VornicCli::list(bool json, const QStringList &addresses)
         if (InterruptSignal::requested())
             return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(device.id));
         if (device.check != 0 && device.check != 5) {
-            fail(ExitNoSuchDevice, NetworkCheck::problemText(device.check, device.id));
+            fail(ExitNoSuchDevice,
+                 NetworkCheck::problemText(device.check, device.id + QLatin1Char(':') + QString::number(port)));
             status = ExitNoSuchDevice;
             continue;
         }
@@ -324,15 +334,19 @@ int VornicCli::list(bool json, const QStringList &addresses)
 int VornicCli::update(const QString &deviceName, const QString &imagePath)
 {
     InterruptSignal::install();
+    QString ip;
+    int port = 0;
+    const bool address = parseAddress(deviceName, m_defaultPort, &ip, &port);
+    // Digits and dots mean an address, as in "list --ip": one that is not
+    // one is said so, not looked for among the local devices.
+    if (!address && QRegularExpression(QStringLiteral("^[0-9.]*\\.[0-9.]*(:.*)?$")).match(deviceName).hasMatch())
+        return fail(ExitUsage, notAnAddress(deviceName));
     // Checked before any device is told anything: on the two-phase roads it
     // would otherwise restart into its bootloader for nothing.
     const QString problem = DfuEngine::imageProblem(imagePath);
     if (!problem.isEmpty())
         return fail(ExitImageProblem, problem);
-
-    QString ip;
-    int port = 0;
-    if (parseAddress(deviceName, m_defaultPort, &ip, &port))
+    if (address)
         return updateNetwork(deviceName, imagePath);
 
     listLocal();
@@ -539,6 +553,8 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     QString ip;
     int port = 0;
     parseAddress(address, m_defaultPort, &ip, &port);
+    // Messages name the whole place: a device may listen on another port.
+    const QString where = ip + QLatin1Char(':') + QString::number(port);
     QElapsedTimer elapsed;
     elapsed.start();
     NetworkDevice device(ip, port);
@@ -548,11 +564,11 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     if (InterruptSignal::requested())
         return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped before anything was written."));
     if (checked == 2)
-        return fail(ExitNoSuchDevice, NetworkCheck::problemText(checked, ip));
+        return fail(ExitNoSuchDevice, NetworkCheck::problemText(checked, where));
     if (checked == 5 && m_force)
-        note(NetworkCheck::problemText(checked, ip) + QLatin1String(" Trying anyway (--force)."));
+        note(NetworkCheck::problemText(checked, where) + QLatin1String(" Trying anyway (--force)."));
     else if (checked != 0)
-        return fail(ExitDeviceRefused, NetworkCheck::problemText(checked, ip)
+        return fail(ExitDeviceRefused, NetworkCheck::problemText(checked, where)
                                            + (checked == 5 ? QLatin1String(" Give --force to try anyway.")
                                                            : QLatin1String("")));
     const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());
@@ -591,19 +607,24 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         break;
     case 2:
         return fail(ExitNoSuchDevice, QStringLiteral("The device at %1 did not accept a connection; nothing was "
-                                                     "written.").arg(ip));
+                                                     "written.").arg(where));
     case 7:
         return fail(ExitImageProblem, QStringLiteral("The firmware image %1 could not be read; the device did not "
                                                      "take it.").arg(imagePath));
     case 8:
-        return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device refused the image%1")
-                                           .arg(why.isEmpty() ? QStringLiteral(".") : QLatin1String(" (") + why
-                                                    + QLatin1String(").")));
+        // A refused record and a failed check of the whole image call for
+        // different things: another try, or another image.
+        return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device at %1 refused %2%3")
+                                           .arg(where, task.refusedStep().isEmpty() ? QStringLiteral("the image")
+                                                                                    : task.refusedStep(),
+                                                why.isEmpty() ? QStringLiteral(".")
+                                                              : QLatin1String(" (") + why + QLatin1String(").")));
     case 9:
-        return fail(ExitTimeout, QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(ip));
+        return fail(ExitTimeout,
+                    QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(where));
     case UploadTask::linkLost:
         return fail(ExitFailure, QStringLiteral("The connection to the device at %1 was lost during the upload; the "
-                                                "device did not take the whole image.").arg(ip));
+                                                "device did not take the whole image.").arg(where));
     default:
         return fail(ExitFailure, QStringLiteral("The upload ended without a result."));
     }

@@ -51,7 +51,7 @@ QString NetworkCheck::problemText(int code, const QString &ip)
     case 1:
         return QStringLiteral("The device at %1 is not an Ordane device (its MAC address says so).").arg(ip);
     case 2:
-        return QStringLiteral("Can't find a Ordane device at ip: %1 (no connection).").arg(ip);
+        return QStringLiteral("Can't find an Ordane device at ip: %1 (no connection).").arg(ip);
     case 3:
     case 4:
         return QStringLiteral("The current firmware version of the device at %1 doesn't allow a network update; "

@@ -33,6 +33,7 @@ bool hasOkLine(const QByteArray &text)
 }
 
 // Stages of the check's connection (the upload uses 1 to 8).
+const int headerStage = 7;
 const int greetingStage = 10;
 const int checkStage = 11;
 const int maxCheckAnswer = 4096;        // bytes kept of the answer to "iwr ?"
@@ -160,6 +161,7 @@ void UploadTask::run()
 {
     file = nullptr;
     result = 0;
+    refused.clear();
     upload();
     // Stopped (the window is closing, Ctrl+C): no result, whatever the last
     // reply, and nothing more goes to the device. A stop is never success.
@@ -307,6 +309,7 @@ void UploadTask::upload()
     if (mode == 'I') {
         recordCount = 0;
         ackCount = 0;
+        stage = headerStage;
         qDebug() << "----Record header----";
         const QByteArray header = recordHeader(quint32(fileSize), crc, bootImage);
         const QByteArray line = "iwr I1 " + header.mid(1).toHex().toUpper() + "\r\n";
@@ -370,6 +373,7 @@ void UploadTask::mainProcess()
         if (checkAnswer.contains("ERROR") || checkAnswer.contains("Unknown")) {
             timer->stop();
             result = 8;
+            refused = QStringLiteral("its check of the whole image");
             emit errorResponse();
             emit idleFinished();
         } else if (hasOkLine(checkAnswer)) {
@@ -390,6 +394,20 @@ void UploadTask::mainProcess()
     if (newOccurrences(text, old, "ERROR") > 0 || newOccurrences(text, old, "Unknown") > 0) {
         qDebug() << "Error!";
         result = 8;
+        // Answers come in order: acknowledgements read together with the
+        // refusal came before it, and the refusal answers the first request
+        // left unanswered.
+        int firstError = text.indexOf("ERROR", qMax(0, old - 4));
+        const int unknown = text.indexOf("Unknown", qMax(0, old - 6));
+        if (firstError < 0 || (unknown >= 0 && unknown < firstError))
+            firstError = unknown;
+        ackCount += newOccurrences(text.left(firstError), old, "OK");
+        if (stage == 2)
+            refused = QStringLiteral("the start of the image");
+        else if (stage == headerStage)
+            refused = QStringLiteral("the image's header");
+        else
+            refused = QStringLiteral("record %1 of %2").arg(ackCount + 1).arg((fileSize + recordBytes - 1) / recordBytes);
         emit errorResponse();
         emit idleFinished();
         return;

@@ -46,6 +46,9 @@ public:
     static qint64 largestImageSize(char mode);
     // The 64-byte header record: magic, size, CRC (low byte first), kind.
     static QByteArray recordHeader(quint32 size, quint16 crc, bool bootImage);
+    // After result 8: what the device refused ("record 5 of 32", "its
+    // check of the whole image", ...).
+    QString refusedStep() const { return refused; }
 
 public slots:
     void displayError(QAbstractSocket::SocketError socketError);
@@ -89,6 +92,7 @@ private:
     bool checking = false;
     bool checkPassed = false;
     QByteArray checkAnswer;
+    QString refused;
     // The end of the previous read, long enough to hold all but the last
     // character of a status word: a word split over two reads still counts.
     QByteArray statusCarry;
