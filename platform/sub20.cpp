@@ -7,12 +7,14 @@
 #include <QSettings>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace {
 
 thread_local int currentError = 0;
 thread_local QString openProblem;
+thread_local int openErrorNumber = 0;
 
 Sub20Adapter *adapterOf(sub_handle handle)
 {
@@ -64,6 +66,7 @@ QString sub20AdapterPort()
 sub_handle sub_open(sub_device)
 {
     openProblem.clear();
+    openErrorNumber = 0;
     const auto owned = tamselSettings();
     QSettings &settings = *owned;
     const QString backend = configuredBackend(settings);
@@ -77,13 +80,22 @@ sub_handle sub_open(sub_device)
         if (serial->isOpen()) {
             adapter = serial;
         } else {
+            openErrorNumber = serial->openError();
+            // Generic converters are not covered by Ordane's access rules:
+            // the dialout group is what opens them.
             if (!options.problem.isEmpty())
                 openProblem = options.problem;
             else if (serial->openError() == EACCES)
-                openProblem = QStringLiteral("This user may not open %1, the adapter's serial port: add the user to "
-                                             "the dialout group and log in again, or install Ordane's device access "
-                                             "rules.")
+                openProblem = QStringLiteral("This user may not open %1, the RS-485 converter's serial port: add the "
+                                             "user to the dialout group and log in again.")
                                   .arg(options.port);
+            else if (serial->openError() == ENOENT || serial->openError() == ENODEV || serial->openError() == ENXIO)
+                openProblem = QStringLiteral("No RS-485 converter at %1 (the port set in [adapter] port): plug it in, "
+                                             "or set the port it has.")
+                                  .arg(options.port);
+            else
+                openProblem = QStringLiteral("The RS-485 converter's port %1 cannot be opened: %2.")
+                                  .arg(options.port, QString::fromLocal8Bit(std::strerror(serial->openError())));
             delete serial;
         }
     }
@@ -133,6 +145,18 @@ int sub_rs_xfer(sub_handle handle, char *tx, int txSize, char *rx, int rxSize)
 QString sub20OpenProblem()
 {
     return openProblem;
+}
+
+int sub20OpenErrorNumber()
+{
+    return openErrorNumber;
+}
+
+QString sub20BackendAdvice()
+{
+    return QStringLiteral("Connect the adapter, or choose what stands for it in ~/.config/Ordane/Tamsel.ini, group "
+                          "[adapter]: backend=rs485 with port=/dev/ttyUSB0 for a USB-to-RS-485 converter, or "
+                          "backend=simulated for a simulated pad (TAMSEL_ADAPTER=simulated does that for one run).");
 }
 
 int sub_errno(void)

@@ -54,9 +54,17 @@ const char *sub_strerror(int error);
 QString sub20AdapterPort();
 
 // Why the last sub_open() on this thread found no adapter although one is
-// configured, when the reason is one the user can mend (no rights to open
-// the converter's serial port); empty otherwise.
+// configured, when the reason is one the user can mend (the converter's
+// serial port missing or closed to this user, settings that cannot be
+// used); empty otherwise.
 QString sub20OpenProblem();
+
+// The system's error number behind sub20OpenProblem() (EACCES, ENOENT, ...;
+// EINVAL for settings that cannot be used); 0 when there is none.
+int sub20OpenErrorNumber();
+
+// How to give Tamsel an adapter: the backends and where they are chosen.
+QString sub20BackendAdvice();
 #endif
 
 #endif // SUB20_H

@@ -289,6 +289,21 @@ void MainWindow::onUpdBtnClicked()
             reportError(QLatin1String(stillEnding));
             return;
         }
+        // No pad answers a broadcast: asked before, since nothing after it
+        // will say whether the image arrived.
+        if (connectionType == 1 && slaveAddress == 0) {
+            QMessageBox box(QMessageBox::Warning, QStringLiteral("Tamsel"),
+                            QStringLiteral("Address 0x0 broadcasts the image to every pad on the line."),
+                            QMessageBox::NoButton, this);
+            box.setInformativeText(QStringLiteral("No pad answers a broadcast, so nothing tells whether the image "
+                                                  "arrived, and every record waits 100 ms."));
+            QPushButton *broadcast = box.addButton(QStringLiteral("Broadcast"), QMessageBox::AcceptRole);
+            box.setEscapeButton(box.addButton(QMessageBox::Cancel));
+            box.setDefaultButton(qobject_cast<QPushButton *>(box.escapeButton()));
+            box.exec();
+            if (box.clickedButton() != broadcast)
+                return;
+        }
         // The image is the one the field shows, also when it was typed.
         const QString shown = lineEdit->text().trimmed();
         if (shown != imageFileName) {
@@ -375,7 +390,7 @@ void MainWindow::openAdapter()
         // Said in the same box when the adapter is there but closed to this
         // user.
         const QString problem = sub20OpenProblem();
-        reportError(problem.isEmpty() ? QLatin1String(notConnected) : QLatin1String(notConnected) + ' ' + problem);
+        reportError(QLatin1String(notConnected) + ' ' + (problem.isEmpty() ? sub20BackendAdvice() : problem));
     }
 }
 

@@ -13,10 +13,12 @@
 #include <QElapsedTimer>
 
 
+#include <cerrno>
 namespace {
 
 const int broadcastAddress = 0;
 const int highestAddress = 0xF7;        // 247, the last Modbus slave address
+const int defaultAddress = 0x50;        // the pad's own, and the window's first
 
 } // namespace
 
@@ -34,7 +36,7 @@ TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
 QString TamselCli::helpText()
 {
     return QStringLiteral(
-        "Usage: tamsel-cli update --road modbus --address HEX IMAGE\n"
+        "Usage: tamsel-cli update --road modbus [--address HEX] IMAGE\n"
         "       tamsel-cli update --road ir IMAGE\n"
         "\n"
         "Writes IMAGE into the Ordane pad through the SUB-20 adapter, as Tamsel's\n"
@@ -43,9 +45,10 @@ QString TamselCli::helpText()
         "\n"
         "Options:\n"
         "  --road modbus|ir  The way to the pad.\n"
-        "  --address HEX     modbus: the pad's Modbus address in hexadecimal, 1 to F7,\n"
-        "                    or 0 to broadcast (no answers are awaited). Tamsel's\n"
-        "                    window shows it the same way (0x50 by default).\n"
+        "  --address HEX     modbus: the pad's Modbus address in hexadecimal, 1 to F7\n"
+        "                    (50 when not given, as in Tamsel's window), or 0 to\n"
+        "                    broadcast (no answers, so nothing confirms the image;\n"
+        "                    100 ms per record).\n"
         "  --verbose         Show every Modbus frame on the error stream.\n"
         "  -h, --help        Show this help.\n"
         "  -v, --version     Show the version.\n"
@@ -95,16 +98,20 @@ int TamselCli::run(const QStringList &arguments)
     if (roadName != QLatin1String("modbus") && roadName != QLatin1String("ir"))
         return fail(ExitUsage, QStringLiteral("--road is modbus or ir."));
     const bool infrared = roadName == QLatin1String("ir");
-    int slave = broadcastAddress;
-    if (!infrared) {
+    // Without --address, the pad's own default, as in the window.
+    int slave = defaultAddress;
+    if (!infrared && parser.isSet(address)) {
         bool ok = false;
         QString text = parser.value(address);
         if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
             text = text.mid(2);
         slave = text.toInt(&ok, 16);
-        if (!parser.isSet(address) || !ok || slave < broadcastAddress || slave > highestAddress)
+        if (!ok || slave < broadcastAddress || slave > highestAddress)
             return fail(ExitUsage, QStringLiteral("--address takes the pad's Modbus address in hexadecimal, 0 to F7."));
     }
+    if (!infrared && slave == broadcastAddress)
+        m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
+                            "arrived, and every record waits 100 ms."));
     return update(infrared, slave, positional.at(1));
 }
 
@@ -119,10 +126,12 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     std::atomic<sub_handle> handle { sub_open(nullptr) };
     if (!handle) {
         const QString problem = sub20OpenProblem();
-        if (!problem.isEmpty())
-            return fail(ExitNoAccess, QStringLiteral("SUB-20 not connected! ") + problem);
-        return fail(ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! Connect the adapter, or choose its "
-                                                     "backend (see tamsel-cli --help)."));
+        if (!problem.isEmpty()) {
+            const int error = sub20OpenErrorNumber();
+            return fail(error == EACCES ? ExitNoAccess : error == EINVAL ? ExitFailure : ExitNoSuchDevice,
+                        QStringLiteral("SUB-20 not connected! ") + problem);
+        }
+        return fail(ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! ") + sub20BackendAdvice());
     }
 
     QElapsedTimer elapsed;

@@ -47,9 +47,9 @@ void AdapterAccessTest::converterWithoutAccess()
         }
     });
     MainWindow window;
-    QCOMPARE(boxes, QStringList({ QStringLiteral("SUB-20 not connected! This user may not open %1, the adapter's "
-                                                 "serial port: add the user to the dialout group and log in "
-                                                 "again, or install Ordane's device access rules.")
+    QCOMPARE(boxes, QStringList({ QStringLiteral("SUB-20 not connected! This user may not open %1, the RS-485 "
+                                                 "converter's serial port: add the user to the dialout group and "
+                                                 "log in again.")
                                       .arg(QString::fromLatin1(name)) }));
     ::close(master);
 }

@@ -78,7 +78,21 @@ void TamselCliTest::update_data()
     QTest::newRow("usage: address beyond F7") << "simulated" << none
                                               << QStringList { "update", "--road", "modbus", "--address", "F8" } << 2
                                               << "--address";
-    QTest::newRow("no adapter") << "none" << none << modbus << 3 << "SUB-20 not connected!";
+    QTest::newRow("no adapter") << "none" << none << modbus << 3
+                                << "SUB-20 not connected! Connect the adapter, or choose what stands for it in "
+                                   "~/.config/Ordane/Tamsel.ini, group [adapter]: backend=rs485 with port=";
+    QTest::newRow("no converter at its port") << "rs485" << QVariantMap { { "port", "/dev/nonexistent-converter" } }
+                                              << modbus << 3
+                                              << "No RS-485 converter at /dev/nonexistent-converter";
+    QTest::newRow("settings it cannot use") << "rs485" << QVariantMap { { "baud", "4801" } } << modbus << 1
+                                            << "The adapter setting baud=4801 cannot be used";
+    // The window's default address; a broadcast is said to be unconfirmed.
+    QTest::newRow("modbus without --address: 0x50") << "simulated" << none
+                                                    << QStringList { "update", "--road", "modbus" } << 0
+                                                    << "to the pad at address 0x50";
+    QTest::newRow("broadcast warns") << "simulated" << none
+                                     << QStringList { "update", "--road", "modbus", "--address", "0" } << 0
+                                     << "Address 0 broadcasts: no pad answers a broadcast";
     QTest::newRow("empty image") << "simulated" << none << modbus << 5 << "is empty";
     QTest::newRow("exception reply") << "simulated" << QVariantMap { { "exception_at", 4 } } << modbus << 6
                                      << "Modbus Exception: Illegal Data Address";
@@ -119,6 +133,7 @@ void TamselCliTest::update()
         QVERIFY(outcome.err.isEmpty());
         QVERIFY(outcome.out.contains("progress 100%\n"));
         QVERIFY(outcome.out.contains("Wrote 960 bytes"));
+        QVERIFY2(outcome.out.contains(says.toUtf8()), outcome.out.constData());
         QFile pad(received);
         QVERIFY(pad.open(QIODevice::ReadOnly));
         QCOMPARE(pad.readAll(), image);

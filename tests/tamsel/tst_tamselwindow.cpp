@@ -61,6 +61,7 @@ private slots:
     void runs_data();
     void runs();
     void adapterEvents();
+    void broadcastAsksFirst();
     void converterPortComesAndGoes();
     // Last: after it no event loop of this process runs again.
     void closeWithoutAdapterQuits();
@@ -359,6 +360,28 @@ void TamselWindowTest::adapterEvents()
     QVERIFY2(written > 0 && written < 32 * 200, qPrintable(QString::number(written)));
 }
 
+void TamselWindowTest::broadcastAsksFirst()
+{
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/connection_type"), 1);
+        stored.setValue(QStringLiteral("settings/address"), 0);
+        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(64, 'b')));
+    }
+    makeWindow();
+    // No pad answers a broadcast: Start asks first; Cancel starts nothing,
+    // "Broadcast" sends it.
+    for (const QString &answer : { QStringLiteral("Cancel"), QStringLiteral("Broadcast") }) {
+        ModalDriver driver([&answer](QWidget *widget) {
+            ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), answer);
+        });
+        QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+        QCOMPARE(driver.seen(), QStringList{ "Tamsel|Address 0x0 broadcasts the image to every pad on the line." });
+        QCOMPARE(m_window->runUnfinished, answer == QLatin1String("Broadcast"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->runUnfinished, 5000);
+}
+
 void TamselWindowTest::converterPortComesAndGoes()
 {
     int master = -1;
@@ -395,9 +418,11 @@ void TamselWindowTest::closeWithoutAdapterQuits()
     makeWindow();
     QVERIFY(m_window->adapterHandle.load());
     bool pressed = false;
-    ModalDriver driver([&pressed](QWidget *widget) {
+    QString said;
+    ModalDriver driver([&pressed, &said](QWidget *widget) {
         if (auto *box = qobject_cast<QMessageBox *>(widget)) {
             pressed = true;
+            said = box->informativeText();
             box->button(QMessageBox::Close)->click();
         }
     });
@@ -414,6 +439,10 @@ void TamselWindowTest::closeWithoutAdapterQuits()
     pressed = false;
     makeWindow();
     QVERIFY(pressed);
+    // ... saying how to give Tamsel an adapter.
+    QVERIFY2(said.startsWith(QLatin1String("SUB-20 not connected! Connect the adapter, or choose what stands for it "
+                                           "in ~/.config/Ordane/Tamsel.ini")),
+             qPrintable(said));
     QVERIFY(!m_window->adapterHandle.load());
     QCoreApplication::processEvents();
     QEventLoop after;
