@@ -7,7 +7,7 @@
 
 namespace {
 
-const char versionText[] = "2.1.6";
+const char versionText[] = ORDANE_VERSION;
 
 // The engines trace every step with debug and info lines, which would bury
 // the progress and the one-sentence errors.

@@ -13,8 +13,9 @@ packages=(
   dfu-util
   # An independent Modbus RTU slave on a pseudo-terminal pair for the pad tests.
   python3-pymodbus python3-serial python3-serial-asyncio socat
-  # Building and checking the Debian package (dpkg-shlibdeps, desktop-file-validate).
-  dpkg-dev desktop-file-utils
+  # Building and checking the Debian package (dpkg-shlibdeps, desktop-file-validate,
+  # lintian, appstreamcli; man for the manual pages).
+  dpkg-dev desktop-file-utils lintian appstream man-db
   # Private networks for the network check tests (ip, unshare).
   iproute2 util-linux
   # Fonts for the offscreen platform the tests and snapshots use.

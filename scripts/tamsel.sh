@@ -4,7 +4,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
-bash "$top/scripts/build.sh"
+bash "$top/scripts/build.sh" tamsel
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found: starting Tamsel on the offscreen platform (nothing will be visible)." >&2
   export QT_QPA_PLATFORM=offscreen

@@ -4,7 +4,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
-bash "$top/scripts/build.sh"
+# Only what it starts: the tests are built by the test command.
+bash "$top/scripts/build.sh" vornic
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found: starting Vornic on the offscreen platform (nothing will be visible)." >&2
   export QT_QPA_PLATFORM=offscreen

@@ -3,8 +3,43 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char usage[] =
+    "Usage: vornic [IMAGE]\n"
+    "\n"
+    "Writes firmware images into Ordane devices: over USB (DFU), through a\n"
+    "device's serial port (it restarts into its bootloader and is written over\n"
+    "USB), or over the network. Choose the device in the list, the image with\n"
+    "\"Load Image\", and press \"Update Firmware\".\n"
+    "\n"
+    "  IMAGE          A firmware image to offer for this run, instead of the\n"
+    "                 one remembered from the last.\n"
+    "  -h, --help     Show this help.\n"
+    "  -v, --version  Show the version.\n"
+    "\n"
+    "Settings live in ~/.config/Ordane/Vornic.ini. vornic-cli does the same\n"
+    "without a window (vornic-cli --help).\n";
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    // Answered before the window system is asked for: these work without a
+    // display.
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--version") || !std::strcmp(argv[i], "-v")) {
+            std::printf("vornic %s\n", ORDANE_VERSION);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window ends a
     // transfer cleanly and closes; a second signal ends the program at once.

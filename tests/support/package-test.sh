@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build tree and checks it: dependencies
-# found from the linked libraries, the files in place, the post-install
-# step that reloads the udev rules, and valid desktop entries after
-# unpacking into a scratch root.
+# Builds the Debian package from a build tree and checks it: lintian finds
+# no error and no warning; dependencies found from the linked libraries;
+# the files in place; the udev rules reloaded after installing and after
+# removing; valid desktop entries and AppStream metadata after unpacking
+# into a scratch root.
 set -euo pipefail
 build=$1
 scratch=$(mktemp -d)
@@ -16,14 +17,22 @@ for library in libqt5widgets5 libqt5serialport5 libqt5network5 libusb-1.0-0 libu
   case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q '^\./postinst$' || fail "no postinst"
-dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q 'udevadm control --reload-rules' \
-  || fail "postinst does not reload the udev rules"
+for script in postinst postrm; do
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" | grep -q 'udevadm control --reload-rules' \
+    || fail "$script does not reload the udev rules"
+done
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'root privileges is not recommended' || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || fail "lintian reports errors or warnings"
 
 dpkg -x "$deb" "$scratch/root"
 for file in usr/bin/vornic usr/bin/tamsel usr/bin/vornic-cli usr/bin/tamsel-cli \
             usr/share/applications/vornic.desktop usr/share/applications/tamsel.desktop \
             usr/share/icons/hicolor/64x64/apps/vornic.png usr/share/icons/hicolor/32x32/apps/tamsel.png \
-            usr/lib/udev/rules.d/70-ordane-firmware-tools.rules; do
+            usr/lib/udev/rules.d/70-ordane-firmware-tools.rules \
+            usr/share/doc/ordane-firmware-tools/copyright usr/share/doc/ordane-firmware-tools/changelog.gz \
+            usr/share/man/man1/vornic.1.gz usr/share/man/man1/vornic-cli.1.gz \
+            usr/share/man/man1/tamsel.1.gz usr/share/man/man1/tamsel-cli.1.gz \
+            usr/share/metainfo/com.ordane.Vornic.metainfo.xml usr/share/metainfo/com.ordane.Tamsel.metainfo.xml; do
   [ -e "$scratch/root/$file" ] || fail "missing /$file"
 done
 for program in vornic tamsel vornic-cli tamsel-cli; do
@@ -34,5 +43,9 @@ grep -q 'ATTR{idVendor}=="3b5d", TAG+="uaccess"' "$scratch/root/usr/lib/udev/rul
 for entry in vornic tamsel; do
   desktop-file-validate "$scratch/root/usr/share/applications/$entry.desktop" || fail "$entry.desktop is not valid"
   grep -q "^Exec=$entry" "$scratch/root/usr/share/applications/$entry.desktop" || fail "$entry.desktop runs something else"
+done
+for entry in Vornic Tamsel; do
+  appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/com.ordane.$entry.metainfo.xml" >/dev/null \
+    || fail "com.ordane.$entry.metainfo.xml is not valid"
 done
 echo "package ok: $(basename "$deb")"
