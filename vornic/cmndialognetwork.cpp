@@ -75,9 +75,20 @@ void CMNDialog::uploadFinished(int code)
                    QStringLiteral("The firmware image could not be read; the device did not take it."), dismiss, 0,
                    -1, this);
         break;
-    case 8:
-        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this);
+    case 8: {
+        // What was refused: a record calls for another try, the device's
+        // check of the whole image for another image.
+        const auto *task = qobject_cast<const UploadTask *>(sender());
+        const QString step = task ? task->refusedStep() : QString();
+        const QString where = uploadDevice
+            ? uploadDevice->ip() + QLatin1Char(':') + QString::number(uploadDevice->port())
+            : QString();
+        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this,
+                   step.isEmpty() || where.isEmpty()
+                       ? QString()
+                       : QStringLiteral("The device at %1 refused %2.").arg(where, step));
         break;
+    }
     case 9:
         askButtons(QMessageBox::Warning, failed, QStringLiteral("Communication timout"), dismiss, 0, -1, this);
         break;

@@ -235,31 +235,36 @@ void NetworkWindowTest::cancelCreatesNothing()
 
 void NetworkWindowTest::updateAndItsEnd_data()
 {
-    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("fault");             // silent, check refused; empty: none
     QTest::addColumn<QString>("answer");            // in the result dialog
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("last");              // the device's last command
-    QTest::newRow("written, Escape reboots") << false << "escape"
+    QTest::newRow("written, Escape reboots") << "" << "escape"
                                              << "Firmware upload completed|To run new firmware, press Reboot!"
                                              << "command boot";
-    QTest::newRow("written, Enter closes the image") << false << "enter"
+    QTest::newRow("written, Enter closes the image") << "" << "enter"
                                                      << "Firmware upload completed|To run new firmware, press Reboot!"
                                                      << "start I0";
-    QTest::newRow("device goes quiet") << true << "" << "Firmware upload failed|Communication timout" << "record";
+    QTest::newRow("device goes quiet") << "silent" << "" << "Firmware upload failed|Communication timout" << "record";
+    // The explanation says the device's check refused the whole image.
+    QTest::newRow("check refused") << "check refused" << "" << "Firmware upload failed|Protocol error" << "check";
     // Gone between the add and the update: said, not silent.
     QTest::newRow("device gone")
-        << true << "" << "Firmware upload failed|The device did not accept a connection; nothing was written." << "";
+        << "silent" << "" << "Firmware upload failed|The device did not accept a connection; nothing was written."
+        << "";
 }
 
 void NetworkWindowTest::updateAndItsEnd()
 {
-    QFETCH(bool, silent);
+    QFETCH(QString, fault);
     QFETCH(QString, answer);
     QFETCH(QString, message);
     QFETCH(QString, last);
     NetworkDeviceSimulator::Options options;
     options.port = 0;
-    options.silentFromRecord = silent ? 1 : 0;
+    options.silentFromRecord = fault == QLatin1String("silent") ? 1 : 0;
+    options.wrongCrc = fault == QLatin1String("check refused");
+    const bool silent = !fault.isEmpty();
     auto simulated = std::make_unique<SimulatedDevice>(options);
     QVERIFY(simulated->isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated->port());
@@ -275,9 +280,11 @@ void NetworkWindowTest::updateAndItsEnd()
     QVERIFY(m_window->ui->updBtn->isEnabled());
 
     QStringList buttons;
+    QString explanation;
     bool lockedMeanwhile = false;
     ModalDriver driver([&](QWidget *widget) {
         auto *box = qobject_cast<QMessageBox *>(widget);
+        explanation = box->informativeText();
         for (QAbstractButton *button : box->buttons())
             buttons << button->text();
         if (answer == QLatin1String("escape"))
@@ -296,6 +303,9 @@ void NetworkWindowTest::updateAndItsEnd()
     // (A quiet device keeps the upload going for 5 s, well past the look.)
     QVERIFY(lockedMeanwhile || !silent || gone);
     QCOMPARE(driver.seen(), QStringList{ message });
+    if (fault == QLatin1String("check refused"))
+        QCOMPARE(explanation, QStringLiteral("The device at 127.0.0.1:%1 refused its check of the whole image.")
+                                  .arg(simulated->port()));
     QCOMPARE(buttons, silent ? QStringList{ "Dismiss" } : QStringList({ "Reboot", "Cancel" }));
     QVERIFY(m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled());
     QCOMPARE(m_window->ui->progressBar->text(), silent ? QStringLiteral("Update failed")
