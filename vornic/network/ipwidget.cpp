@@ -112,6 +112,20 @@ void IPWidget::hideToolTip()
     QToolTip::showText(QPoint(), QString());
 }
 
+void IPWidget::leaveField(int n, bool selectNext)
+{
+    QLineEdit *field = edits.at(n);
+    QString trimmed = field->text();
+    while (trimmed.length() > 1 && trimmed.startsWith(QLatin1Char('0')))
+        trimmed.remove(0, 1);
+    field->setText(trimmed);
+    QLineEdit *next = edits.at(n + 1);
+    next->setFocus(Qt::OtherFocusReason);
+    next->setCursorPosition(0);
+    if (selectNext)
+        next->setSelection(0, 3);
+}
+
 bool IPWidget::eventFilter(QObject *object, QEvent *event)
 {
     auto *field = qobject_cast<QLineEdit *>(object);
@@ -125,30 +139,17 @@ bool IPWidget::eventFilter(QObject *object, QEvent *event)
     const int cursor = field->cursorPosition();
     switch (key->key()) {
     case Qt::Key_Right:
-        if (cursor < length) {
+        if (cursor < length)
             field->setCursorPosition(cursor + 1);
-        } else if (n < fieldCount - 1) {
-            QString trimmed = text;
-            while (trimmed.length() > 1 && trimmed.startsWith(QLatin1Char('0')))
-                trimmed.remove(0, 1);
-            field->setText(trimmed);
-            edits.at(n + 1)->setFocus(Qt::OtherFocusReason);
-            edits.at(n + 1)->setCursorPosition(0);
-        }
+        else if (n < fieldCount - 1)
+            leaveField(n, false);
         return true;
     case Qt::Key_Period:
     case Qt::Key_Comma:
         // Typed as one types an address: the separator ends this field and
         // the next one is ready to be typed over.
-        if (n < fieldCount - 1 && length > 0) {
-            QString trimmed = text;
-            while (trimmed.length() > 1 && trimmed.startsWith(QLatin1Char('0')))
-                trimmed.remove(0, 1);
-            field->setText(trimmed);
-            edits.at(n + 1)->setFocus(Qt::OtherFocusReason);
-            edits.at(n + 1)->setCursorPosition(0);
-            edits.at(n + 1)->setSelection(0, 3);
-        }
+        if (n < fieldCount - 1 && length > 0)
+            leaveField(n, true);
         return true;
     case Qt::Key_Left:
         if (cursor > 0) {

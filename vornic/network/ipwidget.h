@@ -36,6 +36,10 @@ protected:
     bool eventFilter(QObject *object, QEvent *event) override;
 
 private:
+    // Field `n` is done: its leading zeros go, and the cursor moves to the
+    // start of the next field (whose text is selected, to be typed over).
+    void leaveField(int n, bool selectNext);
+
     QList<QLineEdit *> edits;
     QIntValidator *octetValidator;
     QFrame *backFrame;
