@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project twice more, with AddressSanitizer+UBSan and with
-# ThreadSanitizer, and runs the test suite in each (the package test, which
-# only repeats the normal build's packaging, is left out). CI runs this after
+# ThreadSanitizer, and runs the test suite in each (the package, demo and
+# manual-page checks, which only repeat the normal build's, are left out). CI runs this after
 # scripts/test.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,5 +11,5 @@ for sanitizers in address,undefined thread; do
   build="$top/build-${sanitizers%%,*}"
   echo "== tests under -fsanitize=$sanitizers ($build)"
   BUILD_DIR="$build" CMAKE_EXTRA_ARGS="-DSANITIZE=$sanitizers" bash "$top/scripts/build.sh"
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)" -E '^package$' "$@")
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" -E '^(package|demo_cli|man_pages)$' "$@")
 done

@@ -12,7 +12,8 @@ for program in "$@"; do
   name=$(basename "$program")
   page="$man_dir/$name.1"
   [ -f "$page" ] || fail "no manual page for $name"
-  help=$(env -u DISPLAY -u WAYLAND_DISPLAY "$program" --help)
+  # No display, no platform: --help must not need one.
+  help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" --help)
   text=$(sed 's/\\-/-/g' "$page")
   help_options=$(grep -oE '(^|[ [])--?[a-z][a-z-]*' <<< "$help" | grep -oE -- '--?[a-z][a-z-]*' | sort -u)
   page_options=$(grep -oE -- '--[a-z][a-z-]*|(^|[ ])-[hv]\b' <<< "$text" | grep -oE -- '--?[a-z][a-z-]*' | sort -u)
