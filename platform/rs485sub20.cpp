@@ -43,9 +43,12 @@ speed_t speedFor(int baudRate)
 // reply may pause this long between pieces. Only a longer pause means the
 // sender has stopped.
 const int stallAllowanceUs = 50000;
-// How long the converter is given to return a probe beyond its time on
-// the line.
-const int echoAllowanceUs = 100000;
+// How long the converter is given to return what it sent, beyond its time
+// on the line, and between two pieces of it: longer than the longest
+// latency timer a converter can be set to (255 ms), since an echo cut short
+// and taken for no echo (or for the start of a reply) would let the echo of
+// a request stand for the pad's answer.
+const int echoAllowanceUs = 300000;
 // Modbus addresses 248 to 255 are reserved: no pad answers the probe.
 const unsigned char probeAddress = 0xF8;
 
@@ -243,11 +246,12 @@ bool Rs485Sub20::detectEcho()
     if (!send(probe.constData(), int(probe.size())))
         return false;
     QByteArray heard(probe.size(), '\0');
-    const int got = readFrame(heard.data(), 0, int(heard.size()), lineTimeUs(int(probe.size())) + echoAllowanceUs,
-                              stallAllowanceUs, false);
+    const int wait = lineTimeUs(int(probe.size())) + echoAllowanceUs;
+    const int got = readFrame(heard.data(), 0, int(heard.size()), wait, wait, false);
     if (got < 0)
         return false;
-    m_echo = got == probe.size() && heard == probe ? 1 : 0;
+    // Even a part of the probe coming back is the converter's echo.
+    m_echo = got > 0 && heard.left(got) == probe.left(got) ? 1 : 0;
     qInfo().noquote() << (m_echo ? QStringLiteral("The RS-485 converter on %1 returns what it sends: its echo is "
                                                   "discarded from every reply.")
                                  : QStringLiteral("The RS-485 converter on %1 does not return what it sends."))
@@ -281,12 +285,16 @@ int Rs485Sub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
         // The converter's own transmission comes back first. Bytes that are
         // not the request are the start of the reply and are kept.
         QByteArray echo(txSize, '\0');
-        const int heard = readFrame(echo.data(), 0, txSize, lineTimeUs(txSize) + echoAllowanceUs, stallUs, false);
+        const int wait = lineTimeUs(txSize) + echoAllowanceUs;
+        const int heard = readFrame(echo.data(), 0, txSize, wait, wait, false);
         if (heard < 0) {
             setError(SUB_ERROR_PORT);
             return -1;
         }
-        if (heard > 0 && (heard != txSize || std::memcmp(echo.constData(), tx, size_t(heard)) != 0)) {
+        // What repeats the request is echo, also when only its start came:
+        // kept as a reply, the rest of the echo could complete a "reply"
+        // identical to the request, the pad's answer without a pad.
+        if (heard > 0 && std::memcmp(echo.constData(), tx, size_t(heard)) != 0) {
             kept = qMin(heard, rxSize);
             std::memcpy(rx, echo.constData(), size_t(kept));
         }
