@@ -1,9 +1,8 @@
 #include "mainwindow.h"
 
-#include <QApplication>
+#include "windowoptions.h"
 
-#include <cstdio>
-#include <cstring>
+#include <QApplication>
 
 namespace {
 
@@ -29,17 +28,9 @@ int main(int argc, char *argv[])
 {
     // Answered before the window system is asked for: these work without a
     // display.
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--version") || !std::strcmp(argv[i], "-v")) {
-            // The window's own version, and the release it comes with.
-            std::printf("tamsel 1.0.0 (Ordane firmware tools %s)\n", ORDANE_VERSION);
-            return 0;
-        }
-    }
+    // The window's own version, and the release it comes with.
+    if (WindowOptions::answered(argc, argv, usage, "tamsel 1.0.0 (Ordane firmware tools " ORDANE_VERSION ")"))
+        return 0;
     QApplication app(argc, argv);
     MainWindow window;
     window.show();

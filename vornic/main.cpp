@@ -1,10 +1,9 @@
 #include "cmndialog.h"
 #include "interruptsignal.h"
 
-#include <QApplication>
+#include "windowoptions.h"
 
-#include <cstdio>
-#include <cstring>
+#include <QApplication>
 
 namespace {
 
@@ -30,16 +29,8 @@ int main(int argc, char *argv[])
 {
     // Answered before the window system is asked for: these work without a
     // display.
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--version") || !std::strcmp(argv[i], "-v")) {
-            std::printf("vornic %s\n", ORDANE_VERSION);
-            return 0;
-        }
-    }
+    if (WindowOptions::answered(argc, argv, usage, "vornic " ORDANE_VERSION))
+        return 0;
     QApplication app(argc, argv);
     // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window ends a
     // transfer cleanly and closes; a second signal ends the program at once.
