@@ -1,5 +1,7 @@
 #include "logbrowserdialog.h"
 
+#include "tracelines.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -7,6 +9,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextStream>
 #include <QVBoxLayout>
 
@@ -17,6 +21,9 @@ LogBrowserDialog::LogBrowserDialog(QWidget *mainWindow, QWidget *parent)
     , saveButton(new QPushButton(tr("Save Trace"), this))
 {
     setWindowTitle(tr("Trace"));
+    // A trace is never edited: an undo history would keep every line
+    // ever shown, and every line trimmed away, for the life of the program.
+    browser->document()->setUndoRedoEnabled(false);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(browser);
     auto *buttons = new QHBoxLayout;
@@ -53,6 +60,13 @@ void LogBrowserDialog::outputMessage(QtMsgType type, QString msg)
         break;
     default:
         break;
+    }
+    QTextDocument *document = browser->document();
+    if (document->blockCount() > TraceLineLimit) {
+        QTextCursor oldest(document);
+        oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
+                            document->blockCount() - (TraceLineLimit - TraceTrimLines));
+        oldest.removeSelectedText();
     }
 }
 

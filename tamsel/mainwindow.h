@@ -69,6 +69,7 @@ private:
     friend class TamselWindowTest;
     friend class PadTransfersTest;
     friend class ModbusPeerTest;
+    friend class TamselSoak;
 
     void loadSettings();
     void registerDeviceNotification();

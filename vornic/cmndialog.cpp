@@ -8,6 +8,7 @@
 #include "usb/dfuengine.h"
 #include "usb/dfuprotocol.h"
 #include "usb/usbdevicelist.h"
+#include "tracelines.h"
 #include "usbhotplugmonitor.h"
 
 #include <QAction>
@@ -128,6 +129,7 @@ CMNDialog::CMNDialog(QWidget *parent)
     traceDialog->setGeometry(300, 300, 300, 300);
     traceEdit = new QPlainTextEdit();
     traceEdit->setFont(QFont(QStringLiteral("Helvetica"), 9));
+    traceEdit->setMaximumBlockCount(TraceLineLimit);
     traceDialog->setModal(false);
     auto *traceLayout = new QHBoxLayout();
     traceLayout->addWidget(traceEdit);

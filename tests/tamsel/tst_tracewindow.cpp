@@ -4,6 +4,7 @@
 #include "logbrowserdialog.h"
 
 #include "modaldriver.h"
+#include "tracelines.h"
 
 #include <QFileDialog>
 #include <QLineEdit>
@@ -20,6 +21,7 @@ private slots:
     void lines();
     void fromAnotherThreadInOrder();
     void clearAndSave();
+    void keepsTheNewestLines();
 };
 
 void TraceWindowTest::lines_data()
@@ -110,6 +112,26 @@ void TraceWindowTest::clearAndSave()
     QCOMPARE(errors, QStringList({ "Error|<nobr>File '" + answer
                                    + "'<br/>cannot be opened for writing.<br/><br/>The log output could <b>not</b> be "
                                      "saved!</nobr>" }));
+}
+
+void TraceWindowTest::keepsTheNewestLines()
+{
+    // A station that runs for weeks: the oldest lines give way, the newest
+    // stay in order, also after Clear.
+    LogBrowserDialog dialog(nullptr);
+    dialog.outputMessage(QtDebugMsg, QStringLiteral("old"));
+    QTest::mouseClick(dialog.clearButton, Qt::LeftButton);
+    const int written = 2 * TraceLineLimit + 25;
+    for (int i = 0; i < written; ++i)
+        dialog.outputMessage(i % 2 ? QtWarningMsg : QtDebugMsg, QString::number(i));
+    const QStringList lines = dialog.browser->toPlainText().split(QLatin1Char('\n'));
+    QVERIFY2(lines.size() <= TraceLineLimit && lines.size() > TraceLineLimit - TraceTrimLines,
+             qPrintable(QString::number(lines.size())));
+    for (int i = 0; i < lines.size(); ++i) {
+        const int number = written - lines.size() + i;
+        const QString expected = number % 2 ? QStringLiteral("\u2014 WARNING: %1").arg(number) : QString::number(number);
+        QCOMPARE(lines.at(i), expected);
+    }
 }
 
 QTEST_MAIN(TraceWindowTest)
