@@ -41,22 +41,43 @@ void promptResolution(const QHostAddress &address)
     ::close(fd);
 }
 
+// "0a:7c:d2:00:00:01", as the kernel lists an address: six pairs of hex
+// digits. Hex decoding alone skips whatever is not a digit, and would turn
+// other texts into six bytes as well.
+bool isKernelMacText(const QByteArray &text)
+{
+    if (text.size() != 17)
+        return false;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (i % 3 == 2 ? c != ':' : !hex)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QByteArray hardwareAddressInArpTable(const QByteArray &table, const QString &ipv4)
 {
+    // Compared byte for byte: a conversion to text would end the field at
+    // a NUL and let what follows it pass.
+    const QByteArray address = ipv4.toLatin1();
     const QList<QByteArray> lines = table.split('\n');
     // The first line holds the column titles.
     for (int i = 1; i < lines.size(); ++i) {
         const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
-        if (fields.size() < 4 || QString::fromLatin1(fields.at(0)) != ipv4)
+        if (fields.size() < 4 || fields.at(0) != address)
             continue;
         bool ok = false;
         const unsigned flags = fields.at(2).toUInt(&ok, 16);
         if (!ok || !(flags & completeFlag))
             continue;
+        if (!isKernelMacText(fields.at(3)))
+            continue;
         const QByteArray mac = QByteArray::fromHex(fields.at(3));
-        if (mac.size() == 6 && mac != QByteArray(6, '\0'))
+        if (mac != QByteArray(6, '\0'))
             return mac;
     }
     return QByteArray();

@@ -39,7 +39,7 @@ SimulatedSub20::Options SimulatedSub20::Options::fromSettings(QSettings &setting
     options.exceptionAt = settings.value(QStringLiteral("exception_at"), 0).toInt();
     options.exceptionCode = settings.value(QStringLiteral("exception_code"), options.exceptionCode).toInt();
     options.crcErrorAt = settings.value(QStringLiteral("crc_error_at"), 0).toInt();
-    options.delayMs = settings.value(QStringLiteral("delay_ms"), 0).toInt();
+    options.delayMs = qBound(0, settings.value(QStringLiteral("delay_ms"), 0).toInt(), longestDelayMs);
     settings.endGroup();
     return options;
 }

@@ -30,13 +30,17 @@ public:
         int exceptionAt = 0;            // request k gets an exception reply ...
         int exceptionCode = 2;          // ... with this code
         int crcErrorAt = 0;             // request k gets a reply with a broken CRC
-        int delayMs = 0;                // every transmission and transfer takes this long
+        int delayMs = 0;                // every transmission and transfer takes this long (0 to longestDelayMs)
 
         // From the [adapter] group: pad_address, image, refuse_config,
         // transmit_error_at, timeout_at, exception_at, exception_code,
         // crc_error_at, delay_ms.
         static Options fromSettings(QSettings &settings);
     };
+
+    // The longest delay a setting may ask for: a pad that answers at all
+    // answers within this.
+    static constexpr int longestDelayMs = 10000;
 
     explicit SimulatedSub20(const Options &options);
     ~SimulatedSub20() override;

@@ -50,7 +50,18 @@ bool readIds(const UsbDeviceEvent &event, quint16 *vendorId, quint16 *productId)
 QString UsbHotplugTranslator::interfacePath(quint16 vendorId, quint16 productId,
                                             const QString &serial, const QString &portPath)
 {
-    const QString instance = isUsableSerial(serial) ? serial : portPath;
+    // The kernel's port paths ("1-3.2") are always usable; anything else a
+    // path could hold is replaced, so that the path keeps its four parts.
+    QString instance = serial;
+    if (!isUsableSerial(instance)) {
+        instance = portPath;
+        for (QChar &c : instance) {
+            if (!isUsableSerial(QString(c)))
+                c = QLatin1Char('_');
+        }
+        if (instance.isEmpty())
+            instance = QStringLiteral("_");
+    }
     return QStringLiteral("\\\\?\\USB#VID_%1&PID_%2#%3#%4")
         .arg(vendorId, 4, 16, QLatin1Char('0'))
         .arg(productId, 4, 16, QLatin1Char('0'))

@@ -26,7 +26,7 @@ public:
     // The interface path of a device. `serial` is used when Windows would
     // accept it as part of a device instance path; otherwise (empty, or with
     // blanks, control characters, non-ASCII, ',' or '#') the port path stands
-    // in for it.
+    // in for it, any such character of its own replaced by '_'.
     static QString interfacePath(quint16 vendorId, quint16 productId,
                                  const QString &serial, const QString &portPath);
 

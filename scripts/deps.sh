@@ -18,6 +18,8 @@ packages=(
   dpkg-dev desktop-file-utils lintian appstream man-db
   # Private networks for the network check tests (ip, unshare).
   iproute2 util-linux
+  # libFuzzer with its sanitizers (scripts/fuzz.sh).
+  clang libclang-rt-14-dev
   # Fonts for the offscreen platform the tests and snapshots use.
   fonts-dejavu-core fontconfig
 )

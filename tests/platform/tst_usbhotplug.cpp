@@ -60,6 +60,7 @@ class UsbHotplugTest : public QObject
     Q_OBJECT
 private slots:
     void interfacePath_data();
+    void oddPortPaths();
     void interfacePath();
     void arrivalThenRemovalGiveTheSamePath();
     void removalOfDevicePresentAtStart();
@@ -86,6 +87,16 @@ void UsbHotplugTest::interfacePath_data()
     QTest::newRow("# in serial: port path") << 0x3B5D << 0x0016 << "05#00" << "\\\\?\\USB#VID_3B5D&PID_0016#1-3.2" + guid;
     QTest::newRow("comma in serial: port path") << 0x3B5D << 0x0016 << "05,00" << "\\\\?\\USB#VID_3B5D&PID_0016#1-3.2" + guid;
     QTest::newRow("non-ASCII serial: port path") << 0x3B5D << 0x0016 << QString::fromUtf8("05\xc3\xa9") << "\\\\?\\USB#VID_3B5D&PID_0016#1-3.2" + guid;
+}
+
+void UsbHotplugTest::oddPortPaths()
+{
+    // The window splits the path at '#': a port path stands in for a serial
+    // only with such characters replaced.
+    QCOMPARE(UsbHotplugTranslator::interfacePath(0x3B5D, 0x0016, QString(), QStringLiteral("1#3 2")),
+             "\\\\?\\USB#VID_3B5D&PID_0016#1_3_2" + guid);
+    QCOMPARE(UsbHotplugTranslator::interfacePath(0x3B5D, 0x0016, QString(), QString()),
+             "\\\\?\\USB#VID_3B5D&PID_0016#_" + guid);
 }
 
 void UsbHotplugTest::interfacePath()

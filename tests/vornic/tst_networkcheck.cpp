@@ -52,7 +52,10 @@ void NetworkCheckTest::arpTable_data()
     const QByteArray table = "IP address       HW type     Flags       HW address            Mask     Device\n"
                              "198.51.100.20    0x1         0x2         0a:7c:d2:00:a1:b2     *        vh0\n"
                              "198.51.100.21    0x1         0x0         00:00:00:00:00:00     *        vh0\n"
-                             "198.51.100.22    0x1         0x6         02:00:00:12:34:56     *        vh0\n";
+                             "198.51.100.22    0x1         0x6         02:00:00:12:34:56     *        vh0\n"
+                             "198.51.100.24    0x1         0x2         0:a:7:c:d:2:0:0:a:1:b:2 *      vh0\n";
+    static const char withNul[] = "IP address HW type Flags HW address Mask Device\n"
+                                  "198.51.100.25\0junk 0x1 0x2 0a:7c:d2:00:a1:b2 * vh0\n";
     QTest::addColumn<QByteArray>("table");
     QTest::addColumn<QString>("address");
     QTest::addColumn<QByteArray>("mac");
@@ -61,6 +64,10 @@ void NetworkCheckTest::arpTable_data()
     QTest::newRow("other flags with complete") << table << "198.51.100.22" << QByteArray::fromHex("020000123456");
     QTest::newRow("absent") << table << "203.0.113.5" << QByteArray();
     QTest::newRow("prefix of a listed address") << table << "198.51.100.2" << QByteArray();
+    // Only the kernel's own form of an address is read; hex decoding alone
+    // would make six bytes of it.
+    QTest::newRow("single digits") << table << "198.51.100.24" << QByteArray();
+    QTest::newRow("address ends at NUL") << QByteArray(withNul, sizeof withNul - 1) << "198.51.100.25" << QByteArray();
 }
 
 void NetworkCheckTest::arpTable()

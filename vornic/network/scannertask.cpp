@@ -34,6 +34,16 @@ QVector<int> versionNumbers(const QString &text)
     return numbers;
 }
 
+// The answer up to its first NUL byte, as Latin-1 text.
+QString upToNul(const QByteArray &reply)
+{
+    const int nul = reply.indexOf('\0');
+    return QString::fromLatin1(nul < 0 ? reply : reply.left(nul));
+}
+
+const QString identitySerialKey = QStringLiteral("S/N");
+const QString identityVersionKey = QStringLiteral("version");
+
 } // namespace
 
 ScannerTask::ScannerTask(QObject *owner, NetworkDevice *device, QObject *parent)
@@ -42,7 +52,6 @@ ScannerTask::ScannerTask(QObject *owner, NetworkDevice *device, QObject *parent)
     this->owner = owner;
     host = device->ip();
     port = device->port();
-    identityKeys << QStringLiteral("S/N") << QStringLiteral("version");
 }
 
 void ScannerTask::run()
@@ -152,18 +161,17 @@ int ScannerTask::queryIdentity()
     return parseIdentity();
 }
 
-QString ScannerTask::replyUpToNul() const
-{
-    const int nul = reply.indexOf('\0');
-    return QString::fromLatin1(nul < 0 ? reply : reply.left(nul));
-}
-
 int ScannerTask::parseIdentity()
 {
-    const QString text = replyUpToNul();
+    return identityIn(reply, &serialNumber, &firmwareVersion);
+}
+
+int ScannerTask::identityIn(const QByteArray &reply, QString *serialNumber, QString *firmwareVersion)
+{
+    const QString text = upToNul(reply);
     bool found = false;
-    for (const QString &key : qAsConst(identityKeys)) {
-        const int at = text.indexOf(key, 0, Qt::CaseSensitive);
+    for (const QString *key : { &identitySerialKey, &identityVersionKey }) {
+        const int at = text.indexOf(*key, 0, Qt::CaseSensitive);
         if (at < 0)
             continue;
         found = true;
@@ -173,10 +181,7 @@ int ScannerTask::parseIdentity()
             const int end = text.indexOf(QLatin1String("\r\n"), colon);
             value = text.mid(colon + 1, end < 0 ? -1 : end - colon - 1).trimmed();
         }
-        if (key == identityKeys.at(0))
-            serialNumber = value;
-        else
-            firmwareVersion = value;
+        *(key == &identitySerialKey ? serialNumber : firmwareVersion) = value;
     }
     return found ? 0 : 6;
 }
@@ -201,10 +206,14 @@ bool ScannerTask::checkBootloaderVersion()
     reply.clear();
     timer->start(replyTimeout);
     sendCommand(QStringLiteral("boot v\r\n"));
+    return versionAtLeast(QLatin1String(bootloaderMinimum), bootloaderVersionIn(reply));
+}
+
+QString ScannerTask::bootloaderVersionIn(const QByteArray &reply)
+{
     const QRegExp pattern(QStringLiteral("(\\d+\\.){0,1}(\\d+\\.)(\\*|\\d+)"), Qt::CaseSensitive, QRegExp::RegExp);
-    const QString text = replyUpToNul();
-    const QString version = pattern.indexIn(text) >= 0 ? pattern.cap(0) : QString();
-    return versionAtLeast(QLatin1String(bootloaderMinimum), version);
+    const QString text = upToNul(reply);
+    return pattern.indexIn(text) >= 0 ? pattern.cap(0) : QString();
 }
 
 void ScannerTask::stop()

@@ -41,6 +41,11 @@ public:
     // Reads "S/N" and "version" from the answer: 0 when one of them was
     // found, 6 when neither was.
     int parseIdentity();
+    // The same, from the bytes of an answer (up to a NUL).
+    static int identityIn(const QByteArray &reply, QString *serialNumber, QString *firmwareVersion);
+    // The first version-like text ("1.1", "2.0.3", "1.*") in an answer to
+    // "boot v", or an empty string.
+    static QString bootloaderVersionIn(const QByteArray &reply);
     // Sends "boot v": true when the bootloader is 1.1 or newer.
     bool checkBootloaderVersion();
     // True when `version` is numbers joined by dots ("3.2", "1.10",
@@ -60,10 +65,6 @@ public slots:
 
 private:
     bool m_stopped = false;
-    // The reply up to its first NUL byte, as Latin-1 text.
-    QString replyUpToNul() const;
-
-    QStringList identityKeys;
 };
 
 #endif // SCANNERTASK_H

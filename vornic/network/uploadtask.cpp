@@ -20,18 +20,6 @@ const char checkCommand[] = "iwr ?\r\n";
 // How long a new connection is given to greet before the check is sent.
 const int greetingGrace = 200;          // ms
 
-// A complete line that says "OK" and nothing else: the check's answer. A
-// greeting that merely contains the word is not one.
-bool hasOkLine(const QByteArray &text)
-{
-    const QList<QByteArray> lines = text.split('\n');
-    for (int i = 0; i + 1 < lines.size(); ++i) {
-        if (lines.at(i).trimmed() == "OK")
-            return true;
-    }
-    return false;
-}
-
 // Stages of the check's connection (the upload uses 1 to 8).
 const int headerStage = 7;
 const int greetingStage = 10;
@@ -39,18 +27,6 @@ const int checkStage = 11;
 const int maxCheckAnswer = 4096;        // bytes kept of the answer to "iwr ?"
 const int maxAnswerLog = 200;           // bytes of an answer written to the log
 
-// Occurrences of `word` in `text` that end after its first `old` bytes (the
-// carry-over of the previous read, already counted there).
-int newOccurrences(const QByteArray &text, int old, const QByteArray &word)
-{
-    int count = 0;
-    for (int at = text.indexOf(word, qMax(0, old - word.size() + 1)); at >= 0;
-         at = text.indexOf(word, at + word.size()))
-        ++count;
-    return count;
-}
-
-const int longestStatusWord = 7;        // "Unknown"
 const int maxInFlight = 3;              // records sent and not yet acknowledged
 
 } // namespace
@@ -113,7 +89,7 @@ void UploadTask::skipGreeting()
     runLoop(QEventLoop::ExcludeUserInputEvents);
     grace.stop();
     socket->readAll();
-    statusCarry.clear();
+    statusWords.clear();
 }
 
 void UploadTask::awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlags flags)
@@ -376,7 +352,7 @@ void UploadTask::mainProcess()
             refused = QStringLiteral("its check of the whole image");
             emit errorResponse();
             emit idleFinished();
-        } else if (hasOkLine(checkAnswer)) {
+        } else if (StatusWordCounter::hasOkLine(checkAnswer)) {
             timer->stop();
             checkPassed = true;
             emit idleFinished();
@@ -388,20 +364,12 @@ void UploadTask::mainProcess()
 
     // Replies are examined across the boundary of two reads: a status word
     // split over them (an "ERROR" above all) must not go unseen.
-    const QByteArray text = statusCarry + response;
-    const int old = statusCarry.size();
-    statusCarry = text.right(longestStatusWord - 1);
-    if (newOccurrences(text, old, "ERROR") > 0 || newOccurrences(text, old, "Unknown") > 0) {
+    const StatusWordCounter::Result words = statusWords.feed(response);
+    if (words.refused) {
         qDebug() << "Error!";
         result = 8;
-        // Answers come in order: acknowledgements read together with the
-        // refusal came before it, and the refusal answers the first request
-        // left unanswered.
-        int firstError = text.indexOf("ERROR", qMax(0, old - 4));
-        const int unknown = text.indexOf("Unknown", qMax(0, old - 6));
-        if (firstError < 0 || (unknown >= 0 && unknown < firstError))
-            firstError = unknown;
-        ackCount += newOccurrences(text.left(firstError), old, "OK");
+        // The refusal answers the first request left unanswered.
+        ackCount += words.acknowledgements;
         if (stage == 2)
             refused = QStringLiteral("the start of the image");
         else if (stage == headerStage)
@@ -412,8 +380,8 @@ void UploadTask::mainProcess()
         emit idleFinished();
         return;
     }
-    if (const int acknowledged = newOccurrences(text, old, "OK")) {
-        ackCount += acknowledged;
+    if (words.acknowledgements) {
+        ackCount += words.acknowledgements;
         qDebug() << "response OK!";
         qDebug() << "resp number: " << ackCount;
     }

@@ -1,6 +1,7 @@
 #ifndef UPLOADTASK_H
 #define UPLOADTASK_H
 
+#include "statuswordcounter.h"
 #include "task.h"
 
 #include <QByteArray>
@@ -93,9 +94,8 @@ private:
     bool checkPassed = false;
     QByteArray checkAnswer;
     QString refused;
-    // The end of the previous read, long enough to hold all but the last
-    // character of a status word: a word split over two reads still counts.
-    QByteArray statusCarry;
+    // The status words of the upload's answers, counted across reads.
+    StatusWordCounter statusWords;
 };
 
 #endif // UPLOADTASK_H

@@ -74,27 +74,35 @@ int findFirstDfuInterface(DfuInterface &dfu)
         result = libusb_get_config_descriptor(dfu.device, quint8(index), &config);
         if (result != 0)
             return result;
-        for (int i = 0; i < config->bNumInterfaces; ++i) {
-            const libusb_interface &interface = config->interface[i];
-            for (int a = 0; a < interface.num_altsetting; ++a) {
-                const libusb_interface_descriptor &alt = interface.altsetting[a];
-                if (alt.bInterfaceClass != applicationSpecificClass || alt.bInterfaceSubClass != dfuSubClass)
-                    continue;
-                dfu.vendor = descriptor.idVendor;
-                dfu.product = descriptor.idProduct;
-                dfu.bcdDevice = descriptor.bcdDevice;
-                dfu.configuration = config->bConfigurationValue;
-                dfu.interface = alt.bInterfaceNumber;
-                dfu.altsetting = alt.bAlternateSetting;
-                if (alt.bInterfaceProtocol == dfuModeProtocol)
-                    dfu.flags |= DfuInterface::DfuModeFlag;
-                libusb_free_config_descriptor(config);
-                return 1;
-            }
-        }
+        const bool found = findDfuInterfaceIn(*config, dfu);
         libusb_free_config_descriptor(config);
+        if (found) {
+            dfu.vendor = descriptor.idVendor;
+            dfu.product = descriptor.idProduct;
+            dfu.bcdDevice = descriptor.bcdDevice;
+            return 1;
+        }
     }
     return 0;
+}
+
+bool findDfuInterfaceIn(const libusb_config_descriptor &config, DfuInterface &dfu)
+{
+    for (int i = 0; i < config.bNumInterfaces; ++i) {
+        const libusb_interface &interface = config.interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor &alt = interface.altsetting[a];
+            if (alt.bInterfaceClass != applicationSpecificClass || alt.bInterfaceSubClass != dfuSubClass)
+                continue;
+            dfu.configuration = config.bConfigurationValue;
+            dfu.interface = alt.bInterfaceNumber;
+            dfu.altsetting = alt.bAlternateSetting;
+            if (alt.bInterfaceProtocol == dfuModeProtocol)
+                dfu.flags |= DfuInterface::DfuModeFlag;
+            return true;
+        }
+    }
+    return false;
 }
 
 int readDfuFunctionalDescriptor(libusb_device *device, quint8 configuration, quint8 interface, quint8 type,
@@ -111,9 +119,19 @@ int readDfuFunctionalDescriptor(libusb_device *device, quint8 configuration, qui
         return result;
     }
 
-    result = 0;
-    for (int i = 0; i < config->bNumInterfaces && result <= 1; ++i) {
-        const libusb_interface &candidate = config->interface[i];
+    result = classDescriptorIn(*config, interface, type, index, buffer, length);
+    if (result < 0)
+        std::fputs("Error: Invalid descriptor list\n", stderr);
+    libusb_free_config_descriptor(config);
+    return result;
+}
+
+int classDescriptorIn(const libusb_config_descriptor &config, quint8 interface, quint8 type, quint8 index,
+                      void *buffer, int length)
+{
+    int result = 0;
+    for (int i = 0; i < config.bNumInterfaces && result <= 1; ++i) {
+        const libusb_interface &candidate = config.interface[i];
         for (int a = 0; a < candidate.num_altsetting && result <= 1; ++a) {
             const libusb_interface_descriptor &alt = candidate.altsetting[a];
             if (alt.bInterfaceNumber != interface || alt.extra_length <= 1)
@@ -126,7 +144,6 @@ int readDfuFunctionalDescriptor(libusb_device *device, quint8 configuration, qui
             while (left >= 2) {
                 const int descriptorLength = list[0];
                 if (descriptorLength == 0) {
-                    std::fputs("Error: Invalid descriptor list\n", stderr);
                     result = -1;
                     break;
                 }
@@ -144,7 +161,6 @@ int readDfuFunctionalDescriptor(libusb_device *device, quint8 configuration, qui
             }
         }
     }
-    libusb_free_config_descriptor(config);
     return result;
 }
 

@@ -3,6 +3,7 @@
 
 #include <QtGlobal>
 
+struct libusb_config_descriptor;
 struct libusb_device;
 struct libusb_device_handle;
 
@@ -77,12 +78,19 @@ int dfuGetStatus(libusb_device_handle *handle, int interface, DfuStatus &status)
 // `dfu` (its handle is left alone). 1 when found, 0 when not, a negative
 // libusb error when a descriptor cannot be read.
 int findFirstDfuInterface(DfuInterface &dfu);
+// The same search in one configuration; fills the configuration, interface,
+// alternate setting and mode flag of `dfu`.
+bool findDfuInterfaceIn(const libusb_config_descriptor &config, DfuInterface &dfu);
 
 // Copies the `index`-th class descriptor of `type` that follows the given
 // interface's descriptor in the configuration with value `configuration`.
 // Returns the number of bytes copied, 0 when none was found, negative on error.
 int readDfuFunctionalDescriptor(libusb_device *device, quint8 configuration, quint8 interface, quint8 type,
                                 quint8 index, void *buffer, int length);
+// The same copy from a configuration already read; -1 when the list after
+// the interface holds a descriptor of length 0.
+int classDescriptorIn(const libusb_config_descriptor &config, quint8 interface, quint8 type, quint8 index,
+                      void *buffer, int length);
 
 // A readable name of a DFU state for messages ("dfuERROR").
 const char *dfuStateName(int state);
