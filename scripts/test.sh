@@ -6,4 +6,11 @@ bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
 export QT_QPA_PLATFORM=offscreen
 cd "${BUILD_DIR:-$top/build}"
-ctest --output-on-failure -j "$(nproc)" "$@"
+rm -rf fault-matrix
+status=0
+ctest --output-on-failure -j "$(nproc)" "$@" || status=$?
+# The fault matrices the tests filled in, road by road.
+for table in fault-matrix/*.txt; do
+  [ -e "$table" ] && { echo; cat "$table"; }
+done
+exit "$status"

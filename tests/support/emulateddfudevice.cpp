@@ -166,6 +166,8 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.append({ requestType, request, value, index, length, out, QDateTime::currentMSecsSinceEpoch() });
     in->clear();
+    if (m_gone)
+        return false;
 
     if (requestType == 0x80 && request == 6) {            // GET_DESCRIPTOR
         const quint8 type = value >> 8;
@@ -204,6 +206,15 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
     case 1:                                                // DFU_DNLOAD
         if (requestType != 0x21)
             return false;
+        if (++m_dnloads == m_config.faultAtDownload && m_config.fault != NoFault) {
+            m_faulted = true;
+            if (m_config.fault == Leaves) {
+                m_gone = true;
+                if (m_config.onLeave)
+                    m_config.onLeave();
+                return false;
+            }
+        }
         if (length > 0 && (m_state == DfuIdle || m_state == DfuDnloadIdle)) {
             // A download that starts from dfuIDLE replaces what the device
             // held, as its flash would.
@@ -228,8 +239,20 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
         ++m_statusPolls;
         if (m_config.stallStatus)
             return false;
+        if (m_faulted && m_config.fault == ShortStatus) {
+            *in = QByteArray(5, '\0');
+            return true;
+        }
         State reported = m_state;
-        if (m_state == DfuDnloadSync) {
+        quint8 statusCode = 0;
+        if (m_faulted && m_config.fault == Refuses) {
+            statusCode = m_state == DfuManifestSync ? 0x07 : 0x03;   // errVERIFY, errWRITE
+            m_state = reported = DfuError;
+        } else if (m_faulted && m_config.fault == StaysBusy) {
+            reported = m_state == DfuManifestSync ? DfuManifest : DfuDnbusy;
+        } else if (m_faulted && m_config.fault == WrongState) {
+            reported = AppIdle;
+        } else if (m_state == DfuDnloadSync) {
             if (m_config.busyForever || m_busyLeft > 0) {
                 if (m_busyLeft > 0)
                     --m_busyLeft;
@@ -239,9 +262,12 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             }
         } else if (m_state == DfuManifestSync) {
             m_state = reported = DfuIdle;
+            ++m_manifestations;
         }
+        if (reported == DfuError && !statusCode)
+            statusCode = 0x03;                             // errWRITE
         QByteArray status;
-        status.append(char(reported == DfuError ? 0x03 : 0x00));  // errWRITE or OK
+        status.append(char(statusCode));
         status.append(char(m_config.pollTimeout & 0xFF)).append(char((m_config.pollTimeout >> 8) & 0xFF));
         status.append(char((m_config.pollTimeout >> 16) & 0xFF));  // bwPollTimeout
         status.append(char(reported));
@@ -333,7 +359,14 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
             if (block && m_config.onBlock)
                 m_config.onBlock(value);
         }
-        writeInt(urb, urbStatusOffset, ok ? 0 : -EPIPE);
+        bool gone = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            gone = m_gone;
+        }
+        // A device that left the bus fails every transfer as the kernel
+        // fails them then; any other refusal is a STALL.
+        writeInt(urb, urbStatusOffset, ok ? 0 : gone ? -ENODEV : -EPIPE);
         writeInt(urb, urbActualOffset, actual);
         umockdev_ioctl_data_unref(buffer);
         {
@@ -571,6 +604,18 @@ void EmulatedDfuDevice::reset()
     m_statusPolls = 0;
     m_busyLeft = 0;
     m_state = DfuIdle;
+}
+
+int EmulatedDfuDevice::manifestations() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_manifestations;
+}
+
+int EmulatedDfuDevice::downloadRequests() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dnloads;
 }
 
 QByteArray EmulatedDfuDevice::serialReceived() const

@@ -38,6 +38,16 @@ public:
         DfuError = 10
     };
 
+    // One misbehaviour at one step of a download.
+    enum Fault {
+        NoFault,
+        StaysBusy,       // reports dfuDNBUSY (dfuMANIFEST at the end) for ever
+        ShortStatus,     // answers DFU_GETSTATUS with 5 bytes from then on
+        WrongState,      // reports appIDLE, which no download step leads to
+        Refuses,         // reports dfuERROR (errWRITE; errVERIFY at the end)
+        Leaves           // leaves the bus: every later request fails, onLeave runs
+    };
+
     struct Config
     {
         QByteArray port = "1-3";
@@ -67,6 +77,13 @@ public:
         int shortBlock = -1;                 // this block is taken only in half
         // Called on umockdev's thread when a block with data has been taken.
         std::function<void(int block)> onBlock;
+        // `fault` at the `faultAtDownload`-th DFU_DNLOAD (from 1; the
+        // zero-length one that ends the image counts too).
+        Fault fault = NoFault;
+        int faultAtDownload = 0;
+        // Called on umockdev's thread when the device leaves (Leaves); the
+        // test takes it off the testbed on its own thread.
+        std::function<void()> onLeave;
         // After DFU_DETACH the device leaves the bus this long (ms) later and
         // comes back as its bootloader (product identifier | 0x8000, next
         // device number, same port) in dfuIDLE. Negative: it stays.
@@ -118,6 +135,12 @@ public:
     void reset();
     // Bytes the device received on its tty.
     QByteArray serialReceived() const;
+    // How many downloads the device took to their end (a zero-length
+    // DFU_DNLOAD after whole blocks, then a status request that finished
+    // the manifestation).
+    int manifestations() const;
+    // DFU_DNLOAD requests so far, with or without data.
+    int downloadRequests() const;
     // How often the device has come back after a DETACH.
     int reenumerations() const;
     quint16 productId() const;
@@ -143,6 +166,10 @@ private:
     State m_state;
     int m_busyLeft = 0;
     int m_statusPolls = 0;
+    int m_dnloads = 0;
+    int m_manifestations = 0;
+    bool m_faulted = false;                  // the fault's step has come
+    bool m_gone = false;
     bool m_detach = false;
     QVector<Request> m_requests;
     QByteArray m_downloaded;

@@ -46,6 +46,13 @@ std::FILE *openImage(const QString &imagePath, long *size, QString *problem, int
     return file;
 }
 
+// What a device that leaves in the middle of a download leaves behind.
+QString leftTheBus(int block, int blocks)
+{
+    return QStringLiteral("The device left the bus at block %1 of %2; it holds no complete image. Plug it in again "
+                          "and retry.").arg(block).arg(blocks);
+}
+
 } // namespace
 
 DfuEngine::DfuEngine(Emitter *emitter, const Reconnection &reconnection)
@@ -78,6 +85,7 @@ int DfuEngine::update(libusb_device *device, const QString &imagePath)
     readDfuFunctionalDescriptor(device, dfu.configuration, dfu.interface, functionalDescriptorType, 0, &functional,
                                 int(sizeof functional));
     const int transferSize = libusb_le16_to_cpu(functional.wTransferSize);
+    m_attributes = functional.bmAttributes;
 
     result = libusb_claim_interface(dfu.handle, dfu.interface);
     if (result == 0) {
@@ -202,6 +210,7 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
 
     std::vector<unsigned char> buffer(static_cast<size_t>(transferSize));
     const int total = int(fileSize / transferSize);
+    const int blocks = int((fileSize + transferSize - 1) / transferSize);
     emit m_emitter->load_start(0, total);
 
     int result = -1;
@@ -218,6 +227,11 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
 
         const int sent = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block),
                                                  dfu.interface, buffer.data(), quint16(chunk), blockTimeout);
+        if (sent == LIBUSB_ERROR_NO_DEVICE) {
+            emit m_emitter->errorSignal(leftTheBus(block + 1, blocks));
+            result = sent;
+            break;
+        }
         if (sent != chunk) {
             emit m_emitter->errorSignal(QStringLiteral("Bad address."));
             result = badAddress;
@@ -229,8 +243,8 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         if (stopped)
             break;
         if (polled < 0) {
-            emit m_emitter->errorSignal(QStringLiteral("Error timeout."));
-            result = polled;
+            reportStatusFailure(polled, status, block + 1, blocks);
+            result = polled == unexpectedState ? badAddress : polled;
             break;
         }
         if (status.bState == DfuStateError) {
@@ -258,11 +272,28 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     std::fclose(file);
 
     if (result == 0) {
-        // The final zero-length block tells the device the image is complete;
-        // manifestation is left to the device. It goes out only when every
-        // block was taken.
-        libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block + 1), dfu.interface,
-                                nullptr, 0, blockTimeout);
+        // The final zero-length block tells the device the image is complete.
+        // It goes out only when every block was taken, and the update is done
+        // only when the device has taken it and made the image its firmware:
+        // a device that refuses the end, fails its check of the image or
+        // leaves before it is done does not hold a working image.
+        const int ended = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block + 1),
+                                                  dfu.interface, nullptr, 0, blockTimeout);
+        if (ended == LIBUSB_ERROR_NO_DEVICE) {
+            emit m_emitter->errorSignal(QStringLiteral("The device left the bus when it was told the image was "
+                                                       "complete; it may not hold it. Plug it in again and retry."));
+            return ended;
+        }
+        if (ended < 0) {
+            emit m_emitter->errorSignal(QStringLiteral("The device did not accept the end of the image (%1); it does "
+                                                       "not hold it.").arg(usbErrorText(ended)));
+            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
+                                    blockTimeout);
+            return badAddress;
+        }
+        const int manifested = awaitManifestation(dfu);
+        if (manifested < 0)
+            return manifested;
         emit m_emitter->load_progress(total);
         return 0;
     }
@@ -294,6 +325,10 @@ int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool 
         const int polled = dfuGetStatus(dfu.handle, dfu.interface, *status);
         if (polled < 0 || status->bState == DfuStateDnloadIdle || status->bState == DfuStateError)
             return polled;
+        // A device that is neither busy with the block nor done with it has
+        // lost the download: waiting on gains nothing.
+        if (status->bState != DfuStateDnloadSync && status->bState != DfuStateDnbusy)
+            return unexpectedState;
         allowed = qMin(longestBlockWait, allowed + qint64(status->bwPollTimeout));
         const qint64 pause = qMax<qint64>(pollPause, status->bwPollTimeout);
         if (waited.elapsed() >= allowed || waited.elapsed() + pause > longestBlockWait)
@@ -308,6 +343,76 @@ int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool 
             QThread::msleep(ulong(qMin<qint64>(pollPause, pause - paused.elapsed())));
         }
     }
+}
+
+int DfuEngine::awaitManifestation(const DfuInterface &dfu)
+{
+    // bmAttributes: bit 2 manifestation tolerant (the device answers again
+    // in dfuIDLE), bit 3 will detach (it leaves the bus by itself).
+    const bool tolerant = m_attributes & 0x04;
+    const bool detachesItself = m_attributes & 0x08;
+    QElapsedTimer waited;
+    waited.start();
+    qint64 allowed = dfuRequestTimeout();
+    bool manifesting = false;
+    for (;;) {
+        DfuStatus status;
+        const int polled = dfuGetStatus(dfu.handle, dfu.interface, status);
+        if (polled < 0) {
+            // A device that is not manifestation tolerant need not answer
+            // once it has begun; one that said it detaches by itself leaves.
+            if ((polled == LIBUSB_ERROR_NO_DEVICE && detachesItself && !tolerant) || (manifesting && !tolerant))
+                return 0;
+            emit m_emitter->errorSignal(
+                polled == LIBUSB_ERROR_NO_DEVICE
+                    ? QStringLiteral("The device left the bus before it had made the image its firmware; it may not "
+                                     "hold it. Plug it in again and retry.")
+                    : QStringLiteral("The device did not answer after the end of the image (%1); it may not hold "
+                                     "it.").arg(usbErrorText(polled)));
+            return polled == LIBUSB_ERROR_NO_DEVICE || polled == LIBUSB_ERROR_TIMEOUT ? polled : badAddress;
+        }
+        switch (status.bState) {
+        case DfuStateDfuIdle:
+        case DfuStateManifestWaitReset:
+            return 0;
+        case DfuStateManifestSync:
+        case DfuStateManifest:
+            manifesting = manifesting || status.bState == DfuStateManifest;
+            break;
+        case DfuStateError:
+            emit m_emitter->errorSignal(QStringLiteral("The device refused the image at its end (DFU status %1): it "
+                                                       "does not hold it.").arg(status.bStatus));
+            return badAddress;
+        default:
+            emit m_emitter->errorSignal(QStringLiteral("The device reports DFU state %1 after the end of the image, "
+                                                       "which no download leads to; it may not hold the image.")
+                                            .arg(QLatin1String(dfuStateName(status.bState))));
+            return unexpectedState;
+        }
+        allowed = qMin(longestBlockWait, allowed + qint64(status.bwPollTimeout));
+        const qint64 pause = qMax<qint64>(pollPause, status.bwPollTimeout);
+        if (waited.elapsed() >= allowed || waited.elapsed() + pause > longestBlockWait) {
+            emit m_emitter->errorSignal(QStringLiteral("The device did not finish making the image its firmware "
+                                                       "within %1 seconds; it may not hold it.")
+                                            .arg((allowed + 999) / 1000));
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        QThread::msleep(ulong(pause));
+    }
+}
+
+void DfuEngine::reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks)
+{
+    if (polled == LIBUSB_ERROR_NO_DEVICE)
+        emit m_emitter->errorSignal(leftTheBus(block, blocks));
+    else if (polled == unexpectedState)
+        emit m_emitter->errorSignal(QStringLiteral("The device reports DFU state %1 after block %2 of %3, which no "
+                                                   "download leads to; the image was not written.")
+                                        .arg(QLatin1String(dfuStateName(status.bState)))
+                                        .arg(block)
+                                        .arg(blocks));
+    else
+        emit m_emitter->errorSignal(QStringLiteral("Error timeout."));
 }
 
 QString DfuEngine::noAccessText()

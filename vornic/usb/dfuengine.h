@@ -59,13 +59,23 @@ private:
     int runOnClaimedInterface(const DfuInterface &dfu, int transferSize, const QString &imagePath);
     void reportState(const DfuStatus &status);
     // Polls the device's status after a block until it has taken it; the
-    // last status request's result (negative on failure or time-out).
+    // last status request's result (negative on failure or time-out;
+    // unexpectedState for a state that no download leads to).
     int awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool *stopped);
+    // After the zero-length block that ends the image: polls until the
+    // device has made the image its firmware. 0 when it has, negative
+    // (with the reason said) when it has not or cannot be known to have.
+    int awaitManifestation(const DfuInterface &dfu);
+    // Says why a status request after block `block` of `blocks` failed.
+    void reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks);
+    static const int unexpectedState = -12;
 
     Emitter *m_emitter;
     Reconnection m_reconnection;
     const std::atomic<bool> *m_stop = nullptr;
     bool m_detachAllowed = true;
+    // bmAttributes of the device's DFU functional descriptor.
+    quint8 m_attributes = 0;
 };
 
 #endif // DFUENGINE_H
