@@ -5,16 +5,15 @@
 // device sits another one like it. For every cell: the exit code, one
 // sentence on stderr, the time bound, the image file untouched, nothing sent
 // to the other device, and success only with the whole image manifested.
+#include "clirun.h"
 #include "emulateddfudevice.h"
 #include "faultmatrix.h"
 #include "usbtestbed.h"
 
 #include <QCryptographicHash>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -25,14 +24,6 @@ namespace {
 const int imageSize = 8 * 1024;        // eight blocks of 1024 bytes
 const int sigint = SIGINT;
 const int sigterm = SIGTERM;
-
-struct Run
-{
-    int code = -1;                      // -2: killed by a signal; -1: did not end
-    QByteArray out;
-    QByteArray err;
-    qint64 ms = 0;
-};
 
 QByteArray imageBytes()
 {
@@ -70,12 +61,6 @@ int classRequests(const EmulatedDfuDevice &device)
     return count;
 }
 
-QString lastLine(const QByteArray &text)
-{
-    const QString line = QString::fromUtf8(text).trimmed().section(QLatin1Char('\n'), -1);
-    return line.size() > 90 ? line.left(87) + QLatin1String("...") : line;
-}
-
 } // namespace
 
 class UsbFaultMatrixTest : public QObject
@@ -88,8 +73,6 @@ private slots:
     void cells();
 
 private:
-    Run run(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning);
-
     QTemporaryDir m_dir;
     FaultMatrix m_matrix { QStringLiteral("USB (bootloader, application, serial port)") };
 };
@@ -102,38 +85,6 @@ void UsbFaultMatrixTest::initTestCase()
 void UsbFaultMatrixTest::cleanupTestCase()
 {
     m_matrix.print();
-}
-
-Run UsbFaultMatrixTest::run(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning)
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
-    process.setProcessEnvironment(environment);
-    Run result;
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    process.start(QStringLiteral(VORNIC_CLI), arguments);
-    if (!process.waitForStarted())
-        return result;
-    if (whileRunning)
-        whileRunning(process);
-    // The emulated devices answer on this thread's events meanwhile.
-    if (process.state() != QProcess::NotRunning)
-        loop.exec();
-    result.ms = clock.elapsed();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
 }
 
 void UsbFaultMatrixTest::cells_data()
@@ -249,7 +200,7 @@ void UsbFaultMatrixTest::cells()
     QStringList arguments { QStringLiteral("update"), name, path };
     if (road != QLatin1String("bootloader"))
         arguments << QStringLiteral("--wait") << QStringLiteral("2");
-    const Run result = run(arguments, [&](QProcess &process) {
+    const CliRun result = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&](QProcess &process) {
         if (!signal)
             return;
         // The signal goes when the step's request has arrived (for the
@@ -259,10 +210,9 @@ void UsbFaultMatrixTest::cells()
                                      20000);
         else
             QTRY_VERIFY_WITH_TIMEOUT(device->detachReceived() || !device->serialReceived().isEmpty(), 20000);
-        if (process.state() == QProcess::Running && process.processId() > 0)
-            ::kill(pid_t(process.processId()), signal);
+        CliRun::signal(process, signal);
     });
-    cell.setOutcome(QStringLiteral("exit %1: %2").arg(result.code).arg(lastLine(result.code ? result.err : result.out)));
+    cell.setOutcome(QStringLiteral("exit %1: %2").arg(result.code).arg(CliRun::lastLine(result.code ? result.err : result.out)));
 
     // The device holds the whole image exactly when the program says done;
     // a signal at the very end may come after that.

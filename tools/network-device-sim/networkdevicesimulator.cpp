@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace {
 
 const quint32 firstImageAddress = 0x40;
@@ -157,6 +159,8 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
         return;
     }
     if (command == "iwr ?") {
+        if (faultAt(socket, connection, "check"))
+            return;
         const QByteArray verdict = checkAnswer();
         note(at + QStringLiteral("check ") + QString::fromLatin1(verdict));
         answer(socket, verdict + "\r\n", m_options.checkDelay);
@@ -171,6 +175,8 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
         const quint32 address = addressText.toUInt(&valid, 16);
         if (valid && mode == 'I' && addressText == "0" && hex.isEmpty()) {
             note(at + QStringLiteral("start I0"));
+            if (faultAt(socket, connection, "start"))
+                return;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_imageI.clear();
@@ -180,6 +186,8 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
             return;
         }
         if (valid && mode == 'I' && addressText == "1" && hex.size() == 2 * 63) {
+            if (faultAt(socket, connection, "header"))
+                return;
             const QByteArray header = QByteArray(1, char(0x55)) + QByteArray::fromHex(hex);
             quint32 size = 0;
             for (int i = 0; i < 4; ++i)
@@ -219,6 +227,8 @@ void NetworkDeviceSimulator::handleRecord(QTcpSocket *socket, Connection &connec
              .arg(QLatin1Char(mode))
              .arg(QString::fromLatin1(addressText))
              .arg(data.size()));
+    if (faultAt(socket, connection, "record " + QByteArray::number(number)))
+        return;
     if (number == m_options.closeAtRecord) {
         connection.closing = true;
         QPointer<QTcpSocket> target(socket);
@@ -250,6 +260,49 @@ void NetworkDeviceSimulator::handleRecord(QTcpSocket *socket, Connection &connec
         return;
     answer(socket, number == m_options.errorAtRecord ? QByteArray("ERROR\r\n") : QByteArray(ok),
            m_options.recordDelay);
+}
+
+bool NetworkDeviceSimulator::faultAt(QTcpSocket *socket, Connection &connection, const QByteArray &step)
+{
+    if (m_options.fault == Fault::Silent && connection.silent)
+        return true;
+    if (m_options.fault == Fault::None || step != m_options.faultStep)
+        return false;
+    note(QStringLiteral("%1 fault at %2").arg(connection.id).arg(QString::fromLatin1(step)));
+    QPointer<QTcpSocket> target(socket);
+    switch (m_options.fault) {
+    case Fault::Close:
+    case Fault::Reset:
+        connection.closing = true;
+        if (m_options.fault == Fault::Reset) {
+            // No lingering: the kernel answers the peer with RST.
+            const linger abrupt { 1, 0 };
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+        }
+        QMetaObject::invokeMethod(
+            this, [target, this] {
+                if (!target)
+                    return;
+                if (m_options.fault == Fault::Reset)
+                    target->abort();
+                else
+                    target->disconnectFromHost();
+            },
+            Qt::QueuedConnection);
+        return true;
+    case Fault::Silent:
+        connection.silent = true;
+        return true;
+    case Fault::Garbage:
+        answer(socket, QByteArray("\x01?#\xff iwr\r\n", 10));
+        return true;
+    case Fault::Refuse:
+        answer(socket, "ERROR\r\n");
+        return true;
+    case Fault::None:
+        break;
+    }
+    return false;
 }
 
 QByteArray NetworkDeviceSimulator::checkAnswer()

@@ -31,6 +31,16 @@ class NetworkDeviceSimulator : public QObject
 {
     Q_OBJECT
 public:
+    // One misbehaviour at one step of an upload.
+    enum class Fault {
+        None,
+        Close,        // closes the connection instead of answering
+        Reset,        // resets the connection (RST) instead of answering
+        Silent,       // answers nothing from the step on
+        Garbage,      // answers bytes that hold no status word
+        Refuse        // answers "ERROR"
+    };
+
     struct Options
     {
         QHostAddress address = QHostAddress::LocalHost;
@@ -48,6 +58,10 @@ public:
         bool refuseReboot = false;          // "boot" is answered "ERROR"
         bool splitReplies = false;          // every answer in two pieces, split in its status word
         bool wrongCrc = false;              // "iwr ?" finds the CRC wrong whatever arrived
+        // `fault` at `faultStep`: "start" (iwr I0), "record <k>" (the k-th data
+        // record of a connection, from 1), "header" (iwr I1) or "check" (iwr ?).
+        Fault fault = Fault::None;
+        QByteArray faultStep;
         QString imageFile;                  // the received image is kept here
         QString journalFile;                // the journal is written here too
     };
@@ -81,6 +95,9 @@ private:
         QList<QPair<QByteArray, int>> outbox;
         bool holding = false;
     };
+    // Carries out the fault when `step` is the one it is set for; true
+    // when the command is then not to be answered normally.
+    bool faultAt(QTcpSocket *socket, Connection &connection, const QByteArray &step);
 
     void accept();
     void readFrom(QTcpSocket *socket);

@@ -1,0 +1,54 @@
+#include "clirun.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+
+#include <csignal>
+
+CliRun CliRun::run(const QString &program, const QStringList &arguments,
+                   const std::function<void(QProcess &)> &whileRunning, int limitMs)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+    process.setProcessEnvironment(environment);
+    CliRun result;
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+    process.start(program, arguments);
+    if (!process.waitForStarted())
+        return result;
+    if (whileRunning)
+        whileRunning(process);
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+    result.ms = clock.elapsed();
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+void CliRun::signal(QProcess &process, int signal)
+{
+    // A pid of 0 would signal this whole process group.
+    if (process.state() == QProcess::Running && process.processId() > 0)
+        ::kill(pid_t(process.processId()), signal);
+}
+
+QString CliRun::lastLine(const QByteArray &text)
+{
+    const QString line = QString::fromUtf8(text).trimmed().section(QLatin1Char('\n'), -1);
+    return line.size() > 90 ? line.left(87) + QLatin1String("...") : line;
+}

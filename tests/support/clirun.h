@@ -1,0 +1,31 @@
+#ifndef CLIRUN_H
+#define CLIRUN_H
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <functional>
+
+class QProcess;
+
+// One run of a command-line program as a user runs it, as its own process,
+// while this thread's events go on (emulated and simulated devices answer
+// on them).
+struct CliRun
+{
+    int code = -1;                      // -2: killed by a signal; -1: did not end in time
+    QByteArray out;
+    QByteArray err;
+    qint64 ms = 0;
+
+    // `whileRunning` is called once the program has started; the run is
+    // given up after `limitMs`.
+    static CliRun run(const QString &program, const QStringList &arguments,
+                      const std::function<void(QProcess &)> &whileRunning = {}, int limitMs = 60000);
+    // Sends `signal` to the program if it still runs.
+    static void signal(QProcess &process, int signal);
+    // The last line of what the program said, cut for a table.
+    static QString lastLine(const QByteArray &text);
+};
+
+#endif // CLIRUN_H

@@ -1,0 +1,189 @@
+// The network road under faults, through vornic-cli as a user runs it: an
+// 'I' image (start command, records, header, the device's check on a
+// connection of its own) and a 'W' image (records only). Each fault is
+// injected at the start, the first, a middle and the last record, the
+// header and the check; another device like the chosen one listens beside
+// it. For every cell: the exit code, one sentence on stderr, the time bound,
+// the image file untouched, not a byte to the other device, and success
+// only when the device holds the whole image.
+#include "clirun.h"
+#include "faultmatrix.h"
+#include "simulateddevice.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const int records = 40;                 // of 32 bytes
+
+QByteArray imageBytes()
+{
+    QByteArray bytes(records * 32, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char((i * 29 + i / 97) & 0xFF);
+    return bytes;
+}
+
+NetworkDeviceSimulator::Options dongara()
+{
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    options.serialNumber = "04E2E5F6";
+    return options;
+}
+
+} // namespace
+
+class NetworkFaultMatrixTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cells_data();
+    void cells();
+
+private:
+    QTemporaryDir m_dir;
+    FaultMatrix m_matrix { QStringLiteral("network upload ('I' and 'W' images)") };
+};
+
+void NetworkFaultMatrixTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+void NetworkFaultMatrixTest::cleanupTestCase()
+{
+    m_matrix.print();
+}
+
+void NetworkFaultMatrixTest::cells_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<int>("deviceFault");       // NetworkDeviceSimulator::Fault
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("boundMs");
+
+    using Fault = NetworkDeviceSimulator::Fault;
+    struct Kind
+    {
+        const char *name;
+        Fault fault;
+        int signal;
+        int code;
+        int boundMs;
+    };
+    const Kind kinds[] = {
+        { "connection closed", Fault::Close, 0, 1, 5000 },
+        { "connection reset", Fault::Reset, 0, 1, 5000 },
+        { "no answer", Fault::Silent, 0, 7, 12000 },
+        { "answer without status word", Fault::Garbage, 0, 7, 12000 },
+        { "refuses (ERROR)", Fault::Refuse, 0, 6, 5000 },
+        { "Ctrl+C", Fault::None, SIGINT, 130, 5000 },
+        { "SIGTERM", Fault::None, SIGTERM, 143, 5000 },
+    };
+    const QString middle = QStringLiteral("record %1").arg(records / 2);
+    const QString last = QStringLiteral("record %1").arg(records);
+    for (const char *mode : { "I", "W" }) {
+        QStringList steps { QStringLiteral("record 1"), middle, last };
+        if (QLatin1String(mode) == QLatin1String("I"))
+            steps = QStringList { QStringLiteral("start") } + steps + QStringList { "header", "check" };
+        QTest::newRow(qPrintable(QStringLiteral("%1: no fault").arg(QLatin1String(mode))))
+            << mode << "none" << "-" << int(Fault::None) << 0 << 0 << 8000;
+        for (const Kind &kind : kinds) {
+            for (const QString &step : qAsConst(steps))
+                QTest::newRow(qPrintable(QStringLiteral("%1: %2 at %3").arg(QLatin1String(mode),
+                                                                          QLatin1String(kind.name), step)))
+                    << mode << kind.name << step << int(kind.fault) << kind.signal << kind.code << kind.boundMs;
+        }
+    }
+}
+
+void NetworkFaultMatrixTest::cells()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, fault);
+    QFETCH(QString, step);
+    QFETCH(int, deviceFault);
+    QFETCH(int, signal);
+    QFETCH(int, code);
+    QFETCH(int, boundMs);
+    FaultMatrix::Cell cell(&m_matrix, mode + QLatin1String(": ") + fault, step);
+
+    const QByteArray image = imageBytes();
+    // The name says the kind: INB is written in 'W' records, IN2 in 'I'.
+    const QString path = m_dir.filePath(mode == QLatin1String("W") ? QStringLiteral("DG_INB.IN2")
+                                                                   : QStringLiteral("DG_NET.IN2"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(image) == image.size());
+    }
+    const QDateTime modified = QFileInfo(path).lastModified();
+
+    NetworkDeviceSimulator::Options options = dongara();
+    options.fault = NetworkDeviceSimulator::Fault(deviceFault);
+    options.faultStep = step.toLatin1();
+    if (signal) {
+        // Slow enough that a signal sent when the step arrives lands in it.
+        options.recordDelay = 40;
+        options.checkDelay = 1000;
+    }
+    SimulatedDevice device(options);
+    SimulatedDevice other(dongara());
+    QVERIFY(device.isListening() && other.isListening());
+
+    // What the step looks like in the device's journal.
+    const auto reached = [&device, &step] {
+        const QStringList journal = device.journal();
+        if (step.startsWith(QLatin1String("record ")))
+            return journal.filter(QStringLiteral(" record ")).size() >= step.mid(7).toInt();
+        if (step == QLatin1String("start"))
+            return !journal.filter(QStringLiteral("start I0")).isEmpty();
+        if (step == QLatin1String("header"))
+            return !journal.filter(QStringLiteral(" header ")).isEmpty();
+        return !journal.filter(QStringLiteral(" check ")).isEmpty() || !journal.filter(QStringLiteral("connect 3")).isEmpty();
+    };
+    const QStringList arguments { QStringLiteral("update"), QStringLiteral("127.0.0.1:%1").arg(device.port()), path };
+    const CliRun result = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&](QProcess &process) {
+        if (!signal)
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(reached() || process.state() == QProcess::NotRunning, 20000);
+        CliRun::signal(process, signal);
+    });
+    cell.setOutcome(QStringLiteral("exit %1: %2").arg(result.code).arg(CliRun::lastLine(result.code ? result.err : result.out)));
+
+    // A signal at the last 'W' record may come after its acknowledgement,
+    // which is the end of such an upload.
+    const bool mayFinish = signal && mode == QLatin1String("W") && step == QStringLiteral("record %1").arg(records);
+    QVERIFY2(result.code == code || (mayFinish && result.code == 0), result.err.constData());
+    // Done only with the whole image on the device: checked by the device
+    // itself for an 'I' image, every record acknowledged for a 'W' one.
+    if (result.code == 0) {
+        QCOMPARE(mode == QLatin1String("W") ? device.image('W') : device.checkedImage(), image);
+        QVERIFY(!result.err.contains("vornic-cli: "));
+    } else {
+        QCOMPARE(result.err.count("vornic-cli: "), 1);
+        QVERIFY(result.err.mid(result.err.lastIndexOf('\n', -2) + 1).startsWith("vornic-cli: "));
+    }
+    if (mode == QLatin1String("I") && result.code != 0)
+        QVERIFY(device.checkedImage().isEmpty());
+    QVERIFY2(result.ms < boundMs, qPrintable(QString::number(result.ms)));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), image);
+    QCOMPARE(QFileInfo(path).lastModified(), modified);
+    // Not one connection to the other device.
+    QVERIFY(other.journal().isEmpty());
+}
+
+QTEST_MAIN(NetworkFaultMatrixTest)
+#include "tst_faultmatrix_network.moc"
