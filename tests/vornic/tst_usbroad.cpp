@@ -74,6 +74,8 @@ private slots:
     void arrivalDuringTheJob_data();
     void arrivalDuringTheJob();
     void deviceThatNeverReturns();
+    void faultsEndTheJob_data();
+    void faultsEndTheJob();
     void failureAndEmptyImage_data();
     void failureAndEmptyImage();
     void windowDestroyedDuringDownload();
@@ -487,6 +489,99 @@ void UsbRoadTest::deviceThatNeverReturns()
     QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
     QVERIFY(controlsEnabled());
     QCOMPARE(driver.handledCount(), 1);
+}
+
+// The window's side of the fault matrix: whatever the chosen device does at
+// a middle block or at the end of the image, the job ends within its bound,
+// a box says why (besides "Download error!"), the controls come back, the bar says the update failed,
+// and the device beside it hears nothing.
+void UsbRoadTest::faultsEndTheJob_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("download");
+    QTest::addColumn<QString>("says");          // in the first box
+    QTest::newRow("no fault") << int(EmulatedDfuDevice::NoFault) << 0 << "";
+    const struct
+    {
+        const char *name;
+        EmulatedDfuDevice::Fault fault;
+        const char *middle;
+        const char *end;
+    } faults[] = {
+        { "leaves", EmulatedDfuDevice::Leaves, "left the bus at block 4 of 8", "left the bus when it was told" },
+        { "stays busy", EmulatedDfuDevice::StaysBusy, "Error timeout.", "did not finish making the image" },
+        { "short status", EmulatedDfuDevice::ShortStatus, "Download error!", "refused the image at its end" },
+        { "wrong state", EmulatedDfuDevice::WrongState, "reports DFU state appIDLE after block 4",
+          "reports DFU state appIDLE after the end" },
+        { "refuses", EmulatedDfuDevice::Refuses, "Download error!", "refused the image at its end" },
+    };
+    for (const auto &fault : faults) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 at a middle block").arg(QLatin1String(fault.name))))
+            << int(fault.fault) << 4 << fault.middle;
+        QTest::newRow(qPrintable(QStringLiteral("%1 at the end of the image").arg(QLatin1String(fault.name))))
+            << int(fault.fault) << 9 << fault.end;
+    }
+}
+
+void UsbRoadTest::faultsEndTheJob()
+{
+    QFETCH(int, fault);
+    QFETCH(int, download);
+    QFETCH(QString, says);
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = 0x8001;
+    config.fault = EmulatedDfuDevice::Fault(fault);
+    config.faultAtDownload = download;
+    std::unique_ptr<EmulatedDfuDevice> device;
+    UsbTestbed *testbed = m_testbed.get();
+    config.onLeave = [&device, testbed] {
+        QMetaObject::invokeMethod(qApp, [&device, testbed] { device->unplug(*testbed); }, Qt::QueuedConnection);
+    };
+    device.reset(new EmulatedDfuDevice(config));
+    EmulatedDfuDevice::Config otherConfig = config;
+    otherConfig.fault = EmulatedDfuDevice::NoFault;
+    otherConfig.port = "1-5";
+    otherConfig.deviceNumber = 7;
+    otherConfig.serial = "0500A1B3";
+    EmulatedDfuDevice other(otherConfig);
+    QVERIFY(!device->plug(*m_testbed).isEmpty());
+    QVERIFY(!other.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(8 * 1024);
+    makeWindow(storeImage(image));
+    const int row = rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
+    QVERIFY(row >= 0);
+    m_window->ui->listWidget->setCurrentRow(row);
+    m_window->selectUSBDevice(m_window->ui->listWidget->item(row));
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QVERIFY(m_window->future.isRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 15000);
+    QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
+    QProgressBar *bar = m_window->ui->progressBar;
+    if (says.isEmpty()) {
+        QCOMPARE(m_window->future.result(), 0);
+        QCOMPARE(driver.handledCount(), 0);
+        QCOMPARE(bar->text(), QStringLiteral("Update complete"));
+        QCOMPARE(device->downloaded(), image);
+        QCOMPARE(device->manifestations(), 1);
+    } else {
+        QVERIFY(m_window->future.result() < 0);
+        QTRY_VERIFY(driver.handledCount() > 0);
+        // The cause, and the "Download error!" that every failed download
+        // ends with; nothing else.
+        QVERIFY2(driver.seen().filter(says).size() == 1 && driver.handledCount() <= 2,
+                 qPrintable(driver.seen().join('\n')));
+        QCOMPARE(bar->text(), QStringLiteral("Update failed"));
+        QCOMPARE(device->manifestations(), 0);
+    }
+    for (const auto &r : other.requests())
+        QVERIFY((r.requestType & 0x60) != 0x20);
+    other.unplug(*m_testbed);
+    device->unplug(*m_testbed);
 }
 
 void UsbRoadTest::failureAndEmptyImage_data()
