@@ -345,7 +345,10 @@ void MainWindow::handleFinished()
         runUnfinished = false;
     updBtn->setText(QStringLiteral("Start Update"));
     updateButtonState();
-    if (progressBar->value() != progressBar->maximum())
+    // A full bar says the pad has the image: it stays full only after a run
+    // that succeeded (a failure at the last frame's last send fills it too).
+    const bool failed = !future.isRunning() && future.isFinished() && future.resultCount() > 0 && future.result() != 0;
+    if (progressBar->value() != progressBar->maximum() || failed)
         progressBar->setValue(0);
     progressBar->setFormat(QString());
     QGuiApplication::restoreOverrideCursor();

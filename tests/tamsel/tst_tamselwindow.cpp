@@ -60,6 +60,8 @@ private slots:
     void controls();
     void runs_data();
     void runs();
+    void faultsEndTheRun_data();
+    void faultsEndTheRun();
     void adapterEvents();
     void broadcastAsksFirst();
     void converterPortComesAndGoes();
@@ -285,6 +287,53 @@ void TamselWindowTest::runs()
     qDebug() << "not captured";
     QCoreApplication::processEvents();
     QVERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
+}
+
+// The window's side of the fault matrix: a pad or an adapter that fails at
+// the first, a middle or the last record (or frame) ends the run with one
+// box that says why, the controls back and the bar not full.
+void TamselWindowTest::faultsEndTheRun_data()
+{
+    QTest::addColumn<int>("type");                   // 0 infrared, 1 Modbus
+    QTest::addColumn<QString>("option");             // the simulated adapter's setting
+    QTest::addColumn<int>("at");
+    QTest::addColumn<QString>("says");
+    const int records = 10;                          // 320 bytes: 10 records, 20 infrared sends of whole blocks
+    for (const int at : { 1, records / 2, records }) {
+        QTest::newRow(qPrintable(QStringLiteral("no answer to record %1").arg(at)))
+            << 1 << "timeout_at" << at << "Modbus Timeout";
+        QTest::newRow(qPrintable(QStringLiteral("exception to record %1").arg(at)))
+            << 1 << "exception_at" << at << "Modbus Exception: Illegal Data Address";
+        QTest::newRow(qPrintable(QStringLiteral("bad CRC to record %1").arg(at))) << 1 << "crc_error_at" << at
+                                                                                  << "CRC error";
+    }
+    for (const int at : { 1, 10, 21 })
+        QTest::newRow(qPrintable(QStringLiteral("infrared send %1 fails").arg(at)))
+            << 0 << "transmit_error_at" << at << "SUB-20 sub_ir_config: the transmission failed";
+}
+
+void TamselWindowTest::faultsEndTheRun()
+{
+    QFETCH(int, type);
+    QFETCH(QString, option);
+    QFETCH(int, at);
+    QFETCH(QString, says);
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/connection_type"), type);
+        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(320, 'p')));
+        stored.setValue(QStringLiteral("adapter/") + option, at);
+    }
+    makeWindow();
+    QStringList boxes;
+    ModalDriver quiet(closeQuietly(&boxes));
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Stop"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
+    QTRY_COMPARE(boxes.size(), 1);
+    QVERIFY2(boxes.first().contains(says), qPrintable(boxes.first()));
+    QVERIFY(m_window->updBtn->isEnabled() && m_window->loadImg->isEnabled() && m_window->lineEdit->isEnabled());
+    QVERIFY(m_window->progressBar->value() < m_window->progressBar->maximum());
 }
 
 void TamselWindowTest::adapterEvents()
