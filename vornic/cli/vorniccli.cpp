@@ -149,7 +149,7 @@ QString VornicCli::helpText()
         "  1    any other failure (a link error)\n"
         "  2    the command line is wrong\n"
         "  3    no such device: nothing matches DEVICE, or nothing answers there, or\n"
-        "       more than one device could be it\n"
+        "       more than one device could be it, or the USB device left the bus\n"
         "  4    no access: this user may not open the device, or it is busy\n"
         "  5    image problem: IMAGE cannot be read, is empty, or is not for the device\n"
         "  6    device refused: the device answered, and refused or reported an error\n"
