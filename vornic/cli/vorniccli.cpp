@@ -596,10 +596,15 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     watch.stop();
     m_progress->finish();
 
+    // A 'W' image (named INB) has no check and no header that would make
+    // it the device's firmware only when whole.
+    const bool recordsOnly = imagePath.contains(QLatin1String("INB")) && !imagePath.contains(QLatin1String("BOOT"));
     if (InterruptSignal::requested() && result < 0)
         return fail(InterruptSignal::exitCode(),
-                    QStringLiteral("Stopped before the device had the whole image checked; it was told nothing "
-                                   "more and keeps its firmware."));
+                    recordsOnly ? QStringLiteral("Stopped before the device had every record of the image; it was "
+                                                 "told nothing more.")
+                                : QStringLiteral("Stopped before the device had the whole image checked; it was told "
+                                                 "nothing more and keeps its firmware."));
     const QString why = errors.value(0);
     switch (result) {
     case 0:
