@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cstdio>
@@ -52,7 +53,9 @@ void FaultMatrix::print() const
     const QString directory = qEnvironmentVariable("FAULT_MATRIX_DIR");
     if (directory.isEmpty() || !QDir().mkpath(directory))
         return;
-    QFile file(QDir(directory).filePath(m_road + QStringLiteral(".txt")));
+    QString name = m_road.toLower();
+    name.replace(QRegularExpression(QStringLiteral("[^a-z0-9]+")), QStringLiteral("-"));
+    QFile file(QDir(directory).filePath(name + QStringLiteral(".txt")));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(table.toUtf8());
 }
