@@ -19,8 +19,8 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebIn
   -DSANITIZE=address,undefined >/dev/null
 cmake --build "$build" -j "$(nproc)" $(printf -- '--target %s ' "${targets[@]}")
 
-# The settings target writes a file for every input: in memory it runs some
-# twenty times faster than on disk.
+# The settings target writes a file for every input: in memory it runs far
+# faster than on disk.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
