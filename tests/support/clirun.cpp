@@ -47,6 +47,12 @@ void CliRun::signal(QProcess &process, int signal)
         ::kill(pid_t(process.processId()), signal);
 }
 
+bool CliRun::saidOneSentence(const QByteArray &program) const
+{
+    const QByteArray prefix = program + ": ";
+    return err.count(prefix) == 1 && err.endsWith('\n') && err.mid(err.lastIndexOf('\n', -2) + 1).startsWith(prefix);
+}
+
 QString CliRun::lastLine(const QByteArray &text)
 {
     const QString line = QString::fromUtf8(text).trimmed().section(QLatin1Char('\n'), -1);

@@ -24,6 +24,9 @@ struct CliRun
                       const std::function<void(QProcess &)> &whileRunning = {}, int limitMs = 60000);
     // Sends `signal` to the program if it still runs.
     static void signal(QProcess &process, int signal);
+    // What a failed run says: one sentence, "<program>: ...", on the last
+    // line of stderr (a notice that the program is stopping may come first).
+    bool saidOneSentence(const QByteArray &program) const;
     // The last line of what the program said, cut for a table.
     static QString lastLine(const QByteArray &text);
 };

@@ -329,20 +329,27 @@ int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool 
         // lost the download: waiting on gains nothing.
         if (status->bState != DfuStateDnloadSync && status->bState != DfuStateDnbusy)
             return unexpectedState;
-        allowed = qMin(longestBlockWait, allowed + qint64(status->bwPollTimeout));
-        const qint64 pause = qMax<qint64>(pollPause, status->bwPollTimeout);
-        if (waited.elapsed() >= allowed || waited.elapsed() + pause > longestBlockWait)
-            return LIBUSB_ERROR_TIMEOUT;
-        QElapsedTimer paused;
-        paused.start();
-        while (paused.elapsed() < pause) {
-            if (m_stop && *m_stop) {
-                *stopped = true;
-                return LIBUSB_ERROR_INTERRUPTED;
-            }
-            QThread::msleep(ulong(qMin<qint64>(pollPause, pause - paused.elapsed())));
-        }
+        if (!pauseBeforeNextPoll(waited, &allowed, status->bwPollTimeout, stopped))
+            return *stopped ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT;
     }
+}
+
+bool DfuEngine::pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped)
+{
+    *allowed = qMin(longestBlockWait, *allowed + qint64(pollTimeout));
+    const qint64 pause = qMax<qint64>(pollPause, pollTimeout);
+    if (waited.elapsed() >= *allowed || waited.elapsed() + pause > longestBlockWait)
+        return false;
+    QElapsedTimer paused;
+    paused.start();
+    while (paused.elapsed() < pause) {
+        if (stopped && m_stop && *m_stop) {
+            *stopped = true;
+            return false;
+        }
+        QThread::msleep(ulong(qMin<qint64>(pollPause, pause - paused.elapsed())));
+    }
+    return true;
 }
 
 int DfuEngine::awaitManifestation(const DfuInterface &dfu)
@@ -387,17 +394,15 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
             emit m_emitter->errorSignal(QStringLiteral("The device reports DFU state %1 after the end of the image, "
                                                        "which no download leads to; it may not hold the image.")
                                             .arg(QLatin1String(dfuStateName(status.bState))));
-            return unexpectedState;
+            return badAddress;
         }
-        allowed = qMin(longestBlockWait, allowed + qint64(status.bwPollTimeout));
-        const qint64 pause = qMax<qint64>(pollPause, status.bwPollTimeout);
-        if (waited.elapsed() >= allowed || waited.elapsed() + pause > longestBlockWait) {
+        // Not stopped: the device is writing the image into its flash.
+        if (!pauseBeforeNextPoll(waited, &allowed, status.bwPollTimeout, nullptr)) {
             emit m_emitter->errorSignal(QStringLiteral("The device did not finish making the image its firmware "
                                                        "within %1 seconds; it may not hold it.")
                                             .arg((allowed + 999) / 1000));
             return LIBUSB_ERROR_TIMEOUT;
         }
-        QThread::msleep(ulong(pause));
     }
 }
 

@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+class QElapsedTimer;
+
 class Emitter;
 
 // One DFU run against one USB device: a device in its application is told to
@@ -66,6 +68,12 @@ private:
     // device has made the image its firmware. 0 when it has, negative
     // (with the reason said) when it has not or cannot be known to have.
     int awaitManifestation(const DfuInterface &dfu);
+    // Between two status requests: leaves the device alone as long as it
+    // asked (at least 10 ms). False when that would pass the time limit
+    // (the request limit plus what the device asked for, 60 s at most), or
+    // when the run was told to stop (*stopped is set; a null `stopped`
+    // ignores the stop).
+    bool pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped);
     // Says why a status request after block `block` of `blocks` failed.
     void reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks);
     static const int unexpectedState = -12;
