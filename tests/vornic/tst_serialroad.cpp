@@ -6,6 +6,7 @@
 #include "ui_cmndialog.h"
 
 #include "emulateddfudevice.h"
+#include "interruptsignal.h"
 #include "modaldriver.h"
 #include "privatesettings.h"
 #include "serialportinuse.h"
@@ -24,6 +25,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -71,6 +73,8 @@ private slots:
     void twoPhaseUpdate();
     void sameSerialTwiceAndNoReturn_data();
     void sameSerialTwiceAndNoReturn();
+    void secondPhaseEnds_data();
+    void secondPhaseEnds();
 
 private:
     struct Port
@@ -78,6 +82,10 @@ private:
         quint16 vendorId = 0x3B5D;
         quint16 productId = 0x0011;
         QByteArray serial = "0500A1B2";
+        // What the bootloader it restarts into does wrong (see
+        // EmulatedDfuDevice::Config).
+        EmulatedDfuDevice::Fault fault = EmulatedDfuDevice::NoFault;
+        int faultAtDownload = 0;
     };
     // Adds a COM-port device; returns it (owned by the test) or null.
     EmulatedDfuDevice *addPort(const Port &port, int detachDelay = -1, int ttyDelay = 0);
@@ -140,6 +148,13 @@ EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay, in
     m_ttys << QString::fromLatin1(config.ttyName);
     config.detachDelay = detachDelay;
     config.ttyDelay = ttyDelay;
+    config.fault = port.fault;
+    config.faultAtDownload = port.faultAtDownload;
+    const std::size_t index = m_devices.size();
+    config.onLeave = [this, index] {
+        QMetaObject::invokeMethod(
+            qApp, [this, index] { m_devices.at(index)->unplug(*m_testbed); }, Qt::QueuedConnection);
+    };
     m_devices.emplace_back(new EmulatedDfuDevice(config));
     if (m_devices.back()->plug(*m_testbed).isEmpty())
         return nullptr;
@@ -524,6 +539,91 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QVERIFY(!m_window->future.isRunning());
     QVERIFY(devices[chosen]->downloaded().isEmpty());
     QCOMPARE(driver.handledCount(), 1);
+}
+
+// The window's side of the fault matrix on this road: the bootloader the
+// chosen port restarted into fails at a middle block or at the end of the
+// image, or the user stops while it restarts. The job ends with one cause
+// said, the controls back and the bar saying the update failed; the port
+// beside it, alike but for its serial number, hears nothing.
+void SerialRoadTest::secondPhaseEnds_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("download");          // 3000 bytes: blocks 1 to 3, the end is the 4th
+    QTest::addColumn<QString>("says");          // empty: written; "signal": Ctrl+C during the restart
+    QTest::newRow("no fault") << int(EmulatedDfuDevice::NoFault) << 0 << "";
+    QTest::newRow("leaves at a middle block") << int(EmulatedDfuDevice::Leaves) << 2 << "left the bus at block 2 of 3";
+    QTest::newRow("5-byte status at a middle block") << int(EmulatedDfuDevice::ShortStatus) << 2 << "Download error!";
+    QTest::newRow("refuses the end of the image") << int(EmulatedDfuDevice::Refuses) << 4
+                                                  << "refused the image at its end";
+    QTest::newRow("wrong state after the end") << int(EmulatedDfuDevice::WrongState) << 4
+                                               << "reports DFU state appIDLE after the end";
+    QTest::newRow("Ctrl+C while it restarts") << int(EmulatedDfuDevice::NoFault) << 0 << "signal";
+}
+
+void SerialRoadTest::secondPhaseEnds()
+{
+    QFETCH(int, fault);
+    QFETCH(int, download);
+    QFETCH(QString, says);
+    const bool signal = says == QLatin1String("signal");
+    Port chosenPort;
+    chosenPort.fault = EmulatedDfuDevice::Fault(fault);
+    chosenPort.faultAtDownload = download;
+    Port otherPort;
+    otherPort.serial = "0500A1B3";
+    EmulatedDfuDevice *device = addPort(chosenPort, signal ? 800 : 100);
+    EmulatedDfuDevice *other = addPort(otherPort, 100);
+    QVERIFY(device && other);
+    makeWindow();
+    m_window->show();
+    const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0);
+    QVERIFY(rows().contains(wanted));
+    m_window->ui->listWidget->setCurrentRow(rows().indexOf(wanted));
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_COMPARE(device->serialReceived(), QByteArray("boot\n"));
+    if (signal) {
+        InterruptSignal::install();
+        ::raise(SIGINT);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 2000);
+        InterruptSignal::flag() = false;
+        QCOMPARE(m_window->reconnectMode.load(), -1);
+        QVERIFY(m_window->pendingSerialNumber.isEmpty());
+        // Its bootloader arrives after the stop: listed, not written.
+        QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
+        QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
+        QTest::qWait(200);
+        QVERIFY(!m_window->future.isRunning());
+        QVERIFY(device->downloaded().isEmpty());
+        QCOMPARE(driver.handledCount(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && m_window->reconnectMode.load() == -1
+                                     && controlsEnabled(),
+                                 15000);
+        QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
+        const QString bar = m_window->ui->progressBar->text();
+        if (says.isEmpty()) {
+            QCOMPARE(driver.handledCount(), 0);
+            QCOMPARE(bar, QStringLiteral("Update complete"));
+            QCOMPARE(device->downloaded(), m_image);
+            QCOMPARE(device->manifestations(), 1);
+        } else {
+            QTRY_VERIFY(driver.handledCount() > 0);
+            QVERIFY2(driver.seen().filter(says).size() == 1 && driver.handledCount() <= 2,
+                     qPrintable(driver.seen().join('\n')));
+            QCOMPARE(bar, QStringLiteral("Update failed"));
+            QCOMPARE(device->manifestations(), 0);
+        }
+    }
+    QVERIFY(other->serialReceived().isEmpty());
+    QCOMPARE(other->reenumerations(), 0);
+    for (const auto &r : other->requests())
+        QVERIFY((r.requestType & 0x60) != 0x20);
 }
 
 QTEST_MAIN(SerialRoadTest)

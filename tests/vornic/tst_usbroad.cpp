@@ -492,15 +492,17 @@ void UsbRoadTest::deviceThatNeverReturns()
 }
 
 // The window's side of the fault matrix: whatever the chosen device does at
-// a middle block or at the end of the image, the job ends within its bound,
-// a box says why (besides "Download error!"), the controls come back, the bar says the update failed,
-// and the device beside it hears nothing.
+// a middle block or at the end of the image, in its bootloader or after it
+// was sent there from its application, the job ends within its bound, a box
+// says why (besides "Download error!"), the controls come back, the bar says
+// the update failed, and the device beside it, in the same state, hears
+// nothing.
 void UsbRoadTest::faultsEndTheJob_data()
 {
+    QTest::addColumn<bool>("twoPhase");
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("download");
     QTest::addColumn<QString>("says");          // in the first box
-    QTest::newRow("no fault") << int(EmulatedDfuDevice::NoFault) << 0 << "";
     const struct
     {
         const char *name;
@@ -515,22 +517,31 @@ void UsbRoadTest::faultsEndTheJob_data()
           "reports DFU state appIDLE after the end" },
         { "refuses", EmulatedDfuDevice::Refuses, "Download error!", "refused the image at its end" },
     };
-    for (const auto &fault : faults) {
-        QTest::newRow(qPrintable(QStringLiteral("%1 at a middle block").arg(QLatin1String(fault.name))))
-            << int(fault.fault) << 4 << fault.middle;
-        QTest::newRow(qPrintable(QStringLiteral("%1 at the end of the image").arg(QLatin1String(fault.name))))
-            << int(fault.fault) << 9 << fault.end;
+    for (const bool twoPhase : { false, true }) {
+        const QString road = QLatin1String(twoPhase ? "from the application: " : "bootloader: ");
+        QTest::newRow(qPrintable(road + QLatin1String("no fault"))) << twoPhase << int(EmulatedDfuDevice::NoFault)
+                                                                    << 0 << "";
+        for (const auto &fault : faults) {
+            QTest::newRow(qPrintable(road + QStringLiteral("%1 at a middle block").arg(QLatin1String(fault.name))))
+                << twoPhase << int(fault.fault) << 4 << fault.middle;
+            QTest::newRow(
+                qPrintable(road + QStringLiteral("%1 at the end of the image").arg(QLatin1String(fault.name))))
+                << twoPhase << int(fault.fault) << 9 << fault.end;
+        }
     }
 }
 
 void UsbRoadTest::faultsEndTheJob()
 {
+    QFETCH(bool, twoPhase);
     QFETCH(int, fault);
     QFETCH(int, download);
     QFETCH(QString, says);
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
-    config.productId = 0x8001;
+    config.productId = twoPhase ? 0x0001 : 0x8001;
+    config.initialState = twoPhase ? EmulatedDfuDevice::AppIdle : EmulatedDfuDevice::DfuIdle;
+    config.detachDelay = 100;
     config.fault = EmulatedDfuDevice::Fault(fault);
     config.faultAtDownload = download;
     std::unique_ptr<EmulatedDfuDevice> device;
@@ -549,7 +560,8 @@ void UsbRoadTest::faultsEndTheJob()
     QVERIFY(!other.plug(*m_testbed).isEmpty());
     const QByteArray image = imageBytes(8 * 1024);
     makeWindow(storeImage(image));
-    const int row = rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
+    const int row = rowOf(twoPhase ? QStringLiteral("Primora S/N: 0500A1B2 v.6.1.2")
+                                   : QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QVERIFY(row >= 0);
     m_window->ui->listWidget->setCurrentRow(row);
     m_window->selectUSBDevice(m_window->ui->listWidget->item(row));
@@ -558,8 +570,12 @@ void UsbRoadTest::faultsEndTheJob()
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QVERIFY(m_window->future.isRunning());
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 15000);
+    if (twoPhase) {
+        QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
+        QCOMPARE(other.reenumerations(), 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && m_window->reconnectMode.load() == -1 && controlsEnabled(),
+                             15000);
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
     QProgressBar *bar = m_window->ui->progressBar;
     if (says.isEmpty()) {
