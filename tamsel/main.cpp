@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "interruptsignal.h"
+
 #include "windowoptions.h"
 
 #include <QApplication>
@@ -32,6 +34,10 @@ int main(int argc, char *argv[])
     if (WindowOptions::answered(argc, argv, usage, "tamsel 1.0.0 (Ordane firmware tools " ORDANE_VERSION ")"))
         return 0;
     QApplication app(argc, argv);
+    // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window stops
+    // a run at its next record or frame and closes; a second signal ends the
+    // program at once.
+    InterruptSignal::install();
     MainWindow window;
     window.show();
     return app.exec();

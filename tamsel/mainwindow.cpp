@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "emitter.h"
+#include "interruptsignal.h"
 #include "logbrowser.h"
 #include "usbhotplugmonitor.h"
 
@@ -94,6 +95,16 @@ MainWindow::MainWindow(QWidget *parent)
     loadConnectionType();
     connect(ui->actionInfraRed, SIGNAL(triggered()), this, SLOT(setConnectionType()));
     connect(ui->actionModbus, SIGNAL(triggered()), this, SLOT(setConnectionType()));
+
+    // A signal only raises a flag (the handler can do nothing else safely):
+    // looked at here, often enough to feel immediate.
+    connect(&signalWatch, &QTimer::timeout, this, [this] {
+        if (InterruptSignal::requested()) {
+            signalWatch.stop();
+            stopForSignal();
+        }
+    });
+    signalWatch.start(100);
 
     logBrowser = new LogBrowser(this, this);
     traceBrowser = logBrowser;
@@ -420,6 +431,12 @@ void MainWindow::adapterRemoved()
         retiredAdapters.append(old);
     handleFinished();
     reportError(QLatin1String(notConnected));
+}
+
+void MainWindow::stopForSignal()
+{
+    stopRequested = true;
+    close();
 }
 
 void MainWindow::releaseRetiredAdapters()

@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QVector>
 
 #include <atomic>
@@ -83,6 +84,9 @@ private:
     void checkAdapterPort();
     // Closes the handles taken away by removals once no run can use them.
     void releaseRetiredAdapters();
+    // Ctrl+C or SIGTERM (a logout): the run stops at its next record or
+    // frame and the window closes; the destructor waits for the run.
+    void stopForSignal();
 
     Ui::MainWindow *ui;
     QElapsedTimer elapsedTime;
@@ -114,6 +118,7 @@ private:
     // the race detector).
     std::mutex runMutex;
     UsbHotplugMonitor *notificationHandle = nullptr;
+    QTimer signalWatch;
     Emitter *emitter;
     LogBrowser *logBrowser;
 };

@@ -6,6 +6,7 @@
 
 #include "logbrowser.h"
 #include "logbrowserdialog.h"
+#include "interruptsignal.h"
 #include "modaldriver.h"
 #include "privatesettings.h"
 #include "simulatedsub20.h"
@@ -18,6 +19,7 @@
 #include <QTextBrowser>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 #include <pty.h>
@@ -65,6 +67,8 @@ private slots:
     void adapterEvents();
     void broadcastAsksFirst();
     void converterPortComesAndGoes();
+    void signalEndsTheRunAndTheWindow_data();
+    void signalEndsTheRunAndTheWindow();
     // Last: after it no event loop of this process runs again.
     void closeWithoutAdapterQuits();
 
@@ -459,6 +463,57 @@ void TamselWindowTest::converterPortComesAndGoes()
     m_window->checkAdapterPort();
     QVERIFY(!m_window->adapterHandle.load());
     QCOMPARE(boxes, QStringList({ "SUB-20 not connected!" }));
+}
+
+void TamselWindowTest::signalEndsTheRunAndTheWindow_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Modbus, SIGTERM") << 1 << int(SIGTERM);
+    QTest::newRow("infrared, Ctrl+C") << 0 << int(SIGINT);
+}
+
+// A signal during a run: the run stops at its next record or frame, no box
+// claims anything, the window closes, and the pad got only part of the
+// image (written out when the adapter is closed).
+void TamselWindowTest::signalEndsTheRunAndTheWindow()
+{
+    QFETCH(int, type);
+    QFETCH(int, signal);
+    const QString padFile = m_dir->filePath(QStringLiteral("pad.bin"));
+    const int size = 48 * 100;
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/connection_type"), type);
+        stored.setValue(QStringLiteral("adapter/delay_ms"), 50);
+        stored.setValue(QStringLiteral("adapter/image"), padFile);
+        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(size, 'p')));
+    }
+    makeWindow();
+    m_window->show();
+    QStringList boxes;
+    ModalDriver quiet(closeQuietly(&boxes));
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    InterruptSignal::install();
+    QElapsedTimer clock;
+    clock.start();
+    ::raise(signal);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 1000);
+    InterruptSignal::flag() = false;
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning(), 2000);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(m_window->future.result() != 0);
+    m_window.reset();
+    QCOMPARE(boxes, QStringList());
+    QFile pad(padFile);
+    QVERIFY(pad.open(QIODevice::ReadOnly));
+    QVERIFY2(pad.size() > 0 && pad.size() < size, qPrintable(QString::number(pad.size())));
+
+    // The last window closed, so the application was told to quit: one run
+    // of its own loop clears that for the tests that follow.
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    QCoreApplication::exec();
 }
 
 void TamselWindowTest::closeWithoutAdapterQuits()
