@@ -11,15 +11,7 @@ import sys
 
 import serial
 
-
-def crc16(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return bytes([crc & 0xFF, crc >> 8])
-
+from modbuscrc import crc16
 
 port = serial.Serial(sys.argv[1], 115200, timeout=None)
 mode = sys.argv[2]
