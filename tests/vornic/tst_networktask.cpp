@@ -18,6 +18,10 @@
 
 #include <memory>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace {
 
 // A task whose insides a test may look at.
@@ -161,11 +165,20 @@ void NetworkTaskTest::reconnectGivesAFreshSocket()
 {
     ScriptedPeer peer([](ScriptedPeer &, const QByteArray &) {});
     ProbeTask task(peer.port());
+    // Every connection sends each write at once (no waiting for the peer's
+    // acknowledgement of the one before), as the kernel says of it.
+    const auto noDelay = [&task] {
+        int on = 0;
+        socklen_t size = sizeof on;
+        return ::getsockopt(int(task.socket->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0 && on;
+    };
     QVERIFY(task.doConnect());
+    QVERIFY(noDelay());
     QTcpSocket *first = task.socket;
     task.disconnectSocket();
     QVERIFY(task.doConnect());
     QVERIFY(task.socket != first);
+    QVERIFY(noDelay());
 
     QSignalSpy ends(&task, &Task::idleFinished);
     QMetaObject::invokeMethod(first, "connected");

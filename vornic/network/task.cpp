@@ -33,14 +33,20 @@ bool Task::doConnect()
 {
     setupSocket();
     qDebug() << "connecting...";
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->connectToHost(QHostAddress(host), quint16(port), QIODevice::ReadWrite);
     // The connected() signal comes inside this wait, outside any run of the
     // event loop: its idleFinished() ends nothing.
     const bool connectedNow = socket->waitForConnected(replyTimeout);
-    if (!connectedNow)
+    if (!connectedNow) {
         qDebug().noquote() << "Error: " + socket->errorString();
-    return connectedNow;
+        return false;
+    }
+    // Only a socket that exists takes options (set before the connection,
+    // this one is silently dropped). Without it every record after the
+    // first waits for the device's TCP acknowledgement of the one before,
+    // and the records in flight shrink to one.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return true;
 }
 
 QString Task::socketErrorText(QAbstractSocket::SocketError socketError, const QString &errorString)
