@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Network upload speed against the simulated device on loopback: a 256 KiB
-# image with a per-record answer delay of 0 and 2 ms; prints records per
-# second and the share of the bound that three records in flight allow.
+# Network upload speed against the simulated device: on loopback with the
+# device answering each record after 0, 2 and 10 ms, and through a relay that
+# holds every byte 0.5 or 10 ms each way (the device answering after 1 ms);
+# prints records per second, the bound that three records in flight allow
+# and the share of it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"

@@ -1,0 +1,108 @@
+// The relay that gives the network benchmark a round trip: every byte
+// arrives whole, in order and not before its delay, in both directions; a
+// close comes after the bytes sent before it, and a reset passes through.
+#include "delayrelay.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+class DelayRelayTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void holdsEveryByteAndKeepsTheOrder();
+    void resetPassesThrough();
+
+private:
+    // Reads from `socket` until `size` bytes have come, for at most 5 s.
+    static QByteArray readUntil(QTcpSocket &socket, int size);
+};
+
+QByteArray DelayRelayTest::readUntil(QTcpSocket &socket, int size)
+{
+    QByteArray bytes;
+    QElapsedTimer clock;
+    clock.start();
+    while (bytes.size() < size && clock.elapsed() < 5000) {
+        if (socket.bytesAvailable() || socket.waitForReadyRead(100))
+            bytes += socket.readAll();
+    }
+    return bytes;
+}
+
+void DelayRelayTest::holdsEveryByteAndKeepsTheOrder()
+{
+    const int delayMs = 20;
+    QTcpServer target;
+    QVERIFY(target.listen(QHostAddress::LocalHost, 0));
+    DelayRelay relay(target.serverPort(), std::chrono::milliseconds(delayMs));
+    QVERIFY(relay.isListening());
+    QTcpSocket near;
+    near.connectToHost(QHostAddress::LocalHost, relay.port());
+    QVERIFY(near.waitForConnected(1000));
+    QVERIFY(target.waitForNewConnection(1000));
+    QTcpSocket *far = target.nextPendingConnection();
+
+    // Many writes of many sizes, more than a socket buffer holds.
+    QByteArray sent;
+    for (int i = 0; sent.size() < 3 * 1024 * 1024; ++i)
+        sent += QByteArray(1 + (i * 7919) % 3000, char('a' + i % 26));
+    QElapsedTimer clock;
+    clock.start();
+    for (int at = 0; at < sent.size(); at += 4096)
+        near.write(sent.mid(at, 4096));
+    near.flush();
+    const QByteArray first = readUntil(*far, 1);
+    QVERIFY2(clock.elapsed() >= delayMs, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(first + readUntil(*far, sent.size() - first.size()), sent);
+
+    // The other way, and a close behind the bytes before it.
+    clock.restart();
+    far->write("OK\r\n");
+    far->flush();
+    far->disconnectFromHost();
+    QCOMPARE(readUntil(near, 4), QByteArray("OK\r\n"));
+    QVERIFY2(clock.elapsed() >= delayMs, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(near.state() == QAbstractSocket::UnconnectedState || near.waitForDisconnected(2000));
+    QCOMPARE(near.error(), QAbstractSocket::RemoteHostClosedError);
+}
+
+void DelayRelayTest::resetPassesThrough()
+{
+    QTcpServer target;
+    QVERIFY(target.listen(QHostAddress::LocalHost, 0));
+    DelayRelay relay(target.serverPort(), std::chrono::milliseconds(2));
+    // A plain socket: only the kernel's answer tells a reset from a close.
+    const int near = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(relay.port());
+    QCOMPARE(::connect(near, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const timeval patience { 2, 0 };
+    QCOMPARE(::setsockopt(near, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+    QVERIFY(target.waitForNewConnection(1000));
+    QTcpSocket *far = target.nextPendingConnection();
+    const linger abrupt { 1, 0 };
+    QCOMPARE(::setsockopt(int(far->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt), 0);
+    far->abort();
+    char byte = 0;
+    const ssize_t got = ::recv(near, &byte, 1, 0);
+    const int error = errno;
+    ::close(near);
+    QCOMPARE(got, ssize_t(-1));
+    QCOMPARE(error, ECONNRESET);
+}
+
+QTEST_GUILESS_MAIN(DelayRelayTest)
+#include "tst_delayrelay.moc"
