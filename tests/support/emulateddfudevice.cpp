@@ -222,6 +222,7 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
                 m_downloaded.clear();
             m_downloaded.append(out);
             m_busyLeft = m_config.busyPolls;
+            m_sinceBlock.start();
             m_state = (m_config.errorOnBlock == value) ? DfuError : DfuDnloadSync;
             if (m_state == DfuError)
                 m_busyLeft = 0;
@@ -253,7 +254,7 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
         } else if (m_faulted && m_config.fault == WrongState) {
             reported = AppIdle;
         } else if (m_state == DfuDnloadSync) {
-            if (m_config.busyForever || m_busyLeft > 0) {
+            if (m_config.busyForever || m_busyLeft > 0 || m_sinceBlock.elapsed() < m_config.busyMs) {
                 if (m_busyLeft > 0)
                     --m_busyLeft;
                 reported = DfuDnbusy;

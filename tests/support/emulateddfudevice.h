@@ -2,6 +2,7 @@
 #define EMULATEDDFUDEVICE_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -69,6 +70,7 @@ public:
         QByteArray versionReply = QByteArray::fromHex("0201060000000000000a");
         // Error injection.
         int busyPolls = 0;                   // dfuDNBUSY answers after each block
+        int busyMs = 0;                      // ... and for this long after each block
         bool busyForever = false;
         int errorOnBlock = -1;               // dfuERROR after this block
         bool shortStatusReply = false;       // GETSTATUS answers 5 bytes
@@ -165,6 +167,7 @@ private:
     mutable std::mutex m_mutex;
     State m_state;
     int m_busyLeft = 0;
+    QElapsedTimer m_sinceBlock;              // since the last block was taken (busyMs)
     int m_statusPolls = 0;
     int m_dnloads = 0;
     int m_manifestations = 0;

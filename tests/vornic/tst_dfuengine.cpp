@@ -463,9 +463,12 @@ void DfuEngineTest::announcedPollTimeout_data()
     QTest::addColumn<int>("longestMs");
     // With a request limit of 200 ms: a device that asks for 150 ms between
     // requests is left alone that long each time and waited for past the
-    // limit; one that asks for nothing is polled every 10 ms and given up
-    // on at the limit; one that asks for hours is given up on at once.
+    // limit; one that asks for 3 ms is asked again after 3 ms, not 10 (40
+    // times 10 ms would pass the limit); one that asks for nothing is polled
+    // every 10 ms and given up on at the limit; one that asks for hours is
+    // given up on at once.
     QTest::newRow("busy within what it announced") << 150 << 3 << 0 << 2000;
+    QTest::newRow("asks for less than 10 ms") << 3 << 40 << 0 << 2000;
     QTest::newRow("busy, nothing announced") << 0 << 40 << int(LIBUSB_ERROR_TIMEOUT) << 2000;
     QTest::newRow("asks for hours") << 0xFFFFFF << 3 << int(LIBUSB_ERROR_TIMEOUT) << 1000;
 }

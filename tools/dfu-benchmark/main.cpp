@@ -132,9 +132,20 @@ int main(int argc, char **argv)
     out << "1 MiB image into an emulated DFU device, best of " << runs << " runs\n";
     out << "transfer size   engine (s)   vornic-cli (s)   dfu-util (s)   engine/dfu-util   vornic-cli/dfu-util\n";
     int status = 0;
-    for (const int transferSize : { 1024, 4096 }) {
+    // The last row: a device that is busy 5 ms with each block and asks to
+    // be left alone that long between status requests.
+    const struct
+    {
+        int transferSize;
+        int pollTimeout;
+        int busyMs;
+    } rows[] = { { 1024, 0, 0 }, { 4096, 0, 0 }, { 1024, 5, 5 } };
+    for (const auto &row : rows) {
+        const int transferSize = row.transferSize;
         EmulatedDfuDevice::Config config;
         config.transferSize = quint16(transferSize);
+        config.pollTimeout = quint32(row.pollTimeout);
+        config.busyMs = row.busyMs;
         EmulatedDfuDevice device(config);
         if (device.plug(testbed).isEmpty()) {
             std::fprintf(stderr, "dfu-benchmark: cannot add the emulated device\n");
@@ -154,12 +165,14 @@ int main(int argc, char **argv)
                                image);
         });
         device.unplug(testbed);
+        const QString label = QString::number(transferSize)
+            + (row.busyMs ? QStringLiteral(", busy %1 ms, asks %2 ms").arg(row.busyMs).arg(row.pollTimeout) : QString());
         if (ours < 0 || cli < 0 || theirs < 0) {
-            out << QString::number(transferSize).rightJustified(13) << "   a download failed or the bytes differ\n";
+            out << label.rightJustified(13) << "   a download failed or the bytes differ\n";
             status = 1;
             continue;
         }
-        out << QString::number(transferSize).rightJustified(13) << QString::number(ours, 'f', 3).rightJustified(13)
+        out << label.rightJustified(13) << QString::number(ours, 'f', 3).rightJustified(13)
             << QString::number(cli, 'f', 3).rightJustified(17) << QString::number(theirs, 'f', 3).rightJustified(15)
             << QString::number(ours / theirs, 'f', 2).rightJustified(18)
             << QString::number(cli / theirs, 'f', 2).rightJustified(22) << "\n";

@@ -22,7 +22,7 @@ const quint8 dfuAbortRequest = 6;
 const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
 const int detachTimeout = 1000;        // ms, announced to the device
 const quint8 functionalDescriptorType = 0x21;
-const int pollPause = 10;              // ms between DFU_GETSTATUS while busy, at least
+const int pollPause = 10;              // ms between DFU_GETSTATUS from a device that asks for nothing
 // However long a device asks to be left alone between status requests, it
 // has this long to take one block.
 const qint64 longestBlockWait = 60000; // ms
@@ -314,8 +314,8 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
 int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool *stopped)
 {
     // Asked until the device has taken the block, leaving it alone between
-    // two requests for as long as it asks (bwPollTimeout, and never less
-    // than 10 ms). A device that stays busy past the request time limit
+    // two requests for as long as it asks (bwPollTimeout; 10 ms when it
+    // asks for nothing). A device that stays busy past the request time limit
     // plus what it asked for, or asks for more than a block may take, is
     // given up on; so is the wait when the run is told to stop.
     QElapsedTimer waited;
@@ -337,7 +337,10 @@ int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool 
 bool DfuEngine::pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped)
 {
     *allowed = qMin(longestBlockWait, *allowed + qint64(pollTimeout));
-    const qint64 pause = qMax<qint64>(pollPause, pollTimeout);
+    // As long as the device asks for (DFU 1.1 wants no request before
+    // then, and asking later only loses time); 10 ms from one that asks
+    // for nothing.
+    const qint64 pause = pollTimeout > 0 ? qint64(pollTimeout) : qint64(pollPause);
     if (waited.elapsed() >= *allowed || waited.elapsed() + pause > longestBlockWait)
         return false;
     QElapsedTimer paused;
