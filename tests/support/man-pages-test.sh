@@ -25,7 +25,7 @@ for program in "$@"; do
   done
   codes=$(sed -n '/^Exit codes:/,$p' <<< "$help" | grep -oE '^  [0-9]+|[0-9]+ stopped by' | grep -oE '[0-9]+' || true)
   for code in $codes; do
-    sed -n '/^\.SH EXIT STATUS/,/^\.SH [^E]/p' "$page" | grep -qx "\.B $code" \
+    sed -n '/^\.SH EXIT STATUS/,/^\.SH [^E]/p' "$page" | grep -cx "\.B $code" >/dev/null \
       || fail "$name: exit code $code of --help is not in the EXIT STATUS of $page"
   done
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l -Tutf8 "$page" 2>&1 >/dev/null || true)

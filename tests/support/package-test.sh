@@ -16,9 +16,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt5widgets5 libqt5serialport5 libqt5network5 libusb-1.0-0 libudev1; do
   case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q '^\./postinst$' || fail "no postinst"
+# (grep reads to the end: with -q it would stop at the match, and tar,
+# still writing, would die of SIGPIPE and fail the pipeline.)
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -c '^\./postinst$' >/dev/null || fail "no postinst"
 for script in postinst postrm; do
-  dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" | grep -q 'udevadm control --reload-rules' \
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" | grep -c 'udevadm control --reload-rules' >/dev/null \
     || fail "$script does not reload the udev rules"
 done
 lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'root privileges is not recommended' || true

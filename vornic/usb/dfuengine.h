@@ -69,7 +69,7 @@ private:
     // (with the reason said) when it has not or cannot be known to have.
     int awaitManifestation(const DfuInterface &dfu);
     // Between two status requests: leaves the device alone as long as it
-    // asked (at least 10 ms). False when that would pass the time limit
+    // asked (10 ms when it asked for nothing). False when that would pass the time limit
     // (the request limit plus what the device asked for, 60 s at most), or
     // when the run was told to stop (*stopped is set; a null `stopped`
     // ignores the stop).
