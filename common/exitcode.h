@@ -13,6 +13,8 @@ enum ExitCode {
     ExitImageProblem = 5,       // the image cannot be read, is empty, or is not for this device
     ExitDeviceRefused = 6,      // the device answered, and said no
     ExitTimeout = 7,            // the device did not answer, or did not come back, in time
+    ExitVerifyFailed = 8,       // --verify: the image read back from the device differs
+    ExitNotVerified = 9,        // --verify: written, but the device cannot be read back or checked
     ExitInterrupted = 130       // stopped by Ctrl+C; another signal: 128 + its number (SIGTERM 143)
 };
 

@@ -120,8 +120,9 @@ QByteArray EmulatedDfuDevice::descriptors() const
     interface.append(char(0)).append(char(0xFE)).append(char(0x01)).append(char(dfuMode ? 2 : 1)).append(char(0));
     QByteArray functional;
     if (m_config.hasFunctionalDescriptor) {
-        // can download, manifestation tolerant, detaches by itself
-        functional.append(char(9)).append(char(0x21)).append(char(0x0D));
+        // can download, manifestation tolerant, detaches by itself; can
+        // upload when asked to
+        functional.append(char(9)).append(char(0x21)).append(char(m_config.canUpload ? 0x0F : 0x0D));
         appendWord(functional, 1000);
         appendWord(functional, m_config.transferSize);
         appendWord(functional, 0x0110);
@@ -281,6 +282,21 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             return false;
         m_state = DfuIdle;
         return true;
+    case 2: {                                              // DFU_UPLOAD
+        if (requestType != 0xA1 || !m_config.canUpload || (m_state != DfuIdle && m_state != DfuUploadIdle))
+            return false;
+        if (m_state == DfuIdle)
+            m_uploaded = 0;
+        QByteArray piece = m_downloaded.mid(m_uploaded, length);
+        const int corrupt = m_config.corruptUploadAt - m_uploaded;
+        if (corrupt >= 0 && corrupt < piece.size())
+            piece[corrupt] = char(piece.at(corrupt) ^ 0x5A);
+        m_uploaded += piece.size();
+        // A short block ends the upload.
+        m_state = piece.size() < length ? DfuIdle : DfuUploadIdle;
+        *in = piece;
+        return true;
+    }
     case 5:                                                // DFU_GETSTATE
         *in = QByteArray(1, char(m_state)).left(length);
         return true;
@@ -617,6 +633,13 @@ int EmulatedDfuDevice::downloadRequests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_dnloads;
+}
+
+int EmulatedDfuDevice::uploadRequests() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(std::count_if(m_requests.begin(), m_requests.end(),
+                             [](const Request &r) { return r.requestType == 0xA1 && r.request == 2; }));
 }
 
 QByteArray EmulatedDfuDevice::serialReceived() const

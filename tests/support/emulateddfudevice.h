@@ -60,6 +60,9 @@ public:
         QByteArray product = "GW NET";       // empty: iProduct 0
         QByteArray serial = "0500A1B2";      // empty: iSerialNumber 0
         bool hasFunctionalDescriptor = true;
+        // bitCanUpload: DFU_UPLOAD returns the image it holds, from dfuIDLE.
+        bool canUpload = false;
+        int corruptUploadAt = -1;            // this byte of the image reads back changed
         quint16 transferSize = 1024;
         // Where the DFU interface sits. Above 0, a vendor interface comes
         // first; DFU requests addressed to any other interface stall.
@@ -143,6 +146,8 @@ public:
     int manifestations() const;
     // DFU_DNLOAD requests so far, with or without data.
     int downloadRequests() const;
+    // DFU_UPLOAD requests so far.
+    int uploadRequests() const;
     // How often the device has come back after a DETACH.
     int reenumerations() const;
     quint16 productId() const;
@@ -167,6 +172,7 @@ private:
     mutable std::mutex m_mutex;
     State m_state;
     int m_busyLeft = 0;
+    int m_uploaded = 0;                      // bytes read back so far by DFU_UPLOAD
     QElapsedTimer m_sinceBlock;              // since the last block was taken (busyMs)
     int m_statusPolls = 0;
     int m_dnloads = 0;

@@ -179,6 +179,8 @@ private slots:
     void deviceStateIsReported();
     void deviceThatDoesNotAnswer();
     void applicationModeIsDetachedOnce();
+    void readBack_data();
+    void readBack();
 };
 
 void DfuEngineTest::requestsNeedATimeLimit()
@@ -703,6 +705,66 @@ void DfuEngineTest::applicationModeIsDetachedOnce()
     QCOMPARE(int(bench.reconnectMode), -1);
     QCOMPARE(texts(bench.errors), QStringList({ "The device came back in its application, not in its bootloader; "
                                                 "nothing was written." }));
+}
+
+void DfuEngineTest::readBack_data()
+{
+    QTest::addColumn<int>("fileSize");
+    QTest::addColumn<bool>("canUpload");
+    QTest::addColumn<int>("corruptAt");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("verification");
+    QTest::addColumn<int>("uploads");           // DFU_UPLOAD requests
+    QTest::addColumn<QString>("says");
+    const int verified = DfuEngine::Verified;
+    const int differs = DfuEngine::Differs;
+    const int differsCode = DfuEngine::imageDiffers;
+    // Blocks of 1024: a short last block ends the device's image by itself;
+    // after whole blocks the engine stops reading and aborts the upload.
+    QTest::newRow("2500 bytes, read back") << 2500 << true << -1 << 0 << verified << 3 << "";
+    QTest::newRow("2048 bytes, read back") << 2048 << true << -1 << 0 << verified << 2 << "";
+    QTest::newRow("first byte differs") << 2500 << true << 0 << differsCode << differs << 1
+                                        << "the byte at offset 0 (of 2500)";
+    QTest::newRow("a byte of the second block differs") << 2500 << true << 1500 << differsCode << differs << 2
+                                                        << "the byte at offset 1500 (of 2500)";
+    QTest::newRow("the last byte differs") << 2048 << true << 2047 << differsCode << differs << 2
+                                           << "the byte at offset 2047 (of 2048)";
+    QTest::newRow("cannot upload") << 2500 << false << -1 << 0 << int(DfuEngine::NotVerifiable) << 0
+                                   << "the device cannot read its image back";
+}
+
+// With verification on, what the device made its firmware is read back and
+// compared; only a whole, equal image is "verified", and the device is left
+// in dfuIDLE.
+void DfuEngineTest::readBack()
+{
+    QFETCH(int, fileSize);
+    QFETCH(bool, canUpload);
+    QFETCH(int, corruptAt);
+    QFETCH(int, result);
+    QFETCH(int, verification);
+    QFETCH(int, uploads);
+    QFETCH(QString, says);
+    EmulatedDfuDevice::Config config;
+    config.canUpload = canUpload;
+    config.corruptUploadAt = corruptAt;
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QByteArray image = randomBytes(fileSize);
+    bench.engine.setVerify(true);
+
+    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), result);
+    QCOMPARE(int(bench.engine.verification()), verification);
+    QCOMPARE(bench.device.uploadRequests(), uploads);
+    QCOMPARE(bench.device.downloaded(), image);
+    QCOMPARE(bench.device.manifestations(), 1);
+    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
+    const QString said = texts(bench.errors).join(QLatin1Char('|')) + bench.engine.verificationText();
+    QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
+    // Each request asks for a whole block, numbered from 0.
+    const auto requests = requestsOf(bench.device, 2);
+    for (int i = 0; i < requests.size(); ++i)
+        QVERIFY(requests[i].value == i && requests[i].length == 1024);
 }
 
 QTEST_GUILESS_MAIN(DfuEngineTest)

@@ -96,6 +96,8 @@ private slots:
     void signalDuringTheCheck();
     void signalWhileADeviceDribbles();
     void jsonListing();
+    void verifyOutcomes_data();
+    void verifyOutcomes();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -481,6 +483,64 @@ void VornicCliTest::jsonListing()
     QCOMPARE(lines.size(), 3);
     QVERIFY(lines.at(0).startsWith("usb ") && lines.at(0).endsWith("Dongara Net S/N: 04E2A1B2 bootloader"));
     serial.unplug(testbed);
+    usb.unplug(testbed);
+}
+
+// --verify: only what was confirmed ends with 0 and says "verified"; a
+// difference (8) says where; what cannot be confirmed (9) says why, though
+// it was written.
+void VornicCliTest::verifyOutcomes_data()
+{
+    QTest::addColumn<QString>("road");
+    QTest::addColumn<bool>("canUpload");
+    QTest::addColumn<int>("corruptAt");
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("USB, read back whole") << "usb" << true << -1 << "DG_V.IN2" << 0
+                                          << "(verified: read back byte for byte).";
+    QTest::newRow("USB, a byte differs") << "usb" << true << 5000 << "DG_V.IN2" << 8
+                                         << "the byte at offset 5000 (of 10000) is 0x";
+    QTest::newRow("USB, cannot upload") << "usb" << false << -1 << "DG_V.IN2" << 9
+                                        << "but could not verify it: the device cannot read its image back.";
+    QTest::newRow("network, 'I' image") << "network" << false << -1 << "DG_V.IN2" << 0
+                                        << "(verified by the device's own check of the whole image).";
+    QTest::newRow("network, 'W' image") << "network" << false << -1 << "DG_VINB.IN2" << 9
+                                        << "a 'W' image has no check that would confirm it.";
+}
+
+void VornicCliTest::verifyOutcomes()
+{
+    QFETCH(QString, road);
+    QFETCH(bool, canUpload);
+    QFETCH(int, corruptAt);
+    QFETCH(QString, image);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const QByteArray bytes = imageBytes(10000);
+    const QString path = writeImage(image, bytes);
+    EmulatedDfuDevice::Config config = usbDongara(true);
+    config.canUpload = canUpload;
+    config.corruptUploadAt = corruptAt;
+    EmulatedDfuDevice usb(config);
+    QVERIFY(!usb.plug(testbed).isEmpty());
+    SimulatedDevice network(networkDongara());
+    const QString device = road == QLatin1String("usb") ? QStringLiteral("1-3")
+                                                         : QStringLiteral("127.0.0.1:%1").arg(network.port());
+
+    const Outcome outcome = run({ "update", device, path, "--verify" });
+    QVERIFY2(outcome.code == code, outcome.err.constData());
+    const QByteArray said = code == 0 ? outcome.out : outcome.err;
+    QVERIFY2(said.contains(says.toUtf8()), said.constData());
+    // Written in every case (an 'I' image as the device checked it); a
+    // failure is one sentence.
+    QCOMPARE(road == QLatin1String("usb")   ? usb.downloaded()
+             : image.contains("INB") ? network.image('W')
+                                     : network.checkedImage(),
+             bytes);
+    QVERIFY(code == 0 || outcome.err.count('\n') == 1);
     usb.unplug(testbed);
 }
 

@@ -93,6 +93,8 @@ int main(int argc, char *argv[])
     usbConfig.product = "Dongara NET";
     usbConfig.serial = "04E2A1B2";
     usbConfig.initialState = EmulatedDfuDevice::AppIdle;
+    // Its bootloader can read the image back (vornic-cli --verify).
+    usbConfig.canUpload = true;
     EmulatedDfuDevice usbDevice(usbConfig);
 
     EmulatedDfuDevice::Config serialConfig;

@@ -97,7 +97,8 @@ QString VornicCli::helpText()
 {
     return QStringLiteral(
         "Usage: vornic-cli list [--json] [--ip ADDRESS[:PORT]]...\n"
-        "       vornic-cli update DEVICE IMAGE [--force] [--reboot] [--wait SECONDS]\n"
+        "       vornic-cli update DEVICE IMAGE [--force] [--reboot] [--verify]\n"
+        "                         [--wait SECONDS]\n"
         "\n"
         "Lists and updates Ordane devices by USB (DFU), by serial port (the device is\n"
         "told to restart into its USB bootloader, then written by DFU) and over the\n"
@@ -133,6 +134,11 @@ QString VornicCli::helpText()
         "  --reboot          update: restart a network device into its new firmware\n"
         "                    after a checked upload (otherwise it is only told that no\n"
         "                    image follows).\n"
+        "  --verify          update: confirm what the device holds. A USB device that\n"
+        "                    can upload is read back after the download and compared\n"
+        "                    byte for byte; a network device's own check of an 'I'\n"
+        "                    image confirms it. Anything that cannot be confirmed\n"
+        "                    ends with code 9, even when it was written.\n"
         "  --wait SECONDS    update: how long a device sent into its bootloader may\n"
         "                    take to come back (default 60).\n"
         "  --verbose         Show the engines' trace lines on the error stream.\n"
@@ -154,6 +160,8 @@ QString VornicCli::helpText()
         "  5    image problem: IMAGE cannot be read, is empty, or is not for the device\n"
         "  6    device refused: the device answered, and refused or reported an error\n"
         "  7    timeout: the device did not answer, or did not come back, in time\n"
+        "  8    --verify: the image read back from the device differs from IMAGE\n"
+        "  9    --verify: written, but the device could not be read back or checked\n"
         "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM\n");
 }
 
@@ -165,13 +173,15 @@ int VornicCli::run(const QStringList &arguments)
     const QCommandLineOption ip(QStringLiteral("ip"), QString(), QStringLiteral("address"));
     const QCommandLineOption force(QStringLiteral("force"));
     const QCommandLineOption reboot(QStringLiteral("reboot"));
+    const QCommandLineOption verify(QStringLiteral("verify"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
-    parser.addOptions({ json, ip, force, reboot, wait });
+    parser.addOptions({ json, ip, force, reboot, verify, wait });
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
         return code;
     m_force = parser.isSet(force);
     m_reboot = parser.isSet(reboot);
+    m_verify = parser.isSet(verify);
     if (parser.isSet(wait)) {
         bool ok = false;
         m_waitSeconds = parser.value(wait).toInt(&ok);
@@ -406,9 +416,12 @@ int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool mayD
     DfuEngine engine(m_emitter, { detachIssued, detachedBus, detachedPort, mode });
     engine.setStopFlag(&InterruptSignal::flag());
     engine.setDetachAllowed(mayDetach);
+    engine.setVerify(m_verify);
     m_errors.clear();
     const int result = engine.update(device, imagePath);
     *detached = mode == 1;
+    m_verification = engine.verification();
+    m_verificationText = engine.verificationText();
     return result;
 }
 
@@ -420,6 +433,8 @@ int VornicCli::usbFailure(int result)
         return fail(InterruptSignal::exitCode(), why);
     case DfuEngine::notInBootloader:
         return fail(ExitDeviceRefused, why);
+    case DfuEngine::imageDiffers:
+        return fail(ExitVerifyFailed, why);
     case LIBUSB_ERROR_ACCESS:
         return fail(ExitNoAccess, why);
     case LIBUSB_ERROR_BUSY:
@@ -457,7 +472,7 @@ int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
         if (code != ExitSuccess)
             return code;
     }
-    return updated(written, imagePath, elapsed);
+    return updatedUsb(written, imagePath, elapsed);
 }
 
 int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
@@ -479,7 +494,7 @@ int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
     const int code = writeReturned(awaited, device, imagePath, &written);
     if (code != ExitSuccess)
         return code;
-    return updated(written, imagePath, elapsed);
+    return updatedUsb(written, imagePath, elapsed);
 }
 
 int VornicCli::writeReturned(const AwaitedDevice &awaited, const Listed &device, const QString &imagePath,
@@ -506,6 +521,20 @@ int VornicCli::updated(const QString &text, const QString &imagePath, const QEla
     note(QStringLiteral("Updated %1 with %2 in %3 s%4.")
              .arg(text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1), remark));
     return ExitSuccess;
+}
+
+int VornicCli::updatedUsb(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed)
+{
+    if (!m_verify)
+        return updated(text, imagePath, elapsed);
+    if (m_verification == DfuEngine::Verified)
+        return updated(text, imagePath, elapsed, QStringLiteral(" (verified: read back byte for byte)"));
+    return notVerified(text, imagePath, m_verificationText);
+}
+
+int VornicCli::notVerified(const QString &text, const QString &imagePath, const QString &why)
+{
+    return fail(ExitNotVerified, QStringLiteral("Wrote %1 with %2, but could not verify it: %3.").arg(text, imagePath, why));
 }
 
 int VornicCli::awaitReturn(const AwaitedDevice &awaited, int *code)
@@ -648,5 +677,12 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         SendCommandTask cancel(this, &device, QStringLiteral("iwr I0 \r\n"));
         cancel.run();
     }
-    return updated(text, imagePath, elapsed, result == 0 ? QStringLiteral(" (checked by the device)") : QString());
+    // With --verify the device's check of an 'I' image is the verification;
+    // a 'W' image has none.
+    if (m_verify && result != 0)
+        return notVerified(text, imagePath, QStringLiteral("a 'W' image has no check that would confirm it"));
+    return updated(text, imagePath, elapsed,
+                   result != 0 ? QString()
+                   : m_verify  ? QStringLiteral(" (verified by the device's own check of the whole image)")
+                               : QStringLiteral(" (checked by the device)"));
 }

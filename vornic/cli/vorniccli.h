@@ -1,6 +1,7 @@
 #ifndef VORNICCLI_H
 #define VORNICCLI_H
 
+#include "usb/dfuengine.h"
 #include "usb/usbdevicelist.h"
 
 #include <QObject>
@@ -72,6 +73,11 @@ private:
     // Says the update is done; returns ExitSuccess.
     int updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
                 const QString &remark = QString());
+    // The end of a USB download that succeeded: with --verify, done only
+    // when the image was read back whole.
+    int updatedUsb(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed);
+    // With --verify: written, but nothing could confirm it. ExitNotVerified.
+    int notVerified(const QString &text, const QString &imagePath, const QString &why);
     // Waits for the device an update sent into its bootloader; its index in
     // m_usb, or -1 with the exit code in `code`.
     int awaitReturn(const AwaitedDevice &awaited, int *code);
@@ -87,6 +93,10 @@ private:
     QStringList m_errors;
     bool m_force = false;
     bool m_reboot = false;
+    bool m_verify = false;
+    // What the last DFU run's read-back found (with --verify).
+    DfuEngine::Verification m_verification = DfuEngine::NotAsked;
+    QString m_verificationText;
     int m_waitSeconds = 60;
     int m_defaultPort = 10102;
     libusb_context *m_context = nullptr;

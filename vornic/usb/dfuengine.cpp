@@ -9,6 +9,7 @@
 #include <libusb.h>
 
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@ namespace {
 
 const quint8 requestOut = 0x21;
 const quint8 dfuDnloadRequest = 1;
+const quint8 dfuUploadRequest = 2;
 const quint8 dfuAbortRequest = 6;
 const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
 const int detachTimeout = 1000;        // ms, announced to the device
@@ -294,6 +296,9 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         const int manifested = awaitManifestation(dfu);
         if (manifested < 0)
             return manifested;
+        const int verified = verifyImage(imagePath, dfu, transferSize);
+        if (verified < 0)
+            return verified;
         emit m_emitter->load_progress(total);
         return 0;
     }
@@ -365,6 +370,7 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
     waited.start();
     qint64 allowed = dfuRequestTimeout();
     bool manifesting = false;
+    m_idleAfterManifestation = false;
     for (;;) {
         DfuStatus status;
         const int polled = dfuGetStatus(dfu.handle, dfu.interface, status);
@@ -383,6 +389,8 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
         }
         switch (status.bState) {
         case DfuStateDfuIdle:
+            m_idleAfterManifestation = true;
+            return 0;
         case DfuStateManifestWaitReset:
             return 0;
         case DfuStateManifestSync:
@@ -407,6 +415,86 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
             return LIBUSB_ERROR_TIMEOUT;
         }
     }
+}
+
+int DfuEngine::verifyImage(const QString &imagePath, const DfuInterface &dfu, int transferSize)
+{
+    m_verification = NotAsked;
+    m_verificationText.clear();
+    if (!m_verify)
+        return 0;
+    m_verification = NotVerifiable;
+    // bmAttributes bit 1: bitCanUpload.
+    if (!(m_attributes & 0x02)) {
+        m_verificationText = QStringLiteral("the device cannot read its image back");
+        return 0;
+    }
+    if (!m_idleAfterManifestation) {
+        m_verificationText = QStringLiteral("the device restarts once it has the image");
+        return 0;
+    }
+    long fileSize = -1;
+    QString problem;
+    int openError = 0;
+    std::FILE *file = openImage(imagePath, &fileSize, &problem, &openError);
+    if (!file) {
+        m_verificationText = problem;
+        return 0;
+    }
+    // Blocks of the transfer size from block 0; a shorter one ends the
+    // device's image. What it holds past the image (the rest of its flash)
+    // is not compared: once the image's length has come, the upload is
+    // aborted, which leaves the device in dfuIDLE.
+    std::vector<unsigned char> expected(static_cast<size_t>(transferSize));
+    std::vector<unsigned char> read(static_cast<size_t>(transferSize));
+    long offset = 0;
+    int result = 0;
+    bool ended = false;                 // the device sent a short block: dfuIDLE again
+    for (quint16 block = 0; offset < fileSize; ++block) {
+        if (m_stop && *m_stop) {
+            emit m_emitter->errorSignal(QStringLiteral("Stopped while the image was read back: it was written, "
+                                                       "but not verified."));
+            result = interrupted;
+            break;
+        }
+        const int got = libusb_control_transfer(dfu.handle, 0xA1, dfuUploadRequest, block, dfu.interface,
+                                                read.data(), quint16(transferSize), blockTimeout);
+        if (got < 0) {
+            m_verificationText = QStringLiteral("the device did not answer the read-back (%1)").arg(usbErrorText(got));
+            ended = got == LIBUSB_ERROR_NO_DEVICE;
+            break;
+        }
+        ended = got < transferSize;
+        const int compared = int(qMin<long>(got, fileSize - offset));
+        if (std::fread(expected.data(), 1, size_t(compared), file) != size_t(compared)) {
+            m_verificationText = QStringLiteral("the image could not be read again");
+            break;
+        }
+        const auto differ = std::mismatch(expected.begin(), expected.begin() + compared, read.begin());
+        if (differ.first != expected.begin() + compared || (ended && offset + got < fileSize)) {
+            const long at = offset + long(differ.first - expected.begin());
+            m_verification = Differs;
+            emit m_emitter->errorSignal(
+                at < fileSize && differ.first != expected.begin() + compared
+                    ? QStringLiteral("The device holds a different image: read back, the byte at offset %1 (of "
+                                     "%2) is 0x%3, not 0x%4.").arg(at).arg(fileSize)
+                          .arg(uint(*differ.second), 2, 16, QLatin1Char('0'))
+                          .arg(uint(*differ.first), 2, 16, QLatin1Char('0'))
+                    : QStringLiteral("The device holds a different image: read back, it ends after %1 of %2 "
+                                     "bytes.").arg(offset + got).arg(fileSize));
+            result = imageDiffers;
+            break;
+        }
+        offset += compared;
+        if (ended)
+            break;
+    }
+    std::fclose(file);
+    if (!ended)
+        libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0, blockTimeout);
+    if (result == 0 && offset >= fileSize && m_verificationText.isEmpty())
+        m_verification = Verified;
+    return result;
 }
 
 void DfuEngine::reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks)

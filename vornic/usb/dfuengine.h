@@ -45,6 +45,21 @@ public:
     void setDetachAllowed(bool allowed) { m_detachAllowed = allowed; }
     static const int notInBootloader = -11;
 
+    // Reading the image back after a download, and what came of it.
+    enum Verification {
+        NotAsked,
+        Verified,               // read back with DFU_UPLOAD: byte for byte the image
+        NotVerifiable,          // written, but the device cannot be read back (verificationText says why)
+        Differs                 // read back, and not the image: update() returned imageDiffers
+    };
+    // With verification on, a download the device has made its firmware is
+    // read back (when the device announces it can upload and stays in its
+    // bootloader) and compared with the image file.
+    void setVerify(bool verify) { m_verify = verify; }
+    Verification verification() const { return m_verification; }
+    QString verificationText() const { return m_verificationText; }
+    static const int imageDiffers = -13;
+
     // 0 or more is success, negative is failure.
     int update(libusb_device *device, const QString &imagePath);
     int download(const QString &imagePath, const DfuInterface &dfu, int transferSize);
@@ -74,6 +89,9 @@ private:
     // when the run was told to stop (*stopped is set; a null `stopped`
     // ignores the stop).
     bool pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped);
+    // Reads the image back and compares it (see setVerify): 0 when it is
+    // the image or cannot be read back, imageDiffers or interrupted.
+    int verifyImage(const QString &imagePath, const DfuInterface &dfu, int transferSize);
     // Says why a status request after block `block` of `blocks` failed.
     void reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks);
     static const int unexpectedState = -12;
@@ -84,6 +102,12 @@ private:
     bool m_detachAllowed = true;
     // bmAttributes of the device's DFU functional descriptor.
     quint8 m_attributes = 0;
+    // The device said dfuIDLE after the end of the image (it can be read
+    // back), rather than restarting or going quiet.
+    bool m_idleAfterManifestation = false;
+    bool m_verify = false;
+    Verification m_verification = NotAsked;
+    QString m_verificationText;
 };
 
 #endif // DFUENGINE_H
