@@ -108,6 +108,16 @@ CMNDialog::CMNDialog(QWidget *parent)
     refreshAction = new QAction(QStringLiteral("Refresh List"), this);
     contextMenu.addAction(deleteAction);
     contextMenu.addAction(refreshAction);
+    contextMenu.addSeparator();
+    verifyAction = new QAction(QStringLiteral("Verify After Writing"), this);
+    verifyAction->setCheckable(true);
+    contextMenu.addAction(verifyAction);
+    connect(verifyAction, &QAction::toggled, this, [this](bool on) {
+        if (settings) {
+            settings->setValue(QLatin1String(verifyKey), on);
+            settings->sync();
+        }
+    });
     connect(deleteAction, &QAction::triggered, this, &CMNDialog::deleteFromWidget);
     connect(refreshAction, &QAction::triggered, this, &CMNDialog::enumDevices);
 
@@ -221,6 +231,7 @@ void CMNDialog::loadSettings()
     lastPort = port.isNull() ? defaultPort : port.toInt();
 
     imagePath = settings->value(QLatin1String(filenameKey)).toString();
+    verifyAction->setChecked(settings->value(QLatin1String(verifyKey), false).toBool());
 
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() > 1)
@@ -336,7 +347,17 @@ void CMNDialog::usbJobEnded()
         deviceConnected();
         return;
     }
-    showUpdateOutcome(future.result() >= 0);
+    QString why;
+    {
+        const std::lock_guard<std::mutex> lock(jobVerificationMutex);
+        why = jobVerificationText;
+    }
+    const int verification = jobVerification;
+    showUpdateOutcome(future.result() >= 0,
+                      verification == DfuEngine::Verified        ? QStringLiteral(", verified")
+                      : verification == DfuEngine::NotVerifiable ? QStringLiteral(", not verified")
+                                                                 : QString(),
+                      why);
 }
 
 bool CMNDialog::reconnectionAwaited() const
@@ -391,15 +412,16 @@ AwaitedDevice CMNDialog::awaitedDevice() const
     return awaited;
 }
 
-void CMNDialog::showUpdateOutcome(bool success)
+void CMNDialog::showUpdateOutcome(bool success, const QString &note, const QString &why)
 {
     QProgressBar *bar = ui->progressBar;
+    bar->setToolTip(success ? why : QString());
     // An image of a single block leaves an empty range, which the bar would
     // show as a busy indicator for ever.
     if (bar->maximum() <= bar->minimum())
         bar->setRange(0, 1);
     bar->setValue(success ? bar->maximum() : bar->minimum());
-    bar->setFormat(success ? QStringLiteral("Update complete") : QStringLiteral("Update failed"));
+    bar->setFormat(success ? QStringLiteral("Update complete") + note : QStringLiteral("Update failed"));
 }
 
 void CMNDialog::btnsOn()

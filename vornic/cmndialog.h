@@ -21,6 +21,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <mutex>
 
 class Emitter;
 class QAction;
@@ -157,8 +158,10 @@ private:
     // Ends a two-phase update whose device cannot be written, saying why:
     // nothing is awaited any more and the controls come back.
     void abandonReconnection(const QString &why);
-    // Puts the outcome of an update into the progress bar's text.
-    void showUpdateOutcome(bool success);
+    // Puts the outcome of an update into the progress bar's text; `note`
+    // follows "Update complete" (what verification found), and `why` is the
+    // bar's tool tip.
+    void showUpdateOutcome(bool success, const QString &note = QString(), const QString &why = QString());
     // The program was told to end (SIGTERM, Ctrl+C): a USB download stops
     // after its block with DFU ABORT, a network upload after its record,
     // nothing more is awaited, and the window closes.
@@ -167,11 +170,15 @@ private:
     // Settings written by the window's start-up and by the network road.
     static constexpr char lastIpKey[] = "settings/last_ip";
     static constexpr char portKey[] = "settings/port";
+    static constexpr char verifyKey[] = "settings/verify";
 
     Ui_CMNDialog *ui = nullptr;
     QMenu contextMenu;
     QAction *deleteAction = nullptr;
     QAction *refreshAction = nullptr;
+    // Checked: a USB image is read back after the download, and the outcome
+    // says whether the device was verified (remembered in the settings).
+    QAction *verifyAction = nullptr;
     QFuture<int> future;
     QFutureWatcher<int> watcher;
     QString imageDir;
@@ -192,6 +199,12 @@ private:
     // - whether the USB job may send its device into the bootloader (not in
     //   the second phase, whose device must already be there);
     bool jobMayDetach = true;
+    // - whether it reads the image back, and what that found (set by the
+    //   worker before its result, read by the GUI thread after it).
+    bool jobVerify = false;
+    std::atomic<int> jobVerification { 0 };
+    std::mutex jobVerificationMutex;
+    QString jobVerificationText;
     // - the network device being updated, for the commands that follow.
     QPointer<NetworkDevice> uploadDevice;
     // Bounds the wait for a device sent into its bootloader.

@@ -50,7 +50,15 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
 void CMNDialog::uploadFinished(int code)
 {
     qDebug() << "Task Finished: ";
-    showUpdateOutcome(code == 0 || code == 11);
+    // The device's check of an 'I' image is its verification; a 'W' image
+    // has none.
+    const bool verify = verifyAction->isChecked();
+    showUpdateOutcome(code == 0 || code == 11,
+                      !verify         ? QString()
+                      : code == 0     ? QStringLiteral(", verified by the device")
+                                      : QStringLiteral(", not verified"),
+                      verify && code == 11 ? QStringLiteral("A 'W' image has no check that would confirm it.")
+                                           : QString());
 
     const QString failed = QStringLiteral("Firmware upload failed");
     const QStringList dismiss { QStringLiteral("Dismiss") };

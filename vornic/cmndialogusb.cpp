@@ -59,7 +59,14 @@ int CMNDialog::dfuUpdate(libusb_device *device)
     DfuEngine engine = dfuEngine();
     engine.setDetachAllowed(jobMayDetach);
     engine.setStopFlag(&usbStop);
-    return engine.update(device, jobImagePath);
+    engine.setVerify(jobVerify);
+    const int result = engine.update(device, jobImagePath);
+    {
+        const std::lock_guard<std::mutex> lock(jobVerificationMutex);
+        jobVerificationText = engine.verificationText();
+    }
+    jobVerification = engine.verification();
+    return result;
 }
 
 int CMNDialog::dfuDownload(const QString &path, const DfuInterface &dfu, int transferSize)
@@ -77,6 +84,8 @@ void CMNDialog::startUsbJob(libusb_device *device)
     traceEdit->appendPlainText(QStringLiteral("Writing the device on USB port %1").arg(jobPortPath));
     ui->progressBar->setFormat(QStringLiteral("%p%"));
     ui->progressBar->setValue(ui->progressBar->minimum());
+    jobVerify = verifyAction->isChecked();
+    jobVerification = DfuEngine::NotAsked;
     watchUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &CMNDialog::dfuUpdate, device));
 }
 

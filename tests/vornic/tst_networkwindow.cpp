@@ -57,6 +57,8 @@ private slots:
     void followUpReachesTheUpdatedDevice_data();
     void followUpReachesTheUpdatedDevice();
     void oneCheckAtATime();
+    void verifiedByTheDevicesCheck_data();
+    void verifiedByTheDevicesCheck();
     void closedWhileTheLastAcknowledgementsAreAwaited_data();
     void closedWhileTheLastAcknowledgementsAreAwaited();
 
@@ -530,6 +532,36 @@ void NetworkWindowTest::closedWhileTheLastAcknowledgementsAreAwaited()
     QEventLoop loop;
     QTimer::singleShot(10, &loop, [&loop] { loop.exit(7); });
     QCOMPARE(loop.exec(), 7);
+}
+
+void NetworkWindowTest::verifiedByTheDevicesCheck_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("'I' image") << "PR_NET.IN2" << "Update complete, verified by the device" << "";
+    QTest::newRow("'W' image") << "PR_INB.IN2" << "Update complete, not verified"
+                               << "A 'W' image has no check that would confirm it.";
+}
+
+// With "Verify After Writing" on, a network device's own check of the whole
+// image is the verification; a 'W' image, which has none, is not verified.
+void NetworkWindowTest::verifiedByTheDevicesCheck()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, bar);
+    QFETCH(QString, tip);
+    NetworkDeviceSimulator::Options options;
+    options.port = 0;
+    SimulatedDevice simulated(options);
+    addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
+    QTRY_COMPARE(rowTexts(*m_window).size(), 1);
+    QVERIFY(chooseImage(QByteArray(320, 'v'), image));
+    m_window->verifyAction->setChecked(true);
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QCOMPARE(m_window->ui->progressBar->text(), bar);
+    QCOMPARE(m_window->ui->progressBar->toolTip(), tip);
 }
 
 QTEST_MAIN(NetworkWindowTest)

@@ -82,6 +82,8 @@ private slots:
     void signalEndsTheTransferAndTheWindow();
     void listRebuiltWhileStarting_data();
     void listRebuiltWhileStarting();
+    void verifyAfterWriting_data();
+    void verifyAfterWriting();
 
 private:
     QString storeImage(const QByteArray &bytes);
@@ -749,6 +751,61 @@ void UsbRoadTest::listRebuiltWhileStarting()
     // Only the listing talked to the device again; nothing was written.
     QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
     QVERIFY(device.requests().size() > before);
+}
+
+void UsbRoadTest::verifyAfterWriting_data()
+{
+    QTest::addColumn<bool>("twoPhase");
+    QTest::addColumn<bool>("canUpload");
+    QTest::addColumn<int>("corruptAt");
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<QString>("says");          // in a box, or the bar's tool tip
+    QTest::newRow("read back whole") << false << true << -1 << "Update complete, verified" << "";
+    QTest::newRow("from the application, read back whole") << true << true << -1 << "Update complete, verified"
+                                                           << "";
+    QTest::newRow("a byte differs") << false << true << 4000 << "Update failed"
+                                    << "the byte at offset 4000 (of 8192)";
+    QTest::newRow("cannot upload") << false << false << -1 << "Update complete, not verified"
+                                   << "the device cannot read its image back";
+}
+
+// "Verify After Writing" (remembered): the outcome says "verified" only
+// when the image was read back whole; a difference fails the update and
+// says where.
+void UsbRoadTest::verifyAfterWriting()
+{
+    QFETCH(bool, twoPhase);
+    QFETCH(bool, canUpload);
+    QFETCH(int, corruptAt);
+    QFETCH(QString, bar);
+    QFETCH(QString, says);
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = twoPhase ? 0x0001 : 0x8001;
+    config.initialState = twoPhase ? EmulatedDfuDevice::AppIdle : EmulatedDfuDevice::DfuIdle;
+    config.canUpload = canUpload;
+    config.corruptUploadAt = corruptAt;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    const QByteArray image = imageBytes(8 * 1024);
+    const QString path = storeImage(image);
+    makeWindow(path);
+    QVERIFY(!m_window->verifyAction->isChecked());
+    m_window->verifyAction->setChecked(true);
+    // Remembered: a new window starts with it on.
+    makeWindow(path);
+    QVERIFY(m_window->verifyAction->isChecked());
+
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && m_window->reconnectMode.load() == -1 && controlsEnabled(),
+                             10000);
+    QCOMPARE(device.downloaded(), image);
+    QVERIFY(device.uploadRequests() > 0 || !canUpload);
+    QCOMPARE(m_window->ui->progressBar->text(), bar);
+    const QString said = driver.seen().join(QLatin1Char('|')) + m_window->ui->progressBar->toolTip();
+    QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
+    device.unplug(*m_testbed);
 }
 
 QTEST_MAIN(UsbRoadTest)
