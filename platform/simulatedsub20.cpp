@@ -15,9 +15,11 @@ namespace {
 const int frameSize = 62;
 const int frameBlock = 48;
 const int recordStride = 32;            // the pad's file records are 32 bytes apart
+const quint8 readFileRecord = 0x14;
 const quint8 writeFileRecord = 0x15;
 const quint8 referenceType = 6;
 const quint8 illegalFunction = 1;
+const quint8 illegalDataAddress = 2;
 const quint8 illegalDataValue = 3;
 
 quint16 word(const char *bytes)
@@ -40,6 +42,8 @@ SimulatedSub20::Options SimulatedSub20::Options::fromSettings(QSettings &setting
     options.exceptionCode = settings.value(QStringLiteral("exception_code"), options.exceptionCode).toInt();
     options.crcErrorAt = settings.value(QStringLiteral("crc_error_at"), 0).toInt();
     options.delayMs = qBound(0, settings.value(QStringLiteral("delay_ms"), 0).toInt(), longestDelayMs);
+    options.readBack = settings.value(QStringLiteral("read_back"), true).toBool();
+    options.corruptReadAt = settings.value(QStringLiteral("corrupt_read_at"), -1).toInt();
     settings.endGroup();
     return options;
 }
@@ -124,7 +128,27 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
         const int request = ++m_requests;
         const quint8 function = quint8(tx[1]);
         quint8 exception = 0;
-        if (function != writeFileRecord) {
+        QByteArray read;
+        if (function == readFileRecord) {
+            // One sub-request: reference type, file, record, length in
+            // registers; answered from the image the pad holds.
+            const bool wellFormed = txSize == 12 && quint8(tx[2]) == 7 && quint8(tx[3]) == referenceType
+                && word(tx + 8) >= 1 && word(tx + 8) <= 120;
+            if (!m_options.readBack) {
+                exception = illegalFunction;
+            } else if (!wellFormed) {
+                exception = illegalDataValue;
+            } else if (request == m_options.exceptionAt) {
+                exception = quint8(m_options.exceptionCode ? m_options.exceptionCode : illegalDataAddress);
+            } else {
+                const int offset = word(tx + 6) * recordStride;
+                read = m_image.mid(offset, word(tx + 8) * 2);
+                read.append(QByteArray(word(tx + 8) * 2 - read.size(), '\0'));
+                const int corrupt = m_options.corruptReadAt - offset;
+                if (corrupt >= 0 && corrupt < read.size())
+                    read[corrupt] = char(read.at(corrupt) ^ 0x5A);
+            }
+        } else if (function != writeFileRecord) {
             exception = illegalFunction;
         } else {
             const int dataLength = txSize - 12;
@@ -152,6 +176,10 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
             return 0;
         if (exception != 0) {
             reply = QByteArray(1, char(address)) + char(function | 0x80) + char(exception);
+            Crc16Modbus::append(reply);
+        } else if (function == readFileRecord) {
+            reply = QByteArray(1, char(address)) + char(function) + char(read.size() + 2) + char(read.size() + 1)
+                + char(referenceType) + read;
             Crc16Modbus::append(reply);
         } else {
             // The normal answer to Write File Record is the request itself.

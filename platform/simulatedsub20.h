@@ -31,6 +31,8 @@ public:
         int exceptionCode = 2;          // ... with this code
         int crcErrorAt = 0;             // request k gets a reply with a broken CRC
         int delayMs = 0;                // every transmission and transfer takes this long (0 to longestDelayMs)
+        bool readBack = true;           // Read File Record answers (else "Illegal Function")
+        int corruptReadAt = -1;         // this byte of the image reads back changed
 
         // From the [adapter] group: pad_address, image, refuse_config,
         // transmit_error_at, timeout_at, exception_at, exception_code,

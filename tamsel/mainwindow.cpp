@@ -4,6 +4,7 @@
 #include "emitter.h"
 #include "interruptsignal.h"
 #include "logbrowser.h"
+#include "padtransfer.h"
 #include "usbhotplugmonitor.h"
 
 #include <QAction>
@@ -11,6 +12,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMenu>
+#include <QMenuBar>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -30,6 +33,7 @@ namespace {
 const char connectionTypeKey[] = "settings/connection_type";
 const char addressKey[] = "settings/address";
 const char filenameKey[] = "settings/filename";
+const char verifyKey[] = "settings/verify";
 const int defaultAddress = 80;          // 0x50
 const char adapterVendor[] = "VID_04D8";
 const char notConnected[] = "SUB-20 not connected!";
@@ -105,6 +109,15 @@ MainWindow::MainWindow(QWidget *parent)
         }
     });
     signalWatch.start(100);
+
+    QMenu *options = menuBar()->addMenu(QStringLiteral("Options"));
+    verifyAction = options->addAction(QStringLiteral("Verify After Writing"));
+    verifyAction->setCheckable(true);
+    verifyAction->setChecked(settings->value(QLatin1String(verifyKey), false).toBool());
+    connect(verifyAction, &QAction::toggled, this, [this](bool on) {
+        settings->setValue(QLatin1String(verifyKey), on);
+        settings->sync();
+    });
 
     logBrowser = new LogBrowser(this, this);
     traceBrowser = logBrowser;
@@ -324,6 +337,8 @@ void MainWindow::onUpdBtnClicked()
             settings->sync();
         }
         stopRequested = false;
+        runVerify = verifyAction->isChecked();
+        runVerification = 0;
         updBtn->setText(QStringLiteral("Stop"));
         elapsedTime.start();
         if (connectionType == 0)
@@ -361,7 +376,16 @@ void MainWindow::handleFinished()
     const bool failed = !future.isRunning() && future.isFinished() && future.resultCount() > 0 && future.result() != 0;
     if (progressBar->value() != progressBar->maximum() || failed)
         progressBar->setValue(0);
-    progressBar->setFormat(QString());
+    // After a run that succeeded, what reading back found.
+    const bool succeeded = !future.isRunning() && future.isFinished() && future.resultCount() > 0
+        && future.result() == 0;
+    const int verification = succeeded ? runVerification.load() : 0;
+    progressBar->setFormat(verification == 1   ? QStringLiteral("Update complete, verified")
+                           : verification >= 2 ? QStringLiteral("Update complete, not verified")
+                                               : QString());
+    progressBar->setToolTip(verification == 2   ? PadTransfer::notVerifiableText(slaveAddress.load())
+                            : verification == 3 ? QStringLiteral("Infrared has no way back from the pad.")
+                                                : QString());
     QGuiApplication::restoreOverrideCursor();
     releaseRetiredAdapters();
 }

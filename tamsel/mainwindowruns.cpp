@@ -14,7 +14,10 @@ int MainWindow::irBootRun()
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
-    return PadTransfer(emitter, adapterHandle, stopRequested).irBoot(imageFileName);
+    const int result = PadTransfer(emitter, adapterHandle, stopRequested).irBoot(imageFileName);
+    if (result == 0 && runVerify)
+        runVerification = 3;
+    return result;
 }
 
 int MainWindow::modbusUpdateRun()
@@ -23,5 +26,15 @@ int MainWindow::modbusUpdateRun()
     blockSize = PadTransfer::modbusBlockSize;
     // The address the run began with holds for all of it (the window keeps
     // it from changing meanwhile): one image, one pad.
-    return PadTransfer(emitter, adapterHandle, stopRequested).modbusUpdate(imageFileName, slaveAddress.load());
+    PadTransfer transfer(emitter, adapterHandle, stopRequested);
+    int result = transfer.modbusUpdate(imageFileName, slaveAddress.load());
+    if (result == 0 && runVerify) {
+        result = transfer.modbusVerify(imageFileName, slaveAddress.load());
+        // A pad that cannot read back was still written: the run succeeded,
+        // and the bar says it was not verified.
+        runVerification = result == 0 ? 1 : result == PadTransfer::notVerifiable ? 2 : 0;
+        if (result == PadTransfer::notVerifiable)
+            result = 0;
+    }
+    return result;
 }

@@ -9,6 +9,7 @@
 
 namespace {
 
+const quint8 readFileRecordFunction = 0x14;
 const quint8 writeFileRecordFunction = 0x15;
 const quint8 referenceType = 6;
 const int replyCapacity = 62;
@@ -41,6 +42,27 @@ int Modbus::writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber,
     return transaction(handle, length + 10, 1000);
 }
 
+int Modbus::readFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
+                           char *data)
+{
+    txFrame[0] = quint8(slaveAddress);
+    txFrame[1] = readFileRecordFunction;
+    txFrame[2] = 7;
+    txFrame[3] = referenceType;
+    txFrame[4] = quint8(fileNumber >> 8);
+    txFrame[5] = quint8(fileNumber);
+    txFrame[6] = quint8(recordNumber >> 8);
+    txFrame[7] = quint8(recordNumber);
+    txFrame[8] = quint8((length / 2) >> 8);
+    txFrame[9] = quint8(length / 2);
+    // Address, function, data length, then one sub-response (its length,
+    // the reference type, the record), CRC.
+    const int result = transaction(handle, 10, 1000, 5 + length + 2);
+    if (result == 0)
+        std::copy(rxFrame + 5, rxFrame + 5 + length, data);
+    return result;
+}
+
 void Modbus::appendCrc(unsigned char *bytes, int &length)
 {
     const quint16 crc = Crc16Modbus::compute(reinterpret_cast<const char *>(bytes), length);
@@ -64,8 +86,9 @@ int Modbus::transfer(sub_handle handle, int length, int timeoutMs)
     return received;
 }
 
-int Modbus::transaction(sub_handle handle, int length, int timeoutMs)
+int Modbus::transaction(sub_handle handle, int length, int timeoutMs, int replyLength)
 {
+    m_lastException = 0;
     appendCrc(txFrame, length);
     traceFrame(true, txFrame, length);
     const bool broadcast = txFrame[0] == 0;
@@ -89,11 +112,14 @@ int Modbus::transaction(sub_handle handle, int length, int timeoutMs)
     }
     // Only the addressed pad's answer to this very request counts: a frame
     // from another slave, with another function, or that does not repeat
-    // the request (the echo of a record it took) is no acknowledgement.
+    // the request (the echo of a record it took) is no acknowledgement; a
+    // read is answered with the record asked for, of its length.
     const bool fromThePad = rxFrame[0] == txFrame[0] && (rxFrame[1] & 0x7F) == txFrame[1];
     const bool exception = rxFrame[1] & 0x80;
     const bool wellFormed = exception ? received == exceptionLength
-                                      : received == length && std::equal(rxFrame, rxFrame + length, txFrame);
+        : replyLength == 0            ? received == length && std::equal(rxFrame, rxFrame + length, txFrame)
+                                      : received == replyLength && rxFrame[2] == replyLength - 5
+                                            && rxFrame[3] == replyLength - 6 && rxFrame[4] == referenceType;
     if (!fromThePad || !wellFormed) {
         emit errorString(QStringLiteral("Modbus reply from slave %1 with function 0x%2 does not answer the "
                                         "request to slave %3")
@@ -104,6 +130,7 @@ int Modbus::transaction(sub_handle handle, int length, int timeoutMs)
     }
     if (!exception)
         return 0;
+    m_lastException = rxFrame[2];
     QString text;
     switch (rxFrame[2]) {
     case 1: text = QStringLiteral("Illegal Function"); break;

@@ -7,9 +7,9 @@
 #include <QString>
 
 // A minimal Modbus RTU master for the adapter's RS-485 port: Write File
-// Record (0x15) requests framed with the CRC, one transfer per request,
-// replies validated and both frames traced. Every failure is reported once
-// through errorString() and returned as a code:
+// Record (0x15) and Read File Record (0x14) requests framed with the CRC,
+// one transfer per request, replies validated and both frames traced. Every
+// failure is reported once through errorString() and returned as a code:
 //   0 done (or a broadcast sent); 138 no reply; 32 a reply of 1 or 2 bytes;
 //   74 CRC error; 40 exception reply; 71 a reply that is not the addressed
 //   pad's answer to the request; otherwise minus the adapter's result.
@@ -21,7 +21,14 @@ public:
 
     int writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
                         const char *data);
-    int transaction(sub_handle handle, int length, int timeoutMs);
+    // Reads `length` bytes (whole registers) of one record into `data`.
+    int readFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
+                       char *data);
+    // The exception code of the last exception reply (40), else 0.
+    int lastException() const { return m_lastException; }
+    // `replyLength` 0: the reply repeats the request (Write File Record);
+    // otherwise the reply's whole length, CRC included.
+    int transaction(sub_handle handle, int length, int timeoutMs, int replyLength = 0);
     int transfer(sub_handle handle, int length, int timeoutMs);
     void traceFrame(bool outgoing, const unsigned char *bytes, int length);
     static void appendCrc(unsigned char *bytes, int &length);
@@ -35,6 +42,7 @@ signals:
 private:
     unsigned char txFrame[256] = {};
     unsigned char rxFrame[256] = {};
+    int m_lastException = 0;
 };
 
 #endif // MODBUS_H

@@ -5,6 +5,7 @@
 #include "imagefile.h"
 #include "modbus.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -194,4 +195,84 @@ int PadTransfer::modbusUpdate(const QString &imagePath, int slaveAddress)
             countdown = progressEvery;
         }
     }
+}
+
+QString PadTransfer::notVerifiableText(int slaveAddress)
+{
+    return slaveAddress == 0 ? QStringLiteral("no pad answers a broadcast, so none can be read back")
+                             : QStringLiteral("the pad does not read its records back (it answers Read File Record "
+                                              "with \"Illegal Function\")");
+}
+
+int PadTransfer::modbusVerify(const QString &imagePath, int slaveAddress)
+{
+    if (slaveAddress == 0)
+        return notVerifiable;
+    Modbus modbus;
+    // Said only when it ends the verification as a failure: a pad that
+    // cannot read back is no error.
+    QString said;
+    QObject::connect(&modbus, &Modbus::errorString, [&said](const QString &text) { said = text; });
+    modbus.traceEnabled = true;
+
+    long size = 0;
+    std::FILE *file = openImage(imagePath, &size);
+    if (!file)
+        return -1;
+    const int total = int(size / modbusBlockSize);
+    emit m_emitter->load_start(0, total);
+    char expected[modbusBlockSize + 1];
+    char held[modbusBlockSize + 1];
+    int record = 0;
+    long offset = 0;
+    int countdown = progressEvery;
+    int result = 0;
+    while (offset < size) {
+        if (m_stop) {
+            result = -1;
+            break;
+        }
+        int length = int(std::fread(expected, 1, size_t(qMin<long>(modbusBlockSize, size - offset)), file));
+        if (length == 0) {
+            emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 could not be read again to compare it: "
+                                                       "%2").arg(imagePath, systemError()));
+            result = -1;
+            break;
+        }
+        const int imageBytes = length;
+        // As written: whole registers, an odd last byte followed by a zero.
+        if (length % 2)
+            expected[length++] = 0;
+        result = modbus.readFileRecord(m_handle.load(), slaveAddress, 0, record, length, held);
+        if (result == 40 && modbus.lastException() == 1 && record == 0) {
+            result = notVerifiable;
+            break;
+        }
+        if (result != 0) {
+            emit m_emitter->errorSignal(said);
+            break;
+        }
+        const auto differ = std::mismatch(expected, expected + imageBytes, held);
+        if (differ.first != expected + imageBytes) {
+            emit m_emitter->errorSignal(
+                QStringLiteral("The pad holds a different image: read back, the byte at offset %1 (of %2) is 0x%3, "
+                               "not 0x%4.")
+                    .arg(offset + long(differ.first - expected))
+                    .arg(size)
+                    .arg(uint(quint8(*differ.second)), 2, 16, QLatin1Char('0'))
+                    .arg(uint(quint8(*differ.first)), 2, 16, QLatin1Char('0')));
+            result = imageDiffers;
+            break;
+        }
+        offset += imageBytes;
+        ++record;
+        if (--countdown == 0) {
+            emit m_emitter->load_progress(record);
+            countdown = progressEvery;
+        }
+    }
+    std::fclose(file);
+    if (result == 0)
+        emit m_emitter->load_progress(total);
+    return result;
 }

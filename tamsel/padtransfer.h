@@ -25,6 +25,17 @@ public:
     // Every record goes to the one pad at `slaveAddress` (0: broadcast).
     int modbusUpdate(const QString &imagePath, int slaveAddress);
 
+    // Reads the records back with Read File Record and compares them with
+    // the image: 0 when the pad holds the image; notVerifiable when it
+    // cannot say (it answers the read with "Illegal Function", or the image
+    // was broadcast); imageDiffers (said where); -1 for an image problem or
+    // a stop; else the failing adapter or Modbus code.
+    int modbusVerify(const QString &imagePath, int slaveAddress);
+    static const int notVerifiable = -2;
+    static const int imageDiffers = -3;
+    // Why a pad at `slaveAddress` could not be verified.
+    static QString notVerifiableText(int slaveAddress);
+
     static const int irBlockSize = 48;
     static const int modbusBlockSize = 32;
     // Record numbers 0 to 9999.

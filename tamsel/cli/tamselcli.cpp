@@ -36,7 +36,7 @@ TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
 QString TamselCli::helpText()
 {
     return QStringLiteral(
-        "Usage: tamsel-cli update --road modbus [--address HEX] IMAGE\n"
+        "Usage: tamsel-cli update --road modbus [--address HEX] [--verify] IMAGE\n"
         "       tamsel-cli update --road ir IMAGE\n"
         "\n"
         "Writes IMAGE into the Ordane pad through the SUB-20 adapter, as Tamsel's\n"
@@ -49,6 +49,10 @@ QString TamselCli::helpText()
         "                    (50 when not given, as in Tamsel's window), or 0 to\n"
         "                    broadcast (no answers, so nothing confirms the image;\n"
         "                    100 ms per record).\n"
+        "  --verify          modbus: read the records back afterwards (Read File\n"
+        "                    Record) and compare them with IMAGE. A pad that cannot\n"
+        "                    read back, a broadcast, or the infrared road ends with\n"
+        "                    code 9, although the image was written.\n"
         "  --verbose         Show every Modbus frame on the error stream.\n"
         "  -h, --help        Show this help.\n"
         "  -v, --version     Show the version.\n"
@@ -72,6 +76,8 @@ QString TamselCli::helpText()
         "  6    device refused: the pad answered with an exception, or the adapter\n"
         "       refused the configuration or cannot take this road\n"
         "  7    timeout: the pad did not answer\n"
+        "  8    --verify: the records read back differ from IMAGE\n"
+        "  9    --verify: written, but the pad could not be read back\n"
         "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM\n");
 }
 
@@ -85,7 +91,8 @@ int TamselCli::run(const QStringList &arguments)
     QCommandLineParser parser;
     const QCommandLineOption road(QStringLiteral("road"), QString(), QStringLiteral("road"));
     const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("hex"));
-    parser.addOptions({ road, address });
+    const QCommandLineOption verify(QStringLiteral("verify"));
+    parser.addOptions({ road, address, verify });
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
         return code;
@@ -98,6 +105,7 @@ int TamselCli::run(const QStringList &arguments)
     if (roadName != QLatin1String("modbus") && roadName != QLatin1String("ir"))
         return fail(ExitUsage, QStringLiteral("--road is modbus or ir."));
     const bool infrared = roadName == QLatin1String("ir");
+    m_verify = parser.isSet(verify);
     // Without --address, the pad's own default, as in the window.
     int slave = defaultAddress;
     if (!infrared && parser.isSet(address)) {
@@ -141,17 +149,31 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
                                           .arg(QString::number(address, 16).toUpper().rightJustified(2, QLatin1Char('0')));
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
-    const int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, address);
+    int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, address);
+    if (result == 0 && m_verify && !infrared) {
+        m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
+        result = transfer.modbusVerify(imagePath, address);
+    }
     sub_close(handle.exchange(nullptr));
     m_progress->finish();
 
     const QString why = m_errors.value(0);
+    const QString written = QStringLiteral("%1 bytes of %2 to %3 in %4 s")
+                                .arg(size)
+                                .arg(imagePath, target, QString::number(elapsed.elapsed() / 1000.0, 'f', 1));
+    const QString unconfirmed = QStringLiteral("Wrote %1, but could not verify it: %2.");
+    if (result == 0 && m_verify && infrared)
+        return fail(ExitNotVerified, unconfirmed.arg(written, QStringLiteral("infrared has no way back from the pad")));
     if (result == 0) {
-        m_console->note(QStringLiteral("Wrote %1 bytes of %2 to %3 in %4 s.")
-                            .arg(size)
-                            .arg(imagePath, target, QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+        m_console->note(QStringLiteral("Wrote %1%2.")
+                            .arg(written, m_verify ? QStringLiteral(" (verified: read back record by record)")
+                                                   : QString()));
         return ExitSuccess;
     }
+    if (result == PadTransfer::notVerifiable)
+        return fail(ExitNotVerified, unconfirmed.arg(written, PadTransfer::notVerifiableText(address)));
+    if (result == PadTransfer::imageDiffers)
+        return fail(ExitVerifyFailed, why);
     if (InterruptSignal::requested())
         return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped; the pad did not get the whole image."));
     if (result == -1)

@@ -33,6 +33,7 @@ private:
     CliProgress *m_progress;
     Emitter *m_emitter;
     QStringList m_errors;
+    bool m_verify = false;
 };
 
 #endif // TAMSELCLI_H

@@ -2,19 +2,22 @@
 """An independent Modbus RTU slave for the tests: Debian's pymodbus on a
 serial port (one side of a pseudo-terminal pair). It answers Write File
 Record requests for its slave address with pymodbus' own echo, writes the
-records it receives into an image file (record number x 32 bytes), and can
-answer request K with an exception or not at all. Prints "ready" once the
-port is open.
+records it receives into an image file (record number x 32 bytes), answers
+Read File Record requests from what it holds (one byte changed on request),
+and can answer request K with an exception or not at all. Prints "ready"
+once the port is open.
 
   modbus_peer.py PORT SLAVE IMAGE [--exception-at K --exception-code N] [--silent-at K]
+                 [--corrupt-read-at OFFSET]
 """
 import argparse
 import asyncio
 import logging
+import struct
 import sys
 
 from pymodbus.datastore import ModbusServerContext, ModbusSlaveContext
-from pymodbus.file_message import WriteFileRecordRequest
+from pymodbus.file_message import FileRecord, ReadFileRecordRequest, ReadFileRecordResponse, WriteFileRecordRequest
 from pymodbus.pdu import ExceptionResponse
 from pymodbus.server.async_io import ModbusSerialServer
 from pymodbus.transaction import ModbusRtuFramer
@@ -28,6 +31,7 @@ parser.add_argument("image")
 parser.add_argument("--exception-at", type=int, default=0)
 parser.add_argument("--exception-code", type=int, default=2)
 parser.add_argument("--silent-at", type=int, default=0)
+parser.add_argument("--corrupt-read-at", type=int, default=-1)
 args = parser.parse_args()
 
 image = bytearray()
@@ -57,10 +61,43 @@ class CapturingRequest(WriteFileRecordRequest):
         return response
 
 
+class ProtocolReadResponse(ReadFileRecordResponse):
+    """Each sub-response as the protocol has it: its length in bytes (the
+    reference type included), the reference type, the record. (pymodbus
+    3.0.0rc1 puts the reference type first and the length in registers.)"""
+
+    def encode(self):
+        packet = b"".join(struct.pack(">BB", len(record.record_data) + 1, 0x06) + record.record_data
+                          for record in self.records)
+        return struct.pack("B", len(packet)) + packet
+
+
+class ServingReadRequest(ReadFileRecordRequest):
+    """Keeps pymodbus' decoding; answers from the records it holds."""
+
+    def execute(self, context):
+        global requests
+        requests += 1
+        if requests == args.exception_at:
+            return ExceptionResponse(self.function_code, args.exception_code)
+        records = []
+        for record in self.records:
+            offset = record.record_number * 32
+            length = record.record_length * 2
+            data = bytearray(image[offset:offset + length].ljust(length, b"\0"))
+            if offset <= args.corrupt_read_at < offset + length:
+                data[args.corrupt_read_at - offset] ^= 0x5A
+            records.append(FileRecord(record_data=bytes(data)))
+        response = ProtocolReadResponse(records)
+        response.should_respond = requests != args.silent_at
+        return response
+
+
 async def main():
     context = ModbusServerContext(slaves={args.slave: ModbusSlaveContext()}, single=False)
     server = ModbusSerialServer(context, framer=ModbusRtuFramer, port=args.port, baudrate=115200)
     server.decoder.register(CapturingRequest)
+    server.decoder.register(ServingReadRequest)
     await server.start()
     if server.transport is None:
         print("cannot open " + args.port, file=sys.stderr, flush=True)

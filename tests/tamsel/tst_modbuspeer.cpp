@@ -5,6 +5,7 @@
 // RS-485 backend on the host side, the update run in between. Also a line
 // with no pad at all, and one with a device that answers wrongly.
 #include "mainwindow.h"
+#include "padtransfer.h"
 
 #include "modaldriver.h"
 #include "privatesettings.h"
@@ -59,24 +60,27 @@ void ModbusPeerTest::update_data()
     QTest::addColumn<QStringList>("peerOptions");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("message");
-    QTest::newRow("16 ms latency") << 16 << false << "pymodbus" << QStringList() << 0 << "";
-    QTest::newRow("1 ms latency") << 1 << false << "pymodbus" << QStringList() << 0 << "";
-    QTest::newRow("16 ms, converter echoes") << 16 << true << "pymodbus" << QStringList() << 0 << "";
-    QTest::newRow("1 ms, converter echoes") << 1 << true << "pymodbus" << QStringList() << 0 << "";
+    QTest::addColumn<int>("verified");               // what reading the records back gives, after a success
+    QTest::newRow("16 ms latency") << 16 << false << "pymodbus" << QStringList() << 0 << "" << 0;
+    QTest::newRow("1 ms latency") << 1 << false << "pymodbus" << QStringList() << 0 << "" << 0;
+    QTest::newRow("16 ms, converter echoes") << 16 << true << "pymodbus" << QStringList() << 0 << "" << 0;
+    QTest::newRow("1 ms, converter echoes") << 1 << true << "pymodbus" << QStringList() << 0 << "" << 0;
+    QTest::newRow("a byte reads back changed") << 16 << true << "pymodbus" << QStringList{ "--corrupt-read-at", "700" }
+                                               << 0 << "" << int(PadTransfer::imageDiffers);
     QTest::newRow("exception 2 at the third record")
         << 16 << true << "pymodbus" << QStringList{ "--exception-at", "3", "--exception-code", "2" } << 40
-        << "Modbus Exception: Illegal Data Address";
+        << "Modbus Exception: Illegal Data Address" << 0;
     QTest::newRow("silence at the third record") << 16 << false << "pymodbus" << QStringList{ "--silent-at", "3" }
-                                                 << 138 << "Modbus Timeout";
+                                                 << 138 << "Modbus Timeout" << 0;
     // Its own echo is never the answer of a pad that is not there.
-    QTest::newRow("no pad, converter echoes") << 16 << true << "none" << QStringList() << 138 << "Modbus Timeout";
-    QTest::newRow("no pad") << 1 << false << "none" << QStringList() << 138 << "Modbus Timeout";
+    QTest::newRow("no pad, converter echoes") << 16 << true << "none" << QStringList() << 138 << "Modbus Timeout" << 0;
+    QTest::newRow("no pad") << 1 << false << "none" << QStringList() << 138 << "Modbus Timeout" << 0;
     QTest::newRow("another address answers")
         << 16 << false << "other-address" << QStringList() << 71
-        << "Modbus reply from slave 81 with function 0x15 does not answer the request to slave 80";
+        << "Modbus reply from slave 81 with function 0x15 does not answer the request to slave 80" << 0;
     QTest::newRow("another function answers")
         << 16 << true << "other-function" << QStringList() << 71
-        << "Modbus reply from slave 80 with function 0x10 does not answer the request to slave 80";
+        << "Modbus reply from slave 80 with function 0x10 does not answer the request to slave 80" << 0;
 }
 
 void ModbusPeerTest::update()
@@ -87,6 +91,7 @@ void ModbusPeerTest::update()
     QFETCH(QStringList, peerOptions);
     QFETCH(int, result);
     QFETCH(QString, message);
+    QFETCH(int, verified);
     if (QProcess::execute(QStringLiteral("/usr/bin/python3"), { "-c", "import pymodbus, serial_asyncio" }) != 0)
         QSKIP("needs Debian's python3-pymodbus and python3-serial-asyncio (scripts/deps.sh installs them)");
 
@@ -151,8 +156,13 @@ void ModbusPeerTest::update()
     QVERIFY(got.open(QIODevice::ReadOnly));
     const QByteArray bytes = got.readAll();
     if (result == 0) {
-        // Intact, the odd last record evened out with one zero.
+        // Intact, the odd last record evened out with one zero; read back
+        // record by record, through the same line.
         QCOMPARE(bytes, image + '\0');
+        PadTransfer transfer(window.emitter, window.adapterHandle, window.stopRequested);
+        QCOMPARE(transfer.modbusVerify(path, 80), verified);
+        QTRY_COMPARE(boxes.size(), verified ? 1 : 0);
+        QVERIFY(!verified || boxes.first().contains(QLatin1String("the byte at offset 700 (of 1001)")));
     } else {
         // The first two records arrived; nothing after the failing one.
         QCOMPARE(bytes, image.left(64));

@@ -102,6 +102,22 @@ void TamselCliTest::update_data()
     QTest::newRow("wrong address: silence") << "simulated" << QVariantMap { { "pad_address", 0x51 } } << modbus << 7
                                             << "did not answer";
     QTest::newRow("CRC error") << "simulated" << QVariantMap { { "crc_error_at", 2 } } << modbus << 1 << "CRC error";
+    // --verify: "verified" only when every record read back equal; what
+    // cannot be read back is said, with the image written all the same.
+    const QStringList verify = modbus + QStringList { "--verify" };
+    QTest::newRow("verify: read back") << "simulated" << none << verify << 0
+                                       << "(verified: read back record by record).";
+    QTest::newRow("verify: a byte differs") << "simulated" << QVariantMap { { "corrupt_read_at", 500 } } << verify
+                                            << 8 << "the byte at offset 500 (of 960) is 0x";
+    QTest::newRow("verify: the pad cannot read back") << "simulated" << QVariantMap { { "read_back", false } }
+                                                      << verify << 9 << "\"Illegal Function\"";
+    QTest::newRow("verify: a read unanswered") << "simulated" << QVariantMap { { "timeout_at", 35 } } << verify << 7
+                                               << "Modbus Timeout";
+    QTest::newRow("verify: broadcast") << "simulated" << none
+                                       << QStringList { "update", "--road", "modbus", "--address", "0", "--verify" }
+                                       << 9 << "no pad answers a broadcast";
+    QTest::newRow("verify: infrared") << "simulated" << none << ir + QStringList { "--verify" } << 9
+                                      << "infrared has no way back from the pad";
 }
 
 void TamselCliTest::update()
@@ -141,6 +157,12 @@ void TamselCliTest::update()
         QVERIFY2(outcome.err.contains(says.toUtf8()), outcome.err.constData());
         QVERIFY(outcome.err.startsWith("tamsel-cli: "));
         QCOMPARE(outcome.err.count('\n'), 1);
+    }
+    // Not verified, or found different: written all the same.
+    if (code == 8 || code == 9) {
+        QFile pad(received);
+        QVERIFY(pad.open(QIODevice::ReadOnly));
+        QCOMPARE(pad.readAll(), image);
     }
 }
 

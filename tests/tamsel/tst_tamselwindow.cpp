@@ -67,6 +67,8 @@ private slots:
     void adapterEvents();
     void broadcastAsksFirst();
     void converterPortComesAndGoes();
+    void verifyAfterWriting_data();
+    void verifyAfterWriting();
     void signalEndsTheRunAndTheWindow_data();
     void signalEndsTheRunAndTheWindow();
     // Last: after it no event loop of this process runs again.
@@ -463,6 +465,54 @@ void TamselWindowTest::converterPortComesAndGoes()
     m_window->checkAdapterPort();
     QVERIFY(!m_window->adapterHandle.load());
     QCOMPARE(boxes, QStringList({ "SUB-20 not connected!" }));
+}
+
+void TamselWindowTest::verifyAfterWriting_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("option");             // the simulated pad's setting
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<QString>("says");               // in a box, or the bar's tool tip
+    QTest::newRow("Modbus, read back") << 1 << "" << QVariant() << "Update complete, verified" << "";
+    QTest::newRow("Modbus, a byte differs") << 1 << "corrupt_read_at" << QVariant(100) << ""
+                                            << "the byte at offset 100 (of 320)";
+    QTest::newRow("Modbus, the pad cannot read back") << 1 << "read_back" << QVariant(false)
+                                                      << "Update complete, not verified" << "Illegal Function";
+    QTest::newRow("infrared") << 0 << "" << QVariant() << "Update complete, not verified"
+                              << "Infrared has no way back from the pad.";
+}
+
+// "Verify After Writing" (remembered): the bar says "verified" only when
+// every record read back equal; a difference is an error that says where.
+void TamselWindowTest::verifyAfterWriting()
+{
+    QFETCH(int, type);
+    QFETCH(QString, option);
+    QFETCH(QVariant, value);
+    QFETCH(QString, bar);
+    QFETCH(QString, says);
+    {
+        QSettings stored = tamselSettings();
+        stored.setValue(QStringLiteral("settings/connection_type"), type);
+        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(320, 'v')));
+        if (!option.isEmpty())
+            stored.setValue(QStringLiteral("adapter/") + option, value);
+    }
+    makeWindow();
+    QVERIFY(!m_window->verifyAction->isChecked());
+    m_window->verifyAction->setChecked(true);
+    makeWindow();
+    QVERIFY(m_window->verifyAction->isChecked());
+    QStringList boxes;
+    ModalDriver quiet(closeQuietly(&boxes));
+    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
+    QTRY_VERIFY(!m_window->future.isRunning());
+    QCOMPARE(m_window->progressBar->format(), bar);
+    QCOMPARE(m_window->progressBar->value() == m_window->progressBar->maximum(), !bar.isEmpty());
+    const QString said = boxes.join(QLatin1Char('|')) + m_window->progressBar->toolTip();
+    QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
 }
 
 void TamselWindowTest::signalEndsTheRunAndTheWindow_data()
