@@ -56,8 +56,16 @@ bool CliConsole::parse(QCommandLineParser &parser, const QStringList &arguments,
     return true;
 }
 
+void CliConsole::divertOutput()
+{
+    m_progress->finish();
+    m_out = m_err;
+    m_progress->setStream(m_err);
+}
+
 int CliConsole::fail(int code, const QString &sentence)
 {
+    m_lastLine = sentence;
     m_progress->finish();
     std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(sentence));
     std::fflush(m_err);
@@ -66,6 +74,7 @@ int CliConsole::fail(int code, const QString &sentence)
 
 void CliConsole::note(const QString &line)
 {
+    m_lastLine = line;
     m_progress->finish();
     std::fprintf(m_out, "%s\n", qPrintable(line));
     std::fflush(m_out);

@@ -31,6 +31,11 @@ public:
     // A line of its own on the output stream (after any progress bar).
     void note(const QString &line);
     CliProgress *progress() const { return m_progress; }
+    // From now on notes and progress go to the error stream, keeping the
+    // output stream for a machine-readable result.
+    void divertOutput();
+    // The last sentence of fail() or line of note().
+    QString lastLine() const { return m_lastLine; }
 
 private:
     QString m_program;
@@ -38,6 +43,7 @@ private:
     std::FILE *m_out;
     std::FILE *m_err;
     CliProgress *m_progress;
+    QString m_lastLine;
 };
 
 #endif // CLICONSOLE_H

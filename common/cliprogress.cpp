@@ -16,6 +16,13 @@ CliProgress::CliProgress(std::FILE *out, QObject *parent)
 {
 }
 
+void CliProgress::setStream(std::FILE *out)
+{
+    finish();
+    m_out = out;
+    m_interactive = isatty(fileno(out)) == 1;
+}
+
 void CliProgress::setLabel(const QString &label)
 {
     finish();

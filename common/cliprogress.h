@@ -17,6 +17,8 @@ public:
     // a terminal.
     explicit CliProgress(std::FILE *out, QObject *parent = nullptr);
     void setInteractive(bool interactive) { m_interactive = interactive; }
+    // Draws on `out` from now on (a bar only if it is a terminal).
+    void setStream(std::FILE *out);
 
     // What is being done, shown before the bar or as its own line.
     void setLabel(const QString &label);

@@ -67,12 +67,15 @@ EmulatedDfuDevice::~EmulatedDfuDevice()
         ::close(m_ttySlave);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (void *urb : qAsConst(m_pendingUrbs))
-            g_object_unref(urb);
+        for (const auto &pending : qAsConst(m_pendingUrbs))
+            g_object_unref(pending.second);
         m_pendingUrbs.clear();
     }
-    if (m_handler)
+    if (m_handler) {
+        // Nodes left attached answer nothing more through this object.
+        g_signal_handlers_disconnect_by_data(m_handler, this);
         g_object_unref(m_handler);
+    }
 }
 
 libusb_device *EmulatedDfuDevice::findOnBus(libusb_context *context, quint16 vendorId)
@@ -319,6 +322,17 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
 {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    bool stale = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        stale = m_liveNode != umockdev_ioctl_client_get_devnode(client);
+    }
+    // A node the device has left: URBs submitted before are still reaped
+    // (the kernel hands them back too); everything else fails with ENODEV.
+    if (stale && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
 
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
@@ -388,7 +402,7 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
         umockdev_ioctl_data_unref(buffer);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_pendingUrbs.append(urb);
+            m_pendingUrbs.append(qMakePair(static_cast<void *>(client), static_cast<void *>(urb)));
         }
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
@@ -398,11 +412,13 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
         UMockdevIoctlData *urb = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_pendingUrbs.isEmpty())
-                urb = static_cast<UMockdevIoctlData *>(m_pendingUrbs.takeFirst());
+            for (int i = 0; i < m_pendingUrbs.size() && !urb; ++i) {
+                if (m_pendingUrbs.at(i).first == client)
+                    urb = static_cast<UMockdevIoctlData *>(m_pendingUrbs.takeAt(i).second);
+            }
         }
         if (!urb) {
-            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            umockdev_ioctl_client_complete(client, -1, stale ? ENODEV : EAGAIN);
             return TRUE;
         }
         UMockdevIoctlData *slot = structure(arg, sizeof(void *));
@@ -430,8 +446,15 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
         g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedDfuDevice::onIoctl), this);
     }
     const QByteArray node = devNode().toLatin1();
-    if (!umockdev_testbed_attach_ioctl(testbed.handle(), node.constData(), m_handler, nullptr))
-        return QString();
+    if (!m_attachedNodes.contains(node)) {
+        if (!umockdev_testbed_attach_ioctl(testbed.handle(), node.constData(), m_handler, nullptr))
+            return QString();
+        m_attachedNodes.append(node);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_liveNode = node;
+    }
 
     UsbTestbed::Device device;
     device.port = m_config.port;
@@ -543,10 +566,18 @@ void EmulatedDfuDevice::unplug(UsbTestbed &testbed)
     if (m_sysPath.isEmpty())
         return;
     unplugTty(testbed);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_liveNode.clear();
+    }
     testbed.remove(m_sysPath);
-    const QByteArray node = devNode().toLatin1();
-    umockdev_testbed_detach_ioctl(testbed.handle(), node.constData(), nullptr);
     m_sysPath.clear();
+    // A few nodes it left stay attached for processes that still hold them
+    // open; older ones go, so that a device plugged again and again does not
+    // grow the testbed.
+    while (m_attachedNodes.size() > 4) {
+        umockdev_testbed_detach_ioctl(testbed.handle(), m_attachedNodes.takeFirst().constData(), nullptr);
+    }
 }
 
 void EmulatedDfuDevice::scheduleReenumeration()

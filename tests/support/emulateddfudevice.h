@@ -184,7 +184,15 @@ private:
     QByteArray m_downloaded;
     UMockdevIoctlBase *m_handler = nullptr;
     QString m_sysPath;
-    QVector<void *> m_pendingUrbs;           // UMockdevIoctlData* awaiting reap
+    // UMockdevIoctlData* awaiting reap, each with the client (one per open
+    // of the node, as the kernel keeps URBs per file) that submitted it.
+    QVector<QPair<void *, void *>> m_pendingUrbs;
+    // The node the device answers on now (empty while unplugged). Nodes it
+    // left keep the handler, which answers ENODEV there, as the kernel does
+    // for a handle of a device that is gone: a process that still had one
+    // open is not cut off (umockdev would end its connection).
+    QByteArray m_liveNode;
+    QVector<QByteArray> m_attachedNodes;
     UsbTestbed *m_testbed = nullptr;
     int m_reenumerations = 0;
     // Lives on the thread that made the device; the bus changes after a

@@ -19,6 +19,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -98,6 +100,7 @@ private slots:
     void jsonListing();
     void verifyOutcomes_data();
     void verifyOutcomes();
+    void severalDevicesAtOnce();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -274,7 +277,7 @@ void VornicCliTest::exitCodes()
     std::function<void(QProcess &)> during;
     QProcess holder;
     if (scenario == QLatin1String("usage"))
-        arguments = QStringList { "update", "1-3", image, "more" };
+        arguments = QStringList { "update", "1-3", image, "--all" };
     else if (scenario == QLatin1String("missing"))
         arguments[1] = QStringLiteral("9-9");
     else if (scenario == QLatin1String("no network device"))
@@ -542,6 +545,81 @@ void VornicCliTest::verifyOutcomes()
              bytes);
     QVERIFY(code == 0 || outcome.err.count('\n') == 1);
     usb.unplug(testbed);
+}
+
+// A production station: every Dongara listed (three in their bootloader,
+// one in its application, one on the network) written at once with
+// --verify, one of them failing in the middle; a Primora beside them is not
+// touched. The others end complete and verified; the failure is reported
+// for its device alone, and sets the exit code.
+void VornicCliTest::severalDevicesAtOnce()
+{
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const QByteArray image = imageBytes(12 * 1024 + 5);
+    const QString path = writeImage(QStringLiteral("DG_FLEET.IN2"), image);
+    std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
+    const struct
+    {
+        const char *port;
+        const char *serial;
+        bool bootloader;
+        bool fails;
+        const char *product;
+    } rows[] = { { "1-3", "04E2A1B2", true, false, "Dongara NET" }, { "1-5", "04E2A1B3", true, true, "Dongara NET" },
+                 { "1-6", "04E2A1B4", true, false, "Dongara NET" }, { "1-7", "04E2A1B5", false, false, "Dongara NET" },
+                 { "1-8", "0500A1B6", true, false, "Primora" } };
+    int number = 20;
+    for (const auto &row : rows) {
+        EmulatedDfuDevice::Config config = usbDongara(row.bootloader);
+        config.port = row.port;
+        config.serial = row.serial;
+        config.product = row.product;
+        if (QByteArray(row.product) == "Primora")
+            config.productId = 0x8001;
+        config.deviceNumber = number;
+        number += 3;
+        config.canUpload = true;
+        config.errorOnBlock = row.fails ? 5 : -1;
+        usb.emplace_back(new EmulatedDfuDevice(config));
+        QVERIFY(!usb.back()->plug(testbed).isEmpty());
+    }
+    SimulatedDevice network(networkDongara());
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
+
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome outcome = run({ "update", "--all", path, "--ip", address, "--verify", "--json" });
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(outcome.code == 6, outcome.err.constData());
+    QMap<QString, QJsonObject> results;
+    for (const QJsonValue &value : QJsonDocument::fromJson(outcome.out).array())
+        results.insert(value.toObject().value(QStringLiteral("device")).toString(), value.toObject());
+    QCOMPARE(results.keys(), QStringList({ "1-3", "1-5", "1-6", "1-7", address }));
+    for (auto it = results.cbegin(); it != results.cend(); ++it) {
+        const bool fails = it.key() == QLatin1String("1-5");
+        QCOMPARE(it->value(QStringLiteral("outcome")).toString(), fails ? QStringLiteral("failed")
+                                                                        : QStringLiteral("updated"));
+        QCOMPARE(it->value(QStringLiteral("exitCode")).toInt(), fails ? 6 : 0);
+        QCOMPARE(it->value(QStringLiteral("verified")).toBool(), !fails);
+        QCOMPARE(it->value(QStringLiteral("bytes")).toInt(), image.size());
+        QVERIFY(it->value(QStringLiteral("serialNumber")).toString().startsWith(QLatin1String("04E2")));
+    }
+    // The result lines, one per device, on stderr beside the JSON.
+    QVERIFY2(outcome.err.contains("\n1-5: Download error!") || outcome.err.contains("\n1-5: The device"),
+             outcome.err.constData());
+    for (std::size_t i = 0; i < usb.size(); ++i) {
+        const QByteArray held = usb[i]->downloaded();
+        if (i == 1)
+            QVERIFY(held.size() < image.size());
+        else if (i == 4)
+            QVERIFY(usb[i]->requests().isEmpty() || dnloadsWithData(*usb[i]) == 0);
+        else
+            QCOMPARE(held, image);
+    }
+    QCOMPARE(network.checkedImage(), image);
+    for (auto &device : usb)
+        device->unplug(testbed);
 }
 
 QTEST_MAIN(VornicCliTest)

@@ -5,6 +5,7 @@
 #include "devicecatalog.h"
 #include "emitter.h"
 #include "exitcode.h"
+#include "fleetupdate.h"
 #include "interruptsignal.h"
 #include "localservernudge.h"
 #include "network/command.h"
@@ -97,8 +98,9 @@ QString VornicCli::helpText()
 {
     return QStringLiteral(
         "Usage: vornic-cli list [--json] [--ip ADDRESS[:PORT]]...\n"
-        "       vornic-cli update DEVICE IMAGE [--force] [--reboot] [--verify]\n"
-        "                         [--wait SECONDS]\n"
+        "       vornic-cli update DEVICE [DEVICE]... IMAGE [--force] [--reboot] [--verify]\n"
+        "                         [--wait SECONDS] [--json]\n"
+        "       vornic-cli update --all IMAGE [--ip ADDRESS[:PORT]]... [options]\n"
         "\n"
         "Lists and updates Ordane devices by USB (DFU), by serial port (the device is\n"
         "told to restart into its USB bootloader, then written by DFU) and over the\n"
@@ -116,6 +118,11 @@ QString VornicCli::helpText()
         "                    after a DFU detach, with the same serial number after\n"
         "                    \"boot\" on its serial port. Two such devices at once:\n"
         "                    neither is written.\n"
+        "                    Several DEVICEs (or --all) are written at once, each by\n"
+        "                    its own process: one progress line per device, then\n"
+        "                    one result line per device. One device's failure stops\n"
+        "                    no other. The exit code is 0 only when every device was\n"
+        "                    updated; else the code the failed ones share, or 1.\n"
         "\n"
         "DEVICE is one of:\n"
         "  a USB port path   as `list` shows it, e.g. 1-3 or 2-1.4\n"
@@ -126,8 +133,14 @@ QString VornicCli::helpText()
         "\n"
         "Options:\n"
         "  --json            list: a JSON array of objects instead of lines.\n"
+        "                    update: the results as a JSON array (device,\n"
+        "                    serialNumber, text, outcome, exitCode, message, bytes,\n"
+        "                    seconds, verified); the other lines go to stderr.\n"
+        "  --all             update: every listed device whose model takes IMAGE\n"
+        "                    (network devices at the addresses given with --ip).\n"
         "  --ip ADDRESS[:PORT]\n"
-        "                    list: also check the network device there (repeatable).\n"
+        "                    list, update --all: also check the network device there\n"
+        "                    (repeatable).\n"
         "  --force           update: write an image that does not match the device's\n"
         "                    model, into a device of unknown model, or over a network\n"
         "                    device's old bootloader.\n"
@@ -174,8 +187,9 @@ int VornicCli::run(const QStringList &arguments)
     const QCommandLineOption force(QStringLiteral("force"));
     const QCommandLineOption reboot(QStringLiteral("reboot"));
     const QCommandLineOption verify(QStringLiteral("verify"));
+    const QCommandLineOption all(QStringLiteral("all"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
-    parser.addOptions({ json, ip, force, reboot, verify, wait });
+    parser.addOptions({ json, ip, force, reboot, verify, wait, all });
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
         return code;
@@ -193,8 +207,24 @@ int VornicCli::run(const QStringList &arguments)
     const QString command = positional.value(0);
     if (command == QLatin1String("list") && positional.size() == 1)
         return list(parser.isSet(json), parser.values(ip));
+    m_json = parser.isSet(json);
+    // What every device's own process is told, for several at once.
+    QStringList childOptions;
+    for (const QCommandLineOption &option : { force, reboot, verify }) {
+        if (parser.isSet(option))
+            childOptions << QStringLiteral("--") + option.names().first();
+    }
+    if (parser.isSet(wait))
+        childOptions << QStringLiteral("--wait") << parser.value(wait);
+    if (command == QLatin1String("update") && parser.isSet(all) && positional.size() == 2)
+        return updateMany({}, positional.at(1), true, parser.values(ip), childOptions);
+    if (command == QLatin1String("update") && parser.isSet(all))
+        return fail(ExitUsage, QStringLiteral("--all takes the image alone (vornic-cli update --all IMAGE); see "
+                                              "vornic-cli --help."));
+    if (command == QLatin1String("update") && positional.size() > 3)
+        return updateMany(positional.mid(1, positional.size() - 2), positional.last(), false, {}, childOptions);
     if (command == QLatin1String("update") && positional.size() == 3)
-        return update(positional.at(1), positional.at(2));
+        return updateOne(positional.at(1), positional.at(2));
     if (command == QLatin1String("update") && positional.size() == 2)
         return fail(ExitUsage, QStringLiteral("The firmware image is missing: vornic-cli update %1 IMAGE.")
                                    .arg(positional.at(1)));
@@ -341,6 +371,69 @@ int VornicCli::list(bool json, const QStringList &addresses)
 // ---------------------------------------------------------------------------
 // Update
 
+int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
+{
+    // With --json the result is the output; everything else goes to stderr.
+    if (m_json)
+        m_console->divertOutput();
+    m_result = QJsonObject { { QStringLiteral("device"), deviceName },
+                             { QStringLiteral("bytes"), QFileInfo(imagePath).size() } };
+    QElapsedTimer clock;
+    clock.start();
+    const int code = update(deviceName, imagePath);
+    m_result.insert(QStringLiteral("seconds"), qRound(clock.elapsed() / 100.0) / 10.0);
+    m_result.insert(QStringLiteral("exitCode"), code);
+    m_result.insert(QStringLiteral("message"), m_console->lastLine());
+    // Exit 0 with --verify is only ever given to a confirmed image.
+    m_result.insert(QStringLiteral("verified"), code == ExitSuccess && m_verify);
+    if (m_json) {
+        std::fputs(QJsonDocument(QJsonArray { m_result }).toJson(QJsonDocument::Indented).constData(), m_out);
+        std::fflush(m_out);
+    }
+    return code;
+}
+
+int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
+                          const QStringList &childOptions)
+{
+    InterruptSignal::install();
+    const QString problem = DfuEngine::imageProblem(imagePath);
+    if (!problem.isEmpty())
+        return fail(ExitImageProblem, problem);
+    const QString absolute = QFileInfo(imagePath).absoluteFilePath();
+    if (all) {
+        listLocal();
+        for (const Listed &device : qAsConst(m_local)) {
+            if (device.accessible && !DeviceCatalog::isUnknownRow(device.text)
+                && DeviceCatalog::typeOfRow(device.text) != 0
+                && DeviceCatalog::imageMatches(device.text, absolute, false))
+                devices << device.id;
+        }
+        releaseUsb();
+        for (const QString &address : addresses) {
+            QString ip;
+            int port = 0;
+            if (!parseAddress(address, m_defaultPort, &ip, &port))
+                return fail(ExitUsage, notAnAddress(address));
+            NetworkDevice record(ip, port);
+            NetworkCheck check;
+            check.setStopFlag(&InterruptSignal::flag());
+            if (check.run(&record) == 0
+                && DeviceCatalog::imageMatches(DeviceCatalog::networkRowText(record.type(), record.serialNumber(),
+                                                                             record.ip()),
+                                               absolute, true))
+                devices << ip + QLatin1Char(':') + QString::number(port);
+            if (InterruptSignal::requested())
+                return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(address));
+        }
+        if (devices.isEmpty())
+            return fail(ExitNoSuchDevice, QStringLiteral("No listed device takes the image %1.").arg(imagePath));
+    }
+    devices.removeDuplicates();
+    FleetUpdate fleet(m_out, stderr, this);
+    return fleet.run(QCoreApplication::applicationFilePath(), devices, imagePath, childOptions, m_json);
+}
+
 int VornicCli::update(const QString &deviceName, const QString &imagePath)
 {
     InterruptSignal::install();
@@ -376,6 +469,8 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
         return fail(ExitNoSuchDevice, QStringLiteral("%1 devices answer to %2; name one by its USB port path or "
                                                      "serial port (vornic-cli list).").arg(found.size()).arg(deviceName));
     const Listed device = found.first();
+    m_result.insert(QStringLiteral("serialNumber"), device.serialNumber);
+    m_result.insert(QStringLiteral("text"), device.text);
     if (!device.accessible)
         return fail(ExitNoAccess, device.road == QLatin1String("usb")
                                       ? DfuEngine::noAccessText()
@@ -601,6 +696,8 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
                                            + (checked == 5 ? QLatin1String(" Give --force to try anyway.")
                                                            : QLatin1String("")));
     const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());
+    m_result.insert(QStringLiteral("serialNumber"), device.serialNumber());
+    m_result.insert(QStringLiteral("text"), text);
     if (!checkImageFits(text, imagePath, true))
         return ExitImageProblem;
     LocalServerNudge::nudge(text, this);

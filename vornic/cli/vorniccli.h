@@ -4,6 +4,7 @@
 #include "usb/dfuengine.h"
 #include "usb/usbdevicelist.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QSerialPortInfo>
 #include <QString>
@@ -51,7 +52,13 @@ private:
     };
 
     int list(bool json, const QStringList &addresses);
+    // One device, with its result (as JSON with --json) kept in m_result.
+    int updateOne(const QString &deviceName, const QString &imagePath);
     int update(const QString &deviceName, const QString &imagePath);
+    // Several devices at once (FleetUpdate); `all`: every listed device
+    // whose model takes the image (network devices at `addresses`).
+    int updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
+                   const QStringList &childOptions);
     int updateUsb(const Listed &device, const QString &imagePath);
     int updateSerial(const Listed &device, const QString &imagePath);
     int updateNetwork(const QString &address, const QString &imagePath);
@@ -94,6 +101,10 @@ private:
     bool m_force = false;
     bool m_reboot = false;
     bool m_verify = false;
+    bool m_json = false;
+    // The update's record: device, serialNumber, text, bytes, seconds,
+    // outcome, exitCode, message, verified.
+    QJsonObject m_result;
     // What the last DFU run's read-back found (with --verify).
     DfuEngine::Verification m_verification = DfuEngine::NotAsked;
     QString m_verificationText;

@@ -1,0 +1,197 @@
+#include "fleetupdate.h"
+
+#include "exitcode.h"
+#include "interruptsignal.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSet>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+const int barWidth = 24;
+const int signalLook = 100;             // ms between looks for Ctrl+C or SIGTERM
+const int longestLine = 4096;           // bytes kept of a child's unfinished line
+
+// A child in a process group of its own: Ctrl+C at the terminal reaches
+// only this process, which passes it on once. (Reaching every child too, a
+// second copy would make each quit at once instead of stopping cleanly.)
+class OwnGroupProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
+QString outcomeOf(int code)
+{
+    switch (code) {
+    case ExitSuccess: return QStringLiteral("updated");
+    case ExitVerifyFailed: return QStringLiteral("differs");
+    case ExitNotVerified: return QStringLiteral("not verified");
+    case ExitInterrupted:
+    case 128 + SIGTERM: return QStringLiteral("stopped");
+    default: return QStringLiteral("failed");
+    }
+}
+
+} // namespace
+
+FleetUpdate::FleetUpdate(std::FILE *out, std::FILE *err, QObject *parent)
+    : QObject(parent)
+    , m_out(out)
+    , m_err(err)
+    , m_display(out)
+{
+}
+
+int FleetUpdate::run(const QString &program, const QStringList &devices, const QString &imagePath,
+                     const QStringList &childOptions, bool json)
+{
+    // With JSON on the output stream the lines for people go to the error
+    // stream.
+    m_display = json ? m_err : m_out;
+    m_interactive = isatty(fileno(m_display)) == 1;
+    InterruptSignal::install();
+
+    QEventLoop loop;
+    int running = 0;
+    m_jobs.resize(devices.size());
+    for (int i = 0; i < devices.size(); ++i) {
+        Job &job = m_jobs[i];
+        job.device = devices.at(i);
+        job.state = QStringLiteral("starting");
+        job.process = new OwnGroupProcess(this);
+        connect(job.process, &QProcess::readyReadStandardOutput, this, [this, i] {
+            Job &j = m_jobs[i];
+            j.output += j.process->readAllStandardOutput();
+        });
+        connect(job.process, &QProcess::readyReadStandardError, this, [this, i] {
+            readProgress(m_jobs[i]);
+            show();
+        });
+        connect(job.process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                [this, i, &running, &loop](int code, QProcess::ExitStatus status) {
+                    Job &j = m_jobs[i];
+                    readProgress(j);
+                    j.output += j.process->readAllStandardOutput();
+                    j.code = status == QProcess::NormalExit ? code : ExitFailure;
+                    j.finished = true;
+                    show();
+                    if (--running == 0)
+                        loop.quit();
+                });
+        job.process->start(program, QStringList { QStringLiteral("update"), job.device, imagePath,
+                                                   QStringLiteral("--json") } + childOptions);
+        ++running;
+    }
+
+    // A signal to this process goes on to every device's process, once:
+    // each stops cleanly, as it would alone.
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [this, &watch] {
+        if (!InterruptSignal::requested())
+            return;
+        watch.stop();
+        const int number = InterruptSignal::exitCode() - 128;
+        for (const Job &job : qAsConst(m_jobs)) {
+            if (!job.finished && job.process->processId() > 0)
+                ::kill(pid_t(job.process->processId()), number > 0 ? number : SIGINT);
+        }
+    });
+    watch.start(signalLook);
+    show();
+    if (running > 0)
+        loop.exec();
+    watch.stop();
+    show();
+
+    QJsonArray results;
+    QSet<int> failures;
+    for (const Job &job : qAsConst(m_jobs)) {
+        const QJsonObject result = resultOf(job);
+        results.append(result);
+        if (job.code != ExitSuccess)
+            failures.insert(job.code);
+        std::fprintf(m_display, "%s: %s\n", qPrintable(job.device),
+                     qPrintable(result.value(QStringLiteral("message")).toString()));
+    }
+    std::fflush(m_display);
+    if (json) {
+        std::fputs(QJsonDocument(results).toJson(QJsonDocument::Indented).constData(), m_out);
+        std::fflush(m_out);
+    }
+    if (failures.isEmpty())
+        return ExitSuccess;
+    return failures.size() == 1 ? *failures.begin() : int(ExitFailure);
+}
+
+void FleetUpdate::readProgress(Job &job)
+{
+    job.pending += job.process->readAllStandardError();
+    for (;;) {
+        const int end = job.pending.indexOf('\n');
+        if (end < 0)
+            break;
+        const QString line = QString::fromUtf8(job.pending.left(end)).trimmed();
+        job.pending.remove(0, end + 1);
+        if (line.isEmpty())
+            continue;
+        if (line.startsWith(QLatin1String("progress ")) && line.endsWith(QLatin1Char('%')))
+            job.percent = line.mid(9, line.size() - 10).toInt();
+        else
+            job.state = line.startsWith(QLatin1String("vornic-cli: ")) ? line.mid(12) : line;
+        // In a log every line of every device, named by its device.
+        if (!m_interactive)
+            std::fprintf(m_display, "%s: %s\n", qPrintable(job.device), qPrintable(line));
+    }
+    if (!m_interactive)
+        std::fflush(m_display);
+    // A child that never ends its line cannot grow this process.
+    if (job.pending.size() > longestLine)
+        job.pending = job.pending.right(longestLine);
+}
+
+void FleetUpdate::show()
+{
+    // On a terminal: one line per device, redrawn in place. (In a log the
+    // children's lines are passed on as they come.)
+    if (!m_interactive)
+        return;
+    if (m_linesDrawn > 0)
+        std::fprintf(m_display, "\x1b[%dA", m_linesDrawn);
+    for (const Job &job : qAsConst(m_jobs)) {
+        const int percent = qBound(0, job.percent, 100);
+        const int filled = percent * barWidth / 100;
+        const QByteArray bar = QByteArray(filled, '#') + QByteArray(barWidth - filled, '.');
+        const QString state = job.finished ? (job.code == 0 ? QStringLiteral("done") : QStringLiteral("failed"))
+                                           : job.state.left(60);
+        std::fprintf(m_display, "\x1b[2K%-14s [%s] %3d%%  %s\n", qPrintable(job.device), bar.constData(), percent,
+                     qPrintable(state));
+    }
+    m_linesDrawn = m_jobs.size();
+    std::fflush(m_display);
+}
+
+QJsonObject FleetUpdate::resultOf(const Job &job) const
+{
+    // The child's own record of its update, when it could give one.
+    const QJsonArray array = QJsonDocument::fromJson(job.output).array();
+    QJsonObject result = array.isEmpty() ? QJsonObject() : array.first().toObject();
+    result.insert(QStringLiteral("device"), job.device);
+    result.insert(QStringLiteral("exitCode"), job.code);
+    result.insert(QStringLiteral("outcome"), outcomeOf(job.code));
+    if (!result.contains(QStringLiteral("message")) || result.value(QStringLiteral("message")).toString().isEmpty())
+        result.insert(QStringLiteral("message"), job.state);
+    if (!result.contains(QStringLiteral("verified")))
+        result.insert(QStringLiteral("verified"), false);
+    return result;
+}

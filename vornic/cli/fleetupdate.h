@@ -1,0 +1,58 @@
+#ifndef FLEETUPDATE_H
+#define FLEETUPDATE_H
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <cstdio>
+
+class QProcess;
+
+// Several devices updated with one image at once, as a production station
+// does: each device by its own vornic-cli process (`update DEVICE IMAGE
+// --json`), so that each has its own USB job, network connection or wait
+// for its return, and one device's failure can neither stop nor corrupt
+// another's update. Shows one progress line per device (redrawn in place on
+// a terminal), then one result line per device; with `json` also the
+// results as a JSON array on the output stream.
+class FleetUpdate : public QObject
+{
+    Q_OBJECT
+public:
+    FleetUpdate(std::FILE *out, std::FILE *err, QObject *parent = nullptr);
+
+    // `childOptions` go to every device's process (--force, --verify, ...).
+    // The exit code: 0 when every device was updated; else the code the
+    // failed devices share, or 1 when they differ.
+    int run(const QString &program, const QStringList &devices, const QString &imagePath,
+            const QStringList &childOptions, bool json);
+
+private:
+    struct Job
+    {
+        QString device;
+        QProcess *process = nullptr;
+        QByteArray output;              // the child's JSON result
+        QByteArray pending;             // an unfinished line of its error stream
+        QString state;                  // what it does now, or its last line
+        int percent = -1;
+        int code = -1;
+        bool finished = false;
+    };
+
+    void readProgress(Job &job);
+    void show();
+    QJsonObject resultOf(const Job &job) const;
+
+    std::FILE *m_out;
+    std::FILE *m_err;
+    std::FILE *m_display;               // where progress and result lines go
+    bool m_interactive = false;
+    int m_linesDrawn = 0;
+    QVector<Job> m_jobs;
+};
+
+#endif // FLEETUPDATE_H
