@@ -1,0 +1,177 @@
+// A production station's pace: vornic-cli writing 8 devices at once against
+// writing one, with emulated DFU devices in their bootloader (128 KiB each,
+// busy 5 or 20 ms with every block, as a flash is) and with simulated
+// network devices answering after 2 ms (64 KiB each).
+// Prints both times (best of a few runs) and their ratio.
+#include "emulateddfudevice.h"
+#include "simulateddevice.h"
+#include "usbtestbed.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <sys/resource.h>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const int fleetSize = 8;
+const int runs = 3;
+
+QByteArray imageBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 0x9E3779B9u;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        bytes[i] = char(x >> 24);
+    }
+    return bytes;
+}
+
+// Seconds for one vornic-cli run that must succeed, or a negative number.
+double cliOnce(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    rusage before {}, selfBefore {};
+    getrusage(RUSAGE_CHILDREN, &before);
+    getrusage(RUSAGE_SELF, &selfBefore);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral(VORNIC_CLI), arguments);
+    if (!process.waitForFinished(300000))
+        return -1;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    rusage after {}, selfAfter {};
+    getrusage(RUSAGE_CHILDREN, &after);
+    getrusage(RUSAGE_SELF, &selfAfter);
+    const auto cpu = [](const rusage &a, const rusage &b) {
+        return (b.ru_utime.tv_sec - a.ru_utime.tv_sec) + (b.ru_stime.tv_sec - a.ru_stime.tv_sec)
+            + ((b.ru_utime.tv_usec - a.ru_utime.tv_usec) + (b.ru_stime.tv_usec - a.ru_stime.tv_usec)) / 1e6;
+    };
+    if (qEnvironmentVariableIsSet("FLEET_CPU"))
+        std::fprintf(stderr, "wall %.3f s, vornic-cli CPU %.3f s, emulator CPU %.3f s\n", seconds, cpu(before, after),
+                     cpu(selfBefore, selfAfter));
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        std::fprintf(stderr, "%s\n", process.readAll().constData());
+        return -1;
+    }
+    return seconds;
+}
+
+double best(const std::function<double()> &run)
+{
+    double result = -1;
+    for (int i = 0; i < runs; ++i) {
+        const double seconds = run();
+        if (seconds < 0)
+            return -1;
+        if (result < 0 || seconds < result)
+            result = seconds;
+    }
+    return result;
+}
+
+void row(const char *name, double one, double all)
+{
+    if (one < 0 || all < 0) {
+        std::printf("%-28s a run failed\n", name);
+        return;
+    }
+    std::printf("%-28s %10.3f %14.3f %10.2f\n", name, one, all, all / one);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    UsbTestbed testbed;
+    if (!testbed.isValid()) {
+        std::fprintf(stderr, "fleet-benchmark: run it under umockdev-wrapper (scripts/fleet-benchmark.sh does)\n");
+        return 2;
+    }
+    QTemporaryDir dir;
+    const auto store = [&dir](const QString &name, const QByteArray &bytes) {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
+    };
+    const QByteArray usbImage = imageBytes(128 * 1024);
+    const QByteArray netImage = imageBytes(64 * 1024);
+    const QString usbPath = store(QStringLiteral("BENCH.INC"), usbImage);
+    const QString netPath = store(QStringLiteral("BENCH.IN2"), netImage);
+
+    // Two kinds of device: one whose flash takes 5 ms a block, one 20 ms.
+    // (The emulator answers every device's requests on one thread of this
+    // process, at about 0.1 ms each: with fast devices on 2 cores that
+    // thread, not the update, sets the pace.)
+    int nextPort = 1;
+    int status = 0;
+    std::printf("%d devices at once against one, best of %d runs (vornic-cli, process start included)\n",
+                fleetSize, runs);
+    std::printf("%-28s %10s %14s %10s\n", "", "one (s)", "all at once (s)", "ratio");
+    for (const int busyMs : { 5, 20 }) {
+        std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
+        QStringList usbNames;
+        for (int i = 0; i < fleetSize; ++i) {
+            EmulatedDfuDevice::Config config;
+            config.port = "1-" + QByteArray::number(nextPort);
+            config.deviceNumber = 10 + nextPort * 3;
+            config.serial = "0500B0" + QByteArray::number(10 + nextPort);
+            ++nextPort;
+            config.busyMs = busyMs;
+            config.pollTimeout = quint32(busyMs);
+            usb.emplace_back(new EmulatedDfuDevice(config));
+            if (usb.back()->plug(testbed).isEmpty()) {
+                std::fprintf(stderr, "fleet-benchmark: cannot add an emulated device\n");
+                return 2;
+            }
+            usbNames << QString::fromLatin1(config.port);
+        }
+        // Model checks are beside the point here: --force.
+        const double one = best([&] { return cliOnce(QStringList { "update", usbNames.first(), usbPath, "--force" }); });
+        const double all = best([&] { return cliOnce(QStringList { "update" } + usbNames + QStringList { usbPath, "--force" }); });
+        row(qPrintable(QStringLiteral("USB DFU, 128 KiB, %1 ms/block").arg(busyMs)), one, all);
+        for (int i = 0; i < fleetSize; ++i) {
+            if (usb[size_t(i)]->downloaded() != usbImage) {
+                std::fprintf(stderr, "fleet-benchmark: %s does not hold the image\n", qPrintable(usbNames.at(i)));
+                status = 1;
+            }
+            usb[size_t(i)]->unplug(testbed);
+        }
+        if (one < 0 || all < 0)
+            status = 1;
+    }
+
+    std::vector<std::unique_ptr<SimulatedDevice>> network;
+    QStringList netNames;
+    for (int i = 0; i < fleetSize; ++i) {
+        NetworkDeviceSimulator::Options options;
+        options.port = 0;
+        options.recordDelay = 2;
+        network.emplace_back(new SimulatedDevice(options));
+        netNames << QStringLiteral("127.0.0.1:%1").arg(network.back()->port());
+    }
+
+    const QStringList force { QStringLiteral("--force") };
+    const double netOne = best([&] { return cliOnce(QStringList { "update", netNames.first(), netPath } + force); });
+    const double netAll = best([&] { return cliOnce(QStringList { "update" } + netNames + QStringList { netPath } + force); });
+    row("network, 64 KiB each, 2 ms", netOne, netAll);
+    for (int i = 0; i < fleetSize; ++i) {
+        if (network[size_t(i)]->checkedImage() != netImage) {
+            std::fprintf(stderr, "fleet-benchmark: %s does not hold the image\n", qPrintable(netNames.at(i)));
+            return 1;
+        }
+    }
+    return netOne < 0 || netAll < 0 ? 1 : status;
+}
