@@ -92,6 +92,7 @@ private slots:
     void updateEveryRoad();
     void exitCodes_data();
     void exitCodes();
+    void interruptedDownloadAborts_data();
     void interruptedDownloadAborts();
     void interruptedUploadStops();
     void signalDuringTheCheck_data();
@@ -328,32 +329,58 @@ void VornicCliTest::exitCodes()
 // Ctrl+C during a download: the block in flight is finished, the device is
 // told to abort (never a zero-length DNLOAD, which would end the image), and
 // the exit code says so.
+void VornicCliTest::interruptedDownloadAborts_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("code");
+    QTest::newRow("one device, Ctrl+C") << 1 << int(SIGINT) << 130;
+    // Passed on once to each device's process, which stops cleanly.
+    QTest::newRow("two at once, Ctrl+C") << 2 << int(SIGINT) << 130;
+    QTest::newRow("two at once, SIGTERM") << 2 << int(SIGTERM) << 143;
+}
+
 void VornicCliTest::interruptedDownloadAborts()
 {
+    QFETCH(int, devices);
+    QFETCH(int, signal);
+    QFETCH(int, code);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     const QString image = writeImage(QStringLiteral("DG_SLOW.IN2"), imageBytes(64 * 1024));
-    EmulatedDfuDevice::Config config = usbDongara(true);
-    config.busyPolls = 4;
-    EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(testbed).isEmpty());
+    std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
+    QStringList arguments { "update" };
+    for (int i = 0; i < devices; ++i) {
+        EmulatedDfuDevice::Config config = usbDongara(true);
+        config.busyPolls = 4;
+        config.port = i == 0 ? "1-3" : "1-5";
+        config.deviceNumber = 2 + 5 * i;
+        config.serial = i == 0 ? "04E2A1B2" : "04E2A1B9";
+        usb.emplace_back(new EmulatedDfuDevice(config));
+        QVERIFY(!usb.back()->plug(testbed).isEmpty());
+        arguments << QString::fromLatin1(config.port);
+    }
+    arguments << image;
 
-    const Outcome outcome = run({ "update", "1-3", image }, [&device](QProcess &process) {
-        QTRY_VERIFY_WITH_TIMEOUT(dnloadsWithData(device) >= 5, 20000);
-        ::kill(pid_t(process.processId()), SIGINT);
+    const Outcome outcome = run(arguments, [&usb, signal](QProcess &process) {
+        for (const auto &device : usb)
+            QTRY_VERIFY_WITH_TIMEOUT(dnloadsWithData(*device) >= 5, 20000);
+        ::kill(pid_t(process.processId()), signal);
     });
-    QCOMPARE(outcome.code, 130);
-    QVERIFY2(outcome.err.contains("Stopped after"), outcome.err.constData());
-    const auto requests = device.requests();
-    QVERIFY(!requests.isEmpty());
-    QCOMPARE(int(requests.last().request), 6);           // DFU_ABORT, last
-    for (const auto &r : requests)
-        QVERIFY(!(r.request == 1 && r.length == 0));
-    const int blocks = dnloadsWithData(device);
-    QVERIFY(blocks >= 5 && blocks < 64);
-    // Every block handed over was taken whole.
-    QCOMPARE(device.downloaded().size(), blocks * 1024);
-    device.unplug(testbed);
+    QCOMPARE(outcome.code, code);
+    QVERIFY2(outcome.err.count("Stopped after") == devices, outcome.err.constData());
+    for (const auto &device : usb) {
+        const auto requests = device->requests();
+        QVERIFY(!requests.isEmpty());
+        QCOMPARE(int(requests.last().request), 6);           // DFU_ABORT, last
+        for (const auto &r : requests)
+            QVERIFY(!(r.request == 1 && r.length == 0));
+        const int blocks = dnloadsWithData(*device);
+        QVERIFY(blocks >= 5 && blocks < 64);
+        // Every block handed over was taken whole.
+        QCOMPARE(device->downloaded().size(), blocks * 1024);
+        device->unplug(testbed);
+    }
 }
 
 // Ctrl+C during a network upload stops it after the current record, as the

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -121,10 +122,12 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         results.append(result);
         if (job.code != ExitSuccess)
             failures.insert(job.code);
-        std::fprintf(m_display, "%s: %s\n", qPrintable(job.device),
+        // As for one device: a failure on the error stream.
+        std::FILE *stream = job.code == ExitSuccess ? m_display : m_err;
+        std::fprintf(stream, "%s: %s\n", qPrintable(job.device),
                      qPrintable(result.value(QStringLiteral("message")).toString()));
+        std::fflush(stream);
     }
-    std::fflush(m_display);
     if (json) {
         std::fputs(QJsonDocument(results).toJson(QJsonDocument::Indented).constData(), m_out);
         std::fflush(m_out);
@@ -162,20 +165,29 @@ void FleetUpdate::readProgress(Job &job)
 
 void FleetUpdate::show()
 {
-    // On a terminal: one line per device, redrawn in place. (In a log the
+    // On a terminal: one line per device, redrawn in place; a line never
+    // wraps, or the redraw would climb too few lines. (In a log the
     // children's lines are passed on as they come.)
     if (!m_interactive)
         return;
+    winsize size {};
+    const int columns = ::ioctl(fileno(m_display), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
+    int nameWidth = 0;
+    for (const Job &job : qAsConst(m_jobs))
+        nameWidth = qMax(nameWidth, int(job.device.size()));
     if (m_linesDrawn > 0)
         std::fprintf(m_display, "\x1b[%dA", m_linesDrawn);
     for (const Job &job : qAsConst(m_jobs)) {
         const int percent = qBound(0, job.percent, 100);
         const int filled = percent * barWidth / 100;
-        const QByteArray bar = QByteArray(filled, '#') + QByteArray(barWidth - filled, '.');
+        const QString bar = QString(filled, QLatin1Char('#')) + QString(barWidth - filled, QLatin1Char('.'));
         const QString state = job.finished ? (job.code == 0 ? QStringLiteral("done") : QStringLiteral("failed"))
-                                           : job.state.left(60);
-        std::fprintf(m_display, "\x1b[2K%-14s [%s] %3d%%  %s\n", qPrintable(job.device), bar.constData(), percent,
-                     qPrintable(state));
+                                           : job.state;
+        const QString line = QStringLiteral("%1 [%2] %3%  %4")
+                                 .arg(job.device.leftJustified(nameWidth), bar)
+                                 .arg(percent, 3)
+                                 .arg(state);
+        std::fprintf(m_display, "\x1b[2K%s\n", qPrintable(line.left(columns - 1)));
     }
     m_linesDrawn = m_jobs.size();
     std::fflush(m_display);

@@ -16,8 +16,9 @@ class QProcess;
 // --json`), so that each has its own USB job, network connection or wait
 // for its return, and one device's failure can neither stop nor corrupt
 // another's update. Shows one progress line per device (redrawn in place on
-// a terminal), then one result line per device; with `json` also the
-// results as a JSON array on the output stream.
+// a terminal), then one result line per device (a failure's on the error
+// stream); with `json` also the results as a JSON array on the output
+// stream, everything else going to the error stream.
 class FleetUpdate : public QObject
 {
     Q_OBJECT
