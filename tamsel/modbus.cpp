@@ -25,12 +25,12 @@ Modbus::Modbus(QObject *parent)
 {
 }
 
-int Modbus::writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
-                            const char *data)
+void Modbus::putRecordRequest(int slaveAddress, int function, int byteCount, int fileNumber, int recordNumber,
+                              int length)
 {
     txFrame[0] = quint8(slaveAddress);
-    txFrame[1] = writeFileRecordFunction;
-    txFrame[2] = quint8(length + 7);
+    txFrame[1] = quint8(function);
+    txFrame[2] = quint8(byteCount);
     txFrame[3] = referenceType;
     txFrame[4] = quint8(fileNumber >> 8);
     txFrame[5] = quint8(fileNumber);
@@ -38,6 +38,12 @@ int Modbus::writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber,
     txFrame[7] = quint8(recordNumber);
     txFrame[8] = quint8((length / 2) >> 8);
     txFrame[9] = quint8(length / 2);
+}
+
+int Modbus::writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
+                            const char *data)
+{
+    putRecordRequest(slaveAddress, writeFileRecordFunction, length + 7, fileNumber, recordNumber, length);
     std::copy(data, data + length, txFrame + 10);
     return transaction(handle, length + 10, 1000);
 }
@@ -45,16 +51,7 @@ int Modbus::writeFileRecord(sub_handle handle, int slaveAddress, int fileNumber,
 int Modbus::readFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
                            char *data)
 {
-    txFrame[0] = quint8(slaveAddress);
-    txFrame[1] = readFileRecordFunction;
-    txFrame[2] = 7;
-    txFrame[3] = referenceType;
-    txFrame[4] = quint8(fileNumber >> 8);
-    txFrame[5] = quint8(fileNumber);
-    txFrame[6] = quint8(recordNumber >> 8);
-    txFrame[7] = quint8(recordNumber);
-    txFrame[8] = quint8((length / 2) >> 8);
-    txFrame[9] = quint8(length / 2);
+    putRecordRequest(slaveAddress, readFileRecordFunction, 7, fileNumber, recordNumber, length);
     // Address, function, data length, then one sub-response (its length,
     // the reference type, the record), CRC.
     const int result = transaction(handle, 10, 1000, 5 + length + 2);

@@ -40,6 +40,11 @@ signals:
     void errorString(QString);
 
 private:
+    // The request's first ten bytes: address, function, byte count, and one
+    // sub-request (reference type, file, record, length in registers).
+    void putRecordRequest(int slaveAddress, int function, int byteCount, int fileNumber, int recordNumber,
+                          int length);
+
     unsigned char txFrame[256] = {};
     unsigned char rxFrame[256] = {};
     int m_lastException = 0;

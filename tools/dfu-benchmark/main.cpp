@@ -9,6 +9,8 @@
 #include "emulateddfudevice.h"
 #include "usbtestbed.h"
 
+#include "bestof.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -89,15 +91,7 @@ double programOnce(EmulatedDfuDevice &device, const QString &program, const QStr
 
 double best(const std::function<double()> &run)
 {
-    double result = -1;
-    for (int i = 0; i < runs; ++i) {
-        const double seconds = run();
-        if (seconds < 0)
-            return -1;
-        if (result < 0 || seconds < result)
-            result = seconds;
-    }
-    return result;
+    return bestOf(runs, run);
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include "simulateddevice.h"
 #include "usbtestbed.h"
 
+#include "bestof.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -69,15 +71,7 @@ double cliOnce(const QStringList &arguments)
 
 double best(const std::function<double()> &run)
 {
-    double result = -1;
-    for (int i = 0; i < runs; ++i) {
-        const double seconds = run();
-        if (seconds < 0)
-            return -1;
-        if (result < 0 || seconds < result)
-            result = seconds;
-    }
-    return result;
+    return bestOf(runs, run);
 }
 
 void row(const char *name, double one, double all)
