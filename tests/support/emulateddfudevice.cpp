@@ -72,8 +72,13 @@ EmulatedDfuDevice::~EmulatedDfuDevice()
         m_pendingUrbs.clear();
     }
     if (m_handler) {
-        // Nodes left attached answer nothing more through this object.
         g_signal_handlers_disconnect_by_data(m_handler, this);
+        // Nodes it left by re-enumerating, and was never unplugged from
+        // (the testbed outlives the devices on it).
+        if (m_testbed) {
+            for (const QByteArray &node : qAsConst(m_attachedNodes))
+                umockdev_testbed_detach_ioctl(m_testbed->handle(), node.constData(), nullptr);
+        }
         g_object_unref(m_handler);
     }
 }
@@ -563,6 +568,15 @@ void EmulatedDfuDevice::unplugTty(UsbTestbed &testbed)
 
 void EmulatedDfuDevice::unplug(UsbTestbed &testbed)
 {
+    leaveBus(testbed);
+    // Unplugged for good: its nodes are free for other devices.
+    for (const QByteArray &node : qAsConst(m_attachedNodes))
+        umockdev_testbed_detach_ioctl(testbed.handle(), node.constData(), nullptr);
+    m_attachedNodes.clear();
+}
+
+void EmulatedDfuDevice::leaveBus(UsbTestbed &testbed)
+{
     if (m_sysPath.isEmpty())
         return;
     unplugTty(testbed);
@@ -572,12 +586,6 @@ void EmulatedDfuDevice::unplug(UsbTestbed &testbed)
     }
     testbed.remove(m_sysPath);
     m_sysPath.clear();
-    // A few nodes it left stay attached for processes that still hold them
-    // open; older ones go, so that a device plugged again and again does not
-    // grow the testbed.
-    while (m_attachedNodes.size() > 4) {
-        umockdev_testbed_detach_ioctl(testbed.handle(), m_attachedNodes.takeFirst().constData(), nullptr);
-    }
 }
 
 void EmulatedDfuDevice::scheduleReenumeration()
@@ -590,7 +598,9 @@ void EmulatedDfuDevice::reenumerate()
 {
     if (!m_testbed || m_sysPath.isEmpty())
         return;
-    unplug(*m_testbed);
+    // The node it leaves stays attached (answering ENODEV) for processes
+    // that still hold it open, as the kernel keeps their handles.
+    leaveBus(*m_testbed);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_config.ttyName.clear();

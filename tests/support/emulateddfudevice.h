@@ -162,6 +162,8 @@ private:
     int handleIoctl(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(quint8 index) const;
     void reenumerate();
+    // Off the bus; its node stays attached until unplug() or destruction.
+    void leaveBus(UsbTestbed &testbed);
     void scheduleReenumeration();
     void plugTty(UsbTestbed &testbed);
     void unplugTty(UsbTestbed &testbed);
@@ -188,9 +190,10 @@ private:
     // of the node, as the kernel keeps URBs per file) that submitted it.
     QVector<QPair<void *, void *>> m_pendingUrbs;
     // The node the device answers on now (empty while unplugged). Nodes it
-    // left keep the handler, which answers ENODEV there, as the kernel does
-    // for a handle of a device that is gone: a process that still had one
-    // open is not cut off (umockdev would end its connection).
+    // left by re-enumerating keep the handler, which answers ENODEV there,
+    // as the kernel does for a handle of a device that is gone: a process
+    // that still had one open is not cut off (umockdev would end its
+    // connection). unplug() and the destructor let them go.
     QByteArray m_liveNode;
     QVector<QByteArray> m_attachedNodes;
     UsbTestbed *m_testbed = nullptr;

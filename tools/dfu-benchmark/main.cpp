@@ -41,8 +41,9 @@ QByteArray imageBytes()
     return bytes;
 }
 
-// Seconds for one download through our engine, or a negative number.
-double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray &image)
+// Seconds for one download through our engine (read back and compared with
+// `verify`), or a negative number.
+double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray &image, bool verify)
 {
     device.reset();
     libusb_context *context = nullptr;
@@ -55,11 +56,12 @@ double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray
         std::atomic<bool> detachIssued { false };
         std::atomic<int> bus { -1 }, port { -1 }, mode { -1 };
         DfuEngine engine(&emitter, { detachIssued, bus, port, mode });
+        engine.setVerify(verify);
         QElapsedTimer timer;
         timer.start();
         const int result = engine.update(usbDevice, path);
         seconds = timer.nsecsElapsed() / 1e9;
-        if (result != 0 || device.downloaded() != image)
+        if (result != 0 || device.downloaded() != image || (verify && engine.verification() != DfuEngine::Verified))
             seconds = -1;
         libusb_unref_device(usbDevice);
     }
@@ -69,9 +71,10 @@ double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray
 
 // Seconds for one run of `program` (process start included), or negative.
 double programOnce(EmulatedDfuDevice &device, const QString &program, const QStringList &arguments,
-                   const QByteArray &image)
+                   const QByteArray &image, bool reset = true)
 {
-    device.reset();
+    if (reset)
+        device.reset();
     QProcess process;
     // The child needs the testbed's location and the preload library.
     process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
@@ -126,41 +129,56 @@ int main(int argc, char **argv)
     out << "1 MiB image into an emulated DFU device, best of " << runs << " runs\n";
     out << "transfer size   engine (s)   vornic-cli (s)   dfu-util (s)   engine/dfu-util   vornic-cli/dfu-util\n";
     int status = 0;
-    // The last row: a device that is busy 5 ms with each block and asks to
-    // be left alone that long between status requests.
+    // A device that is busy 5 ms with each block and asks to be left alone
+    // that long between status requests; and the image written and read
+    // back (dfu-util: -D, then -U into a file compared afterwards).
     const struct
     {
         int transferSize;
         int pollTimeout;
         int busyMs;
-    } rows[] = { { 1024, 0, 0 }, { 4096, 0, 0 }, { 1024, 5, 5 } };
+        bool verify;
+    } rows[] = { { 1024, 0, 0, false }, { 4096, 0, 0, false }, { 1024, 5, 5, false }, { 1024, 0, 0, true } };
     for (const auto &row : rows) {
         const int transferSize = row.transferSize;
         EmulatedDfuDevice::Config config;
         config.transferSize = quint16(transferSize);
         config.pollTimeout = quint32(row.pollTimeout);
         config.busyMs = row.busyMs;
+        config.canUpload = row.verify;
         EmulatedDfuDevice device(config);
         if (device.plug(testbed).isEmpty()) {
             std::fprintf(stderr, "dfu-benchmark: cannot add the emulated device\n");
             return 2;
         }
-        const double ours = best([&] { return oursOnce(device, path, image); });
+        const double ours = best([&] { return oursOnce(device, path, image, row.verify); });
         // The benchmark image is named for no model: --force.
-        const double cli = best([&] {
-            return programOnce(device, QStringLiteral(VORNIC_CLI),
-                               { QStringLiteral("update"), QStringLiteral("1-3"), path, QStringLiteral("--force") },
-                               image);
-        });
+        QStringList cliArguments { QStringLiteral("update"), QStringLiteral("1-3"), path, QStringLiteral("--force") };
+        if (row.verify)
+            cliArguments << QStringLiteral("--verify");
+        const double cli = best([&] { return programOnce(device, QStringLiteral(VORNIC_CLI), cliArguments, image); });
+        const QStringList dfuUtilDevice { QStringLiteral("-d"), QStringLiteral("3b5d:8001"), QStringLiteral("-a"),
+                                          QStringLiteral("0") };
+        const QString readBack = dir.filePath(QStringLiteral("READ_BACK.BIN"));
         const double theirs = best([&] {
-            return programOnce(device, dfuUtil,
-                               { QStringLiteral("-d"), QStringLiteral("3b5d:8001"), QStringLiteral("-a"),
-                                 QStringLiteral("0"), QStringLiteral("-D"), path },
-                               image);
+            const double written = programOnce(device, dfuUtil, dfuUtilDevice + QStringList { QStringLiteral("-D"), path },
+                                               image);
+            if (!row.verify || written < 0)
+                return written;
+            QFile::remove(readBack);
+            QElapsedTimer timer;
+            timer.start();
+            const double read = programOnce(device, dfuUtil,
+                                            dfuUtilDevice + QStringList { QStringLiteral("-U"), readBack }, image,
+                                            false);
+            QFile file(readBack);
+            const bool same = file.open(QIODevice::ReadOnly) && file.readAll() == image;
+            return read < 0 || !same ? -1.0 : written + timer.nsecsElapsed() / 1e9;
         });
         device.unplug(testbed);
         const QString label = QString::number(transferSize)
-            + (row.busyMs ? QStringLiteral(", busy %1 ms, asks %2 ms").arg(row.busyMs).arg(row.pollTimeout) : QString());
+            + (row.busyMs ? QStringLiteral(", busy %1 ms, asks %2 ms").arg(row.busyMs).arg(row.pollTimeout) : QString())
+            + (row.verify ? QStringLiteral(", read back") : QString());
         if (ours < 0 || cli < 0 || theirs < 0) {
             out << label.rightJustified(13) << "   a download failed or the bytes differ\n";
             status = 1;
