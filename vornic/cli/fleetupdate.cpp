@@ -90,9 +90,20 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
                     if (--running == 0)
                         loop.quit();
                 });
+        // A process that cannot start ends its device's wait too.
+        connect(job.process, &QProcess::errorOccurred, this, [this, i, &running, &loop](QProcess::ProcessError error) {
+            Job &j = m_jobs[i];
+            if (error != QProcess::FailedToStart || j.finished)
+                return;
+            j.state = QStringLiteral("vornic-cli could not be started for this device: ") + j.process->errorString();
+            j.code = ExitFailure;
+            j.finished = true;
+            if (--running == 0)
+                loop.quit();
+        });
+        ++running;
         job.process->start(program, QStringList { QStringLiteral("update"), job.device, imagePath,
                                                    QStringLiteral("--json") } + childOptions);
-        ++running;
     }
 
     // A signal to this process goes on to every device's process, once:
