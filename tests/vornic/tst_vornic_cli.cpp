@@ -235,6 +235,9 @@ void VornicCliTest::exitCodes_data()
                                             << "Can't find an Ordane device at ip: 127.0.0.1:1 (no connection).";
     QTest::newRow("address that is not one") << "bad address" << 2 << "Not an address: 300.1.1.1 (";
     QTest::newRow("image missing") << "no image" << 2 << "The firmware image is missing";
+    // Two updates of one device at once are never started.
+    QTest::newRow("one device named twice") << "twice" << 2
+                                            << "1-3 and 04E2A1B2 name the same device; name each device once.";
     QTest::newRow("port held by another program") << "busy" << 4 << "Serial port is in use!";
     QTest::newRow("image for another model")
         << "mismatch" << 5
@@ -291,6 +294,8 @@ void VornicCliTest::exitCodes()
         arguments = QStringList{ "update", address };
     else if (scenario == QLatin1String("reboot refused"))
         arguments = QStringList { "update", address, image, "--reboot" };
+    else if (scenario == QLatin1String("twice"))
+        arguments = QStringList { "update", "1-3", "04E2A1B2", image };
     else if (scenario == QLatin1String("mismatch"))
         arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));
     else if (scenario == QLatin1String("empty"))

@@ -26,6 +26,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
@@ -430,6 +431,32 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
             return fail(ExitNoSuchDevice, QStringLiteral("No listed device takes the image %1.").arg(imagePath));
     }
     devices.removeDuplicates();
+    // One device named twice (by its port and its serial number, or an
+    // address with and without the default port) would get two updates at
+    // once: refused before anything is sent.
+    if (!all) {
+        listLocal();
+        QMap<QString, QString> named;           // the device each name stands for, by the first name
+        for (const QString &name : qAsConst(devices)) {
+            QString ip;
+            int port = 0;
+            QString key = name;
+            if (parseAddress(name, m_defaultPort, &ip, &port)) {
+                key = ip + QLatin1Char(':') + QString::number(port);
+            } else {
+                const QVector<Listed> found = localMatches(name);
+                if (found.size() == 1)
+                    key = found.first().road + QLatin1Char(' ') + found.first().id;
+            }
+            if (named.contains(key)) {
+                releaseUsb();
+                return fail(ExitUsage, QStringLiteral("%1 and %2 name the same device; name each device once.")
+                                           .arg(named.value(key), name));
+            }
+            named.insert(key, name);
+        }
+        releaseUsb();
+    }
     FleetUpdate fleet(m_out, stderr, this);
     return fleet.run(QCoreApplication::applicationFilePath(), devices, imagePath, childOptions, m_json);
 }
@@ -453,15 +480,7 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
         return updateNetwork(deviceName, imagePath);
 
     listLocal();
-    const bool usbPath = QRegularExpression(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$")).match(deviceName).hasMatch();
-    const QString portName = deviceName.startsWith(QLatin1String("/dev/")) ? deviceName.mid(5) : deviceName;
-    QVector<Listed> found;
-    for (const Listed &device : qAsConst(m_local)) {
-        if ((usbPath && device.road == QLatin1String("usb") && device.id == deviceName)
-            || (device.road == QLatin1String("serial") && device.id == portName)
-            || (!usbPath && device.serialNumber == deviceName))
-            found.append(device);
-    }
+    const QVector<Listed> found = localMatches(deviceName);
     if (found.isEmpty())
         return fail(ExitNoSuchDevice, QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows "
                                                      "the devices there are.").arg(deviceName));
@@ -482,6 +501,20 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     // As the window does before it tells the device anything.
     LocalServerNudge::nudge(device.text, this);
     return device.road == QLatin1String("usb") ? updateUsb(device, imagePath) : updateSerial(device, imagePath);
+}
+
+QVector<VornicCli::Listed> VornicCli::localMatches(const QString &deviceName) const
+{
+    const bool usbPath = QRegularExpression(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$")).match(deviceName).hasMatch();
+    const QString portName = deviceName.startsWith(QLatin1String("/dev/")) ? deviceName.mid(5) : deviceName;
+    QVector<Listed> found;
+    for (const Listed &device : qAsConst(m_local)) {
+        if ((usbPath && device.road == QLatin1String("usb") && device.id == deviceName)
+            || (device.road == QLatin1String("serial") && device.id == portName)
+            || (!usbPath && device.serialNumber == deviceName))
+            found.append(device);
+    }
+    return found;
 }
 
 bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice)

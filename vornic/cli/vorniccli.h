@@ -67,6 +67,9 @@ private:
     void listUsb();
     // Lists the USB and serial-port devices into m_local.
     void listLocal();
+    // The listed local devices `deviceName` names: by USB port path, serial
+    // port, or serial number.
+    QVector<Listed> localMatches(const QString &deviceName) const;
     bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice);
     // Runs the DFU engine on one device; `detached` tells whether it was
     // sent into its bootloader rather than written. Without `mayDetach` a
