@@ -150,6 +150,7 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
     int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, address);
+    const bool written = result == 0;
     if (result == 0 && m_verify && !infrared) {
         m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
         result = transfer.modbusVerify(imagePath, address);
@@ -158,24 +159,27 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     m_progress->finish();
 
     const QString why = m_errors.value(0);
-    const QString written = QStringLiteral("%1 bytes of %2 to %3 in %4 s")
+    const QString wrote = QStringLiteral("%1 bytes of %2 to %3 in %4 s")
                                 .arg(size)
                                 .arg(imagePath, target, QString::number(elapsed.elapsed() / 1000.0, 'f', 1));
     const QString unconfirmed = QStringLiteral("Wrote %1, but could not verify it: %2.");
     if (result == 0 && m_verify && infrared)
-        return fail(ExitNotVerified, unconfirmed.arg(written, QStringLiteral("infrared has no way back from the pad")));
+        return fail(ExitNotVerified, unconfirmed.arg(wrote, QStringLiteral("infrared has no way back from the pad")));
     if (result == 0) {
         m_console->note(QStringLiteral("Wrote %1%2.")
-                            .arg(written, m_verify ? QStringLiteral(" (verified: read back record by record)")
+                            .arg(wrote, m_verify ? QStringLiteral(" (verified: read back record by record)")
                                                    : QString()));
         return ExitSuccess;
     }
     if (result == PadTransfer::notVerifiable)
-        return fail(ExitNotVerified, unconfirmed.arg(written, PadTransfer::notVerifiableText(address)));
+        return fail(ExitNotVerified, unconfirmed.arg(wrote, PadTransfer::notVerifiableText(address)));
     if (result == PadTransfer::imageDiffers)
         return fail(ExitVerifyFailed, why);
     if (InterruptSignal::requested())
-        return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped; the pad did not get the whole image."));
+        return fail(InterruptSignal::exitCode(),
+                    written ? QStringLiteral("Stopped while the records were read back; the pad got the whole image, "
+                                             "but it was not verified.")
+                            : QStringLiteral("Stopped; the pad did not get the whole image."));
     if (result == -1)
         return fail(ExitImageProblem, why);
     if (!infrared && result == 138)

@@ -405,9 +405,8 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     if (all) {
         listLocal();
         for (const Listed &device : qAsConst(m_local)) {
-            if (device.accessible && !DeviceCatalog::isUnknownRow(device.text)
-                && DeviceCatalog::typeOfRow(device.text) != 0
-                && DeviceCatalog::imageMatches(device.text, absolute, false))
+            // The same test as a single update's, without --force.
+            if (device.accessible && modelKnown(device.text) && DeviceCatalog::imageMatches(device.text, absolute, false))
                 devices << device.id;
         }
         releaseUsb();
@@ -419,10 +418,10 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
             NetworkDevice record(ip, port);
             NetworkCheck check;
             check.setStopFlag(&InterruptSignal::flag());
-            if (check.run(&record) == 0
-                && DeviceCatalog::imageMatches(DeviceCatalog::networkRowText(record.type(), record.serialNumber(),
-                                                                             record.ip()),
-                                               absolute, true))
+            const bool answers = check.run(&record) == 0;
+            // Its model is known only once it has answered.
+            const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
+            if (answers && modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true))
                 devices << ip + QLatin1Char(':') + QString::number(port);
             if (InterruptSignal::requested())
                 return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(address));
@@ -517,10 +516,15 @@ QVector<VornicCli::Listed> VornicCli::localMatches(const QString &deviceName) co
     return found;
 }
 
+bool VornicCli::modelKnown(const QString &rowText)
+{
+    return !DeviceCatalog::isUnknownRow(rowText) && DeviceCatalog::typeOfRow(rowText) != 0;
+}
+
 bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice)
 {
     QString why;
-    if (DeviceCatalog::isUnknownRow(rowText) || DeviceCatalog::typeOfRow(rowText) == 0)
+    if (!modelKnown(rowText))
         why = QStringLiteral("The model of %1 is unknown").arg(rowText);
     else if (!DeviceCatalog::imageMatches(rowText, QFileInfo(imagePath).absoluteFilePath(), networkDevice))
         why = QStringLiteral("The firmware image %1 doesn't match the device type of %2. %3")

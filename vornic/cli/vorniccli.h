@@ -70,6 +70,9 @@ private:
     // The listed local devices `deviceName` names: by USB port path, serial
     // port, or serial number.
     QVector<Listed> localMatches(const QString &deviceName) const;
+    // A device of a model the catalog knows (only such a one can match an
+    // image without --force).
+    static bool modelKnown(const QString &rowText);
     bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice);
     // Runs the DFU engine on one device; `detached` tells whether it was
     // sent into its bootloader rather than written. Without `mayDetach` a
