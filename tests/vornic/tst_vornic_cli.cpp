@@ -179,8 +179,16 @@ void VornicCliTest::updateEveryRoad()
 
     EmulatedDfuDevice usb(usbDongara(false));
     EmulatedDfuDevice serial(serialPortDevice(0x0015, "04E2C3D4"));
+    // A Dongara beside them, at another port with another serial number,
+    // which none of the roads may open.
+    EmulatedDfuDevice::Config besideConfig = usbDongara(true);
+    besideConfig.port = "1-6";
+    besideConfig.deviceNumber = 10;
+    besideConfig.serial = "04E2A1B7";
+    EmulatedDfuDevice beside(besideConfig);
     QVERIFY(!usb.plug(testbed).isEmpty());
     QVERIFY(!serial.plug(testbed).isEmpty());
+    QVERIFY(!beside.plug(testbed).isEmpty());
     SimulatedDevice network(networkDongara());
     QVERIFY(network.isListening());
     if (road == QLatin1String("network"))
@@ -203,6 +211,7 @@ void VornicCliTest::updateEveryRoad()
     QCOMPARE(usb.downloaded(), road == QLatin1String("usb") ? image : nothing);
     QCOMPARE(serial.downloaded(), road == QLatin1String("serial") ? image : nothing);
     QCOMPARE(network.checkedImage(), road == QLatin1String("network") ? image : nothing);
+    QCOMPARE(beside.requests().size(), 0);
     if (road == QLatin1String("usb")) {
         QVERIFY(usb.detachReceived());
         QCOMPARE(usb.reenumerations(), 1);
@@ -219,6 +228,7 @@ void VornicCliTest::updateEveryRoad()
         // window's Cancel does: "start I0" once for the upload, once after.
         QCOMPARE(journal.count(QLatin1String("start I0")), rebooted ? 1 : 2);
     }
+    beside.unplug(testbed);
     serial.unplug(testbed);
     usb.unplug(testbed);
 }
@@ -619,6 +629,11 @@ void VornicCliTest::severalDevicesAtOnce()
     SimulatedDevice network(networkDongara());
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
 
+    // What one look at the bus asks the Primora, which is not to be written.
+    QCOMPARE(run({ "list" }).code, 0);
+    const int oneLook = usb[4]->requests().size();
+    QVERIFY(oneLook > 0);
+
     QElapsedTimer clock;
     clock.start();
     const Outcome outcome = run({ "update", "--all", path, "--ip", address, "--verify", "--json" });
@@ -644,10 +659,20 @@ void VornicCliTest::severalDevicesAtOnce()
         const QByteArray held = usb[i]->downloaded();
         if (i == 1)
             QVERIFY(held.size() < image.size());
-        else if (i == 4)
-            QVERIFY(usb[i]->requests().isEmpty() || dnloadsWithData(*usb[i]) == 0);
-        else
+        else if (i != 4)
             QCOMPARE(held, image);
+    }
+    // Only the command's own look at the bus reached the Primora: no
+    // device's process opened a device other than its own...
+    QCOMPARE(usb[4]->requests().size(), 2 * oneLook);
+    // ...so none asked anything of a device another was writing.
+    for (std::size_t i = 0; i + 1 < usb.size(); ++i) {
+        const QVector<EmulatedDfuDevice::Request> requests = usb[i]->requests();
+        const auto firstBlock = std::find_if(requests.cbegin(), requests.cend(),
+                                             [](const EmulatedDfuDevice::Request &r) { return r.requestType == 0x21 && r.request == 1; });
+        QVERIFY(firstBlock != requests.cend());
+        for (auto r = firstBlock; r != requests.cend(); ++r)
+            QVERIFY2((r->requestType & 0x7F) == 0x21, qPrintable(QString::asprintf("device %d: request %02x/%02x", int(i), r->requestType, r->request)));
     }
     QCOMPARE(network.checkedImage(), image);
     for (auto &device : usb)

@@ -256,19 +256,19 @@ void VornicCli::releaseUsb()
 // ---------------------------------------------------------------------------
 // Listing
 
-void VornicCli::listUsb()
+void VornicCli::listUsb(const UsbDeviceList::Wanted &wanted)
 {
     // A fresh context sees the bus as it is now, like the window's refresh.
     releaseUsb();
     if (libusb_init(&m_context) != 0)
         m_context = nullptr;
     else
-        UsbDeviceList::enumerate(m_context, &m_usb);
+        UsbDeviceList::enumerate(m_context, &m_usb, UsbDeviceList::Trace(), wanted);
 }
 
-void VornicCli::listLocal()
+void VornicCli::listLocal(const UsbDeviceList::Wanted &wanted)
 {
-    listUsb();
+    listUsb(wanted);
     m_local.clear();
     for (int i = 0; i < m_usb.size(); ++i) {
         const UsbDeviceEntry &entry = m_usb.at(i);
@@ -478,7 +478,9 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     if (address)
         return updateNetwork(deviceName, imagePath);
 
-    listLocal();
+    // Only the named device is opened: several of these may run at once,
+    // each writing its own device, and none may disturb another's.
+    listLocal([&deviceName](libusb_device *device) { return UsbDeviceList::mayBeNamed(device, deviceName); });
     const QVector<Listed> found = localMatches(deviceName);
     if (found.isEmpty())
         return fail(ExitNoSuchDevice, QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows "
@@ -680,8 +682,9 @@ int VornicCli::awaitReturn(const AwaitedDevice &awaited, int *code)
                                         "nothing was written."));
             return -1;
         }
-        // Only the bus: the device comes back on USB.
-        listUsb();
+        // Only the bus: the device comes back on USB. Devices that cannot be
+        // it are left alone (another update may be writing them).
+        listUsb([&awaited](libusb_device *device) { return UsbDeviceList::mayBeReturned(device, awaited); });
         int candidates = 0;
         const int found = UsbDeviceList::findReturnedDevice(awaited, m_usb, &candidates);
         if (candidates > 1) {

@@ -63,10 +63,11 @@ private:
     int updateSerial(const Listed &device, const QString &imagePath);
     int updateNetwork(const QString &address, const QString &imagePath);
 
-    // Lists the USB devices into m_usb.
-    void listUsb();
+    // Lists the USB devices into m_usb; with `wanted`, only those it lets
+    // through, and no other device is opened.
+    void listUsb(const UsbDeviceList::Wanted &wanted = UsbDeviceList::Wanted());
     // Lists the USB and serial-port devices into m_local.
-    void listLocal();
+    void listLocal(const UsbDeviceList::Wanted &wanted = UsbDeviceList::Wanted());
     // The listed local devices `deviceName` names: by USB port path, serial
     // port, or serial number.
     QVector<Listed> localMatches(const QString &deviceName) const;

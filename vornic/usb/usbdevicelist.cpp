@@ -5,6 +5,9 @@
 #include "usbversionsuffix.h"
 
 #include <QFile>
+#include <QRegularExpression>
+
+#include <algorithm>
 
 #include <libusb.h>
 
@@ -24,6 +27,33 @@ QString sysfsAttribute(const QString &portPath, const char *key)
 }
 
 } // namespace
+
+bool UsbDeviceList::mayBeNamed(libusb_device *device, const QString &name)
+{
+    static const QRegularExpression portPathForm(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$"));
+    const QString at = portPath(device);
+    if (portPathForm.match(name).hasMatch())
+        return at == name;
+    // The kernel read the serial number when the device arrived. Only a
+    // plain ASCII one is compared: ours is read as ASCII, with '?' for any
+    // other character, and the system's may be spelled otherwise.
+    QFile file(QStringLiteral("/sys/bus/usb/devices/%1/serial").arg(at));
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    QByteArray serial = file.read(stringBufferSize);
+    if (serial.endsWith('\n'))
+        serial.chop(1);
+    const bool plain = !serial.isEmpty()
+        && std::all_of(serial.cbegin(), serial.cend(), [](char c) { return c > ' ' && c < 0x7F; });
+    return !plain || QString::fromLatin1(serial) == name;
+}
+
+bool UsbDeviceList::mayBeReturned(libusb_device *device, const AwaitedDevice &awaited)
+{
+    if (awaited.present.contains(presenceKey(device)) || !isBootloaderDevice(device))
+        return false;
+    return awaited.mode != AwaitedDevice::AfterDetach || portPath(device) == awaited.portPath;
+}
 
 QString UsbDeviceList::portPath(libusb_device *device)
 {
@@ -45,7 +75,8 @@ QString UsbDeviceList::inaccessibleDeviceText(libusb_device *device)
     return text + QLatin1String(" (no access)");
 }
 
-int UsbDeviceList::enumerate(libusb_context *context, QVector<UsbDeviceEntry> *entries, const Trace &trace)
+int UsbDeviceList::enumerate(libusb_context *context, QVector<UsbDeviceEntry> *entries, const Trace &trace,
+                             const Wanted &wanted)
 {
     const auto say = [&trace](const QString &line) {
         if (trace)
@@ -63,7 +94,7 @@ int UsbDeviceList::enumerate(libusb_context *context, QVector<UsbDeviceEntry> *e
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(device, &descriptor) != 0
             || descriptor.idVendor != DeviceCatalog::makerVendorId
-            || descriptor.bDeviceClass == communicationsClass)
+            || descriptor.bDeviceClass == communicationsClass || (wanted && !wanted(device)))
             continue;
 
         say(QStringLiteral("Get device with vid = %1, pid = %2!").arg(descriptor.idVendor).arg(descriptor.idProduct));

@@ -43,11 +43,25 @@ class UsbDeviceList
 {
 public:
     using Trace = std::function<void(const QString &line)>;
+    // Decides from what the system knows of a device, before it is opened,
+    // whether it may be the one looked for.
+    using Wanted = std::function<bool(libusb_device *device)>;
 
     // Appends an entry per device to `entries`; every step is told to
-    // `trace`. Returns the number of devices on the bus, or a negative
-    // libusb error when the bus could not be read.
-    static int enumerate(libusb_context *context, QVector<UsbDeviceEntry> *entries, const Trace &trace = Trace());
+    // `trace`. With `wanted`, a device it turns down is neither opened nor
+    // asked anything (another process may be writing it). Returns the
+    // number of devices on the bus, or a negative libusb error when the bus
+    // could not be read.
+    static int enumerate(libusb_context *context, QVector<UsbDeviceEntry> *entries, const Trace &trace = Trace(),
+                         const Wanted &wanted = Wanted());
+    // For `wanted`: false only for a device that cannot be the one named
+    // `name` (a port path such as "1-3", or a serial number): one at another
+    // port, or one whose serial number the system shows and is another.
+    static bool mayBeNamed(libusb_device *device, const QString &name);
+    // For `wanted`: false for a device that cannot be `awaited` coming back
+    // (one that was there before, one at another port after a detach, one
+    // out of its bootloader).
+    static bool mayBeReturned(libusb_device *device, const AwaitedDevice &awaited);
     static void release(QVector<UsbDeviceEntry> *entries);
 
     static QString portPath(libusb_device *device);
