@@ -22,6 +22,7 @@ class DelayRelayTest : public QObject
 private slots:
     void holdsEveryByteAndKeepsTheOrder();
     void resetPassesThrough();
+    void holdsBackASenderWhenTheOtherSideDoesNotRead();
 
 private:
     // Reads from `socket` until `size` bytes have come, for at most 5 s.
@@ -102,6 +103,42 @@ void DelayRelayTest::resetPassesThrough()
     ::close(near);
     QCOMPARE(got, ssize_t(-1));
     QCOMPARE(error, ECONNRESET);
+}
+
+void DelayRelayTest::holdsBackASenderWhenTheOtherSideDoesNotRead()
+{
+    // A target that never even accepts: the kernel takes the connection and
+    // fills its buffer, and nothing reads it.
+    const int target = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QCOMPARE(::bind(target, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(::listen(target, 4), 0);
+    QCOMPARE(::getsockname(target, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    DelayRelay relay(ntohs(address.sin_port), std::chrono::milliseconds(1));
+    const int near = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    address.sin_port = htons(relay.port());
+    ::connect(near, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    // What the sender gets rid of is bounded by the relay's hold plus the
+    // sockets' buffers, not by what it offers.
+    const QByteArray chunk(64 * 1024, 'x');
+    qint64 accepted = 0;
+    QElapsedTimer stalled;
+    stalled.start();
+    while (accepted < 256LL * 1024 * 1024 && stalled.elapsed() < 500) {
+        const ssize_t n = ::send(near, chunk.constData(), std::size_t(chunk.size()), MSG_NOSIGNAL);
+        if (n > 0) {
+            accepted += n;
+            stalled.restart();
+        } else {
+            QTest::qWait(5);
+        }
+    }
+    ::close(near);
+    ::close(target);
+    QVERIFY2(accepted < 64LL * 1024 * 1024, qPrintable(QString::number(accepted)));
 }
 
 QTEST_GUILESS_MAIN(DelayRelayTest)

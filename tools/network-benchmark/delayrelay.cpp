@@ -36,6 +36,7 @@ struct Link
 {
     int fd[2] = { -1, -1 };
     std::deque<Piece> toward[2];        // toward[s]: to be written to fd[s]
+    std::size_t queued[2] = { 0, 0 };   // bytes in toward[s] not yet written
     bool readEnded[2] = { false, false };
     bool writeEnded[2] = { false, false };
     bool broken = false;                // reset or failed: both sides end at once
@@ -73,6 +74,9 @@ sockaddr_in loopback(quint16 port)
     return address;
 }
 
+// What one direction may hold before its sender is no longer read.
+const std::size_t maxQueued = 4 * 1024 * 1024;
+
 // Writes what is due toward each side, as far as the side takes it.
 void passOnDue(Link &link, Clock::time_point now)
 {
@@ -94,6 +98,7 @@ void passOnDue(Link &link, Clock::time_point now)
                 break;
             }
             piece.sent += std::size_t(n);
+            link.queued[side] -= std::size_t(n);
             if (piece.sent < piece.bytes.size())
                 break;
             queue.pop_front();
@@ -162,7 +167,10 @@ void DelayRelay::run()
         Clock::time_point next = Clock::time_point::max();
         for (const auto &link : links) {
             for (int side = 0; side < 2; ++side) {
-                short events = link->readEnded[side] ? 0 : POLLIN;
+                // A side is read only while what it sent before is not piling
+                // up toward the other (one that stops reading would grow it
+                // without bound); TCP then holds the sender back.
+                short events = link->readEnded[side] || link->queued[1 - side] >= maxQueued ? 0 : POLLIN;
                 const std::deque<Piece> &queue = link->toward[side];
                 if (!queue.empty()) {
                     if (queue.front().due <= now)
@@ -205,6 +213,7 @@ void DelayRelay::run()
                 const ssize_t n = ::recv(link.fd[side], buffer, sizeof buffer, 0);
                 if (n > 0) {
                     link.toward[1 - side].push_back({ arrived + m_oneWay, std::string(buffer, std::size_t(n)), 0 });
+                    link.queued[1 - side] += std::size_t(n);
                 } else if (n == 0) {
                     link.readEnded[side] = true;
                     link.toward[1 - side].push_back({ arrived + m_oneWay, std::string(), 0 });
