@@ -19,6 +19,7 @@ namespace {
 const int barWidth = 24;
 const int signalLook = 100;             // ms between looks for Ctrl+C or SIGTERM
 const int longestLine = 4096;           // bytes kept of a child's unfinished line
+const int longestResult = 1 << 20;      // bytes kept of a child's result (one small JSON array)
 
 // A child in a process group of its own: Ctrl+C at the terminal reaches
 // only this process, which passes it on once. (Reaching every child too, a
@@ -71,10 +72,7 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         job.device = devices.at(i);
         job.state = QStringLiteral("starting");
         job.process = new OwnGroupProcess(this);
-        connect(job.process, &QProcess::readyReadStandardOutput, this, [this, i] {
-            Job &j = m_jobs[i];
-            j.output += j.process->readAllStandardOutput();
-        });
+        connect(job.process, &QProcess::readyReadStandardOutput, this, [this, i] { readResult(m_jobs[i]); });
         connect(job.process, &QProcess::readyReadStandardError, this, [this, i] {
             readProgress(m_jobs[i]);
             show();
@@ -83,7 +81,7 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
                 [this, i, &running, &loop](int code, QProcess::ExitStatus status) {
                     Job &j = m_jobs[i];
                     readProgress(j);
-                    j.output += j.process->readAllStandardOutput();
+                    readResult(j);
                     j.code = status == QProcess::NormalExit ? code : ExitFailure;
                     j.finished = true;
                     show();
@@ -146,6 +144,19 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
     if (failures.isEmpty())
         return ExitSuccess;
     return failures.size() == 1 ? *failures.begin() : int(ExitFailure);
+}
+
+void FleetUpdate::readResult(Job &job)
+{
+    const QByteArray bytes = job.process->readAllStandardOutput();
+    // More than any result is not one: the device's line then says what the
+    // process last told, and its exit code still counts.
+    if (job.resultTooLong || job.output.size() + bytes.size() > longestResult) {
+        job.resultTooLong = true;
+        job.output.clear();
+        return;
+    }
+    job.output += bytes;
 }
 
 void FleetUpdate::readProgress(Job &job)

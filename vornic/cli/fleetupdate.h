@@ -42,8 +42,10 @@ private:
         int percent = -1;
         int code = -1;
         bool finished = false;
+        bool resultTooLong = false;     // its output was more than a result; dropped
     };
 
+    void readResult(Job &job);
     void readProgress(Job &job);
     void show();
     QJsonObject resultOf(const Job &job) const;
