@@ -2,6 +2,7 @@
 #include <umockdev.h>
 
 #include "emulateddfudevice.h"
+#include "fastusbchannel.h"
 #include "usbtestbed.h"
 
 #include <QDateTime>
@@ -18,6 +19,7 @@
 #include <linux/usbdevice_fs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -53,7 +55,22 @@ UMockdevIoctlData *structure(UMockdevIoctlData *arg, int size)
     return umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
 }
 
+std::atomic<bool> fastChannelsOn { false };
+
 } // namespace
+
+void EmulatedDfuDevice::setFastChannels(bool on)
+{
+    fastChannelsOn = on;
+}
+
+int EmulatedDfuDevice::fastTransfers() const
+{
+    int count = 0;
+    for (const auto &channel : m_fastChannels)
+        count += channel->transfers();
+    return count;
+}
 
 EmulatedDfuDevice::EmulatedDfuDevice(const Config &config)
     : m_config(config)
@@ -63,6 +80,8 @@ EmulatedDfuDevice::EmulatedDfuDevice(const Config &config)
 
 EmulatedDfuDevice::~EmulatedDfuDevice()
 {
+    // Their threads answer with this device: stopped first.
+    m_fastChannels.clear();
     if (m_ttySlave >= 0)
         ::close(m_ttySlave);
     {
@@ -318,6 +337,46 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
     }
 }
 
+void EmulatedDfuDevice::transfer(const QByteArray &setupAndOut, int bufferLength, int *status, int *actual,
+                                 QByteArray *in)
+{
+    const auto *setup = reinterpret_cast<const quint8 *>(setupAndOut.constData());
+    const quint8 requestType = setup[0];
+    const quint8 bRequest = setup[1];
+    const quint16 value = quint16(setup[2] | (setup[3] << 8));
+    const quint16 index = quint16(setup[4] | (setup[5] << 8));
+    const quint16 length = quint16(setup[6] | (setup[7] << 8));
+    const bool deviceToHost = requestType & 0x80;
+    QByteArray out;
+    if (!deviceToHost)
+        out = setupAndOut.mid(8, qMin<int>(length, bufferLength - 8));
+
+    const bool ok = control(requestType, bRequest, value, index, length, out, in);
+    *actual = 0;
+    if (ok && deviceToHost) {
+        *in = in->left(bufferLength - 8);
+        *actual = in->size();
+    } else {
+        in->clear();
+        if (ok) {
+            *actual = out.size();
+            const bool block = requestType == 0x21 && bRequest == 1 && length > 0;
+            if (block && value == m_config.shortBlock)
+                *actual /= 2;
+            if (block && m_config.onBlock)
+                m_config.onBlock(value);
+        }
+    }
+    bool gone = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        gone = m_gone;
+    }
+    // A device that left the bus fails every transfer as the kernel fails
+    // them then; any other refusal is a STALL.
+    *status = ok ? 0 : gone ? -ENODEV : -EPIPE;
+}
+
 int EmulatedDfuDevice::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self)
 {
     return static_cast<EmulatedDfuDevice *>(self)->handleIoctl(client);
@@ -369,40 +428,14 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
             umockdev_ioctl_client_complete(client, -1, EINVAL);
             return TRUE;
         }
-        const guint8 *setup = buffer->data;
-        const quint8 requestType = setup[0];
-        const quint8 bRequest = setup[1];
-        const quint16 value = quint16(setup[2] | (setup[3] << 8));
-        const quint16 index = quint16(setup[4] | (setup[5] << 8));
-        const quint16 length = quint16(setup[6] | (setup[7] << 8));
-        const bool deviceToHost = requestType & 0x80;
-        QByteArray out;
-        if (!deviceToHost)
-            out = QByteArray(reinterpret_cast<const char *>(setup + 8), qMin<int>(length, bufferLength - 8));
-
-        QByteArray in;
-        const bool ok = control(requestType, bRequest, value, index, length, out, &in);
+        const QByteArray request(reinterpret_cast<const char *>(buffer->data), bufferLength);
+        int status = 0;
         int actual = 0;
-        if (ok && deviceToHost) {
-            in = in.left(bufferLength - 8);
+        QByteArray in;
+        transfer(request, bufferLength, &status, &actual, &in);
+        if (!in.isEmpty())
             umockdev_ioctl_data_update(buffer, 8, reinterpret_cast<guint8 *>(in.data()), in.size());
-            actual = in.size();
-        } else if (ok) {
-            actual = out.size();
-            const bool block = requestType == 0x21 && bRequest == 1 && length > 0;
-            if (block && value == m_config.shortBlock)
-                actual /= 2;
-            if (block && m_config.onBlock)
-                m_config.onBlock(value);
-        }
-        bool gone = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            gone = m_gone;
-        }
-        // A device that left the bus fails every transfer as the kernel
-        // fails them then; any other refusal is a STALL.
-        writeInt(urb, urbStatusOffset, ok ? 0 : gone ? -ENODEV : -EPIPE);
+        writeInt(urb, urbStatusOffset, status);
         writeInt(urb, urbActualOffset, actual);
         umockdev_ioctl_data_unref(buffer);
         {
@@ -455,6 +488,26 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
         if (!umockdev_testbed_attach_ioctl(testbed.handle(), node.constData(), m_handler, nullptr))
             return QString();
         m_attachedNodes.append(node);
+        if (fastChannelsOn) {
+            m_fastChannels.emplace_back(new FastUsbChannel(
+                FastUsbChannel::pathFor(testbed.rootDir(), devNode()),
+                [this, node](const QByteArray &request, int bufferLength) {
+                    FastUsbChannel::Reply reply;
+                    bool stale = false;
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        stale = m_liveNode != node;
+                    }
+                    // As on umockdev's road: a node the device left fails.
+                    if (stale)
+                        reply.result = ENODEV;
+                    else if (request.size() < 8 || bufferLength < 8)
+                        reply.result = EINVAL;
+                    else
+                        transfer(request, bufferLength, &reply.status, &reply.actualLength, &reply.in);
+                    return reply;
+                }));
+        }
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -8,8 +8,11 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <vector>
 
+class FastUsbChannel;
 class QTimer;
 class UsbTestbed;
 struct libusb_context;
@@ -157,7 +160,16 @@ public:
     bool control(quint8 requestType, quint8 request, quint16 value, quint16 index, quint16 length,
                  const QByteArray &out, QByteArray *in);
 
+    // Answers with a fast channel beside each device node, for processes
+    // that load the fast USB shim (see FastUsbChannel); off by default.
+    static void setFastChannels(bool on);
+    // Control transfers answered through fast channels so far.
+    int fastTransfers() const;
+
 private:
+    // One control transfer from its URB buffer (setup packet, OUT data):
+    // the URB's status and actual length, and the IN data.
+    void transfer(const QByteArray &setupAndOut, int bufferLength, int *status, int *actual, QByteArray *in);
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
     int handleIoctl(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(quint8 index) const;
@@ -208,6 +220,7 @@ private:
     bool m_reenumerationRequested = false;   // a DETACH awaits its re-enumeration
     QTimer *m_detachWatch = nullptr;
     QByteArray m_serialReceived;
+    std::vector<std::unique_ptr<FastUsbChannel>> m_fastChannels;
 };
 
 #endif // EMULATEDDFUDEVICE_H

@@ -5,6 +5,7 @@
 #include "usbtestbed.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -20,6 +21,7 @@ private slots:
     void enumeratedWithDescriptorsAndStrings();
     void downloadThroughLibusb();
     void injectedFaults();
+    void outsideHostDownloads_data();
     void outsideHostDownloads();
 
 private:
@@ -185,13 +187,23 @@ void EmulatedDfuDeviceTest::injectedFaults()
     emulated.unplug(testbed);
 }
 
+void EmulatedDfuDeviceTest::outsideHostDownloads_data()
+{
+    QTest::addColumn<bool>("fast");
+    QTest::newRow("through umockdev") << false;
+    QTest::newRow("through the fast channel") << true;
+}
+
 void EmulatedDfuDeviceTest::outsideHostDownloads()
 {
     // An independent DFU host, the Debian dfu-util, lists the emulated device
     // and downloads an image into it: the emulation is faithful enough for a
-    // host that was not written against it.
+    // host that was not written against it, by either road to the device.
+    QFETCH(bool, fast);
     const QString dfuUtil = QStandardPaths::findExecutable(QStringLiteral("dfu-util"));
     QVERIFY2(!dfuUtil.isEmpty(), "dfu-util is not installed");
+    EmulatedDfuDevice::setFastChannels(fast);
+    const auto fastOff = qScopeGuard([] { EmulatedDfuDevice::setFastChannels(false); });
 
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
@@ -212,7 +224,11 @@ void EmulatedDfuDeviceTest::outsideHostDownloads()
     const auto run = [&](const QStringList &arguments, QByteArray *output) {
         QProcess process;
         // The child needs the testbed's location and the preload library.
-        process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (fast)
+            environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAST_USB_SHIM ":")
+                                                                 + environment.value(QStringLiteral("LD_PRELOAD")));
+        process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(dfuUtil, arguments);
         // Keep this thread's event loop turning while the child talks to the
@@ -230,6 +246,12 @@ void EmulatedDfuDeviceTest::outsideHostDownloads()
     QByteArray download;
     run({ QStringLiteral("-d"), QStringLiteral("3b5d:8001"), QStringLiteral("-D"), file.fileName() }, &download);
     QCOMPARE(emulated.downloaded(), image);
+    // Every block, its status polls and the end took the road asked for.
+    const int transfers = emulated.fastTransfers();
+    if (fast)
+        QVERIFY2(transfers > 3 * (image.size() / 1024), qPrintable(QString::number(transfers)));
+    else
+        QCOMPARE(transfers, 0);
 }
 
 QTEST_GUILESS_MAIN(EmulatedDfuDeviceTest)

@@ -87,3 +87,13 @@ void UsbTestbed::remove(const QString &sysPath)
     umockdev_testbed_uevent(m_testbed, path.constData(), "remove");
     umockdev_testbed_remove_device(m_testbed, path.constData());
 }
+
+QString UsbTestbed::rootDir() const
+{
+    if (!m_testbed)
+        return QString();
+    gchar *root = umockdev_testbed_get_root_dir(m_testbed);
+    const QString path = QString::fromLocal8Bit(root);
+    g_free(root);
+    return path;
+}

@@ -43,6 +43,8 @@ public:
     static QByteArray describe(const Device &device);
 
     UMockdevTestbed *handle() const { return m_testbed; }
+    // The directory the testbed's sysfs and device nodes live in.
+    QString rootDir() const;
 
 private:
     UMockdevTestbed *m_testbed = nullptr;

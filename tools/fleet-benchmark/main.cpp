@@ -44,6 +44,8 @@ QByteArray imageBytes(int size)
 // devices too).
 double programCpu = 0;
 double emulatorCpu = 0;
+// The programs reach the emulated USB devices by their fast channels.
+bool fastChannels = false;
 
 double cpuSeconds(const rusage &from, const rusage &to)
 {
@@ -55,7 +57,11 @@ double cpuSeconds(const rusage &from, const rusage &to)
 double cliOnce(const QStringList &arguments)
 {
     QProcess process;
-    process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (fastChannels)
+        environment.insert(QStringLiteral("LD_PRELOAD"),
+                           QStringLiteral(FAST_USB_SHIM ":") + environment.value(QStringLiteral("LD_PRELOAD")));
+    process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
     rusage before {}, selfBefore {};
     getrusage(RUSAGE_CHILDREN, &before);
@@ -105,14 +111,14 @@ Figure best(const std::function<double()> &run)
 void row(const char *name, const Figure &one, const Figure &all)
 {
     if (one.seconds < 0 || all.seconds < 0) {
-        std::printf("%-28s a run failed\n", name);
+        std::printf("%-36s a run failed\n", name);
         return;
     }
     // What the run at once cost the machine: with every core busy it cannot
     // take less than its CPU time over the cores.
     const int cores = std::max(1, QThread::idealThreadCount());
     const double floor = (all.programCpu + all.emulatorCpu) / cores;
-    std::printf("%-28s %10.3f %14.3f %10.2f %14.3f %12.3f %10.2f\n", name, one.seconds, all.seconds,
+    std::printf("%-36s %10.3f %14.3f %10.2f %14.3f %12.3f %10.2f\n", name, one.seconds, all.seconds,
                 all.seconds / one.seconds, all.programCpu, all.emulatorCpu, floor / one.seconds);
     std::fflush(stdout);
 }
@@ -138,51 +144,67 @@ int main(int argc, char **argv)
     const QString usbPath = store(QStringLiteral("BENCH.INC"), usbImage);
     const QString netPath = store(QStringLiteral("BENCH.IN2"), netImage);
 
-    // Two kinds of device: one whose flash takes 5 ms a block, one 20 ms.
-    // Every USB request of every device passes through umockdev to one
-    // thread of this process and back, a few socket round trips each, on
-    // the same cores as the programs: the "CPU floor" column (CPU time of
-    // the run at once over the cores, against one device's time) shows how
-    // much of the ratio the machine's CPU alone sets.
+    // Two kinds of device: one whose flash takes 5 ms a block, one 20 ms;
+    // each reached two ways. Through umockdev every USB request of every
+    // device passes to one thread of this process and back, several socket
+    // round trips each, on the same cores as the programs: the "CPU floor"
+    // column (CPU time of the run at once over the cores, against one
+    // device's time) shows how much of the ratio the machine's CPU alone
+    // sets. Through the devices' fast channels (FastUsbChannel) a request is
+    // one message each way, handled on a thread of its device, as real
+    // devices answer side by side; the programs and libusb are the same.
     int nextPort = 1;
     int status = 0;
     std::printf("%d devices at once against one, best of %d runs (vornic-cli, process start included);\n"
                 "CPU: seconds of the best run at once; CPU floor: that CPU over %d cores, against one\n",
                 fleetSize, runs, std::max(1, QThread::idealThreadCount()));
-    std::printf("%-28s %10s %14s %10s %14s %12s %10s\n", "", "one (s)", "all at once (s)", "ratio",
+    std::printf("%-36s %10s %14s %10s %14s %12s %10s\n", "", "one (s)", "all at once (s)", "ratio",
                 "CPU vornic-cli", "CPU emulator", "CPU floor");
-    for (const int busyMs : { 5, 20 }) {
-        std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
-        QStringList usbNames;
-        for (int i = 0; i < fleetSize; ++i) {
-            EmulatedDfuDevice::Config config;
-            config.port = "1-" + QByteArray::number(nextPort);
-            config.deviceNumber = 10 + nextPort * 3;
-            config.serial = "0500B0" + QByteArray::number(10 + nextPort);
-            ++nextPort;
-            config.busyMs = busyMs;
-            config.pollTimeout = quint32(busyMs);
-            usb.emplace_back(new EmulatedDfuDevice(config));
-            if (usb.back()->plug(testbed).isEmpty()) {
-                std::fprintf(stderr, "fleet-benchmark: cannot add an emulated device\n");
-                return 2;
+    for (const int road : { 0, 1 }) {
+        fastChannels = road == 1;
+        EmulatedDfuDevice::setFastChannels(fastChannels);
+        for (const int busyMs : { 5, 20 }) {
+            std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
+            QStringList usbNames;
+            for (int i = 0; i < fleetSize; ++i) {
+                EmulatedDfuDevice::Config config;
+                config.port = "1-" + QByteArray::number(nextPort);
+                config.deviceNumber = 10 + nextPort * 3;
+                config.serial = "0500B0" + QByteArray::number(10 + nextPort);
+                ++nextPort;
+                config.busyMs = busyMs;
+                config.pollTimeout = quint32(busyMs);
+                usb.emplace_back(new EmulatedDfuDevice(config));
+                if (usb.back()->plug(testbed).isEmpty()) {
+                    std::fprintf(stderr, "fleet-benchmark: cannot add an emulated device\n");
+                    return 2;
+                }
+                usbNames << QString::fromLatin1(config.port);
             }
-            usbNames << QString::fromLatin1(config.port);
-        }
-        // Model checks are beside the point here: --force.
-        const Figure one = best([&] { return cliOnce(QStringList { "update", usbNames.first(), usbPath, "--force" }); });
-        const Figure all = best([&] { return cliOnce(QStringList { "update" } + usbNames + QStringList { usbPath, "--force" }); });
-        row(qPrintable(QStringLiteral("USB DFU, 128 KiB, %1 ms/block").arg(busyMs)), one, all);
-        for (int i = 0; i < fleetSize; ++i) {
-            if (usb[size_t(i)]->downloaded() != usbImage) {
-                std::fprintf(stderr, "fleet-benchmark: %s does not hold the image\n", qPrintable(usbNames.at(i)));
+            // Model checks are beside the point here: --force.
+            const Figure one = best([&] { return cliOnce(QStringList { "update", usbNames.first(), usbPath, "--force" }); });
+            const Figure all = best([&] { return cliOnce(QStringList { "update" } + usbNames + QStringList { usbPath, "--force" }); });
+            const QString name = QStringLiteral("USB DFU, 128 KiB, %1 ms/block").arg(busyMs);
+            row(qPrintable(fastChannels ? name + QStringLiteral(", fast") : name), one, all);
+            for (int i = 0; i < fleetSize; ++i) {
+                if (usb[size_t(i)]->downloaded() != usbImage) {
+                    std::fprintf(stderr, "fleet-benchmark: %s does not hold the image\n", qPrintable(usbNames.at(i)));
+                    status = 1;
+                }
+                // The road measured is the road named.
+                if ((usb[size_t(i)]->fastTransfers() > 0) != fastChannels) {
+                    std::fprintf(stderr, "fleet-benchmark: %s was not reached by the road named\n",
+                                 qPrintable(usbNames.at(i)));
+                    status = 1;
+                }
+                usb[size_t(i)]->unplug(testbed);
+            }
+            if (one.seconds < 0 || all.seconds < 0)
                 status = 1;
-            }
-            usb[size_t(i)]->unplug(testbed);
         }
-        if (one.seconds < 0 || all.seconds < 0)
-            status = 1;
     }
+    fastChannels = false;
+    EmulatedDfuDevice::setFastChannels(false);
 
     std::vector<std::unique_ptr<SimulatedDevice>> network;
     QStringList netNames;
@@ -197,7 +219,7 @@ int main(int argc, char **argv)
     const QStringList force { QStringLiteral("--force") };
     const Figure netOne = best([&] { return cliOnce(QStringList { "update", netNames.first(), netPath } + force); });
     const Figure netAll = best([&] { return cliOnce(QStringList { "update" } + netNames + QStringList { netPath } + force); });
-    row("network, 64 KiB each, 2 ms", netOne, netAll);
+    row("network, 64 KiB, 2 ms", netOne, netAll);
     for (int i = 0; i < fleetSize; ++i) {
         if (network[size_t(i)]->checkedImage() != netImage) {
             std::fprintf(stderr, "fleet-benchmark: %s does not hold the image\n", qPrintable(netNames.at(i)));
