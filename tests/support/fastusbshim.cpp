@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,13 @@ namespace {
 
 struct Channel
 {
+    ~Channel()
+    {
+        static const auto realClose = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "close"));
+        if (socket >= 0)
+            realClose(socket);
+    }
+
     int socket = -1;
     bool gone = false;                   // the node was left: reaping fails with ENODEV
     std::deque<usbdevfs_urb *> done;     // completed, not yet reaped
@@ -37,9 +45,11 @@ std::mutex &lock()
     return mutex;
 }
 
-std::map<int, Channel *> &channels()
+// Shared: a thread still in a transfer keeps its channel when another
+// closes the node.
+std::map<int, std::shared_ptr<Channel>> &channels()
 {
-    static std::map<int, Channel *> map;
+    static std::map<int, std::shared_ptr<Channel>> map;
     return map;
 }
 
@@ -74,14 +84,13 @@ void attach(int fd, const char *path)
         ::close(channel);
         return;
     }
-    auto *entry = new Channel;
+    auto entry = std::make_shared<Channel>();
     entry->socket = channel;
     std::lock_guard<std::mutex> guard(lock());
-    delete channels()[fd];
     channels()[fd] = entry;
 }
 
-Channel *find(int fd)
+std::shared_ptr<Channel> find(int fd)
 {
     std::lock_guard<std::mutex> guard(lock());
     const auto it = channels().find(fd);
@@ -194,7 +203,7 @@ int __open_2(const char *path, int flags)
 int close(int fd)
 {
     static const auto real = next<int (*)(int)>("close");
-    Channel *channel = nullptr;
+    std::shared_ptr<Channel> channel;
     {
         std::lock_guard<std::mutex> guard(lock());
         const auto it = channels().find(fd);
@@ -203,10 +212,7 @@ int close(int fd)
             channels().erase(it);
         }
     }
-    if (channel) {
-        real(channel->socket);
-        delete channel;
-    }
+    channel.reset();
     return real(fd);
 }
 
@@ -216,13 +222,13 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(arguments, request);
     void *argument = va_arg(arguments, void *);
     va_end(arguments);
-    if (Channel *channel = find(fd)) {
+    if (const std::shared_ptr<Channel> channel = find(fd)) {
         switch (request) {
         case USBDEVFS_SUBMITURB:
-            return submit(channel, static_cast<usbdevfs_urb *>(argument));
+            return submit(channel.get(), static_cast<usbdevfs_urb *>(argument));
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY:
-            return reap(channel, argument);
+            return reap(channel.get(), argument);
         case USBDEVFS_DISCARDURB:
             errno = EINVAL;
             return -1;
