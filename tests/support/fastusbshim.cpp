@@ -35,6 +35,7 @@ struct Channel
     }
 
     int socket = -1;
+    std::mutex transferring;             // one request and its answer at a time
     bool gone = false;                   // the node was left: reaping fails with ENODEV
     std::deque<usbdevfs_urb *> done;     // completed, not yet reaped
 };
@@ -113,6 +114,7 @@ int submit(Channel *channel, usbdevfs_urb *urb)
     if (!in)
         message.insert(message.end(), buffer + 8, buffer + 8 + std::min(length, urb->buffer_length - 8));
     std::vector<char> answer(3 * sizeof(int32_t) + 65536);
+    std::unique_lock<std::mutex> transferring(channel->transferring);
     if (::send(channel->socket, message.data(), message.size(), MSG_NOSIGNAL) != ssize_t(message.size())) {
         errno = ENODEV;
         return -1;
@@ -121,6 +123,7 @@ int submit(Channel *channel, usbdevfs_urb *urb)
     do
         got = ::recv(channel->socket, answer.data(), answer.size(), 0);
     while (got < 0 && errno == EINTR);
+    transferring.unlock();
     if (got < ssize_t(3 * sizeof(int32_t))) {
         errno = ENODEV;
         return -1;
