@@ -238,8 +238,9 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             m_faulted = true;
             if (m_config.fault == Leaves) {
                 m_gone = true;
-                if (m_config.onLeave)
-                    m_config.onLeave();
+                // Taken up on the device's own thread by the watch started
+                // in plug().
+                m_unplugRequested = m_config.unplugWhenLeaving;
                 return false;
             }
         }
@@ -540,11 +541,15 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
         m_detachWatch = new QTimer(&m_context);
         QObject::connect(m_detachWatch, &QTimer::timeout, &m_context, [this] {
             bool requested = false;
+            bool unplugNow = false;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 std::swap(requested, m_reenumerationRequested);
+                std::swap(unplugNow, m_unplugRequested);
             }
-            if (requested)
+            if (unplugNow && m_testbed)
+                unplug(*m_testbed);
+            else if (requested)
                 scheduleReenumeration();
         });
         m_detachWatch->start(5);

@@ -49,7 +49,7 @@ public:
         ShortStatus,     // answers DFU_GETSTATUS with 5 bytes from then on
         WrongState,      // reports appIDLE, which no download step leads to
         Refuses,         // reports dfuERROR (errWRITE; errVERIFY at the end)
-        Leaves           // leaves the bus: every later request fails, onLeave runs
+        Leaves           // leaves the bus: every later request fails
     };
 
     struct Config
@@ -89,9 +89,10 @@ public:
         // zero-length one that ends the image counts too).
         Fault fault = NoFault;
         int faultAtDownload = 0;
-        // Called on umockdev's thread when the device leaves (Leaves); the
-        // test takes it off the testbed on its own thread.
-        std::function<void()> onLeave;
+        // When it leaves (Leaves), it is also taken off the testbed, as an
+        // unplugged device is seen: on the thread that made the device (a
+        // handler thread must not change the bus), once its events run.
+        bool unplugWhenLeaving = false;
         // After DFU_DETACH the device leaves the bus this long (ms) later and
         // comes back as its bootloader (product identifier | 0x8000, next
         // device number, same port) in dfuIDLE. Negative: it stays.
@@ -218,6 +219,7 @@ private:
     int m_ttySlave = -1;                     // held open so the master never hangs up
     QObject *m_ttyNotifier = nullptr;
     bool m_reenumerationRequested = false;   // a DETACH awaits its re-enumeration
+    bool m_unplugRequested = false;          // it left, and is to be taken off the testbed
     QTimer *m_detachWatch = nullptr;
     QByteArray m_serialReceived;
     std::vector<std::unique_ptr<FastUsbChannel>> m_fastChannels;

@@ -188,9 +188,7 @@ void UsbFaultMatrixTest::cells()
         config.detachDelay = -1;            // it never comes back
     }
     std::unique_ptr<EmulatedDfuDevice> device;
-    config.onLeave = [&device, &testbed] {
-        QMetaObject::invokeMethod(qApp, [&device, &testbed] { device->unplug(testbed); }, Qt::QueuedConnection);
-    };
+    config.unplugWhenLeaving = true;
     device.reset(new EmulatedDfuDevice(config));
     EmulatedDfuDevice other(otherConfig);
     QVERIFY(!device->plug(testbed).isEmpty());

@@ -150,11 +150,7 @@ EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay, in
     config.ttyDelay = ttyDelay;
     config.fault = port.fault;
     config.faultAtDownload = port.faultAtDownload;
-    const std::size_t index = m_devices.size();
-    config.onLeave = [this, index] {
-        QMetaObject::invokeMethod(
-            qApp, [this, index] { m_devices.at(index)->unplug(*m_testbed); }, Qt::QueuedConnection);
-    };
+    config.unplugWhenLeaving = true;
     m_devices.emplace_back(new EmulatedDfuDevice(config));
     if (m_devices.back()->plug(*m_testbed).isEmpty())
         return nullptr;

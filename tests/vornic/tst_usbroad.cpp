@@ -547,10 +547,7 @@ void UsbRoadTest::faultsEndTheJob()
     config.fault = EmulatedDfuDevice::Fault(fault);
     config.faultAtDownload = download;
     std::unique_ptr<EmulatedDfuDevice> device;
-    UsbTestbed *testbed = m_testbed.get();
-    config.onLeave = [&device, testbed] {
-        QMetaObject::invokeMethod(qApp, [&device, testbed] { device->unplug(*testbed); }, Qt::QueuedConnection);
-    };
+    config.unplugWhenLeaving = true;
     device.reset(new EmulatedDfuDevice(config));
     EmulatedDfuDevice::Config otherConfig = config;
     otherConfig.fault = EmulatedDfuDevice::NoFault;
