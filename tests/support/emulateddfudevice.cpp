@@ -378,6 +378,12 @@ void EmulatedDfuDevice::transfer(const QByteArray &setupAndOut, int bufferLength
     *status = ok ? 0 : gone ? -ENODEV : -EPIPE;
 }
 
+bool EmulatedDfuDevice::isLive(const QByteArray &node) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_liveNode == node;
+}
+
 int EmulatedDfuDevice::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self)
 {
     return static_cast<EmulatedDfuDevice *>(self)->handleIoctl(client);
@@ -387,11 +393,7 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
 {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    bool stale = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        stale = m_liveNode != umockdev_ioctl_client_get_devnode(client);
-    }
+    const bool stale = !isLive(umockdev_ioctl_client_get_devnode(client));
     // A node the device has left: URBs submitted before are still reaped
     // (the kernel hands them back too); everything else fails with ENODEV.
     if (stale && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
@@ -429,11 +431,11 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
             umockdev_ioctl_client_complete(client, -1, EINVAL);
             return TRUE;
         }
-        const QByteArray request(reinterpret_cast<const char *>(buffer->data), bufferLength);
+        const QByteArray setupAndOut(reinterpret_cast<const char *>(buffer->data), bufferLength);
         int status = 0;
         int actual = 0;
         QByteArray in;
-        transfer(request, bufferLength, &status, &actual, &in);
+        transfer(setupAndOut, bufferLength, &status, &actual, &in);
         if (!in.isEmpty())
             umockdev_ioctl_data_update(buffer, 8, reinterpret_cast<guint8 *>(in.data()), in.size());
         writeInt(urb, urbStatusOffset, status);
@@ -494,13 +496,8 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
                 FastUsbChannel::pathFor(testbed.rootDir(), devNode()),
                 [this, node](const QByteArray &request, int bufferLength) {
                     FastUsbChannel::Reply reply;
-                    bool stale = false;
-                    {
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        stale = m_liveNode != node;
-                    }
                     // As on umockdev's road: a node the device left fails.
-                    if (stale)
+                    if (!isLive(node))
                         reply.result = ENODEV;
                     else if (request.size() < 8 || bufferLength < 8)
                         reply.result = EINVAL;

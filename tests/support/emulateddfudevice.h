@@ -171,6 +171,8 @@ private:
     // One control transfer from its URB buffer (setup packet, OUT data):
     // the URB's status and actual length, and the IN data.
     void transfer(const QByteArray &setupAndOut, int bufferLength, int *status, int *actual, QByteArray *in);
+    // The device answers on `node` now (not one it left by re-enumerating).
+    bool isLive(const QByteArray &node) const;
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
     int handleIoctl(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(quint8 index) const;

@@ -61,34 +61,36 @@ Function next(const char *name)
 }
 
 // A device node of the testbed with a fast channel: connect to it.
-void attach(int fd, const char *path)
+// Returns `fd`.
+int attach(int fd, const char *path)
 {
     static const char prefix[] = "/dev/bus/usb/";
     const char *root = std::getenv("UMOCKDEV_DIR");
     if (fd < 0 || !root || std::strncmp(path, prefix, sizeof prefix - 1) != 0)
-        return;
+        return fd;
     std::string node(path + sizeof prefix - 1);     // "001/013"
     const std::size_t slash = node.find('/');
     if (slash == std::string::npos)
-        return;
+        return fd;
     node[slash] = '-';
     const std::string socketPath = std::string(root) + "/fastusb-" + node;
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (socketPath.size() >= sizeof address.sun_path || access(socketPath.c_str(), F_OK) != 0)
-        return;
+        return fd;
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
     const int channel = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (channel < 0)
-        return;
+        return fd;
     if (::connect(channel, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(channel);
-        return;
+        return fd;
     }
     auto entry = std::make_shared<Channel>();
     entry->socket = channel;
     std::lock_guard<std::mutex> guard(lock());
     channels()[fd] = entry;
+    return fd;
 }
 
 std::shared_ptr<Channel> find(int fd)
@@ -164,43 +166,35 @@ int reap(Channel *channel, void *slot)
 
 extern "C" {
 
+// open() and open64() pass the mode only when they create a file.
+#define OPEN_MODE(flags, mode)                                                                                         \
+    mode_t mode = 0;                                                                                                   \
+    if ((flags) & (O_CREAT | O_TMPFILE)) {                                                                             \
+        va_list arguments;                                                                                             \
+        va_start(arguments, flags);                                                                                    \
+        mode = mode_t(va_arg(arguments, int));                                                                         \
+        va_end(arguments);                                                                                             \
+    }
+
 int open(const char *path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = mode_t(va_arg(arguments, int));
-        va_end(arguments);
-    }
+    OPEN_MODE(flags, mode)
     static const auto real = next<int (*)(const char *, int, ...)>("open");
-    const int fd = real(path, flags, mode);
-    attach(fd, path);
-    return fd;
+    return attach(real(path, flags, mode), path);
 }
 
 int open64(const char *path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = mode_t(va_arg(arguments, int));
-        va_end(arguments);
-    }
+    OPEN_MODE(flags, mode)
     static const auto real = next<int (*)(const char *, int, ...)>("open64");
-    const int fd = real(path, flags, mode);
-    attach(fd, path);
-    return fd;
+    return attach(real(path, flags, mode), path);
 }
 
 // What a fortified open() without a mode compiles to.
 int __open_2(const char *path, int flags)
 {
     static const auto real = next<int (*)(const char *, int)>("__open_2");
-    const int fd = real(path, flags);
-    attach(fd, path);
-    return fd;
+    return attach(real(path, flags), path);
 }
 
 int close(int fd)

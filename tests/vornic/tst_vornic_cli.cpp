@@ -668,11 +668,13 @@ void VornicCliTest::severalDevicesAtOnce()
     // ...so none asked anything of a device another was writing.
     for (std::size_t i = 0; i + 1 < usb.size(); ++i) {
         const QVector<EmulatedDfuDevice::Request> requests = usb[i]->requests();
-        const auto firstBlock = std::find_if(requests.cbegin(), requests.cend(),
-                                             [](const EmulatedDfuDevice::Request &r) { return r.requestType == 0x21 && r.request == 1; });
+        const auto isBlock = [](const EmulatedDfuDevice::Request &r) { return r.requestType == 0x21 && r.request == 1; };
+        const auto firstBlock = std::find_if(requests.cbegin(), requests.cend(), isBlock);
         QVERIFY(firstBlock != requests.cend());
-        for (auto r = firstBlock; r != requests.cend(); ++r)
-            QVERIFY2((r->requestType & 0x7F) == 0x21, qPrintable(QString::asprintf("device %d: request %02x/%02x", int(i), r->requestType, r->request)));
+        for (auto r = firstBlock; r != requests.cend(); ++r) {
+            QVERIFY2((r->requestType & 0x7F) == 0x21,
+                     qPrintable(QString::asprintf("device %d: request %02x/%02x", int(i), r->requestType, r->request)));
+        }
     }
     QCOMPARE(network.checkedImage(), image);
     for (auto &device : usb)

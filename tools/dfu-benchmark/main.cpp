@@ -9,6 +9,7 @@
 #include "emulateddfudevice.h"
 #include "usbtestbed.h"
 
+#include "benchmarkimage.h"
 #include "bestof.h"
 
 #include <QCoreApplication>
@@ -29,17 +30,6 @@ namespace {
 
 const int imageSize = 1024 * 1024;
 const int runs = 3;
-
-QByteArray imageBytes()
-{
-    QByteArray bytes(imageSize, Qt::Uninitialized);
-    quint32 x = 0x9E3779B9u;
-    for (int i = 0; i < imageSize; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes[i] = char(x >> 24);
-    }
-    return bytes;
-}
 
 // Seconds for one download through our engine (read back and compared with
 // `verify`), or a negative number.
@@ -118,7 +108,7 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("BENCH.INC"));
-    const QByteArray image = imageBytes();
+    const QByteArray image = benchmarkImage(imageSize);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
         std::fprintf(stderr, "dfu-benchmark: cannot write %s\n", qPrintable(path));

@@ -7,6 +7,7 @@
 #include "simulateddevice.h"
 #include "usbtestbed.h"
 
+#include "benchmarkimage.h"
 #include "bestof.h"
 
 #include <QCoreApplication>
@@ -27,17 +28,6 @@ namespace {
 
 const int fleetSize = 8;
 const int runs = 3;
-
-QByteArray imageBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = 0x9E3779B9u;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes[i] = char(x >> 24);
-    }
-    return bytes;
-}
 
 // CPU time of the last run: all vornic-cli processes together, and this
 // process (the emulated USB devices answer every request here; the network
@@ -139,8 +129,8 @@ int main(int argc, char **argv)
         QFile file(path);
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
     };
-    const QByteArray usbImage = imageBytes(128 * 1024);
-    const QByteArray netImage = imageBytes(64 * 1024);
+    const QByteArray usbImage = benchmarkImage(128 * 1024);
+    const QByteArray netImage = benchmarkImage(64 * 1024);
     const QString usbPath = store(QStringLiteral("BENCH.INC"), usbImage);
     const QString netPath = store(QStringLiteral("BENCH.IN2"), netImage);
 

@@ -506,7 +506,7 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
 
 QVector<VornicCli::Listed> VornicCli::localMatches(const QString &deviceName) const
 {
-    const bool usbPath = QRegularExpression(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$")).match(deviceName).hasMatch();
+    const bool usbPath = UsbDeviceList::isPortPath(deviceName);
     const QString portName = deviceName.startsWith(QLatin1String("/dev/")) ? deviceName.mid(5) : deviceName;
     QVector<Listed> found;
     for (const Listed &device : qAsConst(m_local)) {

@@ -20,29 +20,40 @@ const int stringBufferSize = 128;
 // The shortest end of a serial number a bootloader may report for itself.
 const int shortestSerialEnd = 4;
 
-QString sysfsAttribute(const QString &portPath, const char *key)
+// What the system read from the device when it arrived, as it stands
+// (without the line end); empty when it has no such attribute.
+QByteArray sysfsValue(const QString &portPath, const char *key)
 {
     QFile file(QStringLiteral("/sys/bus/usb/devices/%1/%2").arg(portPath, QLatin1String(key)));
-    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed() : QString();
+    // A string descriptor holds at most 126 characters, 3 bytes each in UTF-8.
+    QByteArray value = file.open(QIODevice::ReadOnly) ? file.read(512) : QByteArray();
+    if (value.endsWith('\n'))
+        value.chop(1);
+    return value;
+}
+
+QString sysfsAttribute(const QString &portPath, const char *key)
+{
+    return QString::fromLatin1(sysfsValue(portPath, key)).trimmed();
 }
 
 } // namespace
 
+bool UsbDeviceList::isPortPath(const QString &name)
+{
+    static const QRegularExpression form(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$"));
+    return form.match(name).hasMatch();
+}
+
 bool UsbDeviceList::mayBeNamed(libusb_device *device, const QString &name)
 {
-    static const QRegularExpression portPathForm(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$"));
     const QString at = portPath(device);
-    if (portPathForm.match(name).hasMatch())
+    if (isPortPath(name))
         return at == name;
     // The kernel read the serial number when the device arrived. Only a
     // plain ASCII one is compared: ours is read as ASCII, with '?' for any
     // other character, and the system's may be spelled otherwise.
-    QFile file(QStringLiteral("/sys/bus/usb/devices/%1/serial").arg(at));
-    if (!file.open(QIODevice::ReadOnly))
-        return true;
-    QByteArray serial = file.read(stringBufferSize);
-    if (serial.endsWith('\n'))
-        serial.chop(1);
+    const QByteArray serial = sysfsValue(at, "serial");
     const bool plain = !serial.isEmpty()
         && std::all_of(serial.cbegin(), serial.cend(), [](char c) { return c > ' ' && c < 0x7F; });
     return !plain || QString::fromLatin1(serial) == name;

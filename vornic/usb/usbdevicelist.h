@@ -54,6 +54,8 @@ public:
     // could not be read.
     static int enumerate(libusb_context *context, QVector<UsbDeviceEntry> *entries, const Trace &trace = Trace(),
                          const Wanted &wanted = Wanted());
+    // True for a name of the form of a port path ("1-3", "2-1.4").
+    static bool isPortPath(const QString &name);
     // For `wanted`: false only for a device that cannot be the one named
     // `name` (a port path such as "1-3", or a serial number): one at another
     // port, or one whose serial number the system shows and is another.
