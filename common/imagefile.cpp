@@ -46,7 +46,7 @@ QString imageOpenFailureText(const QString &path, int error)
     if (error == notRegularFile)
         why = QStringLiteral("it is not a regular file");
     else if (error == EFBIG)
-        why = QStringLiteral("it is larger than 2 GiB, more than any device takes");
+        why = QStringLiteral("it is larger than 256 MiB, more than any device takes");
     else
         why = QString::fromLocal8Bit(std::strerror(error));
     return QStringLiteral("Cannot open the firmware image %1: %2").arg(path, why);

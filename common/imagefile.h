@@ -16,8 +16,9 @@ std::FILE *openImageFile(const QString &path, long *size);
 
 // The error number for a path that is neither a regular file nor a folder.
 const int notRegularFile = ENODEV;
-// No road addresses more than this (sizes and counts are ints).
-const long largestImage = 0x7FFFFFFFL;
+// No road addresses more than this: every image is read whole before it is
+// sent, and no device of the maker takes anything near it.
+const long largestImage = 0x10000000L;   // 256 MiB
 
 // What the user is told when the image cannot be opened (the system's
 // error number `error`), or is empty.

@@ -14,7 +14,8 @@ int MainWindow::irBootRun()
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
-    const int result = PadTransfer(emitter, adapterHandle, stopRequested).irBoot(imageFileName);
+    PadTransfer transfer(emitter, adapterHandle, stopRequested);
+    const int result = transfer.irBoot(transfer.readImage(imageFileName));
     if (result == 0 && runVerify)
         runVerification = 3;
     return result;
@@ -27,9 +28,11 @@ int MainWindow::modbusUpdateRun()
     // The address the run began with holds for all of it (the window keeps
     // it from changing meanwhile): one image, one pad.
     PadTransfer transfer(emitter, adapterHandle, stopRequested);
-    int result = transfer.modbusUpdate(imageFileName, slaveAddress.load());
+    // Read once: the records and their read-back are these bytes.
+    const FirmwareImage image = transfer.readImage(imageFileName);
+    int result = transfer.modbusUpdate(image, slaveAddress.load());
     if (result == 0 && runVerify) {
-        result = transfer.modbusVerify(imageFileName, slaveAddress.load());
+        result = transfer.modbusVerify(image, slaveAddress.load());
         // A pad that cannot read back was still written: the run succeeded,
         // and the bar says it was not verified.
         runVerification = result == 0 ? 1 : result == PadTransfer::notVerifiable ? 2 : 0;

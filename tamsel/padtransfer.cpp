@@ -2,7 +2,6 @@
 
 #include "crc8lte.h"
 #include "emitter.h"
-#include "imagefile.h"
 #include "modbus.h"
 
 #include <algorithm>
@@ -16,11 +15,6 @@ const int irFrameSize = 62;
 const int irSends = 3;                  // each frame goes out three times
 const int progressEvery = 3;            // frames or records between progress reports
 
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 } // namespace
 
 PadTransfer::PadTransfer(Emitter *emitter, const std::atomic<sub_handle> &handle, const std::atomic<bool> &stop)
@@ -30,47 +24,31 @@ PadTransfer::PadTransfer(Emitter *emitter, const std::atomic<sub_handle> &handle
 {
 }
 
-std::FILE *PadTransfer::openImage(const QString &imagePath, long *size)
+FirmwareImage PadTransfer::readImage(const QString &imagePath)
 {
-    std::FILE *file = openImageFile(imagePath, size);
-    if (!file) {
-        emit m_emitter->errorSignal(QStringLiteral("Can't open image file %1 %2").arg(imagePath, systemError()));
-        return nullptr;
+    const FirmwareImage image = FirmwareImage::read(imagePath);
+    if (!image.isRead()) {
+        emit m_emitter->errorSignal(image.error() ? QStringLiteral("Can't open image file %1 %2")
+                                                        .arg(imagePath, QString::fromLocal8Bit(std::strerror(image.error())))
+                                                  : image.problem());
+    } else if (image.isEmpty()) {
+        // Nothing to send is no update: the pad would keep its old firmware
+        // while the run reported success.
+        emit m_emitter->errorSignal(image.problem());
     }
-    // Nothing to send is no update: the pad would keep its old firmware
-    // while the run reported success.
-    if (*size == 0) {
-        std::fclose(file);
-        emit m_emitter->errorSignal(emptyImageText(imagePath));
-        return nullptr;
-    }
-    return file;
+    return image;
 }
 
-bool PadTransfer::imageChanged(std::FILE *file, const QString &imagePath, long size, long sent)
+int PadTransfer::irBoot(const FirmwareImage &image)
 {
-    // The image was measured when it was opened; a file that shrank or grew
-    // since is not the image the user chose, and the pad holds neither.
-    if (sent == size && std::fgetc(file) == EOF && !std::ferror(file))
-        return false;
-    emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 changed while it was sent (%2 bytes when the "
-                                               "update began); the pad does not hold a whole image.")
-                                    .arg(imagePath)
-                                    .arg(size));
-    return true;
-}
-
-int PadTransfer::irBoot(const QString &imagePath)
-{
-    long size = 0;
-    std::FILE *file = openImage(imagePath, &size);
-    if (!file)
+    if (!image.problem().isEmpty())
         return -1;
+    const QByteArray &bytes = image.bytes();
+    const long size = bytes.size();
 
     int result = sub_ir_config(m_handle.load(), 38000, 10, 1, 10);
     if (result != 0) {
         emit m_emitter->errorSignal(QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
-        std::fclose(file);
         return result;
     }
     const int total = int(size / irBlockSize);
@@ -85,26 +63,15 @@ int PadTransfer::irBoot(const QString &imagePath)
     long sent = 0;                      // image bytes
     int countdown = progressEvery;
     for (;;) {
-        const size_t read = std::fread(frame + 5, 1, size_t(qMin<long>(irBlockSize, size - sent)), file);
+        const long read = qMin<long>(irBlockSize, size - sent);
         if (read == 0) {
             emit m_emitter->load_progress(total);
-            const bool failed = std::ferror(file);
-            if (failed) {
-                std::fclose(file);
-                emit m_emitter->errorSignal(QStringLiteral("IRBOOT. Image read failed: %1").arg(systemError()));
-                return -1;
-            }
-            const bool changed = imageChanged(file, imagePath, size, sent);
-            std::fclose(file);
-            if (changed)
-                return -1;
             emit m_emitter->load_finish();
             return 0;
         }
-        if (m_stop) {
-            std::fclose(file);
+        std::memcpy(frame + 5, bytes.constData() + sent, size_t(read));
+        if (m_stop)
             return -1;
-        }
         frame[0] = 0x55;
         frame[1] = 0x55;
         frame[2] = 0xC3;
@@ -117,12 +84,11 @@ int PadTransfer::irBoot(const QString &imagePath)
             if (result != 0) {
                 emit m_emitter->errorSignal(
                     QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
-                std::fclose(file);
                 return result;
             }
         }
         ++frames;
-        sent += long(read);
+        sent += read;
         if (--countdown == 0) {
             emit m_emitter->load_progress(frames);
             countdown = progressEvery;
@@ -133,7 +99,7 @@ int PadTransfer::irBoot(const QString &imagePath)
     }
 }
 
-int PadTransfer::modbusUpdate(const QString &imagePath, int slaveAddress)
+int PadTransfer::modbusUpdate(const FirmwareImage &image, int slaveAddress)
 {
     Modbus modbus;
     // Straight on: the run's own thread reports, as every other error does.
@@ -141,17 +107,16 @@ int PadTransfer::modbusUpdate(const QString &imagePath, int slaveAddress)
     modbus.traceEnabled = true;
     modbus.broadcastPause = 100;
 
-    long size = 0;
-    std::FILE *file = openImage(imagePath, &size);
-    if (!file)
+    if (!image.problem().isEmpty())
         return -1;
+    const QByteArray &bytes = image.bytes();
+    const long size = bytes.size();
     // Record numbers have four decimal digits on the pad; a larger image
     // would write its tail over records already sent.
     if ((size + modbusBlockSize - 1) / modbusBlockSize > modbusRecordLimit) {
-        std::fclose(file);
         emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 has %2 bytes; a Modbus update numbers at "
                                                    "most %3 records of %4 bytes (%5 bytes). Nothing was sent.")
-                                        .arg(imagePath)
+                                        .arg(image.path())
                                         .arg(size)
                                         .arg(modbusRecordLimit)
                                         .arg(modbusBlockSize)
@@ -166,29 +131,21 @@ int PadTransfer::modbusUpdate(const QString &imagePath, int slaveAddress)
     long sent = 0;
     int countdown = progressEvery;
     for (;;) {
-        int length = int(std::fread(block, 1, size_t(qMin<long>(modbusBlockSize, size - sent)), file));
+        int length = int(qMin<long>(modbusBlockSize, size - sent));
         if (length == 0) {
-            const bool failed = std::ferror(file);
-            if (failed)
-                emit m_emitter->errorSignal(QStringLiteral("IRBOOT. Image read failed: %1").arg(systemError()));
             emit m_emitter->load_progress(total);
-            const bool changed = !failed && imageChanged(file, imagePath, size, sent);
-            std::fclose(file);
-            return failed || changed ? -1 : 0;
+            return 0;
         }
-        if (m_stop) {
-            std::fclose(file);
+        if (m_stop)
             return -1;
-        }
+        std::memcpy(block, bytes.constData() + sent, size_t(length));
         sent += length;
         // Records hold whole 16-bit registers.
         if (length % 2)
             block[length++] = 0;
         const int result = modbus.writeFileRecord(m_handle.load(), slaveAddress, 0, record, length, block);
-        if (result != 0) {
-            std::fclose(file);
+        if (result != 0)
             return result;
-        }
         ++record;
         if (--countdown == 0) {
             emit m_emitter->load_progress(record);
@@ -204,7 +161,7 @@ QString PadTransfer::notVerifiableText(int slaveAddress)
                                               "with \"Illegal Function\")");
 }
 
-int PadTransfer::modbusVerify(const QString &imagePath, int slaveAddress)
+int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
 {
     if (slaveAddress == 0)
         return notVerifiable;
@@ -215,10 +172,11 @@ int PadTransfer::modbusVerify(const QString &imagePath, int slaveAddress)
     QObject::connect(&modbus, &Modbus::errorString, [&said](const QString &text) { said = text; });
     modbus.traceEnabled = true;
 
-    long size = 0;
-    std::FILE *file = openImage(imagePath, &size);
-    if (!file)
+    // Compared with the bytes that were sent, not with the file as it is now.
+    if (!image.problem().isEmpty())
         return -1;
+    const QByteArray &bytes = image.bytes();
+    const long size = bytes.size();
     const int total = int(size / modbusBlockSize);
     emit m_emitter->load_start(0, total);
     char expected[modbusBlockSize + 1];
@@ -232,13 +190,8 @@ int PadTransfer::modbusVerify(const QString &imagePath, int slaveAddress)
             result = -1;
             break;
         }
-        int length = int(std::fread(expected, 1, size_t(qMin<long>(modbusBlockSize, size - offset)), file));
-        if (length == 0) {
-            emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 could not be read again to compare it: "
-                                                       "%2").arg(imagePath, systemError()));
-            result = -1;
-            break;
-        }
+        int length = int(qMin<long>(modbusBlockSize, size - offset));
+        std::memcpy(expected, bytes.constData() + offset, size_t(length));
         const int imageBytes = length;
         // As written: whole registers, an odd last byte followed by a zero.
         if (length % 2)
@@ -271,7 +224,6 @@ int PadTransfer::modbusVerify(const QString &imagePath, int slaveAddress)
             countdown = progressEvery;
         }
     }
-    std::fclose(file);
     if (result == 0)
         emit m_emitter->load_progress(total);
     return result;

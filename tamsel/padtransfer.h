@@ -1,6 +1,7 @@
 #ifndef PADTRANSFER_H
 #define PADTRANSFER_H
 
+#include "firmwareimage.h"
 #include "sub20.h"
 
 #include <QString>
@@ -19,18 +20,23 @@ class PadTransfer
 public:
     PadTransfer(Emitter *emitter, const std::atomic<sub_handle> &handle, const std::atomic<bool> &stop);
 
+    // Reads the image once, for an update and its read-back; an image that
+    // cannot be read, or is empty, is said (and the transfers refuse it).
+    FirmwareImage readImage(const QString &imagePath);
+
     // 0 when the whole image went out, -1 for an image problem or a stop,
-    // else the failing adapter or Modbus code.
-    int irBoot(const QString &imagePath);
+    // else the failing adapter or Modbus code. The bytes are the image's as
+    // it was read, whatever becomes of the file meanwhile.
+    int irBoot(const FirmwareImage &image);
     // Every record goes to the one pad at `slaveAddress` (0: broadcast).
-    int modbusUpdate(const QString &imagePath, int slaveAddress);
+    int modbusUpdate(const FirmwareImage &image, int slaveAddress);
 
     // Reads the records back with Read File Record and compares them with
     // the image: 0 when the pad holds the image; notVerifiable when it
     // cannot say (it answers the read with "Illegal Function", or the image
     // was broadcast); imageDiffers (said where); -1 for an image problem or
     // a stop; else the failing adapter or Modbus code.
-    int modbusVerify(const QString &imagePath, int slaveAddress);
+    int modbusVerify(const FirmwareImage &image, int slaveAddress);
     static const int notVerifiable = -2;
     static const int imageDiffers = -3;
     // Why a pad at `slaveAddress` could not be verified.
@@ -42,12 +48,6 @@ public:
     static const int modbusRecordLimit = 10000;
 
 private:
-    // Opens the image and measures it; an empty image is refused.
-    std::FILE *openImage(const QString &imagePath, long *size);
-    // True, after saying so, when the file no longer holds exactly the
-    // `size` bytes it held at the start, of which `sent` were read.
-    bool imageChanged(std::FILE *file, const QString &imagePath, long size, long sent);
-
     Emitter *m_emitter;
     const std::atomic<sub_handle> &m_handle;
     const std::atomic<bool> &m_stop;

@@ -126,10 +126,12 @@ int TamselCli::run(const QStringList &arguments)
 int TamselCli::update(bool infrared, int address, const QString &imagePath)
 {
     InterruptSignal::install();
-    long size = -1;
-    const QString problem = imageFileProblem(imagePath, &size);
-    if (!problem.isEmpty())
-        return fail(ExitImageProblem, problem);
+    // Read once, before the adapter is opened: these bytes are written and
+    // read back, whatever becomes of the file meanwhile.
+    const FirmwareImage image = FirmwareImage::read(imagePath);
+    if (!image.problem().isEmpty())
+        return fail(ExitImageProblem, image.problem());
+    const long size = image.size();
 
     std::atomic<sub_handle> handle { sub_open(nullptr) };
     if (!handle) {
@@ -149,11 +151,11 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
                                           .arg(QString::number(address, 16).toUpper().rightJustified(2, QLatin1Char('0')));
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
-    int result = infrared ? transfer.irBoot(imagePath) : transfer.modbusUpdate(imagePath, address);
+    int result = infrared ? transfer.irBoot(image) : transfer.modbusUpdate(image, address);
     const bool written = result == 0;
     if (result == 0 && m_verify && !infrared) {
         m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
-        result = transfer.modbusVerify(imagePath, address);
+        result = transfer.modbusVerify(image, address);
     }
     sub_close(handle.exchange(nullptr));
     m_progress->finish();

@@ -155,7 +155,7 @@ void CommonTest::imageFiles_data()
     QTest::newRow("missing") << "missing" << "No such file or directory";
     QTest::newRow("folder") << "folder" << "Is a directory";
     QTest::newRow("pipe with no writer") << "fifo" << "it is not a regular file";
-    QTest::newRow("over 2 GiB (sparse)") << "huge" << "larger than 2 GiB";
+    QTest::newRow("over 256 MiB (sparse)") << "huge" << "larger than 256 MiB";
 }
 
 void CommonTest::imageFiles()

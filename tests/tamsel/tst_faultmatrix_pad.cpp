@@ -28,6 +28,12 @@ QByteArray imageBytes()
     return bytes;
 }
 
+// What a test writes over the image file while it is sent.
+QByteArray overwrittenImage()
+{
+    return QByteArray(records * 32, 'n');
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -50,7 +56,9 @@ private slots:
 private:
     // The image in a fresh folder that also holds Tamsel's settings.
     bool prepare(QTemporaryDir *dir, QString *imagePath, QDateTime *modified);
-    void checkCommon(const CliRun &result, int code, int boundMs, const QString &imagePath, const QDateTime &modified);
+    // `overwritten`: the test wrote over the image file during the run.
+    void checkCommon(const CliRun &result, int code, int boundMs, const QString &imagePath, const QDateTime &modified,
+                     bool overwritten = false);
 
     FaultMatrix m_modbus { QStringLiteral("Modbus over the RS-485 backend") };
     FaultMatrix m_infrared { QStringLiteral("infrared on the simulated adapter") };
@@ -84,7 +92,7 @@ bool PadFaultMatrixTest::prepare(QTemporaryDir *dir, QString *imagePath, QDateTi
 }
 
 void PadFaultMatrixTest::checkCommon(const CliRun &result, int code, int boundMs, const QString &imagePath,
-                                     const QDateTime &modified)
+                                     const QDateTime &modified, bool overwritten)
 {
     if (result.code == 0) {
         QVERIFY(result.out.contains("Wrote "));
@@ -94,8 +102,9 @@ void PadFaultMatrixTest::checkCommon(const CliRun &result, int code, int boundMs
         QVERIFY2(result.saidOneSentence("tamsel-cli"), result.err.constData());
     }
     QVERIFY2(result.ms < boundMs, qPrintable(QString::number(result.ms)));
-    QCOMPARE(readFile(imagePath), imageBytes());
-    QCOMPARE(QFileInfo(imagePath).lastModified(), modified);
+    QCOMPARE(readFile(imagePath), overwritten ? overwrittenImage() : imageBytes());
+    if (!overwritten)
+        QCOMPARE(QFileInfo(imagePath).lastModified(), modified);
 }
 
 void PadFaultMatrixTest::modbus_data()
@@ -125,6 +134,9 @@ void PadFaultMatrixTest::modbus_data()
         { "SIGTERM", "slow", "sigterm", 143, 5000 },
     };
     QTest::newRow("no fault") << "none" << "none" << 0 << "" << 0 << 5000;
+    // The pad gets the image as it was read at the start, whole.
+    QTest::newRow("image overwritten at middle record") << "image overwritten" << "slow" << records / 2
+                                                        << "overwrite-image" << 0 << 5000;
     const struct
     {
         const char *name;
@@ -184,13 +196,17 @@ void PadFaultMatrixTest::modbus()
                                           QTRY_VERIFY_WITH_TIMEOUT((padSaid += pad.readAll()).contains(mark)
                                                                        || process.state() == QProcess::NotRunning,
                                                                    20000);
-                                          if (action == QLatin1String("kill-converter"))
+                                          if (action == QLatin1String("overwrite-image")) {
+                                              QFile file(imagePath);
+                                              QVERIFY(file.open(QIODevice::ReadWrite));
+                                              QCOMPARE(file.write(overwrittenImage()), qint64(records * 32));
+                                          } else if (action == QLatin1String("kill-converter"))
                                               converter.kill();
                                           else
                                               CliRun::signal(process, action == QLatin1String("sigint") ? SIGINT : SIGTERM);
                                       });
     cell.setOutcome(QStringLiteral("exit %1: %2").arg(result.code).arg(CliRun::lastLine(result.code ? result.err : result.out)));
-    checkCommon(result, code, boundMs, imagePath, modified);
+    checkCommon(result, code, boundMs, imagePath, modified, action == QLatin1String("overwrite-image"));
     if (QTest::currentTestFailed())
         return;
     // Done only with the whole image on the pad (a pad that took the last

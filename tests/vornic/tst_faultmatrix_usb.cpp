@@ -138,6 +138,15 @@ void UsbFaultMatrixTest::cells_data()
             }
         }
     }
+    // The image file overwritten in place (a build writing its output) in the
+    // middle of the download, or while the device restarts: the device gets
+    // the image as it was read at the start, whole.
+    QTest::addRow("bootloader: image overwritten at middle block")
+        << "bootloader" << "image overwritten" << "middle block" << int(EmulatedDfuDevice::NoFault) << 0 << 4 << 0
+        << 8000;
+    QTest::addRow("application: image overwritten while it restarts")
+        << "application" << "image overwritten" << "restart" << int(EmulatedDfuDevice::NoFault) << 0 << 0 << 0
+        << 8000;
     // Waiting for the device to come back in its bootloader.
     for (const char *road : { "application", "serial" }) {
         QTest::addRow("%s: never comes back", road) << road << "never comes back" << "restart" << -1 << 0 << 0 << 7
@@ -177,7 +186,9 @@ void UsbFaultMatrixTest::cells()
     EmulatedDfuDevice::Config otherConfig = dongara(road, "1-5", 7, serialRoad ? "04E2A1B3" : "04E2A1B2");
     // A device that is busy for 100 ms with every block: a signal sent when
     // a block arrives lands while that block is being taken.
-    if (signal) {
+    const bool overwrite = fault == QLatin1String("image overwritten");
+    const QByteArray overwritten(image.size(), 'n');
+    if (signal || overwrite) {
         config.busyPolls = 1;
         config.pollTimeout = 100;
     }
@@ -199,6 +210,13 @@ void UsbFaultMatrixTest::cells()
     if (road != QLatin1String("bootloader"))
         arguments << QStringLiteral("--wait") << QStringLiteral("2");
     const CliRun result = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&](QProcess &process) {
+        if (overwrite) {
+            QTRY_VERIFY_WITH_TIMEOUT(download > 0 ? device->downloadRequests() >= download : device->detachReceived(),
+                                     20000);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write(overwritten) == overwritten.size());
+            return;
+        }
         if (!signal)
             return;
         // The signal goes when the step's request has arrived (for the
@@ -226,11 +244,12 @@ void UsbFaultMatrixTest::cells()
         QVERIFY2(result.saidOneSentence("vornic-cli"), result.err.constData());
     }
     QVERIFY2(result.ms < boundMs, qPrintable(QString::number(result.ms)));
-    // The image file is as it was.
+    // The image file is as it was (or as the test overwrote it).
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), image);
-    QCOMPARE(QFileInfo(path).lastModified(), modified);
+    QCOMPARE(file.readAll(), overwrite ? overwritten : image);
+    if (!overwrite)
+        QCOMPARE(QFileInfo(path).lastModified(), modified);
     // Nothing reached the other device: no DFU request, no "boot".
     QCOMPARE(classRequests(other), 0);
     QVERIFY(other.serialReceived().isEmpty());

@@ -1,6 +1,7 @@
 #include "dfuengine.h"
 
 #include "emitter.h"
+#include "firmwareimage.h"
 #include "imagefile.h"
 
 #include <QElapsedTimer>
@@ -35,17 +36,6 @@ const int badAddress = -14;
 QString usbErrorText(int code)
 {
     return QString::fromLatin1(libusb_strerror(code));
-}
-
-// Opens the image for reading and finds its size. On failure returns null
-// with the reason in `problem` and the system's error number in `error`.
-std::FILE *openImage(const QString &imagePath, long *size, QString *problem, int *error)
-{
-    std::FILE *file = openImageFile(imagePath, size);
-    *error = file ? 0 : errno;
-    if (!file)
-        *problem = imageOpenFailureText(imagePath, *error);
-    return file;
 }
 
 // What a device that leaves in the middle of a download leaves behind.
@@ -180,20 +170,21 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         return -1;
     }
 
-    long fileSize = -1;
-    QString problem;
-    int openError = 0;
-    std::FILE *file = openImage(imagePath, &fileSize, &problem, &openError);
-    if (!file) {
-        emit m_emitter->errorSignal(problem);
-        return openError > 0 ? -openError : -1;
+    // Read once, here: the blocks and the read-back are these bytes, whatever
+    // happens to the file while the device takes them.
+    m_taken = 0;
+    m_sent = m_image.isRead() ? m_image : FirmwareImage::read(imagePath);
+    if (!m_sent.isRead()) {
+        emit m_emitter->errorSignal(m_sent.problem());
+        return m_sent.error() > 0 ? -m_sent.error() : -1;
     }
+    const QByteArray &bytes = m_sent.bytes();
+    const long fileSize = long(bytes.size());
     // A zero-length DFU_DNLOAD in dfuIDLE is a protocol error: a standard
     // device answers it with dfuERROR and then refuses the next image too.
     // An empty image therefore never reaches the device.
     if (fileSize <= 0) {
-        std::fclose(file);
-        emit m_emitter->errorSignal(emptyImageText(imagePath));
+        emit m_emitter->errorSignal(m_sent.problem());
         return -1;
     }
 
@@ -201,7 +192,6 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     // carries their count: an image needing more is refused whole.
     const long blocksNeeded = (fileSize + transferSize - 1) / transferSize;
     if (blocksNeeded > largestBlockCount) {
-        std::fclose(file);
         emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 is too large for this device: in blocks of "
                                                    "%2 bytes it can take at most %3 bytes. Nothing was written.")
                                         .arg(imagePath)
@@ -222,10 +212,7 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     bool stopped = false;
     for (;;) {
         const int chunk = int(qMin<long>(remaining, transferSize));
-        if (std::fread(buffer.data(), 1, size_t(chunk), file) != size_t(chunk)) {
-            result = badAddress;
-            break;
-        }
+        std::memcpy(buffer.data(), bytes.constData() + (fileSize - remaining), size_t(chunk));
 
         const int sent = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block),
                                                  dfu.interface, buffer.data(), quint16(chunk), blockTimeout);
@@ -255,6 +242,7 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         }
 
         remaining -= chunk;
+        m_taken = fileSize - remaining;
         if (toggle == 1) {
             emit m_emitter->load_progress(block);
             toggle = 2;
@@ -271,7 +259,6 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
             break;
         }
     }
-    std::fclose(file);
 
     if (result == 0) {
         // The final zero-length block tells the device the image is complete.
@@ -296,7 +283,7 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         const int manifested = awaitManifestation(dfu);
         if (manifested < 0)
             return manifested;
-        const int verified = verifyImage(imagePath, dfu, transferSize);
+        const int verified = verifyImage(dfu, transferSize);
         if (verified < 0)
             return verified;
         emit m_emitter->load_progress(total);
@@ -417,7 +404,7 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
     }
 }
 
-int DfuEngine::verifyImage(const QString &imagePath, const DfuInterface &dfu, int transferSize)
+int DfuEngine::verifyImage(const DfuInterface &dfu, int transferSize)
 {
     m_verification = NotAsked;
     m_verificationText.clear();
@@ -433,19 +420,13 @@ int DfuEngine::verifyImage(const QString &imagePath, const DfuInterface &dfu, in
         m_verificationText = QStringLiteral("the device restarts once it has the image");
         return 0;
     }
-    long fileSize = -1;
-    QString problem;
-    int openError = 0;
-    std::FILE *file = openImage(imagePath, &fileSize, &problem, &openError);
-    if (!file) {
-        m_verificationText = problem;
-        return 0;
-    }
+    // Compared with the bytes that were sent, not with the file as it is now.
+    const QByteArray &bytes = m_sent.bytes();
+    const long fileSize = long(bytes.size());
     // Blocks of the transfer size from block 0; a shorter one ends the
     // device's image. What it holds past the image (the rest of its flash)
     // is not compared: once the image's length has come, the upload is
     // aborted, which leaves the device in dfuIDLE.
-    std::vector<unsigned char> expected(static_cast<size_t>(transferSize));
     std::vector<unsigned char> read(static_cast<size_t>(transferSize));
     long offset = 0;
     int result = 0;
@@ -466,16 +447,13 @@ int DfuEngine::verifyImage(const QString &imagePath, const DfuInterface &dfu, in
         }
         ended = got < transferSize;
         const int compared = int(qMin<long>(got, fileSize - offset));
-        if (std::fread(expected.data(), 1, size_t(compared), file) != size_t(compared)) {
-            m_verificationText = QStringLiteral("the image could not be read again");
-            break;
-        }
-        const auto differ = std::mismatch(expected.begin(), expected.begin() + compared, read.begin());
-        if (differ.first != expected.begin() + compared || (ended && offset + got < fileSize)) {
-            const long at = offset + long(differ.first - expected.begin());
+        const auto expected = reinterpret_cast<const unsigned char *>(bytes.constData()) + offset;
+        const auto differ = std::mismatch(expected, expected + compared, read.begin());
+        if (differ.first != expected + compared || (ended && offset + got < fileSize)) {
+            const long at = offset + long(differ.first - expected);
             m_verification = Differs;
             emit m_emitter->errorSignal(
-                at < fileSize && differ.first != expected.begin() + compared
+                at < fileSize && differ.first != expected + compared
                     ? QStringLiteral("The device holds a different image: read back, the byte at offset %1 (of "
                                      "%2) is 0x%3, not 0x%4.").arg(at).arg(fileSize)
                           .arg(uint(*differ.second), 2, 16, QLatin1Char('0'))
@@ -489,7 +467,6 @@ int DfuEngine::verifyImage(const QString &imagePath, const DfuInterface &dfu, in
         if (ended)
             break;
     }
-    std::fclose(file);
     if (!ended)
         libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0, blockTimeout);
     if (result == 0 && offset >= fileSize && m_verificationText.isEmpty())

@@ -2,6 +2,7 @@
 #define DFUENGINE_H
 
 #include "dfuprotocol.h"
+#include "firmwareimage.h"
 
 #include <QString>
 
@@ -60,7 +61,15 @@ public:
     QString verificationText() const { return m_verificationText; }
     static const int imageDiffers = -13;
 
-    // 0 or more is success, negative is failure.
+    // An image read earlier (at the start of a two-phase update, or once
+    // for several devices): downloaded instead of reading the file.
+    void setImage(const FirmwareImage &image) { m_image = image; }
+    // The image bytes the device took, block by block, in the last download.
+    long bytesTaken() const { return m_taken; }
+
+    // 0 or more is success, negative is failure. The image is read once,
+    // when the download begins (unless set), and those bytes are sent and
+    // read back.
     int update(libusb_device *device, const QString &imagePath);
     int download(const QString &imagePath, const DfuInterface &dfu, int transferSize);
 
@@ -91,7 +100,7 @@ private:
     bool pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped);
     // Reads the image back and compares it (see setVerify): 0 when it is
     // the image or cannot be read back, imageDiffers or interrupted.
-    int verifyImage(const QString &imagePath, const DfuInterface &dfu, int transferSize);
+    int verifyImage(const DfuInterface &dfu, int transferSize);
     // Says why a status request after block `block` of `blocks` failed.
     void reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks);
     static const int unexpectedState = -12;
@@ -107,6 +116,10 @@ private:
     bool m_idleAfterManifestation = false;
     bool m_verify = false;
     Verification m_verification = NotAsked;
+    FirmwareImage m_image;
+    // What the download sent.
+    FirmwareImage m_sent;
+    long m_taken = 0;
     QString m_verificationText;
 };
 

@@ -1,0 +1,79 @@
+#include "firmwareimage.h"
+
+#include "imagefile.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+// What identifies the file's content as the system sees it: the same size
+// and modification time before and after the read mean no writer came in
+// between.
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ino == b.st_ino;
+}
+
+QString changedWhileReadText(const QString &path)
+{
+    return QStringLiteral("The firmware image %1 changed while it was read; nothing was written. Try again once it is "
+                          "written whole.").arg(path);
+}
+
+} // namespace
+
+FirmwareImage FirmwareImage::read(const QString &path)
+{
+    FirmwareImage image;
+    image.m_path = path;
+    long size = -1;
+    std::FILE *file = openImageFile(path, &size);
+    if (!file) {
+        image.m_error = errno;
+        image.m_problem = imageOpenFailureText(path, image.m_error);
+        return image;
+    }
+    struct stat before {};
+    struct stat after {};
+    const bool measured = fstat(fileno(file), &before) == 0;
+    QByteArray bytes(int(size), Qt::Uninitialized);
+    const size_t got = size > 0 ? std::fread(bytes.data(), 1, size_t(size), file) : 0;
+    // One byte more than measured means the file grew meanwhile.
+    const bool grew = std::fgetc(file) != EOF;
+    const bool failed = std::ferror(file);
+    const int readError = errno;
+    const bool unchanged = measured && fstat(fileno(file), &after) == 0 && sameFile(before, after);
+    std::fclose(file);
+    if (failed) {
+        image.m_error = readError ? readError : EIO;
+        image.m_problem = imageOpenFailureText(path, image.m_error);
+        return image;
+    }
+    if (got != size_t(size) || grew || !unchanged) {
+        image.m_error = EAGAIN;
+        image.m_problem = changedWhileReadText(path);
+        return image;
+    }
+    return fromBytes(path, bytes);
+}
+
+FirmwareImage FirmwareImage::fromBytes(const QString &path, const QByteArray &bytes)
+{
+    FirmwareImage image;
+    image.m_path = path;
+    image.m_bytes = bytes;
+    image.m_read = true;
+    if (bytes.isEmpty())
+        image.m_problem = emptyImageText(path);
+    return image;
+}
+
+QString FirmwareImage::fileName() const
+{
+    return QFileInfo(m_path).fileName();
+}
