@@ -177,7 +177,7 @@ CMNDialog::CMNDialog(QWidget *parent)
 
     registerUsbNotification();
 
-    const int result = libusb_init(&usbContext);
+    const int result = UsbDeviceList::initContext(&usbContext);
     if (result != 0) {
         usbContext = nullptr;
         showStatusError(QStringLiteral("Cannot initialize libusb"), result);

@@ -29,7 +29,7 @@ void CMNDialog::listUsbDevices()
     if (usbContext)
         libusb_exit(usbContext);
     usbContext = nullptr;
-    if (libusb_init(&usbContext) != 0)
+    if (UsbDeviceList::initContext(&usbContext) != 0)
         usbContext = nullptr;
 
     const int count = UsbDeviceList::enumerate(usbContext, &usbRows,

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 #include <algorithm>
 
@@ -203,11 +204,26 @@ QString UsbDeviceList::presenceKey(libusb_device *device)
     return portPath(device) + QLatin1Char('@') + QString::number(libusb_get_device_address(device));
 }
 
+int UsbDeviceList::initContext(libusb_context **context)
+{
+    const int tries = 10;
+    const unsigned long pause = 50;     // ms
+    int result = LIBUSB_ERROR_OTHER;
+    for (int i = 0; i < tries; ++i) {
+        result = libusb_init(context);
+        if (result == 0)
+            return 0;
+        *context = nullptr;
+        QThread::msleep(pause);
+    }
+    return result;
+}
+
 QSet<QString> UsbDeviceList::devicesOnBus()
 {
     QSet<QString> keys;
     libusb_context *context = nullptr;
-    if (libusb_init(&context) != 0)
+    if (initContext(&context) != 0)
         return keys;
     libusb_device **list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);

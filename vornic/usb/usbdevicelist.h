@@ -74,6 +74,10 @@ public:
     static QString presenceKey(libusb_device *device);
     // The presence keys of every device on the bus now (a fresh look).
     static QSet<QString> devicesOnBus();
+    // libusb_init, given a few more tries when it fails: it can fail for a
+    // moment while other programs start theirs (its hot-plug monitor), and
+    // a device must not be taken for absent then. 0 or the last error.
+    static int initContext(libusb_context **context);
 
     // True when `entry` may be the device `awaited` describes: it runs its
     // bootloader, was not on the bus before the restart request, and is
