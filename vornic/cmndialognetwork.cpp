@@ -88,13 +88,17 @@ void CMNDialog::uploadFinished(int code)
         // check of the whole image for another image.
         const auto *task = qobject_cast<const UploadTask *>(sender());
         const QString step = task ? task->refusedStep() : QString();
+        const QString surplus = task ? task->surplusAnswers() : QString();
         const QString where = uploadDevice
             ? uploadDevice->ip() + QLatin1Char(':') + QString::number(uploadDevice->port())
             : QString();
-        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this,
-                   step.isEmpty() || where.isEmpty()
-                       ? QString()
-                       : QStringLiteral("The device at %1 refused %2.").arg(where, step));
+        QString detail;
+        if (!where.isEmpty() && !surplus.isEmpty())
+            detail = QStringLiteral("The device at %1 answered more than it was asked (%2), so its answers confirm "
+                                    "nothing.").arg(where, surplus);
+        else if (!where.isEmpty() && !step.isEmpty())
+            detail = QStringLiteral("The device at %1 refused %2.").arg(where, step);
+        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this, detail);
         break;
     }
     case 9:

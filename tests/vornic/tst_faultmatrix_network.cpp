@@ -99,6 +99,10 @@ void NetworkFaultMatrixTest::cells_data()
             steps = QStringList { QStringLiteral("start") } + steps + QStringList { "header", "check" };
         QTest::newRow(qPrintable(QStringLiteral("%1: no fault").arg(QLatin1String(mode))))
             << mode << "none" << "-" << int(Fault::None) << 0 << 0 << 8000;
+        // The image file overwritten in place mid-upload (a build writing its
+        // output): the device gets the image as it was read, whole.
+        QTest::newRow(qPrintable(QStringLiteral("%1: image overwritten at %2").arg(QLatin1String(mode), middle)))
+            << mode << "image overwritten" << middle << int(Fault::None) << 0 << 0 << 8000;
         for (const Kind &kind : kinds) {
             for (const QString &step : qAsConst(steps))
                 QTest::newRow(qPrintable(QStringLiteral("%1: %2 at %3").arg(QLatin1String(mode),
@@ -132,10 +136,12 @@ void NetworkFaultMatrixTest::cells()
     NetworkDeviceSimulator::Options options = dongara();
     options.fault = NetworkDeviceSimulator::Fault(deviceFault);
     options.faultStep = step.toLatin1();
-    if (signal) {
+    const bool overwrite = fault == QLatin1String("image overwritten");
+    const QByteArray overwritten(image.size(), 'n');
+    if (signal || overwrite) {
         // Slow enough that a signal sent when the step arrives lands in it.
         options.recordDelay = 40;
-        options.checkDelay = 1000;
+        options.checkDelay = signal ? 1000 : 0;
     }
     SimulatedDevice device(options);
     SimulatedDevice other(dongara());
@@ -154,6 +160,12 @@ void NetworkFaultMatrixTest::cells()
     };
     const QStringList arguments { QStringLiteral("update"), QStringLiteral("127.0.0.1:%1").arg(device.port()), path };
     const CliRun result = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&](QProcess &process) {
+        if (overwrite) {
+            QTRY_VERIFY_WITH_TIMEOUT(reached() || process.state() == QProcess::NotRunning, 20000);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write(overwritten) == overwritten.size());
+            return;
+        }
         if (!signal)
             return;
         QTRY_VERIFY_WITH_TIMEOUT(reached() || process.state() == QProcess::NotRunning, 20000);
@@ -178,8 +190,9 @@ void NetworkFaultMatrixTest::cells()
     QVERIFY2(result.ms < boundMs, qPrintable(QString::number(result.ms)));
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), image);
-    QCOMPARE(QFileInfo(path).lastModified(), modified);
+    QCOMPARE(file.readAll(), overwrite ? overwritten : image);
+    if (!overwrite)
+        QCOMPARE(QFileInfo(path).lastModified(), modified);
     // Not one connection to the other device.
     QVERIFY(other.journal().isEmpty());
 }

@@ -298,7 +298,8 @@ void NetworkTaskTest::unreachableAndSilentDevices()
     ScannerTask scanner(nullptr, &quiet);
     elapsed.restart();
     QCOMPARE(scanner.identify(), 6);
-    QVERIFY2(elapsed.elapsed() >= 4700 && elapsed.elapsed() < 6500, qPrintable(QString::number(elapsed.elapsed())));
+    // The reply time for a greeting that never comes, then for the answer.
+    QVERIFY2(elapsed.elapsed() >= 9700 && elapsed.elapsed() < 11500, qPrintable(QString::number(elapsed.elapsed())));
 }
 
 void NetworkTaskTest::commands_data()

@@ -38,8 +38,13 @@ int main(int argc, char *argv[])
                                         QStringLiteral("k"), QStringLiteral("0"));
     const QCommandLineOption closeAt(QStringLiteral("close-at"), QStringLiteral("Close the connection at data record k."),
                                      QStringLiteral("k"), QStringLiteral("0"));
-    const QCommandLineOption greeting(QStringLiteral("greeting"), QStringLiteral("Text sent on every new connection."),
+    const QCommandLineOption greeting(QStringLiteral("greeting"),
+                                      QStringLiteral("Text sent on every new connection, followed by CR LF (default "
+                                                     "OK; empty: no greeting)."),
                                       QStringLiteral("text"));
+    const QCommandLineOption greetingDelay(QStringLiteral("greeting-delay"),
+                                           QStringLiteral("Milliseconds after a connection before the greeting."),
+                                           QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption split(QStringLiteral("split"), QStringLiteral("Send every answer in two pieces, split inside its status word."));
     const QCommandLineOption wrongCrc(QStringLiteral("wrong-crc"), QStringLiteral("Let \"iwr ?\" find the image's CRC wrong."));
     const QCommandLineOption image(QStringLiteral("image"), QStringLiteral("File where the received image is kept."),
@@ -48,7 +53,7 @@ int main(int argc, char *argv[])
                                      QStringLiteral("File where every connection, command, record address and size, and the "
                                                     "header's fields are written as they arrive."),
                                      QStringLiteral("file"));
-    parser.addOptions({ address, port, serial, version, bootVersion, delay, errorAt, silentFrom, closeAt, greeting, split,
+    parser.addOptions({ address, port, serial, version, bootVersion, delay, errorAt, silentFrom, closeAt, greeting, greetingDelay, split,
                         wrongCrc, image, journal });
     parser.process(app);
 
@@ -73,12 +78,14 @@ int main(int argc, char *argv[])
     options.errorAtRecord = number(errorAt);
     options.silentFromRecord = number(silentFrom);
     options.closeAtRecord = number(closeAt);
+    options.greetingDelay = number(greetingDelay);
     if (!valid)
         return 2;
     options.serialNumber = parser.value(serial).toLatin1();
     options.firmwareVersion = parser.value(version).toLatin1();
     options.bootloaderVersion = parser.value(bootVersion).toLatin1();
-    options.greeting = parser.value(greeting).toLatin1();
+    if (parser.isSet(greeting))
+        options.greeting = parser.value(greeting).isEmpty() ? QByteArray() : parser.value(greeting).toLatin1() + "\r\n";
     options.splitReplies = parser.isSet(split);
     options.wrongCrc = parser.isSet(wrongCrc);
     options.imageFile = parser.value(image);

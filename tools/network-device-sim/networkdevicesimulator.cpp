@@ -99,8 +99,29 @@ void NetworkDeviceSimulator::accept()
             saveImage('W');
             socket->deleteLater();
         });
-        if (!m_options.greeting.isEmpty())
-            answer(socket, m_options.greeting, m_options.greetingDelay);
+        if (m_options.greeting.isEmpty())
+            continue;
+        if (m_options.greetingDelay <= 0) {
+            post(socket, m_options.greeting);
+            continue;
+        }
+        // A device greets before it answers anything: commands that come
+        // before a late greeting are answered after it.
+        m_connections[socket].holding = true;
+        QPointer<QTcpSocket> target(socket);
+        QTimer::singleShot(m_options.greetingDelay, this, [this, target] {
+            auto held = m_connections.find(target.data());
+            if (!target || held == m_connections.end())
+                return;
+            held->holding = false;
+            const QList<QPair<QByteArray, int>> waiting = held->outbox;
+            held->outbox.clear();
+            post(target, m_options.greeting);
+            held = m_connections.find(target.data());
+            if (held != m_connections.end())
+                held->outbox += waiting;
+            pump(target);
+        });
     }
 }
 
@@ -258,7 +279,8 @@ void NetworkDeviceSimulator::handleRecord(QTcpSocket *socket, Connection &connec
     }
     if (connection.silent)
         return;
-    answer(socket, number == m_options.errorAtRecord ? QByteArray("ERROR\r\n") : QByteArray(ok),
+    const QByteArray acknowledgement = m_options.doubleAcknowledgements ? QByteArray(ok) + ok : QByteArray(ok);
+    answer(socket, number == m_options.errorAtRecord ? QByteArray("ERROR\r\n") : acknowledgement,
            m_options.recordDelay);
 }
 

@@ -52,12 +52,15 @@ public:
         int errorAtRecord = 0;              // answer "ERROR" to data record k (from 1)
         int silentFromRecord = 0;           // answer nothing from data record k on
         int closeAtRecord = 0;              // close the connection at data record k
-        QByteArray greeting;                // sent on every new connection
+        // Sent on every new connection, as the maker's devices do; empty:
+        // no greeting (a device that does not greet).
+        QByteArray greeting = "OK\r\n";
         int greetingDelay = 0;              // ms after the connection before the greeting
         int checkDelay = 0;                 // ms before "iwr ?" is answered
         bool refuseReboot = false;          // "boot" is answered "ERROR"
         bool splitReplies = false;          // every answer in two pieces, split in its status word
         bool wrongCrc = false;              // "iwr ?" finds the CRC wrong whatever arrived
+        bool doubleAcknowledgements = false;  // every data record is answered "OK" twice
         // `fault` at `faultStep`: "start" (iwr I0), "record <k>" (the k-th data
         // record of a connection, from 1), "header" (iwr I1) or "check" (iwr ?).
         Fault fault = Fault::None;

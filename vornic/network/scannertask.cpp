@@ -152,7 +152,14 @@ int ScannerTask::queryIdentity()
 {
     if (!doConnect())
         return 2;
-    socket->readAll();
+    // The device's greeting first, however late and in however many
+    // pieces: a greeting is never its identity (nor, holding "OK", the end
+    // of the answer). A device that does not greet is asked all the same.
+    const Greeting greeting = awaitGreeting(QEventLoop::AllEvents);
+    if (m_stopped)
+        return 2;
+    if (greeting == Greeting::Lost || greeting == Greeting::Endless)
+        return 6;
     timer->start(replyTimeout);
     reply.clear();
     socket->write("set\r\n", 5);
@@ -214,6 +221,11 @@ QString ScannerTask::bootloaderVersionIn(const QByteArray &reply)
     const QRegExp pattern(QStringLiteral("(\\d+\\.){0,1}(\\d+\\.)(\\*|\\d+)"), Qt::CaseSensitive, QRegExp::RegExp);
     const QString text = upToNul(reply);
     return pattern.indexIn(text) >= 0 ? pattern.cap(0) : QString();
+}
+
+bool ScannerTask::halted() const
+{
+    return m_stopped;
 }
 
 void ScannerTask::stop()

@@ -64,6 +64,8 @@ public slots:
     void stop() override;
 
 private:
+    bool halted() const override;
+
     bool m_stopped = false;
 };
 

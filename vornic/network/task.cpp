@@ -183,3 +183,73 @@ bool Task::runLoop(QEventLoop::ProcessEventsFlags flags)
         m_quitting = true;
     return !m_quitting;
 }
+
+Task::Greeting Task::awaitGreeting(QEventLoop::ProcessEventsFlags flags)
+{
+    if (!wired)
+        return Greeting::Lost;
+    timer->stop();
+    // The greeting goes nowhere near the answers: it is read here, and
+    // mainProcess() sees only what comes after.
+    disconnect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    QTimer deadline;
+    QTimer quiet;
+    deadline.setSingleShot(true);
+    quiet.setSingleShot(true);
+    bool heard = false;
+    bool fellQuiet = false;
+    bool late = false;
+    qint64 length = 0;
+    const auto take = [&] {
+        const QByteArray piece = socket->readAll();
+        if (piece.isEmpty())
+            return;
+        if (length < maxLoggedPiece)
+            qDebug().noquote() << "Greeting: " + QString::fromLatin1(piece.left(maxLoggedPiece));
+        length += piece.size();
+        // A greeting has as long to end as the device had to begin it.
+        if (!heard)
+            deadline.start(replyTimeout);
+        heard = true;
+        quiet.start(greetingQuiet);
+    };
+    const QMetaObject::Connection reading = connect(socket, &QTcpSocket::readyRead, this, take);
+    connect(&quiet, &QTimer::timeout, this, [&] {
+        fellQuiet = true;
+        eventLoop.quit();
+    });
+    connect(&deadline, &QTimer::timeout, this, [&] {
+        late = true;
+        eventLoop.quit();
+    });
+    deadline.start(replyTimeout);
+    take();
+    Greeting outcome = Greeting::Interrupted;
+    for (;;) {
+        if (!runLoop(flags)) {
+            outcome = Greeting::Interrupted;
+            break;
+        }
+        if (fellQuiet) {
+            outcome = Greeting::Heard;
+            break;
+        }
+        if (socket->state() != QAbstractSocket::ConnectedState) {
+            outcome = Greeting::Lost;
+            break;
+        }
+        if (late) {
+            outcome = heard ? Greeting::Endless : Greeting::Silent;
+            break;
+        }
+        if (halted())
+            break;
+    }
+    disconnect(reading);
+    quiet.stop();
+    deadline.stop();
+    connect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    if (outcome == Greeting::Silent)
+        qDebug() << "No greeting";
+    return outcome;
+}

@@ -30,6 +30,18 @@ public:
     static const int maxAnswer = 4096;      // bytes
     // The most of one read written to the log.
     static const int maxLoggedPiece = 200;  // bytes
+    // A greeting is over once the device has been quiet this long: one
+    // that comes in pieces is read whole.
+    static const int greetingQuiet = 150;   // ms
+
+    // What came of the wait for the device's greeting on a new connection.
+    enum class Greeting {
+        Heard,          // it greeted, and fell quiet
+        Silent,         // nothing within the reply time
+        Endless,        // it greeted, and did not fall quiet within the reply time
+        Lost,           // the connection closed
+        Interrupted     // the wait was ended from outside (a stop)
+    };
 
     explicit Task(QObject *parent = nullptr);
 
@@ -73,6 +85,14 @@ protected:
     // returns at once, and a caller that waited in a loop of its own would
     // spin for ever without a single event. quitting() then stays true.
     bool runLoop(QEventLoop::ProcessEventsFlags flags);
+    // The maker's devices greet on every new connection, at their own pace.
+    // Waits for the greeting's first bytes (up to the reply time), then until
+    // the device is quiet, and throws the greeting away: whatever the device
+    // says before the first command is never an answer to it.
+    Greeting awaitGreeting(QEventLoop::ProcessEventsFlags flags);
+    // True once the task was told to stop: a wait that ends then is not
+    // begun again.
+    virtual bool halted() const { return false; }
     bool quitting() const { return m_quitting; }
 
     QObject *owner = nullptr;

@@ -1,11 +1,11 @@
 #include "uploadtask.h"
 
 #include "crc16modbus.h"
-#include "imagefile.h"
 #include "networkdevice.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTcpSocket>
@@ -17,15 +17,11 @@ const quint32 firstImageAddress = 0x40;  // 'I' space: the header takes 0 to 63
 const quint32 recordAddressLimit = 0x100000;  // five hex digits
 const char startCommand[] = "iwr I0 \r\n";
 const char checkCommand[] = "iwr ?\r\n";
-// How long a new connection is given to greet before the check is sent.
-const int greetingGrace = 200;          // ms
 
 // Stages of the check's connection (the upload uses 1 to 8).
 const int headerStage = 7;
-const int greetingStage = 10;
 const int checkStage = 11;
 const int maxCheckAnswer = 4096;        // bytes kept of the answer to "iwr ?"
-const int maxAnswerLog = 200;           // bytes of an answer written to the log
 
 const int maxInFlight = 3;              // records sent and not yet acknowledged
 
@@ -43,9 +39,20 @@ UploadTask::UploadTask(NetworkDevice *device, const QString &fileName, QObject *
 UploadTask::~UploadTask()
 {
     disconnectSocket();
-    if (file)
-        std::fclose(file);
     delete mutex;
+}
+
+char UploadTask::modeOf(const QString &path)
+{
+    // The file's name alone decides, as it decides which device takes it:
+    // a folder named INBOX or BOOT changes nothing.
+    const QString name = QFileInfo(path).fileName();
+    return name.contains(QLatin1String("INB")) && !name.contains(QLatin1String("BOOT")) ? 'W' : 'I';
+}
+
+bool UploadTask::isBootImage(const QString &path)
+{
+    return QFileInfo(path).fileName().contains(QLatin1String("BOOT"));
 }
 
 qint64 UploadTask::largestImageSize(char mode)
@@ -74,22 +81,37 @@ QByteArray UploadTask::recordHeader(quint32 size, quint16 crc, bool bootImage)
     return header;
 }
 
-void UploadTask::skipGreeting()
+bool UploadTask::greeted(bool required)
 {
-    // A device may greet on a new connection. Whatever it says before the
-    // first command is its greeting, never an answer (a greeting that holds
-    // "OK" would otherwise stand for a record or the check); a device that
-    // does not greet is not at fault, so the wait for it is short and its
-    // end is no failure.
-    stage = greetingStage;
-    QTimer grace;
-    grace.setSingleShot(true);
-    connect(&grace, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
-    grace.start(greetingGrace);
-    runLoop(QEventLoop::ExcludeUserInputEvents);
-    grace.stop();
-    socket->readAll();
+    // A device greets on every new connection; whatever it says then is
+    // never an answer (a greeting that holds "OK" would otherwise stand for
+    // the start, a record or the check).
+    const int before = stage;
+    const Greeting greeting = awaitGreeting(QEventLoop::ExcludeUserInputEvents);
+    stage = before;
     statusWords.clear();
+    if (stopped())
+        return false;
+    switch (greeting) {
+    case Greeting::Heard:
+        return true;
+    case Greeting::Silent:
+        // Asked all the same where the answer does not depend on it; the
+        // check of the whole image is made only after the greeting.
+        if (!required)
+            return true;
+        result = 9;
+        return false;
+    case Greeting::Lost:
+        result = linkLost;
+        return false;
+    case Greeting::Endless:
+        result = 9;
+        return false;
+    case Greeting::Interrupted:
+        break;
+    }
+    return false;
 }
 
 void UploadTask::awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlags flags)
@@ -125,6 +147,11 @@ int UploadTask::unanswered() const
     return socket && socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
 }
 
+bool UploadTask::halted() const
+{
+    return stopped();
+}
+
 bool UploadTask::stopped() const
 {
     // The application quitting stops the upload like a stop request: its
@@ -135,9 +162,10 @@ bool UploadTask::stopped() const
 
 void UploadTask::run()
 {
-    file = nullptr;
     result = 0;
     refused.clear();
+    surplus.clear();
+    acknowledged = 0;
     upload();
     // Stopped (the window is closing, Ctrl+C): no result, whatever the last
     // reply, and nothing more goes to the device. A stop is never success.
@@ -158,10 +186,12 @@ void UploadTask::run()
 
 bool UploadTask::openImage()
 {
-    long size = 0;
-    file = openImageFile(fileName, &size);
-    fileSize = int(size);
-    return file != nullptr;
+    // Read once, whole: the records, the header's size and CRC are these
+    // bytes, whatever happens to the file while they go out.
+    if (!image.isRead() || image.path() != fileName)
+        image = FirmwareImage::read(fileName);
+    fileSize = image.size();
+    return image.isRead();
 }
 
 void UploadTask::upload()
@@ -175,8 +205,7 @@ void UploadTask::upload()
         QMutexLocker lock(mutex);
         stopRequested = false;
     }
-    skipGreeting();
-    if (stopped() || result != 0) {
+    if (!greeted(false)) {
         disconnectSocket();
         return;
     }
@@ -192,12 +221,8 @@ void UploadTask::upload()
         return;
     }
 
-    bool bootImage = false;
-    if (fileName.contains(QLatin1String("BOOT"))) {
-        bootImage = true;
-    } else if (fileName.contains(QLatin1String("INB"))) {
-        mode = 'W';
-    }
+    const bool bootImage = isBootImage(fileName);
+    mode = modeOf(fileName);
     // Record addresses have five hex digits: an image that would run past
     // them is refused before anything is sent.
     const qint64 largest = largestImageSize(mode);
@@ -206,8 +231,6 @@ void UploadTask::upload()
                                       "in the device's records. Nothing was written.")
                            .arg(fileName)
                            .arg(largest));
-        std::fclose(file);
-        file = nullptr;
         result = 7;
         disconnectSocket();
         return;
@@ -222,8 +245,6 @@ void UploadTask::upload()
         // would be counted for the first record.
         awaitAcknowledgements(1, QEventLoop::ExcludeUserInputEvents);
         if (result != 0 || stopped()) {
-            std::fclose(file);
-            file = nullptr;
             disconnectSocket();
             return;
         }
@@ -234,17 +255,11 @@ void UploadTask::upload()
     emit uploadStart(0, fileSize / recordBytes);
     stage = 3;
     quint16 crc = Crc16Modbus::initialValue;
-    char data[recordBytes];
-    for (;;) {
-        const size_t count = std::fread(data, 1, recordBytes, file);
-        if (count == 0) {
-            if (std::ferror(file)) {
-                qDebug() << "reading error";
-                result = 7;
-            }
-            break;
-        }
-        if (!writeBlock(recordLine(mode, address, QByteArray(data, int(count))))) {
+    const QByteArray &bytes = image.bytes();
+    for (int offset = 0; offset < bytes.size();) {
+        const int count = qMin(int(recordBytes), bytes.size() - offset);
+        const char *data = bytes.constData() + offset;
+        if (!writeBlock(recordLine(mode, address, QByteArray::fromRawData(data, count)))) {
             if (result == 0)
                 result = linkLost;
             break;
@@ -255,12 +270,11 @@ void UploadTask::upload()
         if (result != 0 || stopped())
             break;
         address += quint32(count);
+        offset += count;
         crc = Crc16Modbus::update(crc, data, qsizetype(count));
         if (recordCount <= fileSize / recordBytes)
             emit uploadProgress(recordCount);
     }
-    std::fclose(file);
-    file = nullptr;
 
     if (stopped() || result != 0) {
         qDebug() << "Stop?!";
@@ -308,8 +322,9 @@ void UploadTask::runChecker()
         result = linkLost;
         return;
     }
-    skipGreeting();
-    if (stopped() || result != 0) {
+    // The device's greeting comes first (the check waits for it, as the
+    // device expects); only what comes after the question answers it.
+    if (!greeted(true)) {
         disconnectSocket();
         return;
     }
@@ -337,11 +352,6 @@ void UploadTask::mainProcess()
     QByteArray data;
     while (socket->bytesAvailable() > 0)
         data.append(socket->readAll());
-    if (stage == greetingStage) {
-        qDebug().noquote() << "Greeting: " + QString::fromLatin1(data.left(maxAnswerLog));
-        emit idleFinished();
-        return;
-    }
     if (checking) {
         // Kept to a few lines: the answer is one short line, and a device
         // that floods must not grow the process.
@@ -365,6 +375,21 @@ void UploadTask::mainProcess()
     // Replies are examined across the boundary of two reads: a status word
     // split over them (an "ERROR" above all) must not go unseen.
     const StatusWordCounter::Result words = statusWords.feed(response);
+    // One answer per request: more acknowledgements than requests sent can
+    // stand for none of them, and would let a record that was never
+    // answered count as taken.
+    const int asked = stage == 2 || stage == headerStage ? 1 : recordCount;
+    if (ackCount + words.acknowledgements > asked) {
+        qDebug() << "More answers than requests!";
+        result = 8;
+        surplus = QStringLiteral("%1 acknowledgements to %2 %3").arg(ackCount + words.acknowledgements).arg(asked)
+                      .arg(stage == 2 ? QStringLiteral("start command") : stage == headerStage
+                                            ? QStringLiteral("header") : QStringLiteral("records"));
+        ackCount = asked;
+        emit errorResponse();
+        emit idleFinished();
+        return;
+    }
     if (words.refused) {
         qDebug() << "Error!";
         result = 8;
@@ -382,6 +407,8 @@ void UploadTask::mainProcess()
     }
     if (words.acknowledgements) {
         ackCount += words.acknowledgements;
+        if (stage == 3 || stage == 6)
+            acknowledged = qMin(fileSize, ackCount * recordBytes);
         qDebug() << "response OK!";
         qDebug() << "resp number: " << ackCount;
     }

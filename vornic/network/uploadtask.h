@@ -1,13 +1,12 @@
 #ifndef UPLOADTASK_H
 #define UPLOADTASK_H
 
+#include "firmwareimage.h"
 #include "statuswordcounter.h"
 #include "task.h"
 
 #include <QByteArray>
 #include <QString>
-
-#include <cstdio>
 
 class NetworkDevice;
 class QMutex;
@@ -16,14 +15,18 @@ class QTimer;
 // Writes a firmware image into a network device as "iwr" write records of
 // 32 bytes, each in a 536-byte block padded with CR, with up to three
 // records unacknowledged. In 'I' mode (every image but an "INB" one without
-// "BOOT" in its path) the image is announced with "iwr I0 ", followed by a
-// header record with its size and CRC-16/MODBUS, and checked on a second
-// connection with "iwr ?". Results through taskFinished(int):
+// "BOOT" in its file name) the image is announced with "iwr I0 ", followed
+// by a header record with its size and CRC-16/MODBUS, and checked on a
+// second connection with "iwr ?". On each connection the device's greeting
+// is awaited and set aside before the first command. The image is read
+// once, whole, before anything is sent. Results through taskFinished(int):
 //   0 done and checked ('I'); 2 no connection; 7 image cannot be read;
-//   8 an "ERROR"/"Unknown" reply; 9 no reply in time (every record, the
-//   header and the check must be answered); 10 the connection was lost
-//   (closed or reset by the device, or not made again for the check);
-//   11 records done and acknowledged ('W' mode: no header, no check).
+//   8 an "ERROR"/"Unknown" reply, or more answers than requests; 9 no
+//   reply in time (every record, the header and the check must be
+//   answered; the check also waits for the greeting); 10 the connection
+//   was lost (closed or reset by the device, or not made again for the
+//   check); 11 records done and acknowledged ('W' mode: no header, no
+//   check).
 // After stop() the upload ends after the current record, without a result,
 // and sends nothing more.
 class UploadTask : public Task
@@ -50,6 +53,20 @@ public:
     // After result 8: what the device refused ("record 5 of 32", "its
     // check of the whole image", ...).
     QString refusedStep() const { return refused; }
+    // After result 8: how the device answered more than it was asked ("5
+    // acknowledgements to 3 records"); empty when it refused something.
+    QString surplusAnswers() const { return surplus; }
+    // The image bytes the device acknowledged, in records.
+    int acknowledgedBytes() const { return acknowledged; }
+    // An image read earlier (once for several devices): sent instead of
+    // reading the file, when it was read from `fileName`.
+    void setImage(const FirmwareImage &image) { this->image = image; }
+
+    // How an image is written, by its file name alone: 'W' records for a
+    // name with "INB" and without "BOOT", else 'I' records.
+    static char modeOf(const QString &path);
+    // A name with "BOOT": its header's kind flag is 0.
+    static bool isBootImage(const QString &path);
 
 public slots:
     void displayError(QAbstractSocket::SocketError socketError);
@@ -68,9 +85,11 @@ private:
     // did not take it all.
     bool writeBlock(const QByteArray &line);
     bool stopped() const;
-    // Lets a greeting arrive (or not) and discards it before the first
-    // command on a new connection.
-    void skipGreeting();
+    bool halted() const override;
+    // Awaits the device's greeting on a new connection and sets it aside.
+    // False, with the result set, when the conversation cannot go on; a
+    // device that does not greet may still be asked unless it is `required`.
+    bool greeted(bool required);
     // Waits until `wanted` acknowledgements are counted; otherwise sets the
     // result (an error word, silence, a lost link). Stops end it too.
     void awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlags flags);
@@ -86,7 +105,8 @@ private:
     int recordCount = 0;
     int result = 0;
     bool stopRequested = false;
-    std::FILE *file = nullptr;
+    // The image, read once.
+    FirmwareImage image;
     char mode = 'I';
     // While the answer to "iwr ?" is awaited: pieces are gathered until one
     // holds a status word, so that a late greeting is not taken for it.
@@ -94,6 +114,8 @@ private:
     bool checkPassed = false;
     QByteArray checkAnswer;
     QString refused;
+    QString surplus;
+    int acknowledged = 0;
     // The status words of the upload's answers, counted across reads.
     StatusWordCounter statusWords;
 };
