@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +38,18 @@ void InterruptSignal::install()
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal or ssh session: nobody is left to watch the
+    // update, which stops as cleanly as on SIGTERM.
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+void InterruptSignal::endWithParent(pid_t parent)
+{
+    // Runs in a child between fork and exec; the setting survives the exec.
+    // The parent may already have gone before it took effect.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        raise(SIGTERM);
 }
 
 std::atomic<bool> &InterruptSignal::flag()

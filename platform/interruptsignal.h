@@ -3,9 +3,12 @@
 
 #include <atomic>
 
-// Ctrl+C (SIGINT) and SIGTERM for the command-line tools: the first one
-// only raises a flag that the transfer looks at between blocks, so that it
-// stops cleanly; a second one ends the program at once, as usual.
+#include <sys/types.h>
+
+// Ctrl+C (SIGINT), SIGTERM and SIGHUP (the terminal went away) for the
+// programs: the first one only raises a flag that the transfer looks at
+// between blocks, so that it stops cleanly; a second one ends the program
+// at once, as usual.
 class InterruptSignal
 {
 public:
@@ -14,8 +17,11 @@ public:
     static std::atomic<bool> &flag();
     static bool requested() { return flag().load(); }
     // What a program stopped so exits with, as a shell reports a signal:
-    // 130 after Ctrl+C (SIGINT), 143 after SIGTERM.
+    // 130 after Ctrl+C (SIGINT), 143 after SIGTERM, 129 after SIGHUP.
     static int exitCode();
+    // For a child process, between fork and exec: it gets SIGTERM (and so
+    // stops cleanly) when `parent`, the process that started it, dies.
+    static void endWithParent(pid_t parent);
 };
 
 #endif // INTERRUPTSIGNAL_H

@@ -61,7 +61,7 @@ void FleetUpdateTest::misbehavingDeviceProcesses()
     clock.start();
     FleetUpdate fleet(out, err);
     const QStringList devices = behaviour.isEmpty() ? QStringList { "bad", "worse" } : QStringList { "good", "bad" };
-    const int code = fleet.run(program, devices, QStringLiteral("IMAGE.IN2"), QStringList(), true);
+    const int code = fleet.run(program, devices, QStringLiteral("IMAGE.IN2"), QByteArray("image"), QStringList(), true);
     QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
     rusage after {};
     getrusage(RUSAGE_SELF, &after);

@@ -2,6 +2,8 @@
 // USB device, an emulated serial-port device and a simulated network device
 // (runs under umockdev-wrapper; the child reaches the emulated devices
 // through the testbed this process made).
+#include "clirun.h"
+#include "delayrelay.h"
 #include "emulateddfudevice.h"
 #include "scriptedpeer.h"
 #include "simulateddevice.h"
@@ -102,6 +104,8 @@ private slots:
     void verifyOutcomes_data();
     void verifyOutcomes();
     void severalDevicesAtOnce();
+    void parentDies_data();
+    void parentDies();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -248,6 +252,11 @@ void VornicCliTest::exitCodes_data()
     // Two updates of one device at once are never started.
     QTest::newRow("one device named twice") << "twice" << 2
                                             << "1-3 and 04E2A1B2 name the same device; name each device once.";
+    // Two addresses that reach one device (a forwarder): one writer only.
+    QTest::newRow("two addresses, one device") << "forwarded" << 2
+                                               << "name the same device (serial number 04E2E5F6)";
+    // A mistake in one name of several stops all before anything is sent.
+    QTest::newRow("malformed address among several") << "bad among several" << 2 << "Not an address: 127.1:";
     QTest::newRow("port held by another program") << "busy" << 4 << "Serial port is in use!";
     QTest::newRow("image for another model")
         << "mismatch" << 5
@@ -286,6 +295,8 @@ void VornicCliTest::exitCodes()
     netOptions.refuseReboot = scenario == QLatin1String("reboot refused");
     SimulatedDevice network(netOptions);
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
+    DelayRelay forwarder(network.port(), std::chrono::microseconds(0));
+    QVERIFY(forwarder.isListening());
 
     QStringList arguments { "update", "1-3", image };
     std::function<void(QProcess &)> during;
@@ -306,6 +317,10 @@ void VornicCliTest::exitCodes()
         arguments = QStringList { "update", address, image, "--reboot" };
     else if (scenario == QLatin1String("twice"))
         arguments = QStringList { "update", "1-3", "04E2A1B2", image };
+    else if (scenario == QLatin1String("forwarded"))
+        arguments = QStringList { "update", address, QStringLiteral("127.0.0.1:%1").arg(forwarder.port()), image };
+    else if (scenario == QLatin1String("bad among several"))
+        arguments = QStringList { "update", address, QStringLiteral("127.1:%1").arg(network.port()), image };
     else if (scenario == QLatin1String("mismatch"))
         arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));
     else if (scenario == QLatin1String("empty"))
@@ -330,8 +345,13 @@ void VornicCliTest::exitCodes()
     QVERIFY(outcome.err.startsWith("vornic-cli: "));
     // Where the image or the device was refused early, the device was not
     // told to restart.
-    if (code == 3 || code == 4 || code == 5)
+    if (code == 2 || code == 3 || code == 4 || code == 5)
         QVERIFY(!device.detachReceived() && device.serialReceived().isEmpty());
+    // Nor was anything written over the network.
+    if (code == 2) {
+        QVERIFY(network.journal().filter(QStringLiteral(" record ")).isEmpty());
+        QVERIFY(network.journal().filter(QStringLiteral("start I0")).isEmpty());
+    }
     if (scenario == QLatin1String("no return"))
         QVERIFY(device.detachReceived());
     if (holder.state() != QProcess::NotRunning) {
@@ -382,7 +402,7 @@ void VornicCliTest::interruptedDownloadAborts()
             QTRY_VERIFY_WITH_TIMEOUT(dnloadsWithData(*device) >= 5, 20000);
         ::kill(pid_t(process.processId()), signal);
     });
-    QCOMPARE(outcome.code, code);
+    QVERIFY2(outcome.code == code, (outcome.out + outcome.err).constData());
     QVERIFY2(outcome.err.count("Stopped after") == devices, outcome.err.constData());
     for (const auto &device : usb) {
         const auto requests = device->requests();
@@ -649,7 +669,9 @@ void VornicCliTest::severalDevicesAtOnce()
                                                                         : QStringLiteral("updated"));
         QCOMPARE(it->value(QStringLiteral("exitCode")).toInt(), fails ? 6 : 0);
         QCOMPARE(it->value(QStringLiteral("verified")).toBool(), !fails);
-        QCOMPARE(it->value(QStringLiteral("bytes")).toInt(), image.size());
+        // What the device took: the failed one, the five blocks before the
+        // one it refused.
+        QCOMPARE(it->value(QStringLiteral("bytes")).toInt(), fails ? 5 * 1024 : image.size());
         QVERIFY(it->value(QStringLiteral("serialNumber")).toString().startsWith(QLatin1String("04E2")));
     }
     // The result lines, one per device, on stderr beside the JSON.
@@ -679,6 +701,56 @@ void VornicCliTest::severalDevicesAtOnce()
     QCOMPARE(network.checkedImage(), image);
     for (auto &device : usb)
         device->unplug(testbed);
+}
+
+// The parent of a several-devices update killed, or its terminal gone: no
+// device's process writes on unattended, and none is rebooted.
+void VornicCliTest::parentDies_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("code");                  // the parent's; -2 killed
+    QTest::newRow("SIGKILL") << int(SIGKILL) << -2;
+    QTest::newRow("SIGHUP (terminal closed)") << int(SIGHUP) << 129;
+}
+
+void VornicCliTest::parentDies()
+{
+    QFETCH(int, signal);
+    QFETCH(int, code);
+    const QString path = writeImage(QStringLiteral("DG_ORPHAN.IN2"), imageBytes(8 * 1024));
+    NetworkDeviceSimulator::Options options = networkDongara();
+    options.recordDelay = 20;
+    SimulatedDevice first(options);
+    options.serialNumber = "04E2E5F7";
+    SimulatedDevice second(options);
+    QVERIFY(first.isListening() && second.isListening());
+    const QStringList arguments { "update", QStringLiteral("127.0.0.1:%1").arg(first.port()),
+                                  QStringLiteral("127.0.0.1:%1").arg(second.port()), path, "--reboot" };
+    const CliRun result = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&](QProcess &process) {
+        for (const SimulatedDevice *device : { &first, &second })
+            QTRY_VERIFY_WITH_TIMEOUT(device->journal().filter(QStringLiteral(" record ")).size() >= 5, 20000);
+        ::kill(pid_t(process.processId()), signal);
+    });
+    QCOMPARE(result.code, code);
+    // Within 3 s no device's process is left.
+    const auto orphans = [&path] {
+        int count = 0;
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(path.toLocal8Bit()))
+                ++count;
+        }
+        return count;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(orphans(), 0, 3000);
+    for (const SimulatedDevice *device : { &first, &second }) {
+        QTRY_VERIFY(device->allClosed());
+        const QStringList journal = device->journal();
+        QVERIFY(journal.filter(QStringLiteral(" record ")).size() < 256);
+        QVERIFY2(journal.filter(QRegularExpression(QStringLiteral("command boot$"))).isEmpty(),
+                 qPrintable(journal.join('\n')));
+        QVERIFY(device->checkedImage().isEmpty());
+    }
 }
 
 QTEST_MAIN(VornicCliTest)

@@ -24,13 +24,22 @@ const int longestResult = 1 << 20;      // bytes kept of a child's result (one s
 // A child in a process group of its own: Ctrl+C at the terminal reaches
 // only this process, which passes it on once. (Reaching every child too, a
 // second copy would make each quit at once instead of stopping cleanly.)
+// A child whose parent dies (killed, or its terminal gone) stops cleanly
+// too, rather than writing on with nobody to see how it ends.
 class OwnGroupProcess : public QProcess
 {
 public:
     using QProcess::QProcess;
 
 protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+        InterruptSignal::endWithParent(m_parent);
+    }
+
+private:
+    const pid_t m_parent = ::getpid();
 };
 
 QString outcomeOf(int code)
@@ -40,6 +49,7 @@ QString outcomeOf(int code)
     case ExitVerifyFailed: return QStringLiteral("differs");
     case ExitNotVerified: return QStringLiteral("not verified");
     case ExitInterrupted:
+    case 128 + SIGHUP:
     case 128 + SIGTERM: return QStringLiteral("stopped");
     default: return QStringLiteral("failed");
     }
@@ -56,7 +66,7 @@ FleetUpdate::FleetUpdate(std::FILE *out, std::FILE *err, QObject *parent)
 }
 
 int FleetUpdate::run(const QString &program, const QStringList &devices, const QString &imagePath,
-                     const QStringList &childOptions, bool json)
+                     const QByteArray &image, const QStringList &childOptions, bool json)
 {
     // With JSON on the output stream the lines for people go to the error
     // stream.
@@ -100,8 +110,13 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
                 loop.quit();
         });
         ++running;
+        // Every device gets the image as it was read once, here: a file
+        // that changes meanwhile cannot give two devices two images.
         job.process->start(program, QStringList { QStringLiteral("update"), job.device, imagePath,
-                                                   QStringLiteral("--json") } + childOptions);
+                                                   QStringLiteral("--json"), QStringLiteral("--image-on-stdin") }
+                                        + childOptions);
+        job.process->write(image);
+        job.process->closeWriteChannel();
     }
 
     // A signal to this process goes on to every device's process, once:

@@ -25,10 +25,11 @@ class FleetUpdate : public QObject
 public:
     FleetUpdate(std::FILE *out, std::FILE *err, QObject *parent = nullptr);
 
-    // `childOptions` go to every device's process (--force, --verify, ...).
+    // `childOptions` go to every device's process (--force, --verify, ...);
+    // each reads `image`, the bytes of `imagePath`, from its standard input.
     // The exit code: 0 when every device was updated; else the code the
     // failed devices share, or 1 when they differ.
-    int run(const QString &program, const QStringList &devices, const QString &imagePath,
+    int run(const QString &program, const QStringList &devices, const QString &imagePath, const QByteArray &image,
             const QStringList &childOptions, bool json);
 
 private:

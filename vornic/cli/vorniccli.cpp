@@ -6,6 +6,7 @@
 #include "emitter.h"
 #include "exitcode.h"
 #include "fleetupdate.h"
+#include "imagefile.h"
 #include "interruptsignal.h"
 #include "localservernudge.h"
 #include "network/command.h"
@@ -62,6 +63,29 @@ bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
             return false;
     }
     return true;
+}
+
+// Digits and dots mean an address, as in "list --ip": one that is not one
+// is said so, not looked for among the local devices.
+bool looksLikeAddress(const QString &text)
+{
+    return QRegularExpression(QStringLiteral("^[0-9.]*\\.[0-9.]*(:.*)?$")).match(text).hasMatch();
+}
+
+// The whole of standard input, where the parent of a several-devices
+// update hands each device's process the image it read; more than any
+// image is cut off (and then refused as too large).
+QByteArray readStandardInput()
+{
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const size_t got = std::fread(buffer, 1, sizeof buffer, stdin);
+        if (got == 0 || bytes.size() > largestImage)
+            break;
+        bytes.append(buffer, int(got));
+    }
+    return bytes;
 }
 
 QString notAnAddress(const QString &text)
@@ -190,13 +214,17 @@ int VornicCli::run(const QStringList &arguments)
     const QCommandLineOption verify(QStringLiteral("verify"));
     const QCommandLineOption all(QStringLiteral("all"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
-    parser.addOptions({ json, ip, force, reboot, verify, wait, all });
+    // A several-devices update's own: the image comes on standard input.
+    QCommandLineOption imageOnStdin(QStringLiteral("image-on-stdin"));
+    imageOnStdin.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin });
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
         return code;
     m_force = parser.isSet(force);
     m_reboot = parser.isSet(reboot);
     m_verify = parser.isSet(verify);
+    m_imageOnStdin = parser.isSet(imageOnStdin);
     if (parser.isSet(wait)) {
         bool ok = false;
         m_waitSeconds = parser.value(wait).toInt(&ok);
@@ -260,7 +288,7 @@ void VornicCli::listUsb(const UsbDeviceList::Wanted &wanted)
 {
     // A fresh context sees the bus as it is now, like the window's refresh.
     releaseUsb();
-    if (libusb_init(&m_context) != 0)
+    if (UsbDeviceList::initContext(&m_context) != 0)
         m_context = nullptr;
     else
         UsbDeviceList::enumerate(m_context, &m_usb, UsbDeviceList::Trace(), wanted);
@@ -377,11 +405,14 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     // With --json the result is the output; everything else goes to stderr.
     if (m_json)
         m_console->divertOutput();
-    m_result = QJsonObject { { QStringLiteral("device"), deviceName },
-                             { QStringLiteral("bytes"), QFileInfo(imagePath).size() } };
+    m_result = QJsonObject { { QStringLiteral("device"), deviceName } };
+    m_bytes = 0;
     QElapsedTimer clock;
     clock.start();
     const int code = update(deviceName, imagePath);
+    // What the device took, not what the image holds: a device that refused
+    // record 50 got 49 records.
+    m_result.insert(QStringLiteral("bytes"), m_bytes);
     m_result.insert(QStringLiteral("seconds"), qRound(clock.elapsed() / 100.0) / 10.0);
     m_result.insert(QStringLiteral("exitCode"), code);
     m_result.insert(QStringLiteral("message"), m_console->lastLine());
@@ -398,66 +429,126 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
                           const QStringList &childOptions)
 {
     InterruptSignal::install();
-    const QString problem = DfuEngine::imageProblem(imagePath);
-    if (!problem.isEmpty())
-        return fail(ExitImageProblem, problem);
+    // Every device named is checked before any is started: a mistake in one
+    // name stops them all, rather than leaving the others written.
+    for (const QString &name : qAsConst(devices)) {
+        QString ip;
+        int port = 0;
+        if (looksLikeAddress(name) && !parseAddress(name, m_defaultPort, &ip, &port))
+            return fail(ExitUsage, notAnAddress(name));
+    }
+    for (const QString &address : addresses) {
+        QString ip;
+        int port = 0;
+        if (!parseAddress(address, m_defaultPort, &ip, &port))
+            return fail(ExitUsage, notAnAddress(address));
+    }
+    // Read once, for every device.
+    m_image = FirmwareImage::read(imagePath);
+    if (!m_image.problem().isEmpty())
+        return fail(ExitImageProblem, m_image.problem());
     const QString absolute = QFileInfo(imagePath).absoluteFilePath();
+    // Who each network device says it is, by its address.
+    QMap<QString, QString> networkSerials;
+    // One look at the bus, for the choice of --all and for the names.
+    listLocal();
     if (all) {
-        listLocal();
         for (const Listed &device : qAsConst(m_local)) {
             // The same test as a single update's, without --force.
             if (device.accessible && modelKnown(device.text) && DeviceCatalog::imageMatches(device.text, absolute, false))
                 devices << device.id;
         }
-        releaseUsb();
         for (const QString &address : addresses) {
             QString ip;
             int port = 0;
-            if (!parseAddress(address, m_defaultPort, &ip, &port))
-                return fail(ExitUsage, notAnAddress(address));
+            parseAddress(address, m_defaultPort, &ip, &port);
             NetworkDevice record(ip, port);
             NetworkCheck check;
             check.setStopFlag(&InterruptSignal::flag());
             const bool answers = check.run(&record) == 0;
             // Its model is known only once it has answered.
             const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
-            if (answers && modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true))
-                devices << ip + QLatin1Char(':') + QString::number(port);
-            if (InterruptSignal::requested())
+            const QString where = ip + QLatin1Char(':') + QString::number(port);
+            if (answers && modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true)) {
+                devices << where;
+                networkSerials.insert(where, record.serialNumber());
+            }
+            if (InterruptSignal::requested()) {
+                releaseUsb();
                 return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(address));
+            }
         }
-        if (devices.isEmpty())
+        if (devices.isEmpty()) {
+            releaseUsb();
             return fail(ExitNoSuchDevice, QStringLiteral("No listed device takes the image %1.").arg(imagePath));
+        }
     }
     devices.removeDuplicates();
-    // One device named twice (by its port and its serial number, or an
-    // address with and without the default port) would get two updates at
-    // once: refused before anything is sent.
-    if (!all) {
-        listLocal();
-        QMap<QString, QString> named;           // the device each name stands for, by the first name
-        for (const QString &name : qAsConst(devices)) {
-            QString ip;
-            int port = 0;
-            QString key = name;
-            if (parseAddress(name, m_defaultPort, &ip, &port)) {
-                key = ip + QLatin1Char(':') + QString::number(port);
-            } else {
-                const QVector<Listed> found = localMatches(name);
-                if (found.size() == 1)
-                    key = found.first().road + QLatin1Char(' ') + found.first().id;
+    // One device named twice (by its port and its serial number, an address
+    // with and without the default port, two addresses that reach the same
+    // device) would get two updates at once: refused before anything is
+    // sent. Network devices say who they are, by their serial numbers.
+    QMap<QString, QString> named;           // the device each name stands for, by the first name
+    QStringList skipped;
+    for (const QString &name : qAsConst(devices)) {
+        QString ip;
+        int port = 0;
+        QStringList keys { name };
+        if (parseAddress(name, m_defaultPort, &ip, &port)) {
+            const QString where = ip + QLatin1Char(':') + QString::number(port);
+            keys = QStringList { where };
+            if (!all && !networkSerials.contains(where)) {
+                NetworkDevice record(ip, port);
+                NetworkCheck check;
+                check.setStopFlag(&InterruptSignal::flag());
+                const int checked = check.run(&record);
+                if (InterruptSignal::requested()) {
+                    releaseUsb();
+                    return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(name));
+                }
+                if (checked == 0 || checked == 5)
+                    networkSerials.insert(where, record.serialNumber());
             }
+            if (!networkSerials.value(where).isEmpty())
+                keys << QStringLiteral("serial ") + networkSerials.value(where);
+        } else {
+            const QVector<Listed> found = localMatches(name);
+            if (found.size() == 1) {
+                keys = QStringList { found.first().road + QLatin1Char(' ') + found.first().id };
+                if (!found.first().serialNumber.isEmpty())
+                    keys << QStringLiteral("serial ") + found.first().serialNumber;
+            }
+        }
+        QString twice;
+        for (const QString &key : qAsConst(keys)) {
+            if (named.contains(key))
+                twice = key;
+        }
+        // Found twice by --all (a device seen on two roads): written once.
+        if (!twice.isEmpty() && all) {
+            note(QStringLiteral("%1 is %2; it is written once.").arg(name, named.value(twice)));
+            skipped << name;
+            continue;
+        }
+        for (const QString &key : qAsConst(keys)) {
             if (named.contains(key)) {
                 releaseUsb();
-                return fail(ExitUsage, QStringLiteral("%1 and %2 name the same device; name each device once.")
-                                           .arg(named.value(key), name));
+                return fail(ExitUsage, QStringLiteral("%1 and %2 name the same device%3; name each device once.")
+                                           .arg(named.value(key), name,
+                                                key.startsWith(QLatin1String("serial "))
+                                                    ? QStringLiteral(" (serial number %1)").arg(key.mid(7))
+                                                    : QString()));
             }
-            named.insert(key, name);
         }
-        releaseUsb();
+        for (const QString &key : qAsConst(keys))
+            named.insert(key, name);
     }
+    releaseUsb();
+    for (const QString &name : qAsConst(skipped))
+        devices.removeAll(name);
     FleetUpdate fleet(m_out, stderr, this);
-    return fleet.run(QCoreApplication::applicationFilePath(), devices, imagePath, childOptions, m_json);
+    return fleet.run(QCoreApplication::applicationFilePath(), devices, imagePath, m_image.bytes(), childOptions,
+                     m_json);
 }
 
 int VornicCli::update(const QString &deviceName, const QString &imagePath)
@@ -466,15 +557,15 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     QString ip;
     int port = 0;
     const bool address = parseAddress(deviceName, m_defaultPort, &ip, &port);
-    // Digits and dots mean an address, as in "list --ip": one that is not
-    // one is said so, not looked for among the local devices.
-    if (!address && QRegularExpression(QStringLiteral("^[0-9.]*\\.[0-9.]*(:.*)?$")).match(deviceName).hasMatch())
+    if (!address && looksLikeAddress(deviceName))
         return fail(ExitUsage, notAnAddress(deviceName));
-    // Checked before any device is told anything: on the two-phase roads it
-    // would otherwise restart into its bootloader for nothing.
-    const QString problem = DfuEngine::imageProblem(imagePath);
-    if (!problem.isEmpty())
-        return fail(ExitImageProblem, problem);
+    // Read once, before any device is told anything (on the two-phase roads
+    // it would otherwise restart into its bootloader for nothing); these
+    // bytes are written and checked, whatever becomes of the file.
+    m_image = m_imageOnStdin ? FirmwareImage::fromBytes(imagePath, readStandardInput())
+                             : FirmwareImage::read(imagePath);
+    if (!m_image.problem().isEmpty())
+        return fail(ExitImageProblem, m_image.problem());
     if (address)
         return updateNetwork(deviceName, imagePath);
 
@@ -551,8 +642,10 @@ int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool mayD
     engine.setStopFlag(&InterruptSignal::flag());
     engine.setDetachAllowed(mayDetach);
     engine.setVerify(m_verify);
+    engine.setImage(m_image);
     m_errors.clear();
     const int result = engine.update(device, imagePath);
+    m_bytes = engine.bytesTaken();
     *detached = mode == 1;
     m_verification = engine.verification();
     m_verificationText = engine.verificationText();
@@ -743,6 +836,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     LocalServerNudge::nudge(text, this);
 
     UploadTask task(&device, imagePath);
+    task.setImage(m_image);
     int result = -1;
     QStringList errors;
     connect(&task, &Task::taskFinished, this, [&result](int code) { result = code; });
@@ -761,10 +855,11 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     task.run();
     watch.stop();
     m_progress->finish();
+    m_bytes = task.acknowledgedBytes();
 
     // A 'W' image (named INB) has no check and no header that would make
     // it the device's firmware only when whole.
-    const bool recordsOnly = imagePath.contains(QLatin1String("INB")) && !imagePath.contains(QLatin1String("BOOT"));
+    const bool recordsOnly = UploadTask::modeOf(imagePath) == 'W';
     if (InterruptSignal::requested() && result < 0)
         return fail(InterruptSignal::exitCode(),
                     recordsOnly ? QStringLiteral("Stopped before the device had every record of the image; it was "
@@ -783,6 +878,10 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         return fail(ExitImageProblem, QStringLiteral("The firmware image %1 could not be read; the device did not "
                                                      "take it.").arg(imagePath));
     case 8:
+        if (!task.surplusAnswers().isEmpty())
+            return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device at %1 answered more than it was "
+                                                          "asked (%2), so its answers confirm nothing; the image is "
+                                                          "not known to be whole.").arg(where, task.surplusAnswers()));
         // A refused record and a failed check of the whole image call for
         // different things: another try, or another image.
         return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device at %1 refused %2%3")

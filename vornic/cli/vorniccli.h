@@ -1,6 +1,7 @@
 #ifndef VORNICCLI_H
 #define VORNICCLI_H
 
+#include "firmwareimage.h"
 #include "usb/dfuengine.h"
 #include "usb/usbdevicelist.h"
 
@@ -115,6 +116,12 @@ private:
     // What the last DFU run's read-back found (with --verify).
     DfuEngine::Verification m_verification = DfuEngine::NotAsked;
     QString m_verificationText;
+    // The image, read once at the start of the update (from standard input
+    // when a several-devices update started this process).
+    FirmwareImage m_image;
+    bool m_imageOnStdin = false;
+    // The image bytes the device took (the result's "bytes").
+    qint64 m_bytes = 0;
     int m_waitSeconds = 60;
     int m_defaultPort = 10102;
     libusb_context *m_context = nullptr;
