@@ -779,12 +779,13 @@ void CMNDialog::onUpdBtnClicked()
     // Checked before the device is told anything: on the two-phase roads it
     // would otherwise restart into its bootloader for nothing, and no road
     // has any use for an empty image.
-    const QString problem = DfuEngine::imageProblem(imagePath);
-    if (!problem.isEmpty()) {
-        displayWarnings(problem);
+    const FirmwareImage image = FirmwareImage::read(imagePath);
+    if (!image.problem().isEmpty()) {
+        displayWarnings(image.problem());
         return;
     }
     jobImagePath = imagePath;
+    jobImage = image;
 
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.

@@ -1,6 +1,7 @@
 #ifndef CMNDIALOG_H
 #define CMNDIALOG_H
 
+#include "firmwareimage.h"
 #include "network/networkdevice.h"
 #include "usb/awaiteddevice.h"
 #include "usb/usbdevicelist.h"
@@ -187,6 +188,9 @@ private:
     // pressed: the USB job reads it, and the second phase of a two-phase
     // update writes the image the user confirmed.
     QString jobImagePath;
+    // Its bytes, read once at the press: every phase and road sends these,
+    // whatever becomes of the file meanwhile. Written only while no job runs.
+    FirmwareImage jobImage;
     // The rest of what the update in progress knows of its device; every
     // guard and follow-up reads these, never the list's current row, which
     // the user or a refresh may change meanwhile.

@@ -23,6 +23,7 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
 {
     contextMenu.setEnabled(false);
     auto *task = new UploadTask(dev, jobImagePath, this);
+    task->setImage(jobImage);
     connect(task, SIGNAL(taskFinished(int)), this, SLOT(uploadFinished(int)));
     connect(task, SIGNAL(taskError(QString)), this, SLOT(displayWarnings(QString)));
     connect(task, SIGNAL(uploadStart(int,int)), ui->progressBar, SLOT(setRange(int,int)));

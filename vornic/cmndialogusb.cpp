@@ -60,6 +60,7 @@ int CMNDialog::dfuUpdate(libusb_device *device)
     engine.setDetachAllowed(jobMayDetach);
     engine.setStopFlag(&usbStop);
     engine.setVerify(jobVerify);
+    engine.setImage(jobImage);
     const int result = engine.update(device, jobImagePath);
     {
         const std::lock_guard<std::mutex> lock(jobVerificationMutex);

@@ -78,7 +78,8 @@ QString TamselCli::helpText()
         "  7    timeout: the pad did not answer\n"
         "  8    --verify: the records read back differ from IMAGE\n"
         "  9    --verify: written, but the pad could not be read back\n"
-        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM\n");
+        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
+        "       (the terminal closed)\n");
 }
 
 int TamselCli::fail(int code, const QString &sentence)

@@ -74,7 +74,7 @@ private slots:
     void unreachableAndSilentDevices();
     void commands_data();
     void commands();
-    void greetingIsPartOfTheAnswer();
+    void greetingIsNoAnswer();
 };
 
 void NetworkTaskTest::framing_data()
@@ -323,6 +323,7 @@ void NetworkTaskTest::commands()
         if (received.endsWith('\n'))
             p.say("O", 0), p.say("K\r\n", 50);
     });
+    peer.onConnect = [](ScriptedPeer &p) { p.say("Ready\r\n"); };
     NetworkDevice device(QStringLiteral("127.0.0.1"), peer.port());
     Command command(this, &device);
     switch (operation) {
@@ -336,18 +337,20 @@ void NetworkTaskTest::commands()
     QCOMPARE(command.lastReply(), QByteArray("OK\r\n"));
 }
 
-void NetworkTaskTest::greetingIsPartOfTheAnswer()
+void NetworkTaskTest::greetingIsNoAnswer()
 {
+    // A late greeting that holds "OK", and then a refusal: the refusal is
+    // the answer, and the reboot is not confirmed.
     ScriptedPeer peer([](ScriptedPeer &p, const QByteArray &received) {
         if (received == "boot\r\n")
-            p.say("OK\r\n", 200);
+            p.say("ERROR\r\n", 400);
     });
-    // The greeting comes after the task has discarded what was there.
-    peer.onConnect = [](ScriptedPeer &p) { p.say("Welcome\r\n", 100); };
+    peer.onConnect = [](ScriptedPeer &p) { p.say("O", 300), p.say("K\r\n", 350); };
     NetworkDevice device(QStringLiteral("127.0.0.1"), peer.port());
     Command command(this, &device);
     command.reboot();
-    QCOMPARE(command.lastReply(), QByteArray("Welcome\r\nOK\r\n"));
+    QCOMPARE(command.lastReply(), QByteArray("ERROR\r\n"));
+    QVERIFY(!Command::confirmed(command.lastReply()));
 
     // An unreachable device: nothing is sent, nothing is handed over.
     NetworkDevice gone(QStringLiteral("127.0.0.1"), refusedPort());

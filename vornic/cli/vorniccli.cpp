@@ -200,7 +200,8 @@ QString VornicCli::helpText()
         "  7    timeout: the device did not answer, or did not come back, in time\n"
         "  8    --verify: the image read back from the device differs from IMAGE\n"
         "  9    --verify: written, but the device could not be read back or checked\n"
-        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM\n");
+        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
+        "       (the terminal closed)\n");
 }
 
 int VornicCli::run(const QStringList &arguments)

@@ -18,7 +18,10 @@ void SendCommandTask::run()
 {
     if (!doConnect())
         return;
-    socket->readAll();
+    // The device's greeting first: a greeting that holds "OK" must never
+    // confirm a command the device then refuses (a reboot above all).
+    awaitGreeting(QEventLoop::AllEvents);
+    reply.clear();
     timer->start(replyTimeout);
     socket->write(command.toLocal8Bit());
     wait();
