@@ -1,6 +1,7 @@
 #include "crc16modbus.h"
 #include "crc8lte.h"
 #include "emitter.h"
+#include "firmwareimage.h"
 #include "imagefile.h"
 
 #include <QMetaMethod>
@@ -181,6 +182,10 @@ void CommonTest::imageFiles()
     long size = -1;
     const QString found = imageFileProblem(path, &size);
     QVERIFY(timer.elapsed() < 1000);
+    // The image as an update reads it, once: the same verdict, and the bytes.
+    const FirmwareImage image = FirmwareImage::read(path);
+    QCOMPARE(image.problem(), found);
+    QCOMPARE(image.bytes(), problem.isEmpty() ? QByteArray("image") : QByteArray());
     if (problem.isEmpty()) {
         QCOMPARE(found, QString());
         QCOMPARE(size, 5L);

@@ -298,8 +298,9 @@ void NetworkTaskTest::unreachableAndSilentDevices()
     ScannerTask scanner(nullptr, &quiet);
     elapsed.restart();
     QCOMPARE(scanner.identify(), 6);
-    // The reply time for a greeting that never comes, then for the answer.
-    QVERIFY2(elapsed.elapsed() >= 9700 && elapsed.elapsed() < 11500, qPrintable(QString::number(elapsed.elapsed())));
+    // The reply time for a greeting that never comes, then for the answer
+    // (each a coarse timer, which may end 5 % early).
+    QVERIFY2(elapsed.elapsed() >= 9400 && elapsed.elapsed() < 11500, qPrintable(QString::number(elapsed.elapsed())));
 }
 
 void NetworkTaskTest::commands_data()

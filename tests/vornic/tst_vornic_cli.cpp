@@ -269,6 +269,10 @@ void VornicCliTest::exitCodes_data()
                                             << "Protocol error: the device at %1 refused record 3 of 256.";
     QTest::newRow("network check fails") << "network check" << 6
                                          << "Protocol error: the device at %1 refused its check of the whole image.";
+    // A greeting "OK" a second late is no answer to the check: refused, and
+    // not restarted into the image it refused.
+    QTest::newRow("late greeting, check fails, --reboot")
+        << "late greeting" << 6 << "Protocol error: the device at %1 refused its check of the whole image.";
     QTest::newRow("reboot not confirmed") << "reboot refused" << 6 << "did not confirm the reboot";
     QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
 }
@@ -291,7 +295,8 @@ void VornicCliTest::exitCodes()
     QVERIFY(!device.plug(testbed).isEmpty());
     NetworkDeviceSimulator::Options netOptions = networkDongara();
     netOptions.errorAtRecord = scenario == QLatin1String("network error") ? 3 : 0;
-    netOptions.wrongCrc = scenario == QLatin1String("network check");
+    netOptions.wrongCrc = scenario == QLatin1String("network check") || scenario == QLatin1String("late greeting");
+    netOptions.greetingDelay = scenario == QLatin1String("late greeting") ? 1000 : 0;
     netOptions.refuseReboot = scenario == QLatin1String("reboot refused");
     SimulatedDevice network(netOptions);
     const QString address = QStringLiteral("127.0.0.1:%1").arg(network.port());
@@ -313,7 +318,7 @@ void VornicCliTest::exitCodes()
         arguments[1] = QStringLiteral("300.1.1.1");
     else if (scenario == QLatin1String("no image"))
         arguments = QStringList{ "update", address };
-    else if (scenario == QLatin1String("reboot refused"))
+    else if (scenario == QLatin1String("reboot refused") || scenario == QLatin1String("late greeting"))
         arguments = QStringList { "update", address, image, "--reboot" };
     else if (scenario == QLatin1String("twice"))
         arguments = QStringList { "update", "1-3", "04E2A1B2", image };
@@ -347,6 +352,9 @@ void VornicCliTest::exitCodes()
     // told to restart.
     if (code == 2 || code == 3 || code == 4 || code == 5)
         QVERIFY(!device.detachReceived() && device.serialReceived().isEmpty());
+    // A network device that failed is never restarted.
+    if (scenario != QLatin1String("reboot refused"))
+        QVERIFY(network.journal().filter(QRegularExpression(QStringLiteral("command boot$"))).isEmpty());
     // Nor was anything written over the network.
     if (code == 2) {
         QVERIFY(network.journal().filter(QStringLiteral(" record ")).isEmpty());

@@ -113,13 +113,12 @@ void NetworkDeviceSimulator::accept()
             auto held = m_connections.find(target.data());
             if (!target || held == m_connections.end())
                 return;
+            // The greeting, then (a moment later, as a device that answers
+            // what came meanwhile) the answers held back.
             held->holding = false;
-            const QList<QPair<QByteArray, int>> waiting = held->outbox;
-            held->outbox.clear();
-            post(target, m_options.greeting);
-            held = m_connections.find(target.data());
-            if (held != m_connections.end())
-                held->outbox += waiting;
+            QList<QPair<QByteArray, int>> greeting = piecesOf(m_options.greeting);
+            greeting.last().second = splitPause;
+            held->outbox = greeting + held->outbox;
             pump(target);
         });
     }
@@ -355,23 +354,25 @@ void NetworkDeviceSimulator::post(QTcpSocket *socket, const QByteArray &text)
     auto found = m_connections.find(socket);
     if (found == m_connections.end())
         return;
-    if (!m_options.splitReplies || text.size() < 2) {
-        found->outbox.append({ text, 0 });
-    } else {
-        // Split inside the status word, so that neither piece holds it whole;
-        // the second piece follows a moment later.
-        int cut = text.size() / 2;
-        for (const char *word : { "OK", "ERROR", "Unknown" }) {
-            const int at = text.lastIndexOf(word);
-            if (at >= 0) {
-                cut = at + 1;
-                break;
-            }
-        }
-        found->outbox.append({ text.left(cut), splitPause });
-        found->outbox.append({ text.mid(cut), 0 });
-    }
+    found->outbox += piecesOf(text);
     pump(socket);
+}
+
+QList<QPair<QByteArray, int>> NetworkDeviceSimulator::piecesOf(const QByteArray &text) const
+{
+    if (!m_options.splitReplies || text.size() < 2)
+        return { { text, 0 } };
+    // Split inside the status word, so that neither piece holds it whole;
+    // the second piece follows a moment later.
+    int cut = text.size() / 2;
+    for (const char *word : { "OK", "ERROR", "Unknown" }) {
+        const int at = text.lastIndexOf(word);
+        if (at >= 0) {
+            cut = at + 1;
+            break;
+        }
+    }
+    return { { text.left(cut), splitPause }, { text.mid(cut), 0 } };
 }
 
 void NetworkDeviceSimulator::pump(QTcpSocket *socket)

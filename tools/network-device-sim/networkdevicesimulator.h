@@ -110,6 +110,8 @@ private:
     QByteArray checkAnswer();
     void answer(QTcpSocket *socket, const QByteArray &text, int delay = 0);
     void post(QTcpSocket *socket, const QByteArray &text);
+    // The pieces an answer goes out in, each with the pause after it.
+    QList<QPair<QByteArray, int>> piecesOf(const QByteArray &text) const;
     void pump(QTcpSocket *socket);
     void note(const QString &line);
     void saveImage(char mode);

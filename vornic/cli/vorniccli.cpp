@@ -488,7 +488,9 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     // One device named twice (by its port and its serial number, an address
     // with and without the default port, two addresses that reach the same
     // device) would get two updates at once: refused before anything is
-    // sent. Network devices say who they are, by their serial numbers.
+    // sent. A network device is known only by what it says it is, its
+    // serial number (a forwarder or a second interface gives it two
+    // addresses).
     QMap<QString, QString> named;           // the device each name stands for, by the first name
     QStringList skipped;
     for (const QString &name : qAsConst(devices)) {
@@ -513,19 +515,19 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
             if (!networkSerials.value(where).isEmpty())
                 keys << QStringLiteral("serial ") + networkSerials.value(where);
         } else {
+            // A local device is the one at its port: two at two ports are two,
+            // even with one serial number.
             const QVector<Listed> found = localMatches(name);
-            if (found.size() == 1) {
+            if (found.size() == 1)
                 keys = QStringList { found.first().road + QLatin1Char(' ') + found.first().id };
-                if (!found.first().serialNumber.isEmpty())
-                    keys << QStringLiteral("serial ") + found.first().serialNumber;
-            }
         }
         QString twice;
         for (const QString &key : qAsConst(keys)) {
             if (named.contains(key))
                 twice = key;
         }
-        // Found twice by --all (a device seen on two roads): written once.
+        // Found twice by --all (one network device at two addresses given
+        // with --ip): written once.
         if (!twice.isEmpty() && all) {
             note(QStringLiteral("%1 is %2; it is written once.").arg(name, named.value(twice)));
             skipped << name;
