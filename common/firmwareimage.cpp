@@ -2,6 +2,7 @@
 
 #include "imagefile.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -76,4 +77,9 @@ FirmwareImage FirmwareImage::fromBytes(const QString &path, const QByteArray &by
 QString FirmwareImage::fileName() const
 {
     return QFileInfo(m_path).fileName();
+}
+
+QByteArray FirmwareImage::digestOf(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }

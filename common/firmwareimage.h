@@ -25,6 +25,8 @@ public:
 
     bool isRead() const { return m_read; }
     QString path() const { return m_path; }
+    // The SHA-256 of `bytes`, in lower-case hex.
+    static QByteArray digestOf(const QByteArray &bytes);
     // The file's name without its folders: what decides how it is written.
     QString fileName() const;
     const QByteArray &bytes() const { return m_bytes; }

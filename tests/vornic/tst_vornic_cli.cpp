@@ -9,6 +9,7 @@
 #include "simulateddevice.h"
 #include "usbtestbed.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
@@ -258,6 +259,9 @@ void VornicCliTest::exitCodes_data()
     // A mistake in one name of several stops all before anything is sent.
     QTest::newRow("malformed address among several") << "bad among several" << 2 << "Not an address: 127.1:";
     QTest::newRow("port held by another program") << "busy" << 4 << "Serial port is in use!";
+    // A device's process of a several-devices update whose image arrives cut
+    // short (its parent killed while writing it) writes nothing.
+    QTest::newRow("image cut short on standard input") << "cut short" << 5 << "did not arrive whole";
     QTest::newRow("image for another model")
         << "mismatch" << 5
         << "A Dongara takes an image whose file name contains DG and IN2, in capitals (for example DG.IN2). If it is "
@@ -324,7 +328,15 @@ void VornicCliTest::exitCodes()
         arguments = QStringList { "update", "1-3", "04E2A1B2", image };
     else if (scenario == QLatin1String("forwarded"))
         arguments = QStringList { "update", address, QStringLiteral("127.0.0.1:%1").arg(forwarder.port()), image };
-    else if (scenario == QLatin1String("bad among several"))
+    else if (scenario == QLatin1String("cut short")) {
+        const QByteArray whole = imageBytes(8 * 1024);
+        arguments = QStringList { "update", address, image, "--image-on-stdin",
+                                  QString::fromLatin1(QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex()) };
+        during = [whole](QProcess &process) {
+            process.write(whole.left(whole.size() / 2));
+            process.closeWriteChannel();
+        };
+    } else if (scenario == QLatin1String("bad among several"))
         arguments = QStringList { "update", address, QStringLiteral("127.1:%1").arg(network.port()), image };
     else if (scenario == QLatin1String("mismatch"))
         arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));

@@ -1,6 +1,7 @@
 #include "fleetupdate.h"
 
 #include "exitcode.h"
+#include "firmwareimage.h"
 #include "interruptsignal.h"
 
 #include <QEventLoop>
@@ -113,7 +114,8 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         // Every device gets the image as it was read once, here: a file
         // that changes meanwhile cannot give two devices two images.
         job.process->start(program, QStringList { QStringLiteral("update"), job.device, imagePath,
-                                                   QStringLiteral("--json"), QStringLiteral("--image-on-stdin") }
+                                                   QStringLiteral("--json"), QStringLiteral("--image-on-stdin"),
+                                                   QString::fromLatin1(FirmwareImage::digestOf(image)) }
                                         + childOptions);
         job.process->write(image);
         job.process->closeWriteChannel();

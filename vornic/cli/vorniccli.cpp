@@ -215,8 +215,10 @@ int VornicCli::run(const QStringList &arguments)
     const QCommandLineOption verify(QStringLiteral("verify"));
     const QCommandLineOption all(QStringLiteral("all"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
-    // A several-devices update's own: the image comes on standard input.
-    QCommandLineOption imageOnStdin(QStringLiteral("image-on-stdin"));
+    // A several-devices update's own: the image comes on standard input,
+    // and its SHA-256 with the option, so that an image cut short (its
+    // sender killed while it was writing) is never taken for a whole one.
+    QCommandLineOption imageOnStdin(QStringLiteral("image-on-stdin"), QString(), QStringLiteral("sha256"));
     imageOnStdin.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin });
     int code = ExitSuccess;
@@ -226,6 +228,7 @@ int VornicCli::run(const QStringList &arguments)
     m_reboot = parser.isSet(reboot);
     m_verify = parser.isSet(verify);
     m_imageOnStdin = parser.isSet(imageOnStdin);
+    m_imageDigest = parser.value(imageOnStdin).toLatin1();
     if (parser.isSet(wait)) {
         bool ok = false;
         m_waitSeconds = parser.value(wait).toInt(&ok);
@@ -567,6 +570,9 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     // bytes are written and checked, whatever becomes of the file.
     m_image = m_imageOnStdin ? FirmwareImage::fromBytes(imagePath, readStandardInput())
                              : FirmwareImage::read(imagePath);
+    if (m_imageOnStdin && FirmwareImage::digestOf(m_image.bytes()) != m_imageDigest)
+        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 did not arrive whole from the command "
+                                                     "that started this update; nothing was written.").arg(imagePath));
     if (!m_image.problem().isEmpty())
         return fail(ExitImageProblem, m_image.problem());
     if (address)

@@ -120,6 +120,7 @@ private:
     // when a several-devices update started this process).
     FirmwareImage m_image;
     bool m_imageOnStdin = false;
+    QByteArray m_imageDigest;           // hex SHA-256 of the image on standard input
     // The image bytes the device took (the result's "bytes").
     qint64 m_bytes = 0;
     int m_waitSeconds = 60;
