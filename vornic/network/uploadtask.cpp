@@ -106,11 +106,12 @@ bool UploadTask::greeted(bool required)
         result = linkLost;
         return false;
     case Greeting::Endless:
-        result = 9;
-        return false;
     case Greeting::Interrupted:
+        // (Only a stop interrupts the wait; should anything else, the upload
+        // still ends as a failure, never as a success.)
         break;
     }
+    result = 9;
     return false;
 }
 
