@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Two pads on one RS-485 line: the chosen one, which answers Write File
-Record requests as a pad does (the request repeated) and keeps what it gets,
-except for one fault at one record; and another one like it, which answers
+Record requests as a pad does (the request repeated) and keeps the records
+it answers so, with one fault at one record; and another one like it, which answers
 nothing and logs every frame addressed to it. Prints "ready" once the port
 is open and "record K" as the K-th record (from 1) arrives.
 
@@ -41,18 +41,20 @@ while True:
         continue
     records += 1
     print("record %d" % records, flush=True)
-    number = (frame[6] << 8) | frame[7]
-    data = frame[10:-2]
-    at = number * 32
-    if len(image) < at + len(data):
-        image.extend(bytes(at + len(data) - len(image)))
-    image[at:at + len(data)] = data
-    with open(received_path, "wb") as out:
-        out.write(image)
     here = records == fault_record
     silent = silent or (here and fault == "silent")
     if silent:
         continue
+    # Kept only when it is answered as a pad answers it: "held" means held.
+    if not (here and fault in ("exception", "bad-crc", "other-slave")):
+        number = (frame[6] << 8) | frame[7]
+        data = frame[10:-2]
+        at = number * 32
+        if len(image) < at + len(data):
+            image.extend(bytes(at + len(data) - len(image)))
+        image[at:at + len(data)] = data
+        with open(received_path, "wb") as out:
+            out.write(image)
     reply = frame
     if here and fault == "exception":
         body = bytes([address, 0x95, 0x02])

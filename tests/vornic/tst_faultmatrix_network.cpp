@@ -144,8 +144,14 @@ void NetworkFaultMatrixTest::cells()
         options.checkDelay = signal ? 1000 : 0;
     }
     SimulatedDevice device(options);
-    SimulatedDevice other(dongara());
-    QVERIFY(device.isListening() && other.isListening());
+    QVERIFY(device.isListening());
+    // Beside it, one like it where a mix-up would reach it: the same port on
+    // the next loopback address.
+    NetworkDeviceSimulator::Options otherOptions = dongara();
+    otherOptions.address = QHostAddress(QStringLiteral("127.0.0.2"));
+    otherOptions.port = device.port();
+    SimulatedDevice other(otherOptions);
+    QVERIFY(other.isListening());
 
     // What the step looks like in the device's journal.
     const auto reached = [&device, &step] {
