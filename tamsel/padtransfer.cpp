@@ -82,8 +82,10 @@ int PadTransfer::irBoot(const FirmwareImage &image)
         for (int i = 0; i < irSends; ++i) {
             result = sub_ir_tx(m_handle.load(), irFrameSize, reinterpret_cast<char *>(frame));
             if (result != 0) {
+                // Named after the call that failed: the configuration was
+                // taken, the transmission was not.
                 emit m_emitter->errorSignal(
-                    QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
+                    QStringLiteral("SUB-20 sub_ir_tx: %1").arg(QString::fromLatin1(sub_strerror(result))));
                 return result;
             }
         }

@@ -322,6 +322,9 @@ void PadTransfersTest::modbusUpdate()
     } else if (!refused) {
         QCOMPARE(adapter.requests.size(), (size + 31) / 32);
         QCOMPARE(seen.last(), size / 32);
+    } else {
+        // Refused before anything was sent.
+        QCOMPARE(adapter.requests.size(), 0);
     }
     QByteArray sent;
     for (int i = 0; i < adapter.requests.size(); ++i) {
@@ -451,7 +454,7 @@ void PadTransfersTest::infrared()
     m_window->adapterHandle = handleOf(&failing);
     QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_TRANSMIT));
     QCOMPARE(failing.frames.size(), 2);
-    QTRY_COMPARE(m_boxes.last(), QStringLiteral("SUB-20 sub_ir_config: the transmission failed"));
+    QTRY_COMPARE(m_boxes.last(), QStringLiteral("SUB-20 sub_ir_tx: the transmission failed"));
 }
 
 QTEST_MAIN(PadTransfersTest)

@@ -315,7 +315,7 @@ void TamselWindowTest::faultsEndTheRun_data()
     }
     for (const int at : { 1, 10, 21 })
         QTest::newRow(qPrintable(QStringLiteral("infrared send %1 fails").arg(at)))
-            << 0 << "transmit_error_at" << at << "SUB-20 sub_ir_config: the transmission failed";
+            << 0 << "transmit_error_at" << at << "SUB-20 sub_ir_tx: the transmission failed";
 }
 
 void TamselWindowTest::faultsEndTheRun()
