@@ -320,6 +320,17 @@ bool NetworkDeviceSimulator::faultAt(QTcpSocket *socket, Connection &connection,
     case Fault::Refuse:
         answer(socket, "ERROR\r\n");
         return true;
+    case Fault::Hold:
+        // Taken as usual; its answer waits behind the hold.
+        connection.holding = true;
+        QTimer::singleShot(holdTime, this, [this, target] {
+            auto held = m_connections.find(target.data());
+            if (!target || held == m_connections.end())
+                return;
+            held->holding = false;
+            pump(target);
+        });
+        return false;
     case Fault::None:
         break;
     }

@@ -38,8 +38,10 @@ public:
         Reset,        // resets the connection (RST) instead of answering
         Silent,       // answers nothing from the step on
         Garbage,      // answers bytes that hold no status word
-        Refuse        // answers "ERROR"
+        Refuse,       // answers "ERROR"
+        Hold          // answers the step (and what follows) only after holdTime
     };
+    static const int holdTime = 1000;       // ms
 
     struct Options
     {
