@@ -147,8 +147,9 @@ void ModbusPeerTest::update()
     elapsed.start();
     QCOMPARE(window.modbusUpdateRun(), result);
     // 32 records of about 8 ms on the line each, plus the latency ticks;
-    // a timeout is one reply wait.
-    QVERIFY2(elapsed.elapsed() < 4000, qPrintable(QString::number(elapsed.elapsed())));
+    // a timeout is one reply wait. Bound for a hang only: a loaded machine
+    // may take a few times as long.
+    QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
     QTRY_COMPARE(boxes, message.isEmpty() ? QStringList() : QStringList{ message });
     if (peer != QLatin1String("pymodbus"))
         return;

@@ -351,7 +351,8 @@ void SerialRoadTest::noLocalServerNoPause()
     QElapsedTimer timer;
     timer.start();
     m_window->nudgeLocalServer("Primora S/N: " + name + " via ttyACM0");
-    QVERIFY2(timer.elapsed() < 100, qPrintable(QString::number(timer.elapsed())));
+    // Short of the 200 ms a listening server is given, with room for load.
+    QVERIFY2(timer.elapsed() < 190, qPrintable(QString::number(timer.elapsed())));
 }
 
 void SerialRoadTest::bootCommandAtBaud9600()

@@ -518,7 +518,9 @@ void VornicCliTest::signalWhileADeviceDribbles()
                                     ::kill(pid_t(process.processId()), SIGTERM);
                                 });
     QCOMPARE(outcome.code, 143);
-    QVERIFY2(elapsed.elapsed() < 1500, qPrintable(QString::number(elapsed.elapsed())));
+    // Well before the answer's deadline (about 4.7 s after the signal),
+    // with room for a loaded machine.
+    QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
     QVERIFY2(outcome.err.contains("Stopped while checking"), outcome.err.constData());
 }
 
