@@ -7,6 +7,7 @@
 #include "network/statuswordcounter.h"
 
 #include <QList>
+#include <QRegularExpression>
 #include <QVector>
 
 namespace {
@@ -49,7 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const QChar c : bootloader)
         FUZZ_ASSERT(c.isDigit() || c == QLatin1Char('.') || c == QLatin1Char('*'));
     ScannerTask::versionAtLeast(QStringLiteral("1.1"), bootloader);
-    ScannerTask::versionAtLeast(QString::fromLatin1(text.left(32)), QString::fromLatin1(text.mid(32, 32)));
+    // What versionAtLeast promises: only numbers joined by dots are a
+    // version; a version reaches itself; of two versions one reaches the
+    // other.
+    const QString minimum = QString::fromLatin1(text.left(32));
+    const QString candidate = QString::fromLatin1(text.mid(32, 32));
+    const QRegularExpression versionText(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}(\\.[0-9]{1,9})*")));
+    const bool minimumIsVersion = versionText.match(minimum).hasMatch();
+    const bool isVersion = versionText.match(candidate).hasMatch();
+    const bool reaches = ScannerTask::versionAtLeast(minimum, candidate);
+    FUZZ_ASSERT(isVersion || !reaches);
+    FUZZ_ASSERT(!isVersion || ScannerTask::versionAtLeast(candidate, candidate));
+    FUZZ_ASSERT(!(isVersion && minimumIsVersion) || reaches || ScannerTask::versionAtLeast(candidate, minimum));
 
     // The same stream cut into reads of lengths drawn from the seed: the
     // acknowledgements and the refusal are those of the whole stream.
