@@ -259,6 +259,7 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
         }
         if (length == 0 && m_state == DfuDnloadIdle) {
             m_state = DfuManifestSync;
+            m_sinceBlock.start();
             return true;
         }
         m_state = DfuError;
@@ -290,6 +291,8 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             } else {
                 m_state = reported = DfuDnloadIdle;
             }
+        } else if (m_state == DfuManifestSync && m_sinceBlock.elapsed() < m_config.manifestMs) {
+            reported = DfuManifest;
         } else if (m_state == DfuManifestSync) {
             m_state = reported = DfuIdle;
             ++m_manifestations;

@@ -77,6 +77,7 @@ public:
         // Error injection.
         int busyPolls = 0;                   // dfuDNBUSY answers after each block
         int busyMs = 0;                      // ... and for this long after each block
+        int manifestMs = 0;                  // reports dfuMANIFEST this long after the end of the image
         bool busyForever = false;
         int errorOnBlock = -1;               // dfuERROR after this block
         bool shortStatusReply = false;       // GETSTATUS answers 5 bytes

@@ -260,6 +260,13 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         }
     }
 
+    // A stop that landed while the last block was taken: the device is not
+    // told the image is complete.
+    if (result == 0 && m_stop && *m_stop) {
+        result = -1;
+        stopped = true;
+    }
+
     if (result == 0) {
         // The final zero-length block tells the device the image is complete.
         // It goes out only when every block was taken, and the update is done
@@ -283,6 +290,15 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         const int manifested = awaitManifestation(dfu);
         if (manifested < 0)
             return manifested;
+        // A device making the image its firmware cannot be stopped, and is
+        // waited for; a stop asked meanwhile still ends the update as
+        // stopped, never as done, and says what the device holds.
+        if (m_stop && *m_stop) {
+            emit m_emitter->errorSignal(QStringLiteral("Stopped while the device was making the image its firmware, "
+                                                       "which cannot be cut short; it finished, and holds the new "
+                                                       "image (not verified)."));
+            return interrupted;
+        }
         const int verified = verifyImage(dfu, transferSize);
         if (verified < 0)
             return verified;
