@@ -132,14 +132,19 @@ int PadTransfer::modbusUpdate(const FirmwareImage &image, int slaveAddress)
     int record = 0;
     long sent = 0;
     int countdown = progressEvery;
+    m_wholeImageAnswered = false;
     for (;;) {
         int length = int(qMin<long>(modbusBlockSize, size - sent));
+        // A stop that landed while the last record was on its way is a stop
+        // too: the update is never reported done after one.
+        if (m_stop) {
+            m_wholeImageAnswered = length == 0;
+            return -1;
+        }
         if (length == 0) {
             emit m_emitter->load_progress(total);
             return 0;
         }
-        if (m_stop)
-            return -1;
         std::memcpy(block, bytes.constData() + sent, size_t(length));
         sent += length;
         // Records hold whole 16-bit registers.

@@ -30,6 +30,8 @@ public:
     int irBoot(const FirmwareImage &image);
     // Every record goes to the one pad at `slaveAddress` (0: broadcast).
     int modbusUpdate(const FirmwareImage &image, int slaveAddress);
+    // After a stop: the pad had answered every record when it came.
+    bool wholeImageAnswered() const { return m_wholeImageAnswered; }
 
     // Reads the records back with Read File Record and compares them with
     // the image: 0 when the pad holds the image; notVerifiable when it
@@ -51,6 +53,7 @@ private:
     Emitter *m_emitter;
     const std::atomic<sub_handle> &m_handle;
     const std::atomic<bool> &m_stop;
+    bool m_wholeImageAnswered = false;
 };
 
 #endif // PADTRANSFER_H

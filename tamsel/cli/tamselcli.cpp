@@ -182,7 +182,10 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
         return fail(InterruptSignal::exitCode(),
                     written ? QStringLiteral("Stopped while the records were read back; the pad got the whole image, "
                                              "but it was not verified.")
-                            : QStringLiteral("Stopped; the pad did not get the whole image."));
+                    : transfer.wholeImageAnswered()
+                        ? QStringLiteral("Stopped as the last record was answered; the pad holds the whole image, "
+                                         "but it was not verified.")
+                        : QStringLiteral("Stopped; the pad did not get the whole image."));
     if (result == -1)
         return fail(ExitImageProblem, why);
     if (!infrared && result == 138)
