@@ -55,8 +55,8 @@ FirmwareImage FirmwareImage::read(const QString &path)
         image.m_problem = imageOpenFailureText(path, image.m_error);
         return image;
     }
+    // No system error: the file is readable, only not still.
     if (got != size_t(size) || grew || !unchanged) {
-        image.m_error = EAGAIN;
         image.m_problem = changedWhileReadText(path);
         return image;
     }

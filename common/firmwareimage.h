@@ -35,7 +35,8 @@ public:
     // Why the image cannot be written (it could not be read, or is empty),
     // in one sentence; empty when it can.
     QString problem() const { return m_problem; }
-    // The system's error number when the file could not be read, else 0.
+    // The system's error number when the file could not be opened or read,
+    // else 0 (also for a file that changed while it was read).
     int error() const { return m_error; }
 
 private:
