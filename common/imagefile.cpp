@@ -56,15 +56,3 @@ QString emptyImageText(const QString &path)
 {
     return QStringLiteral("The firmware image %1 is empty; nothing was written.").arg(path);
 }
-
-QString imageFileProblem(const QString &path, long *size)
-{
-    long found = -1;
-    std::FILE *file = openImageFile(path, &found);
-    if (!file)
-        return imageOpenFailureText(path, errno);
-    std::fclose(file);
-    if (size)
-        *size = found;
-    return found > 0 ? QString() : emptyImageText(path);
-}

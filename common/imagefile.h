@@ -24,8 +24,5 @@ const long largestImage = 0x10000000L;   // 256 MiB
 // error number `error`), or is empty.
 QString imageOpenFailureText(const QString &path, int error);
 QString emptyImageText(const QString &path);
-// Why the image cannot be written, in one of those sentences; empty when
-// it can. `size`, when given, receives its size.
-QString imageFileProblem(const QString &path, long *size = nullptr);
 
 #endif // IMAGEFILE_H

@@ -179,16 +179,14 @@ void CommonTest::imageFiles()
     }
     QElapsedTimer timer;
     timer.start();
-    long size = -1;
-    const QString found = imageFileProblem(path, &size);
-    QVERIFY(timer.elapsed() < 1000);
-    // The image as an update reads it, once: the same verdict, and the bytes.
+    // The image as an update reads it, once: its verdict, and its bytes.
     const FirmwareImage image = FirmwareImage::read(path);
-    QCOMPARE(image.problem(), found);
+    const QString found = image.problem();
+    QVERIFY(timer.elapsed() < 1000);
     QCOMPARE(image.bytes(), problem.isEmpty() ? QByteArray("image") : QByteArray());
     if (problem.isEmpty()) {
         QCOMPARE(found, QString());
-        QCOMPARE(size, 5L);
+        long size = -1;
         std::FILE *file = openImageFile(path, &size);
         QVERIFY(file);
         char bytes[8] = {};

@@ -390,7 +390,7 @@ void DfuEngineTest::emptyImage()
     QCOMPARE(errors.size(), 2);
     QVERIFY2(errors[0].contains(path) && errors[0].contains(QLatin1String("empty")), qPrintable(errors[0]));
     QCOMPARE(errors[1], QStringLiteral("Download error!"));
-    QCOMPARE(DfuEngine::imageProblem(path), errors[0]);
+    QCOMPARE(FirmwareImage::read(path).problem(), errors[0]);
     QVERIFY(bench.starts.isEmpty());
 }
 

@@ -88,6 +88,14 @@ QByteArray readStandardInput()
     return bytes;
 }
 
+// The network check of `record`, which Ctrl+C or SIGTERM ends (with 2).
+int checkNetworkDevice(NetworkDevice *record)
+{
+    NetworkCheck check;
+    check.setStopFlag(&InterruptSignal::flag());
+    return check.run(record);
+}
+
 QString notAnAddress(const QString &text)
 {
     return QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT], four numbers from 0 to 255 and a port from "
@@ -351,9 +359,7 @@ int VornicCli::list(bool json, const QStringList &addresses)
         if (!parseAddress(address, m_defaultPort, &device.id, &port))
             return fail(ExitUsage, notAnAddress(address));
         NetworkDevice record(device.id, port);
-        NetworkCheck check;
-        check.setStopFlag(&InterruptSignal::flag());
-        device.check = check.run(&record);
+        device.check = checkNetworkDevice(&record);
         if (InterruptSignal::requested())
             return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(device.id));
         if (device.check != 0 && device.check != 5) {
@@ -467,9 +473,7 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
             int port = 0;
             parseAddress(address, m_defaultPort, &ip, &port);
             NetworkDevice record(ip, port);
-            NetworkCheck check;
-            check.setStopFlag(&InterruptSignal::flag());
-            const bool answers = check.run(&record) == 0;
+            const bool answers = checkNetworkDevice(&record) == 0;
             // Its model is known only once it has answered.
             const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
             const QString where = ip + QLatin1Char(':') + QString::number(port);
@@ -505,9 +509,7 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
             keys = QStringList { where };
             if (!all && !networkSerials.contains(where)) {
                 NetworkDevice record(ip, port);
-                NetworkCheck check;
-                check.setStopFlag(&InterruptSignal::flag());
-                const int checked = check.run(&record);
+                const int checked = checkNetworkDevice(&record);
                 if (InterruptSignal::requested()) {
                     releaseUsb();
                     return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(name));
@@ -824,9 +826,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     QElapsedTimer elapsed;
     elapsed.start();
     NetworkDevice device(ip, port);
-    NetworkCheck check;
-    check.setStopFlag(&InterruptSignal::flag());
-    const int checked = check.run(&device);
+    const int checked = checkNetworkDevice(&device);
     if (InterruptSignal::requested())
         return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped before anything was written."));
     if (checked == 2)

@@ -511,7 +511,3 @@ QString DfuEngine::noAccessText()
                           "and plug the device in again.");
 }
 
-QString DfuEngine::imageProblem(const QString &imagePath)
-{
-    return imageFileProblem(imagePath);
-}

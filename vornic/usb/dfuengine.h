@@ -73,11 +73,6 @@ public:
     int update(libusb_device *device, const QString &imagePath);
     int download(const QString &imagePath, const DfuInterface &dfu, int transferSize);
 
-    // Why the image cannot be written (it cannot be opened, or it is
-    // empty), in one sentence; empty when it can. Asked before a device is
-    // told anything, so that a two-phase update never restarts a device
-    // for an image that will not go out.
-    static QString imageProblem(const QString &imagePath);
     // What a user who may not open a USB device is told, and how to mend it.
     static QString noAccessText();
 
