@@ -182,6 +182,9 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
         return fail(InterruptSignal::exitCode(),
                     written ? QStringLiteral("Stopped while the records were read back; the pad got the whole image, "
                                              "but it was not verified.")
+                    : transfer.wholeImageAnswered() && address == broadcastAddress
+                        ? QStringLiteral("Stopped as the last record was broadcast; nothing confirms that a pad got "
+                                         "the whole image.")
                     : transfer.wholeImageAnswered()
                         ? QStringLiteral("Stopped as the last record was answered; the pad holds the whole image, "
                                          "but it was not verified.")
