@@ -106,21 +106,11 @@ void NetworkDeviceSimulator::accept()
             continue;
         }
         // A device greets before it answers anything: commands that come
-        // before a late greeting are answered after it.
-        m_connections[socket].holding = true;
-        QPointer<QTcpSocket> target(socket);
-        QTimer::singleShot(m_options.greetingDelay, this, [this, target] {
-            auto held = m_connections.find(target.data());
-            if (!target || held == m_connections.end())
-                return;
-            // The greeting, then (a moment later, as a device that answers
-            // what came meanwhile) the answers held back.
-            held->holding = false;
-            QList<QPair<QByteArray, int>> greeting = piecesOf(m_options.greeting);
-            greeting.last().second = splitPause;
-            held->outbox = greeting + held->outbox;
-            pump(target);
-        });
+        // before a late greeting are answered after it, a moment later (as
+        // a device that answers what came meanwhile).
+        QList<QPair<QByteArray, int>> greeting = piecesOf(m_options.greeting);
+        greeting.last().second = splitPause;
+        holdBack(m_connections[socket], socket, m_options.greetingDelay, greeting);
     }
 }
 
@@ -322,14 +312,7 @@ bool NetworkDeviceSimulator::faultAt(QTcpSocket *socket, Connection &connection,
         return true;
     case Fault::Hold:
         // Taken as usual; its answer waits behind the hold.
-        connection.holding = true;
-        QTimer::singleShot(holdTime, this, [this, target] {
-            auto held = m_connections.find(target.data());
-            if (!target || held == m_connections.end())
-                return;
-            held->holding = false;
-            pump(target);
-        });
+        holdBack(connection, socket, holdTime);
         return false;
     case Fault::None:
         break;
@@ -367,6 +350,21 @@ void NetworkDeviceSimulator::post(QTcpSocket *socket, const QByteArray &text)
         return;
     found->outbox += piecesOf(text);
     pump(socket);
+}
+
+void NetworkDeviceSimulator::holdBack(Connection &connection, QTcpSocket *socket, int ms,
+                                      const QList<QPair<QByteArray, int>> &first)
+{
+    connection.holding = true;
+    QPointer<QTcpSocket> target(socket);
+    QTimer::singleShot(ms, this, [this, target, first] {
+        auto held = m_connections.find(target.data());
+        if (!target || held == m_connections.end())
+            return;
+        held->holding = false;
+        held->outbox = first + held->outbox;
+        pump(target);
+    });
 }
 
 QList<QPair<QByteArray, int>> NetworkDeviceSimulator::piecesOf(const QByteArray &text) const

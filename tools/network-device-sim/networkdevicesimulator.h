@@ -112,6 +112,9 @@ private:
     QByteArray checkAnswer();
     void answer(QTcpSocket *socket, const QByteArray &text, int delay = 0);
     void post(QTcpSocket *socket, const QByteArray &text);
+    // Nothing leaves `connection` for `ms`; then `first`, then what waited.
+    void holdBack(Connection &connection, QTcpSocket *socket, int ms,
+                  const QList<QPair<QByteArray, int>> &first = {});
     // The pieces an answer goes out in, each with the pause after it.
     QList<QPair<QByteArray, int>> piecesOf(const QByteArray &text) const;
     void pump(QTcpSocket *socket);
