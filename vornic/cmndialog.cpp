@@ -356,6 +356,7 @@ void CMNDialog::usbJobEnded()
     showUpdateOutcome(future.result() >= 0,
                       verification == DfuEngine::Verified        ? QStringLiteral(", verified")
                       : verification == DfuEngine::NotVerifiable ? QStringLiteral(", not verified")
+                      : verification == DfuEngine::Unconfirmed   ? QStringLiteral(", not confirmed by the device")
                                                                  : QString(),
                       why);
 }

@@ -149,7 +149,7 @@ QByteArray EmulatedDfuDevice::descriptors() const
     if (m_config.hasFunctionalDescriptor) {
         // can download, manifestation tolerant, detaches by itself; can
         // upload when asked to
-        functional.append(char(9)).append(char(0x21)).append(char(m_config.canUpload ? 0x0F : 0x0D));
+        functional.append(char(9)).append(char(0x21)).append(char(m_config.attributes | (m_config.canUpload ? 0x02 : 0)));
         appendWord(functional, 1000);
         appendWord(functional, m_config.transferSize);
         appendWord(functional, 0x0110);
@@ -236,7 +236,21 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             return false;
         if (++m_dnloads == m_config.faultAtDownload && m_config.fault != NoFault) {
             m_faulted = true;
+            if (m_config.fault == LeavesAfter) {
+                // Taken, and the device restarts before the next request.
+                m_gone = true;
+                m_unplugRequested = m_config.unplugWhenLeaving;
+                if (length == 0 && m_state == DfuDnloadIdle)
+                    ++m_manifestations;
+                else if (length > 0 && m_state == DfuDnloadIdle)
+                    m_downloaded.append(out);
+                return true;
+            }
             if (m_config.fault == Leaves) {
+                // At the end of the image: it restarts into the image it
+                // has, without answering the request.
+                if (length == 0 && m_state == DfuDnloadIdle)
+                    ++m_manifestations;
                 m_gone = true;
                 // Taken up on the device's own thread by the watch started
                 // in plug().
@@ -332,7 +346,8 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
         *in = QByteArray(1, char(m_state)).left(length);
         return true;
     case 6:                                                // DFU_ABORT
-        if (m_state < DfuIdle)
+        // Not in dfuERROR: DFU 1.1 leaves that state by DFU_CLRSTATUS only.
+        if (m_state < DfuIdle || m_state == DfuError)
             return false;
         m_state = DfuIdle;
         return true;

@@ -49,7 +49,9 @@ public:
         ShortStatus,     // answers DFU_GETSTATUS with 5 bytes from then on
         WrongState,      // reports appIDLE, which no download step leads to
         Refuses,         // reports dfuERROR (errWRITE; errVERIFY at the end)
-        Leaves           // leaves the bus: every later request fails
+        Leaves,          // leaves the bus: this and every later request fail (at the end of the
+                         // image, it restarts into the image without answering)
+        LeavesAfter      // takes the request, then leaves the bus
     };
 
     struct Config
@@ -65,6 +67,9 @@ public:
         bool hasFunctionalDescriptor = true;
         // bitCanUpload: DFU_UPLOAD returns the image it holds, from dfuIDLE.
         bool canUpload = false;
+        // bmAttributes besides bitCanUpload: bit 0 can download, bit 2
+        // manifestation tolerant, bit 3 detaches by itself.
+        quint8 attributes = 0x0D;
         int corruptUploadAt = -1;            // this byte of the image reads back changed
         quint16 transferSize = 1024;
         // Where the DFU interface sits. Above 0, a vendor interface comes

@@ -50,14 +50,21 @@ QVector<EmulatedDfuDevice::Request> requestsOf(const EmulatedDfuDevice &device, 
 
 // A download that did not get the whole image across ends with DFU_ABORT,
 // never with the zero-length request that would declare it complete.
-bool endsWithAbort(const EmulatedDfuDevice &device)
+// One that the device refused with dfuERROR ends with DFU_CLRSTATUS instead,
+// the only request that leaves that state.
+bool endsWith(const EmulatedDfuDevice &device, quint8 request)
 {
     const auto all = device.requests();
     for (const auto &r : all) {
         if (r.requestType == 0x21 && r.request == dnload && r.length == 0)
             return false;
     }
-    return !all.isEmpty() && all.last().requestType == 0x21 && all.last().request == abortRequest;
+    return !all.isEmpty() && all.last().requestType == 0x21 && all.last().request == request;
+}
+
+bool endsWithAbort(const EmulatedDfuDevice &device)
+{
+    return endsWith(device, abortRequest);
 }
 
 QStringList texts(const QSignalSpy &spy)
@@ -335,10 +342,13 @@ void DfuEngineTest::errorOnBlockStopsTheDownload()
     const auto dnloads = requestsOf(bench.device, dnload);
     QCOMPARE(dnloads.size(), 2);
     QCOMPARE(int(dnloads[1].value), 1);
-    QVERIFY(endsWithAbort(bench.device));
+    // It refuses DFU_ABORT in dfuERROR, as DFU 1.1 has it, and waits for a
+    // new image only once cleared.
+    QVERIFY(endsWith(bench.device, clrStatus));
+    QVERIFY(requestsOf(bench.device, abortRequest).isEmpty());
+    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
     QCOMPARE(texts(bench.errors), QStringList({ "Download error!" }));
     QVERIFY(values(bench.progress).isEmpty());
-    QVERIFY(requestsOf(bench.device, clrStatus).isEmpty());
 }
 
 void DfuEngineTest::shortStatusReplyCountsAsError()
@@ -727,21 +737,30 @@ void DfuEngineTest::readBack_data()
     QTest::addColumn<int>("verification");
     QTest::addColumn<int>("uploads");           // DFU_UPLOAD requests
     QTest::addColumn<QString>("says");
+    QTest::addColumn<int>("endFault");          // at the request that ends the image
     const int verified = DfuEngine::Verified;
     const int differs = DfuEngine::Differs;
     const int differsCode = DfuEngine::imageDiffers;
     // Blocks of 1024: a short last block ends the device's image by itself;
     // after whole blocks the engine stops reading and aborts the upload.
-    QTest::newRow("2500 bytes, read back") << 2500 << true << -1 << 0 << verified << 3 << "";
-    QTest::newRow("2048 bytes, read back") << 2048 << true << -1 << 0 << verified << 2 << "";
+    QTest::newRow("2500 bytes, read back") << 2500 << true << -1 << 0 << verified << 3 << "" << 0;
+    QTest::newRow("2048 bytes, read back") << 2048 << true << -1 << 0 << verified << 2 << "" << 0;
     QTest::newRow("first byte differs") << 2500 << true << 0 << differsCode << differs << 1
-                                        << "the byte at offset 0 (of 2500)";
+                                        << "the byte at offset 0 (of 2500)" << 0;
     QTest::newRow("a byte of the second block differs") << 2500 << true << 1500 << differsCode << differs << 2
-                                                        << "the byte at offset 1500 (of 2500)";
+                                                        << "the byte at offset 1500 (of 2500)" << 0;
     QTest::newRow("the last byte differs") << 2048 << true << 2047 << differsCode << differs << 2
-                                           << "the byte at offset 2047 (of 2048)";
+                                           << "the byte at offset 2047 (of 2048)" << 0;
     QTest::newRow("cannot upload") << 2500 << false << -1 << 0 << int(DfuEngine::NotVerifiable) << 0
-                                   << "the device cannot read its image back";
+                                   << "the device cannot read its image back" << 0;
+    // A device that announces neither manifestation tolerance nor that it
+    // detaches, takes the end of the image and restarts at once (before or
+    // after its answer): written, not confirmed, and never read back.
+    const int unconfirmed = DfuEngine::Unconfirmed;
+    const char *restarted = "the device restarted without confirming";
+    for (const int fault : { int(EmulatedDfuDevice::LeavesAfter), int(EmulatedDfuDevice::Leaves) })
+        QTest::newRow(fault == EmulatedDfuDevice::Leaves ? "restarts while it answers the end" : "restarts after the end")
+            << 2500 << true << -1 << 0 << unconfirmed << 0 << restarted << fault;
 }
 
 // With verification on, what the device made its firmware is read back and
@@ -756,9 +775,15 @@ void DfuEngineTest::readBack()
     QFETCH(int, verification);
     QFETCH(int, uploads);
     QFETCH(QString, says);
+    QFETCH(int, endFault);
     EmulatedDfuDevice::Config config;
     config.canUpload = canUpload;
     config.corruptUploadAt = corruptAt;
+    if (endFault != EmulatedDfuDevice::NoFault) {
+        config.attributes = 0x01;
+        config.fault = EmulatedDfuDevice::Fault(endFault);
+        config.faultAtDownload = (fileSize + 1023) / 1024 + 1;
+    }
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
     const QByteArray image = randomBytes(fileSize);
@@ -768,8 +793,13 @@ void DfuEngineTest::readBack()
     QCOMPARE(int(bench.engine.verification()), verification);
     QCOMPARE(bench.device.uploadRequests(), uploads);
     QCOMPARE(bench.device.downloaded(), image);
-    QCOMPARE(bench.device.manifestations(), 1);
-    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
+    if (endFault == EmulatedDfuDevice::NoFault) {
+        QCOMPARE(bench.device.manifestations(), 1);
+        QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
+    }
+    // The bar ends full on every written image.
+    if (result == 0)
+        QCOMPARE(values(bench.progress).value(values(bench.progress).size() - 1), 2);
     const QString said = texts(bench.errors).join(QLatin1Char('|')) + bench.engine.verificationText();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
     // Each request asks for a whole block, numbered from 0.

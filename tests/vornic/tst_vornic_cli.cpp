@@ -590,6 +590,13 @@ void VornicCliTest::verifyOutcomes_data()
                                          << "the byte at offset 5000 (of 10000) is 0x";
     QTest::newRow("USB, cannot upload") << "usb" << false << -1 << "DG_V.IN2" << 9
                                         << "but could not verify it: the device cannot read its image back.";
+    // A device that restarts at once after the end of the image, having
+    // announced neither tolerance nor detaching: written, not confirmed.
+    QTest::newRow("USB, restarts without confirming") << "usb restarts" << true << -1 << "DG_V.IN2" << 9
+                                                      << "could not verify it: the device restarted without confirming.";
+    QTest::newRow("USB, restarts without confirming, no --verify")
+        << "usb restarts, json" << true << -1 << "DG_V.IN2" << 0
+        << "\"reason\": \"the device restarted without confirming\"";
     QTest::newRow("network, 'I' image") << "network" << false << -1 << "DG_V.IN2" << 0
                                         << "(verified by the device's own check of the whole image).";
     QTest::newRow("network, 'W' image") << "network" << false << -1 << "DG_VINB.IN2" << 9
@@ -611,19 +618,25 @@ void VornicCliTest::verifyOutcomes()
     EmulatedDfuDevice::Config config = usbDongara(true);
     config.canUpload = canUpload;
     config.corruptUploadAt = corruptAt;
+    if (road.startsWith(QLatin1String("usb restarts"))) {
+        config.attributes = 0x01;
+        config.fault = EmulatedDfuDevice::LeavesAfter;
+        config.faultAtDownload = (bytes.size() + config.transferSize - 1) / config.transferSize + 1;
+    }
     EmulatedDfuDevice usb(config);
     QVERIFY(!usb.plug(testbed).isEmpty());
     SimulatedDevice network(networkDongara());
-    const QString device = road == QLatin1String("usb") ? QStringLiteral("1-3")
-                                                         : QStringLiteral("127.0.0.1:%1").arg(network.port());
+    const QString device = road.startsWith(QLatin1String("usb")) ? QStringLiteral("1-3")
+                                                                  : QStringLiteral("127.0.0.1:%1").arg(network.port());
 
-    const Outcome outcome = run({ "update", device, path, "--verify" });
+    const Outcome outcome = run({ "update", device, path,
+                                  road.endsWith(QLatin1String("json")) ? "--json" : "--verify" });
     QVERIFY2(outcome.code == code, outcome.err.constData());
     const QByteArray said = code == 0 ? outcome.out : outcome.err;
     QVERIFY2(said.contains(says.toUtf8()), said.constData());
     // Written in every case (an 'I' image as the device checked it); a
     // failure is one sentence.
-    QCOMPARE(road == QLatin1String("usb")   ? usb.downloaded()
+    QCOMPARE(road.startsWith(QLatin1String("usb")) ? usb.downloaded()
              : image.contains("INB") ? network.image('W')
                                      : network.checkedImage(),
              bytes);

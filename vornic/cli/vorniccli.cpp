@@ -417,6 +417,7 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
         m_console->divertOutput();
     m_result = QJsonObject { { QStringLiteral("device"), deviceName } };
     m_bytes = 0;
+    m_verificationText.clear();
     QElapsedTimer clock;
     clock.start();
     const int code = update(deviceName, imagePath);
@@ -428,6 +429,9 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     m_result.insert(QStringLiteral("message"), m_console->lastLine());
     // Exit 0 with --verify is only ever given to a confirmed image.
     m_result.insert(QStringLiteral("verified"), code == ExitSuccess && m_verify);
+    // Why an update that was written is not known to hold: said beside it.
+    if (!m_verificationText.isEmpty() && (code == ExitSuccess || code == ExitNotVerified))
+        m_result.insert(QStringLiteral("reason"), m_verificationText);
     if (m_json) {
         std::fputs(QJsonDocument(QJsonArray { m_result }).toJson(QJsonDocument::Indented).constData(), m_out);
         std::fflush(m_out);
@@ -764,7 +768,10 @@ int VornicCli::updated(const QString &text, const QString &imagePath, const QEla
 int VornicCli::updatedUsb(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed)
 {
     if (!m_verify)
-        return updated(text, imagePath, elapsed);
+        return updated(text, imagePath, elapsed,
+                       m_verification == DfuEngine::Unconfirmed
+                           ? QStringLiteral(" (not confirmed by the device: %1)").arg(m_verificationText)
+                           : QString());
     if (m_verification == DfuEngine::Verified)
         return updated(text, imagePath, elapsed, QStringLiteral(" (verified: read back byte for byte)"));
     return notVerified(text, imagePath, m_verificationText);
@@ -924,8 +931,10 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     }
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.
-    if (m_verify && result != 0)
-        return notVerified(text, imagePath, QStringLiteral("a 'W' image has no check that would confirm it"));
+    if (m_verify && result != 0) {
+        m_verificationText = QStringLiteral("a 'W' image has no check that would confirm it");
+        return notVerified(text, imagePath, m_verificationText);
+    }
     return updated(text, imagePath, elapsed,
                    result != 0 ? QString()
                    : m_verify  ? QStringLiteral(" (verified by the device's own check of the whole image)")

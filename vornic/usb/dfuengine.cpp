@@ -21,6 +21,7 @@ namespace {
 const quint8 requestOut = 0x21;
 const quint8 dfuDnloadRequest = 1;
 const quint8 dfuUploadRequest = 2;
+const quint8 dfuClrStatusRequest = 4;
 const quint8 dfuAbortRequest = 6;
 const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
 const int detachTimeout = 1000;        // ms, announced to the device
@@ -210,6 +211,9 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
     long remaining = fileSize;
     int toggle = 2;
     bool stopped = false;
+    bool refusedBlock = false;          // the device said dfuERROR
+    m_verification = NotAsked;
+    m_verificationText.clear();
     for (;;) {
         const int chunk = int(qMin<long>(remaining, transferSize));
         std::memcpy(buffer.data(), bytes.constData() + (fileSize - remaining), size_t(chunk));
@@ -237,6 +241,8 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
             break;
         }
         if (status.bState == DfuStateError) {
+            // Only a whole status reply says the device is in dfuERROR.
+            refusedBlock = polled == 6;
             result = badAddress;
             break;
         }
@@ -275,16 +281,18 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         // leaves before it is done does not hold a working image.
         const int ended = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block + 1),
                                                   dfu.interface, nullptr, 0, blockTimeout);
+        // A device that took every block may restart as soon as it has the
+        // end, even before it has answered it: it was written, and nothing
+        // confirms what it made of the image.
         if (ended == LIBUSB_ERROR_NO_DEVICE) {
-            emit m_emitter->errorSignal(QStringLiteral("The device left the bus when it was told the image was "
-                                                       "complete; it may not hold it. Plug it in again and retry."));
-            return ended;
+            restartedUnconfirmed();
+            emit m_emitter->load_progress(total);
+            return 0;
         }
         if (ended < 0) {
             emit m_emitter->errorSignal(QStringLiteral("The device did not accept the end of the image (%1); it does "
                                                        "not hold it.").arg(usbErrorText(ended)));
-            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
-                                    blockTimeout);
+            leaveDownload(dfu, false);
             return badAddress;
         }
         const int manifested = awaitManifestation(dfu);
@@ -299,16 +307,18 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
                                                        "image (not verified)."));
             return interrupted;
         }
-        const int verified = verifyImage(dfu, transferSize);
-        if (verified < 0)
-            return verified;
+        if (m_verification != Unconfirmed) {
+            const int verified = verifyImage(dfu, transferSize);
+            if (verified < 0)
+                return verified;
+        }
         emit m_emitter->load_progress(total);
         return 0;
     }
-    // Anything else ends with DFU_ABORT: the device drops the partial image
+    // Anything else ends the download: the device drops the partial image
     // and waits in its bootloader for a whole one, rather than taking what
     // it has for complete.
-    libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0, blockTimeout);
+    leaveDownload(dfu, refusedBlock);
     if (stopped) {
         emit m_emitter->errorSignal(QStringLiteral("Stopped after %1 of %2 bytes; the device keeps its bootloader "
                                                    "and waits for a whole image.")
@@ -382,13 +392,16 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
             // once it has begun; one that said it detaches by itself leaves.
             if ((polled == LIBUSB_ERROR_NO_DEVICE && detachesItself && !tolerant) || (manifesting && !tolerant))
                 return 0;
-            emit m_emitter->errorSignal(
-                polled == LIBUSB_ERROR_NO_DEVICE
-                    ? QStringLiteral("The device left the bus before it had made the image its firmware; it may not "
-                                     "hold it. Plug it in again and retry.")
-                    : QStringLiteral("The device did not answer after the end of the image (%1); it may not hold "
-                                     "it.").arg(usbErrorText(polled)));
-            return polled == LIBUSB_ERROR_NO_DEVICE || polled == LIBUSB_ERROR_TIMEOUT ? polled : badAddress;
+            // Whatever it announced, a device that took the end of the image
+            // and then restarted was written; only its word on the image is
+            // missing.
+            if (polled == LIBUSB_ERROR_NO_DEVICE) {
+                restartedUnconfirmed();
+                return 0;
+            }
+            emit m_emitter->errorSignal(QStringLiteral("The device did not answer after the end of the image (%1); it "
+                                                       "may not hold it.").arg(usbErrorText(polled)));
+            return polled == LIBUSB_ERROR_TIMEOUT ? polled : badAddress;
         }
         switch (status.bState) {
         case DfuStateDfuIdle:
@@ -403,6 +416,7 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
         case DfuStateError:
             emit m_emitter->errorSignal(QStringLiteral("The device refused the image at its end (DFU status %1): it "
                                                        "does not hold it.").arg(status.bStatus));
+            leaveDownload(dfu, true);
             return badAddress;
         default:
             emit m_emitter->errorSignal(QStringLiteral("The device reports DFU state %1 after the end of the image, "
@@ -418,6 +432,30 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
             return LIBUSB_ERROR_TIMEOUT;
         }
     }
+}
+
+void DfuEngine::restartedUnconfirmed()
+{
+    m_verification = Unconfirmed;
+    m_verificationText = QStringLiteral("the device restarted without confirming");
+}
+
+void DfuEngine::leaveDownload(const DfuInterface &dfu, bool inError)
+{
+    // DFU 1.1 leaves dfuERROR by DFU_CLRSTATUS only (ABORT is refused
+    // there); every other state of a download is left by DFU_ABORT. A device
+    // whose state is not known is asked when ABORT is refused.
+    if (!inError) {
+        const int aborted = libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface,
+                                                    nullptr, 0, blockTimeout);
+        if (aborted != LIBUSB_ERROR_PIPE)
+            return;
+        DfuStatus status;
+        if (dfuGetStatus(dfu.handle, dfu.interface, status) != 6 || status.bState != DfuStateError)
+            return;
+    }
+    libusb_control_transfer(dfu.handle, requestOut, dfuClrStatusRequest, 0, dfu.interface, nullptr, 0,
+                            blockTimeout);
 }
 
 int DfuEngine::verifyImage(const DfuInterface &dfu, int transferSize)

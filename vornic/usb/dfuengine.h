@@ -51,7 +51,11 @@ public:
         NotAsked,
         Verified,               // read back with DFU_UPLOAD: byte for byte the image
         NotVerifiable,          // written, but the device cannot be read back (verificationText says why)
-        Differs                 // read back, and not the image: update() returned imageDiffers
+        Differs,                // read back, and not the image: update() returned imageDiffers
+        // Every block and the end of the image taken, then the device left
+        // the bus before it said what it made of the image: written, not
+        // confirmed (whether or not verification was asked).
+        Unconfirmed
     };
     // With verification on, a download the device has made its firmware is
     // read back (when the device announces it can upload and stays in its
@@ -96,6 +100,10 @@ private:
     // Reads the image back and compares it (see setVerify): 0 when it is
     // the image or cannot be read back, imageDiffers or interrupted.
     int verifyImage(const DfuInterface &dfu, int transferSize);
+    void restartedUnconfirmed();
+    // Ends a download that is not to be completed: the device drops what it
+    // has and waits in its bootloader (`inError`: it said dfuERROR).
+    void leaveDownload(const DfuInterface &dfu, bool inError);
     // Says why a status request after block `block` of `blocks` failed.
     void reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks);
     static const int unexpectedState = -12;
