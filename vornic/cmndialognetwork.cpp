@@ -63,6 +63,12 @@ void CMNDialog::uploadFinished(int code)
 
     const QString failed = QStringLiteral("Firmware upload failed");
     const QStringList dismiss { QStringLiteral("Dismiss") };
+    const auto *task = qobject_cast<const UploadTask *>(sender());
+    const QString where = uploadDevice
+        ? uploadDevice->ip() + QLatin1Char(':') + QString::number(uploadDevice->port())
+        : QString();
+    // The task says what happened, in one sentence naming the device.
+    const QString problem = task && !where.isEmpty() ? task->problemText(where) : QString();
     switch (code) {
     case 0:
         // Escape reboots; Enter (the default) only closes the image.
@@ -81,29 +87,19 @@ void CMNDialog::uploadFinished(int code)
         break;
     case 7:
         askButtons(QMessageBox::Warning, failed,
-                   QStringLiteral("The firmware image could not be read; the device did not take it."), dismiss, 0,
-                   -1, this);
+                   problem.isEmpty()
+                       ? QStringLiteral("The firmware image could not be read; the device did not take it.")
+                       : problem,
+                   dismiss, 0, -1, this);
         break;
-    case 8: {
+    case 8:
         // What was refused: a record calls for another try, the device's
         // check of the whole image for another image.
-        const auto *task = qobject_cast<const UploadTask *>(sender());
-        const QString step = task ? task->refusedStep() : QString();
-        const QString surplus = task ? task->surplusAnswers() : QString();
-        const QString where = uploadDevice
-            ? uploadDevice->ip() + QLatin1Char(':') + QString::number(uploadDevice->port())
-            : QString();
-        QString detail;
-        if (!where.isEmpty() && !surplus.isEmpty())
-            detail = QStringLiteral("The device at %1 answered more than it was asked (%2), so its answers confirm "
-                                    "nothing.").arg(where, surplus);
-        else if (!where.isEmpty() && !step.isEmpty())
-            detail = QStringLiteral("The device at %1 refused %2.").arg(where, step);
-        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this, detail);
+        askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this, problem);
         break;
-    }
     case 9:
-        askButtons(QMessageBox::Warning, failed, QStringLiteral("Communication timout"), dismiss, 0, -1, this);
+        askButtons(QMessageBox::Warning, failed, QStringLiteral("Communication timout"), dismiss, 0, -1, this,
+                   problem);
         break;
     case UploadTask::linkLost:
         askButtons(QMessageBox::Warning, failed,
@@ -126,7 +122,7 @@ void CMNDialog::onRebootNetworkDevice()
         return;
     Command command(this, device);
     command.reboot();
-    if (!Command::confirmed(command.lastReply()))
+    if (!command.rebootAccepted())
         displayWarnings(QStringLiteral("The device did not confirm the reboot. It holds the new firmware; restart it "
                                        "to run it."));
 }

@@ -43,20 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray text = nul < 0 ? stream : stream.left(nul);
     FUZZ_ASSERT((identity == 0) == (text.contains("S/N") || text.contains("version")));
     FUZZ_ASSERT(identity == 0 || (serial == QLatin1String("unchanged") && version == QLatin1String("unchanged")));
-    FUZZ_ASSERT(!serial.contains(QLatin1String("\r\n")) && !version.contains(QLatin1String("\r\n")));
+    // A value ends at the line's end, however lines end (CR LF, LF, CR).
+    for (const QString *value : { &serial, &version })
+        FUZZ_ASSERT(!value->contains(QLatin1Char('\r')) && !value->contains(QLatin1Char('\n')));
 
     const QString bootloader = ScannerTask::bootloaderVersionIn(stream);
     FUZZ_ASSERT(bootloader.isEmpty() || QString::fromLatin1(text).contains(bootloader));
     for (const QChar c : bootloader)
         FUZZ_ASSERT(c.isDigit() || c == QLatin1Char('.') || c == QLatin1Char('*'));
     ScannerTask::versionAtLeast(QStringLiteral("1.1"), bootloader);
-    // What versionAtLeast promises: only numbers joined by dots are a
-    // version; a version reaches itself; of two versions one reaches the
-    // other.
+    // What versionAtLeast promises: a text that begins with a number is a
+    // version (what follows its dotted numbers is ignored); a version
+    // reaches itself; of two versions one reaches the other.
     const QString minimum = QString::fromLatin1(text.left(32));
     const QString candidate = QString::fromLatin1(text.mid(32, 32));
-    const QRegularExpression versionText(
-        QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}(\\.[0-9]{1,9})*")));
+    const QRegularExpression versionText(QStringLiteral("^[0-9]{1,9}(?![0-9])"));
     const bool minimumIsVersion = versionText.match(minimum).hasMatch();
     const bool isVersion = versionText.match(candidate).hasMatch();
     const bool reaches = ScannerTask::versionAtLeast(minimum, candidate);
@@ -81,13 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_ASSERT(cut.refused == whole.refused);
     FUZZ_ASSERT(cut.acknowledgements == whole.acknowledgements);
 
-    // The check's answer passes only on a whole line that is "OK".
-    if (StatusWordCounter::hasOkLine(stream)) {
-        bool line = false;
-        const QList<QByteArray> lines = stream.split('\n');
-        for (int i = 0; i + 1 < lines.size(); ++i)
-            line = line || lines.at(i).trimmed() == "OK";
-        FUZZ_ASSERT(line);
-    }
+    // The check's answer passes only on "OK" as a word of its own.
+    const QRegularExpression okWord(QStringLiteral("(?<![A-Za-z0-9_])OK(?![A-Za-z0-9_])"));
+    FUZZ_ASSERT(StatusWordCounter::hasOkWord(stream) == okWord.match(QString::fromLatin1(stream)).hasMatch());
     return 0;
 }

@@ -32,3 +32,9 @@ void ScriptedPeer::say(const QByteArray &text, int delay)
     else
         send();
 }
+
+void ScriptedPeer::hangUp()
+{
+    if (m_socket)
+        m_socket->disconnectFromHost();
+}

@@ -112,8 +112,12 @@ void NetworkCheckTest::versionRules_data()
     QTest::newRow("an earlier minor") << "3.2" << "3.1" << false;
     QTest::newRow("1.10 against 1.1") << "1.1" << "1.10" << true;
     QTest::newRow("1.0.5 against 1.1") << "1.1" << "1.0.5" << false;
-    QTest::newRow("a suffix is no version") << "3.2" << "3.2-beta" << false;
-    QTest::newRow("a star is no number") << "1.1" << "2.*" << false;
+    // What follows the leading numbers is ignored; a text that does not
+    // begin with one is no version.
+    QTest::newRow("a tail") << "3.2" << "3.2-beta" << true;
+    QTest::newRow("a tail, lower") << "3.2" << "3.1-rc9" << false;
+    QTest::newRow("a star ends the numbers") << "1.1" << "2.*" << true;
+    QTest::newRow("a letter first") << "3.2" << "v3.2" << false;
     QTest::newRow("nothing") << "1.3" << "" << false;
     QTest::newRow("an empty number") << "1.3" << "1..3" << false;
     QTest::newRow("huge numbers") << "1.3" << "99999999999999999999" << false;

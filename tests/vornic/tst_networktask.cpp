@@ -240,15 +240,29 @@ void NetworkTaskTest::identify_data()
     QTest::addColumn<QByteArray>("firmware");
     QTest::addColumn<QByteArray>("bootloader");
     QTest::addColumn<int>("code");
-    QTest::newRow("05 with 3.2, boot 1.1") << QByteArray("0500A1B2") << QByteArray("3.2") << QByteArray("1.1") << 0;
-    QTest::newRow("05 with 3.1") << QByteArray("0500A1B2") << QByteArray("3.1") << QByteArray("1.1") << 3;
-    QTest::newRow("05 without version") << QByteArray("0500A1B2") << QByteArray() << QByteArray("1.1") << 3;
-    QTest::newRow("other without version") << QByteArray("03D0001") << QByteArray() << QByteArray("1.1") << 4;
-    QTest::newRow("other with 1.2") << QByteArray("03D0001") << QByteArray("1.2") << QByteArray("1.1") << 4;
-    QTest::newRow("other with 1.3") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.1") << 0;
-    QTest::newRow("boot 1.0") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.0") << 5;
-    QTest::newRow("boot 2.*") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("2.*") << 5;
-    QTest::newRow("boot 1.10") << QByteArray("03D0001") << QByteArray("1.3") << QByteArray("1.10") << 0;
+    QTest::addColumn<QByteArray>("lineEnd");
+    QTest::addColumn<QByteArray>("greeting");
+    const auto row = [](const char *name, const char *serial, const char *firmware, const char *bootloader, int code,
+                        const char *lineEnd = "\r\n", const char *greeting = "OK\r\n") {
+        QTest::newRow(name) << QByteArray(serial) << QByteArray(firmware) << QByteArray(bootloader) << code
+                            << QByteArray(lineEnd) << QByteArray(greeting);
+    };
+    row("05 with 3.2, boot 1.1", "0500A1B2", "3.2", "1.1", 0);
+    row("05 with 3.1", "0500A1B2", "3.1", "1.1", 3);
+    row("05 without version", "0500A1B2", "", "1.1", 3);
+    row("other without version", "03D0001", "", "1.1", 4);
+    row("other with 1.2", "03D0001", "1.2", "1.1", 4);
+    row("other with 1.3", "03D0001", "1.3", "1.1", 0);
+    row("boot 1.0", "03D0001", "1.3", "1.0", 5);
+    row("boot 2.*", "03D0001", "1.3", "2.*", 0);
+    row("boot 1.10", "03D0001", "1.3", "1.10", 0);
+    // What follows a version's numbers is ignored.
+    row("05 with 3.2-beta", "0500A1B2", "3.2-beta", "1.1", 0);
+    row("05 with 3.1-rc9", "0500A1B2", "3.1-rc9", "1.1", 3);
+    // Lines ended in LF or CR alone, and a greeting that says OK at once.
+    row("lines end in LF", "0500A1B2", "3.2", "1.1", 0, "\n");
+    row("lines end in CR", "0500A1B2", "3.2", "1.1", 0, "\r");
+    row("greets \"Device ready, OK\" at once", "0500A1B2", "3.2", "1.1", 0, "\r\n", "Device ready, OK\r\n");
 }
 
 void NetworkTaskTest::identify()
@@ -257,8 +271,12 @@ void NetworkTaskTest::identify()
     QFETCH(QByteArray, firmware);
     QFETCH(QByteArray, bootloader);
     QFETCH(int, code);
+    QFETCH(QByteArray, lineEnd);
+    QFETCH(QByteArray, greeting);
     NetworkDeviceSimulator::Options options;
     options.port = 0;
+    options.lineEnd = lineEnd;
+    options.greeting = greeting;
     options.serialNumber = serial;
     options.firmwareVersion = firmware;
     options.bootloaderVersion = bootloader;
@@ -351,7 +369,22 @@ void NetworkTaskTest::greetingIsNoAnswer()
     Command command(this, &device);
     command.reboot();
     QCOMPARE(command.lastReply(), QByteArray("ERROR\r\n"));
-    QVERIFY(!Command::confirmed(command.lastReply()));
+    QVERIFY(!command.rebootAccepted());
+
+    // A device that restarts at once closes the connection without a word:
+    // it took the reboot.
+    ScriptedPeer restarts([](ScriptedPeer &p, const QByteArray &received) {
+        if (received == "boot\r\n")
+            p.hangUp();
+    });
+    restarts.onConnect = [](ScriptedPeer &p) { p.say("OK\r\n"); };
+    NetworkDevice restarting(QStringLiteral("127.0.0.1"), restarts.port());
+    Command reboot(this, &restarting);
+    QElapsedTimer took;
+    took.start();
+    reboot.reboot();
+    QVERIFY(reboot.rebootAccepted());
+    QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed())));
 
     // An unreachable device: nothing is sent, nothing is handed over.
     NetworkDevice gone(QStringLiteral("127.0.0.1"), refusedPort());

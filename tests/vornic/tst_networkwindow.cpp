@@ -343,7 +343,7 @@ void NetworkWindowTest::updateAndItsEnd()
     QCOMPARE(driver.seen().size(), message.isEmpty() ? 0 : 1);
     QVERIFY2(message.isEmpty() || driver.seen().first().startsWith(message), qPrintable(driver.seen().join('|')));
     if (fault == QLatin1String("check refused"))
-        QCOMPARE(explanation, QStringLiteral("The device at 127.0.0.1:%1 refused its check of the whole image.")
+        QCOMPARE(explanation, QStringLiteral("Protocol error: the device at 127.0.0.1:%1 refused its check of the whole image.")
                                   .arg(simulated->port()));
     QCOMPARE(buttons, silent ? QStringList{ "Dismiss" }
                       : wImage ? QStringList()

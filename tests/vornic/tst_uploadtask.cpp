@@ -171,6 +171,20 @@ void UploadTaskTest::upload_data()
     QTest::newRow("answers split in two") << "PR.INC" << 1000 << "split" << 0 << header(1000, false);
     QTest::newRow("ERROR split in two") << "PR.INC" << 1000 << "split error" << 8 << "";
     QTest::newRow("slow device") << "PR.INC" << 3000 << "delay" << 0 << header(3000, false);
+    // The check passes on "OK" as a word, however the device phrases it and
+    // whether or not it ends the line; an answer without it is not understood.
+    for (const char *answer : { "OK", "iwr ? OK", "CRC OK\r\n" })
+        QTest::addRow("check answered \"%s\"", answer) << "PR.INC" << 100 << QStringLiteral("check answer ") + answer
+                                                      << 0 << header(100, false);
+    QTest::newRow("check answered Unknown") << "PR.INC" << 100 << "check answer Unknown command\r\n" << 8
+                                            << header(100, false);
+    QTest::newRow("check answered without a status word") << "PR.INC" << 100 << "check answer CRC 1A2B\r\n" << 9
+                                                          << header(100, false);
+    QTest::newRow("check answered with 5000 bytes, then OK") << "PR.INC" << 100 << "check answer long" << 8
+                                                             << header(100, false);
+    // Lines ended in LF or CR alone are lines all the same.
+    QTest::newRow("lines end in LF") << "PR.INC" << 1000 << "line end \n" << 0 << header(1000, false);
+    QTest::newRow("lines end in CR") << "PR.INC" << 1000 << "line end \r" << 0 << header(1000, false);
 }
 
 void UploadTaskTest::upload()
@@ -212,6 +226,11 @@ void UploadTaskTest::upload()
         options.doubleAcknowledgements = true;
         options.silentFromRecord = 16;
     }
+    if (fault.startsWith(QLatin1String("check answer ")))
+        options.checkPassed = fault == QLatin1String("check answer long") ? QByteArray(5000, 'x') + "\r\nOK\r\n"
+                                                                          : fault.mid(13).toLatin1();
+    if (fault.startsWith(QLatin1String("line end ")))
+        options.lineEnd = fault.mid(9).toLatin1();
     options.splitReplies = fault.startsWith(QLatin1String("split")) || fault.endsWith(QLatin1String(" split"));
     options.recordDelay = fault == QLatin1String("delay") ? 5 : 0;
     SimulatedDevice simulated(options);
@@ -230,6 +249,14 @@ void UploadTaskTest::upload()
     task.run();
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toInt(), result);
+    // What a user is told names the real cause.
+    const QString said = task.problemText(QStringLiteral("here"));
+    if (fault == QLatin1String("check answer long"))
+        QVERIFY2(said.contains(QLatin1String("answered its check of the whole image with more than 4096 bytes")),
+                 qPrintable(said));
+    else if (result == 9 && fault.startsWith(QLatin1String("check answer")))
+        QVERIFY2(said.contains(QLatin1String("answered the check of the whole image with \"CRC 1A2B\", which is not "
+                                             "understood")), qPrintable(said));
     // (A device that does not greet costs the reply time on each connection.)
     const int bound = (result == 9 ? 6500 : 3000) + options.greetingDelay * 2 + (options.greeting.isEmpty() ? 5000 : 0);
     QVERIFY2(elapsed.elapsed() < bound, qPrintable(QString::number(elapsed.elapsed())));
@@ -273,7 +300,10 @@ void UploadTaskTest::upload()
     // upload only.
     const bool checked = !wMode && !header.isEmpty();
     QCOMPARE(wire.connections, checked ? 2 : 1);
-    QCOMPARE(wire.commands.contains(QLatin1String("check OK")), checked && result == 0);
+    // (The device found the image whole; an answer it phrased so that it
+    // says nothing is still no success.)
+    QCOMPARE(wire.commands.contains(QLatin1String("check OK")),
+             checked && (result == 0 || fault.startsWith(QLatin1String("check answer"))));
 }
 
 void UploadTaskTest::stopDuringRecords()
@@ -434,11 +464,16 @@ void UploadTaskTest::unreadableImage()
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(UploadTask::largestImageSize(mode) + 1));
         big.close();
         UploadTask tooLarge(&device, big.fileName());
-        QSignalSpy tooLargeErrors(&tooLarge, &Task::taskError);
+        // An image read beforehand (as the window and vornic-cli read it) is
+        // refused before the device is even connected.
+        if (mode == 'I')
+            tooLarge.setImage(FirmwareImage::read(big.fileName()));
+        const int connections = simulated.journal().filter(QStringLiteral("connect ")).size();
         QSignalSpy tooLargeFinished(&tooLarge, &Task::taskFinished);
         tooLarge.run();
         QCOMPARE(tooLargeFinished.at(0).at(0).toInt(), 7);
-        QVERIFY(tooLargeErrors.at(0).at(0).toString().contains(QLatin1String("too large")));
+        QVERIFY(tooLarge.problemText(QStringLiteral("here")).contains(QLatin1String("too large")));
+        QCOMPARE(simulated.journal().filter(QStringLiteral("connect ")).size(), connections + (mode == 'I' ? 0 : 1));
     }
     QVERIFY(simulated.journal().filter(QRegularExpression(QStringLiteral("start|record"))).isEmpty());
 }

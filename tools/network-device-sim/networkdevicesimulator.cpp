@@ -165,6 +165,12 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
     }
     if (command == "boot") {
         note(at + QStringLiteral("command boot"));
+        if (m_options.closeOnReboot && !m_options.refuseReboot) {
+            // It restarts at once, and the connection goes with it.
+            connection.closing = true;
+            socket->disconnectFromHost();
+            return;
+        }
         answer(socket, m_options.refuseReboot ? QByteArray("ERROR\r\n") : QByteArray(ok));
         return;
     }
@@ -173,7 +179,8 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
             return;
         const QByteArray verdict = checkAnswer();
         note(at + QStringLiteral("check ") + QString::fromLatin1(verdict));
-        answer(socket, verdict + "\r\n", m_options.checkDelay);
+        answer(socket, verdict == "OK" && !m_options.checkPassed.isEmpty() ? m_options.checkPassed : verdict + "\r\n",
+               m_options.checkDelay);
         return;
     }
     if (command.startsWith("iwr I") || command.startsWith("iwr W")) {
@@ -348,7 +355,10 @@ void NetworkDeviceSimulator::post(QTcpSocket *socket, const QByteArray &text)
     auto found = m_connections.find(socket);
     if (found == m_connections.end())
         return;
-    found->outbox += piecesOf(text);
+    QByteArray lines = text;
+    if (m_options.lineEnd != "\r\n")
+        lines.replace("\r\n", m_options.lineEnd);
+    found->outbox += piecesOf(lines);
     pump(socket);
 }
 

@@ -63,6 +63,13 @@ public:
         bool splitReplies = false;          // every answer in two pieces, split in its status word
         bool wrongCrc = false;              // "iwr ?" finds the CRC wrong whatever arrived
         bool doubleAcknowledgements = false;  // every data record is answered "OK" twice
+        // How its answers end their lines ("\n" or "\r" alone for devices
+        // that do not end them in CR LF).
+        QByteArray lineEnd = "\r\n";
+        // Non-empty: a whole image's check is answered with exactly this
+        // ("iwr ? OK", "CRC OK", without a line end...), not "OK" and a line end.
+        QByteArray checkPassed;
+        bool closeOnReboot = false;         // "boot" closes the connection unanswered
         // `fault` at `faultStep`: "start" (iwr I0), "record <k>" (the k-th data
         // record of a connection, from 1), "header" (iwr I1) or "check" (iwr ?).
         Fault fault = Fault::None;

@@ -832,6 +832,11 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     const QString where = ip + QLatin1Char(':') + QString::number(port);
     QElapsedTimer elapsed;
     elapsed.start();
+    // An image that no records can address is refused before the device
+    // is asked anything.
+    const qint64 largest = UploadTask::largestImageSize(UploadTask::modeOf(imagePath));
+    if (m_image.isRead() && m_image.size() > largest)
+        return fail(ExitImageProblem, UploadTask::tooLargeText(imagePath, largest));
     NetworkDevice device(ip, port);
     const int checked = checkNetworkDevice(&device);
     if (InterruptSignal::requested())
@@ -854,9 +859,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     UploadTask task(&device, imagePath);
     task.setImage(m_image);
     int result = -1;
-    QStringList errors;
     connect(&task, &Task::taskFinished, this, [&result](int code) { result = code; });
-    connect(&task, &Task::taskError, this, [&errors](const QString &text) { errors << text; });
     connect(&task, &Task::uploadStart, m_progress, &CliProgress::setRange);
     connect(&task, &Task::uploadProgress, m_progress, &CliProgress::setValue);
     // The upload waits in nested event loops; Ctrl+C is looked at from
@@ -882,35 +885,20 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
                                                  "told nothing more.")
                                 : QStringLiteral("Stopped before the device had the whole image checked; it was told "
                                                  "nothing more and keeps its firmware."));
-    const QString why = errors.value(0);
     switch (result) {
     case 0:
     case 11:
         break;
     case 2:
-        return fail(ExitNoSuchDevice, QStringLiteral("The device at %1 did not accept a connection; nothing was "
-                                                     "written.").arg(where));
+        return fail(ExitNoSuchDevice, task.problemText(where));
     case 7:
-        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 could not be read; the device did not "
-                                                     "take it.").arg(imagePath));
+        return fail(ExitImageProblem, task.problemText(where));
     case 8:
-        if (!task.surplusAnswers().isEmpty())
-            return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device at %1 answered more than it was "
-                                                          "asked (%2), so its answers confirm nothing; the image is "
-                                                          "not known to be whole.").arg(where, task.surplusAnswers()));
-        // A refused record and a failed check of the whole image call for
-        // different things: another try, or another image.
-        return fail(ExitDeviceRefused, QStringLiteral("Protocol error: the device at %1 refused %2%3")
-                                           .arg(where, task.refusedStep().isEmpty() ? QStringLiteral("the image")
-                                                                                    : task.refusedStep(),
-                                                why.isEmpty() ? QStringLiteral(".")
-                                                              : QLatin1String(" (") + why + QLatin1String(").")));
+        return fail(ExitDeviceRefused, task.problemText(where));
     case 9:
-        return fail(ExitTimeout,
-                    QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(where));
+        return fail(ExitTimeout, task.problemText(where));
     case UploadTask::linkLost:
-        return fail(ExitFailure, QStringLiteral("The connection to the device at %1 was lost during the upload; the "
-                                                "device did not take the whole image.").arg(where));
+        return fail(ExitFailure, task.problemText(where));
     default:
         return fail(ExitFailure, QStringLiteral("The upload ended without a result."));
     }
@@ -918,7 +906,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     if (m_reboot) {
         Command command(this, &device);
         command.reboot();
-        if (!Command::confirmed(command.lastReply())) {
+        if (!command.rebootAccepted()) {
             updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
             return fail(ExitDeviceRefused, QStringLiteral("The device did not confirm the reboot. It holds the new "
                                                           "firmware; restart it to run it."));

@@ -22,3 +22,8 @@ void Command::execFinished(QByteArray answer)
 {
     reply = answer;
 }
+
+bool Command::rebootAccepted() const
+{
+    return task && (confirmed(reply) || task->closedByDevice());
+}

@@ -33,6 +33,11 @@ public:
         return answer.contains("OK") && !answer.contains("ERROR") && !answer.contains("Unknown");
     }
 
+    // The last command was a reboot the device took: it confirmed it, or
+    // closed the connection without a word, as a device that restarts at
+    // once does.
+    bool rebootAccepted() const;
+
 private slots:
     void execFinished(QByteArray answer);
 

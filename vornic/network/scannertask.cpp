@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QRegExp>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -16,22 +17,25 @@ const char firmwareMinimum[] = "1.3";
 const char bootloaderMinimum[] = "1.1";
 const char makerMacPrefix[] = "0A:7C:D2";
 
-// The numbers of a version text, or none when it is not one.
+// The numbers of a version text: its leading numbers joined by dots, with
+// whatever follows them ignored ("3.2-beta" is 3.2, "2.*" is 2); none when
+// it does not begin with a number.
 QVector<int> versionNumbers(const QString &text)
 {
     QVector<int> numbers;
-    const QStringList parts = text.split(QLatin1Char('.'));
-    for (const QString &part : parts) {
-        // Plain ASCII digits only, and few enough to hold in an int.
-        if (part.isEmpty() || part.size() > 9)
-            return {};
-        for (const QChar c : part) {
-            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-                return {};
-        }
-        numbers << part.toInt();
+    int at = 0;
+    for (;;) {
+        int end = at;
+        while (end < text.size() && text.at(end) >= QLatin1Char('0') && text.at(end) <= QLatin1Char('9'))
+            ++end;
+        // Few enough digits to hold in an int; a longer run is no number.
+        if (end == at || end - at > 9)
+            return numbers;
+        numbers << text.mid(at, end - at).toInt();
+        if (end + 1 >= text.size() || text.at(end) != QLatin1Char('.'))
+            return numbers;
+        at = end + 1;
     }
-    return numbers;
 }
 
 // The answer up to its first NUL byte, as Latin-1 text.
@@ -185,7 +189,8 @@ int ScannerTask::identityIn(const QByteArray &reply, QString *serialNumber, QStr
         const int colon = text.indexOf(QLatin1Char(':'), at);
         QString value;
         if (colon >= 0) {
-            const int end = text.indexOf(QLatin1String("\r\n"), colon);
+            // Lines may end in CR LF, LF or CR alone.
+            const int end = text.indexOf(QRegularExpression(QStringLiteral("[\r\n]")), colon);
             value = text.mid(colon + 1, end < 0 ? -1 : end - colon - 1).trimmed();
         }
         *(key == &identitySerialKey ? serialNumber : firmwareVersion) = value;

@@ -25,6 +25,8 @@ void SendCommandTask::run()
     timer->start(replyTimeout);
     socket->write(command.toLocal8Bit());
     wait();
+    closed = socket->state() != QAbstractSocket::ConnectedState && !reply.contains("OK") && !reply.contains("ERROR")
+        && !reply.contains("Unknown");
     disconnectSocket();
     emit recieved(reply);
 }

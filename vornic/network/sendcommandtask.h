@@ -16,12 +16,16 @@ public:
     SendCommandTask(QObject *owner, NetworkDevice *device, const QString &command, QObject *parent = nullptr);
 
     void run() override;
+    // The device closed the connection after the command, without a status
+    // word (as a device that restarts at once does).
+    bool closedByDevice() const { return closed; }
 
 public slots:
     void stop() override;
 
 private:
     QString command;
+    bool closed = false;
 };
 
 #endif // SENDCOMMANDTASK_H

@@ -1,7 +1,5 @@
 #include "statuswordcounter.h"
 
-#include <QList>
-
 namespace {
 
 const int longestStatusWord = 7;        // "Unknown"
@@ -40,11 +38,16 @@ StatusWordCounter::Result StatusWordCounter::feed(const QByteArray &piece)
     return result;
 }
 
-bool StatusWordCounter::hasOkLine(const QByteArray &text)
+bool StatusWordCounter::hasOkWord(const QByteArray &text)
 {
-    const QList<QByteArray> lines = text.split('\n');
-    for (int i = 0; i + 1 < lines.size(); ++i) {
-        if (lines.at(i).trimmed() == "OK")
+    const auto partOfWord = [&text](int at) {
+        if (at < 0 || at >= text.size())
+            return false;
+        const char c = text.at(at);
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    };
+    for (int at = text.indexOf("OK"); at >= 0; at = text.indexOf("OK", at + 1)) {
+        if (!partOfWord(at - 1) && !partOfWord(at + 2))
             return true;
     }
     return false;

@@ -21,10 +21,9 @@ public:
     Result feed(const QByteArray &piece);
     void clear() { m_carry.clear(); }
 
-    // A complete line that says "OK" and nothing else (the answer to the
-    // check of the whole image); a line that merely contains the word, as a
-    // greeting may, is not one.
-    static bool hasOkLine(const QByteArray &text);
+    // "OK" as a word of its own ("OK", "iwr ? OK", "CRC OK", with or without
+    // a line end); not inside another word ("OKAY", "NOK").
+    static bool hasOkWord(const QByteArray &text);
 
 private:
     QByteArray m_carry;

@@ -21,9 +21,37 @@ const char checkCommand[] = "iwr ?\r\n";
 // Stages of the check's connection (the upload uses 1 to 8).
 const int headerStage = 7;
 const int checkStage = 11;
-const int maxCheckAnswer = 4096;        // bytes kept of the answer to "iwr ?"
 
 const int maxInFlight = 3;              // records sent and not yet acknowledged
+const int maxQuoted = 60;               // bytes of a device's words quoted in a message
+
+// A device's words as a message may quote them: one line, control bytes
+// shown as '?'.
+QString printable(const QByteArray &words)
+{
+    QString text = QString::fromLatin1(words).simplified();
+    for (QChar &c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
+// The longest line of `data` when the first continues one of `carried` bytes.
+int longestLine(const QByteArray &data, int carried)
+{
+    int longest = 0;
+    int length = carried;
+    for (const char c : data) {
+        if (c == '\n' || c == '\r') {
+            longest = qMax(longest, length);
+            length = 0;
+        } else {
+            ++length;
+        }
+    }
+    return qMax(longest, length);
+}
 
 } // namespace
 
@@ -166,6 +194,10 @@ void UploadTask::run()
     result = 0;
     refused.clear();
     surplus.clear();
+    overlong.clear();
+    unrecognised.clear();
+    imageProblem.clear();
+    lineLength = 0;
     acknowledged = 0;
     upload();
     // Stopped (the window is closing, Ctrl+C): no result, whatever the last
@@ -197,6 +229,13 @@ bool UploadTask::openImage()
 
 void UploadTask::upload()
 {
+    // An image already read that no records can address is refused before
+    // the device is even connected.
+    if (image.isRead() && image.path() == fileName && image.size() > largestImageSize(modeOf(fileName))) {
+        imageProblem = tooLargeText(fileName, largestImageSize(modeOf(fileName)));
+        result = 7;
+        return;
+    }
     if (!doConnect()) {
         result = 2;
         return;
@@ -228,10 +267,7 @@ void UploadTask::upload()
     // them is refused before anything is sent.
     const qint64 largest = largestImageSize(mode);
     if (fileSize > largest) {
-        emit taskError(QStringLiteral("The firmware image %1 is too large for a network update: at most %2 bytes fit "
-                                      "in the device's records. Nothing was written.")
-                           .arg(fileName)
-                           .arg(largest));
+        imageProblem = tooLargeText(fileName, largest);
         result = 7;
         disconnectSocket();
         return;
@@ -341,10 +377,14 @@ void UploadTask::runChecker()
     timer->start(replyTimeout);
     wait(QEventLoop::ExcludeUserInputEvents);
     checking = false;
-    // Only an "OK" line after the check command is success; a closed
-    // connection or silence is not.
-    if (result == 0 && !stopped() && !checkPassed)
+    // Only an "OK" after the check command is success; a closed connection,
+    // silence or an answer without a status word is not.
+    if ((result == 0 || result == 9) && !stopped() && !checkPassed) {
         result = unanswered();
+        unrecognised = checkAnswer.trimmed().left(maxQuoted);
+        if (!unrecognised.isEmpty())
+            refused = QStringLiteral("the check of the whole image");
+    }
     disconnectSocket();
 }
 
@@ -354,16 +394,24 @@ void UploadTask::mainProcess()
     while (socket->bytesAvailable() > 0)
         data.append(socket->readAll());
     if (checking) {
-        // Kept to a few lines: the answer is one short line, and a device
-        // that floods must not grow the process.
-        checkAnswer = (checkAnswer + data).right(maxCheckAnswer);
+        // The answer is one short line: a device that floods is refused,
+        // and does not grow the process.
+        if (checkAnswer.size() + data.size() > maxAnswer) {
+            timer->stop();
+            result = 8;
+            overlong = QStringLiteral("its check of the whole image");
+            emit errorResponse();
+            emit idleFinished();
+            return;
+        }
+        checkAnswer += data;
         if (checkAnswer.contains("ERROR") || checkAnswer.contains("Unknown")) {
             timer->stop();
             result = 8;
             refused = QStringLiteral("its check of the whole image");
             emit errorResponse();
             emit idleFinished();
-        } else if (StatusWordCounter::hasOkLine(checkAnswer)) {
+        } else if (StatusWordCounter::hasOkWord(checkAnswer)) {
             timer->stop();
             checkPassed = true;
             emit idleFinished();
@@ -372,6 +420,17 @@ void UploadTask::mainProcess()
     }
     timer->stop();
     response = data;
+    // No answer of this protocol runs over 4 KiB without a line end; a
+    // device that sends one is not understood, whatever "OK" follows.
+    const int lineEnd = qMax(data.lastIndexOf('\n'), data.lastIndexOf('\r'));
+    if (longestLine(data, lineLength) > maxAnswer) {
+        result = 8;
+        overlong = stepName();
+        emit errorResponse();
+        emit idleFinished();
+        return;
+    }
+    lineLength = lineEnd < 0 ? lineLength + data.size() : data.size() - lineEnd - 1;
 
     // Replies are examined across the boundary of two reads: a status word
     // split over them (an "ERROR" above all) must not go unseen.
@@ -396,17 +455,16 @@ void UploadTask::mainProcess()
         result = 8;
         // The refusal answers the first request left unanswered.
         ackCount += words.acknowledgements;
-        if (stage == 2)
-            refused = QStringLiteral("the start of the image");
-        else if (stage == headerStage)
-            refused = QStringLiteral("the image's header");
-        else
-            refused = QStringLiteral("record %1 of %2").arg(ackCount + 1).arg((fileSize + recordBytes - 1) / recordBytes);
+        refused = stepName();
         emit errorResponse();
         emit idleFinished();
         return;
     }
+    // Kept to say what the device sent instead of an answer, should none come.
+    if (!words.acknowledgements && !data.trimmed().isEmpty())
+        unrecognised = data.trimmed().left(maxQuoted);
     if (words.acknowledgements) {
+        unrecognised.clear();
         ackCount += words.acknowledgements;
         if (stage == 3 || stage == 6)
             acknowledged = qMin(fileSize, ackCount * recordBytes);
@@ -464,4 +522,57 @@ void UploadTask::stop()
     if (timer)
         timer->stop();
     emit idleFinished();
+}
+
+QString UploadTask::stepName() const
+{
+    if (stage == 2)
+        return QStringLiteral("the start of the image");
+    if (stage == headerStage)
+        return QStringLiteral("the image's header");
+    if (stage == checkStage)
+        return QStringLiteral("its check of the whole image");
+    return QStringLiteral("record %1 of %2").arg(ackCount + 1).arg((fileSize + recordBytes - 1) / recordBytes);
+}
+
+QString UploadTask::tooLargeText(const QString &path, qint64 largest)
+{
+    return QStringLiteral("The firmware image %1 is too large for a network update: at most %2 bytes fit in the "
+                          "device's records. Nothing was written.").arg(path).arg(largest);
+}
+
+QString UploadTask::problemText(const QString &where) const
+{
+    switch (result) {
+    case 2:
+        return QStringLiteral("The device at %1 did not accept a connection; nothing was written.").arg(where);
+    case 7:
+        return !imageProblem.isEmpty()
+            ? imageProblem
+            : QStringLiteral("The firmware image %1 could not be read; the device did not take it.").arg(fileName);
+    case 8:
+        if (!surplus.isEmpty())
+            return QStringLiteral("Protocol error: the device at %1 answered more than it was asked (%2), so its "
+                                  "answers confirm nothing; the image is not known to be whole.").arg(where, surplus);
+        if (!overlong.isEmpty())
+            return QStringLiteral("Protocol error: the device at %1 answered %2 with more than %3 bytes in one line, "
+                                  "which is no answer; the image is not known to be whole.")
+                .arg(where, overlong).arg(maxAnswer);
+        // A refused record and a failed check of the whole image call for
+        // different things: another try, or another image.
+        return QStringLiteral("Protocol error: the device at %1 refused %2.")
+            .arg(where, refused.isEmpty() ? QStringLiteral("the image") : refused);
+    case 9:
+        if (!unrecognised.isEmpty())
+            return QStringLiteral("The device at %1 answered%2 with \"%3\", which is not understood (no OK); the image "
+                                  "is not known to be whole.")
+                .arg(where, refused.isEmpty() ? QString() : QLatin1Char(' ') + refused,
+                     printable(unrecognised));
+        return QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(where);
+    case linkLost:
+        return QStringLiteral("The connection to the device at %1 was lost during the upload; the device did not "
+                              "take the whole image.").arg(where);
+    default:
+        return QString();
+    }
 }

@@ -56,6 +56,11 @@ public:
     // After result 8: how the device answered more than it was asked ("5
     // acknowledgements to 3 records"); empty when it refused something.
     QString surplusAnswers() const { return surplus; }
+    // What a result other than 0 and 11 means, in one sentence naming the
+    // device by `where` (address and port).
+    QString problemText(const QString &where) const;
+    // An image larger than the records of its mode can address.
+    static QString tooLargeText(const QString &path, qint64 largest);
     // The image bytes the device acknowledged, in records.
     int acknowledgedBytes() const { return acknowledged; }
     // An image read earlier (once for several devices): sent instead of
@@ -113,8 +118,19 @@ private:
     bool checking = false;
     bool checkPassed = false;
     QByteArray checkAnswer;
+    // The step being answered, for messages ("record 5 of 32").
+    QString stepName() const;
+
     QString refused;
     QString surplus;
+    // The step answered with a line longer than any answer (result 8).
+    QString overlong;
+    // What the device sent that held no status word, when no answer came.
+    QByteArray unrecognised;
+    // Why the image was refused before anything was sent (result 7).
+    QString imageProblem;
+    // Bytes of the device's current line so far, across reads.
+    int lineLength = 0;
     int acknowledged = 0;
     // The status words of the upload's answers, counted across reads.
     StatusWordCounter statusWords;
