@@ -80,7 +80,7 @@ Rs485Sub20::Options Rs485Sub20::Options::fromSettings(QSettings &settings)
         for (const Rate &known : rates)
             allowed << QString::number(known.baud);
         options.problem = settingsProblem(QStringLiteral("baud"), baud,
-                                          QStringLiteral("the rate must be one of ") + allowed.join(QStringLiteral(", ")));
+                                          QStringLiteral("baud must be one of ") + allowed.join(QStringLiteral(", ")));
     }
 
     const QString parity = settings.value(QStringLiteral("parity"), QStringLiteral("none")).toString().trimmed().toLower();
@@ -91,7 +91,7 @@ Rs485Sub20::Options Rs485Sub20::Options::fromSettings(QSettings &settings)
     else if (parity == QLatin1String("odd") || parity == QLatin1String("o"))
         options.parity = 'O';
     else if (options.problem.isEmpty())
-        options.problem = settingsProblem(QStringLiteral("parity"), parity, QStringLiteral("it must be none, even or odd"));
+        options.problem = settingsProblem(QStringLiteral("parity"), parity, QStringLiteral("parity must be none, even or odd (or n, e, o)"));
 
     const QString echo = settings.value(QStringLiteral("discard_echo"), QStringLiteral("auto")).toString().trimmed().toLower();
     if (echo == QLatin1String("auto"))
@@ -102,7 +102,7 @@ Rs485Sub20::Options Rs485Sub20::Options::fromSettings(QSettings &settings)
         options.echo = Echo::Keep;
     else if (options.problem.isEmpty())
         options.problem = settingsProblem(QStringLiteral("discard_echo"), echo,
-                                          QStringLiteral("it must be auto, true or false"));
+                                          QStringLiteral("discard_echo must be auto, true or false (or yes, no, 1, 0)"));
     settings.endGroup();
     return options;
 }

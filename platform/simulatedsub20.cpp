@@ -42,7 +42,9 @@ SimulatedSub20::Options SimulatedSub20::Options::fromSettings(QSettings &setting
     options.exceptionCode = settings.value(QStringLiteral("exception_code"), options.exceptionCode).toInt();
     options.crcErrorAt = settings.value(QStringLiteral("crc_error_at"), 0).toInt();
     options.delayMs = qBound(0, settings.value(QStringLiteral("delay_ms"), 0).toInt(), longestDelayMs);
-    options.readBack = settings.value(QStringLiteral("read_back"), true).toBool();
+    // read_back=empty: reads are answered with no records at all.
+    options.readBackEmpty = settings.value(QStringLiteral("read_back")).toString() == QLatin1String("empty");
+    options.readBack = options.readBackEmpty || settings.value(QStringLiteral("read_back"), true).toBool();
     options.corruptReadAt = settings.value(QStringLiteral("corrupt_read_at"), -1).toInt();
     settings.endGroup();
     return options;
@@ -176,6 +178,9 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
             return 0;
         if (exception != 0) {
             reply = QByteArray(1, char(address)) + char(function | 0x80) + char(exception);
+            Crc16Modbus::append(reply);
+        } else if (function == readFileRecord && m_options.readBackEmpty) {
+            reply = QByteArray(1, char(address)) + char(function) + char(0);
             Crc16Modbus::append(reply);
         } else if (function == readFileRecord) {
             reply = QByteArray(1, char(address)) + char(function) + char(read.size() + 2) + char(read.size() + 1)

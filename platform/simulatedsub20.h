@@ -32,6 +32,7 @@ public:
         int crcErrorAt = 0;             // request k gets a reply with a broken CRC
         int delayMs = 0;                // every transmission and transfer takes this long (0 to longestDelayMs)
         bool readBack = true;           // Read File Record answers (else "Illegal Function")
+        bool readBackEmpty = false;     // ... with no records (byte count 0)
         int corruptReadAt = -1;         // this byte of the image reads back changed
 
         // From the [adapter] group: pad_address, image, refuse_config,

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "filenamecodec.h"
 
 #include "interruptsignal.h"
 
@@ -33,6 +34,8 @@ int main(int argc, char *argv[])
     // The window's own version, and the release it comes with.
     if (WindowOptions::answered(argc, argv, usage, "tamsel 1.0.0 (Ordane firmware tools " ORDANE_VERSION ")"))
         return 0;
+    // File names and arguments keep every byte, valid UTF-8 or not.
+    FileNameCodec::install();
     QApplication app(argc, argv);
     // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window stops
     // a run at its next record or frame and closes; a second signal ends the

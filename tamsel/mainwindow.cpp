@@ -1,4 +1,6 @@
 #include "mainwindow.h"
+
+#include <cerrno>
 #include "ui_mainwindow.h"
 
 #include "emitter.h"
@@ -427,8 +429,11 @@ void MainWindow::openAdapter()
     if (!adapterHandle) {
         // Said in the same box when the adapter is there but closed to this
         // user.
+        // A setting it cannot use is no missing adapter: said alone.
         const QString problem = sub20OpenProblem();
-        reportError(QLatin1String(notConnected) + ' ' + (problem.isEmpty() ? sub20BackendAdvice() : problem));
+        reportError(sub20OpenErrorNumber() == EINVAL
+                        ? problem
+                        : QLatin1String(notConnected) + ' ' + (problem.isEmpty() ? sub20BackendAdvice() : problem));
     }
 }
 

@@ -73,7 +73,7 @@ int Modbus::transfer(sub_handle handle, int length, int timeoutMs)
     const int received = sub_rs_xfer(handle, reinterpret_cast<char *>(txFrame), length,
                                      reinterpret_cast<char *>(rxFrame), replyCapacity);
     if (received < 0) {
-        emit errorString(QStringLiteral("sub_rs_xfer: %1").arg(QString::fromLatin1(sub_strerror(sub_errno()))));
+        emit errorString(QStringLiteral("The RS-485 transfer failed: %1").arg(QString::fromLatin1(sub_strerror(sub_errno()))));
         return received;
     }
     if (received == 0 && txFrame[0] != 0) {
@@ -117,12 +117,17 @@ int Modbus::transaction(sub_handle handle, int length, int timeoutMs, int replyL
         : replyLength == 0            ? received == length && std::equal(rxFrame, rxFrame + length, txFrame)
                                       : received == replyLength && rxFrame[2] == replyLength - 5
                                             && rxFrame[3] == replyLength - 6 && rxFrame[4] == referenceType;
+    // A read answered with no records at all (byte count 0): the pad keeps
+    // nothing it could give back.
+    if (fromThePad && !exception && replyLength != 0 && received == exceptionLength && rxFrame[2] == 0)
+        return noRecords;
     if (!fromThePad || !wellFormed) {
-        emit errorString(QStringLiteral("Modbus reply from slave %1 with function 0x%2 does not answer the "
-                                        "request to slave %3")
-                             .arg(rxFrame[0])
+        // Addresses as --address and the window take them.
+        emit errorString(QStringLiteral("Modbus reply from slave 0x%1 with function 0x%2 does not answer the "
+                                        "request to slave 0x%3")
+                             .arg(rxFrame[0], 2, 16, QLatin1Char('0'))
                              .arg(rxFrame[1], 2, 16, QLatin1Char('0'))
-                             .arg(txFrame[0]));
+                             .arg(txFrame[0], 2, 16, QLatin1Char('0')));
         return 71;
     }
     if (!exception)

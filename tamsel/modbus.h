@@ -24,6 +24,8 @@ public:
     // Reads `length` bytes (whole registers) of one record into `data`.
     int readFileRecord(sub_handle handle, int slaveAddress, int fileNumber, int recordNumber, int length,
                        char *data);
+    // A read answered with no records (byte count 0).
+    static const int noRecords = 41;
     // The exception code of the last exception reply (40), else 0.
     int lastException() const { return m_lastException; }
     // `replyLength` 0: the reply repeats the request (Write File Record);

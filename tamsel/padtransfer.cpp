@@ -48,7 +48,7 @@ int PadTransfer::irBoot(const FirmwareImage &image)
 
     int result = sub_ir_config(m_handle.load(), 38000, 10, 1, 10);
     if (result != 0) {
-        emit m_emitter->errorSignal(QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
+        emit m_emitter->errorSignal(QStringLiteral("The SUB-20 did not take the infrared settings: %1").arg(QString::fromLatin1(sub_strerror(result))));
         return result;
     }
     const int total = int(size / irBlockSize);
@@ -82,10 +82,10 @@ int PadTransfer::irBoot(const FirmwareImage &image)
         for (int i = 0; i < irSends; ++i) {
             result = sub_ir_tx(m_handle.load(), irFrameSize, reinterpret_cast<char *>(frame));
             if (result != 0) {
-                // Named after the call that failed: the configuration was
-                // taken, the transmission was not.
+                // Said apart from a refused configuration: the settings were
+                // taken, the frame was not.
                 emit m_emitter->errorSignal(
-                    QStringLiteral("SUB-20 sub_ir_tx: %1").arg(QString::fromLatin1(sub_strerror(result))));
+                    QStringLiteral("The SUB-20 could not send an infrared frame: %1").arg(QString::fromLatin1(sub_strerror(result))));
                 return result;
             }
         }
@@ -165,7 +165,7 @@ QString PadTransfer::notVerifiableText(int slaveAddress)
 {
     return slaveAddress == 0 ? QStringLiteral("no pad answers a broadcast, so none can be read back")
                              : QStringLiteral("the pad does not read its records back (it answers Read File Record "
-                                              "with \"Illegal Function\")");
+                                              "with \"Illegal Function\" or with no records)");
 }
 
 int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
@@ -204,12 +204,15 @@ int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
         if (length % 2)
             expected[length++] = 0;
         result = modbus.readFileRecord(m_handle.load(), slaveAddress, 0, record, length, held);
-        if (result == 40 && modbus.lastException() == 1 && record == 0) {
+        if (record == 0 && ((result == 40 && modbus.lastException() == 1) || result == Modbus::noRecords)) {
             result = notVerifiable;
             break;
         }
         if (result != 0) {
-            emit m_emitter->errorSignal(said);
+            emit m_emitter->errorSignal(result == Modbus::noRecords
+                                            ? QStringLiteral("The pad answered the read-back of record %1 with no "
+                                                             "records; the image is not verified.").arg(record)
+                                            : said);
             break;
         }
         const auto differ = std::mismatch(expected, expected + imageBytes, held);

@@ -1,4 +1,5 @@
 #include "cmndialog.h"
+#include "filenamecodec.h"
 #include "interruptsignal.h"
 
 #include "windowoptions.h"
@@ -31,6 +32,8 @@ int main(int argc, char *argv[])
     // display.
     if (WindowOptions::answered(argc, argv, usage, "vornic " ORDANE_VERSION))
         return 0;
+    // File names and arguments keep every byte, valid UTF-8 or not.
+    FileNameCodec::install();
     QApplication app(argc, argv);
     // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window ends a
     // transfer cleanly and closes; a second signal ends the program at once.

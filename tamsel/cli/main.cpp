@@ -1,4 +1,5 @@
 #include "tamselcli.h"
+#include "filenamecodec.h"
 
 #include <QCoreApplication>
 
@@ -6,6 +7,8 @@
 
 int main(int argc, char *argv[])
 {
+    // File names and arguments keep every byte, valid UTF-8 or not.
+    FileNameCodec::install();
     QCoreApplication app(argc, argv);
     TamselCli cli(stdout, stderr);
     return cli.run(QCoreApplication::arguments());

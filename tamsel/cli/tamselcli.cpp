@@ -139,8 +139,10 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
         const QString problem = sub20OpenProblem();
         if (!problem.isEmpty()) {
             const int error = sub20OpenErrorNumber();
-            return fail(error == EACCES ? ExitNoAccess : error == EINVAL ? ExitFailure : ExitNoSuchDevice,
-                        QStringLiteral("SUB-20 not connected! ") + problem);
+            // A setting it cannot use is no missing adapter: said alone.
+            if (error == EINVAL)
+                return fail(ExitFailure, problem);
+            return fail(error == EACCES ? ExitNoAccess : ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! ") + problem);
         }
         return fail(ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! ") + sub20BackendAdvice());
     }

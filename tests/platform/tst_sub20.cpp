@@ -247,13 +247,14 @@ void Sub20Test::rs485Settings_data()
     QTest::newRow("discard_echo=no") << QVariantMap{ { "discard_echo", "no" } } << 0 << "";
     QTest::newRow("discard_echo=true") << QVariantMap{ { "discard_echo", "true" } } << 1 << "";
     QTest::newRow("unknown rate") << QVariantMap{ { "baud", 4801 } } << -1
-                                  << "The adapter setting baud=4801 cannot be used: the rate must be one of 1200, "
+                                  << "The adapter setting baud=4801 cannot be used: baud must be one of 1200, "
                                      "2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600.";
     QTest::newRow("discard_echo=maybe") << QVariantMap{ { "discard_echo", "maybe" } } << -1
-                                        << "The adapter setting discard_echo=maybe cannot be used: it must be auto, "
-                                           "true or false.";
+                                        << "The adapter setting discard_echo=maybe cannot be used: discard_echo must "
+                                           "be auto, true or false (or yes, no, 1, 0).";
     QTest::newRow("parity=mark") << QVariantMap{ { "parity", "mark" } } << -1
-                                 << "The adapter setting parity=mark cannot be used: it must be none, even or odd.";
+                                 << "The adapter setting parity=mark cannot be used: parity must be none, even "
+                                    "or odd (or n, e, o).";
 }
 
 void Sub20Test::rs485Settings()

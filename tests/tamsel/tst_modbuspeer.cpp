@@ -77,10 +77,10 @@ void ModbusPeerTest::update_data()
     QTest::newRow("no pad") << 1 << false << "none" << QStringList() << 138 << "Modbus Timeout" << 0;
     QTest::newRow("another address answers")
         << 16 << false << "other-address" << QStringList() << 71
-        << "Modbus reply from slave 81 with function 0x15 does not answer the request to slave 80" << 0;
+        << "Modbus reply from slave 0x51 with function 0x15 does not answer the request to slave 0x50" << 0;
     QTest::newRow("another function answers")
         << 16 << true << "other-function" << QStringList() << 71
-        << "Modbus reply from slave 80 with function 0x10 does not answer the request to slave 80" << 0;
+        << "Modbus reply from slave 0x50 with function 0x10 does not answer the request to slave 0x50" << 0;
 }
 
 void ModbusPeerTest::update()

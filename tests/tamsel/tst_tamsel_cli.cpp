@@ -1,5 +1,7 @@
 // tamsel-cli run as its own process on the simulated adapter: each road
 // end to end, and each failure class with its exit code.
+#include "filenamecodec.h"
+
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -12,6 +14,8 @@ class TamselCliTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Names that are not UTF-8 reach the program byte for byte.
+    void initTestCase() { FileNameCodec::install(); }
     void update_data();
     void update();
     void interrupted();
@@ -84,8 +88,12 @@ void TamselCliTest::update_data()
     QTest::newRow("no converter at its port") << "rs485" << QVariantMap { { "port", "/dev/nonexistent-converter" } }
                                               << modbus << 3
                                               << "No RS-485 converter at /dev/nonexistent-converter";
+    // Said as a setting it cannot use, not as a missing adapter.
     QTest::newRow("settings it cannot use") << "rs485" << QVariantMap { { "baud", "4801" } } << modbus << 1
-                                            << "The adapter setting baud=4801 cannot be used";
+                                            << "tamsel-cli: The adapter setting baud=4801 cannot be used: baud must be "
+                                               "one of 1200,";
+    // File names are bytes: one that is not UTF-8 is opened all the same.
+    QTest::newRow("image name not UTF-8") << "simulated" << none << modbus << 0 << "";
     // The window's default address; a broadcast is said to be unconfirmed.
     QTest::newRow("modbus without --address: 0x50") << "simulated" << none
                                                     << QStringList { "update", "--road", "modbus" } << 0
@@ -97,10 +105,11 @@ void TamselCliTest::update_data()
     QTest::newRow("exception reply") << "simulated" << QVariantMap { { "exception_at", 4 } } << modbus << 6
                                      << "Modbus Exception: Illegal Data Address";
     QTest::newRow("configuration refused") << "simulated" << QVariantMap { { "refuse_config", true } } << ir << 6
-                                           << "sub_ir_config";
+                                           << "did not take the infrared settings";
     QTest::newRow("no reply") << "simulated" << QVariantMap { { "timeout_at", 3 } } << modbus << 7 << "Modbus Timeout";
     QTest::newRow("wrong address: silence") << "simulated" << QVariantMap { { "pad_address", 0x51 } } << modbus << 7
                                             << "did not answer";
+
     QTest::newRow("CRC error") << "simulated" << QVariantMap { { "crc_error_at", 2 } } << modbus << 1 << "CRC error";
     // --verify: "verified" only when every record read back equal; what
     // cannot be read back is said, with the image written all the same.
@@ -111,6 +120,8 @@ void TamselCliTest::update_data()
                                             << 8 << "the byte at offset 500 (of 960) is 0x";
     QTest::newRow("verify: the pad cannot read back") << "simulated" << QVariantMap { { "read_back", false } }
                                                       << verify << 9 << "\"Illegal Function\"";
+    QTest::newRow("verify: the pad reads back no records") << "simulated" << QVariantMap { { "read_back", "empty" } }
+                                                           << verify << 9 << "or with no records)";
     QTest::newRow("verify: a read unanswered") << "simulated" << QVariantMap { { "timeout_at", 35 } } << verify << 7
                                                << "Modbus Timeout";
     QTest::newRow("verify: broadcast") << "simulated" << none
@@ -133,7 +144,9 @@ void TamselCliTest::update()
     QByteArray image(QTest::currentDataTag() == QByteArray("empty image") ? 0 : 960, Qt::Uninitialized);
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 13 + 5);
-    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
+    const QString imagePath = dir.filePath(QTest::currentDataTag() == QByteArray("image name not UTF-8")
+                                               ? QStringLiteral("PAD_") + QChar(0xDCFF) + QStringLiteral(".INC")
+                                               : QStringLiteral("PAD.INC"));
     QFile file(imagePath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(image);
