@@ -2,6 +2,7 @@
 // USB device, an emulated serial-port device and a simulated network device
 // (runs under umockdev-wrapper; the child reaches the emulated devices
 // through the testbed this process made).
+#include "filenamecodec.h"
 #include "clirun.h"
 #include "delayrelay.h"
 #include "emulateddfudevice.h"
@@ -119,6 +120,8 @@ private:
 void VornicCliTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    // Names that are not UTF-8 reach the program byte for byte.
+    FileNameCodec::install();
 }
 
 QString VornicCliTest::writeImage(const QString &name, const QByteArray &bytes)
@@ -249,6 +252,15 @@ void VornicCliTest::exitCodes_data()
     QTest::newRow("nothing at the address") << "no network device" << 3
                                             << "Can't find an Ordane device at ip: 127.0.0.1:1 (no connection).";
     QTest::newRow("address that is not one") << "bad address" << 2 << "Not an address: 300.1.1.1 (";
+    // Addresses of no single device.
+    for (const char *address : { "0.0.0.0", "255.255.255.255", "224.0.0.1:10102" })
+        QTest::addRow("address %s", address) << QStringLiteral("address ") + address << 2
+                                             << QStringLiteral("Not an address: ") + address + QStringLiteral(" (");
+    QTest::newRow("--ip beside a named device") << "ip beside device" << 2 << "--ip goes with list and update --all";
+    // A listing that lists devices succeeds, and says which address did not answer.
+    QTest::newRow("list, one address silent") << "list with one silent" << 0
+                                              << "Can't find an Ordane device at ip: 127.0.0.1:1 (no connection).";
+    QTest::newRow("image too large for the network") << "too large" << 5 << "is too large for a network update";
     QTest::newRow("image missing") << "no image" << 2 << "The firmware image is missing";
     // Two updates of one device at once are never started.
     QTest::newRow("one device named twice") << "twice" << 2
@@ -266,6 +278,7 @@ void VornicCliTest::exitCodes_data()
         << "mismatch" << 5
         << "A Dongara takes an image whose file name contains DG and IN2, in capitals (for example DG.IN2). If it is "
            "the right image all the same, --force writes it.";
+    // (Its name is not UTF-8: opened all the same, and found empty.)
     QTest::newRow("empty image") << "empty" << 5 << "is empty";
     QTest::newRow("device in dfuERROR mid-image") << "dfu error" << 6 << "Download error!";
     // A refused record and a refused image are told apart.
@@ -320,6 +333,14 @@ void VornicCliTest::exitCodes()
         arguments[1] = address;
     else if (scenario == QLatin1String("bad address"))
         arguments[1] = QStringLiteral("300.1.1.1");
+    else if (scenario.startsWith(QLatin1String("address ")))
+        arguments[1] = scenario.mid(8);
+    else if (scenario == QLatin1String("ip beside device"))
+        arguments << QStringLiteral("--ip") << address;
+    else if (scenario == QLatin1String("list with one silent"))
+        arguments = QStringList { "list", "--ip", address, "--ip", "127.0.0.1:1" };
+    else if (scenario == QLatin1String("too large"))
+        arguments = QStringList { "update", address, writeImage(QStringLiteral("DG_BIG.IN2"), QByteArray(0x100000, 'b')) };
     else if (scenario == QLatin1String("no image"))
         arguments = QStringList{ "update", address };
     else if (scenario == QLatin1String("reboot refused") || scenario == QLatin1String("late greeting"))
@@ -341,7 +362,7 @@ void VornicCliTest::exitCodes()
     else if (scenario == QLatin1String("mismatch"))
         arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));
     else if (scenario == QLatin1String("empty"))
-        arguments[2] = writeImage(QStringLiteral("DG_EMPTY.IN2"), QByteArray());
+        arguments[2] = writeImage(QStringLiteral("DG_EMPTY_") + QChar(0xDCFF) + QStringLiteral(".IN2"), QByteArray());
     else if (scenario == QLatin1String("no return"))
         arguments << QStringLiteral("--wait") << QStringLiteral("1");
     else if (busy) {
@@ -367,7 +388,10 @@ void VornicCliTest::exitCodes()
     // A network device that failed is never restarted.
     if (scenario != QLatin1String("reboot refused"))
         QVERIFY(network.journal().filter(QRegularExpression(QStringLiteral("command boot$"))).isEmpty());
-    // Nor was anything written over the network.
+    // Nor was anything written over the network; an image that does not fit
+    // is refused before the device is even asked.
+    if (scenario == QLatin1String("too large"))
+        QVERIFY(network.journal().isEmpty());
     if (code == 2) {
         QVERIFY(network.journal().filter(QStringLiteral(" record ")).isEmpty());
         QVERIFY(network.journal().filter(QStringLiteral("start I0")).isEmpty());
@@ -709,9 +733,16 @@ void VornicCliTest::severalDevicesAtOnce()
         QCOMPARE(it->value(QStringLiteral("bytes")).toInt(), fails ? 5 * 1024 : image.size());
         QVERIFY(it->value(QStringLiteral("serialNumber")).toString().startsWith(QLatin1String("04E2")));
     }
-    // The result lines, one per device, on stderr beside the JSON.
+    // The result lines, one per device, on stderr beside the JSON; without
+    // a terminal each result is said once.
     QVERIFY2(outcome.err.contains("\n1-5: Download error!") || outcome.err.contains("\n1-5: The device"),
              outcome.err.constData());
+    for (auto it = results.cbegin(); it != results.cend(); ++it) {
+        const QString message = it->value(QStringLiteral("message")).toString();
+        const QString line = it.key() + QLatin1String(": ") + message;
+        QVERIFY2(outcome.err.count(line.toUtf8()) == 1 && !outcome.err.contains("vornic-cli: " + message.toUtf8()),
+                 qPrintable(line + QLatin1Char('\n') + QString::fromUtf8(outcome.err)));
+    }
     for (std::size_t i = 0; i < usb.size(); ++i) {
         const QByteArray held = usb[i]->downloaded();
         if (i == 1)

@@ -148,10 +148,15 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         results.append(result);
         if (job.code != ExitSuccess)
             failures.insert(job.code);
-        // As for one device: a failure on the error stream.
+        // As for one device: a failure on the error stream. Each result
+        // once: a held last line that is not the result comes first.
+        const QString message = result.value(QStringLiteral("message")).toString();
+        QString held = job.held;
+        if (!held.isEmpty() && held != message && held != QLatin1String("vornic-cli: ") + message)
+            std::fprintf(m_display, "%s: %s\n", qPrintable(job.device), qPrintable(held));
+        std::fflush(m_display);
         std::FILE *stream = job.code == ExitSuccess ? m_display : m_err;
-        std::fprintf(stream, "%s: %s\n", qPrintable(job.device),
-                     qPrintable(result.value(QStringLiteral("message")).toString()));
+        std::fprintf(stream, "%s: %s\n", qPrintable(job.device), qPrintable(message));
         std::fflush(stream);
     }
     if (json) {
@@ -191,9 +196,13 @@ void FleetUpdate::readProgress(Job &job)
             job.percent = line.mid(9, line.size() - 10).toInt();
         else
             job.state = line.startsWith(QLatin1String("vornic-cli: ")) ? line.mid(12) : line;
-        // In a log every line of every device, named by its device.
-        if (!m_interactive)
-            std::fprintf(m_display, "%s: %s\n", qPrintable(job.device), qPrintable(line));
+        // In a log every line of every device, named by its device; its
+        // last line waits, as it may be the result said at the end.
+        if (!m_interactive) {
+            if (!job.held.isEmpty())
+                std::fprintf(m_display, "%s: %s\n", qPrintable(job.device), qPrintable(job.held));
+            job.held = line;
+        }
     }
     if (!m_interactive)
         std::fflush(m_display);

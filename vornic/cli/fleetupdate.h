@@ -44,6 +44,9 @@ private:
         int code = -1;
         bool finished = false;
         bool resultTooLong = false;     // its output was more than a result; dropped
+        // In a log: its latest line, passed on only once the next comes
+        // (the last one is its result, said once at the end).
+        QString held;
     };
 
     void readResult(Job &job);

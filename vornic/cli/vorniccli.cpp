@@ -54,6 +54,10 @@ bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
     if (!address.setAddress(parts.at(0)) || address.protocol() != QAbstractSocket::IPv4Protocol
         || parts.at(0).count(QLatin1Char('.')) != 3)
         return false;
+    // One device has one address: not "any", not every host, not a group.
+    if (address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::Broadcast)
+        || address.isMulticast())
+        return false;
     *ip = address.toString();
     *port = defaultPort;
     if (parts.size() == 2) {
@@ -99,7 +103,7 @@ int checkNetworkDevice(NetworkDevice *record)
 QString notAnAddress(const QString &text)
 {
     return QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT], four numbers from 0 to 255 and a port from "
-                          "1 to 65535).").arg(text);
+                          "1 to 65535; one device's address, not 0.0.0.0, a broadcast or a multicast address).").arg(text);
 }
 
 // The written device and where it sits, for the line that says it was written.
@@ -257,6 +261,11 @@ int VornicCli::run(const QStringList &arguments)
     }
     if (parser.isSet(wait))
         childOptions << QStringLiteral("--wait") << parser.value(wait);
+    // Named devices are named as DEVICE; --ip adds network devices only to
+    // those --all finds.
+    if (command == QLatin1String("update") && parser.isSet(ip) && !parser.isSet(all))
+        return fail(ExitUsage, QStringLiteral("--ip goes with list and update --all; name a network device as DEVICE "
+                                              "(vornic-cli update ADDRESS[:PORT] IMAGE)."));
     if (command == QLatin1String("update") && parser.isSet(all) && positional.size() == 2)
         return updateMany({}, positional.at(1), true, parser.values(ip), childOptions);
     if (command == QLatin1String("update") && parser.isSet(all))
@@ -363,6 +372,8 @@ int VornicCli::list(bool json, const QStringList &addresses)
         if (InterruptSignal::requested())
             return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(device.id));
         if (device.check != 0 && device.check != 5) {
+            // Said, and the listing goes on: exit 3 only when nothing at all
+            // is listed.
             fail(ExitNoSuchDevice,
                  NetworkCheck::problemText(device.check, device.id + QLatin1Char(':') + QString::number(port)));
             status = ExitNoSuchDevice;
@@ -404,7 +415,7 @@ int VornicCli::list(bool json, const QStringList &addresses)
             fail(ExitSuccess, QStringLiteral("No Ordane device found."));
     }
     std::fflush(m_out);
-    return status;
+    return devices.isEmpty() ? status : int(ExitSuccess);
 }
 
 // ---------------------------------------------------------------------------
