@@ -1,6 +1,7 @@
 #include "logbrowserdialog.h"
 
 #include "tracelines.h"
+#include "tracespool.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,7 @@ LogBrowserDialog::LogBrowserDialog(QWidget *mainWindow, QWidget *parent)
     , browser(new QTextBrowser(this))
     , clearButton(new QPushButton(tr("Clear"), this))
     , saveButton(new QPushButton(tr("Save Trace"), this))
+    , spool(new TraceSpool(TraceSpool::defaultBound, this))
 {
     setWindowTitle(tr("Trace"));
     // A trace is never edited: an undo history would keep every line
@@ -36,6 +38,7 @@ LogBrowserDialog::LogBrowserDialog(QWidget *mainWindow, QWidget *parent)
     buttons->addWidget(clearButton);
     buttons->addWidget(saveButton);
     connect(clearButton, SIGNAL(clicked()), browser, SLOT(clear()));
+    connect(clearButton, &QPushButton::clicked, spool, &TraceSpool::clear);
     connect(saveButton, SIGNAL(clicked()), this, SLOT(save()));
     if (mainWindow)
         setStyleSheet(mainWindow->styleSheet());
@@ -44,23 +47,28 @@ LogBrowserDialog::LogBrowserDialog(QWidget *mainWindow, QWidget *parent)
 
 void LogBrowserDialog::outputMessage(QtMsgType type, QString msg)
 {
+    QString line;
     switch (type) {
     case QtDebugMsg:
     case QtInfoMsg:
-        browser->append(msg);
+        line = msg;
         break;
     case QtWarningMsg:
-        browser->append(tr("\u2014 WARNING: %1").arg(msg));
+        line = tr("\u2014 WARNING: %1").arg(msg);
         break;
     case QtCriticalMsg:
-        browser->append(tr("\u2014 CRITICAL: %1").arg(msg));
+        line = tr("\u2014 CRITICAL: %1").arg(msg);
         break;
     case QtFatalMsg:
-        browser->append(tr("\u2014 FATAL: %1").arg(msg));
+        line = tr("\u2014 FATAL: %1").arg(msg);
         break;
     default:
-        break;
+        return;
     }
+    browser->append(line);
+    // The view keeps the newest lines; the spool every line since "Clear",
+    // for "Save Trace".
+    spool->append(line);
     QTextDocument *document = browser->document();
     if (document->blockCount() > TraceLineLimit) {
         QTextCursor oldest(document);
@@ -74,11 +82,10 @@ void LogBrowserDialog::save()
 {
     const QString path = QFileDialog::getSaveFileName(this, tr("Save Log Output"),
                                                       tr("%1/logfile.txt").arg(QDir::homePath()),
-                                                      tr("Text Files ('''.txt);;All Files (*)"));
+                                                      tr("Text Files (*.txt);;All Files (*)"));
     if (path.isEmpty())
         return;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!saveTo(path)) {
         QMessageBox::warning(this, tr("Error"),
                              tr("<nobr>File '%1'<br/>cannot be opened for writing.<br/><br/>The log output could "
                                 "<b>not</b> be saved!</nobr>")
@@ -86,9 +93,21 @@ void LogBrowserDialog::save()
                              QMessageBox::Ok);
         return;
     }
+}
+
+bool LogBrowserDialog::saveTo(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    // Every line since "Clear" from the spool; the view's lines where there
+    // is no spool (no cache folder to keep it in).
+    if (spool->isActive() && spool->writeTo(&file))
+        return true;
+    file.resize(0);
     QTextStream stream(&file);
     stream << browser->toPlainText();
-    file.close();
+    return true;
 }
 
 void LogBrowserDialog::keyCtrlDPressed()

@@ -5,6 +5,7 @@
 
 class QPushButton;
 class QTextBrowser;
+class TraceSpool;
 
 // The "Trace" window: a read-only view of the program's log lines with
 // "Clear" and "Save Trace". It has no parent; it takes the main window's
@@ -25,10 +26,14 @@ protected slots:
 
 private:
     friend class TraceWindowTest;
+    // Writes every line since "Clear" to `path`; false when it cannot be
+    // opened for writing.
+    bool saveTo(const QString &path);
 
     QTextBrowser *browser;
     QPushButton *clearButton;
     QPushButton *saveButton;
+    TraceSpool *spool;
 };
 
 #endif // LOGBROWSERDIALOG_H

@@ -1,15 +1,20 @@
 #include "crc16modbus.h"
 #include "crc8lte.h"
 #include "emitter.h"
+#include "filenamecodec.h"
 #include "firmwareimage.h"
 #include "imagefile.h"
+#include "tracespool.h"
 
+#include <QBuffer>
 #include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QElapsedTimer>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,6 +47,12 @@ private slots:
     void emitterReachesOtherThreadQueued();
     void imageFiles_data();
     void imageFiles();
+    void fileNamesKeepTheirBytes_data();
+    void fileNamesKeepTheirBytes();
+    void traceSpoolBound();
+
+private:
+    QTemporaryDir m_cache;
 };
 
 void CommonTest::crcCheckValue()
@@ -196,6 +207,68 @@ void CommonTest::imageFiles()
     } else {
         QVERIFY2(found.contains(path) && found.contains(problem), qPrintable(found));
     }
+}
+
+void CommonTest::fileNamesKeepTheirBytes_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("ASCII") << QByteArray("PR_2_1.INC");
+    QTest::newRow("UTF-8") << QByteArray("PR_\xc3\xa9t\xc3\xa9.INC");
+    QTest::newRow("Latin-1") << QByteArray("PR_\xe9t\xe9.INC");
+    QTest::newRow("a UTF-8 sequence cut short") << QByteArray("PR_\xe2\x82.INC");
+    QTest::newRow("overlong and surrogate forms") << QByteArray("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80");
+    QTest::newRow("an escape's own UTF-8 text") << QByteArray("\xed\xb3\xbf\xff");
+}
+
+// Whatever the bytes of a name, text made of them turns back into them,
+// and a file by that name is the file (opened, not "No such file").
+void CommonTest::fileNamesKeepTheirBytes()
+{
+    QFETCH(QByteArray, name);
+    FileNameCodec::install();
+    const QString text = QFile::decodeName(name);
+    QCOMPARE(QFile::encodeName(text), name);
+    // Valid UTF-8 reads as ever.
+    if (QString::fromUtf8(name).toUtf8() == name)
+        QCOMPARE(text, QString::fromUtf8(name));
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.path()) + '/' + name;
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY, 0600);
+    QVERIFY(fd >= 0 && ::write(fd, "x", 1) == 1 && ::close(fd) == 0);
+    QFile file(dir.path() + QLatin1Char('/') + text);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.errorString()));
+    QCOMPARE(file.readAll(), QByteArray("x"));
+}
+
+// Past its bound the spool gives its oldest lines way, says how many, and
+// keeps the newest in order; Clear starts it afresh.
+void CommonTest::traceSpoolBound()
+{
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
+    TraceSpool spool(4096);
+    QVERIFY(spool.isActive());
+    for (int i = 0; i < 2000; ++i)
+        spool.append(QStringLiteral("line %1").arg(i));
+    QBuffer saved;
+    saved.open(QIODevice::WriteOnly);
+    QVERIFY(spool.writeTo(&saved));
+    const QStringList lines = QString::fromUtf8(saved.data()).split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), QStringLiteral("[%1 earlier lines were dropped: the trace keeps the last 0 MB]")
+                                .arg(spool.droppedLines()));
+    QVERIFY(spool.droppedLines() > 0 && saved.size() <= 4096 + 100);
+    for (int i = 1; i < lines.size(); ++i)
+        QCOMPARE(lines.at(i), QStringLiteral("line %1").arg(spool.droppedLines() + i - 1));
+    QCOMPARE(lines.last(), QStringLiteral("line 1999"));
+    // Kept readable by its user alone.
+    const QString folder = m_cache.filePath(QStringLiteral("Ordane"));
+    QCOMPARE(QFileInfo(folder).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+    spool.clear();
+    spool.append(QStringLiteral("after"));
+    QBuffer again;
+    again.open(QIODevice::WriteOnly);
+    QVERIFY(spool.writeTo(&again));
+    QCOMPARE(again.data(), QByteArray("after"));
 }
 
 QTEST_GUILESS_MAIN(CommonTest)

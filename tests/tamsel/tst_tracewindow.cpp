@@ -80,11 +80,13 @@ void TraceWindowTest::clearAndSave()
 
     QTemporaryDir dir;
     QString proposed;
+    QStringList filters;
     QString answer;                              // empty: cancel
     QStringList errors;
     ModalDriver driver([&](QWidget *widget) {
         if (auto *files = qobject_cast<QFileDialog *>(widget)) {
             proposed = QDir(files->directory()).filePath(files->findChild<QLineEdit *>()->text());
+            filters = files->nameFilters();
             if (answer.isEmpty()) {
                 files->reject();
             } else {
@@ -99,6 +101,7 @@ void TraceWindowTest::clearAndSave()
 
     QTest::mouseClick(dialog.saveButton, Qt::LeftButton);
     QCOMPARE(proposed, QDir::home().filePath(QStringLiteral("logfile.txt")));
+    QCOMPARE(filters, QStringList({ "Text Files (*.txt)", "All Files (*)" }));
     QVERIFY(errors.isEmpty());
 
     answer = dir.filePath(QStringLiteral("trace.txt"));
@@ -132,6 +135,16 @@ void TraceWindowTest::keepsTheNewestLines()
         const QString expected = number % 2 ? QStringLiteral("\u2014 WARNING: %1").arg(number) : QString::number(number);
         QCOMPARE(lines.at(i), expected);
     }
+    // What is saved is every line since Clear, the first ones too.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("trace.txt"));
+    QVERIFY(dialog.saveTo(path));
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QStringList all = QString::fromUtf8(saved.readAll()).split(QLatin1Char('\n'));
+    QCOMPARE(all.size(), written);
+    for (int number = 0; number < written; ++number)
+        QCOMPARE(all.at(number), number % 2 ? QStringLiteral("\u2014 WARNING: %1").arg(number) : QString::number(number));
 }
 
 QTEST_MAIN(TraceWindowTest)
