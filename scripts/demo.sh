@@ -24,8 +24,19 @@ if [ "${1:-}" = "--cli-inside" ]; then
   exit 0
 fi
 
+mode=${1:-}
+if [ "$mode" != "--cli" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display found: showing the command-line demo instead (the windows need a display)."
+  mode=--cli
+fi
+
 bash "$top/scripts/deps.sh"
-bash "$top/scripts/build.sh"
+# Only what the demo runs.
+if [ "$mode" = "--cli" ]; then
+  bash "$top/scripts/build.sh" vornic-demo vornic-cli tamsel-cli
+else
+  bash "$top/scripts/build.sh" vornic-demo tamsel
+fi
 
 work=$(mktemp -d)
 pids=()
@@ -61,12 +72,6 @@ pad_report() {
     echo "  pad (SUB-20, simulated):     $(stat -c %s "$work/pad-received.bin") bytes, DIFFERENT from the image"
   fi
 }
-
-mode=${1:-}
-if [ "$mode" != "--cli" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "No display found: showing the command-line demo instead (the windows need a display)."
-  mode=--cli
-fi
 
 if [ "$mode" = "--cli" ]; then
   export QT_QPA_PLATFORM=offscreen

@@ -108,9 +108,29 @@ bool writeAll(int fd, const unsigned char *data, size_t size)
     return true;
 }
 
+const char usageText[] =
+    "Usage: rs485-converter-model --host PATH --line PATH [--baud N] [--latency-ms N] [--echo]\n"
+    "\n"
+    "A USB-to-RS-485 converter between two pseudo-terminals, for tests without\n"
+    "hardware: the host side (what Tamsel opens as its serial port) and the line\n"
+    "side (where a pad, or a program playing one, sits).\n"
+    "\n"
+    "  --host PATH        symlink made to the host side's pseudo-terminal\n"
+    "  --line PATH        symlink made to the line side's pseudo-terminal\n"
+    "  --baud N           line rate in bits per second (default 115200)\n"
+    "  --latency-ms N     the converter's latency timer, 1 to 255 (default 16):\n"
+    "                     bytes from the line reach the host in USB packets of\n"
+    "                     at most 62 bytes, when full or when it runs out\n"
+    "  --echo             the host's own bytes come back, as from a converter\n"
+    "                     that hears its transmission\n"
+    "  -h, --help         this text\n"
+    "\n"
+    "Prints \"ready\" once both links exist; ends on SIGINT or SIGTERM and\n"
+    "removes them.\n";
+
 int usage()
 {
-    std::fprintf(stderr, "usage: rs485-converter-model --host PATH --line PATH [--baud N] [--latency-ms N] [--echo]\n");
+    std::fputs(usageText, stderr);
     return 2;
 }
 
@@ -127,6 +147,10 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc;
+        if (option == "--help" || option == "-h") {
+            std::fputs(usageText, stdout);
+            return 0;
+        }
         if (option == "--host" && hasValue)
             hostPath = argv[++i];
         else if (option == "--line" && hasValue)
