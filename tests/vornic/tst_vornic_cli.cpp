@@ -733,6 +733,10 @@ void VornicCliTest::severalDevicesAtOnce()
         QCOMPARE(it->value(QStringLiteral("bytes")).toInt(), fails ? 5 * 1024 : image.size());
         QVERIFY(it->value(QStringLiteral("serialNumber")).toString().startsWith(QLatin1String("04E2")));
     }
+    // The device the image is not for is left out, and said to be.
+    QVERIFY2(outcome.err.contains("vornic-cli: 1-8 (Primora") && outcome.err.contains("is left out: the image is not "
+                                                                                      "for its model."),
+             outcome.err.constData());
     // The result lines, one per device, on stderr beside the JSON; without
     // a terminal each result is said once.
     QVERIFY2(outcome.err.contains("\n1-5: Download error!") || outcome.err.contains("\n1-5: The device"),

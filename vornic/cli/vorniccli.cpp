@@ -165,19 +165,26 @@ QString VornicCli::helpText()
         "  a USB port path   as `list` shows it, e.g. 1-3 or 2-1.4\n"
         "  a serial port     e.g. ttyACM0 or /dev/ttyACM0\n"
         "  an address        ADDRESS[:PORT] of a network device, e.g. 192.0.2.7:10102\n"
-        "                    (port 10102 when none is given)\n"
-        "  a serial number   of a USB or serial-port device, e.g. 04E2A1B2\n"
+        "                    (port 10102 when none is given; not 0.0.0.0, a broadcast\n"
+        "                    or a multicast address)\n"
+        "  a serial number   of a USB or serial-port device, e.g. 04E2A1B2 (a network\n"
+        "                    device is named by its address)\n"
         "\n"
         "Options:\n"
         "  --json            list: a JSON array of objects instead of lines.\n"
         "                    update: the results as a JSON array (device,\n"
         "                    serialNumber, text, outcome, exitCode, message, bytes,\n"
-        "                    seconds, verified); the other lines go to stderr.\n"
+        "                    seconds, verified, and reason when a written image is\n"
+        "                    not verified); the other lines go to stderr. list:\n"
+        "                    networkUpdate tells for a network device whether its\n"
+        "                    versions allow a network update.\n"
         "  --all             update: every listed device whose model takes IMAGE\n"
-        "                    (network devices at the addresses given with --ip).\n"
+        "                    (network devices at the addresses given with --ip); the\n"
+        "                    devices left out are named on stderr, with the reason.\n"
         "  --ip ADDRESS[:PORT]\n"
         "                    list, update --all: also check the network device there\n"
-        "                    (repeatable).\n"
+        "                    (repeatable). list still exits 0 when one does not\n"
+        "                    answer, as long as any device is listed.\n"
         "  --force           update: write an image that does not match the device's\n"
         "                    model, into a device of unknown model, or over a network\n"
         "                    device's old bootloader.\n"
@@ -188,7 +195,9 @@ QString VornicCli::helpText()
         "                    can upload is read back after the download and compared\n"
         "                    byte for byte; a network device's own check of an 'I'\n"
         "                    image confirms it. Anything that cannot be confirmed\n"
-        "                    ends with code 9, even when it was written.\n"
+        "                    ends with code 9, even when it was written (a USB\n"
+        "                    device that restarts right after the image without\n"
+        "                    confirming it: code 0 without --verify, said so).\n"
         "  --wait SECONDS    update: how long a device sent into its bootloader may\n"
         "                    take to come back (default 60).\n"
         "  --verbose         Show the engines' trace lines on the error stream.\n"
@@ -479,22 +488,33 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     listLocal();
     if (all) {
         for (const Listed &device : qAsConst(m_local)) {
-            // The same test as a single update's, without --force.
+            // The same test as a single update's, without --force. What is
+            // left out is said (on stderr: the results may be JSON).
             if (device.accessible && modelKnown(device.text) && DeviceCatalog::imageMatches(device.text, absolute, false))
                 devices << device.id;
+            else
+                qWarning("vornic-cli: %s (%s) is left out: %s.", qPrintable(device.id), qPrintable(device.text),
+                         !device.accessible ? "no access" : "the image is not for its model");
         }
         for (const QString &address : addresses) {
             QString ip;
             int port = 0;
             parseAddress(address, m_defaultPort, &ip, &port);
             NetworkDevice record(ip, port);
-            const bool answers = checkNetworkDevice(&record) == 0;
+            const int checked = checkNetworkDevice(&record);
+            const bool answers = checked == 0;
             // Its model is known only once it has answered.
             const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
             const QString where = ip + QLatin1Char(':') + QString::number(port);
             if (answers && modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true)) {
                 devices << where;
                 networkSerials.insert(where, record.serialNumber());
+            } else if (answers) {
+                qWarning("vornic-cli: %s (%s) is left out: the image is not for its model.", qPrintable(where),
+                         qPrintable(text));
+            } else {
+                qWarning("vornic-cli: %s is left out: %s", qPrintable(where),
+                         qPrintable(NetworkCheck::problemText(checked, where)));
             }
             if (InterruptSignal::requested()) {
                 releaseUsb();
