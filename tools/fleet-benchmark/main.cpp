@@ -202,6 +202,8 @@ int main(int argc, char **argv)
         NetworkDeviceSimulator::Options options;
         options.port = 0;
         options.recordDelay = 2;
+        // Eight devices, not one at eight addresses (which is refused).
+        options.serialNumber = QByteArray("0500A1B") + QByteArray::number(i);
         network.emplace_back(new SimulatedDevice(options));
         netNames << QStringLiteral("127.0.0.1:%1").arg(network.back()->port());
     }
