@@ -1,6 +1,7 @@
 // Tamsel's window with the simulated adapter: settings, controls, whole
 // runs by both roads into the simulated pad, the trace capture, the
 // adapter's removal during a run, and the "not connected" box.
+#include "filenamecodec.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -76,7 +77,7 @@ private slots:
 
 private:
     void makeWindow();
-    QString storeImage(const QByteArray &bytes);
+    QString storeImage(const QByteArray &bytes, const QString &name = QStringLiteral("PAD.INC"));
 
     std::unique_ptr<PrivateSettings> m_settings;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -102,9 +103,9 @@ void TamselWindowTest::makeWindow()
     m_window.reset(new MainWindow);
 }
 
-QString TamselWindowTest::storeImage(const QByteArray &bytes)
+QString TamselWindowTest::storeImage(const QByteArray &bytes, const QString &name)
 {
-    const QString path = m_dir->filePath(QStringLiteral("PAD.INC"));
+    const QString path = m_dir->filePath(name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         return QString();
@@ -226,6 +227,8 @@ void TamselWindowTest::runs_data()
     QTest::newRow("Modbus, 70 bytes") << 1 << 70 << QByteArray("exact") << false;
     QTest::newRow("Modbus, odd 33 bytes") << 1 << 33 << QByteArray("one zero") << false;
     QTest::newRow("Modbus, typed path") << 1 << 64 << QByteArray("exact") << true;
+    // File names are bytes: one that is not UTF-8 is opened all the same.
+    QTest::newRow("Modbus, a name that is not UTF-8") << 1 << 64 << QByteArray("exact") << false;
 }
 
 void TamselWindowTest::runs()
@@ -241,7 +244,13 @@ void TamselWindowTest::runs()
     QByteArray image(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         image[i] = char(i * 29 + 3);
-    const QString path = storeImage(image);
+    // (Named by its bytes, as a file copied from a Latin-1 system: only
+    // names that keep their bytes reach it.)
+    const bool notUtf8 = QByteArray(QTest::currentDataTag()).contains("not UTF-8");
+    FileNameCodec::install();
+    const QString path = storeImage(image, notUtf8 ? QFile::decodeName("PAD_\xe9.INC") : QStringLiteral("PAD.INC"));
+    QVERIFY(!path.isEmpty());
+    QVERIFY(QFileInfo::exists(QFile::decodeName(QFile::encodeName(m_dir->path()) + "/PAD_\xe9.INC")) || !notUtf8);
     {
         QSettings stored = tamselSettings();
         stored.setValue(QStringLiteral("settings/filename"), typed ? m_dir->filePath(QStringLiteral("OLD.INC")) : path);
