@@ -175,6 +175,11 @@ void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor_data()
     QTest::newRow("empty") << address << "" << badPort;
     QTest::newRow("a field left empty") << "198.51..20" << "4242"
                                         << "The address needs all four numbers, for example 192.168.1.20.";
+    for (const char *none : { "0.0.0.0", "255.255.255.255", "239.1.2.3" })
+        QTest::newRow(none) << none << "4242"
+                            << QString::fromLatin1(none) + QStringLiteral(" is no device's address (0.0.0.0, broadcast "
+                                                                          "and multicast addresses reach none or many); "
+                                                                          "type the device's own address.");
 }
 
 void IPConnectDialogTest::addDeviceHandsOverTextsUnderAWaitCursor()

@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QHostAddress>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -100,6 +101,17 @@ void IPConnectDialog::connectButtonPressed()
     if (ip.split(QLatin1Char('.')).contains(QString())) {
         QMessageBox::warning(this, QStringLiteral("Add Network Device"),
                              QStringLiteral("The address needs all four numbers, for example 192.168.1.20."),
+                             QMessageBox::Ok);
+        ipWidget->setFocus();
+        return;
+    }
+    // One device has one address: not "any", not every host, not a group.
+    const QHostAddress address(ip);
+    if (address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::Broadcast)
+        || address.isMulticast()) {
+        QMessageBox::warning(this, QStringLiteral("Add Network Device"),
+                             QStringLiteral("%1 is no device's address (0.0.0.0, broadcast and multicast addresses "
+                                            "reach none or many); type the device's own address.").arg(ip),
                              QMessageBox::Ok);
         ipWidget->setFocus();
         return;
