@@ -73,7 +73,7 @@ int Modbus::transfer(sub_handle handle, int length, int timeoutMs)
     const int received = sub_rs_xfer(handle, reinterpret_cast<char *>(txFrame), length,
                                      reinterpret_cast<char *>(rxFrame), replyCapacity);
     if (received < 0) {
-        emit errorString(QStringLiteral("The RS-485 transfer failed: %1").arg(QString::fromLatin1(sub_strerror(sub_errno()))));
+        emit errorString(QStringLiteral("sub_rs_xfer: %1").arg(QString::fromLatin1(sub_strerror(sub_errno()))));
         return received;
     }
     if (received == 0 && txFrame[0] != 0) {

@@ -48,7 +48,7 @@ int PadTransfer::irBoot(const FirmwareImage &image)
 
     int result = sub_ir_config(m_handle.load(), 38000, 10, 1, 10);
     if (result != 0) {
-        emit m_emitter->errorSignal(QStringLiteral("The SUB-20 did not take the infrared settings: %1").arg(QString::fromLatin1(sub_strerror(result))));
+        emit m_emitter->errorSignal(QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
         return result;
     }
     const int total = int(size / irBlockSize);
@@ -82,10 +82,10 @@ int PadTransfer::irBoot(const FirmwareImage &image)
         for (int i = 0; i < irSends; ++i) {
             result = sub_ir_tx(m_handle.load(), irFrameSize, reinterpret_cast<char *>(frame));
             if (result != 0) {
-                // Said apart from a refused configuration: the settings were
-                // taken, the frame was not.
+                // Named after the call that failed: the configuration was
+                // taken, the transmission was not.
                 emit m_emitter->errorSignal(
-                    QStringLiteral("The SUB-20 could not send an infrared frame: %1").arg(QString::fromLatin1(sub_strerror(result))));
+                    QStringLiteral("SUB-20 sub_ir_tx: %1").arg(QString::fromLatin1(sub_strerror(result))));
                 return result;
             }
         }

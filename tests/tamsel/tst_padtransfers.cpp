@@ -169,7 +169,7 @@ void PadTransfersTest::modbusResults_data()
     QTest::newRow("exception 0x0B") << int(Exception11) << true << 40 << "Modbus Exception: 11 - Unknown" << 2;
     QTest::newRow("no reply") << int(Nothing) << true << 138 << "Modbus Timeout" << 1;
     QTest::newRow("adapter failure") << int(Failure) << true << 1
-                                     << "The RS-485 transfer failed: the serial port failed or is gone" << 1;
+                                     << "sub_rs_xfer: the serial port failed or is gone" << 1;
     // Only the addressed pad's answer to this request counts, whatever
     // its CRC says.
     QTest::newRow("another slave's echo") << int(OtherSlave) << true << 71
@@ -446,7 +446,7 @@ void PadTransfersTest::infrared()
     m_window->adapterHandle = handleOf(&refusing);
     QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_CONFIG));
     QVERIFY(refusing.frames.isEmpty());
-    QTRY_COMPARE(m_boxes, QStringList({ "The SUB-20 did not take the infrared settings: the adapter refused the configuration" }));
+    QTRY_COMPARE(m_boxes, QStringList({ "SUB-20 sub_ir_config: the adapter refused the configuration" }));
 
     // A failed transmission ends the run with the same text and its result.
     ScriptedAdapter failing;
@@ -454,7 +454,7 @@ void PadTransfersTest::infrared()
     m_window->adapterHandle = handleOf(&failing);
     QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_TRANSMIT));
     QCOMPARE(failing.frames.size(), 2);
-    QTRY_COMPARE(m_boxes.last(), QStringLiteral("The SUB-20 could not send an infrared frame: the transmission failed"));
+    QTRY_COMPARE(m_boxes.last(), QStringLiteral("SUB-20 sub_ir_tx: the transmission failed"));
 }
 
 QTEST_MAIN(PadTransfersTest)

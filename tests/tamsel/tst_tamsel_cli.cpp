@@ -105,7 +105,7 @@ void TamselCliTest::update_data()
     QTest::newRow("exception reply") << "simulated" << QVariantMap { { "exception_at", 4 } } << modbus << 6
                                      << "Modbus Exception: Illegal Data Address";
     QTest::newRow("configuration refused") << "simulated" << QVariantMap { { "refuse_config", true } } << ir << 6
-                                           << "did not take the infrared settings";
+                                           << "sub_ir_config";
     QTest::newRow("no reply") << "simulated" << QVariantMap { { "timeout_at", 3 } } << modbus << 7 << "Modbus Timeout";
     QTest::newRow("wrong address: silence") << "simulated" << QVariantMap { { "pad_address", 0x51 } } << modbus << 7
                                             << "did not answer";

@@ -324,7 +324,7 @@ void TamselWindowTest::faultsEndTheRun_data()
     }
     for (const int at : { 1, 10, 21 })
         QTest::newRow(qPrintable(QStringLiteral("infrared send %1 fails").arg(at)))
-            << 0 << "transmit_error_at" << at << "The SUB-20 could not send an infrared frame: the transmission failed";
+            << 0 << "transmit_error_at" << at << "SUB-20 sub_ir_tx: the transmission failed";
 }
 
 void TamselWindowTest::faultsEndTheRun()
@@ -403,7 +403,7 @@ void TamselWindowTest::adapterEvents()
     QVERIFY2(boxes.contains(QStringLiteral("SUB-20 not connected!")), qPrintable(boxes.join('|')));
     QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
     QTRY_VERIFY(!m_window->future.isRunning());
-    QTRY_VERIFY(boxes.contains(QStringLiteral("The RS-485 transfer failed: no adapter is open")));
+    QTRY_VERIFY(boxes.contains(QStringLiteral("sub_rs_xfer: no adapter is open")));
     // The old handle is released (the simulated pad writes its image then).
     QTRY_VERIFY(QFile::exists(m_dir->filePath(QStringLiteral("pad.bin"))));
 
