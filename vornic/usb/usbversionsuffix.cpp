@@ -1,7 +1,5 @@
 #include "usbversionsuffix.h"
 
-#include <QIntValidator>
-
 #include <libusb.h>
 
 namespace {
@@ -21,13 +19,9 @@ int usbVersionSuffix(libusb_device_handle *handle, QString &suffix, quint16 prod
         return result;
     }
     suffix = QStringLiteral(" v");
-    const QIntValidator singleDigit(0, 9);
-    for (int i = 2; i >= 0; --i) {
-        QString digit = QString::number(reply[i]);
-        int position = 0;
-        if (singleDigit.validate(digit, position) != QValidator::Acceptable)
-            digit = QStringLiteral("0");
-        suffix += QLatin1Char('.') + digit;
-    }
+    // A byte whose decimal text is one digit, 0 to 9 (what an integer
+    // validator of 0 to 9 accepts); any other reads as 0.
+    for (int i = 2; i >= 0; --i)
+        suffix += QLatin1Char('.') + QString::number(reply[i] <= 9 ? reply[i] : 0);
     return result;
 }
