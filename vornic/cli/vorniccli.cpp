@@ -10,6 +10,7 @@
 #include "interruptsignal.h"
 #include "localservernudge.h"
 #include "network/command.h"
+#include "network/networkaddress.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
 #include "network/sendcommandtask.h"
@@ -23,12 +24,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
-#include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
 
@@ -42,38 +41,6 @@ const int dfuTimeout = 5000;            // ms for every DFU request
 QString modelOf(const QString &rowText)
 {
     return DeviceCatalog::deviceNames().value(DeviceCatalog::typeOfRow(rowText));
-}
-
-// "ADDRESS[:PORT]" as an IPv4 address and a port; false when it is not one.
-bool parseAddress(const QString &text, int defaultPort, QString *ip, int *port)
-{
-    const QStringList parts = text.split(QLatin1Char(':'));
-    if (parts.size() > 2)
-        return false;
-    QHostAddress address;
-    if (!address.setAddress(parts.at(0)) || address.protocol() != QAbstractSocket::IPv4Protocol
-        || parts.at(0).count(QLatin1Char('.')) != 3)
-        return false;
-    // One device has one address: not "any", not every host, not a group.
-    if (address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::Broadcast)
-        || address.isMulticast())
-        return false;
-    *ip = address.toString();
-    *port = defaultPort;
-    if (parts.size() == 2) {
-        bool ok = false;
-        *port = parts.at(1).toInt(&ok);
-        if (!ok || *port < 1 || *port > 65535)
-            return false;
-    }
-    return true;
-}
-
-// Digits and dots mean an address, as in "list --ip": one that is not one
-// is said so, not looked for among the local devices.
-bool looksLikeAddress(const QString &text)
-{
-    return QRegularExpression(QStringLiteral("^[0-9.]*\\.[0-9.]*(:.*)?$")).match(text).hasMatch();
 }
 
 // The whole of standard input, where the parent of a several-devices
@@ -100,11 +67,6 @@ int checkNetworkDevice(NetworkDevice *record)
     return check.run(record);
 }
 
-QString notAnAddress(const QString &text)
-{
-    return QStringLiteral("Not an address: %1 (give IPv4 ADDRESS[:PORT], four numbers from 0 to 255 and a port from "
-                          "1 to 65535; one device's address, not 0.0.0.0, a broadcast or a multicast address).").arg(text);
-}
 
 // The written device and where it sits, for the line that says it was written.
 QString writtenText(const UsbDeviceEntry &entry)
@@ -129,100 +91,6 @@ VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
 VornicCli::~VornicCli()
 {
     releaseUsb();
-}
-
-QString VornicCli::helpText()
-{
-    return QStringLiteral(
-        "Usage: vornic-cli list [--json] [--ip ADDRESS[:PORT]]...\n"
-        "       vornic-cli update DEVICE [DEVICE]... IMAGE [--force] [--reboot] [--verify]\n"
-        "                         [--wait SECONDS] [--json]\n"
-        "       vornic-cli update --all IMAGE [--ip ADDRESS[:PORT]]... [options]\n"
-        "\n"
-        "Lists and updates Ordane devices by USB (DFU), by serial port (the device is\n"
-        "told to restart into its USB bootloader, then written by DFU) and over the\n"
-        "network, with the same checks as Vornic's window.\n"
-        "\n"
-        "Commands:\n"
-        "  list              One line per device Vornic would list: road, DEVICE, and\n"
-        "                    the row text. USB and serial-port devices are found by\n"
-        "                    themselves; network devices are checked at the addresses\n"
-        "                    given with --ip.\n"
-        "  update DEVICE IMAGE\n"
-        "                    Writes IMAGE into DEVICE by the device's road. A device\n"
-        "                    sent into its bootloader is written only when it comes\n"
-        "                    back new on the bus: on the same whole USB port path\n"
-        "                    after a DFU detach, with the same serial number after\n"
-        "                    \"boot\" on its serial port. Two such devices at once:\n"
-        "                    neither is written.\n"
-        "                    Several DEVICEs (or --all) are written at once, each by\n"
-        "                    its own process: one progress line per device, then\n"
-        "                    one result line per device. One device's failure stops\n"
-        "                    no other. The exit code is 0 only when every device was\n"
-        "                    updated; else the code the failed ones share, or 1.\n"
-        "\n"
-        "DEVICE is one of:\n"
-        "  a USB port path   as `list` shows it, e.g. 1-3 or 2-1.4\n"
-        "  a serial port     e.g. ttyACM0 or /dev/ttyACM0\n"
-        "  an address        ADDRESS[:PORT] of a network device, e.g. 192.0.2.7:10102\n"
-        "                    (port 10102 when none is given; not 0.0.0.0, a broadcast\n"
-        "                    or a multicast address)\n"
-        "  a serial number   of a USB or serial-port device, e.g. 04E2A1B2 (a network\n"
-        "                    device is named by its address)\n"
-        "\n"
-        "Options:\n"
-        "  --json            list: a JSON array of objects instead of lines.\n"
-        "                    update: the results as a JSON array (device,\n"
-        "                    serialNumber, text, outcome, exitCode, message, bytes,\n"
-        "                    seconds, verified, and reason when a written image is\n"
-        "                    not verified); the other lines go to stderr. list:\n"
-        "                    networkUpdate tells for a network device whether its\n"
-        "                    versions allow a network update.\n"
-        "  --all             update: every listed device whose model takes IMAGE\n"
-        "                    (network devices at the addresses given with --ip); the\n"
-        "                    devices left out are named on stderr, with the reason.\n"
-        "  --ip ADDRESS[:PORT]\n"
-        "                    list, update --all: also check the network device there\n"
-        "                    (repeatable). list still exits 0 when one does not\n"
-        "                    answer, as long as any device is listed.\n"
-        "  --force           update: write an image that does not match the device's\n"
-        "                    model, into a device of unknown model, or over a network\n"
-        "                    device's old bootloader.\n"
-        "  --reboot          update: restart a network device into its new firmware\n"
-        "                    after a checked upload (otherwise it is only told that no\n"
-        "                    image follows).\n"
-        "  --verify          update: confirm what the device holds. A USB device that\n"
-        "                    can upload is read back after the download and compared\n"
-        "                    byte for byte; a network device's own check of an 'I'\n"
-        "                    image confirms it. Anything that cannot be confirmed\n"
-        "                    ends with code 9, even when it was written (a USB\n"
-        "                    device that restarts right after the image without\n"
-        "                    confirming it: code 0 without --verify, said so).\n"
-        "  --wait SECONDS    update: how long a device sent into its bootloader may\n"
-        "                    take to come back (default 60).\n"
-        "  --verbose         Show the engines' trace lines on the error stream.\n"
-        "  -h, --help        Show this help.\n"
-        "  -v, --version     Show the version.\n"
-        "\n"
-        "Progress is a bar on a terminal and plain \"progress N%\" lines otherwise.\n"
-        "Ctrl+C stops cleanly: a USB download finishes its current block and tells the\n"
-        "device to abort (it stays in its bootloader, waiting for a whole image); a\n"
-        "network upload stops after its current record. A second Ctrl+C quits at once.\n"
-        "\n"
-        "Exit codes:\n"
-        "  0    done\n"
-        "  1    any other failure (a link error)\n"
-        "  2    the command line is wrong\n"
-        "  3    no such device: nothing matches DEVICE, or nothing answers there, or\n"
-        "       more than one device could be it, or the USB device left the bus\n"
-        "  4    no access: this user may not open the device, or it is busy\n"
-        "  5    image problem: IMAGE cannot be read, is empty, or is not for the device\n"
-        "  6    device refused: the device answered, and refused or reported an error\n"
-        "  7    timeout: the device did not answer, or did not come back, in time\n"
-        "  8    --verify: the image read back from the device differs from IMAGE\n"
-        "  9    --verify: written, but the device could not be read back or checked\n"
-        "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
-        "       (the terminal closed)\n");
 }
 
 int VornicCli::run(const QStringList &arguments)
@@ -374,8 +242,8 @@ int VornicCli::list(bool json, const QStringList &addresses)
     for (const QString &address : addresses) {
         Listed device;
         int port = 0;
-        if (!parseAddress(address, m_defaultPort, &device.id, &port))
-            return fail(ExitUsage, notAnAddress(address));
+        if (!NetworkAddress::parse(address, m_defaultPort, &device.id, &port))
+            return fail(ExitUsage, NetworkAddress::notAnAddressText(address));
         NetworkDevice record(device.id, port);
         device.check = checkNetworkDevice(&record);
         if (InterruptSignal::requested())
@@ -468,14 +336,14 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     for (const QString &name : qAsConst(devices)) {
         QString ip;
         int port = 0;
-        if (looksLikeAddress(name) && !parseAddress(name, m_defaultPort, &ip, &port))
-            return fail(ExitUsage, notAnAddress(name));
+        if (NetworkAddress::looksLikeAddress(name) && !NetworkAddress::parse(name, m_defaultPort, &ip, &port))
+            return fail(ExitUsage, NetworkAddress::notAnAddressText(name));
     }
     for (const QString &address : addresses) {
         QString ip;
         int port = 0;
-        if (!parseAddress(address, m_defaultPort, &ip, &port))
-            return fail(ExitUsage, notAnAddress(address));
+        if (!NetworkAddress::parse(address, m_defaultPort, &ip, &port))
+            return fail(ExitUsage, NetworkAddress::notAnAddressText(address));
     }
     // Read once, for every device.
     m_image = FirmwareImage::read(imagePath);
@@ -499,7 +367,7 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
         for (const QString &address : addresses) {
             QString ip;
             int port = 0;
-            parseAddress(address, m_defaultPort, &ip, &port);
+            NetworkAddress::parse(address, m_defaultPort, &ip, &port);
             NetworkDevice record(ip, port);
             const int checked = checkNetworkDevice(&record);
             const bool answers = checked == 0;
@@ -539,7 +407,7 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
         QString ip;
         int port = 0;
         QStringList keys { name };
-        if (parseAddress(name, m_defaultPort, &ip, &port)) {
+        if (NetworkAddress::parse(name, m_defaultPort, &ip, &port)) {
             const QString where = ip + QLatin1Char(':') + QString::number(port);
             keys = QStringList { where };
             if (!all && !networkSerials.contains(where)) {
@@ -599,9 +467,9 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     InterruptSignal::install();
     QString ip;
     int port = 0;
-    const bool address = parseAddress(deviceName, m_defaultPort, &ip, &port);
-    if (!address && looksLikeAddress(deviceName))
-        return fail(ExitUsage, notAnAddress(deviceName));
+    const bool address = NetworkAddress::parse(deviceName, m_defaultPort, &ip, &port);
+    if (!address && NetworkAddress::looksLikeAddress(deviceName))
+        return fail(ExitUsage, NetworkAddress::notAnAddressText(deviceName));
     // Read once, before any device is told anything (on the two-phase roads
     // it would otherwise restart into its bootloader for nothing); these
     // bytes are written and checked, whatever becomes of the file.
@@ -858,7 +726,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
 {
     QString ip;
     int port = 0;
-    parseAddress(address, m_defaultPort, &ip, &port);
+    NetworkAddress::parse(address, m_defaultPort, &ip, &port);
     // Messages name the whole place: a device may listen on another port.
     const QString where = ip + QLatin1Char(':') + QString::number(port);
     QElapsedTimer elapsed;

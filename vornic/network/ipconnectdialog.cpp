@@ -1,6 +1,7 @@
 #include "ipconnectdialog.h"
 
 #include "ipwidget.h"
+#include "networkaddress.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -106,12 +107,8 @@ void IPConnectDialog::connectButtonPressed()
         return;
     }
     // One device has one address: not "any", not every host, not a group.
-    const QHostAddress address(ip);
-    if (address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::Broadcast)
-        || address.isMulticast()) {
-        QMessageBox::warning(this, QStringLiteral("Add Network Device"),
-                             QStringLiteral("%1 is no device's address (0.0.0.0, broadcast and multicast addresses "
-                                            "reach none or many); type the device's own address.").arg(ip),
+    if (!NetworkAddress::namesOneDevice(QHostAddress(ip))) {
+        QMessageBox::warning(this, QStringLiteral("Add Network Device"), NetworkAddress::notOneDeviceText(ip),
                              QMessageBox::Ok);
         ipWidget->setFocus();
         return;
