@@ -381,13 +381,13 @@ void MainWindow::handleFinished()
     // After a run that succeeded, what reading back found.
     const bool succeeded = !future.isRunning() && future.isFinished() && future.resultCount() > 0
         && future.result() == 0;
-    const int verification = succeeded ? runVerification.load() : 0;
-    progressBar->setFormat(verification == 1   ? QStringLiteral("Update complete, verified")
-                           : verification >= 2 ? QStringLiteral("Update complete, not verified")
-                                               : QString());
-    progressBar->setToolTip(verification == 2   ? PadTransfer::notVerifiableText(slaveAddress.load())
-                            : verification == 3 ? QStringLiteral("Infrared has no way back from the pad.")
-                                                : QString());
+    const int verification = succeeded ? runVerification.load() : PadTransfer::NotAsked;
+    progressBar->setFormat(verification == PadTransfer::Verified ? QStringLiteral("Update complete, verified")
+                           : verification != PadTransfer::NotAsked ? QStringLiteral("Update complete, not verified")
+                                                                   : QString());
+    progressBar->setToolTip(verification == PadTransfer::NotVerifiable ? PadTransfer::notVerifiableText(slaveAddress.load())
+                            : verification == PadTransfer::NoWayBack  ? QStringLiteral("Infrared has no way back from the pad.")
+                                                                      : QString());
     QGuiApplication::restoreOverrideCursor();
     releaseRetiredAdapters();
 }

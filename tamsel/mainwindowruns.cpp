@@ -15,9 +15,10 @@ int MainWindow::irBootRun()
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
     PadTransfer transfer(emitter, adapterHandle, stopRequested);
-    const int result = transfer.irBoot(transfer.readImage(imageFileName));
-    if (result == 0 && runVerify)
-        runVerification = 3;
+    PadTransfer::Verification verification = PadTransfer::NotAsked;
+    const int result = transfer.update(transfer.readImage(imageFileName), PadTransfer::InfraredRoad, 0, runVerify,
+                                       &verification);
+    runVerification = verification;
     return result;
 }
 
@@ -28,16 +29,12 @@ int MainWindow::modbusUpdateRun()
     // The address the run began with holds for all of it (the window keeps
     // it from changing meanwhile): one image, one pad.
     PadTransfer transfer(emitter, adapterHandle, stopRequested);
-    // Read once: the records and their read-back are these bytes.
-    const FirmwareImage image = transfer.readImage(imageFileName);
-    int result = transfer.modbusUpdate(image, slaveAddress.load());
-    if (result == 0 && runVerify) {
-        result = transfer.modbusVerify(image, slaveAddress.load());
-        // A pad that cannot read back was still written: the run succeeded,
-        // and the bar says it was not verified.
-        runVerification = result == 0 ? 1 : result == PadTransfer::notVerifiable ? 2 : 0;
-        if (result == PadTransfer::notVerifiable)
-            result = 0;
-    }
+    // Read once: the records and their read-back are these bytes. A pad
+    // that cannot read back was still written: the run succeeds, and the
+    // bar says it was not verified.
+    PadTransfer::Verification verification = PadTransfer::NotAsked;
+    const int result = transfer.update(transfer.readImage(imageFileName), PadTransfer::ModbusRoad, slaveAddress.load(),
+                                       runVerify, &verification);
+    runVerification = verification;
     return result;
 }

@@ -204,7 +204,7 @@ int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
         if (length % 2)
             expected[length++] = 0;
         result = modbus.readFileRecord(m_handle.load(), slaveAddress, 0, record, length, held);
-        if (record == 0 && ((result == 40 && modbus.lastException() == 1) || result == Modbus::noRecords)) {
+        if (record == 0 && ((result == modbusException && modbus.lastException() == 1) || result == Modbus::noRecords)) {
             result = notVerifiable;
             break;
         }
@@ -236,5 +236,30 @@ int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
     }
     if (result == 0)
         emit m_emitter->load_progress(total);
+    return result;
+}
+
+int PadTransfer::update(const FirmwareImage &image, Road road, int slaveAddress, bool verify,
+                        Verification *verification, const std::function<void()> &readingBack)
+{
+    *verification = NotAsked;
+    int result = road == InfraredRoad ? irBoot(image) : modbusUpdate(image, slaveAddress);
+    m_written = result == 0;
+    if (result != 0 || !verify)
+        return result;
+    if (road == InfraredRoad) {
+        *verification = NoWayBack;
+        return 0;
+    }
+    if (readingBack)
+        readingBack();
+    result = modbusVerify(image, slaveAddress);
+    // A pad that cannot read back was still written: success, not verified.
+    if (result == notVerifiable) {
+        *verification = NotVerifiable;
+        return 0;
+    }
+    if (result == 0)
+        *verification = Verified;
     return result;
 }

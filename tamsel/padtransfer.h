@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class Emitter;
 
@@ -44,6 +45,28 @@ public:
     // Why a pad at `slaveAddress` could not be verified.
     static QString notVerifiableText(int slaveAddress);
 
+    // The write and, when asked, the read-back, as the window and
+    // tamsel-cli both run them.
+    enum Road { InfraredRoad, ModbusRoad };
+    enum Verification {
+        NotAsked = 0,
+        Verified = 1,           // every record read back equal
+        NotVerifiable = 2,      // written; the pad cannot read back (notVerifiableText)
+        NoWayBack = 3           // written by infrared, which has no way back
+    };
+    // 0 when the image was written (and, with `verify`, found equal, or
+    // found impossible to read back: see *verification); otherwise as
+    // irBoot, modbusUpdate or modbusVerify. `readingBack` is called between
+    // the write and the read-back.
+    int update(const FirmwareImage &image, Road road, int slaveAddress, bool verify, Verification *verification,
+               const std::function<void()> &readingBack = {});
+    // After update(): the whole image went out (whatever the read-back found).
+    bool written() const { return m_written; }
+
+    // Modbus results that callers tell apart: an exception reply, no reply.
+    static const int modbusException = 40;
+    static const int modbusTimeout = 138;
+
     static const int irBlockSize = 48;
     static const int modbusBlockSize = 32;
     // Record numbers 0 to 9999.
@@ -54,6 +77,7 @@ private:
     const std::atomic<sub_handle> &m_handle;
     const std::atomic<bool> &m_stop;
     bool m_wholeImageAnswered = false;
+    bool m_written = false;
 };
 
 #endif // PADTRANSFER_H

@@ -154,12 +154,12 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
                                           .arg(QString::number(address, 16).toUpper().rightJustified(2, QLatin1Char('0')));
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
-    int result = infrared ? transfer.irBoot(image) : transfer.modbusUpdate(image, address);
-    const bool written = result == 0;
-    if (result == 0 && m_verify && !infrared) {
-        m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
-        result = transfer.modbusVerify(image, address);
-    }
+    PadTransfer::Verification verification = PadTransfer::NotAsked;
+    const int result = transfer.update(image, infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, address, m_verify,
+                                       &verification, [this, &target] {
+                                           m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
+                                       });
+    const bool written = transfer.written();
     sub_close(handle.exchange(nullptr));
     m_progress->finish();
 
@@ -168,16 +168,16 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
                                 .arg(size)
                                 .arg(imagePath, target, QString::number(elapsed.elapsed() / 1000.0, 'f', 1));
     const QString unconfirmed = QStringLiteral("Wrote %1, but could not verify it: %2.");
-    if (result == 0 && m_verify && infrared)
+    if (result == 0 && verification == PadTransfer::NoWayBack)
         return fail(ExitNotVerified, unconfirmed.arg(wrote, QStringLiteral("infrared has no way back from the pad")));
+    if (result == 0 && verification == PadTransfer::NotVerifiable)
+        return fail(ExitNotVerified, unconfirmed.arg(wrote, PadTransfer::notVerifiableText(address)));
     if (result == 0) {
         m_console->note(QStringLiteral("Wrote %1%2.")
                             .arg(wrote, m_verify ? QStringLiteral(" (verified: read back record by record)")
                                                    : QString()));
         return ExitSuccess;
     }
-    if (result == PadTransfer::notVerifiable)
-        return fail(ExitNotVerified, unconfirmed.arg(wrote, PadTransfer::notVerifiableText(address)));
     if (result == PadTransfer::imageDiffers)
         return fail(ExitVerifyFailed, why);
     if (InterruptSignal::requested())
@@ -193,10 +193,10 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
                         : QStringLiteral("Stopped; the pad did not get the whole image."));
     if (result == -1)
         return fail(ExitImageProblem, why);
-    if (!infrared && result == 138)
+    if (!infrared && result == PadTransfer::modbusTimeout)
         return fail(ExitTimeout, QStringLiteral("The pad did not answer (%1).")
                                      .arg(why.isEmpty() ? QStringLiteral("Modbus Timeout") : why));
-    if (!infrared && result == 40)
+    if (!infrared && result == PadTransfer::modbusException)
         return fail(ExitDeviceRefused, why);
     if (infrared && (result == SUB_ERROR_CONFIG || result == SUB_ERROR_NOT_SUPPORTED))
         return fail(ExitDeviceRefused, why);
