@@ -9,7 +9,6 @@
 #include "network/command.h"
 #include "network/ipconnectdialog.h"
 #include "network/scannertask.h"
-#include "network/sendcommandtask.h"
 #include "network/uploadtask.h"
 
 #include <QDebug>
@@ -54,12 +53,13 @@ void CMNDialog::uploadFinished(int code)
     // The device's check of an 'I' image is its verification; a 'W' image
     // has none.
     const bool verify = verifyAction->isChecked();
-    showUpdateOutcome(code == 0 || code == 11,
-                      !verify         ? QString()
-                      : code == 0     ? QStringLiteral(", verified by the device")
-                                      : QStringLiteral(", not verified"),
-                      verify && code == 11 ? QStringLiteral("A 'W' image has no check that would confirm it.")
-                                           : QString());
+    QString unchecked = UploadTask::uncheckedText();
+    unchecked[0] = unchecked.at(0).toUpper();
+    showUpdateOutcome(UploadTask::wroteImage(code),
+                      !verify     ? QString()
+                      : code == 0 ? QStringLiteral(", verified by the device")
+                                  : QStringLiteral(", not verified"),
+                      verify && code == 11 ? unchecked + QLatin1Char('.') : QString());
 
     const QString failed = QStringLiteral("Firmware upload failed");
     const QStringList dismiss { QStringLiteral("Dismiss") };
@@ -123,8 +123,7 @@ void CMNDialog::onRebootNetworkDevice()
     Command command(this, device);
     command.reboot();
     if (!command.rebootAccepted())
-        displayWarnings(QStringLiteral("The device did not confirm the reboot. It holds the new firmware; restart it "
-                                       "to run it."));
+        displayWarnings(Command::rebootNotConfirmedText());
 }
 
 void CMNDialog::sendUploadCancel()
@@ -132,8 +131,7 @@ void CMNDialog::sendUploadCancel()
     NetworkDevice *device = uploadDevice;
     if (!device)
         return;
-    SendCommandTask task(this, device, QStringLiteral("iwr I0 \r\n"));
-    task.run();
+    Command(this, device).closeImage();
 }
 
 void CMNDialog::openConnectDialog()

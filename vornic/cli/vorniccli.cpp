@@ -13,7 +13,6 @@
 #include "network/networkaddress.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
-#include "network/sendcommandtask.h"
 #include "network/uploadtask.h"
 #include "serialbootrequest.h"
 #include "serialportinuse.h"
@@ -807,19 +806,17 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         command.reboot();
         if (!command.rebootAccepted()) {
             updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
-            return fail(ExitDeviceRefused, QStringLiteral("The device did not confirm the reboot. It holds the new "
-                                                          "firmware; restart it to run it."));
+            return fail(ExitDeviceRefused, Command::rebootNotConfirmedText());
         }
         note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
     } else if (result == 0) {
         // As the window's Cancel: the device closes the image and goes on.
-        SendCommandTask cancel(this, &device, QStringLiteral("iwr I0 \r\n"));
-        cancel.run();
+        Command(this, &device).closeImage();
     }
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.
     if (m_verify && result != 0) {
-        m_verificationText = QStringLiteral("a 'W' image has no check that would confirm it");
+        m_verificationText = UploadTask::uncheckedText();
         return notVerified(text, imagePath, m_verificationText);
     }
     return updated(text, imagePath, elapsed,

@@ -1,6 +1,7 @@
 #include "command.h"
 
 #include "sendcommandtask.h"
+#include "uploadtask.h"
 
 Command::Command(QObject *owner, NetworkDevice *device, QObject *parent)
     : QObject(parent)
@@ -26,4 +27,14 @@ void Command::execFinished(QByteArray answer)
 bool Command::rebootAccepted() const
 {
     return task && (confirmed(reply) || task->closedByDevice());
+}
+
+void Command::closeImage()
+{
+    exec(UploadTask::startCommandText());
+}
+
+QString Command::rebootNotConfirmedText()
+{
+    return QStringLiteral("The device did not confirm the reboot. It holds the new firmware; restart it to run it.");
 }

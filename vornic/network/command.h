@@ -23,6 +23,9 @@ public:
     void requestIfconfig() { exec(QStringLiteral("ifconfig\r\n")); }
     void requestLines() { exec(QStringLiteral("lines\r\n")); }
     void rebootSecondary() { exec(QStringLiteral("boot 2\r\n")); }
+    // After a checked upload, when no reboot follows: the device closes the
+    // image and goes on with its firmware.
+    void closeImage();
 
     // The last answer received; unchanged when the device was unreachable.
     QByteArray lastReply() const { return reply; }
@@ -37,6 +40,8 @@ public:
     // closed the connection without a word, as a device that restarts at
     // once does.
     bool rebootAccepted() const;
+    // What is said of a reboot the device did not take.
+    static QString rebootNotConfirmedText();
 
 private slots:
     void execFinished(QByteArray answer);

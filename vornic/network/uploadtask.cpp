@@ -576,3 +576,13 @@ QString UploadTask::problemText(const QString &where) const
         return QString();
     }
 }
+
+QString UploadTask::startCommandText()
+{
+    return QString::fromLatin1(startCommand);
+}
+
+QString UploadTask::uncheckedText()
+{
+    return QStringLiteral("a 'W' image has no check that would confirm it");
+}

@@ -67,6 +67,15 @@ public:
     // reading the file, when it was read from `fileName`.
     void setImage(const FirmwareImage &image) { this->image = image; }
 
+    // The start-of-image command, which also closes an image the device
+    // checked when no reboot follows.
+    static QString startCommandText();
+    // A result that wrote the image: 0 (checked by the device) or 11 ('W'
+    // records, which nothing checks).
+    static bool wroteImage(int result) { return result == 0 || result == 11; }
+    // Why a 'W' image is written but not verified.
+    static QString uncheckedText();
+
     // How an image is written, by its file name alone: 'W' records for a
     // name with "INB" and without "BOOT", else 'I' records.
     static char modeOf(const QString &path);
