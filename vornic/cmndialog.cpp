@@ -1,5 +1,6 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
+#include "update/updateoutcome.h"
 
 #include "devicecatalog.h"
 #include "devicetype.h"
@@ -352,13 +353,13 @@ void CMNDialog::usbJobEnded()
         const std::lock_guard<std::mutex> lock(jobVerificationMutex);
         why = jobVerificationText;
     }
-    const int verification = jobVerification;
-    showUpdateOutcome(future.result() >= 0,
-                      verification == DfuEngine::Verified        ? QStringLiteral(", verified")
-                      : verification == DfuEngine::NotVerifiable ? QStringLiteral(", not verified")
-                      : verification == DfuEngine::Unconfirmed   ? QStringLiteral(", not confirmed by the device")
-                                                                 : QString(),
-                      why);
+    const UpdateOutcome outcome = UpdateOutcome::fromDfu(future.result(), jobVerification, why, QString(), jobVerify);
+    showUpdateOutcome(outcome.wroteImage(),
+                      outcome.kind() == UpdateOutcome::Verified        ? QStringLiteral(", verified")
+                      : outcome.kind() == UpdateOutcome::NotVerifiable ? QStringLiteral(", not verified")
+                      : !outcome.reason().isEmpty()                    ? QStringLiteral(", not confirmed by the device")
+                                                                       : QString(),
+                      outcome.reason());
 }
 
 bool CMNDialog::reconnectionAwaited() const

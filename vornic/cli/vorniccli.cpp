@@ -15,6 +15,7 @@
 #include "network/networkdevice.h"
 #include "network/uploadtask.h"
 #include "serialbootrequest.h"
+#include "update/updateoutcome.h"
 #include "serialportinuse.h"
 #include "usb/dfuengine.h"
 #include "usb/dfuprotocol.h"
@@ -567,26 +568,41 @@ int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool mayD
 
 int VornicCli::usbFailure(int result)
 {
-    const QString why = m_errors.value(0, QString::fromLatin1(libusb_strerror(result)));
-    switch (result) {
-    case DfuEngine::interrupted:
-        return fail(InterruptSignal::exitCode(), why);
-    case DfuEngine::notInBootloader:
-        return fail(ExitDeviceRefused, why);
-    case DfuEngine::imageDiffers:
-        return fail(ExitVerifyFailed, why);
-    case LIBUSB_ERROR_ACCESS:
-        return fail(ExitNoAccess, why);
-    case LIBUSB_ERROR_BUSY:
-        return fail(ExitNoAccess, why + QLatin1String(" Another program holds the device."));
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND:
-        return fail(ExitNoSuchDevice, why);
-    case LIBUSB_ERROR_TIMEOUT:
-        return fail(ExitTimeout, why);
-    default:
-        return fail(ExitDeviceRefused, why);
+    return failed(UpdateOutcome::fromDfu(result, m_verification, m_verificationText, m_errors.value(0), m_verify));
+}
+
+int VornicCli::failed(const UpdateOutcome &outcome)
+{
+    return fail(exitCodeOf(outcome), outcome.reason());
+}
+
+int VornicCli::exitCodeOf(const UpdateOutcome &outcome)
+{
+    switch (outcome.kind()) {
+    case UpdateOutcome::Verified:
+    case UpdateOutcome::Updated:
+        return ExitSuccess;
+    case UpdateOutcome::NotVerifiable:
+        return ExitNotVerified;
+    case UpdateOutcome::Differs:
+        return ExitVerifyFailed;
+    case UpdateOutcome::NoDevice:
+        return ExitNoSuchDevice;
+    case UpdateOutcome::NoAccess:
+        return ExitNoAccess;
+    case UpdateOutcome::ImageRefused:
+        return ExitImageProblem;
+    case UpdateOutcome::DeviceRefused:
+        return ExitDeviceRefused;
+    case UpdateOutcome::Timeout:
+        return ExitTimeout;
+    case UpdateOutcome::Stopped:
+        return InterruptSignal::exitCode();
+    case UpdateOutcome::LinkLost:
+    case UpdateOutcome::Failed:
+        break;
     }
+    return ExitFailure;
 }
 
 int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
@@ -665,14 +681,17 @@ int VornicCli::updated(const QString &text, const QString &imagePath, const QEla
 
 int VornicCli::updatedUsb(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed)
 {
-    if (!m_verify)
-        return updated(text, imagePath, elapsed,
-                       m_verification == DfuEngine::Unconfirmed
-                           ? QStringLiteral(" (not confirmed by the device: %1)").arg(m_verificationText)
-                           : QString());
-    if (m_verification == DfuEngine::Verified)
+    const UpdateOutcome outcome = UpdateOutcome::fromDfu(0, m_verification, m_verificationText, QString(), m_verify);
+    switch (outcome.kind()) {
+    case UpdateOutcome::Verified:
         return updated(text, imagePath, elapsed, QStringLiteral(" (verified: read back byte for byte)"));
-    return notVerified(text, imagePath, m_verificationText);
+    case UpdateOutcome::NotVerifiable:
+        return notVerified(text, imagePath, outcome.reason());
+    default:
+        return updated(text, imagePath, elapsed,
+                       outcome.reason().isEmpty() ? QString()
+                                                  : QStringLiteral(" (not confirmed by the device: %1)").arg(outcome.reason()));
+    }
 }
 
 int VornicCli::notVerified(const QString &text, const QString &imagePath, const QString &why)
@@ -783,23 +802,9 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
                                                  "told nothing more.")
                                 : QStringLiteral("Stopped before the device had the whole image checked; it was told "
                                                  "nothing more and keeps its firmware."));
-    switch (result) {
-    case 0:
-    case 11:
-        break;
-    case 2:
-        return fail(ExitNoSuchDevice, task.problemText(where));
-    case 7:
-        return fail(ExitImageProblem, task.problemText(where));
-    case 8:
-        return fail(ExitDeviceRefused, task.problemText(where));
-    case 9:
-        return fail(ExitTimeout, task.problemText(where));
-    case UploadTask::linkLost:
-        return fail(ExitFailure, task.problemText(where));
-    default:
-        return fail(ExitFailure, QStringLiteral("The upload ended without a result."));
-    }
+    const UpdateOutcome outcome = UpdateOutcome::fromUpload(result, task, where, m_verify);
+    if (!outcome.wroteImage())
+        return failed(outcome);
 
     if (m_reboot) {
         Command command(this, &device);
@@ -815,8 +820,8 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     }
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.
-    if (m_verify && result != 0) {
-        m_verificationText = UploadTask::uncheckedText();
+    if (outcome.kind() == UpdateOutcome::NotVerifiable) {
+        m_verificationText = outcome.reason();
         return notVerified(text, imagePath, m_verificationText);
     }
     return updated(text, imagePath, elapsed,

@@ -23,6 +23,8 @@ struct libusb_context;
 // vornic-cli: the device list and the update on the command line, through
 // the same cores as the window. Every failure ends in one sentence on the
 // error stream and an exit code of its class (see exitcode.h).
+class UpdateOutcome;
+
 class VornicCli : public QObject
 {
     Q_OBJECT
@@ -97,6 +99,10 @@ private:
     // m_usb, or -1 with the exit code in `code`.
     int awaitReturn(const AwaitedDevice &awaited, int *code);
     int usbFailure(int result);
+    // The one mapping of an update's outcome to an exit code.
+    static int exitCodeOf(const UpdateOutcome &outcome);
+    // Says the outcome's reason and returns its exit code.
+    int failed(const UpdateOutcome &outcome);
     int fail(int code, const QString &sentence);
     void note(const QString &line);
     void releaseUsb();

@@ -1,0 +1,52 @@
+#ifndef UPDATEOUTCOME_H
+#define UPDATEOUTCOME_H
+
+#include <QString>
+
+class UploadTask;
+
+// What came of one update, on any road: a kind and the reason a user is
+// told. Made in one place from what a road returns (a DFU run, a network
+// upload with its check), so that the window and vornic-cli each only map
+// it (to texts; to exit codes and JSON) and no front end decodes a road's
+// numbers.
+class UpdateOutcome
+{
+public:
+    enum Kind {
+        Verified,           // written and confirmed: read back equal, or checked by the device
+        Updated,            // written; no confirmation asked (the reason may say it came without one)
+        NotVerifiable,      // written, and confirmation was asked but cannot be had (the reason says why)
+        Differs,            // written, and read back different
+        NoDevice,           // not there, not answering, left the bus, or not to be told apart
+        NoAccess,           // no permission, or another program holds it
+        ImageRefused,       // the image cannot be read or does not fit
+        DeviceRefused,      // the device answered, and refused
+        Timeout,            // no answer in time
+        LinkLost,           // the connection went during the upload
+        Stopped,            // told to stop
+        Failed              // anything else
+    };
+
+    explicit UpdateOutcome(Kind kind = Failed, const QString &reason = QString());
+
+    // A USB run: DfuEngine::update's result, the engine's verification and
+    // its text, the first thing the engine said (empty: none), and whether
+    // confirmation was asked.
+    static UpdateOutcome fromDfu(int result, int verification, const QString &verificationText, const QString &said,
+                                 bool verify);
+    // A network upload: its result (taskFinished), the task, the device's
+    // place for messages, and whether confirmation was asked.
+    static UpdateOutcome fromUpload(int result, const UploadTask &task, const QString &where, bool verify);
+
+    Kind kind() const { return m_kind; }
+    QString reason() const { return m_reason; }
+    // The device holds the image (verified, or not).
+    bool wroteImage() const { return m_kind == Verified || m_kind == Updated || m_kind == NotVerifiable; }
+
+private:
+    Kind m_kind;
+    QString m_reason;
+};
+
+#endif // UPDATEOUTCOME_H
