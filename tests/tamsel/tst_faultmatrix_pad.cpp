@@ -5,6 +5,7 @@
 // frame). For every cell: the exit code, one sentence on stderr, the time
 // bound, the image file untouched, no frame addressed to the other pad, and
 // success only when the pad holds the whole image.
+#include "testimage.h"
 #include "clirun.h"
 #include "faultmatrix.h"
 
@@ -22,10 +23,7 @@ const int records = 30;                 // Modbus records of 32 bytes; 20 infrar
 
 QByteArray imageBytes()
 {
-    QByteArray bytes(records * 32, Qt::Uninitialized);
-    for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 37 + i / 89) & 0xFF);
-    return bytes;
+    return TestImage::bytes(records * 32);
 }
 
 // What a test writes over the image file while it is sent.

@@ -6,6 +6,7 @@
 // it. For every cell: the exit code, one sentence on stderr, the time bound,
 // the image file untouched, not a byte to the other device, and success
 // only when the device holds the whole image.
+#include "testimage.h"
 #include "clirun.h"
 #include "faultmatrix.h"
 #include "simulateddevice.h"
@@ -23,10 +24,7 @@ const int records = 40;                 // of 32 bytes
 
 QByteArray imageBytes()
 {
-    QByteArray bytes(records * 32, Qt::Uninitialized);
-    for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 29 + i / 97) & 0xFF);
-    return bytes;
+    return TestImage::bytes(records * 32);
 }
 
 NetworkDeviceSimulator::Options dongara()

@@ -5,6 +5,7 @@
 // device sits another one like it. For every cell: the exit code, one
 // sentence on stderr, the time bound, the image file untouched, nothing sent
 // to the other device, and success only with the whole image manifested.
+#include "testimage.h"
 #include "clirun.h"
 #include "emulateddfudevice.h"
 #include "faultmatrix.h"
@@ -27,10 +28,7 @@ const int sigterm = SIGTERM;
 
 QByteArray imageBytes()
 {
-    QByteArray bytes(imageSize, Qt::Uninitialized);
-    for (int i = 0; i < imageSize; ++i)
-        bytes[i] = char((i * 13 + i / 509) & 0xFF);
-    return bytes;
+    return TestImage::bytes(imageSize);
 }
 
 // A Dongara: in its bootloader, in its application, or with a serial port.

@@ -2,6 +2,7 @@
 // other, with more of the maker's devices on the bus: the matching rule as a
 // table, then the window and vornic-cli (as its own process) against
 // emulated devices (runs under umockdev-wrapper).
+#include "testimage.h"
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
@@ -27,10 +28,7 @@ namespace {
 
 QByteArray imageBytes(int size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 29 + 3) ^ (i >> 7));
-    return bytes;
+    return TestImage::bytes(size);
 }
 
 // Every DFU request but the status and version reads a listing makes:

@@ -1,6 +1,7 @@
 // The network firmware upload over real TCP on loopback, checked on the wire
 // by the simulated device's journal: records, blocks, header, check, and the
 // outcome of each fault the device can show.
+#include "testimage.h"
 #include "network/networkdevice.h"
 #include "network/uploadtask.h"
 
@@ -19,10 +20,7 @@ namespace {
 
 QByteArray imageBytes(int size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 37 + 11) ^ (i >> 7));
-    return bytes;
+    return TestImage::bytes(size);
 }
 
 // What the device's journal says about one upload.

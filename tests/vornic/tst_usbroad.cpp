@@ -2,6 +2,7 @@
 // umockdev-wrapper): "Update Firmware" on a bootloader row, the two-phase
 // update of a device in its application, and the return of a device that
 // was sent into its bootloader.
+#include "testimage.h"
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
@@ -31,10 +32,7 @@ namespace {
 
 QByteArray imageBytes(int size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + 7) ^ (i >> 8));
-    return bytes;
+    return TestImage::bytes(size);
 }
 
 int dnloadCount(const EmulatedDfuDevice &device, bool withData)

@@ -2,6 +2,7 @@
 // USB device, an emulated serial-port device and a simulated network device
 // (runs under umockdev-wrapper; the child reaches the emulated devices
 // through the testbed this process made).
+#include "testimage.h"
 #include "filenamecodec.h"
 #include "clirun.h"
 #include "delayrelay.h"
@@ -37,10 +38,7 @@ struct Outcome
 
 QByteArray imageBytes(int size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xFF);
-    return bytes;
+    return TestImage::bytes(size);
 }
 
 int dnloadsWithData(const EmulatedDfuDevice &device)
