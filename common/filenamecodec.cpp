@@ -80,8 +80,10 @@ QString FileNameCodec::convertToUnicode(const char *in, int length, ConverterSta
     bool valid = true;
     for (int at = 0; at < length && valid;) {
         const int step = sequenceLength(bytes + at, length - at);
-        // (A sequence cut short by the end of a piece is left to the state.)
-        valid = step != 0;
+        // A sequence cut short by the end of a piece is left to the state
+        // that carries it to the next; without one (a whole name) its bytes
+        // are kept as they are.
+        valid = step > 0 || (step < 0 && state);
         at += step > 0 ? step : length;
     }
     if (valid)

@@ -216,6 +216,7 @@ void CommonTest::fileNamesKeepTheirBytes_data()
     QTest::newRow("UTF-8") << QByteArray("PR_\xc3\xa9t\xc3\xa9.INC");
     QTest::newRow("Latin-1") << QByteArray("PR_\xe9t\xe9.INC");
     QTest::newRow("a UTF-8 sequence cut short") << QByteArray("PR_\xe2\x82.INC");
+    QTest::newRow("cut short at the end") << QByteArray("PR_2_1.INC\xe2\x82");
     QTest::newRow("overlong and surrogate forms") << QByteArray("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80");
     QTest::newRow("an escape's own UTF-8 text") << QByteArray("\xed\xb3\xbf\xff");
 }

@@ -253,7 +253,7 @@ void UploadTaskTest::upload()
         QVERIFY2(said.contains(QLatin1String("answered its check of the whole image with more than 4096 bytes")),
                  qPrintable(said));
     else if (result == 9 && fault.startsWith(QLatin1String("check answer")))
-        QVERIFY2(said.contains(QLatin1String("answered the check of the whole image with \"CRC 1A2B\", which is not "
+        QVERIFY2(said.contains(QLatin1String("answered its check of the whole image with \"CRC 1A2B\", which is not "
                                              "understood")), qPrintable(said));
     // (A device that does not greet costs the reply time on each connection.)
     const int bound = (result == 9 ? 6500 : 3000) + options.greetingDelay * 2 + (options.greeting.isEmpty() ? 5000 : 0);

@@ -751,9 +751,9 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     elapsed.start();
     // An image that no records can address is refused before the device
     // is asked anything.
-    const qint64 largest = UploadTask::largestImageSize(UploadTask::modeOf(imagePath));
-    if (m_image.isRead() && m_image.size() > largest)
-        return fail(ExitImageProblem, UploadTask::tooLargeText(imagePath, largest));
+    const QString tooLarge = UploadTask::fitProblem(imagePath, m_image.size());
+    if (m_image.isRead() && !tooLarge.isEmpty())
+        return fail(ExitImageProblem, tooLarge);
     NetworkDevice device(ip, port);
     const int checked = checkNetworkDevice(&device);
     if (InterruptSignal::requested())

@@ -23,10 +23,12 @@ void SendCommandTask::run()
     awaitGreeting(QEventLoop::AllEvents);
     reply.clear();
     timer->start(replyTimeout);
-    socket->write(command.toLocal8Bit());
+    const QByteArray bytes = command.toLocal8Bit();
+    // A connection that was already gone took no command.
+    const bool sent = socket->state() == QAbstractSocket::ConnectedState && socket->write(bytes) == bytes.size();
     wait();
-    closed = socket->state() != QAbstractSocket::ConnectedState && !reply.contains("OK") && !reply.contains("ERROR")
-        && !reply.contains("Unknown");
+    closed = sent && socket->state() != QAbstractSocket::ConnectedState && !reply.contains("OK")
+        && !reply.contains("ERROR") && !reply.contains("Unknown");
     disconnectSocket();
     emit recieved(reply);
 }

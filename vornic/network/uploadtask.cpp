@@ -196,6 +196,7 @@ void UploadTask::run()
     surplus.clear();
     overlong.clear();
     unrecognised.clear();
+    unrecognisedStep.clear();
     imageProblem.clear();
     lineLength = 0;
     acknowledged = 0;
@@ -231,8 +232,8 @@ void UploadTask::upload()
 {
     // An image already read that no records can address is refused before
     // the device is even connected.
-    if (image.isRead() && image.path() == fileName && image.size() > largestImageSize(modeOf(fileName))) {
-        imageProblem = tooLargeText(fileName, largestImageSize(modeOf(fileName)));
+    if (image.isRead() && image.path() == fileName && !fitProblem(fileName, image.size()).isEmpty()) {
+        imageProblem = fitProblem(fileName, image.size());
         result = 7;
         return;
     }
@@ -265,9 +266,8 @@ void UploadTask::upload()
     mode = modeOf(fileName);
     // Record addresses have five hex digits: an image that would run past
     // them is refused before anything is sent.
-    const qint64 largest = largestImageSize(mode);
-    if (fileSize > largest) {
-        imageProblem = tooLargeText(fileName, largest);
+    if (!fitProblem(fileName, fileSize).isEmpty()) {
+        imageProblem = fitProblem(fileName, fileSize);
         result = 7;
         disconnectSocket();
         return;
@@ -382,8 +382,7 @@ void UploadTask::runChecker()
     if ((result == 0 || result == 9) && !stopped() && !checkPassed) {
         result = unanswered();
         unrecognised = checkAnswer.trimmed().left(maxQuoted);
-        if (!unrecognised.isEmpty())
-            refused = QStringLiteral("the check of the whole image");
+        unrecognisedStep = stepName();
     }
     disconnectSocket();
 }
@@ -399,7 +398,7 @@ void UploadTask::mainProcess()
         if (checkAnswer.size() + data.size() > maxAnswer) {
             timer->stop();
             result = 8;
-            overlong = QStringLiteral("its check of the whole image");
+            overlong = stepName();
             emit errorResponse();
             emit idleFinished();
             return;
@@ -408,7 +407,7 @@ void UploadTask::mainProcess()
         if (checkAnswer.contains("ERROR") || checkAnswer.contains("Unknown")) {
             timer->stop();
             result = 8;
-            refused = QStringLiteral("its check of the whole image");
+            refused = stepName();
             emit errorResponse();
             emit idleFinished();
         } else if (StatusWordCounter::hasOkWord(checkAnswer)) {
@@ -461,8 +460,10 @@ void UploadTask::mainProcess()
         return;
     }
     // Kept to say what the device sent instead of an answer, should none come.
-    if (!words.acknowledgements && !data.trimmed().isEmpty())
+    if (!words.acknowledgements && !data.trimmed().isEmpty()) {
         unrecognised = data.trimmed().left(maxQuoted);
+        unrecognisedStep = stepName();
+    }
     if (words.acknowledgements) {
         unrecognised.clear();
         ackCount += words.acknowledgements;
@@ -535,8 +536,11 @@ QString UploadTask::stepName() const
     return QStringLiteral("record %1 of %2").arg(ackCount + 1).arg((fileSize + recordBytes - 1) / recordBytes);
 }
 
-QString UploadTask::tooLargeText(const QString &path, qint64 largest)
+QString UploadTask::fitProblem(const QString &path, qint64 size)
 {
+    const qint64 largest = largestImageSize(modeOf(path));
+    if (size <= largest)
+        return QString();
     return QStringLiteral("The firmware image %1 is too large for a network update: at most %2 bytes fit in the "
                           "device's records. Nothing was written.").arg(path).arg(largest);
 }
@@ -564,10 +568,9 @@ QString UploadTask::problemText(const QString &where) const
             .arg(where, refused.isEmpty() ? QStringLiteral("the image") : refused);
     case 9:
         if (!unrecognised.isEmpty())
-            return QStringLiteral("The device at %1 answered%2 with \"%3\", which is not understood (no OK); the image "
-                                  "is not known to be whole.")
-                .arg(where, refused.isEmpty() ? QString() : QLatin1Char(' ') + refused,
-                     printable(unrecognised));
+            return QStringLiteral("The device at %1 answered %2 with \"%3\", which is not understood (no OK); the "
+                                  "image is not known to be whole.")
+                .arg(where, unrecognisedStep, printable(unrecognised));
         return QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(where);
     case linkLost:
         return QStringLiteral("The connection to the device at %1 was lost during the upload; the device did not "

@@ -50,17 +50,12 @@ public:
     static qint64 largestImageSize(char mode);
     // The 64-byte header record: magic, size, CRC (low byte first), kind.
     static QByteArray recordHeader(quint32 size, quint16 crc, bool bootImage);
-    // After result 8: what the device refused ("record 5 of 32", "its
-    // check of the whole image", ...).
-    QString refusedStep() const { return refused; }
-    // After result 8: how the device answered more than it was asked ("5
-    // acknowledgements to 3 records"); empty when it refused something.
-    QString surplusAnswers() const { return surplus; }
     // What a result other than 0 and 11 means, in one sentence naming the
     // device by `where` (address and port).
     QString problemText(const QString &where) const;
-    // An image larger than the records of its mode can address.
-    static QString tooLargeText(const QString &path, qint64 largest);
+    // Why an image of `size` bytes at `path` cannot go over the network (its
+    // records' addresses do not reach that far); empty when it can.
+    static QString fitProblem(const QString &path, qint64 size);
     // The image bytes the device acknowledged, in records.
     int acknowledgedBytes() const { return acknowledged; }
     // An image read earlier (once for several devices): sent instead of
@@ -134,8 +129,10 @@ private:
     QString surplus;
     // The step answered with a line longer than any answer (result 8).
     QString overlong;
-    // What the device sent that held no status word, when no answer came.
+    // What the device sent that held no status word, when no answer came,
+    // and to which step.
     QByteArray unrecognised;
+    QString unrecognisedStep;
     // Why the image was refused before anything was sent (result 7).
     QString imageProblem;
     // Bytes of the device's current line so far, across reads.

@@ -286,25 +286,26 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         // confirms what it made of the image.
         if (ended == LIBUSB_ERROR_NO_DEVICE) {
             restartedUnconfirmed();
-            emit m_emitter->load_progress(total);
-            return 0;
-        }
-        if (ended < 0) {
+        } else if (ended < 0) {
             emit m_emitter->errorSignal(QStringLiteral("The device did not accept the end of the image (%1); it does "
                                                        "not hold it.").arg(usbErrorText(ended)));
             leaveDownload(dfu, false);
             return badAddress;
+        } else {
+            const int manifested = awaitManifestation(dfu);
+            if (manifested < 0)
+                return manifested;
         }
-        const int manifested = awaitManifestation(dfu);
-        if (manifested < 0)
-            return manifested;
         // A device making the image its firmware cannot be stopped, and is
         // waited for; a stop asked meanwhile still ends the update as
         // stopped, never as done, and says what the device holds.
         if (m_stop && *m_stop) {
-            emit m_emitter->errorSignal(QStringLiteral("Stopped while the device was making the image its firmware, "
-                                                       "which cannot be cut short; it finished, and holds the new "
-                                                       "image (not verified)."));
+            emit m_emitter->errorSignal(m_verification == Unconfirmed
+                                            ? QStringLiteral("Stopped as the device restarted with the whole image; it "
+                                                             "did not confirm what it made of it.")
+                                            : QStringLiteral("Stopped while the device was making the image its "
+                                                             "firmware, which cannot be cut short; it finished, and "
+                                                             "holds the new image (not verified)."));
             return interrupted;
         }
         if (m_verification != Unconfirmed) {
