@@ -56,8 +56,6 @@ const int defaultPort = 10102;
 const int fixedDialogFlags = 0x0840F103;
 // Ctrl+Shift+T
 const int traceShortcut = 0x06000054;
-// How long a device sent into its bootloader may take to come back.
-const int reconnectTimeout = 60000;    // ms
 
 // The network record a row's data holds, or null. Only network rows hold a
 // void*; USB rows hold an integer and serial rows a port description, and
@@ -124,6 +122,9 @@ CMNDialog::CMNDialog(QWidget *parent)
 
     emitter = new Emitter(this);
     detachIssued = false;
+    updateOwner = new TwoPhaseUpdate(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode,
+                                                pendingSerialNumber },
+                                     this);
 
     QFile styleFile(QStringLiteral(":/styles.css"));
     if (styleFile.open(QIODevice::ReadOnly)) {
@@ -162,9 +163,7 @@ CMNDialog::CMNDialog(QWidget *parent)
     connect(&watcher, SIGNAL(finished()), this, SLOT(btnsOn()));
     connect(&watcher, SIGNAL(canceled()), this, SLOT(btnsOn()));
     connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::usbJobEnded);
-    reconnectTimer.setSingleShot(true);
-    reconnectTimer.setInterval(reconnectTimeout);
-    connect(&reconnectTimer, &QTimer::timeout, this, &CMNDialog::reconnectionTimedOut);
+    connect(updateOwner, &TwoPhaseUpdate::returnTimedOut, this, &CMNDialog::reconnectionTimedOut);
     connect(&signalWatch, &QTimer::timeout, this, [this] {
         if (InterruptSignal::requested()) {
             signalWatch.stop();
@@ -304,11 +303,8 @@ void CMNDialog::closeEvent(QCloseEvent *event)
 
 void CMNDialog::stopForSignal()
 {
-    usbStop = true;
+    updateOwner->stop();
     emit stopThread();
-    reconnectTimer.stop();
-    reconnectMode = -1;
-    pendingSerialNumber.clear();
     if (future.isRunning()) {
         closeRequested = true;
         ui->progressBar->setFormat(QStringLiteral("Stopping the transfer before closing... %p%"));
@@ -336,24 +332,22 @@ void CMNDialog::usbJobEnded()
     if (closeRequested) {
         // Nothing more is written once the user has asked to close, not even
         // the second phase of a two-phase update.
-        reconnectTimer.stop();
+        updateOwner->stop();
+        updateOwner->usbEnded(future.result());
         close();
         return;
     }
-    if (reconnectionAwaited()) {
-        if (!reconnectTimer.isActive())
-            awaitReconnection();
+    updateOwner->usbEnded(future.result());
+    if (updateOwner->awaitingReturn()) {
+        awaitReconnection();
         // The device may have come back while the job still ran; its arrival
         // was put off then.
         deviceConnected();
         return;
     }
-    QString why;
-    {
-        const std::lock_guard<std::mutex> lock(jobVerificationMutex);
-        why = jobVerificationText;
-    }
-    const UpdateOutcome outcome = UpdateOutcome::fromDfu(future.result(), jobVerification, why, QString(), jobVerify);
+    // The controls come back now that nothing is in progress.
+    btnsOn();
+    const UpdateOutcome outcome = updateOwner->usbOutcome(future.result());
     showUpdateOutcome(outcome.wroteImage(),
                       outcome.kind() == UpdateOutcome::Verified        ? QStringLiteral(", verified")
                       : outcome.kind() == UpdateOutcome::NotVerifiable ? QStringLiteral(", not verified")
@@ -362,56 +356,30 @@ void CMNDialog::usbJobEnded()
                       outcome.reason());
 }
 
-bool CMNDialog::reconnectionAwaited() const
-{
-    const int mode = reconnectMode;
-    // After a serial port that could not be opened nothing was told to
-    // restart: with no serial number there is nothing to await.
-    return mode == 1 || (mode == 0 && !pendingSerialNumber.isEmpty());
-}
-
 bool CMNDialog::updateInProgress() const
 {
-    return future.isRunning() || reconnectionAwaited() || networkUploadRunning;
+    return future.isRunning() || updateOwner->inProgress();
 }
 
 void CMNDialog::awaitReconnection()
 {
     ui->progressBar->setFormat(QStringLiteral("Waiting for the device to restart in its bootloader..."));
-    reconnectTimer.start();
 }
 
 void CMNDialog::reconnectionTimedOut()
 {
-    if (!reconnectionAwaited())
-        return;
     abandonReconnection(QStringLiteral("The device did not come back in its bootloader within %1 seconds. The "
                                        "firmware was not updated; check the device and press \"Update Firmware\" "
                                        "again.")
-                            .arg(reconnectTimer.interval() / 1000.0));
+                            .arg(updateOwner->returnTimeout() / 1000.0));
 }
 
 void CMNDialog::abandonReconnection(const QString &why)
 {
-    // From now on nothing is awaited: a bootloader that turns up later, even
-    // on the same port, is not written unasked. A new attempt detaches anew.
-    reconnectMode = -1;
-    pendingSerialNumber.clear();
-    detachIssued = false;
-    reconnectTimer.stop();
+    updateOwner->abandon();
     showUpdateOutcome(false);
     btnsOn();
     displayWarnings(why);
-}
-
-AwaitedDevice CMNDialog::awaitedDevice() const
-{
-    AwaitedDevice awaited;
-    awaited.mode = reconnectMode;
-    awaited.serialNumber = pendingSerialNumber;
-    awaited.portPath = jobPortPath;
-    awaited.present = devicesBeforeRestart;
-    return awaited;
 }
 
 void CMNDialog::showUpdateOutcome(bool success, const QString &note, const QString &why)
@@ -514,7 +482,7 @@ void CMNDialog::addNetworkEntries()
 int CMNDialog::enumDevices()
 {
     // Neither a USB job nor a network upload may lose its row under it.
-    if (future.isRunning() || networkUploadRunning) {
+    if (future.isRunning() || updateOwner->phase() == TwoPhaseUpdate::Writing) {
         qDebug() << "blocked";
         return 0;
     }
@@ -599,7 +567,7 @@ void CMNDialog::selectUSBDevice(QListWidgetItem *item)
 void CMNDialog::deviceConnected()
 {
     enumDevices();
-    if (!reconnectionAwaited())
+    if (!updateOwner->returnPending())
         return;
     // While a job runs the list was not refreshed: its rows may name devices
     // that have left the bus, and a second job must not start beside it. The
@@ -609,21 +577,18 @@ void CMNDialog::deviceConnected()
         return;
     }
 
-    // A device sent into its bootloader comes back as a new USB device, and
-    // only that device is written: after a serial reboot (mode 0) it reports
-    // the awaited serial number, after a DFU detach (mode 1) it sits on the
-    // detached device's whole port path; in both cases it was not on the
-    // bus before the restart request. It stays awaited until it is there.
-    const AwaitedDevice awaited = awaitedDevice();
-    int candidates = 0;
-    const int found = UsbDeviceList::findReturnedDevice(awaited, usbRows, &candidates);
-    if (candidates > 1) {
-        abandonReconnection(UsbDeviceList::ambiguousReturnText(awaited, candidates));
+    // Only the device that was told to restart is written; it stays
+    // awaited until it is there.
+    int found = -1;
+    QString why;
+    const TwoPhaseUpdate::Arrival arrival = updateOwner->offer(inventory.usb(), &found, &why);
+    if (arrival == TwoPhaseUpdate::Ambiguous) {
+        abandonReconnection(why);
         return;
     }
-    if (found < 0)
+    if (arrival != TwoPhaseUpdate::Returned)
         return;
-    libusb_device *device = usbRows.at(found).device;
+    libusb_device *device = inventory.usb().at(found).device;
     for (int row = 0; row < ui->listWidget->count(); ++row) {
         if (usbDeviceOf(ui->listWidget->item(row)) == device) {
             startUsbUpdate(device, row);
@@ -755,7 +720,7 @@ void CMNDialog::onUpdBtnClicked()
     // device it names: only what is read here is used afterwards.
     const QVariant data = current->data(Qt::UserRole);
     const QString text = current->text();
-    const quint64 listing = usbListings;
+    const quint64 listing = inventory.generation();
     // The image is the one the field shows, typed or chosen: the questions
     // below judge that one, so it is the one that is sent.
     const QString shown = ui->lineEdit->text().trimmed();
@@ -786,27 +751,15 @@ void CMNDialog::onUpdBtnClicked()
         displayWarnings(image.problem());
         return;
     }
-    jobImagePath = imagePath;
-    jobImage = image;
+    updateOwner->begin(image, verifyAction->isChecked());
 
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.
     setUpdateControlsEnabled(false);
     nudgeLocalServer(text);
 
-    // A new update: nothing told to restart earlier is awaited by it.
-    detachIssued = false;
-    jobMayDetach = true;
-    jobPortPath.clear();
     if (serial) {
-        // Taken before the device is told anything: a bootloader already on
-        // the bus then is not the one that comes back.
-        devicesBeforeRestart = UsbDeviceList::devicesOnBus();
         enterSerialBootloader(data.value<QSerialPortInfo>());
-        // The second phase starts when the device arrives in its bootloader.
-        reconnectMode = 0;
-        if (reconnectionAwaited())
-            awaitReconnection();
         return;
     }
     if (networkDevice) {
@@ -814,7 +767,7 @@ void CMNDialog::onUpdBtnClicked()
         return;
     }
     // A rebuilt list has released the devices of the old one.
-    if (usbListings != listing) {
+    if (inventory.generation() != listing) {
         displayWarnings(QStringLiteral("The device list changed while the update was starting. Select the device "
                                        "and press \"Update Firmware\" again."));
         btnsOn();

@@ -3,8 +3,8 @@
 
 #include "firmwareimage.h"
 #include "network/networkdevice.h"
-#include "usb/awaiteddevice.h"
-#include "usb/usbdevicelist.h"
+#include "update/deviceinventory.h"
+#include "update/twophaseupdate.h"
 
 #include <QEventLoop>
 #include <QFuture>
@@ -13,8 +13,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPoint>
-#include <QPointer>
-#include <QSet>
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <QTimer>
@@ -22,7 +20,6 @@
 #include <QVector>
 
 #include <atomic>
-#include <mutex>
 
 class Emitter;
 class QAction;
@@ -137,8 +134,6 @@ private:
     bool imageMatchesDevice() const;
     bool confirmUpdate();
     void startUsbJob(libusb_device *device);
-    // The DFU engine working on this window's emitter and reconnection state.
-    DfuEngine dfuEngine();
     void setUpdateControlsEnabled(bool enabled);
     // Hands a running USB job to the watcher; while it runs the list refuses
     // to refresh and closing the window waits for it.
@@ -150,10 +145,7 @@ private:
     // a USB job runs, or a device sent into its bootloader is awaited. No
     // second update may start and the update controls stay off meanwhile.
     bool updateInProgress() const;
-    bool reconnectionAwaited() const;
-    // The device the update waits for, as the shared matching rule takes it.
-    AwaitedDevice awaitedDevice() const;
-    // Starts the bounded wait for the awaited device's return.
+    // Says that the device is awaited back in its bootloader.
     void awaitReconnection();
     void reconnectionTimedOut();
     // Ends a two-phase update whose device cannot be written, saying why:
@@ -184,56 +176,21 @@ private:
     QFutureWatcher<int> watcher;
     QString imageDir;
     QString imagePath;
-    // The image of the update in progress, fixed when "Update Firmware" was
-    // pressed: the USB job reads it, and the second phase of a two-phase
-    // update writes the image the user confirmed.
-    QString jobImagePath;
-    // Its bytes, read once at the press: every phase and road sends these,
-    // whatever becomes of the file meanwhile. Written only while no job runs.
-    FirmwareImage jobImage;
-    // The rest of what the update in progress knows of its device; every
-    // guard and follow-up reads these, never the list's current row, which
-    // the user or a refresh may change meanwhile.
-    // - the whole USB port path of the device the USB job works on: a
-    //   device it detaches must come back there;
-    QString jobPortPath;
-    // - the devices on the bus just before the device was told to restart
-    //   (none of them is its return);
-    QSet<QString> devicesBeforeRestart;
-    // - whether the USB job may send its device into the bootloader (not in
-    //   the second phase, whose device must already be there);
-    bool jobMayDetach = true;
-    // - whether it reads the image back, and what that found (set by the
-    //   worker before its result, read by the GUI thread after it).
-    bool jobVerify = false;
-    std::atomic<int> jobVerification { 0 };
-    std::mutex jobVerificationMutex;
-    QString jobVerificationText;
-    // - the network device being updated, for the commands that follow.
-    QPointer<NetworkDevice> uploadDevice;
-    // Bounds the wait for a device sent into its bootloader.
-    QTimer reconnectTimer;
     // The window was closed while a USB job ran; it closes when the job ends.
     bool closeRequested = false;
-    // Raised only when the program is told to end: the USB job then stops
-    // after its current block (closing the window alone lets it finish).
-    std::atomic<bool> usbStop { false };
     // Looks for the signal that tells the program to end.
     QTimer signalWatch;
-    // A network upload runs (inside uploadNetworkDevice, on this thread).
-    bool networkUploadRunning = false;
     QStringList deviceNames;
     QSettings *settings = nullptr;
     QVector<NetworkDevice *> networkDevices;
-    // Written by the USB worker, read on the GUI thread at the next arrival.
+    // Written by the USB job through the update in progress, read by it on
+    // the GUI thread at the next arrival.
     std::atomic<int> detachedBusNumber { -1 };
     std::atomic<int> detachedPortNumber { -1 };
     libusb_context *usbContext = nullptr;
-    // The USB devices of the current listing (referenced), one per USB row.
-    QVector<UsbDeviceEntry> usbRows;
-    // Counts the USB listings; a device pointer read from a row is only
-    // valid while this has not moved on.
-    quint64 usbListings = 0;
+    // The devices of the current listing (referenced), one per USB row; a
+    // device pointer read from a row is valid while its generation lasts.
+    DeviceInventory inventory { &usbContext };
     UsbHotplugMonitor *notificationHandle = nullptr;
     int lastPort = 10102;
     QString lastIp;
@@ -247,6 +204,9 @@ private:
     Emitter *emitter = nullptr;
     std::atomic<int> reconnectMode { -1 };
     bool workersActive = false;
+    // The update in progress, on any road: its phase, image, device and
+    // deadline. It alone writes the reconnection members above.
+    TwoPhaseUpdate *updateOwner = nullptr;
 };
 
 // Serial rows keep their port description; the type is registered under

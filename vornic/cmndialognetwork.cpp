@@ -10,6 +10,7 @@
 #include "network/ipconnectdialog.h"
 #include "network/scannertask.h"
 #include "network/uploadtask.h"
+#include "update/updateoutcome.h"
 
 #include <QDebug>
 #include <QListWidget>
@@ -21,8 +22,8 @@
 void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
 {
     contextMenu.setEnabled(false);
-    auto *task = new UploadTask(dev, jobImagePath, this);
-    task->setImage(jobImage);
+    auto *task = new UploadTask(dev, updateOwner->image().path(), this);
+    task->setImage(updateOwner->image());
     connect(task, SIGNAL(taskFinished(int)), this, SLOT(uploadFinished(int)));
     connect(task, SIGNAL(taskError(QString)), this, SLOT(displayWarnings(QString)));
     connect(task, SIGNAL(uploadStart(int,int)), ui->progressBar, SLOT(setRange(int,int)));
@@ -33,15 +34,13 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
     // Closing the window stops the upload after its current record. Until
     // the upload and the command that follows it are over, the list is not
     // rebuilt and that command goes to this device, whatever row is current.
-    networkUploadRunning = true;
+    updateOwner->startNetwork(dev);
     workersActive = true;
-    uploadDevice = dev;
     ui->listWidget->setEnabled(false);
     task->run();
     // After a stop no result comes; the window is closing then.
-    networkUploadRunning = false;
+    updateOwner->networkEnded();
     workersActive = false;
-    uploadDevice = nullptr;
     ui->listWidget->setEnabled(true);
     btnsOn();
     task->deleteLater();
@@ -50,25 +49,28 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
 void CMNDialog::uploadFinished(int code)
 {
     qDebug() << "Task Finished: ";
-    // The device's check of an 'I' image is its verification; a 'W' image
-    // has none.
-    const bool verify = verifyAction->isChecked();
-    QString unchecked = UploadTask::uncheckedText();
-    unchecked[0] = unchecked.at(0).toUpper();
-    showUpdateOutcome(UploadTask::wroteImage(code),
-                      !verify     ? QString()
-                      : code == 0 ? QStringLiteral(", verified by the device")
-                                  : QStringLiteral(", not verified"),
-                      verify && code == 11 ? unchecked + QLatin1Char('.') : QString());
-
     const QString failed = QStringLiteral("Firmware upload failed");
     const QStringList dismiss { QStringLiteral("Dismiss") };
     const auto *task = qobject_cast<const UploadTask *>(sender());
-    const QString where = uploadDevice
-        ? uploadDevice->ip() + QLatin1Char(':') + QString::number(uploadDevice->port())
-        : QString();
+    const NetworkDevice *device = updateOwner->networkDevice();
+    const QString where = device ? device->ip() + QLatin1Char(':') + QString::number(device->port()) : QString();
     // The task says what happened, in one sentence naming the device.
     const QString problem = task && !where.isEmpty() ? task->problemText(where) : QString();
+    // The device's check of an 'I' image is its verification; a 'W' image
+    // has none.
+    const bool verify = verifyAction->isChecked();
+    const UpdateOutcome outcome = task ? UpdateOutcome::fromUpload(code, *task, where, verify)
+                                       : UpdateOutcome(UploadTask::wroteImage(code) ? UpdateOutcome::Updated
+                                                                                    : UpdateOutcome::Failed);
+    QString unchecked = outcome.reason();
+    if (!unchecked.isEmpty())
+        unchecked = unchecked.at(0).toUpper() + unchecked.mid(1) + QLatin1Char('.');
+    showUpdateOutcome(outcome.wroteImage(),
+                      outcome.kind() == UpdateOutcome::Verified        ? QStringLiteral(", verified by the device")
+                      : outcome.kind() == UpdateOutcome::NotVerifiable ? QStringLiteral(", not verified")
+                                                                       : QString(),
+                      outcome.kind() == UpdateOutcome::NotVerifiable ? unchecked : QString());
+
     switch (code) {
     case 0:
         // Escape reboots; Enter (the default) only closes the image.
@@ -117,7 +119,7 @@ void CMNDialog::uploadFinished(int code)
 void CMNDialog::onRebootNetworkDevice()
 {
     // The device that was just written, never whatever row is current now.
-    NetworkDevice *device = uploadDevice;
+    NetworkDevice *device = updateOwner->networkDevice();
     if (!device)
         return;
     Command command(this, device);
@@ -128,7 +130,7 @@ void CMNDialog::onRebootNetworkDevice()
 
 void CMNDialog::sendUploadCancel()
 {
-    NetworkDevice *device = uploadDevice;
+    NetworkDevice *device = updateOwner->networkDevice();
     if (!device)
         return;
     Command(this, device).closeImage();

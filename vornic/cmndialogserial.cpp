@@ -4,10 +4,8 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
-#include "devicecatalog.h"
 #include "localservernudge.h"
 #include "serialbootrequest.h"
-#include "serialportinuse.h"
 
 #include <QDebug>
 #include <QListWidget>
@@ -15,11 +13,9 @@
 
 void CMNDialog::listSerialPorts()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports) {
-        if (port.vendorIdentifier() == DeviceCatalog::makerVendorId)
-            addSerialPortEntry(port);
-    }
+    const QList<QSerialPortInfo> ports = DeviceInventory::makerSerialPorts();
+    for (const QSerialPortInfo &port : ports)
+        addSerialPortEntry(port);
 }
 
 void CMNDialog::addSerialPortEntry(const QSerialPortInfo &port)
@@ -29,12 +25,7 @@ void CMNDialog::addSerialPortEntry(const QSerialPortInfo &port)
                              QMessageBox::Ok);
         return;
     }
-    QString text = DeviceCatalog::serialRowText(port);
-    // A port this user may not open is marked, so the reason is in sight
-    // before anything is tried.
-    if (serialPortForbidden(port.systemLocation()))
-        text += QLatin1String(" (no access)");
-    addListEntry(text, QVariant::fromValue(port));
+    addListEntry(DeviceInventory::serialDevice(port).text, QVariant::fromValue(port));
 }
 
 void CMNDialog::nudgeLocalServer(const QString &entryText)
@@ -44,14 +35,20 @@ void CMNDialog::nudgeLocalServer(const QString &entryText)
 
 void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
 {
-    pendingSerialNumber = port.serialNumber();
+    // Taken before the device is told anything: a bootloader already on the
+    // bus then is not the one that comes back.
+    updateOwner->prepareSerialReturn();
     QString text;
-    if (SerialBootRequest::send(port.portName(), &text) == SerialBootRequest::Sent)
+    const bool sent = SerialBootRequest::send(port.portName(), &text) == SerialBootRequest::Sent;
+    // The second phase starts when the device arrives in its bootloader.
+    updateOwner->serialBootSent(port.serialNumber(), sent);
+    if (updateOwner->awaitingReturn())
+        awaitReconnection();
+    if (sent)
         return;
 
     QMessageBox::critical(this, tr("Error"), text, QMessageBox::Ok);
     // The device was told nothing, so nothing is awaited: no bootloader that
     // turns up later may be taken for it. The update is over.
-    pendingSerialNumber.clear();
     btnsOn();
 }

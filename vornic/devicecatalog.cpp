@@ -138,3 +138,8 @@ bool DeviceCatalog::isUnknownRow(const QString &rowText)
 {
     return rowText.contains(QLatin1String("Undefined")) || rowText.contains(QLatin1String("Unknown"));
 }
+
+bool DeviceCatalog::modelKnown(const QString &rowText)
+{
+    return !isUnknownRow(rowText) && typeOfRow(rowText) != 0;
+}

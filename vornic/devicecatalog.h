@@ -36,6 +36,9 @@ public:
     static QString imageRequirement(const QString &rowText, bool networkDevice);
     // True for a row whose model is not known; writing it takes a yes.
     static bool isUnknownRow(const QString &rowText);
+    // A device of a model the catalog knows: only such a one can match an
+    // image without being forced.
+    static bool modelKnown(const QString &rowText);
 };
 
 #endif // DEVICECATALOG_H

@@ -456,7 +456,7 @@ void SerialRoadTest::portGoneBeforeUpdate()
     QVERIFY(controlsEnabled());
     QCOMPARE(m_window->pendingSerialNumber, QString());
     QCOMPARE(m_window->reconnectMode.load(), 0);
-    QVERIFY(!m_window->reconnectTimer.isActive());
+    QVERIFY(!m_window->updateOwner->returnDeadlineRunning());
 }
 
 void SerialRoadTest::twoPhaseUpdate()
@@ -510,7 +510,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     EmulatedDfuDevice *devices[2] = { addPort(Port(), 1200), addPort(Port(), 1200) };
     QVERIFY(devices[0] && devices[1]);
     makeWindow();
-    m_window->reconnectTimer.setInterval(300);
+    m_window->updateOwner->setReturnTimeout(300);
     const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(chosen);
     QVERIFY(rows().contains(wanted));
     m_window->ui->listWidget->setCurrentRow(rows().indexOf(wanted));

@@ -271,9 +271,8 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     makeWindow(path);
     QCOMPARE(m_window->ui->listWidget->count(), 0);
     // As left by telling a serial device to reboot into its bootloader.
-    m_window->pendingSerialNumber = awaited;
-    m_window->reconnectMode = 0;
-    m_window->jobImagePath = path;
+    m_window->updateOwner->begin(FirmwareImage::read(path), false);
+    m_window->updateOwner->serialBootSent(awaited, true);
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
@@ -392,8 +391,8 @@ void UsbRoadTest::arrivalDuringTheJob()
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     // As left by a DETACH job that is still finishing.
-    m_window->jobImagePath = path;
-    m_window->jobPortPath = QStringLiteral("1-7");
+    m_window->updateOwner->begin(FirmwareImage::read(path), false);
+    m_window->updateOwner->startUsb(QStringLiteral("1-7"));
     m_window->detachedBusNumber = 1;
     m_window->detachedPortNumber = 7;
     m_window->detachIssued = true;
@@ -424,7 +423,7 @@ void UsbRoadTest::arrivalDuringTheJob()
         QTRY_VERIFY_WITH_TIMEOUT(device.downloaded() == image, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
         QCOMPARE(m_window->reconnectMode.load(), -1);
-        QVERIFY(!m_window->reconnectTimer.isActive());
+        QVERIFY(!m_window->updateOwner->returnDeadlineRunning());
         QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update complete"));
     } else if (outcome == QLatin1String("failed")) {
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
@@ -441,7 +440,7 @@ void UsbRoadTest::arrivalDuringTheJob()
         QTest::qWait(200);
         QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false) + detachCount(device), 0);
         QCOMPARE(m_window->reconnectMode.load(), 1);
-        QVERIFY(m_window->reconnectTimer.isActive());
+        QVERIFY(m_window->updateOwner->returnDeadlineRunning());
         QVERIFY(controlsDisabled());
         QVERIFY(m_window->ui->progressBar->text().contains(QLatin1String("Waiting")));
     }
@@ -461,8 +460,8 @@ void UsbRoadTest::deviceThatNeverReturns()
     const QString path = storeImage(imageBytes(3000));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QCOMPARE(m_window->reconnectTimer.interval(), 60000);
-    m_window->reconnectTimer.setInterval(300);
+    QCOMPARE(m_window->updateOwner->returnTimeout(), 60000);
+    m_window->updateOwner->setReturnTimeout(300);
 
     QStringList boxes;
     ModalDriver driver([&](QWidget *widget) {

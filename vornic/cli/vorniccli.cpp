@@ -5,7 +5,9 @@
 #include "devicecatalog.h"
 #include "emitter.h"
 #include "exitcode.h"
+#include "fleetchoice.h"
 #include "fleetupdate.h"
+#include "localroad.h"
 #include "imagefile.h"
 #include "interruptsignal.h"
 #include "localservernudge.h"
@@ -14,11 +16,9 @@
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
 #include "network/uploadtask.h"
-#include "serialbootrequest.h"
 #include "update/updateoutcome.h"
-#include "serialportinuse.h"
+#include "update/deviceinventory.h"
 #include "usb/dfuengine.h"
-#include "usb/dfuprotocol.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,16 +27,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
-#include <QThread>
 #include <QTimer>
 
 #include <libusb.h>
 
 namespace {
-
-const int pollInterval = 200;           // ms between looks for a returning device
-const int dfuTimeout = 5000;            // ms for every DFU request
 
 QString modelOf(const QString &rowText)
 {
@@ -59,21 +54,6 @@ QByteArray readStandardInput()
     return bytes;
 }
 
-// The network check of `record`, which Ctrl+C or SIGTERM ends (with 2).
-int checkNetworkDevice(NetworkDevice *record)
-{
-    NetworkCheck check;
-    check.setStopFlag(&InterruptSignal::flag());
-    return check.run(record);
-}
-
-
-// The written device and where it sits, for the line that says it was written.
-QString writtenText(const UsbDeviceEntry &entry)
-{
-    return QStringLiteral("%1 (USB %2)").arg(entry.text, entry.portPath);
-}
-
 } // namespace
 
 VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
@@ -85,13 +65,9 @@ VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
 {
     connect(m_emitter, &Emitter::load_start, m_progress, &CliProgress::setRange);
     connect(m_emitter, &Emitter::load_progress, m_progress, &CliProgress::setValue);
-    connect(m_emitter, &Emitter::errorSignal, this, [this](const QString &text) { m_errors << text; });
 }
 
-VornicCli::~VornicCli()
-{
-    releaseUsb();
-}
+VornicCli::~VornicCli() = default;
 
 int VornicCli::run(const QStringList &arguments)
 {
@@ -171,128 +147,80 @@ void VornicCli::note(const QString &line)
     m_console->note(line);
 }
 
-void VornicCli::releaseUsb()
-{
-    UsbDeviceList::release(&m_usb);
-    if (m_context)
-        libusb_exit(m_context);
-    m_context = nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Listing
-
-void VornicCli::listUsb(const UsbDeviceList::Wanted &wanted)
-{
-    // A fresh context sees the bus as it is now, like the window's refresh.
-    releaseUsb();
-    if (UsbDeviceList::initContext(&m_context) != 0)
-        m_context = nullptr;
-    else
-        UsbDeviceList::enumerate(m_context, &m_usb, UsbDeviceList::Trace(), wanted);
-}
-
-void VornicCli::listLocal(const UsbDeviceList::Wanted &wanted)
-{
-    listUsb(wanted);
-    m_local.clear();
-    for (int i = 0; i < m_usb.size(); ++i) {
-        const UsbDeviceEntry &entry = m_usb.at(i);
-        Listed device;
-        device.road = QStringLiteral("usb");
-        device.id = entry.portPath;
-        device.text = entry.text;
-        device.serialNumber = entry.serialNumber;
-        device.product = entry.product;
-        device.version = entry.version;
-        device.accessible = entry.accessible;
-        device.bootloader = entry.bootloader;
-        device.usbIndex = i;
-        m_local.append(device);
-    }
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports) {
-        if (port.vendorIdentifier() != DeviceCatalog::makerVendorId)
-            continue;
-        // The window refuses such a port with a warning; it cannot be
-        // matched with its bootloader either.
-        if (port.serialNumber().isEmpty()) {
-            qWarning("vornic-cli: %s has no serial number and is left out.", qPrintable(port.portName()));
-            continue;
-        }
-        Listed device;
-        device.road = QStringLiteral("serial");
-        device.id = port.portName();
-        device.text = DeviceCatalog::serialRowText(port);
-        device.serialNumber = port.serialNumber();
-        device.accessible = !serialPortForbidden(port.systemLocation());
-        if (!device.accessible)
-            device.text += QLatin1String(" (no access)");
-        device.port = port;
-        m_local.append(device);
-    }
-}
-
 int VornicCli::list(bool json, const QStringList &addresses)
 {
     InterruptSignal::install();
-    listLocal();
-    QVector<Listed> devices = m_local;
+    QList<QSerialPortInfo> leftOut;
+    m_inventory.listLocal(UsbDeviceList::Wanted(), &leftOut);
+    // The window refuses such a port with a warning; it cannot be matched
+    // with its bootloader either.
+    for (const QSerialPortInfo &port : qAsConst(leftOut))
+        qWarning("vornic-cli: %s has no serial number and is left out.", qPrintable(port.portName()));
+    QJsonArray array;
+    QStringList lines;
+    for (const LocalDevice &device : m_inventory.local()) {
+        QJsonObject object = listedObject(device.roadName(), device.id, device.text, device.serialNumber,
+                                          device.accessible);
+        if (device.road == LocalDevice::Usb) {
+            const UsbDeviceEntry &entry = m_inventory.usb().at(device.usbIndex);
+            object.insert(QStringLiteral("product"), entry.product);
+            object.insert(QStringLiteral("version"), entry.version);
+            object.insert(QStringLiteral("bootloader"), entry.bootloader);
+        }
+        array.append(object);
+    }
     int status = ExitSuccess;
     for (const QString &address : addresses) {
-        Listed device;
+        QString ip;
         int port = 0;
-        if (!NetworkAddress::parse(address, m_defaultPort, &device.id, &port))
+        if (!NetworkAddress::parse(address, m_defaultPort, &ip, &port))
             return fail(ExitUsage, NetworkAddress::notAnAddressText(address));
-        NetworkDevice record(device.id, port);
-        device.check = checkNetworkDevice(&record);
+        NetworkDevice record(ip, port);
+        const int check = NetworkCheck::stoppable(&record);
+        const QString where = ip + QLatin1Char(':') + QString::number(port);
         if (InterruptSignal::requested())
-            return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(device.id));
-        if (device.check != 0 && device.check != 5) {
+            return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(ip));
+        if (check != 0 && check != 5) {
             // Said, and the listing goes on: exit 3 only when nothing at all
             // is listed.
-            fail(ExitNoSuchDevice,
-                 NetworkCheck::problemText(device.check, device.id + QLatin1Char(':') + QString::number(port)));
+            fail(ExitNoSuchDevice, NetworkCheck::problemText(check, where));
             status = ExitNoSuchDevice;
             continue;
         }
-        device.road = QStringLiteral("network");
-        device.id += QLatin1Char(':') + QString::number(port);
-        device.text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
-        device.serialNumber = record.serialNumber();
-        devices.append(device);
+        QJsonObject object = listedObject(QStringLiteral("network"), where,
+                                          DeviceCatalog::networkRowText(record.type(), record.serialNumber(), ip),
+                                          record.serialNumber(), true);
+        object.insert(QStringLiteral("networkUpdate"), check == 0);
+        array.append(object);
     }
 
     if (json) {
-        QJsonArray array;
-        for (const Listed &device : qAsConst(devices)) {
-            QJsonObject object {
-                { QStringLiteral("road"), device.road },
-                { QStringLiteral("device"), device.id },
-                { QStringLiteral("text"), device.text },
-                { QStringLiteral("model"), modelOf(device.text) },
-                { QStringLiteral("serialNumber"), device.serialNumber },
-                { QStringLiteral("access"), device.accessible },
-            };
-            if (device.road == QLatin1String("usb")) {
-                object.insert(QStringLiteral("product"), device.product);
-                object.insert(QStringLiteral("version"), device.version);
-                object.insert(QStringLiteral("bootloader"), device.bootloader);
-            }
-            if (device.road == QLatin1String("network"))
-                object.insert(QStringLiteral("networkUpdate"), device.check == 0);
-            array.append(object);
-        }
         std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), m_out);
     } else {
-        for (const Listed &device : qAsConst(devices))
-            std::fprintf(m_out, "%-8s %-21s %s\n", qPrintable(device.road), qPrintable(device.id),
-                         qPrintable(device.text));
-        if (devices.isEmpty())
+        for (const QJsonValue &value : qAsConst(array)) {
+            const QJsonObject device = value.toObject();
+            std::fprintf(m_out, "%-8s %-21s %s\n", qPrintable(device.value(QLatin1String("road")).toString()),
+                         qPrintable(device.value(QLatin1String("device")).toString()),
+                         qPrintable(device.value(QLatin1String("text")).toString()));
+        }
+        if (array.isEmpty())
             fail(ExitSuccess, QStringLiteral("No Ordane device found."));
     }
     std::fflush(m_out);
-    return devices.isEmpty() ? status : int(ExitSuccess);
+    return array.isEmpty() ? status : int(ExitSuccess);
+}
+
+QJsonObject VornicCli::listedObject(const QString &road, const QString &id, const QString &text,
+                                    const QString &serialNumber, bool accessible)
+{
+    return QJsonObject {
+        { QStringLiteral("road"), road },
+        { QStringLiteral("device"), id },
+        { QStringLiteral("text"), text },
+        { QStringLiteral("model"), modelOf(text) },
+        { QStringLiteral("serialNumber"), serialNumber },
+        { QStringLiteral("access"), accessible },
+    };
 }
 
 // ---------------------------------------------------------------------------
@@ -305,7 +233,7 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
         m_console->divertOutput();
     m_result = QJsonObject { { QStringLiteral("device"), deviceName } };
     m_bytes = 0;
-    m_verificationText.clear();
+    m_reason.clear();
     QElapsedTimer clock;
     clock.start();
     const int code = update(deviceName, imagePath);
@@ -318,8 +246,8 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     // Exit 0 with --verify is only ever given to a confirmed image.
     m_result.insert(QStringLiteral("verified"), code == ExitSuccess && m_verify);
     // Why an update that was written is not known to hold: said beside it.
-    if (!m_verificationText.isEmpty() && (code == ExitSuccess || code == ExitNotVerified))
-        m_result.insert(QStringLiteral("reason"), m_verificationText);
+    if (!m_reason.isEmpty() && (code == ExitSuccess || code == ExitNotVerified))
+        m_result.insert(QStringLiteral("reason"), m_reason);
     if (m_json) {
         std::fputs(QJsonDocument(QJsonArray { m_result }).toJson(QJsonDocument::Indented).constData(), m_out);
         std::fflush(m_out);
@@ -349,114 +277,10 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     m_image = FirmwareImage::read(imagePath);
     if (!m_image.problem().isEmpty())
         return fail(ExitImageProblem, m_image.problem());
-    const QString absolute = QFileInfo(imagePath).absoluteFilePath();
-    // Who each network device says it is, by its address.
-    QMap<QString, QString> networkSerials;
-    // One look at the bus, for the choice of --all and for the names.
-    listLocal();
-    if (all) {
-        for (const Listed &device : qAsConst(m_local)) {
-            // The same test as a single update's, without --force. What is
-            // left out is said (on stderr: the results may be JSON).
-            if (device.accessible && modelKnown(device.text) && DeviceCatalog::imageMatches(device.text, absolute, false))
-                devices << device.id;
-            else
-                qWarning("vornic-cli: %s (%s) is left out: %s.", qPrintable(device.id), qPrintable(device.text),
-                         !device.accessible ? "no access" : "the image is not for its model");
-        }
-        for (const QString &address : addresses) {
-            QString ip;
-            int port = 0;
-            NetworkAddress::parse(address, m_defaultPort, &ip, &port);
-            NetworkDevice record(ip, port);
-            const int checked = checkNetworkDevice(&record);
-            const bool answers = checked == 0;
-            // Its model is known only once it has answered.
-            const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
-            const QString where = ip + QLatin1Char(':') + QString::number(port);
-            if (answers && modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true)) {
-                devices << where;
-                networkSerials.insert(where, record.serialNumber());
-            } else if (answers) {
-                qWarning("vornic-cli: %s (%s) is left out: the image is not for its model.", qPrintable(where),
-                         qPrintable(text));
-            } else {
-                qWarning("vornic-cli: %s is left out: %s", qPrintable(where),
-                         qPrintable(NetworkCheck::problemText(checked, where)));
-            }
-            if (InterruptSignal::requested()) {
-                releaseUsb();
-                return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(address));
-            }
-        }
-        if (devices.isEmpty()) {
-            releaseUsb();
-            return fail(ExitNoSuchDevice, QStringLiteral("No listed device takes the image %1.").arg(imagePath));
-        }
-    }
-    devices.removeDuplicates();
-    // One device named twice (by its port and its serial number, an address
-    // with and without the default port, two addresses that reach the same
-    // device) would get two updates at once: refused before anything is
-    // sent. A network device is known only by what it says it is, its
-    // serial number (a forwarder or a second interface gives it two
-    // addresses).
-    QMap<QString, QString> named;           // the device each name stands for, by the first name
-    QStringList skipped;
-    for (const QString &name : qAsConst(devices)) {
-        QString ip;
-        int port = 0;
-        QStringList keys { name };
-        if (NetworkAddress::parse(name, m_defaultPort, &ip, &port)) {
-            const QString where = ip + QLatin1Char(':') + QString::number(port);
-            keys = QStringList { where };
-            if (!all && !networkSerials.contains(where)) {
-                NetworkDevice record(ip, port);
-                const int checked = checkNetworkDevice(&record);
-                if (InterruptSignal::requested()) {
-                    releaseUsb();
-                    return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(name));
-                }
-                if (checked == 0 || checked == 5)
-                    networkSerials.insert(where, record.serialNumber());
-            }
-            if (!networkSerials.value(where).isEmpty())
-                keys << QStringLiteral("serial ") + networkSerials.value(where);
-        } else {
-            // A local device is the one at its port: two at two ports are two,
-            // even with one serial number.
-            const QVector<Listed> found = localMatches(name);
-            if (found.size() == 1)
-                keys = QStringList { found.first().road + QLatin1Char(' ') + found.first().id };
-        }
-        QString twice;
-        for (const QString &key : qAsConst(keys)) {
-            if (named.contains(key))
-                twice = key;
-        }
-        // Found twice by --all (one network device at two addresses given
-        // with --ip): written once.
-        if (!twice.isEmpty() && all) {
-            note(QStringLiteral("%1 is %2; it is written once.").arg(name, named.value(twice)));
-            skipped << name;
-            continue;
-        }
-        for (const QString &key : qAsConst(keys)) {
-            if (named.contains(key)) {
-                releaseUsb();
-                return fail(ExitUsage, QStringLiteral("%1 and %2 name the same device%3; name each device once.")
-                                           .arg(named.value(key), name,
-                                                key.startsWith(QLatin1String("serial "))
-                                                    ? QStringLiteral(" (serial number %1)").arg(key.mid(7))
-                                                    : QString()));
-            }
-        }
-        for (const QString &key : qAsConst(keys))
-            named.insert(key, name);
-    }
-    releaseUsb();
-    for (const QString &name : qAsConst(skipped))
-        devices.removeAll(name);
+    FleetChoice choice(&m_inventory, m_defaultPort, m_console);
+    const int chosen = choice.choose(&devices, imagePath, all, addresses);
+    if (chosen != ExitSuccess)
+        return chosen;
     FleetUpdate fleet(m_out, stderr, this);
     return fleet.run(QCoreApplication::applicationFilePath(), devices, imagePath, m_image.bytes(), childOptions,
                      m_json);
@@ -485,19 +309,19 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
 
     // Only the named device is opened: several of these may run at once,
     // each writing its own device, and none may disturb another's.
-    listLocal([&deviceName](libusb_device *device) { return UsbDeviceList::mayBeNamed(device, deviceName); });
-    const QVector<Listed> found = localMatches(deviceName);
+    m_inventory.listLocal([&deviceName](libusb_device *device) { return UsbDeviceList::mayBeNamed(device, deviceName); });
+    const QVector<LocalDevice> found = m_inventory.matches(deviceName);
     if (found.isEmpty())
         return fail(ExitNoSuchDevice, QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows "
                                                      "the devices there are.").arg(deviceName));
     if (found.size() > 1)
         return fail(ExitNoSuchDevice, QStringLiteral("%1 devices answer to %2; name one by its USB port path or "
                                                      "serial port (vornic-cli list).").arg(found.size()).arg(deviceName));
-    const Listed device = found.first();
+    const LocalDevice device = found.first();
     m_result.insert(QStringLiteral("serialNumber"), device.serialNumber);
     m_result.insert(QStringLiteral("text"), device.text);
     if (!device.accessible)
-        return fail(ExitNoAccess, device.road == QLatin1String("usb")
+        return fail(ExitNoAccess, device.road == LocalDevice::Usb
                                       ? DfuEngine::noAccessText()
                                       : QStringLiteral("This user may not open the serial port %1: add the user to "
                                                        "the dialout group and log in again, or install Ordane's "
@@ -506,32 +330,26 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
         return ExitImageProblem;
     // As the window does before it tells the device anything.
     LocalServerNudge::nudge(device.text, this);
-    return device.road == QLatin1String("usb") ? updateUsb(device, imagePath) : updateSerial(device, imagePath);
-}
-
-QVector<VornicCli::Listed> VornicCli::localMatches(const QString &deviceName) const
-{
-    const bool usbPath = UsbDeviceList::isPortPath(deviceName);
-    const QString portName = deviceName.startsWith(QLatin1String("/dev/")) ? deviceName.mid(5) : deviceName;
-    QVector<Listed> found;
-    for (const Listed &device : qAsConst(m_local)) {
-        if ((usbPath && device.road == QLatin1String("usb") && device.id == deviceName)
-            || (device.road == QLatin1String("serial") && device.id == portName)
-            || (!usbPath && device.serialNumber == deviceName))
-            found.append(device);
-    }
-    return found;
-}
-
-bool VornicCli::modelKnown(const QString &rowText)
-{
-    return !DeviceCatalog::isUnknownRow(rowText) && DeviceCatalog::typeOfRow(rowText) != 0;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    LocalRoad road(m_emitter, m_console, m_progress);
+    const UpdateOutcome outcome = road.run(&m_inventory, device, m_image, m_verify, m_waitSeconds);
+    m_bytes = road.bytesTaken();
+    if (!outcome.wroteImage())
+        return failed(outcome);
+    m_reason = outcome.reason();
+    if (outcome.kind() == UpdateOutcome::NotVerifiable)
+        return notVerified(road.written(), imagePath, m_reason);
+    return updated(road.written(), imagePath, elapsed,
+                   outcome.kind() == UpdateOutcome::Verified ? QStringLiteral(" (verified: read back byte for byte)")
+                   : m_reason.isEmpty()                      ? QString()
+                                                             : QStringLiteral(" (not confirmed by the device: %1)").arg(m_reason));
 }
 
 bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice)
 {
     QString why;
-    if (!modelKnown(rowText))
+    if (!DeviceCatalog::modelKnown(rowText))
         why = QStringLiteral("The model of %1 is unknown").arg(rowText);
     else if (!DeviceCatalog::imageMatches(rowText, QFileInfo(imagePath).absoluteFilePath(), networkDevice))
         why = QStringLiteral("The firmware image %1 doesn't match the device type of %2. %3")
@@ -546,29 +364,6 @@ bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath,
     }
     fail(ExitImageProblem, why + QLatin1String(" If it is the right image all the same, --force writes it."));
     return false;
-}
-
-int VornicCli::runDfu(libusb_device *device, const QString &imagePath, bool mayDetach, bool *detached)
-{
-    std::atomic<bool> detachIssued { false };
-    std::atomic<int> detachedBus { -1 }, detachedPort { -1 }, mode { -1 };
-    DfuEngine engine(m_emitter, { detachIssued, detachedBus, detachedPort, mode });
-    engine.setStopFlag(&InterruptSignal::flag());
-    engine.setDetachAllowed(mayDetach);
-    engine.setVerify(m_verify);
-    engine.setImage(m_image);
-    m_errors.clear();
-    const int result = engine.update(device, imagePath);
-    m_bytes = engine.bytesTaken();
-    *detached = mode == 1;
-    m_verification = engine.verification();
-    m_verificationText = engine.verificationText();
-    return result;
-}
-
-int VornicCli::usbFailure(int result)
-{
-    return failed(UpdateOutcome::fromDfu(result, m_verification, m_verificationText, m_errors.value(0), m_verify));
 }
 
 int VornicCli::failed(const UpdateOutcome &outcome)
@@ -605,72 +400,6 @@ int VornicCli::exitCodeOf(const UpdateOutcome &outcome)
     return ExitFailure;
 }
 
-int VornicCli::updateUsb(const Listed &device, const QString &imagePath)
-{
-    dfuInit(dfuTimeout);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    // A device in its application is only told to detach here. Whatever is
-    // on the bus before that cannot be its return.
-    AwaitedDevice awaited;
-    awaited.mode = AwaitedDevice::AfterDetach;
-    awaited.portPath = device.id;
-    awaited.present = UsbDeviceList::devicesOnBus();
-    QString written = writtenText(m_usb.at(device.usbIndex));
-    if (device.bootloader)
-        m_progress->setLabel(QStringLiteral("Writing %1").arg(device.text));
-    bool detached = false;
-    const int result = runDfu(m_usb.at(device.usbIndex).device, imagePath, true, &detached);
-    if (result < 0)
-        return usbFailure(result);
-    if (detached) {
-        const int code = writeReturned(awaited, device, imagePath, &written);
-        if (code != ExitSuccess)
-            return code;
-    }
-    return updatedUsb(written, imagePath, elapsed);
-}
-
-int VornicCli::updateSerial(const Listed &device, const QString &imagePath)
-{
-    dfuInit(dfuTimeout);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    AwaitedDevice awaited;
-    awaited.mode = AwaitedDevice::AfterSerialBoot;
-    awaited.serialNumber = device.serialNumber;
-    awaited.present = UsbDeviceList::devicesOnBus();
-    QString why;
-    const int sent = SerialBootRequest::send(device.port.portName(), &why);
-    if (sent == SerialBootRequest::PortBusy || sent == SerialBootRequest::NoAccess)
-        return fail(ExitNoAccess, why);
-    if (sent != SerialBootRequest::Sent)
-        return fail(ExitFailure, why);
-    QString written;
-    const int code = writeReturned(awaited, device, imagePath, &written);
-    if (code != ExitSuccess)
-        return code;
-    return updatedUsb(written, imagePath, elapsed);
-}
-
-int VornicCli::writeReturned(const AwaitedDevice &awaited, const Listed &device, const QString &imagePath,
-                             QString *written)
-{
-    note(QStringLiteral("%1 restarts into its bootloader...").arg(device.text));
-    int code = ExitSuccess;
-    const int index = awaitReturn(awaited, &code);
-    if (index < 0)
-        return code;
-    const UsbDeviceEntry &entry = m_usb.at(index);
-    *written = writtenText(entry);
-    m_progress->setLabel(QStringLiteral("Writing %1").arg(*written));
-    bool detached = false;
-    const int result = runDfu(entry.device, imagePath, false, &detached);
-    if (result < 0)
-        return usbFailure(result);
-    return ExitSuccess;
-}
-
 int VornicCli::updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
                        const QString &remark)
 {
@@ -679,65 +408,9 @@ int VornicCli::updated(const QString &text, const QString &imagePath, const QEla
     return ExitSuccess;
 }
 
-int VornicCli::updatedUsb(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed)
-{
-    const UpdateOutcome outcome = UpdateOutcome::fromDfu(0, m_verification, m_verificationText, QString(), m_verify);
-    switch (outcome.kind()) {
-    case UpdateOutcome::Verified:
-        return updated(text, imagePath, elapsed, QStringLiteral(" (verified: read back byte for byte)"));
-    case UpdateOutcome::NotVerifiable:
-        return notVerified(text, imagePath, outcome.reason());
-    default:
-        return updated(text, imagePath, elapsed,
-                       outcome.reason().isEmpty() ? QString()
-                                                  : QStringLiteral(" (not confirmed by the device: %1)").arg(outcome.reason()));
-    }
-}
-
 int VornicCli::notVerified(const QString &text, const QString &imagePath, const QString &why)
 {
     return fail(ExitNotVerified, QStringLiteral("Wrote %1 with %2, but could not verify it: %3.").arg(text, imagePath, why));
-}
-
-int VornicCli::awaitReturn(const AwaitedDevice &awaited, int *code)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < qint64(m_waitSeconds) * 1000) {
-        if (InterruptSignal::requested()) {
-            *code = fail(InterruptSignal::exitCode(),
-                         QStringLiteral("Stopped while waiting for the device to come back in its bootloader; "
-                                        "nothing was written."));
-            return -1;
-        }
-        // Only the bus: the device comes back on USB. Devices that cannot be
-        // it are left alone (another update may be writing them).
-        listUsb([&awaited](libusb_device *device) { return UsbDeviceList::mayBeReturned(device, awaited); });
-        int candidates = 0;
-        const int found = UsbDeviceList::findReturnedDevice(awaited, m_usb, &candidates);
-        if (candidates > 1) {
-            *code = fail(ExitNoSuchDevice, UsbDeviceList::ambiguousReturnText(awaited, candidates));
-            return -1;
-        }
-        if (found >= 0) {
-            if (!m_usb.at(found).accessible) {
-                *code = fail(ExitNoAccess, DfuEngine::noAccessText());
-                return -1;
-            }
-            return found;
-        }
-        // Events keep flowing meanwhile (a device emulated in this process
-        // re-enumerates on them).
-        QElapsedTimer pause;
-        pause.start();
-        while (pause.elapsed() < pollInterval) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, pollInterval);
-            QThread::msleep(10);
-        }
-    }
-    *code = fail(ExitTimeout, QStringLiteral("The device did not come back in its bootloader within %1 seconds; "
-                                             "the firmware was not updated.").arg(m_waitSeconds));
-    return -1;
 }
 
 int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
@@ -755,7 +428,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     if (m_image.isRead() && !tooLarge.isEmpty())
         return fail(ExitImageProblem, tooLarge);
     NetworkDevice device(ip, port);
-    const int checked = checkNetworkDevice(&device);
+    const int checked = NetworkCheck::stoppable(&device);
     if (InterruptSignal::requested())
         return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped before anything was written."));
     if (checked == 2)
@@ -821,8 +494,8 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.
     if (outcome.kind() == UpdateOutcome::NotVerifiable) {
-        m_verificationText = outcome.reason();
-        return notVerified(text, imagePath, m_verificationText);
+        m_reason = outcome.reason();
+        return notVerified(text, imagePath, m_reason);
     }
     return updated(text, imagePath, elapsed,
                    result != 0 ? QString()

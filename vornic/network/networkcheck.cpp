@@ -1,5 +1,7 @@
 #include "networkcheck.h"
 
+#include "interruptsignal.h"
+
 #include "devicetypefromserial.h"
 #include "networkdevice.h"
 #include "scannertask.h"
@@ -63,4 +65,11 @@ QString NetworkCheck::problemText(int code, const QString &ip)
         return QStringLiteral("The device at %1 did not say what it is (no serial number or version in its "
                               "answer).").arg(ip);
     }
+}
+
+int NetworkCheck::stoppable(NetworkDevice *device)
+{
+    NetworkCheck check;
+    check.setStopFlag(&InterruptSignal::flag());
+    return check.run(device);
 }

@@ -26,6 +26,8 @@ public:
     void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
     // What a result code means, in one sentence; empty for 0.
     static QString problemText(int code, const QString &ip);
+    // run() on `device`, ended by Ctrl+C or SIGTERM (with 2).
+    static int stoppable(NetworkDevice *device);
 
 public slots:
     // The task's report (a queued call, named as the window's receiver).

@@ -1,0 +1,32 @@
+#ifndef FLEETCHOICE_H
+#define FLEETCHOICE_H
+
+#include <QString>
+#include <QStringList>
+
+class CliConsole;
+class DeviceInventory;
+
+// Which devices a several-devices update writes: with --all, every listed
+// device whose model takes the image (network devices at the addresses
+// given), each one left out said on the error stream; and, named or found,
+// each device once. Two names of one device (its port and its serial
+// number, an address with and without the default port, two addresses that
+// reach one device) would give it two updates at once, and are refused
+// before anything is sent.
+class FleetChoice
+{
+public:
+    FleetChoice(DeviceInventory *inventory, int defaultPort, CliConsole *console);
+
+    // Completes and checks `devices`; ExitSuccess, or the exit code of what
+    // was said.
+    int choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses);
+
+private:
+    DeviceInventory *m_inventory;
+    int m_defaultPort;
+    CliConsole *m_console;
+};
+
+#endif // FLEETCHOICE_H

@@ -1,0 +1,221 @@
+#include "twophaseupdate.h"
+
+#include "network/networkdevice.h"
+
+namespace {
+
+// How long a device sent into its bootloader may take to come back.
+const int defaultReturnTimeout = 60000;    // ms
+
+} // namespace
+
+TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, QObject *parent)
+    : TwoPhaseUpdate(emitter,
+                     { m_own.detachIssued, m_own.detachedBusNumber, m_own.detachedPortNumber, m_own.reconnectMode,
+                       m_own.pendingSerialNumber },
+                     parent)
+{
+}
+
+TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, const Storage &storage, QObject *parent)
+    : QObject(parent)
+    , m_storage(storage)
+    , m_emitter(emitter)
+{
+    m_returnTimer.setSingleShot(true);
+    m_returnTimer.setInterval(defaultReturnTimeout);
+    connect(&m_returnTimer, &QTimer::timeout, this, [this] {
+        if (m_phase == AwaitingReturn)
+            emit returnTimedOut();
+    });
+}
+
+void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
+{
+    endAwaiting();
+    m_storage.detachIssued = false;
+    m_phase = Idle;
+    m_image = image;
+    m_verify = verify;
+    m_mayDetach = true;
+    m_awaited = AwaitedDevice();
+    m_networkDevice = nullptr;
+    m_stop = false;
+    const std::lock_guard<std::mutex> lock(m_resultMutex);
+    m_verification = DfuEngine::NotAsked;
+    m_verificationText.clear();
+    m_bytesTaken = 0;
+}
+
+void TwoPhaseUpdate::startUsb(const QString &portPath)
+{
+    // A device it detaches must come back on this whole port path, and
+    // none of the devices on the bus before the detach is its return.
+    m_awaited.portPath = portPath;
+    if (m_mayDetach)
+        m_awaited.present = UsbDeviceList::devicesOnBus();
+    m_phase = m_mayDetach ? Writing : WritingReturned;
+    const std::lock_guard<std::mutex> lock(m_resultMutex);
+    m_verification = DfuEngine::NotAsked;
+    m_verificationText.clear();
+}
+
+DfuEngine TwoPhaseUpdate::engine() const
+{
+    return DfuEngine(m_emitter, { m_storage.detachIssued, m_storage.detachedBusNumber, m_storage.detachedPortNumber,
+                                  m_storage.reconnectMode });
+}
+
+int TwoPhaseUpdate::download(const QString &path, const DfuInterface &dfu, int transferSize)
+{
+    return engine().download(path, dfu, transferSize);
+}
+
+int TwoPhaseUpdate::runUsb(libusb_device *device)
+{
+    DfuEngine engine = this->engine();
+    engine.setDetachAllowed(m_mayDetach);
+    engine.setStopFlag(m_stopFlag);
+    engine.setVerify(m_verify);
+    engine.setImage(m_image);
+    const int result = engine.update(device, m_image.path());
+    m_bytesTaken = engine.bytesTaken();
+    const std::lock_guard<std::mutex> lock(m_resultMutex);
+    m_verification = engine.verification();
+    m_verificationText = engine.verificationText();
+    return result;
+}
+
+void TwoPhaseUpdate::usbEnded(int result)
+{
+    Q_UNUSED(result)
+    // The engine marks a device it told to detach; that device is awaited
+    // back in its bootloader on the port it left.
+    if (m_storage.reconnectMode == AwaitedDevice::AfterDetach && !*m_stopFlag) {
+        m_awaited.mode = AwaitedDevice::AfterDetach;
+        awaitReturn();
+        return;
+    }
+    m_phase = Idle;
+}
+
+bool TwoPhaseUpdate::returnPending() const
+{
+    return m_phase == AwaitingReturn
+        || (m_phase == Writing && m_storage.reconnectMode == AwaitedDevice::AfterDetach);
+}
+
+UpdateOutcome TwoPhaseUpdate::usbOutcome(int result, const QString &said) const
+{
+    const std::lock_guard<std::mutex> lock(m_resultMutex);
+    return UpdateOutcome::fromDfu(result, m_verification, m_verificationText, said, m_verify);
+}
+
+void TwoPhaseUpdate::prepareSerialReturn()
+{
+    m_phase = Writing;
+    m_awaited.present = UsbDeviceList::devicesOnBus();
+}
+
+void TwoPhaseUpdate::serialBootSent(const QString &serialNumber, bool sent)
+{
+    // The mode says which road the update took, whatever came of it.
+    m_storage.reconnectMode = AwaitedDevice::AfterSerialBoot;
+    // A port that could not be opened told the device nothing: nothing is
+    // awaited, and no bootloader that turns up later may be taken for it.
+    if (!sent || serialNumber.isEmpty()) {
+        m_storage.pendingSerialNumber.clear();
+        m_phase = Idle;
+        return;
+    }
+    m_storage.pendingSerialNumber = serialNumber;
+    m_awaited.mode = AwaitedDevice::AfterSerialBoot;
+    awaitReturn();
+}
+
+void TwoPhaseUpdate::startNetwork(NetworkDevice *device)
+{
+    m_networkDevice = device;
+    m_phase = Writing;
+}
+
+void TwoPhaseUpdate::networkEnded()
+{
+    m_networkDevice = nullptr;
+    m_phase = Idle;
+}
+
+TwoPhaseUpdate::Arrival TwoPhaseUpdate::offer(const QVector<UsbDeviceEntry> &entries, int *index, QString *why) const
+{
+    if (m_phase != AwaitingReturn)
+        return NotYet;
+    // After a serial reboot the device reports the awaited serial number,
+    // after a detach it sits on the detached device's whole port path; in
+    // both cases it was not on the bus before the restart request.
+    const AwaitedDevice device = awaited();
+    int candidates = 0;
+    const int found = UsbDeviceList::findReturnedDevice(device, entries, &candidates);
+    if (candidates > 1) {
+        if (why)
+            *why = UsbDeviceList::ambiguousReturnText(device, candidates);
+        return Ambiguous;
+    }
+    if (found < 0)
+        return NotYet;
+    *index = found;
+    return Returned;
+}
+
+void TwoPhaseUpdate::returned()
+{
+    endAwaiting();
+    // Only a download ends this update well: a device found still in its
+    // application is not sent away a second time.
+    m_mayDetach = false;
+    m_phase = WritingReturned;
+}
+
+AwaitedDevice TwoPhaseUpdate::awaited() const
+{
+    AwaitedDevice device = m_awaited;
+    device.mode = m_storage.reconnectMode;
+    device.serialNumber = m_storage.pendingSerialNumber;
+    return device;
+}
+
+void TwoPhaseUpdate::setReturnTimeout(int ms)
+{
+    m_returnTimer.setInterval(ms);
+}
+
+void TwoPhaseUpdate::abandon()
+{
+    // From now on nothing is awaited: a bootloader that turns up later, even
+    // on the same port, is not written unasked.
+    endAwaiting();
+    m_storage.detachIssued = false;
+    if (m_phase == AwaitingReturn)
+        m_phase = Idle;
+}
+
+void TwoPhaseUpdate::stop()
+{
+    m_stop = true;
+    endAwaiting();
+    if (m_phase == AwaitingReturn)
+        m_phase = Idle;
+}
+
+void TwoPhaseUpdate::awaitReturn()
+{
+    m_phase = AwaitingReturn;
+    m_awaitingSince = QDeadlineTimer(m_returnTimer.interval());
+    m_returnTimer.start();
+}
+
+void TwoPhaseUpdate::endAwaiting()
+{
+    m_storage.reconnectMode = AwaitedDevice::Nothing;
+    m_storage.pendingSerialNumber.clear();
+    m_returnTimer.stop();
+}

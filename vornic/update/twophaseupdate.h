@@ -1,0 +1,174 @@
+#ifndef TWOPHASEUPDATE_H
+#define TWOPHASEUPDATE_H
+
+#include "firmwareimage.h"
+#include "network/networkdevice.h"
+#include "update/updateoutcome.h"
+#include "usb/awaiteddevice.h"
+#include "usb/dfuengine.h"
+#include "usb/usbdevicelist.h"
+
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <mutex>
+
+class Emitter;
+
+// The one owner of an update in progress, on any road: its phase, the image
+// read once at its start, the verify choice, the device it works on, the
+// device it awaits back in its bootloader and how long it waits, and the
+// stop request. It alone decides whether an arriving device is the awaited
+// one. The window feeds it hot-plug listings, vornic-cli its own polling;
+// neither keeps a phase of its own. No widgets.
+//
+// Apart from runUsb(), which the USB job runs on a worker thread, every
+// member is for the thread that owns the object.
+class TwoPhaseUpdate : public QObject
+{
+    Q_OBJECT
+public:
+    enum Phase {
+        Idle,
+        // The first device is written (or, on the USB road, told to detach),
+        // or a network upload runs.
+        Writing,
+        // A device was told to restart into its bootloader; nothing runs.
+        AwaitingReturn,
+        // The device that came back is written.
+        WritingReturned
+    };
+
+    // Where the reconnection state lives. The window keeps it in its own
+    // members; the engine writes the first four from the USB job.
+    struct Storage
+    {
+        std::atomic<bool> &detachIssued;
+        std::atomic<int> &detachedBusNumber;
+        std::atomic<int> &detachedPortNumber;
+        std::atomic<int> &reconnectMode;
+        QString &pendingSerialNumber;
+    };
+
+    // With no storage, the state is kept here (vornic-cli).
+    explicit TwoPhaseUpdate(Emitter *emitter, QObject *parent = nullptr);
+    TwoPhaseUpdate(Emitter *emitter, const Storage &storage, QObject *parent = nullptr);
+
+    // A new update of `image` (read once; every phase writes these bytes).
+    // Nothing told to restart earlier is awaited by it.
+    void begin(const FirmwareImage &image, bool verify);
+    Phase phase() const { return m_phase; }
+    bool inProgress() const { return m_phase != Idle; }
+    bool awaitingReturn() const { return m_phase == AwaitingReturn; }
+    // Awaiting, or about to: the running USB job has detached its device.
+    bool returnPending() const;
+    const FirmwareImage &image() const { return m_image; }
+    bool verify() const { return m_verify; }
+
+    // The USB road: the device at `portPath` is about to be written by
+    // runUsb(). A device it detaches must come back there; in the first
+    // phase the devices on the bus now are not its return.
+    void startUsb(const QString &portPath);
+    QString portPath() const { return m_awaited.portPath; }
+    // The USB job: one DFU run on `device`, on whatever thread. A device in
+    // its application is told to detach (first phase only). 0 or more is
+    // success, as DfuEngine::update returns.
+    int runUsb(libusb_device *device);
+    // The USB job's end, with its result: the update awaits the detached
+    // device's return (the deadline starts), or is over.
+    void usbEnded(int result);
+    // One download on an interface already claimed, with this update's
+    // image path, emitter and reconnection state.
+    int download(const QString &path, const DfuInterface &dfu, int transferSize);
+    // What the last USB run came to; `said` is the first thing the engine
+    // told the emitter, if anything.
+    UpdateOutcome usbOutcome(int result, const QString &said = QString()) const;
+    long bytesTaken() const { return m_bytesTaken; }
+
+    // The serial road, called before the device is told "boot": the devices
+    // on the bus now are not its return.
+    void prepareSerialReturn();
+    // The device with `serialNumber` was told to restart (`sent`), or was
+    // told nothing and the update is over.
+    void serialBootSent(const QString &serialNumber, bool sent);
+
+    // The network road: an upload to `device` runs until networkEnded().
+    void startNetwork(NetworkDevice *device);
+    void networkEnded();
+    NetworkDevice *networkDevice() const { return m_networkDevice; }
+
+    // One look at the bus while the device is awaited.
+    enum Arrival {
+        NotYet,         // not among `entries` (or nothing is awaited)
+        Returned,       // *index is the awaited device
+        Ambiguous       // several qualify: none is written; *why says so
+    };
+    Arrival offer(const QVector<UsbDeviceEntry> &entries, int *index, QString *why = nullptr) const;
+    // The awaited device is back and is written next (startUsb, runUsb):
+    // nothing is awaited any more, and it is not sent away a second time.
+    void returned();
+    // The awaited device as the shared matching rule takes it.
+    AwaitedDevice awaited() const;
+
+    // How long a device sent into its bootloader may take to come back.
+    void setReturnTimeout(int ms);
+    int returnTimeout() const { return m_returnTimer.interval(); }
+    bool returnDeadlineRunning() const { return m_returnTimer.isActive(); }
+    bool returnDeadlinePassed() const { return m_awaitingSince.hasExpired(); }
+
+    // Ends an update whose device cannot be written (it did not come back,
+    // or cannot be told apart): nothing is awaited any more, and a new
+    // attempt detaches anew.
+    void abandon();
+    // The program is to end: a USB run stops after its block, nothing more
+    // is awaited.
+    void stop();
+    // With a flag of the caller's (vornic-cli's signal flag), runUsb stops
+    // on that one instead.
+    void setStopFlag(const std::atomic<bool> *stop) { m_stopFlag = stop; }
+
+signals:
+    // The awaited device did not come back in time; abandon() follows from
+    // the receiver, which says so.
+    void returnTimedOut();
+
+private:
+    DfuEngine engine() const;
+    void awaitReturn();
+    void endAwaiting();
+
+    // Kept here when no storage was given.
+    struct OwnStorage
+    {
+        std::atomic<bool> detachIssued { false };
+        std::atomic<int> detachedBusNumber { -1 };
+        std::atomic<int> detachedPortNumber { -1 };
+        std::atomic<int> reconnectMode { -1 };
+        QString pendingSerialNumber;
+    };
+    OwnStorage m_own;
+    Storage m_storage;
+    Emitter *m_emitter;
+    Phase m_phase = Idle;
+    FirmwareImage m_image;
+    bool m_verify = false;
+    // Only the first phase may send its device into the bootloader.
+    bool m_mayDetach = true;
+    AwaitedDevice m_awaited;
+    QPointer<NetworkDevice> m_networkDevice;
+    QTimer m_returnTimer;
+    QDeadlineTimer m_awaitingSince;
+    std::atomic<bool> m_stop { false };
+    const std::atomic<bool> *m_stopFlag = &m_stop;
+    // Written by the USB job before its result, read after it.
+    mutable std::mutex m_resultMutex;
+    DfuEngine::Verification m_verification = DfuEngine::NotAsked;
+    QString m_verificationText;
+    std::atomic<long> m_bytesTaken { 0 };
+};
+
+#endif // TWOPHASEUPDATE_H
