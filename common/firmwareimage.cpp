@@ -74,6 +74,26 @@ FirmwareImage FirmwareImage::fromBytes(const QString &path, const QByteArray &by
     return image;
 }
 
+FirmwareImage FirmwareImage::fromStream(const QString &path, std::FILE *file, const QByteArray &digest)
+{
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const size_t got = std::fread(buffer, 1, sizeof buffer, file);
+        if (got == 0 || bytes.size() > largestImage)
+            break;
+        bytes.append(buffer, int(got));
+    }
+    FirmwareImage image = fromBytes(path, bytes);
+    if (digestOf(bytes) != digest) {
+        image.m_read = false;
+        image.m_problem = QStringLiteral("The firmware image %1 did not arrive whole from the command that started "
+                                         "this update; nothing was written.")
+                              .arg(path);
+    }
+    return image;
+}
+
 QString FirmwareImage::fileName() const
 {
     return QFileInfo(m_path).fileName();

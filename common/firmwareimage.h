@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdio>
+
 // A firmware image as it was read, once, at the start of an update. Every
 // road sends these bytes and checks against them, whatever becomes of the
 // file meanwhile: a build writing its output, an editor saving or a copy
@@ -22,6 +24,11 @@ public:
     // its one reading to every device's process), under the path they came
     // from. Empty bytes are an empty image.
     static FirmwareImage fromBytes(const QString &path, const QByteArray &bytes);
+    // The whole of `file` (the standard input a several-devices update
+    // hands each device's process), under `path`; unless its SHA-256 is
+    // `digest`, it is no image (its sender may have been killed while it
+    // wrote). More than any image is cut off, and then refused as too large.
+    static FirmwareImage fromStream(const QString &path, std::FILE *file, const QByteArray &digest);
 
     bool isRead() const { return m_read; }
     QString path() const { return m_path; }

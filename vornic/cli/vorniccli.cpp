@@ -8,6 +8,7 @@
 #include "fleetchoice.h"
 #include "fleetupdate.h"
 #include "localroad.h"
+#include "networkroad.h"
 #include "imagefile.h"
 #include "interruptsignal.h"
 #include "localservernudge.h"
@@ -36,22 +37,6 @@ namespace {
 QString modelOf(const QString &rowText)
 {
     return DeviceCatalog::deviceNames().value(DeviceCatalog::typeOfRow(rowText));
-}
-
-// The whole of standard input, where the parent of a several-devices
-// update hands each device's process the image it read; more than any
-// image is cut off (and then refused as too large).
-QByteArray readStandardInput()
-{
-    QByteArray bytes;
-    char buffer[65536];
-    for (;;) {
-        const size_t got = std::fread(buffer, 1, sizeof buffer, stdin);
-        if (got == 0 || bytes.size() > largestImage)
-            break;
-        bytes.append(buffer, int(got));
-    }
-    return bytes;
 }
 
 } // namespace
@@ -297,11 +282,8 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     // Read once, before any device is told anything (on the two-phase roads
     // it would otherwise restart into its bootloader for nothing); these
     // bytes are written and checked, whatever becomes of the file.
-    m_image = m_imageOnStdin ? FirmwareImage::fromBytes(imagePath, readStandardInput())
+    m_image = m_imageOnStdin ? FirmwareImage::fromStream(imagePath, stdin, m_imageDigest)
                              : FirmwareImage::read(imagePath);
-    if (m_imageOnStdin && FirmwareImage::digestOf(m_image.bytes()) != m_imageDigest)
-        return fail(ExitImageProblem, QStringLiteral("The firmware image %1 did not arrive whole from the command "
-                                                     "that started this update; nothing was written.").arg(imagePath));
     if (!m_image.problem().isEmpty())
         return fail(ExitImageProblem, m_image.problem());
     if (address)
@@ -428,17 +410,13 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     if (m_image.isRead() && !tooLarge.isEmpty())
         return fail(ExitImageProblem, tooLarge);
     NetworkDevice device(ip, port);
-    const int checked = NetworkCheck::stoppable(&device);
-    if (InterruptSignal::requested())
-        return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped before anything was written."));
-    if (checked == 2)
-        return fail(ExitNoSuchDevice, NetworkCheck::problemText(checked, where));
-    if (checked == 5 && m_force)
-        note(NetworkCheck::problemText(checked, where) + QLatin1String(" Trying anyway (--force)."));
-    else if (checked != 0)
-        return fail(ExitDeviceRefused, NetworkCheck::problemText(checked, where)
-                                           + (checked == 5 ? QLatin1String(" Give --force to try anyway.")
-                                                           : QLatin1String("")));
+    NetworkRoad road(m_progress);
+    QString warning;
+    const UpdateOutcome checked = road.check(&device, where, m_force, &warning);
+    if (checked.kind() != UpdateOutcome::Updated)
+        return failed(checked);
+    if (!warning.isEmpty())
+        note(warning);
     const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());
     m_result.insert(QStringLiteral("serialNumber"), device.serialNumber());
     m_result.insert(QStringLiteral("text"), text);
@@ -446,51 +424,16 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         return ExitImageProblem;
     LocalServerNudge::nudge(text, this);
 
-    UploadTask task(&device, imagePath);
-    task.setImage(m_image);
-    int result = -1;
-    connect(&task, &Task::taskFinished, this, [&result](int code) { result = code; });
-    connect(&task, &Task::uploadStart, m_progress, &CliProgress::setRange);
-    connect(&task, &Task::uploadProgress, m_progress, &CliProgress::setValue);
-    // The upload waits in nested event loops; Ctrl+C is looked at from
-    // there and stops it after its current record, as the window's Stop.
-    QTimer watch;
-    connect(&watch, &QTimer::timeout, &task, [&task] {
-        if (InterruptSignal::requested())
-            task.stop();
-    });
-    watch.start(100);
-    m_progress->setLabel(QStringLiteral("Writing %1").arg(text));
-    task.run();
-    watch.stop();
-    m_progress->finish();
-    m_bytes = task.acknowledgedBytes();
-
-    // A 'W' image (named INB) has no check and no header that would make
-    // it the device's firmware only when whole.
-    const bool recordsOnly = UploadTask::modeOf(imagePath) == 'W';
-    if (InterruptSignal::requested() && result < 0)
-        return fail(InterruptSignal::exitCode(),
-                    recordsOnly ? QStringLiteral("Stopped before the device had every record of the image; it was "
-                                                 "told nothing more.")
-                                : QStringLiteral("Stopped before the device had the whole image checked; it was told "
-                                                 "nothing more and keeps its firmware."));
-    const UpdateOutcome outcome = UpdateOutcome::fromUpload(result, task, where, m_verify);
+    const UpdateOutcome outcome = road.run(&device, m_image, m_verify, m_reboot, text, where);
+    m_bytes = road.bytesTaken();
     if (!outcome.wroteImage())
         return failed(outcome);
-
-    if (m_reboot) {
-        Command command(this, &device);
-        command.reboot();
-        if (!command.rebootAccepted()) {
-            updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
-            return fail(ExitDeviceRefused, Command::rebootNotConfirmedText());
-        }
-        note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
-    } else if (result == 0) {
-        // As the window's Cancel: the device closes the image and goes on.
-        Command(this, &device).closeImage();
+    if (m_reboot && road.rebootRefused()) {
+        updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
+        return fail(ExitDeviceRefused, Command::rebootNotConfirmedText());
     }
+    if (m_reboot)
+        note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.
     if (outcome.kind() == UpdateOutcome::NotVerifiable) {
@@ -498,7 +441,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         return notVerified(text, imagePath, m_reason);
     }
     return updated(text, imagePath, elapsed,
-                   result != 0 ? QString()
+                   !road.checked() ? QString()
                    : m_verify  ? QStringLiteral(" (verified by the device's own check of the whole image)")
                                : QStringLiteral(" (checked by the device)"));
 }

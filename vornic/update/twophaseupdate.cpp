@@ -23,6 +23,8 @@ TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, const Storage &storage, QObject
     , m_emitter(emitter)
 {
     m_returnTimer.setSingleShot(true);
+    // Never before the deadline that vornic-cli's polling reads.
+    m_returnTimer.setTimerType(Qt::PreciseTimer);
     m_returnTimer.setInterval(defaultReturnTimeout);
     connect(&m_returnTimer, &QTimer::timeout, this, [this] {
         if (m_phase == AwaitingReturn)
@@ -201,9 +203,12 @@ void TwoPhaseUpdate::abandon()
 void TwoPhaseUpdate::stop()
 {
     m_stop = true;
-    endAwaiting();
+    // A running job ends by itself (its stop flag); only what is awaited
+    // ends here.
     if (m_phase == AwaitingReturn)
-        m_phase = Idle;
+        abandon();
+    else
+        endAwaiting();
 }
 
 void TwoPhaseUpdate::awaitReturn()

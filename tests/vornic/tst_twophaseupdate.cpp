@@ -1,0 +1,184 @@
+// The owner of an update in progress, without USB: its phases, and which
+// device of a made-up listing it takes for the one it awaits.
+#include "emitter.h"
+#include "update/twophaseupdate.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// The window's reconnection members, as the owner writes them.
+struct WindowState
+{
+    std::atomic<bool> detachIssued { false };
+    std::atomic<int> detachedBusNumber { -1 };
+    std::atomic<int> detachedPortNumber { -1 };
+    std::atomic<int> reconnectMode { -1 };
+    QString pendingSerialNumber;
+};
+
+// "<port> <serial> boot|app" per entry; each arrived anew.
+QVector<UsbDeviceEntry> listing(const QStringList &rows)
+{
+    QVector<UsbDeviceEntry> entries;
+    for (const QString &row : rows) {
+        const QStringList parts = row.split(QLatin1Char(' '));
+        UsbDeviceEntry entry;
+        entry.portPath = parts.at(0);
+        entry.serialNumber = parts.at(1);
+        entry.bootloader = parts.at(2) == QLatin1String("boot");
+        entry.text = QStringLiteral("Primora S/N: %1%2").arg(entry.serialNumber, entry.bootloader ? " boot" : "");
+        entry.presence = QStringLiteral("made-up %1 %2").arg(entry.portPath).arg(entries.size());
+        entries.append(entry);
+    }
+    return entries;
+}
+
+} // namespace
+
+class TwoPhaseUpdateTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    // An owner left awaiting the device on port 1-3 ("detach") or with
+    // serial number 0500A1B2 ("serial").
+    void sendAway(TwoPhaseUpdate *owner, WindowState *state, const QString &road)
+    {
+        owner->begin(FirmwareImage::fromBytes(QStringLiteral("P.INC"), QByteArray(100, 'x')), false);
+        if (road == QLatin1String("serial")) {
+            owner->prepareSerialReturn();
+            owner->serialBootSent(QStringLiteral("0500A1B2"), true);
+            return;
+        }
+        owner->startUsb(QStringLiteral("1-3"));
+        QCOMPARE(owner->phase(), TwoPhaseUpdate::Writing);
+        QVERIFY(!owner->returnPending());
+        // What the USB job does when it has told the device to detach.
+        state->detachIssued = true;
+        state->reconnectMode = 1;
+        QVERIFY(owner->returnPending());
+        owner->usbEnded(0);
+    }
+
+private slots:
+    void arrivals_data()
+    {
+        QTest::addColumn<QString>("road");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("expected");      // an index, -1 not yet, -2 ambiguous
+        QTest::newRow("detach: back on its port") << "detach" << QStringList { "1-2 0400FFFF boot", "1-3 0500A1B2 boot" } << 1;
+        QTest::newRow("detach: on another port") << "detach" << QStringList { "1-4 0500A1B2 boot" } << -1;
+        QTest::newRow("detach: below its port") << "detach" << QStringList { "1-3.1 0500A1B2 boot" } << -1;
+        QTest::newRow("detach: still in its application") << "detach" << QStringList { "1-3 0500A1B2 app" } << -1;
+        QTest::newRow("serial: by its serial number")
+            << "serial" << QStringList { "1-9 0400FFFF boot", "1-5 0500A1B2 boot" } << 1;
+        QTest::newRow("serial: by the end of it") << "serial" << QStringList { "1-5 A1B2 boot" } << 0;
+        QTest::newRow("serial: another device") << "serial" << QStringList { "1-5 0400FFFF boot" } << -1;
+        QTest::newRow("serial: two candidates")
+            << "serial" << QStringList { "1-5 0500A1B2 boot", "1-6 0500A1B2 boot" } << -2;
+    }
+
+    void arrivals()
+    {
+        QFETCH(QString, road);
+        QFETCH(QStringList, rows);
+        QFETCH(int, expected);
+        WindowState state;
+        Emitter emitter;
+        TwoPhaseUpdate owner(&emitter, { state.detachIssued, state.detachedBusNumber, state.detachedPortNumber,
+                                         state.reconnectMode, state.pendingSerialNumber });
+        sendAway(&owner, &state, road);
+        QCOMPARE(owner.phase(), TwoPhaseUpdate::AwaitingReturn);
+        QVERIFY(owner.returnDeadlineRunning());
+        QCOMPARE(state.reconnectMode.load(), road == QLatin1String("serial") ? 0 : 1);
+
+        int index = -1;
+        QString why;
+        const TwoPhaseUpdate::Arrival arrival = owner.offer(listing(rows), &index, &why);
+        if (expected == -2) {
+            QCOMPARE(arrival, TwoPhaseUpdate::Ambiguous);
+            QVERIFY2(why.startsWith(QLatin1String("2 devices came back")), qPrintable(why));
+            return;
+        }
+        if (expected == -1) {
+            QCOMPARE(arrival, TwoPhaseUpdate::NotYet);
+            QCOMPARE(owner.phase(), TwoPhaseUpdate::AwaitingReturn);
+            return;
+        }
+        QCOMPARE(arrival, TwoPhaseUpdate::Returned);
+        QCOMPARE(index, expected);
+        // Back: nothing is awaited any more, and the same listing offered
+        // again starts nothing a second time.
+        owner.returned();
+        QCOMPARE(owner.phase(), TwoPhaseUpdate::WritingReturned);
+        QCOMPARE(state.reconnectMode.load(), -1);
+        QVERIFY(state.pendingSerialNumber.isEmpty());
+        QVERIFY(!owner.returnDeadlineRunning());
+        QCOMPARE(owner.offer(listing(rows), &index), TwoPhaseUpdate::NotYet);
+        owner.startUsb(rows.at(expected).section(QLatin1Char(' '), 0, 0));
+        QCOMPARE(owner.phase(), TwoPhaseUpdate::WritingReturned);
+        owner.usbEnded(0);
+        QCOMPARE(owner.phase(), TwoPhaseUpdate::Idle);
+    }
+
+    // Every way an awaited device stops being awaited: afterwards even the
+    // right device arriving is not written.
+    void endings_data()
+    {
+        QTest::addColumn<QString>("road");
+        QTest::addColumn<QString>("how");
+        for (const char *road : { "detach", "serial" }) {
+            for (const char *how : { "timeout", "abandon", "stop", "new update" })
+                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(road, how))) << road << how;
+        }
+        QTest::newRow("serial port not opened") << "serial" << "not sent";
+    }
+
+    void endings()
+    {
+        QFETCH(QString, road);
+        QFETCH(QString, how);
+        WindowState state;
+        Emitter emitter;
+        TwoPhaseUpdate owner(&emitter, { state.detachIssued, state.detachedBusNumber, state.detachedPortNumber,
+                                         state.reconnectMode, state.pendingSerialNumber });
+        QSignalSpy timedOut(&owner, &TwoPhaseUpdate::returnTimedOut);
+        owner.setReturnTimeout(50);
+        if (how == QLatin1String("not sent")) {
+            owner.begin(FirmwareImage(), false);
+            owner.prepareSerialReturn();
+            owner.serialBootSent(QStringLiteral("0500A1B2"), false);
+            // The mode still names the road taken.
+            QCOMPARE(state.reconnectMode.load(), 0);
+        } else {
+            sendAway(&owner, &state, road);
+            if (how == QLatin1String("timeout")) {
+                QVERIFY(timedOut.wait(2000));
+                QVERIFY(owner.returnDeadlinePassed());
+                // The receiver says so and gives up.
+                owner.abandon();
+            } else if (how == QLatin1String("abandon")) {
+                owner.abandon();
+            } else if (how == QLatin1String("stop")) {
+                owner.stop();
+            } else {
+                owner.begin(FirmwareImage(), false);
+            }
+            QCOMPARE(state.reconnectMode.load(), -1);
+            QVERIFY(!state.detachIssued);
+        }
+        QCOMPARE(owner.phase(), TwoPhaseUpdate::Idle);
+        QVERIFY(!owner.inProgress());
+        QVERIFY(state.pendingSerialNumber.isEmpty());
+        QVERIFY(!owner.returnDeadlineRunning());
+        int index = -1;
+        QCOMPARE(owner.offer(listing({ "1-3 0500A1B2 boot" }), &index), TwoPhaseUpdate::NotYet);
+        QTest::qWait(100);
+        QCOMPARE(timedOut.count(), how == QLatin1String("timeout") ? 1 : 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TwoPhaseUpdateTest)
+#include "tst_twophaseupdate.moc"
