@@ -164,6 +164,8 @@ private:
     static constexpr char lastIpKey[] = "settings/last_ip";
     static constexpr char portKey[] = "settings/port";
     static constexpr char verifyKey[] = "settings/verify";
+    // The image last chosen, and the folder its dialog opens in.
+    static constexpr char filenameKey[] = "filename";
 
     Ui_CMNDialog *ui = nullptr;
     QMenu contextMenu;

@@ -749,6 +749,15 @@ int EmulatedDfuDevice::downloadRequests() const
     return m_dnloads;
 }
 
+int EmulatedDfuDevice::requestCount(quint8 request, int withData) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(std::count_if(m_requests.begin(), m_requests.end(), [&](const Request &r) {
+        return (r.requestType & 0x60) == 0x20 && r.request == request
+            && (withData < 0 || (r.length > 0) == (withData > 0));
+    }));
+}
+
 int EmulatedDfuDevice::uploadRequests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -156,6 +156,9 @@ public:
     int manifestations() const;
     // DFU_DNLOAD requests so far, with or without data.
     int downloadRequests() const;
+    // DFU class requests `request` so far (DETACH 0, DNLOAD 1, ABORT 6, ...);
+    // with `withData` 0 or 1, only those without or with data.
+    int requestCount(quint8 request, int withData = -1) const;
     // DFU_UPLOAD requests so far.
     int uploadRequests() const;
     // How often the device has come back after a DETACH.

@@ -78,12 +78,9 @@ bool PadFaultMatrixTest::prepare(QTemporaryDir *dir, QString *imagePath, QDateTi
 {
     if (!dir->isValid())
         return false;
-    *imagePath = dir->filePath(QStringLiteral("PAD.INC"));
-    QFile file(*imagePath);
-    const QByteArray image = imageBytes();
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+    *imagePath = TestImage::store(dir->path(), QStringLiteral("PAD.INC"), imageBytes());
+    if (imagePath->isEmpty())
         return false;
-    file.close();
     *modified = QFileInfo(*imagePath).lastModified();
     qputenv("XDG_CONFIG_HOME", dir->path().toLocal8Bit());
     return true;

@@ -1,6 +1,7 @@
 // Tamsel's window with the simulated adapter: settings, controls, whole
 // runs by both roads into the simulated pad, the trace capture, the
 // adapter's removal during a run, and the "not connected" box.
+#include "testimage.h"
 #include "filenamecodec.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
@@ -105,11 +106,7 @@ void TamselWindowTest::makeWindow()
 
 QString TamselWindowTest::storeImage(const QByteArray &bytes, const QString &name)
 {
-    const QString path = m_dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    return TestImage::store(m_dir->path(), name, bytes);
 }
 
 void TamselWindowTest::settings_data()

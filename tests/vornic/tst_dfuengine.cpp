@@ -1,5 +1,6 @@
 // The DFU engine against emulated devices (runs under umockdev-wrapper),
 // without the window: requests on the bus, signals, results, bytes received.
+#include "testimage.h"
 #include "usb/dfuengine.h"
 #include "usb/dfuprotocol.h"
 
@@ -122,11 +123,7 @@ public:
 
     QString writeImage(const QByteArray &bytes)
     {
-        const QString path = dir.filePath(QStringLiteral("PR_TEST.INC"));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return QString();
-        return path;
+        return TestImage::store(dir.path(), QStringLiteral("PR_TEST.INC"), bytes);
     }
 
     // Opens the device the way a run does, for calling download() alone.

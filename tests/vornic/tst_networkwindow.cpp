@@ -1,6 +1,7 @@
 // Network devices through the window, over real TCP on loopback against the
 // simulated device: adding by address (messages, duplicates, settings),
 // "Refresh List", and an update with its result dialogs and the reboot.
+#include "testimage.h"
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
@@ -75,9 +76,8 @@ private:
 
 bool NetworkWindowTest::chooseImage(const QByteArray &image, const QString &name)
 {
-    const QString path = m_dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size())
+    const QString path = TestImage::store(m_dir.path(), name, image);
+    if (path.isEmpty())
         return false;
     m_window->imagePath = path;
     m_window->ui->lineEdit->setText(path);

@@ -6,11 +6,9 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
-#include "emulateddfudevice.h"
+#include "devicebench.h"
 #include "modaldriver.h"
-#include "privatesettings.h"
 #include "usb/usbdevicelist.h"
-#include "usbtestbed.h"
 
 #include <QListWidget>
 #include <QMessageBox>
@@ -29,16 +27,6 @@ namespace {
 QByteArray imageBytes(int size)
 {
     return TestImage::bytes(size);
-}
-
-// Every DFU request but the status and version reads a listing makes:
-// DETACH (0), DNLOAD (1), ABORT (6).
-int writingRequests(const EmulatedDfuDevice &device)
-{
-    int count = 0;
-    for (const auto &r : device.requests())
-        count += r.requestType == 0x21 && (r.request == 0 || r.request == 1 || r.request == 6);
-    return count;
 }
 
 // "<path>@<address> <serial> boot|app" as a listed entry.
@@ -76,33 +64,22 @@ private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
     int runCli(const QStringList &arguments, const std::function<void()> &whileRunning, QByteArray *output);
 
-    std::unique_ptr<PrivateSettings> m_settings;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<UsbTestbed> m_testbed;
-    std::vector<std::unique_ptr<EmulatedDfuDevice>> m_devices;
+    std::unique_ptr<DeviceBench> m_bench;
 };
 
 void ReturnedDeviceTest::init()
 {
-    m_settings.reset(new PrivateSettings);
-    m_dir.reset(new QTemporaryDir);
-    m_testbed.reset(new UsbTestbed);
+    m_bench.reset(new DeviceBench);
 }
 
 void ReturnedDeviceTest::cleanup()
 {
-    for (auto &device : m_devices)
-        device->unplug(*m_testbed);
-    m_devices.clear();
-    m_testbed.reset();
-    m_dir.reset();
-    m_settings.reset();
+    m_bench.reset();
 }
 
 EmulatedDfuDevice *ReturnedDeviceTest::add(const EmulatedDfuDevice::Config &config)
 {
-    m_devices.emplace_back(new EmulatedDfuDevice(config));
-    return m_devices.back()->plug(*m_testbed).isEmpty() ? nullptr : m_devices.back().get();
+    return m_bench->add(config);
 }
 
 EmulatedDfuDevice::Config ReturnedDeviceTest::primora(const QByteArray &serial, const QByteArray &port, int number,
@@ -234,13 +211,10 @@ void ReturnedDeviceTest::twoDevices()
 {
     QFETCH(QString, scenario);
     QFETCH(bool, cli);
-    QVERIFY2(m_testbed->isValid(), "run under umockdev-wrapper");
+    QVERIFY2(m_bench->isValid(), "run under umockdev-wrapper");
     const QByteArray image = imageBytes(9 * 1024 + 100);
-    const QString path = m_dir->filePath(QStringLiteral("PR_TEST.INC"));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    }
+    const QString path = m_bench->storeImage(image);
+    QVERIFY(!path.isEmpty());
 
     // The device the user chooses, the other one, and what happens after the
     // chosen one was told to restart.
@@ -250,7 +224,7 @@ void ReturnedDeviceTest::twoDevices()
     QString chosenRow, deviceName, writtenRow, writtenPort;
     std::function<void()> afterRestart;
     if (scenario.startsWith(QLatin1String("another bootloader waits"))) {
-        QVERIFY(!m_testbed->addHub("1-1", 60).isEmpty() && !m_testbed->addHub("1-2", 61).isEmpty());
+        QVERIFY(!m_bench->testbed().addHub("1-1", 60).isEmpty() && !m_bench->testbed().addHub("1-2", 61).isEmpty());
         other = add(primora("0500E5F6", "1-2.3", 30, true));
         EmulatedDfuDevice::Config config = primora("0500A1B2", "1-1.3", 20, false);
         config.detachDelay = 300;
@@ -289,10 +263,10 @@ void ReturnedDeviceTest::twoDevices()
     // What the devices hold, looked at first: it matters most.
     const auto onlyTheChosenWritten = [&] {
         QVERIFY(other);
-        QCOMPARE(writingRequests(*other), 0);
+        QCOMPARE(other->requestCount(0) + other->requestCount(1) + other->requestCount(6), 0);
         QVERIFY(other->downloaded().isEmpty());
         if (third)
-            QCOMPARE(writingRequests(*third), 0);
+            QCOMPARE(third->requestCount(0) + third->requestCount(1) + third->requestCount(6), 0);
         if (ambiguous) {
             QVERIFY(chosen->downloaded().isEmpty());
             return;

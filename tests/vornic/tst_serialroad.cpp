@@ -5,12 +5,10 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
-#include "emulateddfudevice.h"
+#include "devicebench.h"
 #include "interruptsignal.h"
 #include "modaldriver.h"
-#include "privatesettings.h"
 #include "serialportinuse.h"
-#include "usbtestbed.h"
 
 #include <QListWidget>
 #include <QLocalServer>
@@ -94,10 +92,7 @@ private:
     QStringList rows() const;
     bool controlsEnabled() const;
 
-    std::unique_ptr<PrivateSettings> m_settings;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<UsbTestbed> m_testbed;
-    std::vector<std::unique_ptr<EmulatedDfuDevice>> m_devices;
+    std::unique_ptr<DeviceBench> m_bench;
     std::unique_ptr<CMNDialog> m_window;
     QByteArray m_image;
     int m_nextPort = 0;
@@ -106,10 +101,8 @@ private:
 
 void SerialRoadTest::init()
 {
-    m_settings.reset(new PrivateSettings);
-    m_dir.reset(new QTemporaryDir);
-    m_testbed.reset(new UsbTestbed);
-    QVERIFY2(m_testbed->isValid(), "run under umockdev-wrapper");
+    m_bench.reset(new DeviceBench);
+    QVERIFY2(m_bench->isValid(), "run under umockdev-wrapper");
     m_nextPort = 0;
     m_ttys.clear();
     m_image = QByteArray(3000, Qt::Uninitialized);
@@ -122,12 +115,7 @@ void SerialRoadTest::init()
 void SerialRoadTest::cleanup()
 {
     m_window.reset();
-    for (auto &device : m_devices)
-        device->unplug(*m_testbed);
-    m_devices.clear();
-    m_testbed.reset();
-    m_dir.reset();
-    m_settings.reset();
+    m_bench.reset();
 }
 
 EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay, int ttyDelay)
@@ -151,19 +139,12 @@ EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay, in
     config.fault = port.fault;
     config.faultAtDownload = port.faultAtDownload;
     config.unplugWhenLeaving = true;
-    m_devices.emplace_back(new EmulatedDfuDevice(config));
-    if (m_devices.back()->plug(*m_testbed).isEmpty())
-        return nullptr;
-    return m_devices.back().get();
+    return m_bench->add(config);
 }
 
 QString SerialRoadTest::imagePath()
 {
-    const QString path = m_dir->filePath(QStringLiteral("PR_TEST.INC"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(m_image) != m_image.size())
-        return QString();
-    return path;
+    return m_bench->storeImage(m_image);
 }
 
 void SerialRoadTest::makeWindow()
@@ -430,13 +411,13 @@ void SerialRoadTest::portHeldByAnotherProgram()
     config.port = "1-9";
     config.deviceNumber = 40;
     EmulatedDfuDevice bootloader(config);
-    QVERIFY(!bootloader.plug(*m_testbed).isEmpty());
+    QVERIFY(!bootloader.plug(m_bench->testbed()).isEmpty());
     QTRY_COMPARE(rows().size(), 2);
     QTest::qWait(100);
     QVERIFY(!m_window->future.isRunning());
     QVERIFY(bootloader.downloaded().isEmpty());
     QVERIFY(controlsEnabled());
-    bootloader.unplug(*m_testbed);
+    bootloader.unplug(m_bench->testbed());
 }
 
 void SerialRoadTest::portGoneBeforeUpdate()
@@ -469,7 +450,7 @@ void SerialRoadTest::twoPhaseUpdate()
     otherConfig.port = "1-9";
     otherConfig.deviceNumber = 40;
     EmulatedDfuDevice other(otherConfig);
-    QVERIFY(!other.plug(*m_testbed).isEmpty());
+    QVERIFY(!other.plug(m_bench->testbed()).isEmpty());
     EmulatedDfuDevice *device = addPort(Port(), 100);
     QVERIFY(device);
     makeWindow();
@@ -492,7 +473,7 @@ void SerialRoadTest::twoPhaseUpdate()
     QCOMPARE(m_window->ui->listWidget->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QCOMPARE(m_window->reconnectMode.load(), -1);
     QVERIFY(m_window->pendingSerialNumber.isEmpty());
-    other.unplug(*m_testbed);
+    other.unplug(m_bench->testbed());
 }
 
 void SerialRoadTest::sameSerialTwiceAndNoReturn_data()

@@ -6,12 +6,10 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
-#include "emulateddfudevice.h"
+#include "devicebench.h"
 #include "interruptsignal.h"
 #include "usb/dfuengine.h"
 #include "modaldriver.h"
-#include "privatesettings.h"
-#include "usbtestbed.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -33,26 +31,6 @@ namespace {
 QByteArray imageBytes(int size)
 {
     return TestImage::bytes(size);
-}
-
-int dnloadCount(const EmulatedDfuDevice &device, bool withData)
-{
-    int count = 0;
-    for (const auto &r : device.requests()) {
-        if (r.requestType == 0x21 && r.request == 1 && (r.length > 0) == withData)
-            ++count;
-    }
-    return count;
-}
-
-int detachCount(const EmulatedDfuDevice &device)
-{
-    int count = 0;
-    for (const auto &r : device.requests()) {
-        if (r.requestType == 0x21 && r.request == 0)
-            ++count;
-    }
-    return count;
 }
 
 } // namespace
@@ -84,7 +62,6 @@ private slots:
     void verifyAfterWriting();
 
 private:
-    QString storeImage(const QByteArray &bytes);
     // A window with `image` chosen (the command line of a test run, which
     // may name a test function, must not stand in for it).
     void makeWindow(const QString &image);
@@ -92,35 +69,20 @@ private:
     bool controlsDisabled() const;
     int rowOf(const QString &text) const;
 
-    std::unique_ptr<PrivateSettings> m_settings;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<UsbTestbed> m_testbed;
+    std::unique_ptr<DeviceBench> m_bench;
     std::unique_ptr<CMNDialog> m_window;
 };
 
 void UsbRoadTest::init()
 {
-    m_settings.reset(new PrivateSettings);
-    m_dir.reset(new QTemporaryDir);
-    m_testbed.reset(new UsbTestbed);
-    QVERIFY2(m_testbed->isValid(), "run under umockdev-wrapper");
+    m_bench.reset(new DeviceBench);
+    QVERIFY2(m_bench->isValid(), "run under umockdev-wrapper");
 }
 
 void UsbRoadTest::cleanup()
 {
     m_window.reset();
-    m_testbed.reset();
-    m_dir.reset();
-    m_settings.reset();
-}
-
-QString UsbRoadTest::storeImage(const QByteArray &bytes)
-{
-    const QString path = m_dir->filePath(QStringLiteral("PR_TEST.INC"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    m_bench.reset();
 }
 
 void UsbRoadTest::makeWindow(const QString &image)
@@ -156,9 +118,9 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     config.productId = 0x8001;
     config.busyPolls = 2;                    // about 20 ms per block
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(20 * 1024 + 300);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     QListWidget *list = m_window->ui->listWidget;
@@ -188,7 +150,7 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     QCOMPARE(m_window->future.result(), 0);
     QCOMPARE(driver.handledCount(), 0);
     QCOMPARE(device.downloaded(), image);
-    QCOMPARE(dnloadCount(device, true), 21);
+    QCOMPARE(device.requestCount(1, 1), 21);
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), 20);
     QCOMPARE(bar->value(), 20);
@@ -208,9 +170,9 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
     config.initialState = EmulatedDfuDevice::AppIdle;
     config.detachDelay = 150;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(5000);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     QListWidget *list = m_window->ui->listWidget;
@@ -226,8 +188,8 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
     QTRY_VERIFY2_WITH_TIMEOUT(device.downloaded() == image, qPrintable(driver.seen().join("\n")), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !m_window->future.isRunning(), 10000);
 
-    QCOMPARE(detachCount(device), 1);
-    QCOMPARE(dnloadCount(device, false), 1);
+    QCOMPARE(device.requestCount(0), 1);
+    QCOMPARE(device.requestCount(1, 0), 1);
     QCOMPARE(m_window->reconnectMode.load(), -1);
     QVERIFY(!m_window->detachIssued);
     QCOMPARE(m_window->detachedBusNumber.load(), 1);
@@ -266,7 +228,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     QFETCH(int, state);
     QFETCH(bool, started);
     const QByteArray image = imageBytes(3000);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     QCOMPARE(m_window->ui->listWidget->count(), 0);
@@ -280,7 +242,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     config.productId = quint16(productId);
     config.initialState = EmulatedDfuDevice::State(state);
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
 
     QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
     if (started) {
@@ -295,7 +257,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     QCOMPARE(m_window->pendingSerialNumber, awaited);
     QVERIFY(!m_window->future.isRunning());
     QVERIFY(device.requests().size() > 0);
-    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
 
     config.serial = awaited.toLatin1();
     config.productId = 0x8002;
@@ -303,10 +265,10 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     config.port = "1-8";
     config.deviceNumber = 30;
     EmulatedDfuDevice awaitedDevice(config);
-    QVERIFY(!awaitedDevice.plug(*m_testbed).isEmpty());
+    QVERIFY(!awaitedDevice.plug(m_bench->testbed()).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(awaitedDevice.downloaded() == image, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
-    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
     QVERIFY(m_window->pendingSerialNumber.isEmpty());
 }
 
@@ -320,7 +282,7 @@ void UsbRoadTest::oneJobAtATime()
     configA.product = "Primora";
     configA.busyPolls = 3;
     EmulatedDfuDevice a(configA);
-    QVERIFY(!a.plug(*m_testbed).isEmpty());
+    QVERIFY(!a.plug(m_bench->testbed()).isEmpty());
     EmulatedDfuDevice::Config configB;
     configB.product = "Primora";
     configB.serial = "0500C3D4";
@@ -329,9 +291,9 @@ void UsbRoadTest::oneJobAtATime()
     configB.deviceNumber = 20;
     configB.initialState = EmulatedDfuDevice::AppIdle;
     EmulatedDfuDevice b(configB);
-    QVERIFY(!b.plug(*m_testbed).isEmpty());
+    QVERIFY(!b.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(16 * 1024);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     QListWidget *list = m_window->ui->listWidget;
@@ -362,7 +324,7 @@ void UsbRoadTest::oneJobAtATime()
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
     QCOMPARE(m_window->future, jobA);
     QCOMPARE(a.downloaded(), image);
-    QCOMPARE(detachCount(b), 0);
+    QCOMPARE(b.requestCount(0), 0);
     QCOMPARE(driver.handledCount(), 0);
     QCOMPARE(m_window->reconnectMode.load(), -1);
 }
@@ -387,7 +349,7 @@ void UsbRoadTest::arrivalDuringTheJob()
     QFETCH(int, state);
     QFETCH(QString, outcome);
     const QByteArray image = imageBytes(3000);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     // As left by a DETACH job that is still finishing.
@@ -413,7 +375,7 @@ void UsbRoadTest::arrivalDuringTheJob()
     EmulatedDfuDevice device(config);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     QTest::ignoreMessage(QtDebugMsg, "reconnection deferred: a USB job is running");
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     QTRY_VERIFY(m_window->traceEdit->toPlainText().contains(QLatin1String("device connected")));
     QVERIFY(device.requests().isEmpty());
 
@@ -431,14 +393,14 @@ void UsbRoadTest::arrivalDuringTheJob()
         QVERIFY2(driver.seen().at(0).contains(QLatin1String("came back in its application")),
                  qPrintable(driver.seen().at(0)));
         QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update failed"));
-        QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false) + detachCount(device), 0);
+        QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
         QCOMPARE(m_window->reconnectMode.load(), -1);
         return;
     } else {
         // The detached device has not left yet: it is not its own return.
         QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
         QTest::qWait(200);
-        QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false) + detachCount(device), 0);
+        QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
         QCOMPARE(m_window->reconnectMode.load(), 1);
         QVERIFY(m_window->updateOwner->returnDeadlineRunning());
         QVERIFY(controlsDisabled());
@@ -456,8 +418,8 @@ void UsbRoadTest::deviceThatNeverReturns()
     config.initialState = EmulatedDfuDevice::AppIdle;
     config.detachDelay = 1200;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
-    const QString path = storeImage(imageBytes(3000));
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
+    const QString path = m_bench->storeImage(imageBytes(3000));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     QCOMPARE(m_window->updateOwner->returnTimeout(), 60000);
@@ -485,7 +447,7 @@ void UsbRoadTest::deviceThatNeverReturns()
     QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
     QTRY_COMPARE(rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader")), 0);
     QTest::qWait(100);
-    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
     QVERIFY(controlsEnabled());
     QCOMPARE(driver.handledCount(), 1);
 }
@@ -557,10 +519,10 @@ void UsbRoadTest::faultsEndTheJob()
     otherConfig.deviceNumber = 7;
     otherConfig.serial = "0500A1B3";
     EmulatedDfuDevice other(otherConfig);
-    QVERIFY(!device->plug(*m_testbed).isEmpty());
-    QVERIFY(!other.plug(*m_testbed).isEmpty());
+    QVERIFY(!device->plug(m_bench->testbed()).isEmpty());
+    QVERIFY(!other.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(8 * 1024);
-    makeWindow(storeImage(image));
+    makeWindow(m_bench->storeImage(image));
     const int row = rowOf(twoPhase ? QStringLiteral("Primora S/N: 0500A1B2 v.6.1.2")
                                    : QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QVERIFY(row >= 0);
@@ -598,8 +560,8 @@ void UsbRoadTest::faultsEndTheJob()
     }
     for (const auto &r : other.requests())
         QVERIFY((r.requestType & 0x60) != 0x20);
-    other.unplug(*m_testbed);
-    device->unplug(*m_testbed);
+    other.unplug(m_bench->testbed());
+    device->unplug(m_bench->testbed());
 }
 
 void UsbRoadTest::failureAndEmptyImage_data()
@@ -623,8 +585,8 @@ void UsbRoadTest::failureAndEmptyImage()
     config.productId = state == EmulatedDfuDevice::DfuIdle ? 0x8001 : 0x0001;
     config.errorOnBlock = 2;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
-    const QString path = storeImage(imageBytes(imageSize));
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
+    const QString path = m_bench->storeImage(imageBytes(imageSize));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     const int before = device.requests().size();
@@ -641,7 +603,7 @@ void UsbRoadTest::failureAndEmptyImage()
         QCOMPARE(m_window->reconnectMode.load(), -1);
         return;
     }
-    QCOMPARE(dnloadCount(device, true), 3);
+    QCOMPARE(device.requestCount(1, 1), 3);
     QProgressBar *bar = m_window->ui->progressBar;
     QCOMPARE(bar->value(), bar->minimum());
     QCOMPARE(bar->text(), QStringLiteral("Update failed"));
@@ -656,13 +618,13 @@ void UsbRoadTest::signalEndsTheTransferAndTheWindow()
     config.product = "Primora";
     config.busyPolls = 3;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(40 * 1024);
-    makeWindow(storeImage(image));
+    makeWindow(m_bench->storeImage(image));
     m_window->show();
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QTRY_VERIFY(dnloadCount(device, true) >= 3);
+    QTRY_VERIFY(device.requestCount(1, 1) >= 3);
 
     InterruptSignal::install();
     ::raise(SIGTERM);
@@ -671,8 +633,8 @@ void UsbRoadTest::signalEndsTheTransferAndTheWindow()
     QCOMPARE(m_window->future.result(), int(DfuEngine::interrupted));
     const auto requests = device.requests();
     QCOMPARE(int(requests.last().request), 6);               // DFU_ABORT
-    QCOMPARE(dnloadCount(device, false), 0);
-    const int blocks = dnloadCount(device, true);
+    QCOMPARE(device.requestCount(1, 0), 0);
+    const int blocks = device.requestCount(1, 1);
     QVERIFY(blocks < 40);
     QCOMPARE(device.downloaded(), image.left(blocks * 1024));
 }
@@ -683,21 +645,21 @@ void UsbRoadTest::windowDestroyedDuringDownload()
     config.product = "Primora";
     config.busyPolls = 3;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(10 * 1024);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
     QVERIFY(m_window->future.isRunning());
-    QTRY_VERIFY(dnloadCount(device, true) > 0);
+    QTRY_VERIFY(device.requestCount(1, 1) > 0);
 
     // The job still uses the window's emitter and state; the window waits
     // for it before it goes, and the device gets the whole image.
     m_window.reset();
     QCOMPARE(device.downloaded(), image);
-    QCOMPARE(dnloadCount(device, false), 1);
+    QCOMPARE(device.requestCount(1, 0), 1);
     QCoreApplication::processEvents();
 }
 
@@ -723,11 +685,11 @@ void UsbRoadTest::listRebuiltWhileStarting()
     config.product = "Primora";
     config.serial = serial;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
-    QString path = storeImage(imageBytes(3000));
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
+    QString path = m_bench->storeImage(imageBytes(3000));
     QVERIFY(!path.isEmpty());
     if (duringQuestion) {
-        const QString other = m_dir->filePath(QStringLiteral("SOCARA.IN2"));
+        const QString other = m_bench->dir().filePath(QStringLiteral("SOCARA.IN2"));
         QVERIFY(QFile::rename(path, other));
         path = other;
     }
@@ -749,7 +711,7 @@ void UsbRoadTest::listRebuiltWhileStarting()
     QVERIFY2(warning.contains(QLatin1String("device list changed")), qPrintable(warning));
     QVERIFY(controlsEnabled());
     // Only the listing talked to the device again; nothing was written.
-    QCOMPARE(dnloadCount(device, true) + dnloadCount(device, false), 0);
+    QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
     QVERIFY(device.requests().size() > before);
 }
 
@@ -786,9 +748,9 @@ void UsbRoadTest::verifyAfterWriting()
     config.canUpload = canUpload;
     config.corruptUploadAt = corruptAt;
     EmulatedDfuDevice device(config);
-    QVERIFY(!device.plug(*m_testbed).isEmpty());
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(8 * 1024);
-    const QString path = storeImage(image);
+    const QString path = m_bench->storeImage(image);
     makeWindow(path);
     QVERIFY(!m_window->verifyAction->isChecked());
     m_window->verifyAction->setChecked(true);
@@ -805,7 +767,7 @@ void UsbRoadTest::verifyAfterWriting()
     QCOMPARE(m_window->ui->progressBar->text(), bar);
     const QString said = driver.seen().join(QLatin1Char('|')) + m_window->ui->progressBar->toolTip();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
-    device.unplug(*m_testbed);
+    device.unplug(m_bench->testbed());
 }
 
 QTEST_MAIN(UsbRoadTest)

@@ -41,14 +41,6 @@ QByteArray imageBytes(int size)
     return TestImage::bytes(size);
 }
 
-int dnloadsWithData(const EmulatedDfuDevice &device)
-{
-    int count = 0;
-    for (const auto &r : device.requests())
-        count += r.requestType == 0x21 && r.request == 1 && r.length > 0;
-    return count;
-}
-
 // A Dongara on USB port 1-3, in its application or in its bootloader.
 EmulatedDfuDevice::Config usbDongara(bool bootloader)
 {
@@ -124,11 +116,7 @@ void VornicCliTest::initTestCase()
 
 QString VornicCliTest::writeImage(const QString &name, const QByteArray &bytes)
 {
-    const QString path = m_dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    return TestImage::store(m_dir.path(), name, bytes);
 }
 
 Outcome VornicCliTest::run(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning)
@@ -441,7 +429,7 @@ void VornicCliTest::interruptedDownloadAborts()
 
     const Outcome outcome = run(arguments, [&usb, signal](QProcess &process) {
         for (const auto &device : usb)
-            QTRY_VERIFY_WITH_TIMEOUT(dnloadsWithData(*device) >= 5, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(device->requestCount(1, 1) >= 5, 20000);
         ::kill(pid_t(process.processId()), signal);
     });
     QVERIFY2(outcome.code == code, (outcome.out + outcome.err).constData());
@@ -452,7 +440,7 @@ void VornicCliTest::interruptedDownloadAborts()
         QCOMPARE(int(requests.last().request), 6);           // DFU_ABORT, last
         for (const auto &r : requests)
             QVERIFY(!(r.request == 1 && r.length == 0));
-        const int blocks = dnloadsWithData(*device);
+        const int blocks = device->requestCount(1, 1);
         QVERIFY(blocks >= 5 && blocks < 64);
         // Every block handed over was taken whole.
         QCOMPARE(device->downloaded().size(), blocks * 1024);
