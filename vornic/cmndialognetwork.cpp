@@ -7,7 +7,7 @@
 
 #include "devicetypefromserial.h"
 #include "network/command.h"
-#include "network/ipconnectdialog.h"
+#include "ipconnectdialog.h"
 #include "network/scannertask.h"
 #include "network/uploadtask.h"
 #include "update/updateoutcome.h"

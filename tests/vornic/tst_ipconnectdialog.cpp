@@ -1,7 +1,7 @@
 // The add-device dialog and its IPv4 editor: the key table, filling the
 // fields, when the address is complete, and the wait cursor.
-#include "network/ipconnectdialog.h"
-#include "network/ipwidget.h"
+#include "ipconnectdialog.h"
+#include "ipwidget.h"
 
 #include "modaldriver.h"
 

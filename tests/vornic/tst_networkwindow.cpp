@@ -5,8 +5,8 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
-#include "network/ipconnectdialog.h"
-#include "network/ipwidget.h"
+#include "ipconnectdialog.h"
+#include "ipwidget.h"
 #include "network/task.h"
 
 #include "interruptsignal.h"

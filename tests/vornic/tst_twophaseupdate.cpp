@@ -134,6 +134,7 @@ private slots:
                 QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(road, how))) << road << how;
         }
         QTest::newRow("serial port not opened") << "serial" << "not sent";
+        QTest::newRow("detach, then the run failed") << "detach" << "failed";
     }
 
     void endings()
@@ -152,6 +153,12 @@ private slots:
             owner.serialBootSent(QStringLiteral("0500A1B2"), false);
             // The mode still names the road taken.
             QCOMPARE(state.reconnectMode.load(), 0);
+        } else if (how == QLatin1String("failed")) {
+            owner.begin(FirmwareImage(), false);
+            owner.startUsb(QStringLiteral("1-3"));
+            state.reconnectMode = 1;
+            owner.usbEnded(-1);
+            QCOMPARE(state.reconnectMode.load(), -1);
         } else {
             sendAway(&owner, &state, road);
             if (how == QLatin1String("timeout")) {

@@ -47,7 +47,7 @@ EmulatedDfuDevice::Config usbDongara(bool bootloader)
     EmulatedDfuDevice::Config config;
     config.productId = bootloader ? 0x8015 : 0x0015;
     config.product = "Dongara NET";
-    config.serial = "04E2A1B2";
+    config.serial = "04E2B9C1";
     config.initialState = bootloader ? EmulatedDfuDevice::DfuIdle : EmulatedDfuDevice::AppIdle;
     return config;
 }
@@ -155,7 +155,7 @@ void VornicCliTest::updateEveryRoad_data()
     QTest::addColumn<QString>("device");
     QTest::addColumn<QStringList>("options");
     QTest::newRow("USB by port path, two phases") << "usb" << "1-3" << QStringList();
-    QTest::newRow("USB by serial number") << "usb" << "04E2A1B2" << QStringList();
+    QTest::newRow("USB by serial number") << "usb" << "04E2B9C1" << QStringList();
     QTest::newRow("serial port, boot then DFU") << "serial" << "/dev/ttyACM0" << QStringList();
     QTest::newRow("network, checked, rebooted") << "network" << "" << QStringList { "--reboot" };
     QTest::newRow("network, checked, image closed") << "network" << "" << QStringList();
@@ -189,9 +189,9 @@ void VornicCliTest::updateEveryRoad()
         device = QStringLiteral("127.0.0.1:%1").arg(network.port());
     // A program that holds the USB device's serial number as its local
     // server name is told before the device is, as the window does.
-    QLocalServer::removeServer(QStringLiteral("04E2A1B2"));
+    QLocalServer::removeServer(QStringLiteral("04E2B9C1"));
     QLocalServer companion;
-    QVERIFY(companion.listen(QStringLiteral("04E2A1B2")));
+    QVERIFY(companion.listen(QStringLiteral("04E2B9C1")));
 
     const Outcome outcome = run(QStringList { "update", device, path } + options);
     QCOMPARE(companion.hasPendingConnections(), road == QLatin1String("usb"));
@@ -250,7 +250,7 @@ void VornicCliTest::exitCodes_data()
     QTest::newRow("image missing") << "no image" << 2 << "The firmware image is missing";
     // Two updates of one device at once are never started.
     QTest::newRow("one device named twice") << "twice" << 2
-                                            << "1-3 and 04E2A1B2 name the same device; name each device once.";
+                                            << "1-3 and 04E2B9C1 name the same device; name each device once.";
     // Two addresses that reach one device (a forwarder): one writer only.
     QTest::newRow("two addresses, one device") << "forwarded" << 2
                                                << "name the same device (serial number 04E2E5F6)";
@@ -332,7 +332,7 @@ void VornicCliTest::exitCodes()
     else if (scenario == QLatin1String("reboot refused") || scenario == QLatin1String("late greeting"))
         arguments = QStringList { "update", address, image, "--reboot" };
     else if (scenario == QLatin1String("twice"))
-        arguments = QStringList { "update", "1-3", "04E2A1B2", image };
+        arguments = QStringList { "update", "1-3", "04E2B9C1", image };
     else if (scenario == QLatin1String("forwarded"))
         arguments = QStringList { "update", address, QStringLiteral("127.0.0.1:%1").arg(forwarder.port()), image };
     else if (scenario == QLatin1String("cut short")) {
@@ -420,7 +420,7 @@ void VornicCliTest::interruptedDownloadAborts()
         config.busyPolls = 4;
         config.port = i == 0 ? "1-3" : "1-5";
         config.deviceNumber = 2 + 5 * i;
-        config.serial = i == 0 ? "04E2A1B2" : "04E2A1B9";
+        config.serial = i == 0 ? "04E2B9C1" : "04E2A1B9";
         usb.emplace_back(new EmulatedDfuDevice(config));
         QVERIFY(!usb.back()->plug(testbed).isEmpty());
         arguments << QString::fromLatin1(config.port);
@@ -558,7 +558,7 @@ void VornicCliTest::jsonListing()
     const QJsonObject first = rows.at(0).toObject();
     QCOMPARE(first.value("road").toString(), QStringLiteral("usb"));
     QCOMPARE(first.value("device").toString(), QStringLiteral("1-3"));
-    QCOMPARE(first.value("text").toString(), QStringLiteral("Dongara Net S/N: 04E2A1B2 bootloader"));
+    QCOMPARE(first.value("text").toString(), QStringLiteral("Dongara Net S/N: 04E2B9C1 bootloader"));
     QCOMPARE(first.value("model").toString(), QStringLiteral("Dongara"));
     QCOMPARE(first.value("bootloader").toBool(), true);
     QCOMPARE(first.value("access").toBool(), true);
@@ -578,7 +578,7 @@ void VornicCliTest::jsonListing()
     QCOMPARE(plain.code, 0);
     const QList<QByteArray> lines = plain.out.trimmed().split('\n');
     QCOMPARE(lines.size(), 3);
-    QVERIFY(lines.at(0).startsWith("usb ") && lines.at(0).endsWith("Dongara Net S/N: 04E2A1B2 bootloader"));
+    QVERIFY(lines.at(0).startsWith("usb ") && lines.at(0).endsWith("Dongara Net S/N: 04E2B9C1 bootloader"));
     serial.unplug(testbed);
     usb.unplug(testbed);
 }
@@ -673,7 +673,7 @@ void VornicCliTest::severalDevicesAtOnce()
         bool bootloader;
         bool fails;
         const char *product;
-    } rows[] = { { "1-3", "04E2A1B2", true, false, "Dongara NET" }, { "1-5", "04E2A1B3", true, true, "Dongara NET" },
+    } rows[] = { { "1-3", "04E2B9C1", true, false, "Dongara NET" }, { "1-5", "04E2A1B3", true, true, "Dongara NET" },
                  { "1-6", "04E2A1B4", true, false, "Dongara NET" }, { "1-7", "04E2A1B5", false, false, "Dongara NET" },
                  { "1-8", "0500A1B6", true, false, "Primora" } };
     int number = 20;

@@ -90,14 +90,17 @@ int TwoPhaseUpdate::runUsb(libusb_device *device)
 
 void TwoPhaseUpdate::usbEnded(int result)
 {
-    Q_UNUSED(result)
-    // The engine marks a device it told to detach; that device is awaited
-    // back in its bootloader on the port it left.
-    if (m_storage.reconnectMode == AwaitedDevice::AfterDetach && !*m_stopFlag) {
+    // The engine marks a device it told to detach; a run that went well so
+    // far then awaits that device back on the port it left. A failed or
+    // stopped run awaits nothing.
+    const bool detached = m_storage.reconnectMode == AwaitedDevice::AfterDetach;
+    if (detached && result >= 0 && !*m_stopFlag) {
         m_awaited.mode = AwaitedDevice::AfterDetach;
         awaitReturn();
         return;
     }
+    if (detached)
+        endAwaiting();
     m_phase = Idle;
 }
 

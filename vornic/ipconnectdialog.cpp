@@ -1,7 +1,7 @@
 #include "ipconnectdialog.h"
 
 #include "ipwidget.h"
-#include "networkaddress.h"
+#include "network/networkaddress.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
