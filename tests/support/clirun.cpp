@@ -12,7 +12,12 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+    // Set but empty, it would send every device file the program opens
+    // (even /dev/urandom) to an emulation that is not there.
+    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
+        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
+    else
+        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
     process.setProcessEnvironment(environment);
     CliRun result;
     QElapsedTimer clock;

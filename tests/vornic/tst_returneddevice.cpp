@@ -111,7 +111,12 @@ int ReturnedDeviceTest::runCli(const QStringList &arguments, const std::function
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+    // Set but empty, it would send every device file the program opens
+    // (even /dev/urandom) to an emulation that is not there.
+    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
+        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
+    else
+        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral(VORNIC_CLI), arguments);

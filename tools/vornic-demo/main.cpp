@@ -141,7 +141,12 @@ int main(int argc, char *argv[])
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         // The testbed's location was set inside this process.
-        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+        // Set but empty, it would send every device file the program opens
+        // (even /dev/urandom) to an emulation that is not there.
+        if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
+            environment.remove(QStringLiteral("UMOCKDEV_DIR"));
+        else
+            environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
         environment.insert(QStringLiteral("DEMO_IMAGE"), imagePath);
         environment.insert(QStringLiteral("DEMO_USB"), QString::fromLatin1(usbConfig.port));
         environment.insert(QStringLiteral("DEMO_USB_SERIAL"), QString::fromLatin1(usbConfig.serial));
