@@ -72,6 +72,13 @@ int CliConsole::fail(int code, const QString &sentence)
     return code;
 }
 
+void CliConsole::warn(const QString &sentence)
+{
+    m_progress->finish();
+    std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(sentence));
+    std::fflush(m_err);
+}
+
 void CliConsole::note(const QString &line)
 {
     m_lastLine = line;

@@ -28,6 +28,9 @@ public:
 
     // Prints "<program>: <sentence>" on the error stream; returns `code`.
     int fail(int code, const QString &sentence);
+    // Prints "<program>: <sentence>" on the error stream, as a remark beside
+    // the outcome (lastLine() stays the outcome's).
+    void warn(const QString &sentence);
     // A line of its own on the output stream (after any progress bar).
     void note(const QString &line);
     CliProgress *progress() const { return m_progress; }

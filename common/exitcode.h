@@ -15,6 +15,7 @@ enum ExitCode {
     ExitTimeout = 7,            // the device did not answer, or did not come back, in time
     ExitVerifyFailed = 8,       // --verify: the image read back from the device differs
     ExitNotVerified = 9,        // --verify: written, but the device cannot be read back or checked
+    ExitWrongImage = 10,        // --sha256: the image is not the one named; nothing was sent
     ExitInterrupted = 130       // stopped by Ctrl+C; another signal: 128 + its number (SIGTERM 143)
 };
 

@@ -68,10 +68,20 @@ FirmwareImage FirmwareImage::fromBytes(const QString &path, const QByteArray &by
     FirmwareImage image;
     image.m_path = path;
     image.m_bytes = bytes;
+    image.m_sha256 = QString::fromLatin1(digestOf(bytes));
     image.m_read = true;
     if (bytes.isEmpty())
         image.m_problem = emptyImageText(path);
     return image;
+}
+
+QString FirmwareImage::mismatchWith(const QString &expected) const
+{
+    const QString wanted = expected.trimmed().toLower();
+    if (wanted == m_sha256)
+        return QString();
+    return QStringLiteral("The firmware image %1 is not the one named: its SHA-256 is %2, not %3; nothing was sent.")
+        .arg(m_path, m_sha256, wanted);
 }
 
 FirmwareImage FirmwareImage::fromStream(const QString &path, std::FILE *file, const QByteArray &digest)
@@ -85,7 +95,7 @@ FirmwareImage FirmwareImage::fromStream(const QString &path, std::FILE *file, co
         bytes.append(buffer, int(got));
     }
     FirmwareImage image = fromBytes(path, bytes);
-    if (digestOf(bytes) != digest) {
+    if (image.m_sha256.toLatin1() != digest) {
         image.m_read = false;
         image.m_problem = QStringLiteral("The firmware image %1 did not arrive whole from the command that started "
                                          "this update; nothing was written.")

@@ -34,6 +34,12 @@ public:
     QString path() const { return m_path; }
     // The SHA-256 of `bytes`, in lower-case hex.
     static QByteArray digestOf(const QByteArray &bytes);
+    // The image's SHA-256 (lower-case hex), taken once when it was read;
+    // empty for no image.
+    QString sha256() const { return m_sha256; }
+    // Empty when the image is the one `expected` (a SHA-256 in hex, either
+    // case) names; else why it is not, in one sentence.
+    QString mismatchWith(const QString &expected) const;
     // The file's name without its folders: what decides how it is written.
     QString fileName() const;
     const QByteArray &bytes() const { return m_bytes; }
@@ -50,6 +56,7 @@ private:
     QString m_path;
     QByteArray m_bytes;
     QString m_problem;
+    QString m_sha256;
     int m_error = 0;
     bool m_read = false;
 };

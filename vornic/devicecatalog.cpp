@@ -143,3 +143,8 @@ bool DeviceCatalog::modelKnown(const QString &rowText)
 {
     return !isUnknownRow(rowText) && typeOfRow(rowText) != 0;
 }
+
+QString DeviceCatalog::modelOf(const QString &rowText)
+{
+    return deviceNames().value(typeOfRow(rowText));
+}

@@ -39,6 +39,8 @@ public:
     // A device of a model the catalog knows: only such a one can match an
     // image without being forced.
     static bool modelKnown(const QString &rowText);
+    // The model's display name for a row ("Unknown device" when unknown).
+    static QString modelOf(const QString &rowText);
 };
 
 #endif // DEVICECATALOG_H

@@ -2,8 +2,10 @@
 
 #include "cliconsole.h"
 #include "cliprogress.h"
+#include "clihistoryrow.h"
 #include "emitter.h"
 #include "exitcode.h"
+#include "historyreport.h"
 #include "imagefile.h"
 #include "interruptsignal.h"
 #include "padtransfer.h"
@@ -11,6 +13,7 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QSettings>
 
 
 #include <cerrno>
@@ -24,6 +27,7 @@ const int defaultAddress = 0x50;        // the pad's own, and the window's first
 
 TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
     : QObject(parent)
+    , m_out(out)
     , m_console(new CliConsole(QStringLiteral("tamsel-cli"), helpText(), out, err, this))
     , m_progress(m_console->progress())
     , m_emitter(new Emitter(this))
@@ -38,6 +42,8 @@ QString TamselCli::helpText()
     return QStringLiteral(
         "Usage: tamsel-cli update --road modbus [--address HEX] [--verify] IMAGE\n"
         "       tamsel-cli update --road ir IMAGE\n"
+        "       tamsel-cli history [--device ADDRESS] [--since DATE] [--limit N]\n"
+        "                          [--json|--csv]\n"
         "\n"
         "Writes IMAGE into the Ordane pad through the SUB-20 adapter, as Tamsel's\n"
         "window does: by Modbus Write File Record requests over RS-485, or by\n"
@@ -53,6 +59,8 @@ QString TamselCli::helpText()
         "                    Record) and compare them with IMAGE. A pad that cannot\n"
         "                    read back, a broadcast, or the infrared road ends with\n"
         "                    code 9, although the image was written.\n"
+        "  --sha256 HEX      Write IMAGE only when its SHA-256 is HEX; otherwise\n"
+        "                    nothing is sent (code 10).\n"
         "  --verbose         Show every Modbus frame on the error stream.\n"
         "  -h, --help        Show this help.\n"
         "  -v, --version     Show the version.\n"
@@ -62,6 +70,14 @@ QString TamselCli::helpText()
         "and discard_echo in the same group), simulated (a pad simulated in this\n"
         "program), or none; the environment variable TAMSEL_ADAPTER overrides it.\n"
         "The infrared road needs the SUB-20 itself or the simulated adapter.\n"
+        "\n"
+        "history lists the updates written so far, newest first (100 unless --limit\n"
+        "says; 0: all); --device 0x50 or infrared picks one way to the pad, --since\n"
+        "DATE (YYYY-MM-DD, local time) the recent ones, --json or --csv the format.\n"
+        "Every update adds a row when it starts and completes it when it ends; a\n"
+        "process that died in between leaves \"interrupted\". The history is\n"
+        "~/.local/share/Ordane/history.sqlite, shared with Vornic, or the PostgreSQL\n"
+        "database that [history] url=postgresql://USER@HOST/DB names in Tamsel.ini.\n"
         "\n"
         "Progress is a bar on a terminal and plain \"progress N%\" lines otherwise.\n"
         "Ctrl+C stops after the current frame or record; a second Ctrl+C quits at once.\n"
@@ -78,6 +94,7 @@ QString TamselCli::helpText()
         "  7    timeout: the pad did not answer\n"
         "  8    --verify: the records read back differ from IMAGE\n"
         "  9    --verify: written, but the pad could not be read back\n"
+        "  10   --sha256: IMAGE is not the image named; nothing was sent\n"
         "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
         "       (the terminal closed)\n");
 }
@@ -93,15 +110,21 @@ int TamselCli::run(const QStringList &arguments)
     const QCommandLineOption road(QStringLiteral("road"), QString(), QStringLiteral("road"));
     const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("hex"));
     const QCommandLineOption verify(QStringLiteral("verify"));
-    parser.addOptions({ road, address, verify });
+    const QCommandLineOption sha256(QStringLiteral("sha256"), QString(), QStringLiteral("hex"));
+    parser.addOptions({ road, address, verify, sha256 });
+    HistoryReport::addOptions(parser, true);
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
         return code;
 
     const QStringList positional = parser.positionalArguments();
+    if (positional == QStringList { QStringLiteral("history") }) {
+        UpdateHistory history(QStringLiteral("tamsel-cli"), QStringLiteral(ORDANE_VERSION), settingsFile());
+        return HistoryReport::run(parser, &history, m_out, m_console);
+    }
     if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
-        return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE; see "
-                                              "tamsel-cli --help."));
+        return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE, or "
+                                              "tamsel-cli history; see tamsel-cli --help."));
     const QString roadName = parser.value(road);
     if (roadName != QLatin1String("modbus") && roadName != QLatin1String("ir"))
         return fail(ExitUsage, QStringLiteral("--road is modbus or ir."));
@@ -121,7 +144,26 @@ int TamselCli::run(const QStringList &arguments)
     if (!infrared && slave == broadcastAddress)
         m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
                             "arrived, and every record waits 100 ms."));
-    return update(infrared, slave, positional.at(1));
+    m_expectedSha256 = parser.value(sha256);
+    const QString place = infrared ? QStringLiteral("infrared")
+                                   : QStringLiteral("0x%1").arg(QString::number(slave, 16).toUpper().rightJustified(
+                                         2, QLatin1Char('0')));
+    // Added when the update starts, completed when it ends.
+    CliHistoryRow history(QStringLiteral("tamsel-cli"), settingsFile(), place, positional.at(1));
+    history.entry().road = roadName;
+    history.entry().model = QStringLiteral("pad");
+    m_history = &history;
+    const int result = update(infrared, slave, positional.at(1));
+    m_history = nullptr;
+    history.finish(result, m_verify, m_image, QString(), m_console);
+    return result;
+}
+
+QString TamselCli::settingsFile()
+{
+    // The window's settings: [history] url there names a shared server.
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Tamsel"))
+        .fileName();
 }
 
 int TamselCli::update(bool infrared, int address, const QString &imagePath)
@@ -129,9 +171,13 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     InterruptSignal::install();
     // Read once, before the adapter is opened: these bytes are written and
     // read back, whatever becomes of the file meanwhile.
-    const FirmwareImage image = FirmwareImage::read(imagePath);
+    m_image = FirmwareImage::read(imagePath);
+    const FirmwareImage &image = m_image;
     if (!image.problem().isEmpty())
         return fail(ExitImageProblem, image.problem());
+    if (!m_expectedSha256.isEmpty() && !image.mismatchWith(m_expectedSha256).isEmpty())
+        return fail(ExitWrongImage, image.mismatchWith(m_expectedSha256));
+    m_history->describe(image);
     const long size = image.size();
 
     std::atomic<sub_handle> handle { sub_open(nullptr) };
@@ -164,9 +210,10 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     m_progress->finish();
 
     const QString why = m_errors.value(0);
-    const QString wrote = QStringLiteral("%1 bytes of %2 to %3 in %4 s")
+    const QString wrote = QStringLiteral("%1 bytes of %2 (SHA-256 %3) to %4 in %5 s")
                                 .arg(size)
-                                .arg(imagePath, target, QString::number(elapsed.elapsed() / 1000.0, 'f', 1));
+                                .arg(imagePath, image.sha256(), target,
+                                     QString::number(elapsed.elapsed() / 1000.0, 'f', 1));
     const QString unconfirmed = QStringLiteral("Wrote %1, but could not verify it: %2.");
     if (result == 0 && verification == PadTransfer::NoWayBack)
         return fail(ExitNotVerified, unconfirmed.arg(wrote, QStringLiteral("infrared has no way back from the pad")));

@@ -1,12 +1,15 @@
 #ifndef TAMSELCLI_H
 #define TAMSELCLI_H
 
+#include "firmwareimage.h"
+
 #include <QObject>
 #include <QStringList>
 
 #include <cstdio>
 
 class CliConsole;
+class CliHistoryRow;
 class CliProgress;
 class Emitter;
 
@@ -28,12 +31,20 @@ public:
 private:
     int update(bool infrared, int address, const QString &imagePath);
     int fail(int code, const QString &sentence);
+    // The settings file Tamsel's window keeps.
+    static QString settingsFile();
 
+    std::FILE *m_out;
     CliConsole *m_console;
     CliProgress *m_progress;
     Emitter *m_emitter;
     QStringList m_errors;
     bool m_verify = false;
+    QString m_expectedSha256;           // --sha256: the image that is meant
+    // The image, read once at the start of the update.
+    FirmwareImage m_image;
+    // The history row of the update in progress.
+    CliHistoryRow *m_history = nullptr;
 };
 
 #endif // TAMSELCLI_H

@@ -11,5 +11,8 @@ if ! useradd --system --no-create-home --shell /usr/sbin/nologin "$user" 2>/dev/
   echo "as-unprivileged.sh: cannot create a user here; running as root (the test will skip)" >&2
   exec "$@"
 fi
-trap 'userdel "$user" 2>/dev/null' EXIT INT TERM
-setpriv --reuid="$user" --regid="$user" --clear-groups env HOME=/tmp "$@"
+# Its own data folder, for the update history the programs keep.
+data=$(mktemp -d)
+chown "$user" "$data"
+trap 'userdel "$user" 2>/dev/null; rm -rf "$data"' EXIT INT TERM
+setpriv --reuid="$user" --regid="$user" --clear-groups env HOME=/tmp XDG_DATA_HOME="$data" "$@"

@@ -2,6 +2,10 @@
 // end to end, and each failure class with its exit code.
 #include "filenamecodec.h"
 
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -45,6 +49,7 @@ QProcess *TamselCliTest::start(const QTemporaryDir &dir, const QString &backend,
     auto *process = new QProcess(this);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.path());
     environment.insert(QStringLiteral("TAMSEL_ADAPTER"), backend);
     process->setProcessEnvironment(environment);
     process->start(QStringLiteral(TAMSEL_CLI), arguments);
@@ -129,6 +134,10 @@ void TamselCliTest::update_data()
                                        << 9 << "no pad answers a broadcast";
     QTest::newRow("verify: infrared") << "simulated" << none << ir + QStringList { "--verify" } << 9
                                       << "infrared has no way back from the pad";
+    // Not the image the line meant: the pad is sent nothing.
+    QTest::newRow("--sha256 of another image") << "simulated" << none
+                                               << modbus + QStringList { "--sha256", QString(64, QLatin1Char('0')) }
+                                               << 10 << "is not the one named";
 }
 
 void TamselCliTest::update()
@@ -170,6 +179,24 @@ void TamselCliTest::update()
         QVERIFY2(outcome.err.contains(says.toUtf8()), outcome.err.constData());
         QVERIFY(outcome.err.startsWith("tamsel-cli: "));
         QCOMPARE(outcome.err.count('\n'), 1);
+    }
+    if (code == 10)
+        QVERIFY(!QFile::exists(received));
+    // The history's newest row says the same as the exit code, for the same
+    // image.
+    if (code != 2) {
+        const Outcome history = finish(start(dir, backend, adapter, { "history", "--json", "--limit", "1" }));
+        QCOMPARE(history.code, 0);
+        const QJsonObject row = QJsonDocument::fromJson(history.out).array().first().toObject();
+        const QStringList outcomes { "updated", "failed", "", "no device", "no access", "image refused",
+                                     "device refused", "timeout", "differs", "not verifiable", "wrong image" };
+        const bool verify = arguments.contains(QStringLiteral("--verify"));
+        QCOMPARE(row.value(QLatin1String("outcome")).toString(),
+                 code == 0 && verify ? QStringLiteral("verified") : outcomes.value(code));
+        QCOMPARE(row.value(QLatin1String("road")).toString(), arguments.at(2) == QLatin1String("ir") ? "ir" : "modbus");
+        if (!image.isEmpty())
+            QCOMPARE(row.value(QLatin1String("sha256")).toString(),
+                     QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
     }
     // Not verified, or found different: written all the same.
     if (code == 8 || code == 9) {

@@ -13,6 +13,7 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -96,6 +97,8 @@ private slots:
     void verifyOutcomes_data();
     void verifyOutcomes();
     void severalDevicesAtOnce();
+    void historyKeepsEveryUpdate_data();
+    void historyKeepsEveryUpdate();
     void parentDies_data();
     void parentDies();
 
@@ -123,7 +126,12 @@ Outcome VornicCliTest::run(const QStringList &arguments, const std::function<voi
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+    // Set but empty, it would send every device file the program opens
+    // (even /dev/urandom) to an emulation that is not there.
+    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
+        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
+    else
+        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
     process.setProcessEnvironment(environment);
     Outcome outcome;
     QEventLoop loop;
@@ -278,6 +286,11 @@ void VornicCliTest::exitCodes_data()
         << "late greeting" << 6 << "Protocol error: the device at %1 refused its check of the whole image.";
     QTest::newRow("reboot not confirmed") << "reboot refused" << 6 << "did not confirm the reboot";
     QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
+    // Not the image the line meant: nothing is sent, on any road, and a
+    // several-devices update refuses before any device starts.
+    for (const char *road : { "usb", "network", "several" })
+        QTest::addRow("--sha256 of another image, %s", road) << QStringLiteral("sha256 ") + road << 10
+                                                             << "is not the one named: its SHA-256 is";
 }
 
 void VornicCliTest::exitCodes()
@@ -351,6 +364,16 @@ void VornicCliTest::exitCodes()
         arguments[2] = writeImage(QStringLiteral("DG_EMPTY_") + QChar(0xDCFF) + QStringLiteral(".IN2"), QByteArray());
     else if (scenario == QLatin1String("no return"))
         arguments << QStringLiteral("--wait") << QStringLiteral("1");
+    else if (scenario.startsWith(QLatin1String("sha256 "))) {
+        if (scenario.endsWith(QLatin1String("network")))
+            arguments[1] = address;
+        if (scenario.endsWith(QLatin1String("several")))
+            arguments.insert(2, address);
+        // The hash of the image with one byte more.
+        arguments << QStringLiteral("--sha256")
+                  << QString::fromLatin1(QCryptographicHash::hash(imageBytes(8 * 1024) + 'x', QCryptographicHash::Sha256)
+                                             .toHex());
+    }
     else if (busy) {
         arguments[1] = QStringLiteral("ttyACM0");
         holder.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
@@ -369,8 +392,10 @@ void VornicCliTest::exitCodes()
     QVERIFY(outcome.err.startsWith("vornic-cli: "));
     // Where the image or the device was refused early, the device was not
     // told to restart.
-    if (code == 2 || code == 3 || code == 4 || code == 5)
+    if (code == 2 || code == 3 || code == 4 || code == 5 || code == 10)
         QVERIFY(!device.detachReceived() && device.serialReceived().isEmpty());
+    if (code == 10)
+        QVERIFY(network.journal().isEmpty() && device.requestCount(1) == 0);
     // A network device that failed is never restarted.
     if (scenario != QLatin1String("reboot refused"))
         QVERIFY(network.journal().filter(QRegularExpression(QStringLiteral("command boot$"))).isEmpty());
@@ -807,6 +832,111 @@ void VornicCliTest::parentDies()
                  qPrintable(journal.join('\n')));
         QVERIFY(device->checkedImage().isEmpty());
     }
+}
+
+// Every update leaves one row behind, whatever becomes of it or of the
+// history file, and the history never changes the update's outcome.
+void VornicCliTest::historyKeepsEveryUpdate_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("outcomes");      // of the rows, newest first
+    QTest::newRow("verified") << "verified" << QStringList { "verified" };
+    QTest::newRow("eight processes at once") << "eight" << QStringList(QVector<QString>(8, QStringLiteral("updated")).toList());
+    QTest::newRow("killed during the upload") << "killed" << QStringList { "interrupted" };
+    QTest::newRow("history file not a database") << "corrupt" << QStringList { "updated" };
+    QTest::newRow("history folder unwritable") << "unwritable" << QStringList();
+}
+
+void VornicCliTest::historyKeepsEveryUpdate()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, outcomes);
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&previous] { qputenv("XDG_DATA_HOME", previous); });
+    const QString file = data.filePath(QStringLiteral("Ordane/history.sqlite"));
+    if (scenario == QLatin1String("corrupt")) {
+        QVERIFY(QDir(data.path()).mkpath(QStringLiteral("Ordane")));
+        QFile garbage(file);
+        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(4096, 'g')) == 4096);
+    }
+    // Under a plain file no folder can be made, even by root.
+    qputenv("XDG_DATA_HOME", (scenario == QLatin1String("unwritable") ? data.filePath(QStringLiteral("file/data"))
+                                                                      : data.path()).toLocal8Bit());
+    QFile blocker(data.filePath(QStringLiteral("file")));
+    if (scenario == QLatin1String("unwritable"))
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+
+    const QByteArray image = imageBytes(64 * 100);
+    const QString path = writeImage(QStringLiteral("DG_HIST.IN2"), image);
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    NetworkDeviceSimulator::Options options = networkDongara();
+    options.recordDelay = scenario == QLatin1String("killed") ? 10 : 0;
+    std::vector<std::unique_ptr<SimulatedDevice>> devices;
+    QStringList arguments { "update" };
+    for (int i = 0; i < (scenario == QLatin1String("eight") ? 8 : 1); ++i) {
+        options.serialNumber = "04E2E5F" + QByteArray::number(i);
+        devices.emplace_back(new SimulatedDevice(options));
+        QVERIFY(devices.back()->isListening());
+        arguments << QStringLiteral("127.0.0.1:%1").arg(devices.back()->port());
+    }
+    arguments << path;
+    if (scenario == QLatin1String("verified"))
+        arguments << QStringLiteral("--verify");
+    const Outcome outcome = run(arguments, [&](QProcess &process) {
+        if (scenario != QLatin1String("killed"))
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(devices.front()->journal().filter(QStringLiteral(" record ")).size() >= 10, 20000);
+        ::kill(pid_t(process.processId()), SIGKILL);
+    });
+    if (scenario == QLatin1String("killed")) {
+        QCOMPARE(outcome.code, -2);
+    } else {
+        QVERIFY2(outcome.code == 0, outcome.err.constData());
+        // Said once when the history could not be kept, or was set aside.
+        const bool warned = scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable");
+        QCOMPARE(outcome.err.count("update history"), warned ? 1 : 0);
+    }
+
+    const Outcome history = run({ "history", "--json" });
+    if (scenario == QLatin1String("unwritable")) {
+        QCOMPARE(history.code, 1);
+        return;
+    }
+    QCOMPARE(history.code, 0);
+    const QJsonArray rows = QJsonDocument::fromJson(history.out).array();
+    QStringList found;
+    for (const QJsonValue &value : rows) {
+        const QJsonObject row = value.toObject();
+        found << row.value(QLatin1String("outcome")).toString();
+        QCOMPARE(row.value(QLatin1String("sha256")).toString(), sha256);
+        QCOMPARE(row.value(QLatin1String("model")).toString(), QStringLiteral("Dongara"));
+        QVERIFY(row.value(QLatin1String("serialNumber")).toString().startsWith(QLatin1String("04E2E5F")));
+        QCOMPARE(row.value(QLatin1String("ended")).isNull(), scenario == QLatin1String("killed"));
+        QCOMPARE(row.value(QLatin1String("verified")).toBool(), scenario == QLatin1String("verified"));
+    }
+    QCOMPARE(found, outcomes);
+    if (scenario == QLatin1String("corrupt")) {
+        // The damaged file is kept beside, byte for byte.
+        const QStringList aside = QDir(data.filePath(QStringLiteral("Ordane")))
+                                      .entryList({ QStringLiteral("history.sqlite.corrupt-*") });
+        QCOMPARE(aside.size(), 1);
+        QFile kept(data.filePath(QStringLiteral("Ordane/") + aside.first()));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray(4096, 'g'));
+    }
+    // Private to its user, folder and file.
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+        | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFileInfo(file).permissions() & (others | QFile::ReadOwner | QFile::WriteOwner),
+             QFile::ReadOwner | QFile::WriteOwner);
+    if (scenario != QLatin1String("corrupt"))       // (whose folder the test made)
+        QCOMPARE(QFileInfo(QFileInfo(file).path()).permissions() & others, QFile::Permissions());
+    // A filter by device finds its rows only.
+    const Outcome one = run({ "history", "--csv", "--device", arguments.at(1) });
+    QCOMPARE(one.out.count("\r\n"), 2);
+    QVERIFY(one.out.contains(arguments.at(1).toUtf8()));
 }
 
 QTEST_MAIN(VornicCliTest)

@@ -19,6 +19,21 @@ FleetChoice::FleetChoice(DeviceInventory *inventory, int defaultPort, CliConsole
 {
 }
 
+int FleetChoice::checkNames(const QStringList &devices, const QStringList &addresses)
+{
+    QString ip;
+    int port = 0;
+    for (const QString &name : devices) {
+        if (NetworkAddress::looksLikeAddress(name) && !NetworkAddress::parse(name, m_defaultPort, &ip, &port))
+            return m_console->fail(ExitUsage, NetworkAddress::notAnAddressText(name));
+    }
+    for (const QString &address : addresses) {
+        if (!NetworkAddress::parse(address, m_defaultPort, &ip, &port))
+            return m_console->fail(ExitUsage, NetworkAddress::notAnAddressText(address));
+    }
+    return ExitSuccess;
+}
+
 int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses)
 {
     const QString absolute = QFileInfo(imagePath).absoluteFilePath();

@@ -19,6 +19,10 @@ class FleetChoice
 public:
     FleetChoice(DeviceInventory *inventory, int defaultPort, CliConsole *console);
 
+    // Every name and address, before anything is read or started: a
+    // mistake in one stops them all, rather than leaving the others written.
+    // ExitSuccess, or ExitUsage with the reason said.
+    int checkNames(const QStringList &devices, const QStringList &addresses);
     // Completes and checks `devices`; ExitSuccess, or the exit code of what
     // was said.
     int choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses);

@@ -5,7 +5,9 @@
 #include "devicecatalog.h"
 #include "emitter.h"
 #include "exitcode.h"
+#include "devicelisting.h"
 #include "fleetchoice.h"
+#include "historyreport.h"
 #include "fleetupdate.h"
 #include "localroad.h"
 #include "networkroad.h"
@@ -19,6 +21,7 @@
 #include "network/uploadtask.h"
 #include "update/updateoutcome.h"
 #include "update/deviceinventory.h"
+#include "clihistoryrow.h"
 #include "usb/dfuengine.h"
 
 #include <QCommandLineParser>
@@ -28,18 +31,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
-
-#include <libusb.h>
-
-namespace {
-
-QString modelOf(const QString &rowText)
-{
-    return DeviceCatalog::deviceNames().value(DeviceCatalog::typeOfRow(rowText));
-}
-
-} // namespace
+#include <QSettings>
 
 VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
     : QObject(parent)
@@ -70,7 +62,9 @@ int VornicCli::run(const QStringList &arguments)
     // sender killed while it was writing) is never taken for a whole one.
     QCommandLineOption imageOnStdin(QStringLiteral("image-on-stdin"), QString(), QStringLiteral("sha256"));
     imageOnStdin.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin });
+    const QCommandLineOption sha256(QStringLiteral("sha256"), QString(), QStringLiteral("hex"));
+    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin, sha256 });
+    HistoryReport::addOptions(parser, false);
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
         return code;
@@ -79,6 +73,7 @@ int VornicCli::run(const QStringList &arguments)
     m_verify = parser.isSet(verify);
     m_imageOnStdin = parser.isSet(imageOnStdin);
     m_imageDigest = parser.value(imageOnStdin).toLatin1();
+    m_expectedSha256 = parser.value(sha256);
     if (parser.isSet(wait)) {
         bool ok = false;
         m_waitSeconds = parser.value(wait).toInt(&ok);
@@ -89,7 +84,11 @@ int VornicCli::run(const QStringList &arguments)
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0);
     if (command == QLatin1String("list") && positional.size() == 1)
-        return list(parser.isSet(json), parser.values(ip));
+        return DeviceListing(&m_inventory, m_defaultPort, m_console, m_out).run(parser.isSet(json), parser.values(ip));
+    if (command == QLatin1String("history") && positional.size() == 1) {
+        UpdateHistory history(QStringLiteral("vornic-cli"), QStringLiteral(ORDANE_VERSION), settingsFile());
+        return HistoryReport::run(parser, &history, m_out, m_console);
+    }
     m_json = parser.isSet(json);
     // What every device's own process is told, for several at once.
     QStringList childOptions;
@@ -117,7 +116,7 @@ int VornicCli::run(const QStringList &arguments)
         return fail(ExitUsage, QStringLiteral("The firmware image is missing: vornic-cli update %1 IMAGE.")
                                    .arg(positional.at(1)));
     if (command.isEmpty())
-        return fail(ExitUsage, QStringLiteral("Say what to do: list or update; see vornic-cli --help."));
+        return fail(ExitUsage, QStringLiteral("Say what to do: list, update or history; see vornic-cli --help."));
     return fail(ExitUsage, QStringLiteral("Unknown command or wrong arguments: %1; see vornic-cli --help.")
                                .arg(positional.join(QLatin1Char(' '))));
 }
@@ -132,80 +131,24 @@ void VornicCli::note(const QString &line)
     m_console->note(line);
 }
 
-int VornicCli::list(bool json, const QStringList &addresses)
+void VornicCli::describeForHistory()
 {
-    InterruptSignal::install();
-    QList<QSerialPortInfo> leftOut;
-    m_inventory.listLocal(UsbDeviceList::Wanted(), &leftOut);
-    // The window refuses such a port with a warning; it cannot be matched
-    // with its bootloader either.
-    for (const QSerialPortInfo &port : qAsConst(leftOut))
-        qWarning("vornic-cli: %s has no serial number and is left out.", qPrintable(port.portName()));
-    QJsonArray array;
-    QStringList lines;
-    for (const LocalDevice &device : m_inventory.local()) {
-        QJsonObject object = listedObject(device.roadName(), device.id, device.text, device.serialNumber,
-                                          device.accessible);
-        if (device.road == LocalDevice::Usb) {
-            const UsbDeviceEntry &entry = m_inventory.usb().at(device.usbIndex);
-            object.insert(QStringLiteral("product"), entry.product);
-            object.insert(QStringLiteral("version"), entry.version);
-            object.insert(QStringLiteral("bootloader"), entry.bootloader);
-        }
-        array.append(object);
-    }
-    int status = ExitSuccess;
-    for (const QString &address : addresses) {
-        QString ip;
-        int port = 0;
-        if (!NetworkAddress::parse(address, m_defaultPort, &ip, &port))
-            return fail(ExitUsage, NetworkAddress::notAnAddressText(address));
-        NetworkDevice record(ip, port);
-        const int check = NetworkCheck::stoppable(&record);
-        const QString where = ip + QLatin1Char(':') + QString::number(port);
-        if (InterruptSignal::requested())
-            return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(ip));
-        if (check != 0 && check != 5) {
-            // Said, and the listing goes on: exit 3 only when nothing at all
-            // is listed.
-            fail(ExitNoSuchDevice, NetworkCheck::problemText(check, where));
-            status = ExitNoSuchDevice;
-            continue;
-        }
-        QJsonObject object = listedObject(QStringLiteral("network"), where,
-                                          DeviceCatalog::networkRowText(record.type(), record.serialNumber(), ip),
-                                          record.serialNumber(), true);
-        object.insert(QStringLiteral("networkUpdate"), check == 0);
-        array.append(object);
-    }
-
-    if (json) {
-        std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), m_out);
-    } else {
-        for (const QJsonValue &value : qAsConst(array)) {
-            const QJsonObject device = value.toObject();
-            std::fprintf(m_out, "%-8s %-21s %s\n", qPrintable(device.value(QLatin1String("road")).toString()),
-                         qPrintable(device.value(QLatin1String("device")).toString()),
-                         qPrintable(device.value(QLatin1String("text")).toString()));
-        }
-        if (array.isEmpty())
-            fail(ExitSuccess, QStringLiteral("No Ordane device found."));
-    }
-    std::fflush(m_out);
-    return array.isEmpty() ? status : int(ExitSuccess);
+    if (!m_history)
+        return;
+    UpdateHistory::Entry &entry = m_history->entry();
+    entry.road = m_road;
+    entry.place = m_place;
+    entry.serialNumber = m_result.value(QLatin1String("serialNumber")).toString();
+    const QString text = m_result.value(QLatin1String("text")).toString();
+    entry.model = text.isEmpty() ? QString() : DeviceCatalog::modelOf(text);
+    m_history->describe(m_image);
 }
 
-QJsonObject VornicCli::listedObject(const QString &road, const QString &id, const QString &text,
-                                    const QString &serialNumber, bool accessible)
+QString VornicCli::settingsFile()
 {
-    return QJsonObject {
-        { QStringLiteral("road"), road },
-        { QStringLiteral("device"), id },
-        { QStringLiteral("text"), text },
-        { QStringLiteral("model"), modelOf(text) },
-        { QStringLiteral("serialNumber"), serialNumber },
-        { QStringLiteral("access"), accessible },
-    };
+    // The window's settings: [history] url there names a shared server.
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Vornic"))
+        .fileName();
 }
 
 // ---------------------------------------------------------------------------
@@ -219,8 +162,12 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     m_result = QJsonObject { { QStringLiteral("device"), deviceName } };
     m_bytes = 0;
     m_reason.clear();
+    m_road.clear();
+    m_place = deviceName;
     QElapsedTimer clock;
     clock.start();
+    CliHistoryRow history(QStringLiteral("vornic-cli"), settingsFile(), deviceName, imagePath);
+    m_history = &history;
     const int code = update(deviceName, imagePath);
     // What the device took, not what the image holds: a device that refused
     // record 50 got 49 records.
@@ -230,9 +177,14 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     m_result.insert(QStringLiteral("message"), m_console->lastLine());
     // Exit 0 with --verify is only ever given to a confirmed image.
     m_result.insert(QStringLiteral("verified"), code == ExitSuccess && m_verify);
+    if (m_image.isRead())
+        m_result.insert(QStringLiteral("sha256"), m_image.sha256());
     // Why an update that was written is not known to hold: said beside it.
     if (!m_reason.isEmpty() && (code == ExitSuccess || code == ExitNotVerified))
         m_result.insert(QStringLiteral("reason"), m_reason);
+    describeForHistory();
+    history.finish(code, m_verify, m_image, m_result.value(QLatin1String("reason")).toString(), m_console);
+    m_history = nullptr;
     if (m_json) {
         std::fputs(QJsonDocument(QJsonArray { m_result }).toJson(QJsonDocument::Indented).constData(), m_out);
         std::fflush(m_out);
@@ -244,25 +196,18 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
                           const QStringList &childOptions)
 {
     InterruptSignal::install();
-    // Every device named is checked before any is started: a mistake in one
-    // name stops them all, rather than leaving the others written.
-    for (const QString &name : qAsConst(devices)) {
-        QString ip;
-        int port = 0;
-        if (NetworkAddress::looksLikeAddress(name) && !NetworkAddress::parse(name, m_defaultPort, &ip, &port))
-            return fail(ExitUsage, NetworkAddress::notAnAddressText(name));
-    }
-    for (const QString &address : addresses) {
-        QString ip;
-        int port = 0;
-        if (!NetworkAddress::parse(address, m_defaultPort, &ip, &port))
-            return fail(ExitUsage, NetworkAddress::notAnAddressText(address));
-    }
+    FleetChoice choice(&m_inventory, m_defaultPort, m_console);
+    // Every name is checked before the image is read or any device started.
+    const int named = choice.checkNames(devices, addresses);
+    if (named != ExitSuccess)
+        return named;
     // Read once, for every device.
     m_image = FirmwareImage::read(imagePath);
     if (!m_image.problem().isEmpty())
         return fail(ExitImageProblem, m_image.problem());
-    FleetChoice choice(&m_inventory, m_defaultPort, m_console);
+    // Hashed once, before any device starts.
+    if (!m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
+        return fail(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
     const int chosen = choice.choose(&devices, imagePath, all, addresses);
     if (chosen != ExitSuccess)
         return chosen;
@@ -284,6 +229,8 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     // bytes are written and checked, whatever becomes of the file.
     m_image = m_imageOnStdin ? FirmwareImage::fromStream(imagePath, stdin, m_imageDigest)
                              : FirmwareImage::read(imagePath);
+    if (m_image.isRead() && !m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
+        return fail(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
     if (!m_image.problem().isEmpty())
         return fail(ExitImageProblem, m_image.problem());
     if (address)
@@ -300,6 +247,8 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
         return fail(ExitNoSuchDevice, QStringLiteral("%1 devices answer to %2; name one by its USB port path or "
                                                      "serial port (vornic-cli list).").arg(found.size()).arg(deviceName));
     const LocalDevice device = found.first();
+    m_road = device.roadName();
+    m_place = device.id;
     m_result.insert(QStringLiteral("serialNumber"), device.serialNumber);
     m_result.insert(QStringLiteral("text"), device.text);
     if (!device.accessible)
@@ -312,6 +261,7 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
         return ExitImageProblem;
     // As the window does before it tells the device anything.
     LocalServerNudge::nudge(device.text, this);
+    describeForHistory();
     QElapsedTimer elapsed;
     elapsed.start();
     LocalRoad road(m_emitter, m_console, m_progress);
@@ -385,8 +335,8 @@ int VornicCli::exitCodeOf(const UpdateOutcome &outcome)
 int VornicCli::updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
                        const QString &remark)
 {
-    note(QStringLiteral("Updated %1 with %2 in %3 s%4.")
-             .arg(text, imagePath, QString::number(elapsed.elapsed() / 1000.0, 'f', 1), remark));
+    note(QStringLiteral("Updated %1 with %2 (SHA-256 %3) in %4 s%5.")
+             .arg(text, imagePath, m_image.sha256(), QString::number(elapsed.elapsed() / 1000.0, 'f', 1), remark));
     return ExitSuccess;
 }
 
@@ -402,6 +352,8 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     NetworkAddress::parse(address, m_defaultPort, &ip, &port);
     // Messages name the whole place: a device may listen on another port.
     const QString where = ip + QLatin1Char(':') + QString::number(port);
+    m_road = QStringLiteral("network");
+    m_place = where;
     QElapsedTimer elapsed;
     elapsed.start();
     // An image that no records can address is refused before the device
@@ -423,7 +375,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     if (!checkImageFits(text, imagePath, true))
         return ExitImageProblem;
     LocalServerNudge::nudge(text, this);
-
+    describeForHistory();
     const UpdateOutcome outcome = road.run(&device, m_image, m_verify, m_reboot, text, where);
     m_bytes = road.bytesTaken();
     if (!outcome.wroteImage())

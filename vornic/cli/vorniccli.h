@@ -14,6 +14,7 @@
 
 class CliConsole;
 class CliProgress;
+class CliHistoryRow;
 class QElapsedTimer;
 class Emitter;
 
@@ -35,7 +36,6 @@ public:
     static QString helpText();
 
 private:
-    int list(bool json, const QStringList &addresses);
     // One device, with its result (as JSON with --json) kept in m_result.
     int updateOne(const QString &deviceName, const QString &imagePath);
     int update(const QString &deviceName, const QString &imagePath);
@@ -57,9 +57,11 @@ private:
     int failed(const UpdateOutcome &outcome);
     int fail(int code, const QString &sentence);
     void note(const QString &line);
-    // A row of `list --json`.
-    static QJsonObject listedObject(const QString &road, const QString &id, const QString &text,
-                                    const QString &serialNumber, bool accessible);
+    // Writes the device and image found so far into the update's history
+    // row.
+    void describeForHistory();
+    // The settings file Vornic's window keeps.
+    static QString settingsFile();
 
     std::FILE *m_out;
     CliConsole *m_console;
@@ -80,6 +82,12 @@ private:
     FirmwareImage m_image;
     bool m_imageOnStdin = false;
     QByteArray m_imageDigest;           // hex SHA-256 of the image on standard input
+    QString m_expectedSha256;           // --sha256: the image that is meant
+    // The road taken and where the device sits, for the history.
+    QString m_road;
+    QString m_place;
+    // The history row of the update in progress (updateOne's own).
+    CliHistoryRow *m_history = nullptr;
     // The image bytes the device took (the result's "bytes").
     qint64 m_bytes = 0;
     int m_waitSeconds = 60;

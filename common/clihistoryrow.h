@@ -1,0 +1,32 @@
+#ifndef CLIHISTORYROW_H
+#define CLIHISTORYROW_H
+
+#include "updatehistory.h"
+
+class CliConsole;
+class FirmwareImage;
+
+// The history row of one update by a command-line tool: added when the
+// update starts, completed from its exit code when it ends. A history that
+// cannot be written is said once on the error stream; the update's outcome
+// stands whatever the history did.
+class CliHistoryRow
+{
+public:
+    CliHistoryRow(const QString &program, const QString &settingsFile, const QString &place,
+                  const QString &imagePath);
+
+    // What the update learns on its way (road, model, serial number, the
+    // place where the device sits) goes in here.
+    UpdateHistory::Entry &entry() { return m_entry; }
+    // Once the device is known and the image read, before anything is
+    // written: the row names them even if the process dies.
+    void describe(const FirmwareImage &image);
+    void finish(int exitCode, bool verify, const FirmwareImage &image, const QString &reason, CliConsole *console);
+
+private:
+    UpdateHistory m_history;
+    UpdateHistory::Entry m_entry;
+};
+
+#endif // CLIHISTORYROW_H

@@ -1,0 +1,139 @@
+#include "historyreport.h"
+
+#include "cliconsole.h"
+#include "exitcode.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+namespace {
+
+QString timeText(const QDateTime &time)
+{
+    return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
+}
+
+// The columns of the CSV, and the keys of the JSON, in one order.
+QStringList fields(const UpdateHistory::Entry &row)
+{
+    return { QString::number(row.id), timeText(row.started), timeText(row.ended), row.program, row.version, row.road,
+             row.model, row.serialNumber, row.place, row.imagePath, QString::number(row.imageSize), row.imageSha256,
+             row.outcome, row.verified ? QStringLiteral("true") : QStringLiteral("false"), row.reason, row.message,
+             row.host, row.user };
+}
+
+const QStringList names { "id", "started", "ended", "program", "version", "road", "model", "serialNumber", "place",
+                          "imagePath", "imageSize", "sha256", "outcome", "verified", "reason", "message", "host",
+                          "user" };
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+void HistoryReport::addOptions(QCommandLineParser &parser, bool json)
+{
+    parser.addOption(QCommandLineOption(QStringLiteral("device"), QString(), QStringLiteral("device")));
+    parser.addOption(QCommandLineOption(QStringLiteral("since"), QString(), QStringLiteral("date")));
+    parser.addOption(QCommandLineOption(QStringLiteral("limit"), QString(), QStringLiteral("rows")));
+    parser.addOption(QCommandLineOption(QStringLiteral("csv")));
+    if (json)
+        parser.addOption(QCommandLineOption(QStringLiteral("json")));
+}
+
+QDateTime HistoryReport::parseSince(const QString &text)
+{
+    const QDate date = QDate::fromString(text, Qt::ISODate);
+    if (date.isValid())
+        return QDateTime(date, QTime(0, 0), Qt::LocalTime);
+    QDateTime time = QDateTime::fromString(text, Qt::ISODate);
+    if (!time.isValid())
+        time = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!time.isValid())
+        time = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm"));
+    return time;
+}
+
+QJsonArray HistoryReport::json(const QVector<UpdateHistory::Entry> &rows)
+{
+    QJsonArray array;
+    for (const UpdateHistory::Entry &row : rows) {
+        const QStringList values = fields(row);
+        QJsonObject object;
+        for (int i = 0; i < names.size(); ++i)
+            object.insert(names.at(i), values.at(i));
+        object.insert(QStringLiteral("id"), row.id);
+        object.insert(QStringLiteral("imageSize"), row.imageSize);
+        object.insert(QStringLiteral("verified"), row.verified);
+        if (!row.ended.isValid())
+            object.insert(QStringLiteral("ended"), QJsonValue());
+        array.append(object);
+    }
+    return array;
+}
+
+QByteArray HistoryReport::csv(const QVector<UpdateHistory::Entry> &rows)
+{
+    QByteArray text = names.join(QLatin1Char(',')).toUtf8() + "\r\n";
+    for (const UpdateHistory::Entry &row : rows) {
+        QStringList values = fields(row);
+        for (QString &value : values)
+            value = csvField(value);
+        text += values.join(QLatin1Char(',')).toUtf8() + "\r\n";
+    }
+    return text;
+}
+
+int HistoryReport::run(const QCommandLineParser &parser, UpdateHistory *history, std::FILE *out, CliConsole *console)
+{
+    UpdateHistory::Filter filter;
+    filter.device = parser.value(QStringLiteral("device"));
+    filter.limit = defaultLimit;
+    if (parser.isSet(QStringLiteral("limit"))) {
+        bool ok = false;
+        filter.limit = parser.value(QStringLiteral("limit")).toInt(&ok);
+        if (!ok || filter.limit < 0)
+            return console->fail(ExitUsage, QStringLiteral("--limit takes a number of rows (0: every row)."));
+    }
+    if (parser.isSet(QStringLiteral("since"))) {
+        filter.since = parseSince(parser.value(QStringLiteral("since")));
+        if (!filter.since.isValid())
+            return console->fail(ExitUsage, QStringLiteral("--since takes a date, YYYY-MM-DD, or a date and time, "
+                                                           "YYYY-MM-DDTHH:MM:SS (local time)."));
+    }
+    const bool json = parser.isSet(QStringLiteral("json"));
+    const bool csv = parser.isSet(QStringLiteral("csv"));
+    if (json && csv)
+        return console->fail(ExitUsage, QStringLiteral("Give --json or --csv, not both."));
+    QVector<UpdateHistory::Entry> rows;
+    if (!history->read(filter, &rows))
+        return console->fail(ExitFailure, history->problem());
+    if (!history->problem().isEmpty())
+        console->warn(history->problem());
+    if (json) {
+        std::fputs(QJsonDocument(HistoryReport::json(rows)).toJson(QJsonDocument::Indented).constData(), out);
+    } else if (csv) {
+        const QByteArray text = HistoryReport::csv(rows);
+        std::fwrite(text.constData(), 1, size_t(text.size()), out);
+    } else {
+        for (const UpdateHistory::Entry &row : qAsConst(rows)) {
+            std::fprintf(out, "%-19s  %-14s  %-10s  %-10s  %-21s  %s\n",
+                         qPrintable(row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+                         qPrintable(row.outcome), qPrintable(row.model), qPrintable(row.serialNumber),
+                         qPrintable(row.place), qPrintable(row.imagePath));
+        }
+        if (rows.isEmpty())
+            console->warn(QStringLiteral("No update in the history %1.").arg(history->location()));
+    }
+    std::fflush(out);
+    return ExitSuccess;
+}

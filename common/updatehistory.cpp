@@ -1,0 +1,393 @@
+#include "updatehistory.h"
+
+#include "exitcode.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+// The schema this program writes; a history made by a newer program keeps
+// its version (its tables only grow).
+const int schemaVersion = 1;
+// How long a writer waits for another one (eight processes of one
+// several-devices update write at once).
+const int busyTimeoutMs = 10000;
+// Serialises the creation of the tables among stations sharing a server.
+const char serverLockKey[] = "740305";
+
+const char columns[] = "id, started, ended, program, version, road, model, serial_number, place, image_path, "
+                       "image_size, image_sha256, outcome, verified, reason, message, host, user_name, pid";
+
+QString timeText(const QDateTime &time)
+{
+    return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QString userName()
+{
+    const struct passwd *entry = getpwuid(geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : qEnvironmentVariable("USER");
+}
+
+// SQLite's own numbers for a file that is not a database, or a damaged one.
+bool isCorruption(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("26") || code == QLatin1String("11");
+}
+
+} // namespace
+
+UpdateHistory::UpdateHistory(const QString &program, const QString &version, const QString &settingsFile)
+    : m_connection(QStringLiteral("history-%1").arg(quintptr(this), 0, 16))
+    , m_program(program)
+    , m_version(version)
+    , m_file(defaultFile())
+{
+    QSettings settings(settingsFile, QSettings::IniFormat);
+    m_url = settings.value(QStringLiteral("history/url")).toString().trimmed();
+}
+
+UpdateHistory::~UpdateHistory()
+{
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+QString UpdateHistory::defaultFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Ordane/history.sqlite");
+}
+
+QString UpdateHistory::location() const
+{
+    return m_url.isEmpty() ? m_file : maskedUrl(m_url);
+}
+
+QString UpdateHistory::maskedUrl(const QString &url)
+{
+    QUrl parsed(url);
+    if (parsed.password().isEmpty())
+        return url;
+    parsed.setPassword(QStringLiteral("****"));
+    return parsed.toString();
+}
+
+QString UpdateHistory::outcomeOfExit(int exitCode, bool verify)
+{
+    switch (exitCode) {
+    case ExitSuccess:
+        return verify ? QStringLiteral("verified") : QStringLiteral("updated");
+    case ExitNotVerified:
+        return QStringLiteral("not verifiable");
+    case ExitVerifyFailed:
+        return QStringLiteral("differs");
+    case ExitNoSuchDevice:
+        return QStringLiteral("no device");
+    case ExitNoAccess:
+        return QStringLiteral("no access");
+    case ExitImageProblem:
+        return QStringLiteral("image refused");
+    case ExitWrongImage:
+        return QStringLiteral("wrong image");
+    case ExitDeviceRefused:
+        return QStringLiteral("device refused");
+    case ExitTimeout:
+        return QStringLiteral("timeout");
+    case ExitUsage:
+        return QStringLiteral("not started");
+    default:
+        return exitCode >= 128 ? QStringLiteral("stopped") : QStringLiteral("failed");
+    }
+}
+
+bool UpdateHistory::fail(const QString &what, const QString &why)
+{
+    m_problem = QStringLiteral("The update history (%1) could not be %2: %3.").arg(location(), what, why);
+    return false;
+}
+
+bool UpdateHistory::open()
+{
+    if (m_triedOpen)
+        return m_open;
+    m_triedOpen = true;
+    m_server = !m_url.isEmpty();
+    m_open = m_server ? openServer() : openFile();
+    return m_open;
+}
+
+bool UpdateHistory::openFile()
+{
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        return fail(QStringLiteral("opened"), QStringLiteral("Qt's SQLite driver is not installed (libqt5sql5-sqlite)"));
+    // The folder and the file are this user's alone: the history names
+    // devices, files and people.
+    const QString folder = QFileInfo(m_file).absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        if (!QDir().mkpath(folder))
+            return fail(QStringLiteral("created"), QString::fromLocal8Bit(std::strerror(errno)));
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QByteArray path = QFile::encodeName(m_file);
+    const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    else if (errno != EEXIST)
+        return fail(QStringLiteral("created"), QString::fromLocal8Bit(std::strerror(errno)));
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool corrupt = false;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+            db.setDatabaseName(m_file);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+            if (!db.open())
+                return fail(QStringLiteral("opened"), db.lastError().text());
+            QSqlQuery query(db);
+            // Readers never wait for a writer; a commit is kept unless the
+            // power fails at once.
+            if (query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+                && query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))) {
+                if (migrate(&corrupt))
+                    return true;
+            } else {
+                corrupt = isCorruption(query.lastError());
+                fail(QStringLiteral("opened"), query.lastError().text());
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(m_connection);
+        if (!corrupt || attempt > 0 || !setAside())
+            return false;
+    }
+    return false;
+}
+
+bool UpdateHistory::setAside()
+{
+    const QString aside = QStringLiteral("%1.corrupt-%2")
+                              .arg(m_file, QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss")));
+    if (!QFile::rename(m_file, aside))
+        return fail(QStringLiteral("set aside"), QStringLiteral("it is not a database, and cannot be renamed"));
+    QFile::remove(m_file + QStringLiteral("-wal"));
+    QFile::remove(m_file + QStringLiteral("-shm"));
+    const QByteArray path = QFile::encodeName(m_file);
+    const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    // Said once, with the update's other messages; the history goes on.
+    m_problem = QStringLiteral("The update history %1 was not a database; it was set aside as %2 and a new one "
+                               "started.")
+                    .arg(m_file, aside);
+    return true;
+}
+
+bool UpdateHistory::openServer()
+{
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
+        return fail(QStringLiteral("opened"),
+                    QStringLiteral("Qt's PostgreSQL driver is not installed (libqt5sql5-psql)"));
+    const QUrl url(m_url);
+    if (!url.isValid() || (url.scheme() != QLatin1String("postgresql") && url.scheme() != QLatin1String("postgres")))
+        return fail(QStringLiteral("opened"), QStringLiteral("the URL is not postgresql://[user@]host[:port]/database"));
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+    // A socket folder may come as ?host=/path, as libpq takes it.
+    const QString host = QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
+    db.setHostName(host.isEmpty() ? url.host() : host);
+    if (url.port() > 0)
+        db.setPort(url.port());
+    db.setDatabaseName(url.path().mid(1));
+    db.setUserName(url.userName());
+    // Without one here, libpq looks in PGPASSWORD and ~/.pgpass.
+    if (!url.password().isEmpty())
+        db.setPassword(url.password());
+    // A server that does not answer must not hold the update up.
+    db.setConnectOptions(QStringLiteral("connect_timeout=%1").arg(connectTimeoutSeconds));
+    if (!db.open())
+        return fail(QStringLiteral("opened"), db.lastError().text().trimmed());
+    return migrate();
+}
+
+bool UpdateHistory::migrate(bool *corrupt)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    const auto run = [&query](const QString &statement) { return query.exec(statement); };
+    // One station or process creates the tables; the others wait for it.
+    const bool locked = m_server ? run(QStringLiteral("BEGIN"))
+            && run(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(QLatin1String(serverLockKey)))
+                                 : run(QStringLiteral("BEGIN IMMEDIATE"));
+    if (!locked) {
+        if (corrupt)
+            *corrupt = isCorruption(query.lastError());
+        return fail(QStringLiteral("opened"), query.lastError().text().trimmed());
+    }
+    const QString id = m_server ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
+    bool ok = run(QStringLiteral("CREATE TABLE IF NOT EXISTS history_schema (version INTEGER NOT NULL)"))
+        && run(QStringLiteral("SELECT MAX(version) FROM history_schema"));
+    const int found = ok && query.next() ? query.value(0).toInt() : 0;
+    if (ok && found < 1) {
+        ok = run(QStringLiteral("CREATE TABLE IF NOT EXISTS updates (id %1, started TEXT NOT NULL, ended TEXT, "
+                                "program TEXT NOT NULL, version TEXT NOT NULL, road TEXT, model TEXT, "
+                                "serial_number TEXT, place TEXT, image_path TEXT, image_size BIGINT, "
+                                "image_sha256 TEXT, outcome TEXT NOT NULL, verified INTEGER NOT NULL DEFAULT 0, "
+                                "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT)")
+                     .arg(id))
+            && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_serial ON updates (serial_number, started)"))
+            && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_place ON updates (place, started)"))
+            && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_time ON updates (started)"))
+            && run(QStringLiteral("INSERT INTO history_schema (version) VALUES (%1)").arg(schemaVersion));
+    }
+    if (!ok) {
+        const QSqlError error = query.lastError();
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        if (corrupt)
+            *corrupt = isCorruption(error);
+        return fail(QStringLiteral("opened"), error.text().trimmed());
+    }
+    if (!run(QStringLiteral("COMMIT")))
+        return fail(QStringLiteral("opened"), query.lastError().text().trimmed());
+    return true;
+}
+
+bool UpdateHistory::begin(Entry *entry)
+{
+    if (!open())
+        return false;
+    entry->started = QDateTime::currentDateTimeUtc();
+    entry->program = m_program;
+    entry->version = m_version;
+    entry->host = QSysInfo::machineHostName();
+    entry->user = userName();
+    entry->pid = QCoreApplication::applicationPid();
+    entry->outcome = QStringLiteral("interrupted");
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
+                                 "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid) "
+                                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?) RETURNING id"));
+    for (const QVariant &value :
+         { QVariant(timeText(entry->started)), QVariant(entry->program), QVariant(entry->version),
+           QVariant(entry->road), QVariant(entry->model), QVariant(entry->serialNumber), QVariant(entry->place),
+           QVariant(entry->imagePath), QVariant(entry->imageSize), QVariant(entry->imageSha256),
+           QVariant(entry->outcome), QVariant(entry->host), QVariant(entry->user), QVariant(entry->pid) })
+        query.addBindValue(value);
+    if (!query.exec() || !query.next())
+        return fail(QStringLiteral("written"), query.lastError().text().trimmed());
+    entry->id = query.value(0).toLongLong();
+    return true;
+}
+
+bool UpdateHistory::describe(const Entry &entry)
+{
+    if (entry.id < 0 || !open())
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("UPDATE updates SET road = ?, model = ?, serial_number = ?, place = ?, image_path = ?, "
+                                 "image_size = ?, image_sha256 = ? WHERE id = ?"));
+    for (const QVariant &value :
+         { QVariant(entry.road), QVariant(entry.model), QVariant(entry.serialNumber), QVariant(entry.place),
+           QVariant(entry.imagePath), QVariant(entry.imageSize), QVariant(entry.imageSha256), QVariant(entry.id) })
+        query.addBindValue(value);
+    if (!query.exec())
+        return fail(QStringLiteral("written"), query.lastError().text().trimmed());
+    return true;
+}
+
+bool UpdateHistory::finish(const Entry &entry)
+{
+    if (entry.id < 0 || !open())
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("UPDATE updates SET ended = ?, road = ?, model = ?, serial_number = ?, place = ?, "
+                                 "image_path = ?, image_size = ?, image_sha256 = ?, outcome = ?, verified = ?, "
+                                 "reason = ?, message = ? WHERE id = ?"));
+    for (const QVariant &value :
+         { QVariant(timeText(QDateTime::currentDateTimeUtc())), QVariant(entry.road), QVariant(entry.model),
+           QVariant(entry.serialNumber), QVariant(entry.place), QVariant(entry.imagePath), QVariant(entry.imageSize),
+           QVariant(entry.imageSha256), QVariant(entry.outcome), QVariant(entry.verified ? 1 : 0),
+           QVariant(entry.reason), QVariant(entry.message), QVariant(entry.id) })
+        query.addBindValue(value);
+    if (!query.exec())
+        return fail(QStringLiteral("written"), query.lastError().text().trimmed());
+    return true;
+}
+
+bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
+{
+    rows->clear();
+    if (!open())
+        return false;
+    QString statement = QStringLiteral("SELECT %1 FROM updates WHERE 1 = 1").arg(QLatin1String(columns));
+    QVariantList values;
+    if (!filter.device.isEmpty()) {
+        // An address matches with any port.
+        statement += QStringLiteral(" AND (serial_number = ? OR place = ? OR place LIKE ?)");
+        values << filter.device << filter.device << QString(filter.device + QStringLiteral(":%"));
+    }
+    if (filter.since.isValid()) {
+        statement += QStringLiteral(" AND started >= ?");
+        values << timeText(filter.since);
+    }
+    statement += QStringLiteral(" ORDER BY started DESC, id DESC");
+    if (filter.limit > 0)
+        statement += QStringLiteral(" LIMIT %1").arg(filter.limit);
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(statement);
+    for (const QVariant &value : qAsConst(values))
+        query.addBindValue(value);
+    if (!query.exec())
+        return fail(QStringLiteral("read"), query.lastError().text().trimmed());
+    const QString host = QSysInfo::machineHostName();
+    while (query.next()) {
+        Entry entry;
+        entry.id = query.value(0).toLongLong();
+        entry.started = QDateTime::fromString(query.value(1).toString(), Qt::ISODateWithMs);
+        entry.ended = QDateTime::fromString(query.value(2).toString(), Qt::ISODateWithMs);
+        entry.program = query.value(3).toString();
+        entry.version = query.value(4).toString();
+        entry.road = query.value(5).toString();
+        entry.model = query.value(6).toString();
+        entry.serialNumber = query.value(7).toString();
+        entry.place = query.value(8).toString();
+        entry.imagePath = query.value(9).toString();
+        entry.imageSize = query.value(10).toLongLong();
+        entry.imageSha256 = query.value(11).toString();
+        entry.outcome = query.value(12).toString();
+        entry.verified = query.value(13).toInt() != 0;
+        entry.reason = query.value(14).toString();
+        entry.message = query.value(15).toString();
+        entry.host = query.value(16).toString();
+        entry.user = query.value(17).toString();
+        entry.pid = query.value(18).toLongLong();
+        // Not ended, and its process still runs here: in progress, not
+        // interrupted.
+        if (!entry.ended.isValid() && entry.host == host && entry.pid > 0 && ::kill(pid_t(entry.pid), 0) == 0)
+            entry.outcome = QStringLiteral("running");
+        rows->append(entry);
+    }
+    return true;
+}

@@ -1,0 +1,113 @@
+#ifndef UPDATEHISTORY_H
+#define UPDATEHISTORY_H
+
+#include <QDateTime>
+#include <QString>
+#include <QVector>
+
+// The history of every update, kept in a database so that months later one
+// can still tell which image a device holds, who wrote it, from which file,
+// and whether it was verified. By default a SQLite file in the user's data
+// folder ($XDG_DATA_HOME/Ordane/history.sqlite), private to the user; when
+// the program's settings name a server ([history] url=postgresql://...),
+// that server's database, shared by every station that names it.
+//
+// The history never stops an update: when it cannot be written, problem()
+// says why and the caller says so once. A row is added when an update
+// starts, saying "interrupted", and completed when it ends; a process that
+// dies in between leaves that word behind. A history file that is not a
+// database is set aside (renamed) and a new one started.
+class UpdateHistory
+{
+public:
+    struct Entry
+    {
+        qint64 id = -1;
+        QDateTime started;              // UTC
+        QDateTime ended;                // invalid while it runs (or when it died)
+        QString program;
+        QString version;
+        QString road;                   // usb, serial, network, modbus, ir
+        QString model;
+        QString serialNumber;
+        QString place;                  // USB port path, serial port, address:port, pad address
+        QString imagePath;
+        qint64 imageSize = 0;
+        QString imageSha256;
+        QString outcome;                // one of the outcome names below
+        bool verified = false;
+        QString reason;                 // why not verified, or why it failed
+        QString message;                // the last thing the user was told
+        QString host;
+        QString user;
+        qint64 pid = 0;
+    };
+
+    struct Filter
+    {
+        QString device;                 // a serial number, port path, serial port or address; empty: all
+        QDateTime since;                // invalid: from the first
+        int limit = 0;                  // 0: every row
+    };
+
+    // `program` and `version` go into every row; the server, if any, is
+    // read from the group [history] of `settingsFile` (an INI file).
+    UpdateHistory(const QString &program, const QString &version, const QString &settingsFile);
+    ~UpdateHistory();
+    UpdateHistory(const UpdateHistory &) = delete;
+    UpdateHistory &operator=(const UpdateHistory &) = delete;
+
+    // Adds the row of an update that starts (filling id, started, program,
+    // version, host, user and pid). False when the history cannot be
+    // written: problem() says why.
+    bool begin(Entry *entry);
+    // Writes what the update has learnt of its device and image into the
+    // row, before the outcome is known (a process that dies later still
+    // leaves them behind).
+    bool describe(const Entry &entry);
+    // Completes the row `entry.id` with what the update came to.
+    bool finish(const Entry &entry);
+    // The rows `filter` selects, newest first.
+    bool read(const Filter &filter, QVector<Entry> *rows);
+
+    // Why the history could not be read or written (or a file was set
+    // aside); empty when all went well.
+    QString problem() const { return m_problem; }
+    // The file, or the server's URL with any password masked.
+    QString location() const;
+
+    // The name of an update's outcome from the exit code of a command-line
+    // tool (see exitcode.h); `verify`: verification was asked.
+    static QString outcomeOfExit(int exitCode, bool verify);
+    // The default file: $XDG_DATA_HOME/Ordane/history.sqlite.
+    static QString defaultFile();
+    // `url` with its password, if any, replaced by "****".
+    static QString maskedUrl(const QString &url);
+    // How long a connection to a server may take before the update goes
+    // on without the history.
+    static const int connectTimeoutSeconds = 3;
+
+private:
+    bool open();
+    bool openFile();
+    bool openServer();
+    // Creates the tables when they are not there; `corrupt` is set when
+    // the file turned out not to be a database.
+    bool migrate(bool *corrupt = nullptr);
+    // Renames a history file that is not a database, so that a new one
+    // can start; said in problem().
+    bool setAside();
+    bool fail(const QString &what, const QString &why);
+
+    QString m_connection;
+    QString m_program;
+    QString m_version;
+    QString m_url;                      // empty: the SQLite file
+    QString m_file;
+    QString m_problem;
+    bool m_open = false;
+    bool m_server = false;
+    bool m_triedOpen = false;
+};
+
+#endif // UPDATEHISTORY_H
