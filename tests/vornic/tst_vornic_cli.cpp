@@ -9,6 +9,7 @@
 #include "emulateddfudevice.h"
 #include "scriptedpeer.h"
 #include "simulateddevice.h"
+#include "postgresserver.h"
 #include "usbtestbed.h"
 
 #include <QCryptographicHash>
@@ -20,6 +21,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -845,6 +847,11 @@ void VornicCliTest::historyKeepsEveryUpdate_data()
     QTest::newRow("killed during the upload") << "killed" << QStringList { "interrupted" };
     QTest::newRow("history file not a database") << "corrupt" << QStringList { "updated" };
     QTest::newRow("history folder unwritable") << "unwritable" << QStringList();
+    // The same through a PostgreSQL server the settings name.
+    QTest::newRow("server: verified") << "server verified" << QStringList { "verified" };
+    QTest::newRow("server: eight processes at once")
+        << "server eight" << QStringList(QVector<QString>(8, QStringLiteral("updated")).toList());
+    QTest::newRow("server stopped during the update") << "server stopped" << QStringList();
 }
 
 void VornicCliTest::historyKeepsEveryUpdate()
@@ -854,7 +861,26 @@ void VornicCliTest::historyKeepsEveryUpdate()
     QTemporaryDir data;
     QVERIFY(data.isValid());
     const QByteArray previous = qgetenv("XDG_DATA_HOME");
-    const auto restore = qScopeGuard([&previous] { qputenv("XDG_DATA_HOME", previous); });
+    const QByteArray previousConfig = qgetenv("XDG_CONFIG_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_DATA_HOME", previous);
+        qputenv("XDG_CONFIG_HOME", previousConfig);
+    });
+    const bool onServer = scenario.startsWith(QLatin1String("server"));
+    const bool stopped = scenario == QLatin1String("server stopped");
+    const bool slow = scenario == QLatin1String("killed") || stopped;
+    std::unique_ptr<PostgresServer> server;
+    if (onServer) {
+        server.reset(new PostgresServer);
+        QVERIFY2(server->isValid(), qPrintable(server->why()));
+        QSettings settings(data.filePath(QStringLiteral("Ordane/Vornic.ini")), QSettings::IniFormat);
+        // (The throw-away server trusts its socket: the password only has to
+        // stay out of sight.)
+        settings.setValue(QStringLiteral("history/url"),
+                          QString(server->url()).replace(QLatin1String("postgres@"), QLatin1String("postgres:s3cret@")));
+        settings.sync();
+        qputenv("XDG_CONFIG_HOME", data.path().toLocal8Bit());
+    }
     const QString file = data.filePath(QStringLiteral("Ordane/history.sqlite"));
     if (scenario == QLatin1String("corrupt")) {
         QVERIFY(QDir(data.path()).mkpath(QStringLiteral("Ordane")));
@@ -872,36 +898,50 @@ void VornicCliTest::historyKeepsEveryUpdate()
     const QString path = writeImage(QStringLiteral("DG_HIST.IN2"), image);
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
     NetworkDeviceSimulator::Options options = networkDongara();
-    options.recordDelay = scenario == QLatin1String("killed") ? 10 : 0;
+    options.recordDelay = slow ? 10 : 0;
     std::vector<std::unique_ptr<SimulatedDevice>> devices;
     QStringList arguments { "update" };
-    for (int i = 0; i < (scenario == QLatin1String("eight") ? 8 : 1); ++i) {
+    for (int i = 0; i < (scenario.endsWith(QLatin1String("eight")) ? 8 : 1); ++i) {
         options.serialNumber = "04E2E5F" + QByteArray::number(i);
         devices.emplace_back(new SimulatedDevice(options));
         QVERIFY(devices.back()->isListening());
         arguments << QStringLiteral("127.0.0.1:%1").arg(devices.back()->port());
     }
     arguments << path;
-    if (scenario == QLatin1String("verified"))
+    const bool verify = scenario.endsWith(QLatin1String("verified"));
+    if (verify)
         arguments << QStringLiteral("--verify");
+    QElapsedTimer clock;
+    clock.start();
     const Outcome outcome = run(arguments, [&](QProcess &process) {
-        if (scenario != QLatin1String("killed"))
+        if (!slow)
             return;
         QTRY_VERIFY_WITH_TIMEOUT(devices.front()->journal().filter(QStringLiteral(" record ")).size() >= 10, 20000);
-        ::kill(pid_t(process.processId()), SIGKILL);
+        if (stopped)
+            QVERIFY(server->stop());
+        else
+            ::kill(pid_t(process.processId()), SIGKILL);
     });
     if (scenario == QLatin1String("killed")) {
         QCOMPARE(outcome.code, -2);
     } else {
         QVERIFY2(outcome.code == 0, outcome.err.constData());
         // Said once when the history could not be kept, or was set aside.
-        const bool warned = scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable");
+        const bool warned = scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable") || stopped;
         QCOMPARE(outcome.err.count("update history"), warned ? 1 : 0);
+        // Nor does a server that went away hold the update up, and what is
+        // said of it never shows its password.
+        QVERIFY(clock.elapsed() < 15000);
+        QVERIFY(!outcome.err.contains("s3cret"));
+        QCOMPARE(outcome.err.contains("postgres:****@"), stopped);
     }
 
+    clock.restart();
     const Outcome history = run({ "history", "--json" });
-    if (scenario == QLatin1String("unwritable")) {
+    if (scenario == QLatin1String("unwritable") || stopped) {
         QCOMPARE(history.code, 1);
+        QVERIFY(history.err.contains("update history"));
+        QVERIFY(clock.elapsed() < 10000);
         return;
     }
     QCOMPARE(history.code, 0);
@@ -914,9 +954,15 @@ void VornicCliTest::historyKeepsEveryUpdate()
         QCOMPARE(row.value(QLatin1String("model")).toString(), QStringLiteral("Dongara"));
         QVERIFY(row.value(QLatin1String("serialNumber")).toString().startsWith(QLatin1String("04E2E5F")));
         QCOMPARE(row.value(QLatin1String("ended")).isNull(), scenario == QLatin1String("killed"));
-        QCOMPARE(row.value(QLatin1String("verified")).toBool(), scenario == QLatin1String("verified"));
+        QCOMPARE(row.value(QLatin1String("verified")).toBool(), verify);
     }
     QCOMPARE(found, outcomes);
+    if (onServer) {
+        // What is shown of the server never holds a password.
+        QVERIFY(!QFile::exists(file));
+        QVERIFY(!history.err.contains("s3cret"));
+        return;
+    }
     if (scenario == QLatin1String("corrupt")) {
         // The damaged file is kept beside, byte for byte.
         const QStringList aside = QDir(data.filePath(QStringLiteral("Ordane")))
