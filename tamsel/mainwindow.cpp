@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "emitter.h"
+#include "historydialog.h"
 #include "interruptsignal.h"
 #include "logbrowser.h"
 #include "padtransfer.h"
@@ -119,6 +120,12 @@ MainWindow::MainWindow(QWidget *parent)
     connect(verifyAction, &QAction::toggled, this, [this](bool on) {
         settings->setValue(QLatin1String(verifyKey), on);
         settings->sync();
+    });
+    // The updates written so far, by this window and by tamsel-cli.
+    connect(options->addAction(QStringLiteral("History...")), &QAction::triggered, this, [this] {
+        auto *history = new HistoryDialog(QStringLiteral("tamsel"), settings->fileName(), this);
+        history->setAttribute(Qt::WA_DeleteOnClose);
+        history->show();
     });
 
     logBrowser = new LogBrowser(this, this);

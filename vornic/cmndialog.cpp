@@ -3,6 +3,7 @@
 #include "update/updateoutcome.h"
 
 #include "devicecatalog.h"
+#include "historydialog.h"
 #include "emitter.h"
 #include "interruptsignal.h"
 #include "usb/dfuprotocol.h"
@@ -26,6 +27,7 @@
 #include <QProgressBar>
 #include <QSettings>
 #include <QShortcut>
+#include <QScopeGuard>
 #include <QThreadPool>
 
 #include <libusb.h>
@@ -106,6 +108,12 @@ CMNDialog::CMNDialog(QWidget *parent)
     verifyAction = new QAction(QStringLiteral("Verify After Writing"), this);
     verifyAction->setCheckable(true);
     contextMenu.addAction(verifyAction);
+    // The updates written so far, by this window and by vornic-cli.
+    connect(contextMenu.addAction(QStringLiteral("History...")), &QAction::triggered, this, [this] {
+        auto *history = new HistoryDialog(QStringLiteral("vornic"), settings->fileName(), this);
+        history->setAttribute(Qt::WA_DeleteOnClose);
+        history->show();
+    });
     connect(verifyAction, &QAction::toggled, this, [this](bool on) {
         if (settings) {
             settings->setValue(QLatin1String(verifyKey), on);
@@ -298,6 +306,9 @@ void CMNDialog::closeEvent(QCloseEvent *event)
 
 void CMNDialog::stopForSignal()
 {
+    // A running job says its own end; anything else ends here.
+    if (!future.isRunning())
+        recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the program was told to end")));
     updateOwner->stop();
     emit stopThread();
     if (future.isRunning()) {
@@ -329,6 +340,7 @@ void CMNDialog::usbJobEnded()
         // the second phase of a two-phase update.
         updateOwner->stop();
         updateOwner->usbEnded(future.result());
+        recordOutcome(updateOwner->usbOutcome(future.result()));
         close();
         return;
     }
@@ -343,6 +355,7 @@ void CMNDialog::usbJobEnded()
     // The controls come back now that nothing is in progress.
     btnsOn();
     const UpdateOutcome outcome = updateOwner->usbOutcome(future.result());
+    const auto record = qScopeGuard([this, &outcome] { recordOutcome(outcome); });
     showUpdateOutcome(outcome.wroteImage(),
                       outcome.kind() == UpdateOutcome::Verified        ? QStringLiteral(", verified")
                       : outcome.kind() == UpdateOutcome::NotVerifiable ? QStringLiteral(", not verified")
@@ -363,16 +376,17 @@ void CMNDialog::awaitReconnection()
 
 void CMNDialog::reconnectionTimedOut()
 {
-    abandonReconnection(QStringLiteral("The device did not come back in its bootloader within %1 seconds. The "
+    abandonReconnection(UpdateOutcome::Timeout, QStringLiteral("The device did not come back in its bootloader within %1 seconds. The "
                                        "firmware was not updated; check the device and press \"Update Firmware\" "
                                        "again.")
                             .arg(updateOwner->returnTimeout() / 1000.0));
 }
 
-void CMNDialog::abandonReconnection(const QString &why)
+void CMNDialog::abandonReconnection(UpdateOutcome::Kind kind, const QString &why)
 {
     updateOwner->abandon();
     showUpdateOutcome(false);
+    recordOutcome(UpdateOutcome(kind, why));
     btnsOn();
     displayWarnings(why);
 }
@@ -578,7 +592,7 @@ void CMNDialog::deviceConnected()
     QString why;
     const TwoPhaseUpdate::Arrival arrival = updateOwner->offer(inventory.usb(), &found, &why);
     if (arrival == TwoPhaseUpdate::Ambiguous) {
-        abandonReconnection(why);
+        abandonReconnection(UpdateOutcome::NoDevice, why);
         return;
     }
     if (arrival != TwoPhaseUpdate::Returned)
@@ -666,11 +680,16 @@ void CMNDialog::onUpdBtnClicked()
     setUpdateControlsEnabled(false);
     nudgeLocalServer(text);
 
+    const QString model = DeviceCatalog::modelOf(text);
     if (serial) {
-        enterSerialBootloader(data.value<QSerialPortInfo>());
+        const QSerialPortInfo port = data.value<QSerialPortInfo>();
+        updateOwner->recordStart(QStringLiteral("serial"), model, port.serialNumber(), port.portName());
+        enterSerialBootloader(port);
         return;
     }
     if (networkDevice) {
+        updateOwner->recordStart(QStringLiteral("network"), model, networkDevice->serialNumber(),
+                                 networkDevice->ip() + QLatin1Char(':') + QString::number(networkDevice->port()));
         uploadNetworkDevice(networkDevice);
         return;
     }
@@ -681,5 +700,17 @@ void CMNDialog::onUpdBtnClicked()
         btnsOn();
         return;
     }
+    for (const UsbDeviceEntry &entry : inventory.usb()) {
+        if (entry.device == usbDevice)
+            updateOwner->recordStart(QStringLiteral("usb"), model, entry.serialNumber, entry.portPath);
+    }
     startUsbJob(usbDevice);
+}
+
+void CMNDialog::recordOutcome(const UpdateOutcome &outcome)
+{
+    updateOwner->recordEnd(outcome, ui->progressBar->format() + QLatin1Char(' ') + outcome.reason());
+    const QString problem = updateOwner->takeHistoryProblem();
+    if (!problem.isEmpty())
+        traceEdit->appendPlainText(problem);
 }

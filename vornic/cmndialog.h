@@ -5,6 +5,7 @@
 #include "network/networkdevice.h"
 #include "update/deviceinventory.h"
 #include "update/twophaseupdate.h"
+#include "update/updateoutcome.h"
 
 #include <QEventLoop>
 #include <QFuture>
@@ -150,7 +151,10 @@ private:
     void reconnectionTimedOut();
     // Ends a two-phase update whose device cannot be written, saying why:
     // nothing is awaited any more and the controls come back.
-    void abandonReconnection(const QString &why);
+    void abandonReconnection(UpdateOutcome::Kind kind, const QString &why);
+    // Completes the update's history row (once), and says once, in the trace
+    // window, when the history cannot be written.
+    void recordOutcome(const UpdateOutcome &outcome);
     // Puts the outcome of an update into the progress bar's text; `note`
     // follows "Update complete" (what verification found), and `why` is the
     // bar's tool tip.

@@ -39,6 +39,7 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
     ui->listWidget->setEnabled(false);
     task->run();
     // After a stop no result comes; the window is closing then.
+    recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed during the upload")));
     updateOwner->networkEnded();
     workersActive = false;
     ui->listWidget->setEnabled(true);
@@ -70,6 +71,7 @@ void CMNDialog::uploadFinished(int code)
                       : outcome.kind() == UpdateOutcome::NotVerifiable ? QStringLiteral(", not verified")
                                                                        : QString(),
                       outcome.kind() == UpdateOutcome::NotVerifiable ? unchecked : QString());
+    recordOutcome(outcome);
 
     switch (code) {
     case 0:

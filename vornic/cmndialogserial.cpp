@@ -39,7 +39,8 @@ void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
     // bus then is not the one that comes back.
     updateOwner->prepareSerialReturn();
     QString text;
-    const bool sent = SerialBootRequest::send(port.portName(), &text) == SerialBootRequest::Sent;
+    const int request = SerialBootRequest::send(port.portName(), &text);
+    const bool sent = request == SerialBootRequest::Sent;
     // The second phase starts when the device arrives in its bootloader.
     updateOwner->serialBootSent(port.serialNumber(), sent);
     if (updateOwner->awaitingReturn())
@@ -47,6 +48,10 @@ void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
     if (sent)
         return;
 
+    recordOutcome(UpdateOutcome(request == SerialBootRequest::PortBusy || request == SerialBootRequest::NoAccess
+                                    ? UpdateOutcome::NoAccess
+                                    : UpdateOutcome::Failed,
+                                text));
     QMessageBox::critical(this, tr("Error"), text, QMessageBox::Ok);
     // The device was told nothing, so nothing is awaited: no bootloader that
     // turns up later may be taken for it. The update is over.

@@ -277,14 +277,15 @@ void VornicWindowTest::contextMenuActionsFollowRowCount()
 
     w->show();
     w->showContextMenu(QPoint(5, 5));
-    // (After a separator, the setting that reads images back.)
-    QCOMPARE(visible, QStringList({ "Refresh List", "", "Verify After Writing" }));
+    // (After a separator, the setting that reads images back, and the
+    // update history.)
+    QCOMPARE(visible, QStringList({ "Refresh List", "", "Verify After Writing", "History..." }));
 
     visible.clear();
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->enumDevices();
     w->showContextMenu(QPoint(5, 5));
-    QCOMPARE(visible, QStringList({ "Delete", "Refresh List", "", "Verify After Writing" }));
+    QCOMPARE(visible, QStringList({ "Delete", "Refresh List", "", "Verify After Writing", "History..." }));
     QCOMPARE(driver.handledCount(), 2);
 }
 

@@ -9,9 +9,14 @@
 #include "devicebench.h"
 #include "interruptsignal.h"
 #include "usb/dfuengine.h"
+#include "historydialog.h"
+#include "historyreport.h"
 #include "modaldriver.h"
 
 #include <QAction>
+#include <QCryptographicHash>
+#include <QLineEdit>
+#include <QTableView>
 #include <QListWidget>
 #include <QLocalServer>
 #include <QMessageBox>
@@ -768,6 +773,42 @@ void UsbRoadTest::verifyAfterWriting()
     const QString said = driver.seen().join(QLatin1Char('|')) + m_window->ui->progressBar->toolTip();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
     device.unplug(m_bench->testbed());
+
+    // One row in the history, with the outcome the bar showed, for the
+    // device written and the image's hash (two phases are one update).
+    UpdateHistory history(QStringLiteral("test"), QString(), QString());
+    QVector<UpdateHistory::Entry> rows;
+    QVERIFY2(history.read(UpdateHistory::Filter(), &rows), qPrintable(history.problem()));
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().outcome, bar.endsWith(QLatin1String(", verified")) ? QStringLiteral("verified")
+                                   : bar.endsWith(QLatin1String("not verified")) ? QStringLiteral("not verifiable")
+                                                                                  : QStringLiteral("differs"));
+    QCOMPARE(rows.first().serialNumber, QStringLiteral("0500A1B2"));
+    QCOMPARE(rows.first().imageSha256,
+             QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    QVERIFY(rows.first().ended.isValid());
+
+    // The History window shows it, filters by serial number, and exports
+    // what --csv prints.
+    QAction *open = nullptr;
+    for (QAction *action : m_window->contextMenu.actions())
+        open = action->text() == QLatin1String("History...") ? action : open;
+    QVERIFY(open);
+    open->trigger();
+    auto *dialog = m_window->findChild<HistoryDialog *>();
+    QVERIFY(dialog && dialog->isVisible());
+    auto *table = dialog->findChild<QTableView *>();
+    QCOMPARE(table->model()->rowCount(), 1);
+    dialog->findChild<QLineEdit *>()->setText(QStringLiteral("0400"));
+    QCOMPARE(table->model()->rowCount(), 0);
+    dialog->findChild<QLineEdit *>()->setText(QStringLiteral("A1B2"));
+    QCOMPARE(table->model()->rowCount(), 1);
+    const QString csv = m_bench->dir().filePath(QStringLiteral("history.csv"));
+    QVERIFY(dialog->exportCsv(csv));
+    QFile exported(csv);
+    QVERIFY(exported.open(QIODevice::ReadOnly));
+    QCOMPARE(exported.readAll(), HistoryReport::csv(rows));
+    dialog->close();
 }
 
 QTEST_MAIN(UsbRoadTest)

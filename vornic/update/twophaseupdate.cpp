@@ -1,6 +1,8 @@
 #include "twophaseupdate.h"
 
-#include "network/networkdevice.h"
+#include <QFileInfo>
+#include <QSettings>
+
 
 namespace {
 
@@ -186,6 +188,48 @@ AwaitedDevice TwoPhaseUpdate::awaited() const
     device.mode = m_storage.reconnectMode;
     device.serialNumber = m_storage.pendingSerialNumber;
     return device;
+}
+
+void TwoPhaseUpdate::recordStart(const QString &road, const QString &model, const QString &serialNumber,
+                                 const QString &place)
+{
+    if (!m_history) {
+        // The window's own settings name a server, if any.
+        m_history = std::make_unique<UpdateHistory>(QStringLiteral("vornic"), QStringLiteral(ORDANE_VERSION),
+                                      QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"),
+                                                QStringLiteral("Vornic"))
+                                          .fileName());
+    }
+    m_historyEntry = UpdateHistory::Entry();
+    m_historyEntry.road = road;
+    m_historyEntry.model = model;
+    m_historyEntry.serialNumber = serialNumber;
+    m_historyEntry.place = place;
+    m_historyEntry.imagePath = QFileInfo(m_image.path()).absoluteFilePath();
+    m_historyEntry.imageSize = m_image.size();
+    m_historyEntry.imageSha256 = m_image.sha256();
+    m_historyEnded = !m_history->begin(&m_historyEntry);
+}
+
+void TwoPhaseUpdate::recordEnd(const UpdateOutcome &outcome, const QString &message)
+{
+    // Once per update: the first end said is the update's.
+    if (m_historyEnded)
+        return;
+    m_historyEnded = true;
+    m_historyEntry.outcome = outcome.name();
+    m_historyEntry.verified = outcome.kind() == UpdateOutcome::Verified;
+    m_historyEntry.reason = outcome.reason();
+    m_historyEntry.message = message;
+    m_history->finish(m_historyEntry);
+}
+
+QString TwoPhaseUpdate::takeHistoryProblem()
+{
+    if (!m_history || m_history->problem().isEmpty() || m_historyProblemSaid)
+        return QString();
+    m_historyProblemSaid = true;
+    return m_history->problem() + QStringLiteral(" The update itself was not affected.");
 }
 
 void TwoPhaseUpdate::setReturnTimeout(int ms)

@@ -2,6 +2,7 @@
 #define TWOPHASEUPDATE_H
 
 #include "firmwareimage.h"
+#include "updatehistory.h"
 #include "network/networkdevice.h"
 #include "update/updateoutcome.h"
 #include "usb/awaiteddevice.h"
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 class Emitter;
@@ -131,6 +133,15 @@ public:
     // on that one instead.
     void setStopFlag(const std::atomic<bool> *stop) { m_stopFlag = stop; }
 
+    // The update's row in the history (the window keeps one; vornic-cli
+    // writes its own): added with what is known of the device when the
+    // update starts, completed once with its outcome.
+    void recordStart(const QString &road, const QString &model, const QString &serialNumber, const QString &place);
+    void recordEnd(const UpdateOutcome &outcome, const QString &message);
+    // Why the history could not be written, the first time only (it is
+    // said once); empty otherwise.
+    QString takeHistoryProblem();
+
 signals:
     // The awaited device did not come back in time; abandon() follows from
     // the receiver, which says so.
@@ -169,6 +180,10 @@ private:
     DfuEngine::Verification m_verification = DfuEngine::NotAsked;
     QString m_verificationText;
     std::atomic<long> m_bytesTaken { 0 };
+    std::unique_ptr<UpdateHistory> m_history;
+    UpdateHistory::Entry m_historyEntry;
+    bool m_historyEnded = true;
+    bool m_historyProblemSaid = false;
 };
 
 #endif // TWOPHASEUPDATE_H

@@ -41,6 +41,8 @@ public:
 
     Kind kind() const { return m_kind; }
     QString reason() const { return m_reason; }
+    // The outcome's name in the update history ("verified", "no device", ...).
+    QString name() const;
     // The device holds the image (verified, or not).
     bool wroteImage() const { return m_kind == Verified || m_kind == Updated || m_kind == NotVerifiable; }
 

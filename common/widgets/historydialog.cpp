@@ -1,0 +1,126 @@
+#include "historydialog.h"
+
+#include "historyreport.h"
+
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSortFilterProxyModel>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace {
+
+enum Column { Started, Outcome, Model, Serial, Place, Road, Image, Sha256, Verified, Message, Program, User, Columns };
+
+} // namespace
+
+HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile, QWidget *parent)
+    : QDialog(parent)
+    , m_model(new QStandardItemModel(0, Columns, this))
+    , m_filter(new QSortFilterProxyModel(this))
+    , m_table(new QTableView(this))
+    , m_serialFilter(new QLineEdit(this))
+    , m_status(new QLabel(this))
+{
+    setWindowTitle(QStringLiteral("Update History"));
+    m_model->setHorizontalHeaderLabels({ QStringLiteral("Started"), QStringLiteral("Outcome"), QStringLiteral("Model"),
+                                         QStringLiteral("Serial number"), QStringLiteral("Where"), QStringLiteral("Road"),
+                                         QStringLiteral("Image"), QStringLiteral("SHA-256"), QStringLiteral("Verified"),
+                                         QStringLiteral("Message"), QStringLiteral("Program"), QStringLiteral("User") });
+    UpdateHistory history(program, QString(), settingsFile);
+    UpdateHistory::Filter newest;
+    newest.limit = shownRows;
+    const bool read = history.read(newest, &m_rows);
+    for (const UpdateHistory::Entry &row : qAsConst(m_rows)) {
+        QList<QStandardItem *> items;
+        for (const QString &text :
+             { row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), row.outcome, row.model,
+               row.serialNumber, row.place, row.road, row.imagePath, row.imageSha256,
+               row.verified ? QStringLiteral("yes") : QStringLiteral("no"), row.message, row.program, row.user }) {
+            auto *item = new QStandardItem(text);
+            item->setEditable(false);
+            item->setToolTip(text);
+            items << item;
+        }
+        m_model->appendRow(items);
+    }
+    m_filter->setSourceModel(m_model);
+    m_filter->setFilterKeyColumn(Serial);
+    m_filter->setFilterCaseSensitivity(Qt::CaseInsensitive);
+    m_table->setModel(m_filter);
+    m_table->setSortingEnabled(true);
+    m_table->sortByColumn(Started, Qt::DescendingOrder);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->verticalHeader()->hide();
+    m_table->resizeColumnsToContents();
+    // Long paths and hashes stay readable in the row's tool tip.
+    for (int column = 0; column < Columns; ++column)
+        m_table->setColumnWidth(column, qMin(m_table->columnWidth(column), 260));
+
+    m_serialFilter->setPlaceholderText(QStringLiteral("Serial number"));
+    m_serialFilter->setClearButtonEnabled(true);
+    connect(m_serialFilter, &QLineEdit::textChanged, m_filter, &QSortFilterProxyModel::setFilterFixedString);
+    // Said plainly when there is nothing, or the history cannot be read.
+    m_status->setText(!read             ? history.problem()
+                      : m_rows.isEmpty() ? QStringLiteral("No update in the history %1.").arg(history.location())
+                                         : QStringLiteral("%1 in %2%3")
+                                               .arg(m_rows.size() == 1 ? QStringLiteral("1 update")
+                                                                       : QStringLiteral("%1 updates").arg(m_rows.size()))
+                                               .arg(history.location(), m_rows.size() == shownRows
+                                                                           ? QStringLiteral(" (the newest)")
+                                                                           : QString()));
+    m_status->setWordWrap(true);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    QPushButton *exportButton = buttons->addButton(QStringLiteral("Export CSV..."), QDialogButtonBox::ActionRole);
+    exportButton->setObjectName(QStringLiteral("exportCsv"));
+    connect(exportButton, &QPushButton::clicked, this, &HistoryDialog::exportClicked);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto *filterRow = new QHBoxLayout;
+    filterRow->addWidget(new QLabel(QStringLiteral("Filter:"), this));
+    filterRow->addWidget(m_serialFilter);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(filterRow);
+    layout->addWidget(m_table);
+    layout->addWidget(m_status);
+    layout->addWidget(buttons);
+    resize(900, 420);
+}
+
+bool HistoryDialog::exportCsv(const QString &path)
+{
+    QVector<UpdateHistory::Entry> shown;
+    // In the order the table shows them; the model's rows are m_rows'.
+    for (int row = 0; row < m_filter->rowCount(); ++row) {
+        const QModelIndex source = m_filter->mapToSource(m_filter->index(row, 0));
+        shown << m_rows.at(source.row());
+    }
+    QSaveFile file(path);
+    const QByteArray text = HistoryReport::csv(shown);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        QMessageBox::warning(this, QStringLiteral("Export CSV"),
+                             QStringLiteral("%1 could not be written: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+void HistoryDialog::exportClicked()
+{
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"),
+                                                      QStringLiteral("update-history.csv"),
+                                                      QStringLiteral("CSV files (*.csv)"));
+    if (!path.isEmpty())
+        exportCsv(path);
+}

@@ -1,0 +1,43 @@
+#ifndef HISTORYDIALOG_H
+#define HISTORYDIALOG_H
+
+#include "updatehistory.h"
+
+#include <QDialog>
+#include <QVector>
+
+class QLabel;
+class QLineEdit;
+class QSortFilterProxyModel;
+class QStandardItemModel;
+class QTableView;
+
+// The update history in a window: the newest rows in a table that sorts by
+// any column, a filter by serial number, and "Export CSV..." of the rows
+// shown, in the same columns as `history --csv`.
+class HistoryDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    // `program` and `settingsFile` as UpdateHistory takes them.
+    HistoryDialog(const QString &program, const QString &settingsFile, QWidget *parent = nullptr);
+
+    // Writes the rows the filter lets through to `path` as CSV; false (a
+    // box says why) when the file cannot be written.
+    bool exportCsv(const QString &path);
+
+    // How many of the newest rows are shown.
+    static const int shownRows = 10000;
+
+private:
+    void exportClicked();
+
+    QVector<UpdateHistory::Entry> m_rows;
+    QStandardItemModel *m_model;
+    QSortFilterProxyModel *m_filter;
+    QTableView *m_table;
+    QLineEdit *m_serialFilter;
+    QLabel *m_status;
+};
+
+#endif // HISTORYDIALOG_H
