@@ -348,6 +348,7 @@ void MainWindow::onUpdBtnClicked()
         stopRequested = false;
         runVerify = verifyAction->isChecked();
         runVerification = 0;
+        startHistoryRow();
         updBtn->setText(QStringLiteral("Stop"));
         elapsedTime.start();
         if (connectionType == 0)
@@ -395,6 +396,8 @@ void MainWindow::handleFinished()
     progressBar->setToolTip(verification == PadTransfer::NotVerifiable ? PadTransfer::notVerifiableText(slaveAddress.load())
                             : verification == PadTransfer::NoWayBack  ? QStringLiteral("Infrared has no way back from the pad.")
                                                                       : QString());
+    if (!future.isRunning() && future.isFinished() && future.resultCount() > 0)
+        finishHistoryRow(future.result(), verification);
     QGuiApplication::restoreOverrideCursor();
     releaseRetiredAdapters();
 }

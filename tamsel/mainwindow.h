@@ -1,7 +1,9 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "firmwareimage.h"
 #include "sub20.h"
+#include "updatehistory.h"
 
 #include <QFuture>
 #include <QFutureWatcher>
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 class Emitter;
@@ -74,6 +77,10 @@ private:
     friend class TamselSoak;
 
     void loadSettings();
+    // The update history's row of a run (see `history`).
+    void startHistoryRow();
+    void noteImage(const FirmwareImage &image);
+    void finishHistoryRow(int result, int verification);
     void registerDeviceNotification();
     void loadConnectionType();
     void showConnectionType(bool modbus);
@@ -125,6 +132,11 @@ private:
     // visibly comes before the window goes (Qt's own wait is invisible to
     // the race detector).
     std::mutex runMutex;
+    // The run's row in the update history: begun at Start, completed once
+    // when the run's end is handled; the run notes the image it read.
+    std::unique_ptr<UpdateHistory> history;
+    UpdateHistory::Entry historyEntry;
+    bool historyRowOpen = false;
     UsbHotplugMonitor *notificationHandle = nullptr;
     QTimer signalWatch;
     Emitter *emitter;

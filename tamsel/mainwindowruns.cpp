@@ -6,6 +6,9 @@
 #include "padtransfer.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QSettings>
 #include <QGuiApplication>
 
 int MainWindow::irBootRun()
@@ -16,8 +19,9 @@ int MainWindow::irBootRun()
     irProtocolVersion = 2;
     PadTransfer transfer(emitter, adapterHandle, stopRequested);
     PadTransfer::Verification verification = PadTransfer::NotAsked;
-    const int result = transfer.update(transfer.readImage(imageFileName), PadTransfer::InfraredRoad, 0, runVerify,
-                                       &verification);
+    const FirmwareImage image = transfer.readImage(imageFileName);
+    noteImage(image);
+    const int result = transfer.update(image, PadTransfer::InfraredRoad, 0, runVerify, &verification);
     runVerification = verification;
     return result;
 }
@@ -33,8 +37,50 @@ int MainWindow::modbusUpdateRun()
     // that cannot read back was still written: the run succeeds, and the
     // bar says it was not verified.
     PadTransfer::Verification verification = PadTransfer::NotAsked;
-    const int result = transfer.update(transfer.readImage(imageFileName), PadTransfer::ModbusRoad, slaveAddress.load(),
-                                       runVerify, &verification);
+    const FirmwareImage image = transfer.readImage(imageFileName);
+    noteImage(image);
+    const int result = transfer.update(image, PadTransfer::ModbusRoad, slaveAddress.load(), runVerify, &verification);
     runVerification = verification;
     return result;
+}
+
+void MainWindow::noteImage(const FirmwareImage &image)
+{
+    // Under runMutex, which the run holds: read by the window after the run.
+    historyEntry.imageSize = image.size();
+    historyEntry.imageSha256 = image.sha256();
+}
+
+void MainWindow::startHistoryRow()
+{
+    if (!history)
+        history = std::make_unique<UpdateHistory>(QStringLiteral("tamsel"), QStringLiteral(ORDANE_VERSION),
+                                                  settings->fileName());
+    historyEntry = UpdateHistory::Entry();
+    historyEntry.road = connectionType == 0 ? QStringLiteral("ir") : QStringLiteral("modbus");
+    historyEntry.model = QStringLiteral("pad");
+    historyEntry.place = connectionType == 0
+        ? QStringLiteral("infrared")
+        : QStringLiteral("0x%1").arg(QString::number(slaveAddress.load(), 16).toUpper().rightJustified(2, QLatin1Char('0')));
+    historyEntry.imagePath = QFileInfo(imageFileName).absoluteFilePath();
+    historyRowOpen = history->begin(&historyEntry);
+    if (!history->problem().isEmpty())
+        qWarning().noquote() << history->problem() << "The update itself is not affected.";
+}
+
+void MainWindow::finishHistoryRow(int result, int verification)
+{
+    if (!historyRowOpen)
+        return;
+    historyRowOpen = false;
+    UpdateHistory::Entry entry;
+    {
+        const std::lock_guard<std::mutex> ran(runMutex);
+        entry = historyEntry;
+    }
+    entry.outcome = PadTransfer::outcomeName(result, PadTransfer::Verification(verification), stopRequested);
+    entry.verified = entry.outcome == QLatin1String("verified");
+    entry.message = progressBar->format();
+    if (!history->finish(entry))
+        qWarning().noquote() << history->problem() << "The update itself is not affected.";
 }

@@ -263,3 +263,28 @@ int PadTransfer::update(const FirmwareImage &image, Road road, int slaveAddress,
         *verification = Verified;
     return result;
 }
+
+QString PadTransfer::outcomeName(int result, Verification verification, bool stopped)
+{
+    if (result == 0) {
+        return verification == Verified                                       ? QStringLiteral("verified")
+            : verification == NotVerifiable || verification == NoWayBack ? QStringLiteral("not verifiable")
+                                                                              : QStringLiteral("updated");
+    }
+    if (result == imageDiffers)
+        return QStringLiteral("differs");
+    if (stopped)
+        return QStringLiteral("stopped");
+    switch (result) {
+    case -1:
+        return QStringLiteral("image refused");
+    case modbusTimeout:
+        return QStringLiteral("timeout");
+    case modbusException:
+    case SUB_ERROR_CONFIG:
+    case SUB_ERROR_NOT_SUPPORTED:
+        return QStringLiteral("device refused");
+    default:
+        return QStringLiteral("failed");
+    }
+}

@@ -63,6 +63,10 @@ public:
     // After update(): the whole image went out (whatever the read-back found).
     bool written() const { return m_written; }
 
+    // The name of what came of update() in the update history ("verified",
+    // "timeout", ...), as the command line names the same outcome.
+    static QString outcomeName(int result, Verification verification, bool stopped);
+
     // Modbus results that callers tell apart: an exception reply, no reply.
     static const int modbusException = 40;
     static const int modbusTimeout = 138;
