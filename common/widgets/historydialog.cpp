@@ -68,7 +68,6 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
         m_table->setColumnWidth(column, qMin(m_table->columnWidth(column), 260));
 
     m_serialFilter->setPlaceholderText(QStringLiteral("Serial number"));
-    m_serialFilter->setClearButtonEnabled(true);
     connect(m_serialFilter, &QLineEdit::textChanged, m_filter, &QSortFilterProxyModel::setFilterFixedString);
     // Said plainly when there is nothing, or the history cannot be read.
     m_status->setText(!read             ? history.problem()
