@@ -224,10 +224,17 @@ bool UpdateHistory::openServer()
     // Without one here, libpq looks in PGPASSWORD and ~/.pgpass.
     if (!url.password().isEmpty())
         db.setPassword(url.password());
-    // A server that does not answer must not hold the update up.
-    db.setConnectOptions(QStringLiteral("connect_timeout=%1").arg(connectTimeoutSeconds));
+    // A server that does not answer must not hold the update up: not while
+    // connecting, and not later, when a link that went quiet would
+    // otherwise keep a write waiting for as long as TCP retries.
+    db.setConnectOptions(QStringLiteral("connect_timeout=%1;tcp_user_timeout=%2;keepalives_idle=%1;"
+                                        "keepalives_interval=1;keepalives_count=%1")
+                             .arg(connectTimeoutSeconds)
+                             .arg(connectTimeoutSeconds * 1000));
     if (!db.open())
         return fail(QStringLiteral("opened"), db.lastError().text().trimmed());
+    // Nor a server that answers but is stuck (a lock another station holds).
+    QSqlQuery(db).exec(QStringLiteral("SET statement_timeout = %1").arg(statementTimeoutMs));
     return migrate();
 }
 

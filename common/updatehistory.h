@@ -86,6 +86,8 @@ public:
     // How long a connection to a server may take before the update goes
     // on without the history.
     static const int connectTimeoutSeconds = 3;
+    // How long one statement on a server may take.
+    static const int statementTimeoutMs = 5000;
 
 private:
     bool open();

@@ -18,6 +18,15 @@ struct WindowState
     QString pendingSerialNumber;
 };
 
+// An owner on the window's reconnection members.
+struct Bench
+{
+    WindowState state;
+    Emitter emitter;
+    TwoPhaseUpdate owner { &emitter, { state.detachIssued, state.detachedBusNumber, state.detachedPortNumber,
+                                       state.reconnectMode, state.pendingSerialNumber } };
+};
+
 // "<port> <serial> boot|app" per entry; each arrived anew.
 QVector<UsbDeviceEntry> listing(const QStringList &rows)
 {
@@ -85,10 +94,9 @@ private slots:
         QFETCH(QString, road);
         QFETCH(QStringList, rows);
         QFETCH(int, expected);
-        WindowState state;
-        Emitter emitter;
-        TwoPhaseUpdate owner(&emitter, { state.detachIssued, state.detachedBusNumber, state.detachedPortNumber,
-                                         state.reconnectMode, state.pendingSerialNumber });
+        Bench bench;
+        WindowState &state = bench.state;
+        TwoPhaseUpdate &owner = bench.owner;
         sendAway(&owner, &state, road);
         QCOMPARE(owner.phase(), TwoPhaseUpdate::AwaitingReturn);
         QVERIFY(owner.returnDeadlineRunning());
@@ -141,10 +149,9 @@ private slots:
     {
         QFETCH(QString, road);
         QFETCH(QString, how);
-        WindowState state;
-        Emitter emitter;
-        TwoPhaseUpdate owner(&emitter, { state.detachIssued, state.detachedBusNumber, state.detachedPortNumber,
-                                         state.reconnectMode, state.pendingSerialNumber });
+        Bench bench;
+        WindowState &state = bench.state;
+        TwoPhaseUpdate &owner = bench.owner;
         QSignalSpy timedOut(&owner, &TwoPhaseUpdate::returnTimedOut);
         owner.setReturnTimeout(50);
         if (how == QLatin1String("not sent")) {

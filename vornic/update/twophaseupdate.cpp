@@ -97,7 +97,6 @@ void TwoPhaseUpdate::usbEnded(int result)
     // stopped run awaits nothing.
     const bool detached = m_storage.reconnectMode == AwaitedDevice::AfterDetach;
     if (detached && result >= 0 && !*m_stopFlag) {
-        m_awaited.mode = AwaitedDevice::AfterDetach;
         awaitReturn();
         return;
     }
@@ -136,7 +135,6 @@ void TwoPhaseUpdate::serialBootSent(const QString &serialNumber, bool sent)
         return;
     }
     m_storage.pendingSerialNumber = serialNumber;
-    m_awaited.mode = AwaitedDevice::AfterSerialBoot;
     awaitReturn();
 }
 

@@ -169,6 +169,8 @@ private:
     bool m_verify = false;
     // Only the first phase may send its device into the bootloader.
     bool m_mayDetach = true;
+    // Where the device sits and what was on the bus before it restarted;
+    // its mode and serial number are the storage's (awaited()).
     AwaitedDevice m_awaited;
     QPointer<NetworkDevice> m_networkDevice;
     QTimer m_returnTimer;
