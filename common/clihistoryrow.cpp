@@ -27,7 +27,7 @@ void CliHistoryRow::finish(int exitCode, bool verify, const FirmwareImage &image
 {
     m_entry.imageSize = image.size();
     m_entry.imageSha256 = image.sha256();
-    m_entry.outcome = UpdateHistory::outcomeOfExit(exitCode, verify);
+    m_entry.outcome = UpdateHistory::outcomeName(UpdateHistory::outcomeOfExit(exitCode, verify));
     m_entry.verified = exitCode == ExitSuccess && verify;
     m_entry.reason = reason;
     m_entry.message = console->lastLine();

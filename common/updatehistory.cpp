@@ -65,6 +65,7 @@ UpdateHistory::UpdateHistory(const QString &program, const QString &version, con
 {
     QSettings settings(settingsFile, QSettings::IniFormat);
     m_url = settings.value(QStringLiteral("history/url")).toString().trimmed();
+    m_enabled = settings.value(QStringLiteral("history/enabled"), true).toBool();
 }
 
 UpdateHistory::~UpdateHistory()
@@ -95,31 +96,41 @@ QString UpdateHistory::maskedUrl(const QString &url)
     return parsed.toString();
 }
 
-QString UpdateHistory::outcomeOfExit(int exitCode, bool verify)
+QString UpdateHistory::outcomeName(Outcome outcome)
+{
+    static const char *const names[] = { "verified",       "updated",     "not verifiable", "differs",
+                                         "no device",      "no access",   "image refused",  "device refused",
+                                         "timeout",        "link lost",   "stopped",        "failed",
+                                         "wrong image",    "not started", "interrupted",    "running" };
+    static_assert(sizeof names / sizeof *names == Running + 1, "one name per outcome");
+    return QString::fromLatin1(names[outcome]);
+}
+
+UpdateHistory::Outcome UpdateHistory::outcomeOfExit(int exitCode, bool verify)
 {
     switch (exitCode) {
     case ExitSuccess:
-        return verify ? QStringLiteral("verified") : QStringLiteral("updated");
+        return verify ? Verified : Updated;
     case ExitNotVerified:
-        return QStringLiteral("not verifiable");
+        return NotVerifiable;
     case ExitVerifyFailed:
-        return QStringLiteral("differs");
+        return Differs;
     case ExitNoSuchDevice:
-        return QStringLiteral("no device");
+        return NoDevice;
     case ExitNoAccess:
-        return QStringLiteral("no access");
+        return NoAccess;
     case ExitImageProblem:
-        return QStringLiteral("image refused");
+        return ImageRefused;
     case ExitWrongImage:
-        return QStringLiteral("wrong image");
+        return WrongImage;
     case ExitDeviceRefused:
-        return QStringLiteral("device refused");
+        return DeviceRefused;
     case ExitTimeout:
-        return QStringLiteral("timeout");
+        return Timeout;
     case ExitUsage:
-        return QStringLiteral("not started");
+        return NotStarted;
     default:
-        return exitCode >= 128 ? QStringLiteral("stopped") : QStringLiteral("failed");
+        return exitCode >= 128 ? Stopped : Failed;
     }
 }
 
@@ -282,6 +293,8 @@ bool UpdateHistory::migrate(bool *corrupt)
 
 bool UpdateHistory::begin(Entry *entry)
 {
+    if (!m_enabled)
+        return true;
     if (!open())
         return false;
     entry->started = QDateTime::currentDateTimeUtc();
@@ -290,7 +303,7 @@ bool UpdateHistory::begin(Entry *entry)
     entry->host = QSysInfo::machineHostName();
     entry->user = userName();
     entry->pid = QCoreApplication::applicationPid();
-    entry->outcome = QStringLiteral("interrupted");
+    entry->outcome = outcomeName(Interrupted);
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.prepare(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
                                  "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid) "
@@ -309,6 +322,8 @@ bool UpdateHistory::begin(Entry *entry)
 
 bool UpdateHistory::describe(const Entry &entry)
 {
+    if (!m_enabled)
+        return true;
     if (entry.id < 0 || !open())
         return false;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
@@ -325,6 +340,8 @@ bool UpdateHistory::describe(const Entry &entry)
 
 bool UpdateHistory::finish(const Entry &entry)
 {
+    if (!m_enabled)
+        return true;
     if (entry.id < 0 || !open())
         return false;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
@@ -345,6 +362,9 @@ bool UpdateHistory::finish(const Entry &entry)
 bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
 {
     rows->clear();
+    // Turned off, and none kept before: nothing to show, and no file made.
+    if (!m_enabled && m_url.isEmpty() && !QFileInfo::exists(m_file))
+        return true;
     if (!open())
         return false;
     QString statement = QStringLiteral("SELECT %1 FROM updates WHERE 1 = 1").arg(QLatin1String(columns));
@@ -393,7 +413,7 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         // Not ended, and its process still runs here: in progress, not
         // interrupted.
         if (!entry.ended.isValid() && entry.host == host && entry.pid > 0 && ::kill(pid_t(entry.pid), 0) == 0)
-            entry.outcome = QStringLiteral("running");
+            entry.outcome = outcomeName(Running);
         rows->append(entry);
     }
     return true;

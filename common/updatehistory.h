@@ -34,13 +34,34 @@ public:
         QString imagePath;
         qint64 imageSize = 0;
         QString imageSha256;
-        QString outcome;                // one of the outcome names below
+        QString outcome;                // outcomeName() of one of the outcomes below
         bool verified = false;
         QString reason;                 // why not verified, or why it failed
         QString message;                // the last thing the user was told
         QString host;
         QString user;
         qint64 pid = 0;
+    };
+
+    // What came of an update, as every program and road names it in the
+    // history.
+    enum Outcome {
+        Verified,           // written and confirmed
+        Updated,            // written; no confirmation asked
+        NotVerifiable,      // written; confirmation asked but not to be had
+        Differs,            // written, and read back different
+        NoDevice,
+        NoAccess,
+        ImageRefused,       // the image cannot be read or does not fit
+        DeviceRefused,      // the device answered, and refused
+        Timeout,
+        LinkLost,
+        Stopped,
+        Failed,             // anything else
+        WrongImage,         // not the image named by its SHA-256; nothing sent
+        NotStarted,         // the command line itself was wrong
+        Interrupted,        // begun, and its process died before the end
+        Running             // begun, not ended, and its process still runs
     };
 
     struct Filter
@@ -50,8 +71,9 @@ public:
         int limit = 0;                  // 0: every row
     };
 
-    // `program` and `version` go into every row; the server, if any, is
-    // read from the group [history] of `settingsFile` (an INI file).
+    // `program` and `version` go into every row. The group [history] of
+    // `settingsFile` (an INI file) may name a server (url=...), or turn the
+    // writing of rows off (enabled=false; the rows kept are still read).
     UpdateHistory(const QString &program, const QString &version, const QString &settingsFile);
     ~UpdateHistory();
     UpdateHistory(const UpdateHistory &) = delete;
@@ -76,9 +98,11 @@ public:
     // The file, or the server's URL with any password masked.
     QString location() const;
 
-    // The name of an update's outcome from the exit code of a command-line
-    // tool (see exitcode.h); `verify`: verification was asked.
-    static QString outcomeOfExit(int exitCode, bool verify);
+    // The name an outcome has in the rows ("verified", "no device", ...).
+    static QString outcomeName(Outcome outcome);
+    // The outcome of a command-line tool's update from its exit code (see
+    // exitcode.h); `verify`: verification was asked.
+    static Outcome outcomeOfExit(int exitCode, bool verify);
     // The default file: $XDG_DATA_HOME/Ordane/history.sqlite.
     static QString defaultFile();
     // `url` with its password, if any, replaced by "****".
@@ -107,6 +131,7 @@ private:
     QString m_url;                      // empty: the SQLite file
     QString m_file;
     QString m_problem;
+    bool m_enabled = true;              // [history] enabled=false: nothing is written
     bool m_open = false;
     bool m_server = false;
     bool m_triedOpen = false;

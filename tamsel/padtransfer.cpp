@@ -1,5 +1,7 @@
 #include "padtransfer.h"
 
+#include "updatehistory.h"
+
 #include "crc8lte.h"
 #include "emitter.h"
 #include "modbus.h"
@@ -266,25 +268,24 @@ int PadTransfer::update(const FirmwareImage &image, Road road, int slaveAddress,
 
 QString PadTransfer::outcomeName(int result, Verification verification, bool stopped)
 {
+    UpdateHistory::Outcome outcome = UpdateHistory::Failed;
     if (result == 0) {
-        return verification == Verified                                       ? QStringLiteral("verified")
-            : verification == NotVerifiable || verification == NoWayBack ? QStringLiteral("not verifiable")
-                                                                              : QStringLiteral("updated");
+        if (verification == Verified)
+            outcome = UpdateHistory::Verified;
+        else if (verification == NotVerifiable || verification == NoWayBack)
+            outcome = UpdateHistory::NotVerifiable;
+        else
+            outcome = UpdateHistory::Updated;
+    } else if (result == imageDiffers) {
+        outcome = UpdateHistory::Differs;
+    } else if (stopped) {
+        outcome = UpdateHistory::Stopped;
+    } else if (result == -1) {
+        outcome = UpdateHistory::ImageRefused;
+    } else if (result == modbusTimeout) {
+        outcome = UpdateHistory::Timeout;
+    } else if (result == modbusException || result == SUB_ERROR_CONFIG || result == SUB_ERROR_NOT_SUPPORTED) {
+        outcome = UpdateHistory::DeviceRefused;
     }
-    if (result == imageDiffers)
-        return QStringLiteral("differs");
-    if (stopped)
-        return QStringLiteral("stopped");
-    switch (result) {
-    case -1:
-        return QStringLiteral("image refused");
-    case modbusTimeout:
-        return QStringLiteral("timeout");
-    case modbusException:
-    case SUB_ERROR_CONFIG:
-    case SUB_ERROR_NOT_SUPPORTED:
-        return QStringLiteral("device refused");
-    default:
-        return QStringLiteral("failed");
-    }
+    return UpdateHistory::outcomeName(outcome);
 }

@@ -13,11 +13,7 @@ UpdateOutcome::UpdateOutcome(Kind kind, const QString &reason)
 
 QString UpdateOutcome::name() const
 {
-    // The names the command lines give the same outcomes.
-    static const char *const names[] = { "verified",       "updated",        "not verifiable", "differs",
-                                         "no device",      "no access",      "image refused",  "device refused",
-                                         "timeout",        "link lost",      "stopped",        "failed" };
-    return QString::fromLatin1(names[m_kind]);
+    return UpdateHistory::outcomeName(UpdateHistory::Outcome(m_kind));
 }
 
 UpdateOutcome UpdateOutcome::fromDfu(int result, int verification, const QString &verificationText,

@@ -1,6 +1,8 @@
 #ifndef UPDATEOUTCOME_H
 #define UPDATEOUTCOME_H
 
+#include "updatehistory.h"
+
 #include <QString>
 
 class UploadTask;
@@ -13,19 +15,33 @@ class UploadTask;
 class UpdateOutcome
 {
 public:
+    // The history's outcomes, so that a row names what the window and
+    // vornic-cli said.
     enum Kind {
-        Verified,           // written and confirmed: read back equal, or checked by the device
-        Updated,            // written; no confirmation asked (the reason may say it came without one)
-        NotVerifiable,      // written, and confirmation was asked but cannot be had (the reason says why)
-        Differs,            // written, and read back different
-        NoDevice,           // not there, not answering, left the bus, or not to be told apart
-        NoAccess,           // no permission, or another program holds it
-        ImageRefused,       // the image cannot be read or does not fit
-        DeviceRefused,      // the device answered, and refused
-        Timeout,            // no answer in time
-        LinkLost,           // the connection went during the upload
-        Stopped,            // told to stop
-        Failed              // anything else
+        // written and confirmed: read back equal, or checked by the device
+        Verified = UpdateHistory::Verified,
+        // written; no confirmation asked (the reason may say it came without one)
+        Updated = UpdateHistory::Updated,
+        // written, and confirmation was asked but cannot be had (the reason says why)
+        NotVerifiable = UpdateHistory::NotVerifiable,
+        // written, and read back different
+        Differs = UpdateHistory::Differs,
+        // not there, not answering, left the bus, or not to be told apart
+        NoDevice = UpdateHistory::NoDevice,
+        // no permission, or another program holds it
+        NoAccess = UpdateHistory::NoAccess,
+        // the image cannot be read or does not fit
+        ImageRefused = UpdateHistory::ImageRefused,
+        // the device answered, and refused
+        DeviceRefused = UpdateHistory::DeviceRefused,
+        // no answer in time
+        Timeout = UpdateHistory::Timeout,
+        // the connection went during the upload
+        LinkLost = UpdateHistory::LinkLost,
+        // told to stop
+        Stopped = UpdateHistory::Stopped,
+        // anything else
+        Failed = UpdateHistory::Failed
     };
 
     explicit UpdateOutcome(Kind kind = Failed, const QString &reason = QString());
