@@ -847,11 +847,14 @@ void VornicCliTest::historyKeepsEveryUpdate_data()
     QTest::newRow("killed during the upload") << "killed" << QStringList { "interrupted" };
     QTest::newRow("history file not a database") << "corrupt" << QStringList { "updated" };
     QTest::newRow("history folder unwritable") << "unwritable" << QStringList();
+    QTest::newRow("history turned off") << "off" << QStringList();
     // The same through a PostgreSQL server the settings name.
     QTest::newRow("server: verified") << "server verified" << QStringList { "verified" };
     QTest::newRow("server: eight processes at once")
         << "server eight" << QStringList(QVector<QString>(8, QStringLiteral("updated")).toList());
+    QTest::newRow("server: killed during the upload") << "server killed" << QStringList { "interrupted" };
     QTest::newRow("server stopped during the update") << "server stopped" << QStringList();
+    QTest::newRow("server down from the start") << "server down" << QStringList();
 }
 
 void VornicCliTest::historyKeepsEveryUpdate()
@@ -868,8 +871,16 @@ void VornicCliTest::historyKeepsEveryUpdate()
     });
     const bool onServer = scenario.startsWith(QLatin1String("server"));
     const bool stopped = scenario == QLatin1String("server stopped");
-    const bool slow = scenario == QLatin1String("killed") || stopped;
+    const bool down = scenario == QLatin1String("server down");
+    const bool killed = scenario.endsWith(QLatin1String("killed"));
+    const bool slow = killed || stopped;
     std::unique_ptr<PostgresServer> server;
+    if (scenario == QLatin1String("off")) {
+        QSettings settings(data.filePath(QStringLiteral("Ordane/Vornic.ini")), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("history/enabled"), false);
+        settings.sync();
+        qputenv("XDG_CONFIG_HOME", data.path().toLocal8Bit());
+    }
     if (onServer) {
         server.reset(new PostgresServer);
         QVERIFY2(server->isValid(), qPrintable(server->why()));
@@ -880,6 +891,8 @@ void VornicCliTest::historyKeepsEveryUpdate()
                           QString(server->url()).replace(QLatin1String("postgres@"), QLatin1String("postgres:s3cret@")));
         settings.sync();
         qputenv("XDG_CONFIG_HOME", data.path().toLocal8Bit());
+        if (down)
+            QVERIFY(server->stop());
     }
     const QString file = data.filePath(QStringLiteral("Ordane/history.sqlite"));
     if (scenario == QLatin1String("corrupt")) {
@@ -922,23 +935,24 @@ void VornicCliTest::historyKeepsEveryUpdate()
         else
             ::kill(pid_t(process.processId()), SIGKILL);
     });
-    if (scenario == QLatin1String("killed")) {
+    if (killed) {
         QCOMPARE(outcome.code, -2);
     } else {
         QVERIFY2(outcome.code == 0, outcome.err.constData());
         // Said once when the history could not be kept, or was set aside.
-        const bool warned = scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable") || stopped;
+        const bool warned =
+            scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable") || stopped || down;
         QCOMPARE(outcome.err.count("update history"), warned ? 1 : 0);
         // Nor does a server that went away hold the update up, and what is
         // said of it never shows its password.
         QVERIFY(clock.elapsed() < 15000);
         QVERIFY(!outcome.err.contains("s3cret"));
-        QCOMPARE(outcome.err.contains("postgres:****@"), stopped);
+        QCOMPARE(outcome.err.contains("postgres:****@"), stopped || down);
     }
 
     clock.restart();
     const Outcome history = run({ "history", "--json" });
-    if (scenario == QLatin1String("unwritable") || stopped) {
+    if (scenario == QLatin1String("unwritable") || stopped || down) {
         QCOMPARE(history.code, 1);
         QVERIFY(history.err.contains("update history"));
         QVERIFY(clock.elapsed() < 10000);
@@ -953,11 +967,11 @@ void VornicCliTest::historyKeepsEveryUpdate()
         QCOMPARE(row.value(QLatin1String("sha256")).toString(), sha256);
         QCOMPARE(row.value(QLatin1String("model")).toString(), QStringLiteral("Dongara"));
         QVERIFY(row.value(QLatin1String("serialNumber")).toString().startsWith(QLatin1String("04E2E5F")));
-        QCOMPARE(row.value(QLatin1String("ended")).isNull(), scenario == QLatin1String("killed"));
+        QCOMPARE(row.value(QLatin1String("ended")).isNull(), killed);
         QCOMPARE(row.value(QLatin1String("verified")).toBool(), verify);
     }
     QCOMPARE(found, outcomes);
-    if (onServer) {
+    if (onServer || outcomes.isEmpty()) {
         // What is shown of the server never holds a password.
         QVERIFY(!QFile::exists(file));
         QVERIFY(!history.err.contains("s3cret"));

@@ -1,12 +1,19 @@
 // What the update history costs: the rows one update adds (open, begin,
-// describe, finish) in the SQLite file, beside the whole of one network
-// update by vornic-cli against the simulated device; and how fast
-// `vornic-cli history` answers over 100 000 rows.
+// describe, finish) in the SQLite file; one network and one USB update by
+// vornic-cli, against the simulated and the emulated device, with the
+// history and without it; and how fast `vornic-cli history` answers over
+// 100 000 rows.
 #include "updatehistory.h"
+
+#include "emulateddfudevice.h"
+#include "usbtestbed.h"
+
+#include "benchmarkimage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -15,9 +22,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
+
+// Runs of each whole update, with the history and without.
+const int updateRuns = 15;
 
 double median(std::vector<double> values)
 {
@@ -32,8 +43,10 @@ double runCli(const QStringList &arguments, QByteArray *output = nullptr)
     QElapsedTimer clock;
     clock.start();
     process.start(QStringLiteral(VORNIC_CLI), arguments);
-    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
+        std::fprintf(stderr, "%s", process.readAllStandardError().constData());
         return -1;
+    }
     if (output)
         *output = process.readAllStandardOutput();
     return clock.nsecsElapsed() / 1e6;
@@ -72,34 +85,80 @@ int main(int argc, char *argv[])
             perUpdate.push_back(clock.nsecsElapsed() / 1e6);
     }
 
-    // 2. One whole network update (a 64 KiB 'I' image, checked), for scale.
+    // 2. Whole updates by vornic-cli, 64 KiB each, with the history and
+    //    without it ([history] enabled=false); the runs alternate, so that
+    //    whatever else the machine does weighs on both alike.
+    const QByteArray bytes = benchmarkImage(64 * 1024);
+    const QString networkImage = dir.filePath(QStringLiteral("DG_BENCH.IN2"));
+    const QString usbImage = dir.filePath(QStringLiteral("BENCH.INC"));
+    for (const QString &path : { networkImage, usbImage }) {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+            std::fprintf(stderr, "history-benchmark: cannot write %s\n", qPrintable(path));
+            return 1;
+        }
+    }
+    const QString settingsFile = dir.filePath(QStringLiteral("Ordane/Vornic.ini"));
+    const auto keepHistory = [&settingsFile](bool on) {
+        QSettings settings(settingsFile, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("history/enabled"), on);
+        settings.sync();
+    };
+    const auto withAndWithout = [&](const QStringList &arguments, const std::function<bool()> &wrote) {
+        std::vector<double> times[2];
+        for (int i = 0; i < 2 * updateRuns; ++i) {
+            keepHistory(i % 2 == 0);
+            const double ms = runCli(arguments);
+            if (ms < 0 || !wrote())
+                return false;
+            times[i % 2].push_back(ms);
+        }
+        keepHistory(true);
+        std::printf("%-44s %10.1f\n", "  with the history", median(times[0]));
+        std::printf("%-44s %10.1f\n", "  without", median(times[1]));
+        std::printf("%-44s %10.1f\n", "  difference", median(times[0]) - median(times[1]));
+        return true;
+    };
+
     QProcess device;
     device.start(QStringLiteral(NETWORK_DEVICE_SIM), { QStringLiteral("--port"), QStringLiteral("10599"),
                                                        QStringLiteral("--serial"), QStringLiteral("04E2E5F6") });
     device.waitForStarted();
     QThread::msleep(300);
-    const QString image = dir.filePath(QStringLiteral("DG_BENCH.IN2"));
-    {
-        QFile file(image);
-        file.open(QIODevice::WriteOnly);
-        QByteArray bytes(64 * 1024, Qt::Uninitialized);
-        for (int i = 0; i < bytes.size(); ++i)
-            bytes[i] = char(i * 131 + 7);
-        file.write(bytes);
-    }
-    std::vector<double> updates;
-    for (int i = 0; i < 5; ++i) {
-        const double ms = runCli({ QStringLiteral("update"), QStringLiteral("127.0.0.1:10599"), image });
-        if (ms >= 0)
-            updates.push_back(ms);
-    }
-    device.kill();
-    device.waitForFinished();
-
     std::printf("%-44s %10s\n", "", "ms (median)");
     std::printf("%-44s %10.2f\n", "history of one update (open, 3 writes)", median(perUpdate));
     std::printf("%-44s %10.2f\n", "  slowest of 50", *std::max_element(perUpdate.begin(), perUpdate.end()));
-    std::printf("%-44s %10.1f\n", "one network update by vornic-cli, 64 KiB", median(updates));
+    std::printf("one network update by vornic-cli, 64 KiB (%d runs each)\n", updateRuns);
+    const bool networkDone = withAndWithout({ QStringLiteral("update"), QStringLiteral("127.0.0.1:10599"),
+                                              networkImage },
+                                            [] { return true; });
+    device.kill();
+    device.waitForFinished();
+    if (!networkDone) {
+        std::fprintf(stderr, "history-benchmark: a network update failed\n");
+        return 1;
+    }
+
+    UsbTestbed testbed;
+    if (!testbed.isValid()) {
+        std::fprintf(stderr, "history-benchmark: run it under umockdev-wrapper (scripts/history-benchmark.sh does)\n");
+        return 1;
+    }
+    const EmulatedDfuDevice::Config config;
+    EmulatedDfuDevice usbDevice(config);
+    const bool plugged = !usbDevice.plug(testbed).isEmpty();
+    std::printf("one USB update by vornic-cli, 64 KiB (%d runs each)\n", updateRuns);
+    // The benchmark image is named for no model: --force.
+    if (!plugged
+        || !withAndWithout({ QStringLiteral("update"), QString::fromLatin1(config.port), usbImage, QStringLiteral("--force") }, [&] {
+               const bool same = usbDevice.downloaded() == bytes;
+               usbDevice.reset();
+               return same;
+           })) {
+        std::fprintf(stderr, "history-benchmark: a USB update failed or wrote other bytes\n");
+        return 1;
+    }
+    usbDevice.unplug(testbed);
 
     // 3. 100 000 rows, then the history command.
     {
