@@ -74,6 +74,10 @@ int CliConsole::fail(int code, const QString &sentence)
 
 void CliConsole::warn(const QString &sentence)
 {
+    // A warning that holds for several devices is said once.
+    if (m_warned.contains(sentence))
+        return;
+    m_warned.insert(sentence);
     m_progress->finish();
     std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(sentence));
     std::fflush(m_err);

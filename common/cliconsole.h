@@ -2,6 +2,7 @@
 #define CLICONSOLE_H
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <cstdio>
@@ -29,7 +30,8 @@ public:
     // Prints "<program>: <sentence>" on the error stream; returns `code`.
     int fail(int code, const QString &sentence);
     // Prints "<program>: <sentence>" on the error stream, as a remark beside
-    // the outcome (lastLine() stays the outcome's).
+    // the outcome (lastLine() stays the outcome's); a sentence said before is
+    // not said again.
     void warn(const QString &sentence);
     // A line of its own on the output stream (after any progress bar).
     void note(const QString &line);
@@ -47,6 +49,7 @@ private:
     std::FILE *m_err;
     CliProgress *m_progress;
     QString m_lastLine;
+    QSet<QString> m_warned;
 };
 
 #endif // CLICONSOLE_H

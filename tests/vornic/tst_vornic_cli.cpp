@@ -385,6 +385,12 @@ void VornicCliTest::exitCodes()
         QCOMPARE(holder.readLine(), QByteArray("held\n"));
     }
 
+    // The newest row of the history so far.
+    const auto newestRow = [this] {
+        const QJsonArray rows = QJsonDocument::fromJson(run({ "history", "--json", "--limit", "1" }).out).array();
+        return rows.isEmpty() ? 0 : rows.first().toObject().value(QLatin1String("id")).toVariant().toLongLong();
+    };
+    const qint64 before = code == 10 ? newestRow() : 0;
     const Outcome outcome = run(arguments, during);
     QCOMPARE(outcome.code, code);
     const QString expected = says.contains(QLatin1String("%1")) ? says.arg(address) : says;
@@ -396,8 +402,23 @@ void VornicCliTest::exitCodes()
     // told to restart.
     if (code == 2 || code == 3 || code == 4 || code == 5 || code == 10)
         QVERIFY(!device.detachReceived() && device.serialReceived().isEmpty());
-    if (code == 10)
+    if (code == 10) {
         QVERIFY(network.journal().isEmpty() && device.requestCount(1) == 0);
+        // Yet each device named has its row, saying why nothing was sent.
+        const int named = scenario.endsWith(QLatin1String("several")) ? 2 : 1;
+        const Outcome history = run({ "history", "--json", "--limit", "10" });
+        QStringList places;
+        for (const QJsonValue &value : QJsonDocument::fromJson(history.out).array()) {
+            const QJsonObject row = value.toObject();
+            if (row.value(QLatin1String("id")).toVariant().toLongLong() > before)
+                places << row.value(QLatin1String("outcome")).toString() + QLatin1Char(' ')
+                        + row.value(QLatin1String("place")).toString();
+        }
+        QCOMPARE(places.size(), named);
+        QVERIFY2(places.contains(QStringLiteral("wrong image ") + address) == (arguments.at(1) == address || named == 2)
+                     && places.filter(QStringLiteral("wrong image ")).size() == named,
+                 qPrintable(places.join(QLatin1Char('\n'))));
+    }
     // A network device that failed is never restarted.
     if (scenario != QLatin1String("reboot refused"))
         QVERIFY(network.journal().filter(QRegularExpression(QStringLiteral("command boot$"))).isEmpty());

@@ -201,13 +201,23 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     const int named = choice.checkNames(devices, addresses);
     if (named != ExitSuccess)
         return named;
+    // Refused before any device starts: each device named still has its row
+    // in the history, saying why nothing was sent.
+    const auto refuse = [&](int code, const QString &why) {
+        fail(code, why);
+        for (const QString &device : devices.isEmpty() ? QStringList { QString() } : devices) {
+            CliHistoryRow row(QStringLiteral("vornic-cli"), settingsFile(), device, imagePath);
+            row.finish(code, m_verify, m_image, why, m_console);
+        }
+        return code;
+    };
     // Read once, for every device.
     m_image = FirmwareImage::read(imagePath);
     if (!m_image.problem().isEmpty())
-        return fail(ExitImageProblem, m_image.problem());
+        return refuse(ExitImageProblem, m_image.problem());
     // Hashed once, before any device starts.
     if (!m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
-        return fail(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
+        return refuse(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
     const int chosen = choice.choose(&devices, imagePath, all, addresses);
     if (chosen != ExitSuccess)
         return chosen;
