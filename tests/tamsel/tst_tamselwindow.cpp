@@ -2,6 +2,7 @@
 // runs by both roads into the simulated pad, the trace capture, the
 // adapter's removal during a run, and the "not connected" box.
 #include "updatehistory.h"
+#include "historydialog.h"
 #include "testimage.h"
 #include "filenamecodec.h"
 #include "mainwindow.h"
@@ -21,6 +22,7 @@
 #include <QSettings>
 #include <QTextBrowser>
 #include <QCryptographicHash>
+#include <QTableView>
 #include <QtTest>
 
 #include <csignal>
@@ -317,6 +319,21 @@ void TamselWindowTest::runs()
     qDebug() << "not captured";
     QCoreApplication::processEvents();
     QVERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
+    // Options > History... shows it.
+    QAction *open = nullptr;
+    for (QAction *action : m_window->findChildren<QAction *>())
+        open = action->text() == QLatin1String("History...") ? action : open;
+    QVERIFY(open);
+    open->trigger();
+    auto *dialog = m_window->findChild<HistoryDialog *>();
+    QVERIFY(dialog && dialog->isVisible());
+    const QAbstractItemModel *shown = dialog->findChild<QTableView *>()->model();
+    QCOMPARE(shown->rowCount(), 1);
+    QStringList cells;
+    for (int column = 0; column < shown->columnCount(); ++column)
+        cells << shown->index(0, column).data().toString();
+    QVERIFY2(cells.contains(row.outcome) && cells.contains(row.road), qPrintable(cells.join(QLatin1Char('|'))));
+    dialog->close();
 }
 
 // The window's side of the fault matrix: a pad or an adapter that fails at

@@ -10,6 +10,7 @@
 #include "network/task.h"
 
 #include "interruptsignal.h"
+#include "updatehistory.h"
 
 #include "modaldriver.h"
 #include "privatesettings.h"
@@ -351,6 +352,19 @@ void NetworkWindowTest::updateAndItsEnd()
     QVERIFY(m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled());
     QCOMPARE(m_window->ui->progressBar->text(), silent ? QStringLiteral("Update failed")
                                                        : QStringLiteral("Update complete"));
+    // One row in the history, ended, naming the device and the image, and
+    // claiming a written image only when the bar did.
+    UpdateHistory history(QStringLiteral("test"), QString(), QString());
+    QVector<UpdateHistory::Entry> rows;
+    QVERIFY2(history.read(UpdateHistory::Filter(), &rows), qPrintable(history.problem()));
+    QCOMPARE(rows.size(), 1);
+    const UpdateHistory::Entry &row = rows.first();
+    QVERIFY2(row.ended.isValid() && row.road == QLatin1String("network") && row.place.startsWith(QLatin1String("127.0.0.1:")),
+             qPrintable(row.road + QLatin1Char(' ') + row.place));
+    QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    QVERIFY2(QStringList({ "updated", "verified", "not verifiable" }).contains(row.outcome) == !silent
+                 && row.outcome != QLatin1String("failed"),
+             qPrintable(row.outcome));
     if (gone)
         return;
     QTRY_VERIFY(simulated->allClosed());
