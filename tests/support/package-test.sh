@@ -3,7 +3,8 @@
 # no error and no warning; dependencies found from the linked libraries;
 # the files in place; the udev rules reloaded after installing and after
 # removing; valid desktop entries and AppStream metadata after unpacking
-# into a scratch root.
+# into a scratch root; the packaged programs keep and read the update
+# history.
 set -euo pipefail
 build=$1
 scratch=$(mktemp -d)
@@ -52,4 +53,20 @@ for entry in Vornic Tamsel; do
   appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/com.ordane.$entry.metainfo.xml" >/dev/null \
     || fail "com.ordane.$entry.metainfo.xml is not valid"
 done
+# The programs as packaged keep the update history: one network update into
+# the simulated device, then its row read back (a private data folder).
+export XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config"
+head -c 6400 /dev/urandom >"$scratch/DG_PACKAGE.IN2"
+port=$((20000 + RANDOM % 20000))
+"$build/tools/network-device-sim/network-device-sim" --port "$port" --serial 04E2E5F6 >/dev/null 2>&1 &
+simulator=$!
+trap 'kill $simulator 2>/dev/null; rm -rf "$scratch"' EXIT
+for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+"$scratch/root/usr/bin/vornic-cli" update "127.0.0.1:$port" "$scratch/DG_PACKAGE.IN2" >/dev/null \
+  || fail "the packaged vornic-cli could not update the simulated device"
+hash=$(sha256sum "$scratch/DG_PACKAGE.IN2" | cut -d' ' -f1)
+"$scratch/root/usr/bin/vornic-cli" history --json | grep -q "\"sha256\": \"$hash\"" \
+  || fail "the packaged vornic-cli kept no history row with the image's SHA-256"
+"$scratch/root/usr/bin/tamsel-cli" history --csv | grep -q "$hash" \
+  || fail "the packaged tamsel-cli does not read the shared history"
 echo "package ok: $(basename "$deb")"
