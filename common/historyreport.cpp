@@ -50,6 +50,16 @@ void HistoryReport::addOptions(QCommandLineParser &parser, bool json)
         parser.addOption(QCommandLineOption(QStringLiteral("json")));
 }
 
+QString HistoryReport::optionGiven(const QCommandLineParser &parser, bool json)
+{
+    for (const char *name : { "device", "since", "limit", "csv", "json" }) {
+        const QString option = QString::fromLatin1(name);
+        if ((json || option != QLatin1String("json")) && parser.isSet(option))
+            return QStringLiteral("--") + option;
+    }
+    return QString();
+}
+
 QDateTime HistoryReport::parseSince(const QString &text)
 {
     const QDate date = QDate::fromString(text, Qt::ISODate);

@@ -20,6 +20,10 @@ public:
     // Adds the command's options (--device, --since, --limit, --csv, and
     // --json unless the program has its own).
     static void addOptions(QCommandLineParser &parser, bool json);
+    // The first of the command's own options (those addOptions() added) set
+    // on the command line, as "--limit"; empty when none. Another command
+    // refuses them rather than leave the user thinking they did something.
+    static QString optionGiven(const QCommandLineParser &parser, bool json);
     // Reads `history` as the parsed options ask and prints it on `out`.
     // The exit code: 0, also for no rows; 2 for a wrong option; 1 when the
     // history cannot be read.

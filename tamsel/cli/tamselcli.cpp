@@ -122,6 +122,9 @@ int TamselCli::run(const QStringList &arguments)
         UpdateHistory history(QStringLiteral("tamsel-cli"), QStringLiteral(ORDANE_VERSION), settingsFile());
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
+    const QString historyOption = HistoryReport::optionGiven(parser, true);
+    if (!historyOption.isEmpty())
+        return fail(ExitUsage, QStringLiteral("%1 goes with history only; see tamsel-cli --help.").arg(historyOption));
     if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
         return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE, or "
                                               "tamsel-cli history; see tamsel-cli --help."));

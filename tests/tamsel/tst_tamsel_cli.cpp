@@ -87,6 +87,9 @@ void TamselCliTest::update_data()
     QTest::newRow("usage: address beyond F7") << "simulated" << none
                                               << QStringList { "update", "--road", "modbus", "--address", "F8" } << 2
                                               << "--address";
+    QTest::newRow("usage: an option of history only")
+        << "simulated" << none << QStringList { "update", "--road", "modbus", "--json" } << 2
+        << "--json goes with history only";
     QTest::newRow("no adapter") << "none" << none << modbus << 3
                                 << "SUB-20 not connected! Connect the adapter, or choose what stands for it in "
                                    "~/.config/Ordane/Tamsel.ini, group [adapter]: backend=rs485 with port=";

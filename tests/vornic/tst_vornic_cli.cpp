@@ -258,6 +258,7 @@ void VornicCliTest::exitCodes_data()
                                               << "Can't find an Ordane device at ip: 127.0.0.1:1 (no connection).";
     QTest::newRow("image too large for the network") << "too large" << 5 << "is too large for a network update";
     QTest::newRow("image missing") << "no image" << 2 << "The firmware image is missing";
+    QTest::newRow("an option of history only") << "history option" << 2 << "--limit goes with history only";
     // Two updates of one device at once are never started.
     QTest::newRow("one device named twice") << "twice" << 2
                                             << "1-3 and 04E2B9C1 name the same device; name each device once.";
@@ -336,6 +337,8 @@ void VornicCliTest::exitCodes()
         arguments[1] = QStringLiteral("300.1.1.1");
     else if (scenario.startsWith(QLatin1String("address ")))
         arguments[1] = scenario.mid(8);
+    else if (scenario == QLatin1String("history option"))
+        arguments << QStringLiteral("--limit") << QStringLiteral("5");
     else if (scenario == QLatin1String("ip beside device"))
         arguments << QStringLiteral("--ip") << address;
     else if (scenario == QLatin1String("list with one silent"))

@@ -83,6 +83,9 @@ int VornicCli::run(const QStringList &arguments)
 
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0);
+    const QString historyOption = HistoryReport::optionGiven(parser, false);
+    if (command != QLatin1String("history") && !historyOption.isEmpty())
+        return fail(ExitUsage, QStringLiteral("%1 goes with history only; see vornic-cli --help.").arg(historyOption));
     if (command == QLatin1String("list") && positional.size() == 1)
         return DeviceListing(&m_inventory, m_defaultPort, m_console, m_out).run(parser.isSet(json), parser.values(ip));
     if (command == QLatin1String("history") && positional.size() == 1) {
