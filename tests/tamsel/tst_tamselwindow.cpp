@@ -1,7 +1,7 @@
 // Tamsel's window with the simulated adapter: settings, controls, whole
 // runs by both roads into the simulated pad, the trace capture, the
 // adapter's removal during a run, and the "not connected" box.
-#include "updatehistory.h"
+#include "testhistory.h"
 #include "historydialog.h"
 #include "testimage.h"
 #include "filenamecodec.h"
@@ -82,9 +82,6 @@ private slots:
 
 private:
     void makeWindow();
-    // The one row of the update history (an empty one when there is not
-    // exactly one).
-    static UpdateHistory::Entry newestHistoryRow();
     QString storeImage(const QByteArray &bytes, const QString &name = QStringLiteral("PAD.INC"));
 
     std::unique_ptr<PrivateSettings> m_settings;
@@ -104,14 +101,6 @@ void TamselWindowTest::cleanup()
     m_window.reset();
     m_dir.reset();
     m_settings.reset();
-}
-
-UpdateHistory::Entry TamselWindowTest::newestHistoryRow()
-{
-    UpdateHistory history(QStringLiteral("test"), QString(), QString());
-    QVector<UpdateHistory::Entry> rows;
-    history.read(UpdateHistory::Filter(), &rows);
-    return rows.size() == 1 ? rows.first() : UpdateHistory::Entry();
 }
 
 void TamselWindowTest::makeWindow()
@@ -308,7 +297,7 @@ void TamselWindowTest::runs()
         QTRY_VERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("--> 50|15|")));
     }
     // One row in the update history, with the road and the image's hash.
-    const UpdateHistory::Entry row = newestHistoryRow();
+    const UpdateHistory::Entry row = TestHistory::onlyRow();
     QCOMPARE(row.outcome, QStringLiteral("updated"));
     QCOMPARE(row.road, type == 0 ? QStringLiteral("ir") : QStringLiteral("modbus"));
     QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
@@ -382,7 +371,7 @@ void TamselWindowTest::faultsEndTheRun()
     QVERIFY(m_window->updBtn->isEnabled() && m_window->loadImg->isEnabled() && m_window->lineEdit->isEnabled());
     QVERIFY(m_window->progressBar->value() < m_window->progressBar->maximum());
     // A failed run is never kept as done.
-    const UpdateHistory::Entry row = newestHistoryRow();
+    const UpdateHistory::Entry row = TestHistory::onlyRow();
     QVERIFY2(row.ended.isValid() && row.outcome != QLatin1String("updated") && row.outcome != QLatin1String("verified"),
              qPrintable(row.outcome));
 }

@@ -10,12 +10,12 @@
 #include "network/task.h"
 
 #include "interruptsignal.h"
-#include "updatehistory.h"
 
 #include "modaldriver.h"
 #include "privatesettings.h"
 #include "scriptedpeer.h"
 #include "simulateddevice.h"
+#include "testhistory.h"
 
 #include <QAction>
 #include <QGuiApplication>
@@ -354,11 +354,7 @@ void NetworkWindowTest::updateAndItsEnd()
                                                        : QStringLiteral("Update complete"));
     // One row in the history, ended, naming the device and the image, and
     // claiming a written image only when the bar did.
-    UpdateHistory history(QStringLiteral("test"), QString(), QString());
-    QVector<UpdateHistory::Entry> rows;
-    QVERIFY2(history.read(UpdateHistory::Filter(), &rows), qPrintable(history.problem()));
-    QCOMPARE(rows.size(), 1);
-    const UpdateHistory::Entry &row = rows.first();
+    const UpdateHistory::Entry row = TestHistory::onlyRow();
     QVERIFY2(row.ended.isValid() && row.road == QLatin1String("network") && row.place.startsWith(QLatin1String("127.0.0.1:")),
              qPrintable(row.road + QLatin1Char(' ') + row.place));
     QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));

@@ -8,6 +8,7 @@
 #include "devicebench.h"
 #include "interruptsignal.h"
 #include "modaldriver.h"
+#include "testhistory.h"
 #include "serialportinuse.h"
 
 #include <QListWidget>
@@ -508,6 +509,11 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
              qPrintable(driver.seen().at(0)));
     QVERIFY(controlsEnabled());
     QVERIFY(m_window->pendingSerialNumber.isEmpty());
+    // One row, for the port written, ended by the wait.
+    const UpdateHistory::Entry row = TestHistory::onlyRow();
+    QCOMPARE(row.outcome, QStringLiteral("timeout"));
+    QCOMPARE(row.road, QStringLiteral("serial"));
+    QVERIFY2(row.place.endsWith(m_ttys.at(chosen)), qPrintable(row.place));
 
     // Its bootloader arrives late with the awaited serial number: listed,
     // not written.

@@ -12,6 +12,7 @@
 #include "historydialog.h"
 #include "historyreport.h"
 #include "modaldriver.h"
+#include "testhistory.h"
 
 #include <QAction>
 #include <QCryptographicHash>
@@ -447,6 +448,7 @@ void UsbRoadTest::deviceThatNeverReturns()
     QCOMPARE(m_window->reconnectMode.load(), -1);
     QVERIFY(!m_window->detachIssued);
     QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update failed"));
+    QCOMPARE(TestHistory::onlyRow().outcome, QStringLiteral("timeout"));
 
     // Its late return is listed, not written.
     QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
@@ -776,17 +778,13 @@ void UsbRoadTest::verifyAfterWriting()
 
     // One row in the history, with the outcome the bar showed, for the
     // device written and the image's hash (two phases are one update).
-    UpdateHistory history(QStringLiteral("test"), QString(), QString());
-    QVector<UpdateHistory::Entry> rows;
-    QVERIFY2(history.read(UpdateHistory::Filter(), &rows), qPrintable(history.problem()));
-    QCOMPARE(rows.size(), 1);
-    QCOMPARE(rows.first().outcome, bar.endsWith(QLatin1String(", verified")) ? QStringLiteral("verified")
-                                   : bar.endsWith(QLatin1String("not verified")) ? QStringLiteral("not verifiable")
-                                                                                  : QStringLiteral("differs"));
-    QCOMPARE(rows.first().serialNumber, QStringLiteral("0500A1B2"));
-    QCOMPARE(rows.first().imageSha256,
-             QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
-    QVERIFY(rows.first().ended.isValid());
+    const UpdateHistory::Entry row = TestHistory::onlyRow();
+    QCOMPARE(row.outcome, bar.endsWith(QLatin1String(", verified")) ? QStringLiteral("verified")
+                          : bar.endsWith(QLatin1String("not verified")) ? QStringLiteral("not verifiable")
+                                                                         : QStringLiteral("differs"));
+    QCOMPARE(row.serialNumber, QStringLiteral("0500A1B2"));
+    QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    QVERIFY(row.ended.isValid());
 
     // The History window shows it, filters by serial number, and exports
     // what --csv prints.
@@ -807,7 +805,7 @@ void UsbRoadTest::verifyAfterWriting()
     QVERIFY(dialog->exportCsv(csv));
     QFile exported(csv);
     QVERIFY(exported.open(QIODevice::ReadOnly));
-    QCOMPARE(exported.readAll(), HistoryReport::csv(rows));
+    QCOMPARE(exported.readAll(), HistoryReport::csv(TestHistory::rows()));
     dialog->close();
 }
 
