@@ -81,6 +81,9 @@ private:
     void startHistoryRow();
     void noteImage(const FirmwareImage &image);
     void finishHistoryRow(int result, int verification);
+    // Why the history could not be written is said once a window, not at
+    // every run.
+    void warnOfHistory();
     void registerDeviceNotification();
     void loadConnectionType();
     void showConnectionType(bool modbus);
@@ -137,6 +140,7 @@ private:
     std::unique_ptr<UpdateHistory> history;
     UpdateHistory::Entry historyEntry;
     bool historyRowOpen = false;
+    bool historyProblemSaid = false;
     UsbHotplugMonitor *notificationHandle = nullptr;
     QTimer signalWatch;
     Emitter *emitter;

@@ -64,8 +64,15 @@ void MainWindow::startHistoryRow()
         : QStringLiteral("0x%1").arg(QString::number(slaveAddress.load(), 16).toUpper().rightJustified(2, QLatin1Char('0')));
     historyEntry.imagePath = QFileInfo(imageFileName).absoluteFilePath();
     historyRowOpen = history->begin(&historyEntry);
-    if (!history->problem().isEmpty())
-        qWarning().noquote() << history->problem() << "The update itself is not affected.";
+    warnOfHistory();
+}
+
+void MainWindow::warnOfHistory()
+{
+    if (history->problem().isEmpty() || historyProblemSaid)
+        return;
+    historyProblemSaid = true;
+    qWarning().noquote() << history->problem() << "The update itself is not affected.";
 }
 
 void MainWindow::finishHistoryRow(int result, int verification)
@@ -81,6 +88,6 @@ void MainWindow::finishHistoryRow(int result, int verification)
     entry.outcome = PadTransfer::outcomeName(result, PadTransfer::Verification(verification), stopRequested);
     entry.verified = entry.outcome == QLatin1String("verified");
     entry.message = progressBar->format();
-    if (!history->finish(entry))
-        qWarning().noquote() << history->problem() << "The update itself is not affected.";
+    history->finish(entry);
+    warnOfHistory();
 }
