@@ -134,7 +134,7 @@ void VornicCli::note(const QString &line)
     m_console->note(line);
 }
 
-void VornicCli::describeForHistory()
+void VornicCli::describeForHistory(bool write)
 {
     if (!m_history)
         return;
@@ -144,7 +144,8 @@ void VornicCli::describeForHistory()
     entry.serialNumber = m_result.value(QLatin1String("serialNumber")).toString();
     const QString text = m_result.value(QLatin1String("text")).toString();
     entry.model = text.isEmpty() ? QString() : DeviceCatalog::modelOf(text);
-    m_history->describe(m_image);
+    if (write)
+        m_history->describe(m_image);
 }
 
 QString VornicCli::settingsFile()
@@ -185,7 +186,8 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     // Why an update that was written is not known to hold: said beside it.
     if (!m_reason.isEmpty() && (code == ExitSuccess || code == ExitNotVerified))
         m_result.insert(QStringLiteral("reason"), m_reason);
-    describeForHistory();
+    // (Finishing the row writes it whole.)
+    describeForHistory(false);
     history.finish(code, m_verify, m_image, m_result.value(QLatin1String("reason")).toString(), m_console);
     m_history = nullptr;
     if (m_json) {

@@ -57,9 +57,10 @@ private:
     int failed(const UpdateOutcome &outcome);
     int fail(int code, const QString &sentence);
     void note(const QString &line);
-    // Writes the device and image found so far into the update's history
-    // row.
-    void describeForHistory();
+    // Puts the device found so far into the update's history row; with
+    // `write`, writes it there too (before anything is sent, so that a
+    // process killed later leaves them behind).
+    void describeForHistory(bool write = true);
     // The settings file Vornic's window keeps.
     static QString settingsFile();
 
