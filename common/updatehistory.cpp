@@ -48,6 +48,14 @@ QString userName()
     return entry ? QString::fromLocal8Bit(entry->pw_name) : qEnvironmentVariable("USER");
 }
 
+// What the database said, on one line: the first of the server's (the
+// others hint, or repeat it), without the driver's own, which adds nothing.
+QString errorText(const QSqlError &error)
+{
+    const QString text = error.databaseText().trimmed().isEmpty() ? error.text() : error.databaseText();
+    return text.trimmed().section(QLatin1Char('\n'), 0, 0).simplified();
+}
+
 // SQLite's own numbers for a file that is not a database, or a damaged one.
 bool isCorruption(const QSqlError &error)
 {
@@ -69,6 +77,11 @@ UpdateHistory::UpdateHistory(const QString &program, const QString &version, con
 }
 
 UpdateHistory::~UpdateHistory()
+{
+    closeConnection();
+}
+
+void UpdateHistory::closeConnection()
 {
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
@@ -136,18 +149,47 @@ UpdateHistory::Outcome UpdateHistory::outcomeOfExit(int exitCode, bool verify)
 
 bool UpdateHistory::fail(const QString &what, const QString &why)
 {
-    m_problem = QStringLiteral("The update history (%1) could not be %2: %3.").arg(location(), what, why);
+    QString reason = why;
+    while (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    m_problem = QStringLiteral("The update history (%1) could not be %2: %3.").arg(location(), what, reason);
     return false;
 }
 
 bool UpdateHistory::open()
 {
-    if (m_triedOpen)
-        return m_open;
-    m_triedOpen = true;
+    if (m_open && !m_broken)
+        return true;
+    // Not again at once: a server that does not answer would cost every
+    // update its connection timeout. Until then problem() still says why.
+    if (!m_nextTry.hasExpired())
+        return false;
+    // (A connection that failed, and the queries on it, are gone by now.)
+    closeConnection();
+    m_broken = false;
+    m_problem.clear();
     m_server = !m_url.isEmpty();
     m_open = m_server ? openServer() : openFile();
+    if (!m_open)
+        m_nextTry.setRemainingTime(m_retryIntervalMs);
     return m_open;
+}
+
+bool UpdateHistory::failOn(const QString &what, const QSqlQuery &query)
+{
+    // The connection may be gone (a server restarted, a link cut): opened
+    // anew for a later update rather than trusted again.
+    m_broken = true;
+    m_nextTry.setRemainingTime(m_retryIntervalMs);
+    return fail(what, errorText(query.lastError()));
+}
+
+QString UpdateHistory::problemToSay()
+{
+    if (m_problem.isEmpty() || m_problemSaid)
+        return QString();
+    m_problemSaid = true;
+    return m_problem;
 }
 
 bool UpdateHistory::openFile()
@@ -176,7 +218,7 @@ bool UpdateHistory::openFile()
             db.setDatabaseName(m_file);
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
             if (!db.open())
-                return fail(QStringLiteral("opened"), db.lastError().text());
+                return fail(QStringLiteral("opened"), errorText(db.lastError()));
             QSqlQuery query(db);
             // Readers never wait for a writer; a commit is kept unless the
             // power fails at once.
@@ -186,7 +228,7 @@ bool UpdateHistory::openFile()
                     return true;
             } else {
                 corrupt = isCorruption(query.lastError());
-                fail(QStringLiteral("opened"), query.lastError().text());
+                fail(QStringLiteral("opened"), errorText(query.lastError()));
             }
             db.close();
         }
@@ -243,9 +285,13 @@ bool UpdateHistory::openServer()
                              .arg(connectTimeoutSeconds)
                              .arg(connectTimeoutSeconds * 1000));
     if (!db.open())
-        return fail(QStringLiteral("opened"), db.lastError().text().trimmed());
+        return fail(QStringLiteral("opened"), errorText(db.lastError()));
     // Nor a server that answers but is stuck (a lock another station holds).
     QSqlQuery(db).exec(QStringLiteral("SET statement_timeout = %1").arg(statementTimeoutMs));
+    // The server's notices ("relation ... already exists, skipping") would
+    // otherwise reach the user's terminal through libpq: errors come back
+    // with the statement, and what matters is said in problem().
+    QSqlQuery(db).exec(QStringLiteral("SET client_min_messages = error"));
     return migrate();
 }
 
@@ -261,7 +307,7 @@ bool UpdateHistory::migrate(bool *corrupt)
     if (!locked) {
         if (corrupt)
             *corrupt = isCorruption(query.lastError());
-        return fail(QStringLiteral("opened"), query.lastError().text().trimmed());
+        return fail(QStringLiteral("opened"), errorText(query.lastError()));
     }
     const QString id = m_server ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
     bool ok = run(QStringLiteral("CREATE TABLE IF NOT EXISTS history_schema (version INTEGER NOT NULL)"))
@@ -284,10 +330,10 @@ bool UpdateHistory::migrate(bool *corrupt)
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         if (corrupt)
             *corrupt = isCorruption(error);
-        return fail(QStringLiteral("opened"), error.text().trimmed());
+        return fail(QStringLiteral("opened"), errorText(error));
     }
     if (!run(QStringLiteral("COMMIT")))
-        return fail(QStringLiteral("opened"), query.lastError().text().trimmed());
+        return fail(QStringLiteral("opened"), errorText(query.lastError()));
     return true;
 }
 
@@ -295,6 +341,8 @@ bool UpdateHistory::begin(Entry *entry)
 {
     if (!m_enabled)
         return true;
+    if (m_open && !m_broken)
+        m_problem.clear();
     if (!open())
         return false;
     entry->started = QDateTime::currentDateTimeUtc();
@@ -315,7 +363,7 @@ bool UpdateHistory::begin(Entry *entry)
            QVariant(entry->outcome), QVariant(entry->host), QVariant(entry->user), QVariant(entry->pid) })
         query.addBindValue(value);
     if (!query.exec() || !query.next())
-        return fail(QStringLiteral("written"), query.lastError().text().trimmed());
+        return failOn(QStringLiteral("written"), query);
     entry->id = query.value(0).toLongLong();
     return true;
 }
@@ -334,7 +382,7 @@ bool UpdateHistory::describe(const Entry &entry)
            QVariant(entry.imagePath), QVariant(entry.imageSize), QVariant(entry.imageSha256), QVariant(entry.id) })
         query.addBindValue(value);
     if (!query.exec())
-        return fail(QStringLiteral("written"), query.lastError().text().trimmed());
+        return failOn(QStringLiteral("written"), query);
     return true;
 }
 
@@ -355,7 +403,10 @@ bool UpdateHistory::finish(const Entry &entry)
            QVariant(entry.reason), QVariant(entry.message), QVariant(entry.id) })
         query.addBindValue(value);
     if (!query.exec())
-        return fail(QStringLiteral("written"), query.lastError().text().trimmed());
+        return failOn(QStringLiteral("written"), query);
+    // Working again: its next problem is news.
+    if (m_problem.isEmpty())
+        m_problemSaid = false;
     return true;
 }
 
@@ -387,7 +438,7 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
     if (!query.exec())
-        return fail(QStringLiteral("read"), query.lastError().text().trimmed());
+        return failOn(QStringLiteral("read"), query);
     const QString host = QSysInfo::machineHostName();
     while (query.next()) {
         Entry entry;

@@ -2,6 +2,7 @@
 #define UPDATEHISTORY_H
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QVector>
 
@@ -17,6 +18,8 @@
 // starts, saying "interrupted", and completed when it ends; a process that
 // dies in between leaves that word behind. A history file that is not a
 // database is set aside (renamed) and a new one started.
+class QSqlQuery;
+
 class UpdateHistory
 {
 public:
@@ -95,6 +98,14 @@ public:
     // Why the history could not be read or written (or a file was set
     // aside); empty when all went well.
     QString problem() const { return m_problem; }
+    // For a program that writes many updates (a window): problem() the
+    // first time it is there, and again only once the history has worked
+    // in between; empty otherwise.
+    QString problemToSay();
+    // After the history could not be opened or written, how long it waits
+    // before it tries again (a window writes many updates; a server may
+    // come back).
+    void setRetryInterval(int ms) { m_retryIntervalMs = ms; }
     // The file, or the server's URL with any password masked.
     QString location() const;
 
@@ -124,6 +135,10 @@ private:
     // can start; said in problem().
     bool setAside();
     bool fail(const QString &what, const QString &why);
+    // fail() for a statement that failed; the connection is opened anew
+    // before it is used again.
+    bool failOn(const QString &what, const QSqlQuery &query);
+    void closeConnection();
 
     QString m_connection;
     QString m_program;
@@ -133,8 +148,11 @@ private:
     QString m_problem;
     bool m_enabled = true;              // [history] enabled=false: nothing is written
     bool m_open = false;
+    bool m_broken = false;
     bool m_server = false;
-    bool m_triedOpen = false;
+    bool m_problemSaid = false;
+    QDeadlineTimer m_nextTry;           // expired: may try to open
+    int m_retryIntervalMs = 60000;
 };
 
 #endif // UPDATEHISTORY_H

@@ -81,8 +81,8 @@ private:
     void startHistoryRow();
     void noteImage(const FirmwareImage &image);
     void finishHistoryRow(int result, int verification);
-    // Why the history could not be written is said once a window, not at
-    // every run.
+    // Why the history could not be written is said once, not at every run
+    // (again when it fails anew after it has worked).
     void warnOfHistory();
     void registerDeviceNotification();
     void loadConnectionType();
@@ -140,7 +140,6 @@ private:
     std::unique_ptr<UpdateHistory> history;
     UpdateHistory::Entry historyEntry;
     bool historyRowOpen = false;
-    bool historyProblemSaid = false;
     UsbHotplugMonitor *notificationHandle = nullptr;
     QTimer signalWatch;
     Emitter *emitter;

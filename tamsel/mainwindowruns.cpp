@@ -69,10 +69,9 @@ void MainWindow::startHistoryRow()
 
 void MainWindow::warnOfHistory()
 {
-    if (history->problem().isEmpty() || historyProblemSaid)
-        return;
-    historyProblemSaid = true;
-    qWarning().noquote() << history->problem() << "The update itself is not affected.";
+    const QString problem = history->problemToSay();
+    if (!problem.isEmpty())
+        qWarning().noquote() << problem << "The update itself is not affected.";
 }
 
 void MainWindow::finishHistoryRow(int result, int verification)

@@ -5,16 +5,22 @@
 #include "firmwareimage.h"
 #include "imagefile.h"
 #include "tracespool.h"
+#include "updatehistory.h"
+
+#include "postgresserver.h"
 
 #include <QBuffer>
 #include <QMetaMethod>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QElapsedTimer>
 #include <QtTest>
 
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <memory>
 
 namespace {
 
@@ -50,6 +56,8 @@ private slots:
     void fileNamesKeepTheirBytes_data();
     void fileNamesKeepTheirBytes();
     void traceSpoolBound();
+    void historyComesBack_data();
+    void historyComesBack();
 
 private:
     QTemporaryDir m_cache;
@@ -270,6 +278,85 @@ void CommonTest::traceSpoolBound()
     again.open(QIODevice::WriteOnly);
     QVERIFY(spool.writeTo(&again));
     QCOMPARE(again.data(), QByteArray("after"));
+}
+
+// A long-lived writer (a window) whose history fails, for a while, then
+// works again: it says so once, does not wait on it at every update, and
+// writes again once it is back; a new failure is said again.
+void CommonTest::historyComesBack_data()
+{
+    QTest::addColumn<bool>("server");
+    QTest::newRow("file in a folder that cannot be made, then can") << false;
+    QTest::newRow("server stopped, then started again") << true;
+}
+
+void CommonTest::historyComesBack()
+{
+    QFETCH(bool, server);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    std::unique_ptr<PostgresServer> postgres;
+    const QString settingsFile = dir.filePath(QStringLiteral("settings.ini"));
+    if (server) {
+        postgres.reset(new PostgresServer);
+        QVERIFY2(postgres->isValid(), qPrintable(postgres->why()));
+        QSettings settings(settingsFile, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("history/url"), postgres->url());
+    }
+    // Under a plain file no folder can be made.
+    const QString blocker = dir.filePath(QStringLiteral("data"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(blocker));
+    const auto breakIt = [&] {
+        if (server)
+            return postgres->stop();
+        QFile file(blocker);
+        return file.open(QIODevice::WriteOnly);
+    };
+    const auto mendIt = [&] { return server ? postgres->start() : QFile::remove(blocker); };
+
+    UpdateHistory history(QStringLiteral("test"), QStringLiteral("1"), settingsFile);
+    history.setRetryInterval(300);
+    int written = 0;
+    const auto update = [&](const QString &serialNumber) {
+        UpdateHistory::Entry entry;
+        entry.serialNumber = serialNumber;
+        entry.outcome = QStringLiteral("updated");
+        const bool kept = history.begin(&entry) && history.finish(entry);
+        written += kept ? 1 : 0;
+        return kept;
+    };
+    if (server)
+        QVERIFY2(update(QStringLiteral("first")), qPrintable(history.problem()));
+    QVERIFY(breakIt());
+    QVERIFY(!update(QStringLiteral("lost")));
+    QVERIFY(!history.problemToSay().isEmpty());
+    // Not tried again at once, and not said again.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!update(QStringLiteral("lost too")));
+    QVERIFY(clock.elapsed() < 100);
+    QVERIFY(history.problemToSay().isEmpty());
+    QVERIFY(mendIt());
+    // (Tried by hand: QTRY_VERIFY would try once more after it succeeded.)
+    bool back = false;
+    for (clock.restart(); !back && clock.elapsed() < 5000; QTest::qWait(50))
+        back = update(QStringLiteral("back"));
+    QVERIFY2(back, qPrintable(history.problem()));
+    QVERIFY(history.problem().isEmpty() && history.problemToSay().isEmpty());
+    if (server) {
+        QVERIFY(breakIt());
+        QVERIFY(!update(QStringLiteral("lost again")));
+        QVERIFY(!history.problemToSay().isEmpty());
+        QVERIFY(mendIt());
+    }
+
+    QVector<UpdateHistory::Entry> rows;
+    QTRY_VERIFY_WITH_TIMEOUT(history.read(UpdateHistory::Filter(), &rows), 5000);
+    QStringList kept;
+    for (const UpdateHistory::Entry &row : qAsConst(rows))
+        kept << row.serialNumber;
+    QCOMPARE(kept, server ? QStringList({ "back", "first" }) : QStringList({ "back" }));
+    QCOMPARE(written, kept.size());
 }
 
 QTEST_GUILESS_MAIN(CommonTest)

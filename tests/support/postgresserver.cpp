@@ -34,12 +34,21 @@ PostgresServer::PostgresServer()
                QStringLiteral("-E"), QStringLiteral("UTF8") },
              60000))
         return;
+    m_made = true;
+    start();
+}
+
+bool PostgresServer::start()
+{
+    if (!m_made || m_running)
+        return m_running;
     m_running = run(QStringLiteral("pg_ctl"),
-                    { QStringLiteral("-D"), data, QStringLiteral("-l"), m_dir.filePath(QStringLiteral("log")),
-                      QStringLiteral("-o"),
+                    { QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-l"),
+                      m_dir.filePath(QStringLiteral("log")), QStringLiteral("-o"),
                       QStringLiteral("-k %1 -c listen_addresses= -F").arg(m_dir.path()), QStringLiteral("-w"),
                       QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("start") },
                     70000);
+    return m_running;
 }
 
 PostgresServer::~PostgresServer()

@@ -23,6 +23,8 @@ public:
     QString url() const;
     // Stops the server at once, as a crash or a power cut would.
     bool stop();
+    // Starts it again after stop(), with the data it had.
+    bool start();
 
 private:
     // Runs a server program as the server's user; false (why() says) on failure.
@@ -31,6 +33,7 @@ private:
     QTemporaryDir m_dir;
     QString m_bin;
     bool m_asPostgres = false;
+    bool m_made = false;
     bool m_running = false;
     QString m_why;
 };

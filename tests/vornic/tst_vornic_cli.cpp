@@ -966,7 +966,9 @@ void VornicCliTest::historyKeepsEveryUpdate()
         // Said once when the history could not be kept, or was set aside.
         const bool warned =
             scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable") || stopped || down;
+        // And nothing else: no notice a server sends reaches the terminal.
         QCOMPARE(outcome.err.count("update history"), warned ? 1 : 0);
+        QVERIFY2(outcome.err.count('\n') == (warned ? 1 : 0), outcome.err.constData());
         // Nor does a server that went away hold the update up, and what is
         // said of it never shows its password.
         QVERIFY(clock.elapsed() < 15000);
@@ -983,6 +985,7 @@ void VornicCliTest::historyKeepsEveryUpdate()
         return;
     }
     QCOMPARE(history.code, 0);
+    QVERIFY2(history.err.isEmpty() || scenario == QLatin1String("corrupt"), history.err.constData());
     const QJsonArray rows = QJsonDocument::fromJson(history.out).array();
     QStringList found;
     for (const QJsonValue &value : rows) {

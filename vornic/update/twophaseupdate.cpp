@@ -224,10 +224,8 @@ void TwoPhaseUpdate::recordEnd(const UpdateOutcome &outcome, const QString &mess
 
 QString TwoPhaseUpdate::takeHistoryProblem()
 {
-    if (!m_history || m_history->problem().isEmpty() || m_historyProblemSaid)
-        return QString();
-    m_historyProblemSaid = true;
-    return m_history->problem() + QStringLiteral(" The update itself was not affected.");
+    const QString problem = m_history ? m_history->problemToSay() : QString();
+    return problem.isEmpty() ? problem : problem + QStringLiteral(" The update itself was not affected.");
 }
 
 void TwoPhaseUpdate::setReturnTimeout(int ms)

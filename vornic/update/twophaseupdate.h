@@ -138,8 +138,8 @@ public:
     // update starts, completed once with its outcome.
     void recordStart(const QString &road, const QString &model, const QString &serialNumber, const QString &place);
     void recordEnd(const UpdateOutcome &outcome, const QString &message);
-    // Why the history could not be written, the first time only (it is
-    // said once); empty otherwise.
+    // Why the history could not be written, once (and again when it fails
+    // anew after it has worked); empty otherwise.
     QString takeHistoryProblem();
 
 signals:
@@ -185,7 +185,6 @@ private:
     std::unique_ptr<UpdateHistory> m_history;
     UpdateHistory::Entry m_historyEntry;
     bool m_historyEnded = true;
-    bool m_historyProblemSaid = false;
 };
 
 #endif // TWOPHASEUPDATE_H
