@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -15,6 +16,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <cstring>
@@ -54,6 +57,26 @@ QString errorText(const QSqlError &error)
 {
     const QString text = error.databaseText().trimmed().isEmpty() ? error.text() : error.databaseText();
     return text.trimmed().section(QLatin1Char('\n'), 0, 0).simplified();
+}
+
+// Each command line opens the history once: without this, closing it would
+// copy the write-ahead log into the file, sync both and delete the log,
+// and the next process would make and sync a new one, which doubled what
+// the history costs an update. The log stays, and SQLite still copies it
+// into the file once it has grown past wal_autocheckpoint pages, so it
+// stays bounded. (Qt's driver uses the system's SQLite, the library linked
+// here.)
+void keepWriteAheadLog(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return;
+    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.data());
+    if (!connection)
+        return;
+    int keep = 1;
+    sqlite3_db_config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_file_control(connection, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
 }
 
 // SQLite's own numbers for a file that is not a database, or a damaged one.
@@ -219,11 +242,15 @@ bool UpdateHistory::openFile()
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
             if (!db.open())
                 return fail(QStringLiteral("opened"), errorText(db.lastError()));
+            keepWriteAheadLog(db);
             QSqlQuery query(db);
             // Readers never wait for a writer; a commit is kept unless the
-            // power fails at once.
+            // power fails at once. The log is copied into the file every
+            // 100 pages (some 25 updates), so that copy stays short and the
+            // log small.
             if (query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-                && query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))) {
+                && query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
+                && query.exec(QStringLiteral("PRAGMA wal_autocheckpoint=100"))) {
                 if (migrate(&corrupt))
                     return true;
             } else {

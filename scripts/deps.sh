@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   # The update history: SQLite by default, PostgreSQL when the settings name
   # a server (and a throw-away server for its tests).
-  libqt5sql5-sqlite libqt5sql5-psql postgresql
+  libqt5sql5-sqlite libqt5sql5-psql postgresql libsqlite3-dev
   libusb-1.0-0-dev libudev-dev
   # Emulated USB devices for the tests (umockdev-wrapper and its library).
   umockdev libumockdev-dev
