@@ -183,8 +183,9 @@ bool UpdateHistory::open()
 {
     if (m_open && !m_broken)
         return true;
-    // Not again at once: a server that does not answer would cost every
-    // update its connection timeout. Until then problem() still says why.
+    // A server is not tried again at once: one that does not answer would
+    // cost every update its connection timeout. Until then problem() still
+    // says why. (A file costs nothing to try again.)
     if (!m_nextTry.hasExpired())
         return false;
     // (A connection that failed, and the queries on it, are gone by now.)
@@ -194,17 +195,41 @@ bool UpdateHistory::open()
     m_server = !m_url.isEmpty();
     m_open = m_server ? openServer() : openFile();
     if (!m_open)
-        m_nextTry.setRemainingTime(m_retryIntervalMs);
+        m_nextTry.setRemainingTime(m_server ? m_retryIntervalMs : 0);
     return m_open;
 }
 
 bool UpdateHistory::failOn(const QString &what, const QSqlQuery &query)
 {
     // The connection may be gone (a server restarted, a link cut): opened
-    // anew for a later update rather than trusted again.
+    // anew rather than trusted again.
     m_broken = true;
-    m_nextTry.setRemainingTime(m_retryIntervalMs);
+    m_nextTry.setRemainingTime(m_server ? m_retryIntervalMs : 0);
     return fail(what, errorText(query.lastError()));
+}
+
+bool UpdateHistory::write(const QString &statement, const QVariantList &values, qint64 *id)
+{
+    // A connection that worked before this statement may have gone since
+    // (a window's, when the server restarted between two updates): opened
+    // anew once, at once. One opened for this statement is not.
+    for (bool again = m_open && !m_broken;; again = false) {
+        if (!open())
+            return false;
+        QSqlQuery query(QSqlDatabase::database(m_connection, false));
+        query.prepare(statement);
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        if (query.exec() && (!id || query.next())) {
+            if (id)
+                *id = query.value(0).toLongLong();
+            return true;
+        }
+        failOn(QStringLiteral("written"), query);
+        if (!again)
+            return false;
+        m_nextTry = QDeadlineTimer();
+    }
 }
 
 QString UpdateHistory::problemToSay()
@@ -370,8 +395,6 @@ bool UpdateHistory::begin(Entry *entry)
         return true;
     if (m_open && !m_broken)
         m_problem.clear();
-    if (!open())
-        return false;
     entry->started = QDateTime::currentDateTimeUtc();
     entry->program = m_program;
     entry->version = m_version;
@@ -379,58 +402,38 @@ bool UpdateHistory::begin(Entry *entry)
     entry->user = userName();
     entry->pid = QCoreApplication::applicationPid();
     entry->outcome = outcomeName(Interrupted);
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
-                                 "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid) "
-                                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?) RETURNING id"));
-    for (const QVariant &value :
-         { QVariant(timeText(entry->started)), QVariant(entry->program), QVariant(entry->version),
-           QVariant(entry->road), QVariant(entry->model), QVariant(entry->serialNumber), QVariant(entry->place),
-           QVariant(entry->imagePath), QVariant(entry->imageSize), QVariant(entry->imageSha256),
-           QVariant(entry->outcome), QVariant(entry->host), QVariant(entry->user), QVariant(entry->pid) })
-        query.addBindValue(value);
-    if (!query.exec() || !query.next())
-        return failOn(QStringLiteral("written"), query);
-    entry->id = query.value(0).toLongLong();
-    return true;
+    return write(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
+                                "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid) "
+                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?) RETURNING id"),
+                 { timeText(entry->started), entry->program, entry->version, entry->road, entry->model,
+                   entry->serialNumber, entry->place, entry->imagePath, entry->imageSize, entry->imageSha256,
+                   entry->outcome, entry->host, entry->user, entry->pid },
+                 &entry->id);
 }
 
 bool UpdateHistory::describe(const Entry &entry)
 {
     if (!m_enabled)
         return true;
-    if (entry.id < 0 || !open())
-        return false;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("UPDATE updates SET road = ?, model = ?, serial_number = ?, place = ?, image_path = ?, "
-                                 "image_size = ?, image_sha256 = ? WHERE id = ?"));
-    for (const QVariant &value :
-         { QVariant(entry.road), QVariant(entry.model), QVariant(entry.serialNumber), QVariant(entry.place),
-           QVariant(entry.imagePath), QVariant(entry.imageSize), QVariant(entry.imageSha256), QVariant(entry.id) })
-        query.addBindValue(value);
-    if (!query.exec())
-        return failOn(QStringLiteral("written"), query);
-    return true;
+    return entry.id >= 0
+        && write(QStringLiteral("UPDATE updates SET road = ?, model = ?, serial_number = ?, place = ?, "
+                                "image_path = ?, image_size = ?, image_sha256 = ? WHERE id = ?"),
+                 { entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath, entry.imageSize,
+                   entry.imageSha256, entry.id });
 }
 
 bool UpdateHistory::finish(const Entry &entry)
 {
     if (!m_enabled)
         return true;
-    if (entry.id < 0 || !open())
-        return false;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("UPDATE updates SET ended = ?, road = ?, model = ?, serial_number = ?, place = ?, "
+    if (entry.id < 0
+        || !write(QStringLiteral("UPDATE updates SET ended = ?, road = ?, model = ?, serial_number = ?, place = ?, "
                                  "image_path = ?, image_size = ?, image_sha256 = ?, outcome = ?, verified = ?, "
-                                 "reason = ?, message = ? WHERE id = ?"));
-    for (const QVariant &value :
-         { QVariant(timeText(QDateTime::currentDateTimeUtc())), QVariant(entry.road), QVariant(entry.model),
-           QVariant(entry.serialNumber), QVariant(entry.place), QVariant(entry.imagePath), QVariant(entry.imageSize),
-           QVariant(entry.imageSha256), QVariant(entry.outcome), QVariant(entry.verified ? 1 : 0),
-           QVariant(entry.reason), QVariant(entry.message), QVariant(entry.id) })
-        query.addBindValue(value);
-    if (!query.exec())
-        return failOn(QStringLiteral("written"), query);
+                                 "reason = ?, message = ? WHERE id = ?"),
+                  { timeText(QDateTime::currentDateTimeUtc()), entry.road, entry.model, entry.serialNumber,
+                    entry.place, entry.imagePath, entry.imageSize, entry.imageSha256, entry.outcome,
+                    entry.verified ? 1 : 0, entry.reason, entry.message, entry.id }))
+        return false;
     // Working again: its next problem is news.
     if (m_problem.isEmpty())
         m_problemSaid = false;

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QString>
+#include <QVariant>
 #include <QVector>
 
 // The history of every update, kept in a database so that months later one
@@ -138,6 +139,9 @@ private:
     // fail() for a statement that failed; the connection is opened anew
     // before it is used again.
     bool failOn(const QString &what, const QSqlQuery &query);
+    // Runs one statement that writes a row with `values` bound in order;
+    // `id`: the id it returns.
+    bool write(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
     void closeConnection();
 
     QString m_connection;
