@@ -147,6 +147,9 @@ MainWindow::~MainWindow()
     {
         const std::lock_guard<std::mutex> ended(runMutex);
     }
+    // Its row says how it ended, not that the program died during it.
+    if (future.isFinished() && future.resultCount() > 0)
+        finishHistoryRow(future.result(), future.result() == 0 ? runVerification.load() : int(PadTransfer::NotAsked));
     if (handlerInstalled) {
         qInstallMessageHandler(nullptr);
         handlerInstalled = false;

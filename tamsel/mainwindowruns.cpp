@@ -85,7 +85,7 @@ void MainWindow::finishHistoryRow(int result, int verification)
         entry = historyEntry;
     }
     entry.outcome = PadTransfer::outcomeName(result, PadTransfer::Verification(verification), stopRequested);
-    entry.verified = entry.outcome == QLatin1String("verified");
+    entry.verified = result == 0 && verification == PadTransfer::Verified;
     entry.message = progressBar->format();
     history->finish(entry);
     warnOfHistory();

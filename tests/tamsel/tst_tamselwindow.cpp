@@ -447,6 +447,8 @@ void TamselWindowTest::adapterEvents()
     QVERIFY(pad.open(QIODevice::ReadOnly));
     const qint64 written = pad.size();
     QVERIFY2(written > 0 && written < 32 * 200, qPrintable(QString::number(written)));
+    // Its row says it was stopped: the program did not die during it.
+    QCOMPARE(TestHistory::rows().value(0).outcome, QStringLiteral("stopped"));
 }
 
 void TamselWindowTest::broadcastAsksFirst()
