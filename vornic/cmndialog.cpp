@@ -198,7 +198,13 @@ CMNDialog::~CMNDialog()
 {
     // A USB job may still use the window's members; never pull them away
     // under it, even when the window is destroyed without being closed.
+    const bool jobRunning = future.isRunning();
     future.waitForFinished();
+    // The update in progress ends in the history with the window: as its
+    // job ended, or stopped (while its device was restarting, say).
+    if (jobRunning)
+        recordOutcome(updateOwner->usbOutcome(future.result()));
+    recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed before the update ended")));
 
     ui->listWidget->clear();
     delete ui->listWidget;

@@ -56,6 +56,7 @@ private slots:
     void arrivalDuringTheJob_data();
     void arrivalDuringTheJob();
     void deviceThatNeverReturns();
+    void closedWhileTheDeviceRestarts();
     void faultsEndTheJob_data();
     void faultsEndTheJob();
     void failureAndEmptyImage_data();
@@ -457,6 +458,26 @@ void UsbRoadTest::deviceThatNeverReturns()
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
     QVERIFY(controlsEnabled());
     QCOMPARE(driver.handledCount(), 1);
+}
+
+// Closed while its device restarts into its bootloader: the update's row
+// says it was stopped, not that the program died during it.
+void UsbRoadTest::closedWhileTheDeviceRestarts()
+{
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.productId = 0x0001;
+    config.initialState = EmulatedDfuDevice::AppIdle;
+    config.detachDelay = 1200;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
+    makeWindow(m_bench->storeImage(imageBytes(3000)));
+    ModalDriver driver(ModalDriver::dismissAll());
+    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTRY_VERIFY(device.detachReceived());
+    QTRY_VERIFY(!m_window->future.isRunning());
+    m_window.reset();
+    QCOMPARE(TestHistory::onlyRow().outcome, QStringLiteral("stopped"));
 }
 
 // The window's side of the fault matrix: whatever the chosen device does at
