@@ -57,11 +57,18 @@ done
 # the simulated device, then its row read back (a private data folder).
 export XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config"
 head -c 6400 /dev/urandom >"$scratch/DG_PACKAGE.IN2"
-port=$((20000 + RANDOM % 20000))
-"$build/tools/network-device-sim/network-device-sim" --port "$port" --serial 04E2E5F6 >/dev/null 2>&1 &
+# (A port of its own choosing, which it says once it listens: a port picked
+# here may be taken.)
+"$build/tools/network-device-sim/network-device-sim" --port 0 --serial 04E2E5F6 >"$scratch/simulator.out" 2>&1 &
 simulator=$!
 trap 'kill $simulator 2>/dev/null; rm -rf "$scratch"' EXIT
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+port=
+for _ in $(seq 200); do
+  port=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$scratch/simulator.out")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || fail "the simulated device did not start: $(cat "$scratch/simulator.out")"
 "$scratch/root/usr/bin/vornic-cli" update "127.0.0.1:$port" "$scratch/DG_PACKAGE.IN2" >/dev/null \
   || fail "the packaged vornic-cli could not update the simulated device"
 hash=$(sha256sum "$scratch/DG_PACKAGE.IN2" | cut -d' ' -f1)
