@@ -16,11 +16,23 @@ static_assert(std::atomic<int>::is_always_lock_free, "the number is set from a s
 
 void onSignal(int number)
 {
+    // Only async-signal-safe calls here.
     int none = 0;
-    caught.compare_exchange_strong(none, number);
+    if (!caught.compare_exchange_strong(none, number)) {
+        // Already stopping. Only a second Ctrl+C is someone asking to quit
+        // at once: `timeout` and service managers send SIGTERM to the
+        // process and again to its group, and a second copy of the same
+        // request must not cut the clean stop short.
+        if (number == SIGINT) {
+            signal(SIGINT, SIG_DFL);
+            raise(SIGINT);
+        }
+        return;
+    }
     raised = true;
     static const char note[] = "\nStopping cleanly; press Ctrl+C again to quit at once.\n";
-    // Only async-signal-safe calls here.
+    // (Nobody may be reading any more: then it is dropped, see
+    // ignoreBrokenPipe().)
     const ssize_t written = write(STDERR_FILENO, note, sizeof note - 1);
     (void)written;
 }
@@ -33,14 +45,26 @@ void InterruptSignal::install()
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    // After the first signal the default comes back: a second one ends the
-    // program at once.
-    action.sa_flags = SA_RESETHAND;
+    // The handler stays: it tells a second Ctrl+C from a repeated SIGTERM.
+    // (No SA_RESTART: a wait the signal interrupts ends early, and the
+    // flag is seen sooner.)
+    action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     // A closed terminal or ssh session: nobody is left to watch the
     // update, which stops as cleanly as on SIGTERM.
     sigaction(SIGHUP, &action, nullptr);
+    ignoreBrokenPipe();
+}
+
+void InterruptSignal::ignoreBrokenPipe()
+{
+    // Whoever reads the output may go (`| head -1`, a parent killed): what
+    // is written then is dropped (the write fails with EPIPE), and the
+    // update goes on to its end, or stops cleanly because that parent went.
+    // By default SIGPIPE would end the program mid-transfer, leaving a
+    // device with part of an image.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void InterruptSignal::endWithParent(pid_t parent)

@@ -7,12 +7,17 @@
 
 // Ctrl+C (SIGINT), SIGTERM and SIGHUP (the terminal went away) for the
 // programs: the first one only raises a flag that the transfer looks at
-// between blocks, so that it stops cleanly; a second one ends the program
-// at once, as usual.
+// between blocks, so that it stops cleanly; a second Ctrl+C ends the
+// program at once, as usual. A second SIGTERM or SIGHUP changes nothing:
+// the program is already stopping as asked.
 class InterruptSignal
 {
 public:
     static void install();
+    // A closed standard output or error stream never ends the program
+    // (no SIGPIPE): called first thing by the command lines, whose output
+    // may go into a pipe whose reader leaves early.
+    static void ignoreBrokenPipe();
     // Raised by the first signal; the transfers read it.
     static std::atomic<bool> &flag();
     static bool requested() { return flag().load(); }

@@ -1,5 +1,6 @@
 #include "tamselcli.h"
 #include "filenamecodec.h"
+#include "interruptsignal.h"
 
 #include <QCoreApplication>
 
@@ -9,6 +10,7 @@ int main(int argc, char *argv[])
 {
     // File names and arguments keep every byte, valid UTF-8 or not.
     FileNameCodec::install();
+    InterruptSignal::ignoreBrokenPipe();
     QCoreApplication app(argc, argv);
     TamselCli cli(stdout, stderr);
     return cli.run(QCoreApplication::arguments());
