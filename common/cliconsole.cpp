@@ -2,8 +2,10 @@
 
 #include "cliprogress.h"
 #include "exitcode.h"
+#include "safetext.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace {
 
@@ -14,7 +16,7 @@ const char versionText[] = ORDANE_VERSION;
 void warningsOnly(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     if (type != QtDebugMsg && type != QtInfoMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(text));
+        std::fprintf(stderr, "%s\n", qPrintable(SafeText::forTerminal(text)));
 }
 
 } // namespace
@@ -56,6 +58,26 @@ bool CliConsole::parse(QCommandLineParser &parser, const QStringList &arguments,
     return true;
 }
 
+bool CliConsole::optionsFit(const QCommandLineParser &parser, const QString &command,
+                            const QHash<QString, QStringList> &takenBy, int *exitCode)
+{
+    for (const QString &name : parser.optionNames()) {
+        const auto commands = takenBy.constFind(name);
+        if (commands == takenBy.cend() || commands->contains(command))
+            continue;
+        *exitCode = fail(ExitUsage, QStringLiteral("--%1 goes with %2 only; see %3 --help.")
+                                        .arg(name, commands->join(QLatin1String(" and ")), m_program));
+        return false;
+    }
+    return true;
+}
+
+bool CliConsole::isSha256(const QString &text)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    return hex.match(text).hasMatch();
+}
+
 void CliConsole::divertOutput()
 {
     m_progress->finish();
@@ -67,7 +89,7 @@ int CliConsole::fail(int code, const QString &sentence)
 {
     m_lastLine = sentence;
     m_progress->finish();
-    std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(sentence));
+    std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(SafeText::forTerminal(sentence)));
     std::fflush(m_err);
     return code;
 }
@@ -79,7 +101,7 @@ void CliConsole::warn(const QString &sentence)
         return;
     m_warned.insert(sentence);
     m_progress->finish();
-    std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(sentence));
+    std::fprintf(m_err, "%s: %s\n", qPrintable(m_program), qPrintable(SafeText::forTerminal(sentence)));
     std::fflush(m_err);
 }
 
@@ -87,6 +109,6 @@ void CliConsole::note(const QString &line)
 {
     m_lastLine = line;
     m_progress->finish();
-    std::fprintf(m_out, "%s\n", qPrintable(line));
+    std::fprintf(m_out, "%s\n", qPrintable(SafeText::forTerminal(line)));
     std::fflush(m_out);
 }

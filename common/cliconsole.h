@@ -1,6 +1,7 @@
 #ifndef CLICONSOLE_H
 #define CLICONSOLE_H
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -26,6 +27,18 @@ public:
     // the program is done already (help, version, or a wrong command line),
     // with its exit code in `exitCode`.
     bool parse(QCommandLineParser &parser, const QStringList &arguments, int *exitCode);
+
+    // Refuses an option given to a command that does not take it, rather
+    // than leave the user thinking it did something: `takenBy` names, for
+    // each option of one or more commands, the commands that take it
+    // (options not in it are everybody's). False, with ExitUsage in
+    // `exitCode` and the reason said, when one does not belong.
+    bool optionsFit(const QCommandLineParser &parser, const QString &command,
+                    const QHash<QString, QStringList> &takenBy, int *exitCode);
+    // The SHA-256 an option names: exactly 64 hexadecimal digits, either
+    // case. An empty one (an unset variable in a script) would otherwise
+    // pin nothing.
+    static bool isSha256(const QString &text);
 
     // Prints "<program>: <sentence>" on the error stream; returns `code`.
     int fail(int code, const QString &sentence);

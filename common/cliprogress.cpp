@@ -1,5 +1,7 @@
 #include "cliprogress.h"
 
+#include "safetext.h"
+
 #include <unistd.h>
 
 namespace {
@@ -26,10 +28,11 @@ void CliProgress::setStream(std::FILE *out)
 void CliProgress::setLabel(const QString &label)
 {
     finish();
-    m_label = label;
+    // (It may name a device by what the device says of itself.)
+    m_label = SafeText::forTerminal(label);
     m_shown = -1;
     if (!m_interactive) {
-        std::fprintf(m_out, "%s\n", qPrintable(label));
+        std::fprintf(m_out, "%s\n", qPrintable(m_label));
         std::fflush(m_out);
     }
 }

@@ -2,10 +2,12 @@
 
 #include "cliconsole.h"
 #include "exitcode.h"
+#include "safetext.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
@@ -28,16 +30,6 @@ const QStringList names { "id", "started", "ended", "program", "version", "road"
                           "imagePath", "imageSize", "sha256", "outcome", "verified", "reason", "message", "host",
                           "user" };
 
-QString csvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
-        && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 } // namespace
 
 void HistoryReport::addOptions(QCommandLineParser &parser, bool json)
@@ -50,27 +42,44 @@ void HistoryReport::addOptions(QCommandLineParser &parser, bool json)
         parser.addOption(QCommandLineOption(QStringLiteral("json")));
 }
 
-QString HistoryReport::optionGiven(const QCommandLineParser &parser, bool json)
-{
-    for (const char *name : { "device", "since", "limit", "csv", "json" }) {
-        const QString option = QString::fromLatin1(name);
-        if ((json || option != QLatin1String("json")) && parser.isSet(option))
-            return QStringLiteral("--") + option;
-    }
-    return QString();
-}
-
 QDateTime HistoryReport::parseSince(const QString &text)
 {
-    const QDate date = QDate::fromString(text, Qt::ISODate);
-    if (date.isValid())
+    // Checked whole here: Qt reads a date from the front of a longer text,
+    // and the time after it was silently dropped.
+    static const QRegularExpression form(QStringLiteral(
+        "^(\\d{4}-\\d{2}-\\d{2})(?:[T ](\\d{2}:\\d{2}(?::\\d{2}(?:[.,]\\d{1,9})?)?)(Z|[+-]\\d{2}(?::?\\d{2})?)?)?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return QDateTime();
+    const QDate date = QDate::fromString(match.captured(1), Qt::ISODate);
+    if (!date.isValid())
+        return QDateTime();
+    if (match.captured(2).isEmpty())
         return QDateTime(date, QTime(0, 0), Qt::LocalTime);
-    QDateTime time = QDateTime::fromString(text, Qt::ISODate);
+    QString clock = match.captured(2).replace(QLatin1Char(','), QLatin1Char('.'));
+    // Qt takes milliseconds: finer digits are cut, not rounded.
+    const int dot = clock.indexOf(QLatin1Char('.'));
+    if (dot >= 0)
+        clock = clock.left(dot + 4);
+    QTime time = QTime::fromString(clock, QStringLiteral("HH:mm"));
     if (!time.isValid())
-        time = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        time = QTime::fromString(clock, QStringLiteral("HH:mm:ss"));
     if (!time.isValid())
-        time = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm"));
-    return time;
+        time = QTime::fromString(clock.leftJustified(12, QLatin1Char('0')), QStringLiteral("HH:mm:ss.zzz"));
+    if (!time.isValid())
+        return QDateTime();
+    const QString zone = match.captured(3);
+    if (zone.isEmpty())
+        return QDateTime(date, time, Qt::LocalTime);
+    if (zone == QLatin1String("Z"))
+        return QDateTime(date, time, Qt::UTC);
+    const QString digits = QString(zone.mid(1)).remove(QLatin1Char(':'));
+    const int hours = digits.left(2).toInt();
+    const int minutes = digits.size() > 2 ? digits.mid(2, 2).toInt() : 0;
+    if (hours > 23 || minutes > 59)
+        return QDateTime();
+    const int offset = (zone.at(0) == QLatin1Char('-') ? -1 : 1) * (hours * 3600 + minutes * 60);
+    return QDateTime(date, time, Qt::OffsetFromUTC, offset);
 }
 
 QJsonArray HistoryReport::json(const QVector<UpdateHistory::Entry> &rows)
@@ -97,7 +106,7 @@ QByteArray HistoryReport::csv(const QVector<UpdateHistory::Entry> &rows)
     for (const UpdateHistory::Entry &row : rows) {
         QStringList values = fields(row);
         for (QString &value : values)
-            value = csvField(value);
+            value = SafeText::forCsv(value);
         text += values.join(QLatin1Char(',')).toUtf8() + "\r\n";
     }
     return text;
@@ -118,7 +127,8 @@ int HistoryReport::run(const QCommandLineParser &parser, UpdateHistory *history,
         filter.since = parseSince(parser.value(QStringLiteral("since")));
         if (!filter.since.isValid())
             return console->fail(ExitUsage, QStringLiteral("--since takes a date, YYYY-MM-DD, or a date and time, "
-                                                           "YYYY-MM-DDTHH:MM:SS (local time)."));
+                                                           "YYYY-MM-DDTHH:MM[:SS] (local time, unless Z or an "
+                                                           "offset such as +01:00 follows)."));
     }
     const bool json = parser.isSet(QStringLiteral("json"));
     const bool csv = parser.isSet(QStringLiteral("csv"));
@@ -138,8 +148,9 @@ int HistoryReport::run(const QCommandLineParser &parser, UpdateHistory *history,
         for (const UpdateHistory::Entry &row : qAsConst(rows)) {
             std::fprintf(out, "%-19s  %-14s  %-10s  %-10s  %-21s  %s\n",
                          qPrintable(row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
-                         qPrintable(row.outcome), qPrintable(row.model), qPrintable(row.serialNumber),
-                         qPrintable(row.place), qPrintable(row.imagePath));
+                         qPrintable(SafeText::forTerminal(row.outcome)), qPrintable(SafeText::forTerminal(row.model)),
+                         qPrintable(SafeText::forTerminal(row.serialNumber)),
+                         qPrintable(SafeText::forTerminal(row.place)), qPrintable(SafeText::forTerminal(row.imagePath)));
         }
         if (rows.isEmpty())
             console->warn(QStringLiteral("No update in the history %1.").arg(history->location()));

@@ -20,10 +20,6 @@ public:
     // Adds the command's options (--device, --since, --limit, --csv, and
     // --json unless the program has its own).
     static void addOptions(QCommandLineParser &parser, bool json);
-    // The first of the command's own options (those addOptions() added) set
-    // on the command line, as "--limit"; empty when none. Another command
-    // refuses them rather than leave the user thinking they did something.
-    static QString optionGiven(const QCommandLineParser &parser, bool json);
     // Reads `history` as the parsed options ask and prints it on `out`.
     // The exit code: 0, also for no rows; 2 for a wrong option; 1 when the
     // history cannot be read.
@@ -32,7 +28,9 @@ public:
     static QJsonArray json(const QVector<UpdateHistory::Entry> &rows);
     // A header line and one line per row, RFC 4180 quoting.
     static QByteArray csv(const QVector<UpdateHistory::Entry> &rows);
-    // "YYYY-MM-DD" or a date and time, in local time; invalid when neither.
+    // "YYYY-MM-DD" (from its midnight) or a date and time, ISO 8601
+    // ("YYYY-MM-DDTHH:MM[:SS[.sss]]", a blank for the T), in local time
+    // unless it ends in Z or an offset (+01:00); invalid for anything else.
     static QDateTime parseSince(const QString &text);
     // The rows shown when --limit is not given.
     static const int defaultLimit = 100;

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
@@ -11,10 +12,15 @@ TraceSpool::TraceSpool(qint64 bound, QObject *parent)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
         + QStringLiteral("/Ordane");
-    // The trace may hold serial numbers and addresses: the user's alone.
+    // The trace may hold serial numbers and addresses: a folder made here
+    // is the user's alone. One that was there (perhaps shared on purpose,
+    // or reached through a link) keeps its mode; the trace files themselves
+    // are made for the user alone either way.
+    const bool made = !QFileInfo::exists(folder);
     if (!QDir().mkpath(folder))
         return;
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (made)
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_active = true;
     for (QTemporaryFile *&file : m_files) {
         file = new QTemporaryFile(folder + QStringLiteral("/trace-XXXXXX.txt"), this);

@@ -1,6 +1,7 @@
 #include "updatehistory.h"
 
 #include "exitcode.h"
+#include "postgresurl.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,8 +14,8 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QUrl>
-#include <QUrlQuery>
+#include <QRandomGenerator>
+#include <QThread>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -24,13 +25,14 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // The schema this program writes; a history made by a newer program keeps
 // its version (its tables only grow).
-const int schemaVersion = 1;
+const int schemaVersion = 2;
 // How long a writer waits for another one (eight processes of one
 // several-devices update write at once).
 const int busyTimeoutMs = 10000;
@@ -38,7 +40,8 @@ const int busyTimeoutMs = 10000;
 const char serverLockKey[] = "740305";
 
 const char columns[] = "id, started, ended, program, version, road, model, serial_number, place, image_path, "
-                       "image_size, image_sha256, outcome, verified, reason, message, host, user_name, pid";
+                       "image_size, image_sha256, outcome, verified, reason, message, host, user_name, pid, "
+                       "pid_start";
 
 QString timeText(const QDateTime &time)
 {
@@ -55,6 +58,11 @@ QString userName()
 // others hint, or repeat it), without the driver's own, which adds nothing.
 QString errorText(const QSqlError &error)
 {
+    // PostgreSQL's SQLSTATE for a statement cancelled by statement_timeout
+    // (a lock another station holds): said as what it is.
+    if (error.nativeErrorCode() == QLatin1String("57014"))
+        return QStringLiteral("the history server did not answer within %1 s")
+            .arg(UpdateHistory::statementTimeoutMs / 1000);
     const QString text = error.databaseText().trimmed().isEmpty() ? error.text() : error.databaseText();
     return text.trimmed().section(QLatin1Char('\n'), 0, 0).simplified();
 }
@@ -79,11 +87,54 @@ void keepWriteAheadLog(const QSqlDatabase &db)
     sqlite3_file_control(connection, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
 }
 
-// SQLite's own numbers for a file that is not a database, or a damaged one.
+// SQLite's primary result code of a failed statement (its extended codes
+// carry the primary one in their low byte); 0 for another driver's.
+int sqliteCode(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? code & 0xFF : 0;
+}
+
+// A file that is not a database, or a damaged one.
 bool isCorruption(const QSqlError &error)
 {
-    const QString code = error.nativeErrorCode();
-    return code == QLatin1String("26") || code == QLatin1String("11");
+    const int code = sqliteCode(error);
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+// Another process holds the file: worth waiting for. SQLite answers so at
+// once, without its busy wait, while another connection sets the journal
+// mode up or in a lock upgrade that would deadlock.
+bool isBusy(const QSqlError &error)
+{
+    const int code = sqliteCode(error);
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+// PostgreSQL's SQLSTATE for a statement cancelled by statement_timeout.
+bool isStatementTimeout(const QSqlError &error)
+{
+    return error.nativeErrorCode() == QLatin1String("57014");
+}
+
+// When process `pid` started, in clock ticks since the system started
+// (field 22 of /proc/PID/stat); -1 when it cannot be read. With its id this
+// names one process: an id is given again once its process has gone.
+qint64 processStartTime(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.read(4096);
+    // The command's name, in parentheses, may hold blanks and parentheses.
+    const int close = text.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+    bool ok = false;
+    const qint64 ticks = fields.value(22 - 3).toLongLong(&ok);
+    return ok ? ticks : -1;
 }
 
 } // namespace
@@ -120,16 +171,8 @@ QString UpdateHistory::defaultFile()
 
 QString UpdateHistory::location() const
 {
-    return m_url.isEmpty() ? m_file : maskedUrl(m_url);
-}
-
-QString UpdateHistory::maskedUrl(const QString &url)
-{
-    QUrl parsed(url);
-    if (parsed.password().isEmpty())
-        return url;
-    parsed.setPassword(QStringLiteral("****"));
-    return parsed.toString();
+    // A server's address never shows its password, in whatever form it came.
+    return m_url.isEmpty() ? m_file : PostgresUrl::parse(m_url).shown();
 }
 
 QString UpdateHistory::outcomeName(Outcome outcome)
@@ -201,18 +244,25 @@ bool UpdateHistory::open()
 
 bool UpdateHistory::failOn(const QString &what, const QSqlQuery &query)
 {
+    return failWith(what, query.lastError());
+}
+
+bool UpdateHistory::failWith(const QString &what, const QSqlError &error)
+{
     // The connection may be gone (a server restarted, a link cut): opened
     // anew rather than trusted again.
     m_broken = true;
     m_nextTry.setRemainingTime(m_server ? m_retryIntervalMs : 0);
-    return fail(what, errorText(query.lastError()));
+    return fail(what, errorText(error));
 }
 
 bool UpdateHistory::write(const QString &statement, const QVariantList &values, qint64 *id)
 {
     // A connection that worked before this statement may have gone since
     // (a window's, when the server restarted between two updates): opened
-    // anew once, at once. One opened for this statement is not.
+    // anew once, at once. One opened for this statement is not, nor one
+    // that waited out the statement time-out (it would wait again).
+    bool setAsideOnce = false;
     for (bool again = m_open && !m_broken;; again = false) {
         if (!open())
             return false;
@@ -220,13 +270,46 @@ bool UpdateHistory::write(const QString &statement, const QVariantList &values, 
         query.prepare(statement);
         for (const QVariant &value : values)
             query.addBindValue(value);
-        if (query.exec() && (!id || query.next())) {
+        bool ok = query.exec() && (!id || query.next());
+        qint64 found = ok && id ? query.value(0).toLongLong() : -1;
+        // A row that comes back is not kept yet: SQLite commits when the
+        // statement ends, and only then says that the disk is full.
+        while (ok && id && query.next()) {
+        }
+        ok = ok && !query.lastError().isValid();
+        // An update of a row that is not there (gone with a file set aside
+        // meanwhile) keeps nothing either.
+        ok = ok && (id || query.numRowsAffected() != 0);
+        if (ok) {
             if (id)
-                *id = query.value(0).toLongLong();
+                *id = found;
             return true;
         }
-        failOn(QStringLiteral("written"), query);
-        if (!again)
+        const QSqlError error = query.lastError();
+        query.finish();
+        if (!error.isValid()) {
+            m_rowGone = true;
+            return false;
+        }
+        failWith(QStringLiteral("written"), error);
+        // A file found damaged only now (its first pages were sound) is set
+        // aside as one found so at the start; the row goes into a new one.
+        if (!m_server && isCorruption(error) && !setAsideOnce) {
+            setAsideOnce = true;
+            closeConnection();
+            m_open = false;
+            if (!setAside(QStringLiteral("damaged (%1)").arg(errorText(error))))
+                return false;
+            m_nextTry = QDeadlineTimer();
+            // A row begun in the damaged file is written whole into the new
+            // one when the update ends.
+            if (!id) {
+                m_rowGone = true;
+                return false;
+            }
+            continue;
+        }
+        if (!again || isStatementTimeout(error))
             return false;
         m_nextTry = QDeadlineTimer();
     }
@@ -234,10 +317,10 @@ bool UpdateHistory::write(const QString &statement, const QVariantList &values, 
 
 QString UpdateHistory::problemToSay()
 {
-    if (m_problem.isEmpty() || m_problemSaid)
+    if (problem().isEmpty() || m_problemSaid)
         return QString();
     m_problemSaid = true;
-    return m_problem;
+    return problem();
 }
 
 bool UpdateHistory::openFile()
@@ -252,61 +335,120 @@ bool UpdateHistory::openFile()
             return fail(QStringLiteral("created"), QString::fromLocal8Bit(std::strerror(errno)));
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    const QByteArray path = QFile::encodeName(m_file);
-    const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        ::close(fd);
-    else if (errno != EEXIST)
-        return fail(QStringLiteral("created"), QString::fromLocal8Bit(std::strerror(errno)));
+    // A link where the file belongs would have SQLite make or open a
+    // database wherever it points (with the mode of a new file there). A
+    // folder on the way may be a link (a data folder on another disk); the
+    // file itself is not.
+    if (QFileInfo(m_file).isSymLink() && !setAside(QStringLiteral("a symbolic link"), QStringLiteral("link")))
+        return false;
+    // Nor its journals: a real one is never a link, so nothing is lost.
+    for (const char *journal : { "-wal", "-shm" }) {
+        const QString path = m_file + QLatin1String(journal);
+        if (QFileInfo(path).isSymLink())
+            QFile::remove(path);
+    }
+    if (!createFile())
+        return false;
 
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        bool corrupt = false;
+    // A process that finds another one making the file, or setting its
+    // journal up, is told "locked" at once, without the busy wait that
+    // every later write has: it tries again, for as long as a write would
+    // wait.
+    const QDeadlineTimer deadline(busyTimeoutMs);
+    bool setAsideOnce = false;
+    for (int attempt = 0;; ++attempt) {
+        QSqlError error;
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
             db.setDatabaseName(m_file);
+            // Set as the file is opened, before any statement.
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
             if (!db.open())
                 return fail(QStringLiteral("opened"), errorText(db.lastError()));
             keepWriteAheadLog(db);
+            // Which file this is, should it have to be set aside.
+            struct stat opened;
+            if (::stat(QFile::encodeName(m_file).constData(), &opened) == 0) {
+                m_fileDevice = opened.st_dev;
+                m_fileInode = opened.st_ino;
+            }
             QSqlQuery query(db);
             // Readers never wait for a writer; a commit is kept unless the
             // power fails at once. The log is copied into the file every
             // 100 pages (some 25 updates), so that copy stays short and the
-            // log small.
-            if (query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-                && query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
+            // log small. The mode is set once, by the process that finds it
+            // not set: setting it needs the file to itself.
+            const bool journal = query.exec(QStringLiteral("PRAGMA journal_mode")) && query.next()
+                && (query.value(0).toString() == QLatin1String("wal")
+                    || query.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
+            if (journal && query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
                 && query.exec(QStringLiteral("PRAGMA wal_autocheckpoint=100"))) {
-                if (migrate(&corrupt))
+                query.finish();
+                if (migrate(&error))
                     return true;
             } else {
-                corrupt = isCorruption(query.lastError());
-                fail(QStringLiteral("opened"), errorText(query.lastError()));
+                error = query.lastError();
+                fail(QStringLiteral("opened"), errorText(error));
             }
+            query.finish();
             db.close();
         }
         QSqlDatabase::removeDatabase(m_connection);
-        if (!corrupt || attempt > 0 || !setAside())
+        if (isBusy(error) && !deadline.hasExpired()) {
+            // Not all at the same moment again.
+            QThread::msleep(5 + QRandomGenerator::global()->bounded(20 + 10 * qMin(attempt, 5)));
+            continue;
+        }
+        if (!isCorruption(error) || setAsideOnce || !setAside(QStringLiteral("not a database")) || !createFile())
             return false;
+        setAsideOnce = true;
     }
-    return false;
 }
 
-bool UpdateHistory::setAside()
+bool UpdateHistory::createFile()
 {
-    const QString aside = QStringLiteral("%1.corrupt-%2")
-                              .arg(m_file, QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss")));
-    if (!QFile::rename(m_file, aside))
-        return fail(QStringLiteral("set aside"), QStringLiteral("it is not a database, and cannot be renamed"));
-    QFile::remove(m_file + QStringLiteral("-wal"));
-    QFile::remove(m_file + QStringLiteral("-shm"));
+    // Made here, so that it is the user's alone from the first byte
+    // (SQLite gives its journals the file's mode); never through a link.
     const QByteArray path = QFile::encodeName(m_file);
-    const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0)
         ::close(fd);
+    else if (errno != EEXIST)
+        return fail(QStringLiteral("created"), QString::fromLocal8Bit(std::strerror(errno)));
+    return true;
+}
+
+bool UpdateHistory::setAside(const QString &what, const QString &kind)
+{
+    const QByteArray path = QFile::encodeName(m_file);
+    struct stat now;
+    if (::lstat(path.constData(), &now) != 0)
+        return errno == ENOENT;
+    // Another process found the same damage and set the file aside first:
+    // what stands here now is its new one, which is sound.
+    if (!S_ISLNK(now.st_mode) && m_fileInode != 0 && (now.st_dev != m_fileDevice || now.st_ino != m_fileInode))
+        return true;
+    // (Not QFile::rename, which follows a link, and never over another
+    // file set aside in the same second.)
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss"));
+    QString aside;
+    for (int n = 1;; ++n) {
+        aside = QStringLiteral("%1.%2-%3").arg(m_file, kind, stamp) + (n > 1 ? QStringLiteral("-%1").arg(n) : QString());
+        struct stat taken;
+        if (::lstat(QFile::encodeName(aside).constData(), &taken) != 0)
+            break;
+        if (n > 100)
+            return fail(QStringLiteral("set aside"), QStringLiteral("it is %1, and cannot be renamed").arg(what));
+    }
+    if (::rename(path.constData(), QFile::encodeName(aside).constData()) != 0)
+        return fail(QStringLiteral("set aside"), QStringLiteral("it is %1, and cannot be renamed (%2)")
+                                                     .arg(what, QString::fromLocal8Bit(std::strerror(errno))));
+    QFile::remove(m_file + QStringLiteral("-wal"));
+    QFile::remove(m_file + QStringLiteral("-shm"));
+    m_fileInode = 0;
     // Said once, with the update's other messages; the history goes on.
-    m_problem = QStringLiteral("The update history %1 was not a database; it was set aside as %2 and a new one "
-                               "started.")
-                    .arg(m_file, aside);
+    m_notice = QStringLiteral("The update history %1 was %2; it was set aside as %3 and a new one started.")
+                   .arg(m_file, what, aside);
     return true;
 }
 
@@ -315,27 +457,27 @@ bool UpdateHistory::openServer()
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
         return fail(QStringLiteral("opened"),
                     QStringLiteral("Qt's PostgreSQL driver is not installed (libqt5sql5-psql)"));
-    const QUrl url(m_url);
-    if (!url.isValid() || (url.scheme() != QLatin1String("postgresql") && url.scheme() != QLatin1String("postgres")))
-        return fail(QStringLiteral("opened"), QStringLiteral("the URL is not postgresql://[user@]host[:port]/database"));
+    const PostgresUrl url = PostgresUrl::parse(m_url);
+    if (!url.problem().isEmpty())
+        return fail(QStringLiteral("opened"), url.problem());
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
     // A socket folder may come as ?host=/path, as libpq takes it.
-    const QString host = QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
-    db.setHostName(host.isEmpty() ? url.host() : host);
+    db.setHostName(url.host());
     if (url.port() > 0)
         db.setPort(url.port());
-    db.setDatabaseName(url.path().mid(1));
-    db.setUserName(url.userName());
+    db.setDatabaseName(url.database());
+    db.setUserName(url.user());
     // Without one here, libpq looks in PGPASSWORD and ~/.pgpass.
     if (!url.password().isEmpty())
         db.setPassword(url.password());
     // A server that does not answer must not hold the update up: not while
     // connecting, and not later, when a link that went quiet would
-    // otherwise keep a write waiting for as long as TCP retries.
-    db.setConnectOptions(QStringLiteral("connect_timeout=%1;tcp_user_timeout=%2;keepalives_idle=%1;"
-                                        "keepalives_interval=1;keepalives_count=%1")
-                             .arg(connectTimeoutSeconds)
-                             .arg(connectTimeoutSeconds * 1000));
+    // otherwise keep a write waiting for as long as TCP retries. (What the
+    // URL gives, sslmode and the like, follows and wins.)
+    db.setConnectOptions(url.connectOptions(QStringLiteral("connect_timeout=%1;tcp_user_timeout=%2;keepalives_idle=%1;"
+                                                           "keepalives_interval=1;keepalives_count=%1")
+                                                .arg(connectTimeoutSeconds)
+                                                .arg(connectTimeoutSeconds * 1000)));
     if (!db.open())
         return fail(QStringLiteral("opened"), errorText(db.lastError()));
     // Nor a server that answers but is stuck (a lock another station holds).
@@ -347,18 +489,19 @@ bool UpdateHistory::openServer()
     return migrate();
 }
 
-bool UpdateHistory::migrate(bool *corrupt)
+bool UpdateHistory::migrate(QSqlError *failure)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery query(db);
     const auto run = [&query](const QString &statement) { return query.exec(statement); };
-    // One station or process creates the tables; the others wait for it.
+    // One station or process creates the tables, in a write transaction;
+    // the others wait for it, and then find them made.
     const bool locked = m_server ? run(QStringLiteral("BEGIN"))
             && run(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(QLatin1String(serverLockKey)))
                                  : run(QStringLiteral("BEGIN IMMEDIATE"));
     if (!locked) {
-        if (corrupt)
-            *corrupt = isCorruption(query.lastError());
+        if (failure)
+            *failure = query.lastError();
         return fail(QStringLiteral("opened"), errorText(query.lastError()));
     }
     const QString id = m_server ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
@@ -370,22 +513,30 @@ bool UpdateHistory::migrate(bool *corrupt)
                                 "program TEXT NOT NULL, version TEXT NOT NULL, road TEXT, model TEXT, "
                                 "serial_number TEXT, place TEXT, image_path TEXT, image_size BIGINT, "
                                 "image_sha256 TEXT, outcome TEXT NOT NULL, verified INTEGER NOT NULL DEFAULT 0, "
-                                "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT)")
+                                "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT, pid_start BIGINT)")
                      .arg(id))
             && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_serial ON updates (serial_number, started)"))
             && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_place ON updates (place, started)"))
-            && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_time ON updates (started)"))
-            && run(QStringLiteral("INSERT INTO history_schema (version) VALUES (%1)").arg(schemaVersion));
+            && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_time ON updates (started)"));
+    } else if (ok && found < 2) {
+        // The first history kept only the process id; an id is given again
+        // once its process has gone, so its start time goes beside it.
+        ok = run(QStringLiteral("ALTER TABLE updates ADD COLUMN pid_start BIGINT"));
     }
+    if (ok && found < schemaVersion)
+        ok = run(QStringLiteral("INSERT INTO history_schema (version) VALUES (%1)").arg(schemaVersion));
     if (!ok) {
         const QSqlError error = query.lastError();
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        if (corrupt)
-            *corrupt = isCorruption(error);
+        if (failure)
+            *failure = error;
         return fail(QStringLiteral("opened"), errorText(error));
     }
-    if (!run(QStringLiteral("COMMIT")))
+    if (!run(QStringLiteral("COMMIT"))) {
+        if (failure)
+            *failure = query.lastError();
         return fail(QStringLiteral("opened"), errorText(query.lastError()));
+    }
     return true;
 }
 
@@ -393,21 +544,25 @@ bool UpdateHistory::begin(Entry *entry)
 {
     if (!m_enabled)
         return true;
-    if (m_open && !m_broken)
+    if (m_open && !m_broken) {
         m_problem.clear();
+        m_notice.clear();
+    }
     entry->started = QDateTime::currentDateTimeUtc();
     entry->program = m_program;
     entry->version = m_version;
     entry->host = QSysInfo::machineHostName();
     entry->user = userName();
     entry->pid = QCoreApplication::applicationPid();
+    entry->pidStart = processStartTime(entry->pid);
     entry->outcome = outcomeName(Interrupted);
+    entry->id = -1;
     return write(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
-                                "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid) "
-                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?) RETURNING id"),
+                                "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid, "
+                                "pid_start) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?, ?) RETURNING id"),
                  { timeText(entry->started), entry->program, entry->version, entry->road, entry->model,
                    entry->serialNumber, entry->place, entry->imagePath, entry->imageSize, entry->imageSha256,
-                   entry->outcome, entry->host, entry->user, entry->pid },
+                   entry->outcome, entry->host, entry->user, entry->pid, entry->pidStart },
                  &entry->id);
 }
 
@@ -426,13 +581,30 @@ bool UpdateHistory::finish(const Entry &entry)
 {
     if (!m_enabled)
         return true;
-    if (entry.id < 0
-        || !write(QStringLiteral("UPDATE updates SET ended = ?, road = ?, model = ?, serial_number = ?, place = ?, "
-                                 "image_path = ?, image_size = ?, image_sha256 = ?, outcome = ?, verified = ?, "
-                                 "reason = ?, message = ? WHERE id = ?"),
-                  { timeText(QDateTime::currentDateTimeUtc()), entry.road, entry.model, entry.serialNumber,
-                    entry.place, entry.imagePath, entry.imageSize, entry.imageSha256, entry.outcome,
-                    entry.verified ? 1 : 0, entry.reason, entry.message, entry.id }))
+    m_rowGone = false;
+    const QString ended = timeText(QDateTime::currentDateTimeUtc());
+    bool ok = entry.id >= 0
+        && write(QStringLiteral("UPDATE updates SET ended = ?, road = ?, model = ?, serial_number = ?, place = ?, "
+                                "image_path = ?, image_size = ?, image_sha256 = ?, outcome = ?, verified = ?, "
+                                "reason = ?, message = ? WHERE id = ?"),
+                 { ended, entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath, entry.imageSize,
+                   entry.imageSha256, entry.outcome, entry.verified ? 1 : 0, entry.reason, entry.message, entry.id });
+    // Its row is not where it was begun (the file was set aside meanwhile,
+    // or could not be written when the update started): written whole now.
+    if (!ok && (m_rowGone || entry.id < 0)) {
+        qint64 id = -1;
+        ok = write(QStringLiteral("INSERT INTO updates (started, ended, program, version, road, model, serial_number, "
+                                  "place, image_path, image_size, image_sha256, outcome, verified, reason, message, "
+                                  "host, user_name, pid, pid_start) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"),
+                   { timeText(entry.started.isValid() ? entry.started : QDateTime::currentDateTimeUtc()), ended,
+                     m_program, m_version, entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath,
+                     entry.imageSize, entry.imageSha256, entry.outcome, entry.verified ? 1 : 0, entry.reason,
+                     entry.message, QSysInfo::machineHostName(), userName(), QCoreApplication::applicationPid(),
+                     entry.pidStart },
+                   &id);
+    }
+    if (!ok)
         return false;
     // Working again: its next problem is news.
     if (m_problem.isEmpty())
@@ -451,9 +623,16 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
     QString statement = QStringLiteral("SELECT %1 FROM updates WHERE 1 = 1").arg(QLatin1String(columns));
     QVariantList values;
     if (!filter.device.isEmpty()) {
-        // An address matches with any port.
-        statement += QStringLiteral(" AND (serial_number = ? OR place = ? OR place LIKE ?)");
-        values << filter.device << filter.device << QString(filter.device + QStringLiteral(":%"));
+        // An address matches with any port. The name is matched as it is
+        // written: % and _ in it are no wildcards.
+        // (Not a backslash for the escape: the statement's text is read for
+        // placeholders by Qt, and the servers read backslashes each their way.)
+        QString literal = filter.device;
+        literal.replace(QLatin1String("!"), QLatin1String("!!"))
+            .replace(QLatin1String("%"), QLatin1String("!%"))
+            .replace(QLatin1String("_"), QLatin1String("!_"));
+        statement += QStringLiteral(" AND (serial_number = ? OR place = ? OR place LIKE ? ESCAPE '!')");
+        values << filter.device << filter.device << QString(literal + QStringLiteral(":%"));
     }
     if (filter.since.isValid()) {
         statement += QStringLiteral(" AND started >= ?");
@@ -491,9 +670,12 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         entry.host = query.value(16).toString();
         entry.user = query.value(17).toString();
         entry.pid = query.value(18).toLongLong();
+        entry.pidStart = query.value(19).toLongLong();
         // Not ended, and its process still runs here: in progress, not
-        // interrupted.
-        if (!entry.ended.isValid() && entry.host == host && entry.pid > 0 && ::kill(pid_t(entry.pid), 0) == 0)
+        // interrupted. The same id alone may be another process's by now;
+        // (a row of the first history has no start time to compare).
+        if (!entry.ended.isValid() && entry.host == host && entry.pid > 0 && ::kill(pid_t(entry.pid), 0) == 0
+            && (entry.pidStart <= 0 || processStartTime(entry.pid) == entry.pidStart))
             entry.outcome = outcomeName(Running);
         rows->append(entry);
     }

@@ -19,6 +19,7 @@
 // starts, saying "interrupted", and completed when it ends; a process that
 // dies in between leaves that word behind. A history file that is not a
 // database is set aside (renamed) and a new one started.
+class QSqlError;
 class QSqlQuery;
 
 class UpdateHistory
@@ -45,6 +46,7 @@ public:
         QString host;
         QString user;
         qint64 pid = 0;
+        qint64 pidStart = 0;            // when that process started (see /proc/PID/stat); 0: not known
     };
 
     // What came of an update, as every program and road names it in the
@@ -98,7 +100,7 @@ public:
 
     // Why the history could not be read or written (or a file was set
     // aside); empty when all went well.
-    QString problem() const { return m_problem; }
+    QString problem() const { return m_problem.isEmpty() ? m_notice : m_problem; }
     // For a program that writes many updates (a window): problem() the
     // first time it is there, and again only once the history has worked
     // in between; empty otherwise.
@@ -117,8 +119,6 @@ public:
     static Outcome outcomeOfExit(int exitCode, bool verify);
     // The default file: $XDG_DATA_HOME/Ordane/history.sqlite.
     static QString defaultFile();
-    // `url` with its password, if any, replaced by "****".
-    static QString maskedUrl(const QString &url);
     // How long a connection to a server may take before the update goes
     // on without the history.
     static const int connectTimeoutSeconds = 3;
@@ -129,16 +129,20 @@ private:
     bool open();
     bool openFile();
     bool openServer();
-    // Creates the tables when they are not there; `corrupt` is set when
-    // the file turned out not to be a database.
-    bool migrate(bool *corrupt = nullptr);
-    // Renames a history file that is not a database, so that a new one
-    // can start; said in problem().
-    bool setAside();
+    // Creates the tables when they are not there, or adds what a newer
+    // schema has; `failure`: what failed.
+    bool migrate(QSqlError *failure = nullptr);
+    // Makes the file, the user's alone, when it is not there.
+    bool createFile();
+    // Renames what stands where the history file belongs (`what` it is: not
+    // a database, a link) to FILE.<kind>-<time>, so that a new one can
+    // start; said in problem().
+    bool setAside(const QString &what, const QString &kind = QStringLiteral("corrupt"));
     bool fail(const QString &what, const QString &why);
     // fail() for a statement that failed; the connection is opened anew
     // before it is used again.
     bool failOn(const QString &what, const QSqlQuery &query);
+    bool failWith(const QString &what, const QSqlError &error);
     // Runs one statement that writes a row with `values` bound in order;
     // `id`: the id it returns.
     bool write(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
@@ -150,6 +154,10 @@ private:
     QString m_url;                      // empty: the SQLite file
     QString m_file;
     QString m_problem;
+    QString m_notice;                   // a file set aside: said beside a success
+    bool m_rowGone = false;             // the row to complete was not there
+    quint64 m_fileDevice = 0;           // the file opened, should it be set aside
+    quint64 m_fileInode = 0;
     bool m_enabled = true;              // [history] enabled=false: nothing is written
     bool m_open = false;
     bool m_broken = false;

@@ -89,7 +89,7 @@ void LogBrowserDialog::save()
         QMessageBox::warning(this, tr("Error"),
                              tr("<nobr>File '%1'<br/>cannot be opened for writing.<br/><br/>The log output could "
                                 "<b>not</b> be saved!</nobr>")
-                                 .arg(path),
+                                 .arg(path.toHtmlEscaped()),
                              QMessageBox::Ok);
         return;
     }

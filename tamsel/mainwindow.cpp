@@ -10,6 +10,8 @@
 #include "padtransfer.h"
 #include "usbhotplugmonitor.h"
 
+#include "plaintextbox.h"
+
 #include <QAction>
 #include <QDebug>
 #include <QDir>
@@ -408,7 +410,8 @@ void MainWindow::handleFinished()
 void MainWindow::reportError(QString errTxt)
 {
     qDebug().noquote() << errTxt;
-    QMessageBox box;
+    // (The error may quote what the pad or the adapter said: shown as text.)
+    PlainTextBox box(QMessageBox::NoIcon, QString(), QString());
     box.setText(tr("Error:"));
     box.setIcon(QMessageBox::Critical);
     box.setStandardButtons(QMessageBox::Close);

@@ -11,6 +11,8 @@
 #include "tracelines.h"
 #include "usbhotplugmonitor.h"
 
+#include "plaintextbox.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -400,7 +402,7 @@ void CMNDialog::abandonReconnection(UpdateOutcome::Kind kind, const QString &why
 void CMNDialog::showUpdateOutcome(bool success, const QString &note, const QString &why)
 {
     QProgressBar *bar = ui->progressBar;
-    bar->setToolTip(success ? why : QString());
+    bar->setToolTip(success ? PlainTextBox::toolTip(why) : QString());
     // An image of a single block leaves an empty range, which the bar would
     // show as a busy indicator for ever.
     if (bar->maximum() <= bar->minimum())
@@ -450,7 +452,7 @@ void CMNDialog::keyCtrlDPressed()
 
 void CMNDialog::displayWarnings(QString w)
 {
-    QMessageBox::warning(nullptr, QStringLiteral("Warning!"), w, QMessageBox::Ok, QMessageBox::NoButton);
+    PlainTextBox::warning(nullptr, QStringLiteral("Warning!"), w);
 }
 
 void CMNDialog::slotError()
@@ -616,7 +618,7 @@ void CMNDialog::checkConnectionTaskFinished(QByteArray reply)
 {
     const QString text = reply.contains("OK") ? QStringLiteral("Device connected")
                                               : QStringLiteral("Device disconnected");
-    QMessageBox::warning(nullptr, QStringLiteral("Vornic"), text, QMessageBox::Ok);
+    PlainTextBox::warning(nullptr, QStringLiteral("Vornic"), text);
 }
 
 bool CMNDialog::isNetworkDevice() const

@@ -6,6 +6,8 @@
 #include "devicecatalog.h"
 #include "devicetype.h"
 
+#include "plaintextbox.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QListWidgetItem>
@@ -32,7 +34,7 @@ int CMNDialog::askButtons(QMessageBox::Icon icon, const QString &title, const QS
                           const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent,
                           const QString &explanation)
 {
-    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    PlainTextBox box(icon, title, text, QMessageBox::NoButton, parent);
     box.setInformativeText(explanation);
     QList<QPushButton *> added;
     for (const QString &button : buttons)

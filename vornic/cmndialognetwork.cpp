@@ -12,6 +12,8 @@
 #include "network/uploadtask.h"
 #include "update/updateoutcome.h"
 
+#include "plaintextbox.h"
+
 #include <QDebug>
 #include <QListWidget>
 #include <QMessageBox>
@@ -207,10 +209,10 @@ bool CMNDialog::reportNetworkError(int code)
         return true;
     case 1:
         qDebug() << "It's not a Vanta Device";
-        QMessageBox::warning(nullptr, QStringLiteral("Failed to add a device"), notFound, QMessageBox::Ok);
+        PlainTextBox::warning(nullptr, QStringLiteral("Failed to add a device"), notFound);
         return false;
     case 2:
-        QMessageBox::warning(nullptr, QStringLiteral("Failed to add a device!"), notFound, QMessageBox::Ok);
+        PlainTextBox::warning(nullptr, QStringLiteral("Failed to add a device!"), notFound);
         return false;
     case 3:
     case 4:

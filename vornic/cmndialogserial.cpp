@@ -7,6 +7,8 @@
 #include "localservernudge.h"
 #include "serialbootrequest.h"
 
+#include "plaintextbox.h"
+
 #include <QDebug>
 #include <QListWidget>
 #include <QMessageBox>
@@ -52,7 +54,7 @@ void CMNDialog::enterSerialBootloader(const QSerialPortInfo &port)
                                     ? UpdateOutcome::NoAccess
                                     : UpdateOutcome::Failed,
                                 text));
-    QMessageBox::critical(this, tr("Error"), text, QMessageBox::Ok);
+    PlainTextBox::critical(this, tr("Error"), text);
     // The device was told nothing, so nothing is awaited: no bootloader that
     // turns up later may be taken for it. The update is over.
     btnsOn();

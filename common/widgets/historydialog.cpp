@@ -2,6 +2,8 @@
 
 #include "historyreport.h"
 
+#include "plaintextbox.h"
+
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
@@ -48,7 +50,7 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
                row.verified ? QStringLiteral("yes") : QStringLiteral("no"), row.message, row.program, row.user }) {
             auto *item = new QStandardItem(text);
             item->setEditable(false);
-            item->setToolTip(text);
+            item->setToolTip(PlainTextBox::toolTip(text));
             items << item;
         }
         m_model->appendRow(items);
@@ -79,6 +81,7 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
                                                                            ? QStringLiteral(" (the newest)")
                                                                            : QString()));
     m_status->setWordWrap(true);
+    m_status->setTextFormat(Qt::PlainText);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     QPushButton *exportButton = buttons->addButton(QStringLiteral("Export CSV..."), QDialogButtonBox::ActionRole);
@@ -108,8 +111,8 @@ bool HistoryDialog::exportCsv(const QString &path)
     QSaveFile file(path);
     const QByteArray text = HistoryReport::csv(shown);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        QMessageBox::warning(this, QStringLiteral("Export CSV"),
-                             QStringLiteral("%1 could not be written: %2").arg(path, file.errorString()));
+        PlainTextBox::warning(this, QStringLiteral("Export CSV"),
+                              QStringLiteral("%1 could not be written: %2").arg(path, file.errorString()));
         return false;
     }
     return true;

@@ -118,13 +118,25 @@ int TamselCli::run(const QStringList &arguments)
         return code;
 
     const QStringList positional = parser.positionalArguments();
+    // Every option acts or is refused: none is ignored by a command that
+    // does not take it.
+    const QString command = positional.value(0);
+    const QStringList updating { QStringLiteral("update") };
+    const QStringList reading { QStringLiteral("history") };
+    const QHash<QString, QStringList> takenBy {
+        { QStringLiteral("road"), updating },   { QStringLiteral("address"), updating },
+        { QStringLiteral("verify"), updating }, { QStringLiteral("sha256"), updating },
+        { QStringLiteral("device"), reading },  { QStringLiteral("since"), reading },
+        { QStringLiteral("limit"), reading },   { QStringLiteral("csv"), reading },
+        { QStringLiteral("json"), reading },
+    };
+    if ((command == updating.first() || command == reading.first())
+        && !m_console->optionsFit(parser, command, takenBy, &code))
+        return code;
     if (positional == QStringList { QStringLiteral("history") }) {
         UpdateHistory history(QStringLiteral("tamsel-cli"), QStringLiteral(ORDANE_VERSION), settingsFile());
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
-    const QString historyOption = HistoryReport::optionGiven(parser, true);
-    if (!historyOption.isEmpty())
-        return fail(ExitUsage, QStringLiteral("%1 goes with history only; see tamsel-cli --help.").arg(historyOption));
     if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
         return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE, or "
                                               "tamsel-cli history; see tamsel-cli --help."));
@@ -148,6 +160,9 @@ int TamselCli::run(const QStringList &arguments)
         m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
                             "arrived, and every record waits 100 ms."));
     m_expectedSha256 = parser.value(sha256);
+    if (parser.isSet(sha256) && !CliConsole::isSha256(m_expectedSha256))
+        return fail(ExitUsage, QStringLiteral("--sha256 takes the image's SHA-256, 64 hexadecimal digits; \"%1\" is "
+                                              "not one, so nothing was sent.").arg(m_expectedSha256));
     const QString place = infrared ? QStringLiteral("infrared")
                                    : QStringLiteral("0x%1").arg(QString::number(slave, 16).toUpper().rightJustified(
                                          2, QLatin1Char('0')));

@@ -4,6 +4,7 @@
 #include "devicecatalog.h"
 #include "exitcode.h"
 #include "interruptsignal.h"
+#include "safetext.h"
 #include "network/networkaddress.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
@@ -73,8 +74,8 @@ int DeviceListing::run(bool json, const QStringList &addresses)
         for (const QJsonValue &value : qAsConst(array)) {
             const QJsonObject device = value.toObject();
             std::fprintf(m_out, "%-8s %-21s %s\n", qPrintable(device.value(QLatin1String("road")).toString()),
-                         qPrintable(device.value(QLatin1String("device")).toString()),
-                         qPrintable(device.value(QLatin1String("text")).toString()));
+                         qPrintable(SafeText::forTerminal(device.value(QLatin1String("device")).toString())),
+                         qPrintable(SafeText::forTerminal(device.value(QLatin1String("text")).toString())));
         }
         if (array.isEmpty())
             m_console->fail(ExitSuccess, QStringLiteral("No Ordane device found."));

@@ -3,6 +3,7 @@
 #include "exitcode.h"
 #include "firmwareimage.h"
 #include "interruptsignal.h"
+#include "safetext.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -150,7 +151,8 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
             failures.insert(job.code);
         // As for one device: a failure on the error stream. Each result
         // once: a held last line that is not the result comes first.
-        const QString message = result.value(QStringLiteral("message")).toString();
+        // (The result holds the device's words as they were; shown escaped.)
+        const QString message = SafeText::forTerminal(result.value(QStringLiteral("message")).toString());
         QString held = job.held;
         if (!held.isEmpty() && held != message && held != QLatin1String("vornic-cli: ") + message)
             std::fprintf(m_display, "%s: %s\n", qPrintable(job.device), qPrintable(held));
@@ -188,7 +190,8 @@ void FleetUpdate::readProgress(Job &job)
         const int end = job.pending.indexOf('\n');
         if (end < 0)
             break;
-        const QString line = QString::fromUtf8(job.pending.left(end)).trimmed();
+        // (A child escapes what it says; a line is still one line here.)
+        const QString line = SafeText::forTerminal(QString::fromUtf8(job.pending.left(end)).trimmed());
         job.pending.remove(0, end + 1);
         if (line.isEmpty())
             continue;
