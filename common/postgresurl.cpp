@@ -91,8 +91,9 @@ PostgresUrl PostgresUrl::parse(const QString &url)
         // (The text is not repeated: a password cut by a mistake may be in it.)
         if (!ok || parsed.m_port < 1 || parsed.m_port > 65535) {
             parsed.m_port = 0;
-            parsed.m_problem = QStringLiteral("the URL's port is not a number from 1 to 65535 (a password that holds "
-                                              "/ must write it %2F)");
+            parsed.m_problem = QStringLiteral("the URL's port is not a number from 1 to 65535 (in a password, / is "
+                                              "written %2F; in the settings file, a URL whose password holds ; goes "
+                                              "in double quotes)");
             return parsed;
         }
         rest = rest.mid(digits);

@@ -267,10 +267,12 @@ bool UpdateHistory::write(const QString &statement, const QVariantList &values, 
         if (!open())
             return false;
         QSqlQuery query(QSqlDatabase::database(m_connection, false));
-        query.prepare(statement);
+        // (A server prepares a statement before it runs it, and may time out
+        // there already, on a lock another station holds: then nothing is run.)
+        bool ok = query.prepare(statement);
         for (const QVariant &value : values)
             query.addBindValue(value);
-        bool ok = query.exec() && (!id || query.next());
+        ok = ok && query.exec() && (!id || query.next());
         qint64 found = ok && id ? query.value(0).toLongLong() : -1;
         // A row that comes back is not kept yet: SQLite commits when the
         // statement ends, and only then says that the disk is full.
@@ -384,8 +386,11 @@ bool UpdateHistory::openFile()
             if (journal && query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
                 && query.exec(QStringLiteral("PRAGMA wal_autocheckpoint=100"))) {
                 query.finish();
-                if (migrate(&error))
+                if (migrate(&error)) {
+                    // (What an attempt before this one met is over.)
+                    m_problem.clear();
                     return true;
+                }
             } else {
                 error = query.lastError();
                 fail(QStringLiteral("opened"), errorText(error));
@@ -643,10 +648,10 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         statement += QStringLiteral(" LIMIT %1").arg(filter.limit);
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(statement);
+    const bool prepared = query.prepare(statement);
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
-    if (!query.exec())
+    if (!prepared || !query.exec())
         return failOn(QStringLiteral("read"), query);
     const QString host = QSysInfo::machineHostName();
     while (query.next()) {

@@ -32,7 +32,7 @@ void onSignal(int number)
     raised = true;
     static const char note[] = "\nStopping cleanly; press Ctrl+C again to quit at once.\n";
     // (Nobody may be reading any more: then it is dropped, see
-    // ignoreBrokenPipe().)
+    // ignoreOutputFailures().)
     const ssize_t written = write(STDERR_FILENO, note, sizeof note - 1);
     (void)written;
 }
@@ -54,17 +54,20 @@ void InterruptSignal::install()
     // A closed terminal or ssh session: nobody is left to watch the
     // update, which stops as cleanly as on SIGTERM.
     sigaction(SIGHUP, &action, nullptr);
-    ignoreBrokenPipe();
+    ignoreOutputFailures();
 }
 
-void InterruptSignal::ignoreBrokenPipe()
+void InterruptSignal::ignoreOutputFailures()
 {
     // Whoever reads the output may go (`| head -1`, a parent killed): what
     // is written then is dropped (the write fails with EPIPE), and the
     // update goes on to its end, or stops cleanly because that parent went.
     // By default SIGPIPE would end the program mid-transfer, leaving a
-    // device with part of an image.
+    // device with part of an image. Nor does a file grown past the size
+    // this process may write (SIGXFSZ): the write fails, as on a full disk,
+    // and the history says so.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void InterruptSignal::endWithParent(pid_t parent)

@@ -15,9 +15,10 @@ class InterruptSignal
 public:
     static void install();
     // A closed standard output or error stream never ends the program
-    // (no SIGPIPE): called first thing by the command lines, whose output
-    // may go into a pipe whose reader leaves early.
-    static void ignoreBrokenPipe();
+    // (no SIGPIPE), nor a file past the size limit (no SIGXFSZ): called
+    // first thing by the command lines, whose output may go into a pipe
+    // whose reader leaves early.
+    static void ignoreOutputFailures();
     // Raised by the first signal; the transfers read it.
     static std::atomic<bool> &flag();
     static bool requested() { return flag().load(); }

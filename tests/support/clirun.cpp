@@ -45,6 +45,15 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
     return result;
 }
 
+QStringList CliRun::intoClosedPipe(const QString &program, const QStringList &arguments)
+{
+    // head leaves after the first line; whatever the program writes after
+    // that goes into a pipe nobody reads.
+    return QStringList { QStringLiteral("-c"), QStringLiteral("\"$0\" \"$@\" | head -1; exit ${PIPESTATUS[0]}"),
+                         program }
+        + arguments;
+}
+
 void CliRun::signal(QProcess &process, int signal)
 {
     // A pid of 0 would signal this whole process group.

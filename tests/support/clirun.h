@@ -22,6 +22,9 @@ struct CliRun
     // given up after `limitMs`.
     static CliRun run(const QString &program, const QStringList &arguments,
                       const std::function<void(QProcess &)> &whileRunning = {}, int limitMs = 60000);
+    // `program` with `arguments` as bash runs it into `| head -1`: the
+    // arguments for "bash", which exits with the program's own status.
+    static QStringList intoClosedPipe(const QString &program, const QStringList &arguments);
     // Sends `signal` to the program if it still runs.
     static void signal(QProcess &process, int signal);
     // What a failed run says: one sentence, "<program>: ...", on the last

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTcpServer>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -27,6 +28,15 @@ PostgresServer::PostgresServer()
         }
         m_asPostgres = true;
     }
+    // A free port on loopback, for what only TCP has (TLS).
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0)) {
+            m_why = QStringLiteral("no free port on loopback");
+            return;
+        }
+        m_port = probe.serverPort();
+    }
     const QString data = m_dir.filePath(QStringLiteral("data"));
     if (!run(QStringLiteral("initdb"),
              { QStringLiteral("-D"), data, QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-U"),
@@ -45,7 +55,8 @@ bool PostgresServer::start()
     m_running = run(QStringLiteral("pg_ctl"),
                     { QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-l"),
                       m_dir.filePath(QStringLiteral("log")), QStringLiteral("-o"),
-                      QStringLiteral("-k %1 -c listen_addresses= -F").arg(m_dir.path()), QStringLiteral("-w"),
+                      QStringLiteral("-k %1 -c listen_addresses=127.0.0.1 -p %2 -F").arg(m_dir.path()).arg(m_port),
+                      QStringLiteral("-w"),
                       QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("start") },
                     70000);
     return m_running;
@@ -58,7 +69,12 @@ PostgresServer::~PostgresServer()
 
 QString PostgresServer::url() const
 {
-    return QStringLiteral("postgresql://postgres@/postgres?host=%1").arg(m_dir.path());
+    return QStringLiteral("postgresql://postgres@:%1/postgres?host=%2").arg(m_port).arg(m_dir.path());
+}
+
+QString PostgresServer::tcpUrl() const
+{
+    return QStringLiteral("postgresql://postgres@127.0.0.1:%1/postgres").arg(m_port);
 }
 
 bool PostgresServer::stop()

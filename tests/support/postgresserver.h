@@ -5,9 +5,10 @@
 #include <QTemporaryDir>
 
 // A throw-away PostgreSQL server for one test: a new cluster in a temporary
-// folder, listening on a Unix socket there and on no network address, run as
-// an unprivileged user (the postgres account when the test runs as root,
-// since the server refuses root). Stopped and removed with the object.
+// folder, listening on a Unix socket there and on a free port of loopback
+// (without TLS), run as an unprivileged user (the postgres account when the
+// test runs as root, since the server refuses root). Stopped and removed
+// with the object.
 class PostgresServer
 {
 public:
@@ -19,8 +20,10 @@ public:
     // False when no server could be started; why() says why.
     bool isValid() const { return m_running; }
     QString why() const { return m_why; }
-    // postgresql://postgres@/postgres?host=<socket folder>
+    // postgresql://postgres@:<port>/postgres?host=<socket folder>
     QString url() const;
+    // postgresql://postgres@127.0.0.1:<port>/postgres
+    QString tcpUrl() const;
     // Stops the server at once, as a crash or a power cut would.
     bool stop();
     // Starts it again after stop(), with the data it had.
@@ -35,6 +38,7 @@ private:
     bool m_asPostgres = false;
     bool m_made = false;
     bool m_running = false;
+    int m_port = 0;
     QString m_why;
 };
 

@@ -3,6 +3,8 @@
 
 #include "usbtestbed.h"
 
+#include <algorithm>
+
 #include <QDebug>
 
 UsbTestbed::UsbTestbed()
@@ -36,8 +38,12 @@ QByteArray UsbTestbed::describe(const Device &device)
     text += "E: DEVNUM=" + number + "\n";
     text += "A: idVendor=" + vendor + "\n";
     text += "A: idProduct=" + product + "\n";
+    // A serial number with control characters (a hostile device's) as
+    // bytes, which a text line could not hold.
+    const bool plainSerial = std::all_of(device.serial.cbegin(), device.serial.cend(),
+                                         [](char c) { return uchar(c) >= 0x20 && c != 0x7F; });
     if (!device.serial.isEmpty())
-        text += "A: serial=" + device.serial + "\n";
+        text += plainSerial ? "A: serial=" + device.serial + "\n" : "H: serial=" + device.serial.toHex() + "\n";
     text += "A: busnum=1\n";
     text += "A: devnum=" + QByteArray::number(device.deviceNumber) + "\n";
     return text;

@@ -1,5 +1,6 @@
 // tamsel-cli run as its own process on the simulated adapter: each road
 // end to end, and each failure class with its exit code.
+#include "clirun.h"
 #include "filenamecodec.h"
 
 #include <QCryptographicHash>
@@ -23,6 +24,10 @@ private slots:
     void update_data();
     void update();
     void interrupted();
+    void outputClosedEarly();
+    void manyWritersOnANewHistory_data();
+    void manyWritersOnANewHistory();
+    void historyOnAFullDisk();
 
 private:
     struct Outcome
@@ -32,13 +37,24 @@ private:
         QByteArray err;
     };
     // Runs tamsel-cli with its settings in `dir`, the adapter options given.
+    // `program` "bash": `arguments` are bash's (CliRun::intoClosedPipe()).
     QProcess *start(const QTemporaryDir &dir, const QString &backend, const QVariantMap &adapter,
-                    const QStringList &arguments);
+                    const QStringList &arguments, const QString &program = QStringLiteral(TAMSEL_CLI));
+    // 960 bytes: whole infrared blocks and whole Modbus records.
+    static QByteArray padImage();
     static Outcome finish(QProcess *process);
 };
 
+QByteArray TamselCliTest::padImage()
+{
+    QByteArray image(960, Qt::Uninitialized);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 13 + 5);
+    return image;
+}
+
 QProcess *TamselCliTest::start(const QTemporaryDir &dir, const QString &backend, const QVariantMap &adapter,
-                               const QStringList &arguments)
+                               const QStringList &arguments, const QString &program)
 {
     {
         QSettings settings(dir.filePath(QStringLiteral("Ordane/Tamsel.ini")), QSettings::IniFormat);
@@ -52,7 +68,7 @@ QProcess *TamselCliTest::start(const QTemporaryDir &dir, const QString &backend,
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.path());
     environment.insert(QStringLiteral("TAMSEL_ADAPTER"), backend);
     process->setProcessEnvironment(environment);
-    process->start(QStringLiteral(TAMSEL_CLI), arguments);
+    process->start(program, arguments);
     return process;
 }
 
@@ -141,6 +157,17 @@ void TamselCliTest::update_data()
     QTest::newRow("--sha256 of another image") << "simulated" << none
                                                << modbus + QStringList { "--sha256", QString(64, QLatin1Char('0')) }
                                                << 10 << "is not the one named";
+    // A pin that names no image (an unset variable in a script) pins
+    // nothing: refused before anything is sent. Either case is a hash.
+    const QString hash = QString::fromLatin1(QCryptographicHash::hash(padImage(), QCryptographicHash::Sha256).toHex());
+    for (const QString &pin : { QString(), hash.left(63), hash + QLatin1Char('0'), QString(64, QLatin1Char('g')) })
+        QTest::addRow("--sha256 \"%s\"", qPrintable(pin.left(8)))
+            << "simulated" << none << modbus + QStringList { "--sha256", pin } << 2 << "--sha256 takes the image's SHA-256";
+    QTest::newRow("--sha256 in capitals") << "simulated" << none << modbus + QStringList { "--sha256", hash.toUpper() }
+                                          << 0 << "";
+    QTest::newRow("usage: an option of update only") << "simulated" << none
+                                                     << QStringList { "history", "--road", "ir" } << 2
+                                                     << "--road goes with update only";
 }
 
 void TamselCliTest::update()
@@ -152,10 +179,7 @@ void TamselCliTest::update()
     QFETCH(QString, says);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    // 960 bytes: whole infrared blocks and whole Modbus records.
-    QByteArray image(QTest::currentDataTag() == QByteArray("empty image") ? 0 : 960, Qt::Uninitialized);
-    for (int i = 0; i < image.size(); ++i)
-        image[i] = char(i * 13 + 5);
+    const QByteArray image = QTest::currentDataTag() == QByteArray("empty image") ? QByteArray() : padImage();
     const QString imagePath = dir.filePath(QTest::currentDataTag() == QByteArray("image name not UTF-8")
                                                ? QStringLiteral("PAD_") + QChar(0xDCFF) + QStringLiteral(".INC")
                                                : QStringLiteral("PAD.INC"));
@@ -165,7 +189,7 @@ void TamselCliTest::update()
     file.close();
     const QString received = dir.filePath(QStringLiteral("received.bin"));
     adapter.insert(QStringLiteral("image"), received);
-    if (code != 2)
+    if (code != 2 || arguments.contains(QStringLiteral("--sha256")))
         arguments << imagePath;
 
     const Outcome outcome = finish(start(dir, backend, adapter, arguments));
@@ -230,6 +254,104 @@ void TamselCliTest::interrupted()
     QCOMPARE(outcome.code, 130);
     QVERIFY2(outcome.err.contains("Stopped; the pad did not get the whole image."), outcome.err.constData());
     QVERIFY(!seen.contains("Wrote"));
+}
+
+// A reader that leaves early (| head -1) never cuts the transfer short: the
+// pad gets the whole image, and the exit code and the row say so.
+void TamselCliTest::outputClosedEarly()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
+    const QByteArray image = padImage().repeated(20);
+    QFile file(imagePath);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
+    file.close();
+    const QString received = dir.filePath(QStringLiteral("received.bin"));
+    const QVariantMap adapter { { "image", received }, { "delay_ms", 2 } };
+    const Outcome outcome =
+        finish(start(dir, QStringLiteral("simulated"), adapter,
+                     CliRun::intoClosedPipe(QStringLiteral(TAMSEL_CLI),
+                                            { "update", "--road", "modbus", "--verify", imagePath }),
+                     QStringLiteral("bash")));
+    QVERIFY2(outcome.code == 0, outcome.err.constData());
+    QCOMPARE(outcome.out.count('\n'), 1);
+    QFile pad(received);
+    QVERIFY(pad.open(QIODevice::ReadOnly));
+    QCOMPARE(pad.readAll(), image);
+    const Outcome history = finish(start(dir, QStringLiteral("simulated"), adapter, { "history", "--json" }));
+    const QJsonArray rows = QJsonDocument::fromJson(history.out).array();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().toObject().value(QLatin1String("outcome")).toString(), QStringLiteral("verified"));
+}
+
+// The first updates of a new station, all at once: every process keeps its
+// row in a history file that none of them found there, and none says that
+// the history failed.
+void TamselCliTest::manyWritersOnANewHistory_data()
+{
+    QTest::addColumn<int>("writers");
+    QTest::newRow("eight") << 8;
+    QTest::newRow("thirty-two") << 32;
+}
+
+void TamselCliTest::manyWritersOnANewHistory()
+{
+    QFETCH(int, writers);
+    for (int round = 0; round < 20; ++round) {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
+        QFile file(imagePath);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(padImage()) == 960);
+        file.close();
+        QVector<QProcess *> processes;
+        for (int i = 0; i < writers; ++i)
+            processes << start(dir, QStringLiteral("none"), {}, { "update", "--road", "modbus", imagePath });
+        QByteArray said;
+        for (QProcess *process : qAsConst(processes)) {
+            const Outcome outcome = finish(process);
+            QCOMPARE(outcome.code, 3);
+            said += outcome.out + outcome.err;
+        }
+        QVERIFY2(!said.contains("update history"), said.constData());
+        const Outcome history = finish(start(dir, QStringLiteral("none"), {}, { "history", "--json", "--limit", "0" }));
+        QCOMPARE(QJsonDocument::fromJson(history.out).array().size(), writers);
+    }
+}
+
+// A disk that is full when the update starts: the row cannot be kept, and
+// that is said once; the update's own outcome stands.
+void TamselCliTest::historyOnAFullDisk()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
+    QFile file(imagePath);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(padImage()) == 960);
+    file.close();
+    const QString data = dir.filePath(QStringLiteral("data"));
+    QVERIFY(QDir().mkpath(data));
+    // A small file system of its own where this process may mount one (in
+    // a mount namespace, gone with the command); else a file size limit,
+    // which a write meets the same way.
+    const QString run = QStringLiteral("XDG_DATA_HOME=%1 \"$0\" update --road modbus %2 >/dev/null 2>&1; "
+                                       "head -c 100000000 /dev/zero > %1/filler 2>/dev/null; "
+                                       "XDG_DATA_HOME=%1 exec \"$0\" update --road modbus %2")
+                            .arg(data, imagePath);
+    const bool mounted = QProcess::execute(QStringLiteral("unshare"), { "--mount", "true" }) == 0;
+    const QStringList arguments = mounted
+        ? QStringList { "--mount", "bash", "-c", QStringLiteral("mount -t tmpfs -o size=512k tmpfs %1 && %2").arg(data, run),
+                        QStringLiteral(TAMSEL_CLI) }
+        : QStringList { "-c", QStringLiteral("ulimit -f 128; %1").arg(run), QStringLiteral(TAMSEL_CLI) };
+    const Outcome outcome = finish(start(dir, QStringLiteral("simulated"), { { "image", dir.filePath("received.bin") } },
+                                         arguments, mounted ? QStringLiteral("unshare") : QStringLiteral("bash")));
+    QVERIFY2(outcome.code == 0, outcome.err.constData());
+    QVERIFY(outcome.out.contains("Wrote 960 bytes"));
+    QVERIFY2(outcome.err.count("tamsel-cli: The update history") == 1 && outcome.err.count('\n') == 1
+                 && outcome.err.contains("could not be written")
+                 && outcome.err.contains("The update itself was not affected."),
+             outcome.err.constData());
 }
 
 QTEST_MAIN(TamselCliTest)

