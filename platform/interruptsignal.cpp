@@ -16,9 +16,9 @@ static_assert(std::atomic<int>::is_always_lock_free, "the number is set from a s
 
 void onSignal(int number)
 {
-    // Only async-signal-safe calls here.
-    int none = 0;
-    if (!caught.compare_exchange_strong(none, number)) {
+    // Only async-signal-safe calls here; the three signals are held off
+    // while it runs, so it runs for one at a time.
+    if (raised.load()) {
         // Already stopping. Only a second Ctrl+C is someone asking to quit
         // at once: `timeout` and service managers send SIGTERM to the
         // process and again to its group, and a second copy of the same
@@ -29,6 +29,7 @@ void onSignal(int number)
         }
         return;
     }
+    caught = number;
     raised = true;
     static const char note[] = "\nStopping cleanly; press Ctrl+C again to quit at once.\n";
     // (Nobody may be reading any more: then it is dropped, see
@@ -45,6 +46,9 @@ void InterruptSignal::install()
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaddset(&action.sa_mask, SIGHUP);
     // The handler stays: it tells a second Ctrl+C from a repeated SIGTERM.
     // (No SA_RESTART: a wait the signal interrupts ends early, and the
     // flag is seen sooner.)

@@ -294,6 +294,19 @@ void CommonTest::traceSpoolBound()
     again.open(QIODevice::WriteOnly);
     QVERIFY(spool.writeTo(&again));
     QCOMPARE(again.data(), QByteArray("after"));
+
+    // A folder that was there (shared on purpose, say) keeps its mode.
+    QTemporaryDir shared;
+    QVERIFY(QDir(shared.path()).mkdir(QStringLiteral("Ordane")));
+    const QByteArray sharedFolder = QFile::encodeName(shared.filePath(QStringLiteral("Ordane")));
+    QCOMPARE(::chmod(sharedFolder.constData(), 01777), 0);
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(shared.path()));
+    TraceSpool inShared(4096);
+    QVERIFY(inShared.isActive());
+    struct stat status;
+    QVERIFY(::stat(sharedFolder.constData(), &status) == 0);
+    QCOMPARE(int(status.st_mode & 07777), 01777);
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
 }
 
 // A long-lived writer (a window) whose history fails, for a while, then

@@ -42,6 +42,8 @@ private:
                     const QStringList &arguments, const QString &program = QStringLiteral(TAMSEL_CLI));
     // 960 bytes: whole infrared blocks and whole Modbus records.
     static QByteArray padImage();
+    // Writes `image` as PAD.INC in `dir`; its path, empty when it failed.
+    static QString storeImage(const QTemporaryDir &dir, const QByteArray &image = padImage());
     static Outcome finish(QProcess *process);
 };
 
@@ -51,6 +53,13 @@ QByteArray TamselCliTest::padImage()
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 13 + 5);
     return image;
+}
+
+QString TamselCliTest::storeImage(const QTemporaryDir &dir, const QByteArray &image)
+{
+    const QString path = dir.filePath(QStringLiteral("PAD.INC"));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(image) == image.size() ? path : QString();
 }
 
 QProcess *TamselCliTest::start(const QTemporaryDir &dir, const QString &backend, const QVariantMap &adapter,
@@ -262,11 +271,9 @@ void TamselCliTest::outputClosedEarly()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
     const QByteArray image = padImage().repeated(20);
-    QFile file(imagePath);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    file.close();
+    const QString imagePath = storeImage(dir, image);
+    QVERIFY(!imagePath.isEmpty());
     const QString received = dir.filePath(QStringLiteral("received.bin"));
     const QVariantMap adapter { { "image", received }, { "delay_ms", 2 } };
     const Outcome outcome =
@@ -301,10 +308,8 @@ void TamselCliTest::manyWritersOnANewHistory()
     for (int round = 0; round < 20; ++round) {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
-        QFile file(imagePath);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(padImage()) == 960);
-        file.close();
+        const QString imagePath = storeImage(dir);
+        QVERIFY(!imagePath.isEmpty());
         QVector<QProcess *> processes;
         for (int i = 0; i < writers; ++i)
             processes << start(dir, QStringLiteral("none"), {}, { "update", "--road", "modbus", imagePath });
@@ -326,10 +331,8 @@ void TamselCliTest::historyOnAFullDisk()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString imagePath = dir.filePath(QStringLiteral("PAD.INC"));
-    QFile file(imagePath);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(padImage()) == 960);
-    file.close();
+    const QString imagePath = storeImage(dir);
+    QVERIFY(!imagePath.isEmpty());
     const QString data = dir.filePath(QStringLiteral("data"));
     QVERIFY(QDir().mkpath(data));
     // A small file system of its own where this process may mount one (in

@@ -7,6 +7,7 @@
 #include "clirun.h"
 #include "csvreader.h"
 #include "postgresurl.h"
+#include "privatehistory.h"
 #include "safetext.h"
 #include "delayrelay.h"
 #include "emulateddfudevice.h"
@@ -876,11 +877,8 @@ void VornicCliTest::parentDies()
     QFETCH(int, signal);
     QFETCH(int, code);
     QFETCH(bool, usb);
-    QTemporaryDir data;
-    QVERIFY(data.isValid());
-    const QByteArray previous = qgetenv("XDG_DATA_HOME");
-    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
-    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    const PrivateHistory history;
+    QVERIFY(history.isValid());
     const QByteArray image = imageBytes(usb ? 64 * 1024 : 8 * 1024);
     const QString path = writeImage(QStringLiteral("DG_ORPHAN.IN2"), image);
     NetworkDeviceSimulator::Options options = networkDongara();
@@ -957,11 +955,8 @@ void VornicCliTest::parentDies()
 // device gets the whole image, and the exit code and the row say so.
 void VornicCliTest::outputClosedEarly()
 {
-    QTemporaryDir data;
-    QVERIFY(data.isValid());
-    const QByteArray previous = qgetenv("XDG_DATA_HOME");
-    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
-    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    const PrivateHistory history;
+    QVERIFY(history.isValid());
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     EmulatedDfuDevice::Config config = usbDongara(true);
@@ -1002,11 +997,8 @@ void VornicCliTest::deviceTextIsData()
 {
     QFETCH(bool, usb);
     QFETCH(QByteArray, name);
-    QTemporaryDir data;
-    QVERIFY(data.isValid());
-    const QByteArray previous = qgetenv("XDG_DATA_HOME");
-    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
-    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    const PrivateHistory history;
+    QVERIFY(history.isValid());
     const QString path = writeImage(QStringLiteral("DG_TEXT.IN2"), imageBytes(4 * 1024));
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
