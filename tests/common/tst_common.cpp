@@ -417,21 +417,15 @@ void CommonTest::deviceTextIsData()
     QFETCH(QString, text);
     QFETCH(QString, terminal);
     QCOMPARE(SafeText::forTerminal(text), terminal);
-    // The CSV of one row that holds it in two columns, read back by an
-    // RFC 4180 reader: no cell a spreadsheet would evaluate, and each is
-    // the value once the one leading ' is taken off.
+    // In the CSV, read back: no cell a spreadsheet would evaluate, and the
+    // value once the one leading ' is taken off.
     UpdateHistory::Entry row;
     row.serialNumber = text;
-    row.message = QStringLiteral("Updated ") + text;
-    row.outcome = QStringLiteral("updated");
     const QList<QStringList> records = CsvReader::parse(QString::fromUtf8(HistoryReport::csv({ row })));
     QCOMPARE(records.size(), 2);
-    const QStringList fields = records.at(1);
-    QCOMPARE(fields.size(), records.at(0).size());
-    for (const QString &field : fields)
-        QVERIFY2(field.isEmpty() || !QStringLiteral("=+-@\t\r").contains(field.at(0)), qPrintable(field));
-    QCOMPARE(CsvReader::shownValue(fields.at(records.at(0).indexOf(QStringLiteral("serialNumber")))), text);
-    QCOMPARE(CsvReader::shownValue(fields.at(records.at(0).indexOf(QStringLiteral("message")))), row.message);
+    for (const QString &field : records.at(1))
+        QVERIFY2(!CsvReader::evaluates(field), qPrintable(field));
+    QCOMPARE(CsvReader::shownValue(records.at(1).value(records.at(0).indexOf(QStringLiteral("serialNumber")))), text);
 }
 
 // --since: a date from its midnight, or a date and time, in local time
@@ -520,7 +514,6 @@ void CommonTest::historyFileOddities_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::newRow("dangling link") << "dangling";
-    QTest::newRow("link to another database") << "link";
     QTest::newRow("damaged pages") << "damaged";
     QTest::newRow("process id given again") << "reused";
     QTest::newRow("wildcards in a device's name") << "wildcards";
@@ -548,15 +541,6 @@ void CommonTest::historyFileOddities()
     };
     if (scenario == QLatin1String("dangling"))
         QVERIFY(QFile::link(target, file));
-    if (scenario == QLatin1String("link")) {
-        {
-            qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("other"))));
-            QCOMPARE(add(QStringLiteral("other's"), QString()), QString());
-            qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
-        }
-        QVERIFY(QFile::rename(dir.filePath(QStringLiteral("other/Ordane/history.sqlite")), target));
-        QVERIFY(QFile::link(target, file));
-    }
     if (scenario == QLatin1String("damaged")) {
         for (int i = 0; i < 30; ++i)
             QCOMPARE(add(QStringLiteral("old %1").arg(i), QString()), QString());
@@ -653,7 +637,7 @@ void CommonTest::historyFileOddities()
         QVERIFY(::lstat(QFile::encodeName(made).constData(), &status) == 0);
         QCOMPARE(int(status.st_mode & 0777), 0600);
     }
-    QCOMPARE(QFile::exists(target), scenario == QLatin1String("link"));
+    QVERIFY(!QFile::exists(target));
     UpdateHistory history(QStringLiteral("test"), QStringLiteral("1"), settings);
     QVector<UpdateHistory::Entry> rows;
     QVERIFY(history.read(UpdateHistory::Filter(), &rows));

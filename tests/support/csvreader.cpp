@@ -7,27 +7,29 @@ QList<QStringList> CsvReader::parse(const QString &csv)
     QString field;
     bool quoted = false;
     for (int i = 0; i < csv.size(); ++i) {
-        const QChar c = csv.at(i);
-        if (quoted && c == QLatin1Char('"') && csv.mid(i + 1, 1) == QLatin1String("\"")) {
-            field += c;
-            ++i;
-        } else if (c == QLatin1Char('"')) {
+        const QString next = csv.mid(i + 1, 1);
+        if (quoted && csv.at(i) == QLatin1Char('"') && next == QLatin1String("\"")) {
+            field += csv.at(i++);
+        } else if (csv.at(i) == QLatin1Char('"')) {
             quoted = !quoted;
-        } else if (!quoted && c == QLatin1Char(',')) {
+        } else if (!quoted && (csv.at(i) == QLatin1Char(',') || (csv.at(i) == QLatin1Char('\r') && next == QLatin1String("\n")))) {
             record << field;
             field.clear();
-        } else if (!quoted && c == QLatin1Char('\r') && csv.mid(i + 1, 1) == QLatin1String("\n")) {
-            records << (record << field);
-            record.clear();
-            field.clear();
-            ++i;
+            if (csv.at(i) == QLatin1Char('\r')) {
+                records << record;
+                record.clear();
+                ++i;
+            }
         } else {
-            field += c;
+            field += csv.at(i);
         }
     }
-    if (!field.isEmpty() || !record.isEmpty())
-        records << (record << field);
     return records;
+}
+
+bool CsvReader::evaluates(const QString &field)
+{
+    return !field.isEmpty() && QStringLiteral("=+-@\t\r").contains(field.at(0));
 }
 
 QString CsvReader::shownValue(const QString &field)

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QErrorMessage>
 #include <QFileDialog>
+#include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
@@ -583,13 +584,20 @@ void VornicWindowTest::warningBox()
 {
     CMNDialog *w = makeWindow();
     QStringList buttons;
+    // Every text a box shows is plain: one that quotes what a device said
+    // of itself is never rendered as markup.
+    QStringList richLabels;
     ModalDriver driver([&](QWidget *widget) {
         auto *box = qobject_cast<QMessageBox *>(widget);
         QVERIFY(box);
         QCOMPARE(box->icon(), QMessageBox::Warning);
         for (QAbstractButton *b : box->buttons())
             buttons << b->text();
-        ModalDriver::pressButton(box, "OK");
+        for (const QLabel *label : box->findChildren<QLabel *>()) {
+            if (!label->text().isEmpty() && label->textFormat() != Qt::PlainText)
+                richLabels << label->text();
+        }
+        ModalDriver::pressButton(box, buttons.last());
     });
     w->displayWarnings("Download error!");
     QCOMPARE(driver.seen(), QStringList({ "Warning!|Download error!" }));
@@ -598,6 +606,13 @@ void VornicWindowTest::warningBox()
     // Worker errors arrive through the emitter.
     emit w->emitter->errorSignal("Error timeout.");
     QCOMPARE(driver.seen().last(), QStringLiteral("Warning!|Error timeout."));
+
+    const QString name = QStringLiteral("<b>Dongara</b> S/N: <img src=\"x\"><a href=\"y\">04E2</a>");
+    w->displayWarnings(QStringLiteral("The device %1 refused record 3.").arg(name));
+    CMNDialog::askButtons(QMessageBox::Warning, QStringLiteral("Vornic"), name, { QStringLiteral("Cancel") }, 0, 0, w,
+                          name);
+    QCOMPARE(driver.handledCount(), 4);
+    QCOMPARE(richLabels, QStringList());
 }
 
 void VornicWindowTest::errorAndConnectionBoxes()
