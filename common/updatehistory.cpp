@@ -54,13 +54,19 @@ QString userName()
     return entry ? QString::fromLocal8Bit(entry->pw_name) : qEnvironmentVariable("USER");
 }
 
+// PostgreSQL's SQLSTATE for a statement cancelled by statement_timeout (a
+// lock another station holds).
+bool isStatementTimeout(const QSqlError &error)
+{
+    return error.nativeErrorCode() == QLatin1String("57014");
+}
+
 // What the database said, on one line: the first of the server's (the
 // others hint, or repeat it), without the driver's own, which adds nothing.
+// A time-out is said as one.
 QString errorText(const QSqlError &error)
 {
-    // PostgreSQL's SQLSTATE for a statement cancelled by statement_timeout
-    // (a lock another station holds): said as what it is.
-    if (error.nativeErrorCode() == QLatin1String("57014"))
+    if (isStatementTimeout(error))
         return QStringLiteral("the history server did not answer within %1 s")
             .arg(UpdateHistory::statementTimeoutMs / 1000);
     const QString text = error.databaseText().trimmed().isEmpty() ? error.text() : error.databaseText();
@@ -110,12 +116,6 @@ bool isBusy(const QSqlError &error)
 {
     const int code = sqliteCode(error);
     return code == SQLITE_BUSY || code == SQLITE_LOCKED;
-}
-
-// PostgreSQL's SQLSTATE for a statement cancelled by statement_timeout.
-bool isStatementTimeout(const QSqlError &error)
-{
-    return error.nativeErrorCode() == QLatin1String("57014");
 }
 
 // When process `pid` started, in clock ticks since the system started
@@ -273,7 +273,7 @@ bool UpdateHistory::write(const QString &statement, const QVariantList &values, 
         for (const QVariant &value : values)
             query.addBindValue(value);
         ok = ok && query.exec() && (!id || query.next());
-        qint64 found = ok && id ? query.value(0).toLongLong() : -1;
+        const qint64 found = ok && id ? query.value(0).toLongLong() : -1;
         // A row that comes back is not kept yet: SQLite commits when the
         // statement ends, and only then says that the disk is full.
         while (ok && id && query.next()) {
