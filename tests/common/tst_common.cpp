@@ -419,6 +419,7 @@ void CommonTest::deviceTextIsData()
     row.serialNumber = text;
     const QList<QStringList> records = CsvReader::parse(QString::fromUtf8(HistoryReport::csv({ row })));
     QCOMPARE(records.size(), 2);
+    QCOMPARE(records.at(1).size(), records.at(0).size());
     for (const QString &field : records.at(1))
         QVERIFY2(!CsvReader::evaluates(field), qPrintable(field));
     QCOMPARE(CsvReader::shownValue(records.at(1).value(records.at(0).indexOf(QStringLiteral("serialNumber")))), text);
@@ -535,6 +536,23 @@ void CommonTest::historyFileOddities()
         const bool kept = history.begin(&entry) && history.finish(entry);
         return kept ? history.problem() : QStringLiteral("lost: ") + history.problem();
     };
+    // Statements run on a connection of its own, as another process's,
+    // which holds its transaction `holdMs` before it commits.
+    const auto raw = [&file](const QStringList &statements, int holdMs = 0) {
+        bool ok = true;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+            db.setDatabaseName(file);
+            QSqlQuery query(db);
+            ok = db.open() && query.exec(QStringLiteral("BEGIN IMMEDIATE"));
+            for (const QString &statement : statements)
+                ok = ok && query.exec(statement);
+            QThread::msleep(ulong(holdMs));
+            ok = query.exec(QStringLiteral("COMMIT")) && ok;
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        return ok;
+    };
     if (scenario == QLatin1String("dangling"))
         QVERIFY(QFile::link(target, file));
     if (scenario == QLatin1String("damaged")) {
@@ -560,24 +578,12 @@ void CommonTest::historyFileOddities()
         // the journal mode a new file has, for half a second: SQLite
         // answers "locked" at once to an attempt to change that mode, with
         // no busy wait. The update's row is kept all the same.
-        std::atomic<int> state { 0 };
-        std::thread holder([&file, &state] {
-            {
-                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
-                db.setDatabaseName(file);
-                QSqlQuery query(db);
-                state = db.open() && query.exec(QStringLiteral("BEGIN IMMEDIATE"))
-                        && query.exec(QStringLiteral("CREATE TABLE other (a)")) ? 1 : -1;
-                QThread::msleep(500);
-                query.exec(QStringLiteral("COMMIT"));
-                db.close();
-            }
-            QSqlDatabase::removeDatabase(QStringLiteral("holder"));
-        });
-        QTRY_VERIFY(state != 0);
+        std::atomic<bool> held { false };
+        std::thread holder([&] { held = raw({ QStringLiteral("CREATE TABLE other (a)") }, 500); });
+        QTest::qWait(100);
         const QString said = add(QStringLiteral("kept"), QString());
         holder.join();
-        QCOMPARE(int(state), 1);
+        QVERIFY(held);
         QCOMPARE(said, QString());
         return;
     }
@@ -589,16 +595,8 @@ void CommonTest::historyFileOddities()
         UpdateHistory::Entry mine;
         QVERIFY(history.begin(&mine));
         QVERIFY(mine.pidStart > 0);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-            db.setDatabaseName(file);
-            QVERIFY(db.open());
-            QSqlQuery query(db);
-            QVERIFY(query.exec(QStringLiteral("INSERT INTO updates (started, program, version, outcome, host, pid, "
-                                              "pid_start) SELECT started, program, version, outcome, host, pid, "
-                                              "pid_start - 1 FROM updates")));
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        QVERIFY(raw({ QStringLiteral("INSERT INTO updates (started, program, version, outcome, host, pid, pid_start) "
+                                     "SELECT started, program, version, outcome, host, pid, pid_start - 1 FROM updates") }));
         QVector<UpdateHistory::Entry> rows;
         QVERIFY(history.read(UpdateHistory::Filter(), &rows));
         QStringList outcomes;

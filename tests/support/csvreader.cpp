@@ -2,29 +2,28 @@
 
 QList<QStringList> CsvReader::parse(const QString &csv)
 {
-    QList<QStringList> records;
-    QStringList record;
+    QList<QStringList> records { {} };
     QString field;
     bool quoted = false;
     for (int i = 0; i < csv.size(); ++i) {
-        const QString next = csv.mid(i + 1, 1);
-        if (quoted && csv.at(i) == QLatin1Char('"') && next == QLatin1String("\"")) {
+        const QChar c = csv.at(i);
+        const bool recordEnd = !quoted && c == QLatin1Char('\r') && csv.mid(i + 1, 1) == QLatin1String("\n");
+        if (c == QLatin1Char('"') && quoted && csv.mid(i + 1, 1) == QLatin1String("\""))
             field += csv.at(i++);
-        } else if (csv.at(i) == QLatin1Char('"')) {
+        else if (c == QLatin1Char('"'))
             quoted = !quoted;
-        } else if (!quoted && (csv.at(i) == QLatin1Char(',') || (csv.at(i) == QLatin1Char('\r') && next == QLatin1String("\n")))) {
-            record << field;
+        else if ((!quoted && c == QLatin1Char(',')) || recordEnd) {
+            records.last() << field;
             field.clear();
-            if (csv.at(i) == QLatin1Char('\r')) {
-                records << record;
-                record.clear();
-                ++i;
-            }
-        } else {
-            field += csv.at(i);
-        }
+            if (recordEnd && ++i < csv.size() - 1)
+                records << QStringList();
+        } else
+            field += c;
     }
-    return records;
+    // (A last record without its line end.)
+    if (!csv.endsWith(QLatin1String("\r\n")))
+        records.last() << field;
+    return csv.isEmpty() ? QList<QStringList>() : records;
 }
 
 bool CsvReader::evaluates(const QString &field)
