@@ -72,10 +72,13 @@ bool CliConsole::optionsFit(const QCommandLineParser &parser, const QString &com
     return true;
 }
 
-bool CliConsole::isSha256(const QString &text)
+QString CliConsole::sha256Problem(const QString &text)
 {
     static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-    return hex.match(text).hasMatch();
+    if (hex.match(text).hasMatch())
+        return QString();
+    return QStringLiteral("--sha256 takes the image's SHA-256, 64 hexadecimal digits; \"%1\" is not one, so nothing "
+                          "was sent.").arg(text);
 }
 
 void CliConsole::divertOutput()

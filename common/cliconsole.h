@@ -35,10 +35,11 @@ public:
     // `exitCode` and the reason said, when one does not belong.
     bool optionsFit(const QCommandLineParser &parser, const QString &command,
                     const QHash<QString, QStringList> &takenBy, int *exitCode);
-    // The SHA-256 an option names: exactly 64 hexadecimal digits, either
-    // case. An empty one (an unset variable in a script) would otherwise
-    // pin nothing.
-    static bool isSha256(const QString &text);
+    // Why `text` is not the SHA-256 an option must name (exactly 64
+    // hexadecimal digits, either case), as the sentence a usage error says;
+    // empty when it is one. An empty one (an unset variable in a script)
+    // would otherwise pin nothing.
+    static QString sha256Problem(const QString &text);
 
     // Prints "<program>: <sentence>" on the error stream; returns `code`.
     int fail(int code, const QString &sentence);

@@ -42,6 +42,14 @@ void HistoryReport::addOptions(QCommandLineParser &parser, bool json)
         parser.addOption(QCommandLineOption(QStringLiteral("json")));
 }
 
+void HistoryReport::claimOptions(QHash<QString, QStringList> *takenBy, bool json)
+{
+    for (const char *name : { "device", "since", "limit", "csv", "json" }) {
+        if (json || qstrcmp(name, "json") != 0)
+            takenBy->insert(QString::fromLatin1(name), { QStringLiteral("history") });
+    }
+}
+
 QDateTime HistoryReport::parseSince(const QString &text)
 {
     // Checked whole here: Qt reads a date from the front of a longer text,

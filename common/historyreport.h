@@ -4,7 +4,9 @@
 #include "updatehistory.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonArray>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -20,6 +22,9 @@ public:
     // Adds the command's options (--device, --since, --limit, --csv, and
     // --json unless the program has its own).
     static void addOptions(QCommandLineParser &parser, bool json);
+    // Notes in `takenBy` (see CliConsole::optionsFit) that those options
+    // go with the history command only.
+    static void claimOptions(QHash<QString, QStringList> *takenBy, bool json);
     // Reads `history` as the parsed options ask and prints it on `out`.
     // The exit code: 0, also for no rows; 2 for a wrong option; 1 when the
     // history cannot be read.

@@ -125,15 +125,14 @@ int TamselCli::run(const QStringList &arguments)
     // does not take it.
     const QString command = positional.value(0);
     const QStringList updating { QStringLiteral("update") };
-    const QStringList reading { QStringLiteral("history") };
-    const QHash<QString, QStringList> takenBy {
-        { QStringLiteral("road"), updating },   { QStringLiteral("address"), updating },
-        { QStringLiteral("verify"), updating }, { QStringLiteral("sha256"), updating },
-        { QStringLiteral("device"), reading },  { QStringLiteral("since"), reading },
-        { QStringLiteral("limit"), reading },   { QStringLiteral("csv"), reading },
-        { QStringLiteral("json"), reading },
+    QHash<QString, QStringList> takenBy {
+        { QStringLiteral("road"), updating },
+        { QStringLiteral("address"), updating },
+        { QStringLiteral("verify"), updating },
+        { QStringLiteral("sha256"), updating },
     };
-    if ((command == updating.first() || command == reading.first())
+    HistoryReport::claimOptions(&takenBy, true);
+    if ((command == QLatin1String("update") || command == QLatin1String("history"))
         && !m_console->optionsFit(parser, command, takenBy, &code))
         return code;
     if (positional == QStringList { QStringLiteral("history") }) {
@@ -163,9 +162,8 @@ int TamselCli::run(const QStringList &arguments)
         m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
                             "arrived, and every record waits 100 ms."));
     m_expectedSha256 = parser.value(sha256);
-    if (parser.isSet(sha256) && !CliConsole::isSha256(m_expectedSha256))
-        return fail(ExitUsage, QStringLiteral("--sha256 takes the image's SHA-256, 64 hexadecimal digits; \"%1\" is "
-                                              "not one, so nothing was sent.").arg(m_expectedSha256));
+    if (parser.isSet(sha256) && !CliConsole::sha256Problem(m_expectedSha256).isEmpty())
+        return fail(ExitUsage, CliConsole::sha256Problem(m_expectedSha256));
     const QString place = infrared ? QStringLiteral("infrared")
                                    : QStringLiteral("0x%1").arg(QString::number(slave, 16).toUpper().rightJustified(
                                          2, QLatin1Char('0')));

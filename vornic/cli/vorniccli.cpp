@@ -85,21 +85,19 @@ int VornicCli::run(const QStringList &arguments)
     const QString command = positional.value(0);
     // Every option acts or is refused: none is ignored by a command that
     // does not take it.
+    const QStringList commands { QStringLiteral("list"), QStringLiteral("update"), QStringLiteral("history") };
     const QStringList update { QStringLiteral("update") };
-    const QStringList history { QStringLiteral("history") };
-    const QHash<QString, QStringList> takenBy {
-        { QStringLiteral("json"), { QStringLiteral("list"), QStringLiteral("update"), QStringLiteral("history") } },
-        { QStringLiteral("ip"), { QStringLiteral("list"), QStringLiteral("update") } },
+    QHash<QString, QStringList> takenBy {
+        { QStringLiteral("json"), commands }, { QStringLiteral("ip"), commands.mid(0, 2) },
         { QStringLiteral("force"), update }, { QStringLiteral("reboot"), update }, { QStringLiteral("verify"), update },
         { QStringLiteral("wait"), update }, { QStringLiteral("all"), update }, { QStringLiteral("sha256"), update },
-        { QStringLiteral("image-on-stdin"), update }, { QStringLiteral("device"), history },
-        { QStringLiteral("since"), history }, { QStringLiteral("limit"), history }, { QStringLiteral("csv"), history },
+        { QStringLiteral("image-on-stdin"), update },
     };
-    if (takenBy.value(QStringLiteral("json")).contains(command) && !m_console->optionsFit(parser, command, takenBy, &code))
+    HistoryReport::claimOptions(&takenBy, false);
+    if (commands.contains(command) && !m_console->optionsFit(parser, command, takenBy, &code))
         return code;
-    if (parser.isSet(sha256) && !CliConsole::isSha256(m_expectedSha256))
-        return fail(ExitUsage, QStringLiteral("--sha256 takes the image's SHA-256, 64 hexadecimal digits; \"%1\" is "
-                                              "not one, so nothing was sent.").arg(m_expectedSha256));
+    if (parser.isSet(sha256) && !CliConsole::sha256Problem(m_expectedSha256).isEmpty())
+        return fail(ExitUsage, CliConsole::sha256Problem(m_expectedSha256));
     if (command == QLatin1String("list") && positional.size() == 1)
         return DeviceListing(&m_inventory, m_defaultPort, m_console, m_out).run(parser.isSet(json), parser.values(ip));
     if (command == QLatin1String("history") && positional.size() == 1) {
