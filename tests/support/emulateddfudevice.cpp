@@ -86,9 +86,10 @@ EmulatedDfuDevice::~EmulatedDfuDevice()
         ::close(m_ttySlave);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto &pending : qAsConst(m_pendingUrbs))
+        for (const auto &pending : qAsConst(m_pendingUrbs) + qAsConst(m_heldUrbs))
             g_object_unref(pending.second);
         m_pendingUrbs.clear();
+        m_heldUrbs.clear();
     }
     if (m_handler) {
         g_signal_handlers_disconnect_by_data(m_handler, this);
@@ -194,8 +195,18 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.append({ requestType, request, value, index, length, out, QDateTime::currentMSecsSinceEpoch() });
     in->clear();
+    m_failure = NoFailure;
     if (m_gone)
         return false;
+    if (m_faulted && m_config.fault == GoesSilent) {
+        // Silent as it restarts: into the image when it had the whole of it.
+        if (m_state == DfuManifestSync) {
+            ++m_manifestations;
+            m_state = DfuManifestWaitReset;
+        }
+        m_failure = NoAnswer;
+        return false;
+    }
 
     if (requestType == 0x80 && request == 6) {            // GET_DESCRIPTOR
         const quint8 type = value >> 8;
@@ -246,6 +257,20 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
                     m_downloaded.append(out);
                 return true;
             }
+            if (m_config.fault == Stalls) {
+                m_state = DfuError;
+                return false;
+            }
+            if (m_config.fault == ResetsInStatus) {
+                if (length == 0 && m_state == DfuDnloadIdle)
+                    ++m_manifestations;
+                else if (length > 0 && m_state == DfuDnloadIdle)
+                    m_downloaded.append(out);
+                m_gone = true;
+                m_unplugRequested = m_config.unplugWhenLeaving;
+                m_failure = IoError;
+                return false;
+            }
             if (m_config.fault == Leaves) {
                 // At the end of the image: it restarts into the image it
                 // has, without answering the request.
@@ -288,13 +313,20 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             *in = QByteArray(5, '\0');
             return true;
         }
+        if (m_faulted && m_config.fault == StatusIoError) {
+            // It restarts: into the image when it had the whole of it.
+            if (m_state == DfuManifestSync)
+                ++m_manifestations;
+            m_gone = true;
+            m_unplugRequested = m_config.unplugWhenLeaving;
+            m_failure = IoError;
+            return false;
+        }
         State reported = m_state;
         quint8 statusCode = 0;
         if (m_faulted && m_config.fault == Refuses) {
             statusCode = m_state == DfuManifestSync ? 0x07 : 0x03;   // errVERIFY, errWRITE
             m_state = reported = DfuError;
-        } else if (m_faulted && m_config.fault == StaysBusy) {
-            reported = m_state == DfuManifestSync ? DfuManifest : DfuDnbusy;
         } else if (m_faulted && m_config.fault == WrongState) {
             reported = AppIdle;
         } else if (m_state == DfuDnloadSync) {
@@ -387,13 +419,21 @@ void EmulatedDfuDevice::transfer(const QByteArray &setupAndOut, int bufferLength
         }
     }
     bool gone = false;
+    Failure failure = NoFailure;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         gone = m_gone;
+        failure = m_failure;
     }
     // A device that left the bus fails every transfer as the kernel fails
-    // them then; any other refusal is a STALL.
-    *status = ok ? 0 : gone ? -ENODEV : -EPIPE;
+    // them then, one that reset in the middle of one with a protocol error;
+    // any other refusal is a STALL.
+    if (failure == NoAnswer)
+        *status = noAnswer;
+    else if (failure == IoError)
+        *status = -EPROTO;
+    else
+        *status = ok ? 0 : gone ? -ENODEV : -EPIPE;
 }
 
 bool EmulatedDfuDevice::isLive(const QByteArray &node) const
@@ -456,12 +496,13 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
         transfer(setupAndOut, bufferLength, &status, &actual, &in);
         if (!in.isEmpty())
             umockdev_ioctl_data_update(buffer, 8, reinterpret_cast<guint8 *>(in.data()), in.size());
-        writeInt(urb, urbStatusOffset, status);
+        writeInt(urb, urbStatusOffset, status == noAnswer ? 0 : status);
         writeInt(urb, urbActualOffset, actual);
         umockdev_ioctl_data_unref(buffer);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_pendingUrbs.append(qMakePair(static_cast<void *>(client), static_cast<void *>(urb)));
+            (status == noAnswer ? m_heldUrbs : m_pendingUrbs)
+                .append(qMakePair(static_cast<void *>(client), static_cast<void *>(urb)));
         }
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
@@ -487,9 +528,26 @@ int EmulatedDfuDevice::handleIoctl(UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     }
-    case USBDEVFS_DISCARDURB:
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
+    case USBDEVFS_DISCARDURB: {
+        // Only an unanswered URB is still in flight; it comes back
+        // cancelled, as the kernel returns a URB the host gave up on.
+        UMockdevIoctlData *urb = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (int i = 0; i < m_heldUrbs.size() && !urb; ++i) {
+                if (m_heldUrbs.at(i).first == client) {
+                    urb = static_cast<UMockdevIoctlData *>(m_heldUrbs.at(i).second);
+                    m_pendingUrbs.append(m_heldUrbs.takeAt(i));
+                }
+            }
+            if (urb) {
+                writeInt(urb, urbStatusOffset, -ENOENT);
+                writeInt(urb, urbActualOffset, 0);
+            }
+        }
+        umockdev_ioctl_client_complete(client, urb ? 0 : -1, urb ? 0 : EINVAL);
         return TRUE;
+    }
     default:
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
         return TRUE;
@@ -521,6 +579,8 @@ QString EmulatedDfuDevice::plug(UsbTestbed &testbed)
                         reply.result = EINVAL;
                     else
                         transfer(request, bufferLength, &reply.status, &reply.actualLength, &reply.in);
+                    if (reply.status == noAnswer)
+                        reply.status = -ETIMEDOUT;
                     return reply;
                 }));
         }

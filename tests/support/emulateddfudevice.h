@@ -45,13 +45,19 @@ public:
     // One misbehaviour at one step of a download.
     enum Fault {
         NoFault,
-        StaysBusy,       // reports dfuDNBUSY (dfuMANIFEST at the end) for ever
         ShortStatus,     // answers DFU_GETSTATUS with 5 bytes from then on
         WrongState,      // reports appIDLE, which no download step leads to
         Refuses,         // reports dfuERROR (errWRITE; errVERIFY at the end)
         Leaves,          // leaves the bus: this and every later request fail (at the end of the
                          // image, it restarts into the image without answering)
-        LeavesAfter      // takes the request, then leaves the bus
+        LeavesAfter,     // takes the request, then leaves the bus
+        Stalls,          // refuses the request with a STALL and says dfuERROR
+        ResetsInStatus,  // takes the request and resets in its status stage: the host sees an I/O
+                         // error, and the device leaves the bus (restarting into the image at its end)
+        StatusIoError,   // takes the request; the next DFU_GETSTATUS fails with an I/O error as the
+                         // device resets and leaves the bus (restarting into the image at its end)
+        GoesSilent       // takes the request, then answers nothing: every later request times out
+                         // (at the end of the image it is restarting into it)
     };
 
     struct Config
@@ -179,7 +185,9 @@ public:
 private:
     // One control transfer from its URB buffer (setup packet, OUT data):
     // the URB's status and actual length, and the IN data.
+    // `status` is noAnswer for a transfer the device leaves unanswered.
     void transfer(const QByteArray &setupAndOut, int bufferLength, int *status, int *actual, QByteArray *in);
+    static const int noAnswer = 1;
     // The device answers on `node` now (not one it left by re-enumerating).
     bool isLive(const QByteArray &node) const;
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
@@ -204,6 +212,13 @@ private:
     int m_dnloads = 0;
     int m_manifestations = 0;
     bool m_faulted = false;                  // the fault's step has come
+    // How control() wants the transfer it just handled to end, besides a
+    // STALL: an I/O error, or no answer at all.
+    enum Failure { NoFailure, IoError, NoAnswer };
+    Failure m_failure = NoFailure;
+    // URBs of a device that went silent, with their client: they complete
+    // only when the host gives up on them (USBDEVFS_DISCARDURB).
+    QVector<QPair<void *, void *>> m_heldUrbs;
     bool m_gone = false;
     bool m_detach = false;
     QVector<Request> m_requests;

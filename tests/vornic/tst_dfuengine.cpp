@@ -312,8 +312,8 @@ void DfuEngineTest::deviceStuckBusyEndsWithTimeout()
     config.busyForever = true;
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-    // A short time limit keeps the test quick; the bound scales with it.
-    dfuInit(300);
+    // A short busy limit keeps the test quick.
+    bench.engine.setBusyLimit(300);
 
     QElapsedTimer timer;
     timer.start();
@@ -321,7 +321,7 @@ void DfuEngineTest::deviceStuckBusyEndsWithTimeout()
     const qint64 elapsed = timer.elapsed();
 
     QCOMPARE(result, int(LIBUSB_ERROR_TIMEOUT));
-    QVERIFY2(elapsed >= 300 && elapsed < 3000, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= 250 && elapsed < 3000, qPrintable(QString::number(elapsed)));
     QCOMPARE(texts(bench.errors), QStringList({ "Error timeout.", "Download error!" }));
     QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
     QVERIFY(endsWithAbort(bench.device));
@@ -476,13 +476,14 @@ void DfuEngineTest::announcedPollTimeout_data()
     QTest::addColumn<int>("limitMs");               // the request time limit
     // With a request limit of 200 ms: a device that asks for 150 ms between
     // requests is left alone that long each time and waited for past the
-    // limit; one that asks for nothing is polled every 10 ms and given up on
-    // at the limit; one that asks for hours is given up on at once. One that
+    // limit; one that asks for nothing is polled every 10 ms, as long as it
+    // answers; one that asks for hours is given up on at once. One that
     // asks for 3 ms is asked again after 3 ms, not 10: told by the spacing
     // of its polls (under a limit no load reaches, not by the total time).
     QTest::newRow("busy within what it announced") << 150 << 3 << 0 << 2000 << 200;
     QTest::newRow("asks for less than 10 ms") << 3 << 40 << 0 << 10000 << 5000;
-    QTest::newRow("busy, nothing announced") << 0 << 40 << int(LIBUSB_ERROR_TIMEOUT) << 2000 << 200;
+    // Busy for 8 s, answering every request: not silent, and waited for.
+    QTest::newRow("busy 8 s, nothing announced") << 0 << 800 << 0 << 20000 << 5000;
     QTest::newRow("asks for hours") << 0xFFFFFF << 3 << int(LIBUSB_ERROR_TIMEOUT) << 1000 << 200;
 }
 
@@ -755,9 +756,20 @@ void DfuEngineTest::readBack_data()
     // after its answer): written, not confirmed, and never read back.
     const int unconfirmed = DfuEngine::Unconfirmed;
     const char *restarted = "the device restarted without confirming";
-    for (const int fault : { int(EmulatedDfuDevice::LeavesAfter), int(EmulatedDfuDevice::Leaves) })
-        QTest::newRow(fault == EmulatedDfuDevice::Leaves ? "restarts while it answers the end" : "restarts after the end")
+    for (const int fault : { int(EmulatedDfuDevice::LeavesAfter), int(EmulatedDfuDevice::Leaves),
+                             int(EmulatedDfuDevice::ResetsInStatus) })
+        QTest::newRow(fault == EmulatedDfuDevice::Leaves           ? "restarts while it answers the end"
+                      : fault == EmulatedDfuDevice::ResetsInStatus ? "resets in the end's status stage"
+                                                                   : "restarts after the end")
             << 2500 << true << -1 << 0 << unconfirmed << 0 << restarted << fault;
+    // Its first status request after the end fails as it restarts, or goes
+    // unanswered: written, not confirmed. Only a STALL of the end is a refusal.
+    QTest::newRow("first status after the end fails") << 2500 << true << -1 << 0 << unconfirmed << 0
+        << "did not answer after the end of the image (Input/Output Error)" << int(EmulatedDfuDevice::StatusIoError);
+    QTest::newRow("first status after the end times out") << 2500 << true << -1 << 0 << unconfirmed << 0
+        << "did not answer after the end of the image (Operation timed out)" << int(EmulatedDfuDevice::GoesSilent);
+    QTest::newRow("end stalled") << 2500 << true << -1 << -14 << int(DfuEngine::NotAsked) << 0
+        << "did not accept the end of the image (Pipe error); it does not hold it." << int(EmulatedDfuDevice::Stalls);
 }
 
 // With verification on, what the device made its firmware is read back and

@@ -505,7 +505,10 @@ void UsbRoadTest::faultsEndTheJob_data()
         { "leaves", EmulatedDfuDevice::Leaves, "left the bus at block 4 of 8", unconfirmed },
         { "takes the request and leaves", EmulatedDfuDevice::LeavesAfter, "left the bus at block 4 of 8",
           unconfirmed },
-        { "stays busy", EmulatedDfuDevice::StaysBusy, "Error timeout.", "did not finish making the image" },
+        // Or that resets as it answers, or fails its next status request:
+        // only a refusal of the end fails it there.
+        { "resets in the status stage", EmulatedDfuDevice::ResetsInStatus, "Bad address.", unconfirmed },
+        { "fails a status request", EmulatedDfuDevice::StatusIoError, "Error timeout.", unconfirmed },
         { "short status", EmulatedDfuDevice::ShortStatus, "Download error!", "refused the image at its end" },
         { "wrong state", EmulatedDfuDevice::WrongState, "reports DFU state appIDLE after block 4",
           "reports DFU state appIDLE after the end" },

@@ -27,9 +27,6 @@ const unsigned blockTimeout = 5000;    // ms, for every DFU_DNLOAD
 const int detachTimeout = 1000;        // ms, announced to the device
 const quint8 functionalDescriptorType = 0x21;
 const int pollPause = 10;              // ms between DFU_GETSTATUS from a device that asks for nothing
-// However long a device asks to be left alone between status requests, it
-// has this long to take one block.
-const qint64 longestBlockWait = 60000; // ms
 const long largestBlockCount = 0xFFFF;
 // Result of a block the device did not take as a whole.
 const int badAddress = -14;
@@ -282,15 +279,18 @@ int DfuEngine::download(const QString &imagePath, const DfuInterface &dfu, int t
         const int ended = libusb_control_transfer(dfu.handle, requestOut, dfuDnloadRequest, quint16(block + 1),
                                                   dfu.interface, nullptr, 0, blockTimeout);
         // A device that took every block may restart as soon as it has the
-        // end, even before it has answered it: it was written, and nothing
-        // confirms what it made of the image.
-        if (ended == LIBUSB_ERROR_NO_DEVICE) {
-            restartedUnconfirmed();
-        } else if (ended < 0) {
+        // end, even during the status stage of the request, so that the
+        // request fails with whatever the bus makes of the reset. Only a
+        // STALL is the device's own refusal of the end; after anything else
+        // its status tells what it made of the image, if it still answers.
+        if (ended == LIBUSB_ERROR_PIPE) {
             emit m_emitter->errorSignal(QStringLiteral("The device did not accept the end of the image (%1); it does "
                                                        "not hold it.").arg(usbErrorText(ended)));
             leaveDownload(dfu, false);
             return badAddress;
+        }
+        if (ended == LIBUSB_ERROR_NO_DEVICE) {
+            restartedUnconfirmed(ended);
         } else {
             const int manifested = awaitManifestation(dfu);
             if (manifested < 0)
@@ -334,12 +334,11 @@ int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool 
 {
     // Asked until the device has taken the block, leaving it alone between
     // two requests for as long as it asks (bwPollTimeout; 10 ms when it
-    // asks for nothing). A device that stays busy past the request time limit
-    // plus what it asked for, or asks for more than a block may take, is
-    // given up on; so is the wait when the run is told to stop.
+    // asks for nothing). A device that stays busy past the busy limit, or
+    // asks for a pause that would pass it, is given up on; so is the wait
+    // when the run is told to stop.
     QElapsedTimer waited;
     waited.start();
-    qint64 allowed = dfuRequestTimeout();
     for (;;) {
         const int polled = dfuGetStatus(dfu.handle, dfu.interface, *status);
         if (polled < 0 || status->bState == DfuStateDnloadIdle || status->bState == DfuStateError)
@@ -348,19 +347,18 @@ int DfuEngine::awaitBlockTaken(const DfuInterface &dfu, DfuStatus *status, bool 
         // lost the download: waiting on gains nothing.
         if (status->bState != DfuStateDnloadSync && status->bState != DfuStateDnbusy)
             return unexpectedState;
-        if (!pauseBeforeNextPoll(waited, &allowed, status->bwPollTimeout, stopped))
+        if (!pauseBeforeNextPoll(waited, status->bwPollTimeout, stopped))
             return *stopped ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT;
     }
 }
 
-bool DfuEngine::pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped)
+bool DfuEngine::pauseBeforeNextPoll(const QElapsedTimer &waited, quint32 pollTimeout, bool *stopped)
 {
-    *allowed = qMin(longestBlockWait, *allowed + qint64(pollTimeout));
     // As long as the device asks for (DFU 1.1 wants no request before
     // then, and asking later only loses time); 10 ms from one that asks
     // for nothing.
     const qint64 pause = pollTimeout > 0 ? qint64(pollTimeout) : qint64(pollPause);
-    if (waited.elapsed() >= *allowed || waited.elapsed() + pause > longestBlockWait)
+    if (waited.elapsed() + pause > m_busyLimit)
         return false;
     QElapsedTimer paused;
     paused.start();
@@ -382,7 +380,6 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
     const bool detachesItself = m_attributes & 0x08;
     QElapsedTimer waited;
     waited.start();
-    qint64 allowed = dfuRequestTimeout();
     bool manifesting = false;
     m_idleAfterManifestation = false;
     for (;;) {
@@ -393,16 +390,12 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
             // once it has begun; one that said it detaches by itself leaves.
             if ((polled == LIBUSB_ERROR_NO_DEVICE && detachesItself && !tolerant) || (manifesting && !tolerant))
                 return 0;
-            // Whatever it announced, a device that took the end of the image
-            // and then restarted was written; only its word on the image is
-            // missing.
-            if (polled == LIBUSB_ERROR_NO_DEVICE) {
-                restartedUnconfirmed();
-                return 0;
-            }
-            emit m_emitter->errorSignal(QStringLiteral("The device did not answer after the end of the image (%1); it "
-                                                       "may not hold it.").arg(usbErrorText(polled)));
-            return polled == LIBUSB_ERROR_TIMEOUT ? polled : badAddress;
+            // Whatever it announced, a device that took every block and the
+            // end of the image and then stops answering (it resets, leaves,
+            // or is busy restarting) was written; only its word on the image
+            // is missing. Only a status that says so is a refusal.
+            restartedUnconfirmed(polled);
+            return 0;
         }
         switch (status.bState) {
         case DfuStateDfuIdle:
@@ -426,19 +419,22 @@ int DfuEngine::awaitManifestation(const DfuInterface &dfu)
             return badAddress;
         }
         // Not stopped: the device is writing the image into its flash.
-        if (!pauseBeforeNextPoll(waited, &allowed, status.bwPollTimeout, nullptr)) {
+        if (!pauseBeforeNextPoll(waited, status.bwPollTimeout, nullptr)) {
             emit m_emitter->errorSignal(QStringLiteral("The device did not finish making the image its firmware "
                                                        "within %1 seconds; it may not hold it.")
-                                            .arg((allowed + 999) / 1000));
+                                            .arg((m_busyLimit + 999) / 1000));
             return LIBUSB_ERROR_TIMEOUT;
         }
     }
 }
 
-void DfuEngine::restartedUnconfirmed()
+void DfuEngine::restartedUnconfirmed(int usbError)
 {
     m_verification = Unconfirmed;
-    m_verificationText = QStringLiteral("the device restarted without confirming");
+    m_verificationText = usbError == LIBUSB_ERROR_NO_DEVICE
+                             ? QStringLiteral("the device restarted without confirming")
+                             : QStringLiteral("the device did not answer after the end of the image (%1)")
+                                   .arg(usbErrorText(usbError));
 }
 
 void DfuEngine::leaveDownload(const DfuInterface &dfu, bool inError)

@@ -52,9 +52,9 @@ public:
         Verified,               // read back with DFU_UPLOAD: byte for byte the image
         NotVerifiable,          // written, but the device cannot be read back (verificationText says why)
         Differs,                // read back, and not the image: update() returned imageDiffers
-        // Every block and the end of the image taken, then the device left
-        // the bus before it said what it made of the image: written, not
-        // confirmed (whether or not verification was asked).
+        // Every block taken, then the device reset, left or went quiet during
+        // or after the end of the image, before it said what it made of it:
+        // written, not confirmed (whether or not verification was asked).
         Unconfirmed
     };
     // With verification on, a download the device has made its firmware is
@@ -64,6 +64,12 @@ public:
     Verification verification() const { return m_verification; }
     QString verificationText() const { return m_verificationText; }
     static const int imageDiffers = -13;
+
+    // How long a device that answers every status request may stay busy
+    // with one block, or with making the image its firmware: each request
+    // has the request time limit, and being busy is not being silent
+    // (erasing a large sector takes seconds).
+    void setBusyLimit(qint64 ms) { m_busyLimit = ms; }
 
     // An image read earlier (at the start of a two-phase update, or once
     // for several devices): downloaded instead of reading the file.
@@ -92,15 +98,16 @@ private:
     // (with the reason said) when it has not or cannot be known to have.
     int awaitManifestation(const DfuInterface &dfu);
     // Between two status requests: leaves the device alone as long as it
-    // asked (10 ms when it asked for nothing). False when that would pass the time limit
-    // (the request limit plus what the device asked for, 60 s at most), or
-    // when the run was told to stop (*stopped is set; a null `stopped`
-    // ignores the stop).
-    bool pauseBeforeNextPoll(const QElapsedTimer &waited, qint64 *allowed, quint32 pollTimeout, bool *stopped);
+    // asked (10 ms when it asked for nothing). False when that would pass
+    // the busy limit, or when the run was told to stop (*stopped is set; a
+    // null `stopped` ignores the stop).
+    bool pauseBeforeNextPoll(const QElapsedTimer &waited, quint32 pollTimeout, bool *stopped);
     // Reads the image back and compares it (see setVerify): 0 when it is
     // the image or cannot be read back, imageDiffers or interrupted.
     int verifyImage(const DfuInterface &dfu, int transferSize);
-    void restartedUnconfirmed();
+    // Written, and the device stopped answering (`usbError`) before it said
+    // what it made of the image.
+    void restartedUnconfirmed(int usbError);
     // Ends a download that is not to be completed: the device drops what it
     // has and waits in its bootloader (`inError`: it said dfuERROR).
     void leaveDownload(const DfuInterface &dfu, bool inError);
@@ -118,6 +125,7 @@ private:
     // back), rather than restarting or going quiet.
     bool m_idleAfterManifestation = false;
     bool m_verify = false;
+    qint64 m_busyLimit = 60000;         // ms
     Verification m_verification = NotAsked;
     FirmwareImage m_image;
     // What the download sent.
