@@ -39,6 +39,7 @@ FirmwareImage FirmwareImage::read(const QString &path)
         image.m_problem = imageOpenFailureText(path, image.m_error);
         return image;
     }
+    image.m_opened = true;
     struct stat before {};
     struct stat after {};
     const bool measured = fstat(fileno(file), &before) == 0;
@@ -60,7 +61,9 @@ FirmwareImage FirmwareImage::read(const QString &path)
         image.m_problem = changedWhileReadText(path);
         return image;
     }
-    return fromBytes(path, bytes);
+    image = fromBytes(path, bytes);
+    image.m_opened = true;
+    return image;
 }
 
 FirmwareImage FirmwareImage::fromBytes(const QString &path, const QByteArray &bytes)

@@ -51,6 +51,8 @@ public:
     // The system's error number when the file could not be opened or read,
     // else 0 (also for a file that changed while it was read).
     int error() const { return m_error; }
+    // The file was opened: an error() came from reading it.
+    bool wasOpened() const { return m_opened; }
 
 private:
     QString m_path;
@@ -58,6 +60,7 @@ private:
     QString m_problem;
     QString m_sha256;
     int m_error = 0;
+    bool m_opened = false;
     bool m_read = false;
 };
 

@@ -398,7 +398,14 @@ void MainWindow::handleFinished()
     progressBar->setFormat(verification == PadTransfer::Verified ? QStringLiteral("Update complete, verified")
                            : verification != PadTransfer::NotAsked ? QStringLiteral("Update complete, not verified")
                                                                    : QString());
-    progressBar->setToolTip(verification == PadTransfer::NotVerifiable ? PadTransfer::notVerifiableText(slaveAddress.load())
+    QString notVerifiableWhy;
+    if (verification == PadTransfer::NotVerifiable) {
+        const std::lock_guard<std::mutex> ended(runMutex);
+        notVerifiableWhy = runNotVerifiableWhy;
+        if (!notVerifiableWhy.isEmpty())
+            notVerifiableWhy = notVerifiableWhy.at(0).toUpper() + notVerifiableWhy.mid(1) + QLatin1Char('.');
+    }
+    progressBar->setToolTip(verification == PadTransfer::NotVerifiable ? notVerifiableWhy
                             : verification == PadTransfer::NoWayBack  ? QStringLiteral("Infrared has no way back from the pad.")
                                                                       : QString());
     if (!future.isRunning() && future.isFinished() && future.resultCount() > 0)

@@ -127,6 +127,8 @@ private:
     QAction *verifyAction = nullptr;
     std::atomic<bool> runVerify { false };
     std::atomic<int> runVerification { 0 };
+    // Why a Modbus run's read-back did not verify the image (runMutex).
+    QString runNotVerifiableWhy;
     // From Start until the run's end has been handled: the controls wait
     // for it.
     bool runUnfinished = false;

@@ -41,6 +41,8 @@ int MainWindow::modbusUpdateRun()
     noteImage(image);
     const int result = transfer.update(image, PadTransfer::ModbusRoad, slaveAddress.load(), runVerify, &verification);
     runVerification = verification;
+    // Under runMutex, which the run holds: read by the window after the run.
+    runNotVerifiableWhy = transfer.notVerifiableWhy();
     return result;
 }
 

@@ -30,9 +30,11 @@ FirmwareImage PadTransfer::readImage(const QString &imagePath)
 {
     const FirmwareImage image = FirmwareImage::read(imagePath);
     if (!image.isRead()) {
-        emit m_emitter->errorSignal(image.error() ? QStringLiteral("Can't open image file %1 %2")
-                                                        .arg(imagePath, QString::fromLocal8Bit(std::strerror(image.error())))
-                                                  : image.problem());
+        const QString systemText = QString::fromLocal8Bit(std::strerror(image.error()));
+        emit m_emitter->errorSignal(!image.error()       ? image.problem()
+                                    : image.wasOpened() ? QStringLiteral("IRBOOT. Image read failed: %1").arg(systemText)
+                                                        : QStringLiteral("Can't open image file %1 %2").arg(imagePath,
+                                                                                                            systemText));
     } else if (image.isEmpty()) {
         // Nothing to send is no update: the pad would keep its old firmware
         // while the run reported success.
@@ -172,11 +174,11 @@ QString PadTransfer::notVerifiableText(int slaveAddress)
 
 int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
 {
+    m_notVerifiableWhy = notVerifiableText(slaveAddress);
     if (slaveAddress == 0)
         return notVerifiable;
     Modbus modbus;
-    // Said only when it ends the verification as a failure: a pad that
-    // cannot read back is no error.
+    // Why a read failed: a pad that cannot read back is no error.
     QString said;
     QObject::connect(&modbus, &Modbus::errorString, [&said](const QString &text) { said = text; });
     modbus.traceEnabled = true;
@@ -210,11 +212,14 @@ int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
             result = notVerifiable;
             break;
         }
+        // The pad acknowledged every record it was written: a read-back it
+        // does not answer, refuses or cannot complete leaves the image
+        // written and not verified. Only bytes that differ fail it.
         if (result != 0) {
-            emit m_emitter->errorSignal(result == Modbus::noRecords
-                                            ? QStringLiteral("The pad answered the read-back of record %1 with no "
-                                                             "records; the image is not verified.").arg(record)
-                                            : said);
+            m_notVerifiableWhy = result == Modbus::noRecords
+                ? QStringLiteral("the pad answered the read-back of record %1 with no records").arg(record)
+                : QStringLiteral("the read-back of record %1 failed (%2)").arg(record).arg(said.trimmed());
+            result = notVerifiable;
             break;
         }
         const auto differ = std::mismatch(expected, expected + imageBytes, held);

@@ -36,14 +36,16 @@ public:
 
     // Reads the records back with Read File Record and compares them with
     // the image: 0 when the pad holds the image; notVerifiable when it
-    // cannot say (it answers the read with "Illegal Function", or the image
-    // was broadcast); imageDiffers (said where); -1 for an image problem or
-    // a stop; else the failing adapter or Modbus code.
+    // cannot say (the image was broadcast, or a read was not answered,
+    // refused or failed: notVerifiableWhy() says which); imageDiffers (said
+    // where); -1 for an image problem or a stop.
     int modbusVerify(const FirmwareImage &image, int slaveAddress);
     static const int notVerifiable = -2;
     static const int imageDiffers = -3;
-    // Why a pad at `slaveAddress` could not be verified.
+    // Why a pad at `slaveAddress` cannot be verified at all.
     static QString notVerifiableText(int slaveAddress);
+    // Why the last read-back found the image not verifiable.
+    QString notVerifiableWhy() const { return m_notVerifiableWhy; }
 
     // The write and, when asked, the read-back, as the window and
     // tamsel-cli both run them.
@@ -51,7 +53,7 @@ public:
     enum Verification {
         NotAsked = 0,
         Verified = 1,           // every record read back equal
-        NotVerifiable = 2,      // written; the pad cannot read back (notVerifiableText)
+        NotVerifiable = 2,      // written; the pad was not read back (notVerifiableWhy)
         NoWayBack = 3           // written by infrared, which has no way back
     };
     // 0 when the image was written (and, with `verify`, found equal, or
@@ -82,6 +84,7 @@ private:
     const std::atomic<bool> &m_stop;
     bool m_wholeImageAnswered = false;
     bool m_written = false;
+    QString m_notVerifiableWhy;
 };
 
 #endif // PADTRANSFER_H

@@ -237,7 +237,7 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     if (result == 0 && verification == PadTransfer::NoWayBack)
         return fail(ExitNotVerified, unconfirmed.arg(wrote, QStringLiteral("infrared has no way back from the pad")));
     if (result == 0 && verification == PadTransfer::NotVerifiable)
-        return fail(ExitNotVerified, unconfirmed.arg(wrote, PadTransfer::notVerifiableText(address)));
+        return fail(ExitNotVerified, unconfirmed.arg(wrote, transfer.notVerifiableWhy()));
     if (result == 0) {
         m_console->note(QStringLiteral("Wrote %1%2.")
                             .arg(wrote, m_verify ? QStringLiteral(" (verified: read back record by record)")

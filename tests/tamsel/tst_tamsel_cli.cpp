@@ -157,8 +157,12 @@ void TamselCliTest::update_data()
                                                       << verify << 9 << "\"Illegal Function\"";
     QTest::newRow("verify: the pad reads back no records") << "simulated" << QVariantMap { { "read_back", "empty" } }
                                                            << verify << 9 << "or with no records)";
-    QTest::newRow("verify: a read unanswered") << "simulated" << QVariantMap { { "timeout_at", 35 } } << verify << 7
-                                               << "Modbus Timeout";
+    // Every record was acknowledged: a read-back the pad does not answer,
+    // or refuses, leaves the image written, not verified.
+    QTest::newRow("verify: a read unanswered") << "simulated" << QVariantMap { { "timeout_at", 35 } } << verify << 9
+                                               << "the read-back of record 4 failed (Modbus Timeout)";
+    QTest::newRow("verify: a read refused") << "simulated" << QVariantMap { { "exception_at", 35 } } << verify << 9
+                                            << "record 4 failed (Modbus Exception: Illegal Data Address)";
     QTest::newRow("verify: broadcast") << "simulated" << none
                                        << QStringList { "update", "--road", "modbus", "--address", "0", "--verify" }
                                        << 9 << "no pad answers a broadcast";

@@ -515,6 +515,8 @@ void TamselWindowTest::verifyAfterWriting_data()
                                             << "the byte at offset 100 (of 320)";
     QTest::newRow("Modbus, the pad cannot read back") << 1 << "read_back" << QVariant(false)
                                                       << "Update complete, not verified" << "Illegal Function";
+    QTest::newRow("Modbus, a read unanswered") << 1 << "timeout_at" << QVariant(13) << "Update complete, not verified"
+                                               << "The read-back of record 2 failed (Modbus Timeout).";
     QTest::newRow("infrared") << 0 << "" << QVariant() << "Update complete, not verified"
                               << "Infrared has no way back from the pad.";
 }
