@@ -6,6 +6,7 @@
 #include "historydialog.h"
 #include "emitter.h"
 #include "interruptsignal.h"
+#include "network/statuswordcounter.h"
 #include "usb/dfuprotocol.h"
 #include "usb/usbdevicelist.h"
 #include "tracelines.h"
@@ -616,7 +617,7 @@ void CMNDialog::deviceConnected()
 
 void CMNDialog::checkConnectionTaskFinished(QByteArray reply)
 {
-    const QString text = reply.contains("OK") ? QStringLiteral("Device connected")
+    const QString text = StatusWordCounter::hasOkWord(reply) ? QStringLiteral("Device connected")
                                               : QStringLiteral("Device disconnected");
     PlainTextBox::warning(nullptr, QStringLiteral("Vornic"), text);
 }

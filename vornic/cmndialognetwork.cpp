@@ -108,10 +108,11 @@ void CMNDialog::uploadFinished(int code)
                    problem);
         break;
     case UploadTask::linkLost:
-        askButtons(QMessageBox::Warning, failed,
-                   QStringLiteral("The connection to the device was lost during the upload; the device did not "
-                                  "take the whole image."),
-                   dismiss, 0, -1, this);
+        askButtons(QMessageBox::Warning, failed, problem, dismiss, 0, -1, this);
+        break;
+    case UploadTask::notChecked:
+        askButtons(QMessageBox::Warning, QStringLiteral("Firmware upload not checked"), problem, dismiss, 0, -1,
+                   this);
         break;
     default:
         break;
@@ -226,6 +227,9 @@ bool CMNDialog::reportNetworkError(int code)
                              QStringLiteral("The device at %1 did not say what it is: its answer holds no serial "
                                             "number or version.").arg(ip),
                              QMessageBox::Ok);
+        return false;
+    case ScannerTask::answerTooLong:
+        PlainTextBox::warning(nullptr, QStringLiteral("Failed to add a device"), ScannerTask::answerTooLongText(ip));
         return false;
     case 5:
         return askButtons(QMessageBox::Warning, impossible,

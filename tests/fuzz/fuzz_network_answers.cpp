@@ -12,19 +12,44 @@
 
 namespace {
 
+bool isLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Where `word` stands in `stream` as a status word: no letter directly
+// before it, and none directly after it unless a read ended there (`cuts`
+// holds the offsets where reads ended; a word that ends a read is taken as
+// said).
+QVector<int> statusWords(const QByteArray &stream, const QByteArray &word, const QVector<bool> &cuts)
+{
+    QVector<int> found;
+    for (int at = stream.indexOf(word); at >= 0; at = stream.indexOf(word, at + 1)) {
+        const int end = at + word.size();
+        const bool before = at > 0 && isLetter(stream.at(at - 1));
+        const bool after = end < stream.size() && isLetter(stream.at(end)) && !cuts.at(end);
+        if (!before && !after)
+            found << at;
+    }
+    return found;
+}
+
 // The upload's view, from the whole stream at once: the "OK"s that end
 // before the first refusal, and whether there is one.
-StatusWordCounter::Result wholeStream(const QByteArray &stream)
+StatusWordCounter::Result wholeStream(const QByteArray &stream, const QVector<bool> &cuts)
 {
-    int refusal = stream.indexOf("ERROR");
-    const int unknown = stream.indexOf("Unknown");
-    if (refusal < 0 || (unknown >= 0 && unknown < refusal))
-        refusal = unknown;
+    int refusal = -1;
+    for (const char *word : { "ERROR", "Unknown" }) {
+        const QVector<int> at = statusWords(stream, word, cuts);
+        if (!at.isEmpty() && (refusal < 0 || at.first() < refusal))
+            refusal = at.first();
+    }
     StatusWordCounter::Result result;
     result.refused = refusal >= 0;
-    const QByteArray before = result.refused ? stream.left(refusal) : stream;
-    for (int at = before.indexOf("OK"); at >= 0; at = before.indexOf("OK", at + 2))
-        ++result.acknowledgements;
+    for (const int at : statusWords(stream, "OK", cuts)) {
+        if (!result.refused || at + 2 <= refusal)
+            ++result.acknowledgements;
+    }
     return result;
 }
 
@@ -67,8 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The same stream cut into reads of lengths drawn from the seed: the
     // acknowledgements and the refusal are those of the whole stream.
+    // (Up to the refusal: the upload reads no further.)
     StatusWordCounter counter;
     StatusWordCounter::Result cut;
+    QVector<bool> cuts(stream.size() + 1, false);
+    int readTo = 0;
     uint32_t state = seed * 2654435761u + 1;
     for (int at = 0; at < stream.size() && !cut.refused;) {
         state = state * 1103515245u + 12345u;
@@ -77,13 +105,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         cut.acknowledgements += read.acknowledgements;
         cut.refused = read.refused;
         at += length;
+        readTo = qMin(at, int(stream.size()));
+        cuts[readTo] = true;
     }
-    const StatusWordCounter::Result whole = wholeStream(stream);
+    const StatusWordCounter::Result whole = wholeStream(stream.left(readTo), cuts);
     FUZZ_ASSERT(cut.refused == whole.refused);
     FUZZ_ASSERT(cut.acknowledgements == whole.acknowledgements);
 
-    // The check's answer passes only on "OK" as a word of its own.
-    const QRegularExpression okWord(QStringLiteral("(?<![A-Za-z0-9_])OK(?![A-Za-z0-9_])"));
+    // The check's answer passes only on "OK" with no letter beside it.
+    const QRegularExpression okWord(QStringLiteral("(?<![A-Za-z])OK(?![A-Za-z])"));
     // (Every byte: converting the array whole would stop at its first NUL.)
     const QString everyByte = QString::fromLatin1(stream.constData(), stream.size());
     FUZZ_ASSERT(StatusWordCounter::hasOkWord(stream) == okWord.match(everyByte).hasMatch());

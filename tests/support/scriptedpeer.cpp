@@ -3,6 +3,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 ScriptedPeer::ScriptedPeer(Script script, QObject *parent)
     : QObject(parent)
     , m_script(std::move(script))
@@ -37,4 +39,14 @@ void ScriptedPeer::hangUp()
 {
     if (m_socket)
         m_socket->disconnectFromHost();
+}
+
+void ScriptedPeer::reset()
+{
+    if (!m_socket)
+        return;
+    // No lingering: the kernel answers the peer with RST.
+    const linger abrupt { 1, 0 };
+    ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    m_socket->abort();
 }

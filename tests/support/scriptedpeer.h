@@ -25,8 +25,9 @@ public:
     quint16 port() const { return m_server.serverPort(); }
     // Sends `text` on the current connection, after `delay` ms if given.
     void say(const QByteArray &text, int delay = 0);
-    // Closes the current connection.
+    // Closes the current connection, or resets it (RST).
     void hangUp();
+    void reset();
     // Runs once when a connection is accepted.
     std::function<void(ScriptedPeer &peer)> onConnect;
 

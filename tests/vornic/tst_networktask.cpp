@@ -2,6 +2,7 @@
 // and the remote commands, over real TCP on loopback: against the simulated
 // device, and against a scripted peer for answers no device should give.
 #include "network/command.h"
+#include "network/networkcheck.h"
 #include "network/networkdevice.h"
 #include "network/scannertask.h"
 #include "network/sendcommandtask.h"
@@ -74,7 +75,8 @@ private slots:
     void unreachableAndSilentDevices();
     void commands_data();
     void commands();
-    void greetingIsNoAnswer();
+    void reboot_data();
+    void reboot();
 };
 
 void NetworkTaskTest::framing_data()
@@ -87,8 +89,11 @@ void NetworkTaskTest::framing_data()
                                                   << 100;
     QTest::newRow("OK and ERROR is an error") << QList<QByteArray>{ "OK ERROR\r\n" } << QByteArray("OK ERROR\r\n") << 1
                                               << 0;
-    QTest::newRow("inside a longer word") << QList<QByteArray>{ "xUnknownx\r\n" } << QByteArray("xUnknownx\r\n") << 1
-                                          << 0;
+    // A status word has no letter directly before or after it; digits and
+    // '_' may stand there.
+    QTest::newRow("inside a longer word, then beside digits")
+        << QList<QByteArray>{ "xUnknownx NOK\r\n", "ERROR_42\r\n" } << QByteArray("xUnknownx NOK\r\nERROR_42\r\n")
+        << 1 << 100;
     QTest::newRow("lower case does not end the wait") << QList<QByteArray>{ "ok\r\n", "OK\r\n" }
                                                       << QByteArray("ok\r\nOK\r\n") << 0 << 100;
     // No status word ever: the wait ends the reply time after the last data
@@ -242,10 +247,11 @@ void NetworkTaskTest::identify_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("lineEnd");
     QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<int>("settingsBytes");         // answered to "set" before the S/N
     const auto row = [](const char *name, const char *serial, const char *firmware, const char *bootloader, int code,
-                        const char *lineEnd = "\r\n", const char *greeting = "OK\r\n") {
+                        const char *lineEnd = "\r\n", const char *greeting = "OK\r\n", int settingsBytes = 0) {
         QTest::newRow(name) << QByteArray(serial) << QByteArray(firmware) << QByteArray(bootloader) << code
-                            << QByteArray(lineEnd) << QByteArray(greeting);
+                            << QByteArray(lineEnd) << QByteArray(greeting) << settingsBytes;
     };
     row("05 with 3.2, boot 1.1", "0500A1B2", "3.2", "1.1", 0);
     row("05 with 3.1", "0500A1B2", "3.1", "1.1", 3);
@@ -263,6 +269,10 @@ void NetworkTaskTest::identify_data()
     row("lines end in LF", "0500A1B2", "3.2", "1.1", 0, "\n");
     row("lines end in CR", "0500A1B2", "3.2", "1.1", 0, "\r");
     row("greets \"Device ready, OK\" at once", "0500A1B2", "3.2", "1.1", 0, "\r\n", "Device ready, OK\r\n");
+    // Its settings come with its identity: read up to 64 KiB, and past that
+    // the device is said to answer more than is read.
+    row("20 KiB of settings", "0500A1B2", "3.2", "1.1", 0, "\r\n", "OK\r\n", 20 * 1024);
+    row("70 KiB of settings", "", "", "1.1", ScannerTask::answerTooLong, "\r\n", "OK\r\n", 70 * 1024);
 }
 
 void NetworkTaskTest::identify()
@@ -273,8 +283,10 @@ void NetworkTaskTest::identify()
     QFETCH(int, code);
     QFETCH(QByteArray, lineEnd);
     QFETCH(QByteArray, greeting);
+    QFETCH(int, settingsBytes);
     NetworkDeviceSimulator::Options options;
     options.port = 0;
+    options.settingsBytes = settingsBytes;
     options.lineEnd = lineEnd;
     options.greeting = greeting;
     options.serialNumber = serial;
@@ -295,7 +307,9 @@ void NetworkTaskTest::identify()
     QCOMPARE(owner.serial, QString::fromLatin1(serial));
     QCOMPARE(scanner.serialNumber, QString::fromLatin1(serial));
     QCOMPARE(scanner.firmwareVersion, QString::fromLatin1(firmware));
-    const QStringList expected = code == 3 || code == 4
+    if (code == ScannerTask::answerTooLong)
+        QVERIFY(NetworkCheck::problemText(code, QStringLiteral("here")).contains(QLatin1String("more than 65536 bytes")));
+    const QStringList expected = code == 3 || code == 4 || code == ScannerTask::answerTooLong
         ? QStringList{ "connect 1", "1@0 command set" }
         : QStringList{ "connect 1", "1@0 command set", "1@5 command boot v" };
     QTRY_COMPARE(simulated.journal().mid(0, expected.size()), expected);
@@ -356,45 +370,53 @@ void NetworkTaskTest::commands()
     QCOMPARE(command.lastReply(), QByteArray("OK\r\n"));
 }
 
-void NetworkTaskTest::greetingIsNoAnswer()
+void NetworkTaskTest::reboot_data()
 {
+    QTest::addColumn<QByteArray>("answer");          // to "boot"; "<close>", "<reset>", "" silence
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("maxMs");
     // A late greeting that holds "OK", and then a refusal: the refusal is
     // the answer, and the reboot is not confirmed.
-    ScriptedPeer peer([](ScriptedPeer &p, const QByteArray &received) {
-        if (received == "boot\r\n")
-            p.say("ERROR\r\n", 400);
+    QTest::newRow("ERROR after a late OK greeting") << QByteArray("ERROR\r\n") << false << 2000;
+    QTest::newRow("Unknown") << QByteArray("Unknown command\r\n") << false << 2000;
+    // A device that restarts may close or reset the connection without a
+    // word, or say nothing until the reply time is over: it took the reboot.
+    QTest::newRow("closes at once") << QByteArray("<close>") << true << 2000;
+    QTest::newRow("resets at once") << QByteArray("<reset>") << true << 2000;
+    QTest::newRow("silent") << QByteArray() << true << 6500;
+    QTest::newRow("answers NOK") << QByteArray("NOK\r\n") << true << 6500;
+    QTest::newRow("confirms") << QByteArray("OK\r\n") << true << 2000;
+    // Nothing reached it: it was not told to restart.
+    QTest::newRow("unreachable") << QByteArray("<unreachable>") << false << 5500;
+}
+
+void NetworkTaskTest::reboot()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, accepted);
+    QFETCH(int, maxMs);
+    ScriptedPeer peer([&answer](ScriptedPeer &p, const QByteArray &received) {
+        if (!received.endsWith("boot\r\n"))
+            return;
+        if (answer == "<close>")
+            p.hangUp();
+        else if (answer == "<reset>")
+            p.reset();
+        else if (!answer.isEmpty())
+            p.say(answer, 400);
     });
     peer.onConnect = [](ScriptedPeer &p) { p.say("O", 300), p.say("K\r\n", 350); };
-    NetworkDevice device(QStringLiteral("127.0.0.1"), peer.port());
+    NetworkDevice device(QStringLiteral("127.0.0.1"), answer == "<unreachable>" ? refusedPort() : peer.port());
     Command command(this, &device);
-    command.reboot();
-    QCOMPARE(command.lastReply(), QByteArray("ERROR\r\n"));
-    QVERIFY(!command.rebootAccepted());
-
-    // A device that restarts at once closes the connection without a word:
-    // it took the reboot.
-    ScriptedPeer restarts([](ScriptedPeer &p, const QByteArray &received) {
-        if (received == "boot\r\n")
-            p.hangUp();
-    });
-    restarts.onConnect = [](ScriptedPeer &p) { p.say("OK\r\n"); };
-    NetworkDevice restarting(QStringLiteral("127.0.0.1"), restarts.port());
-    Command reboot(this, &restarting);
     QElapsedTimer took;
     took.start();
-    reboot.reboot();
-    QVERIFY(reboot.rebootAccepted());
-    QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed())));
-
-    // An unreachable device: nothing is sent, nothing is handed over.
-    NetworkDevice gone(QStringLiteral("127.0.0.1"), refusedPort());
-    SendCommandTask task(this, &gone, QStringLiteral("boot\r\n"));
-    QSignalSpy answers(&task, &Task::recieved);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    task.run();
-    QVERIFY(elapsed.elapsed() < 5500);
-    QCOMPARE(answers.count(), 0);
+    command.reboot();
+    QCOMPARE(command.rebootAccepted(), accepted);
+    QVERIFY2(took.elapsed() < maxMs, qPrintable(QString::number(took.elapsed())));
+    if (!answer.startsWith('<'))
+        QCOMPARE(command.lastReply(), answer);
+    else if (answer == "<unreachable>")
+        QVERIFY(command.lastReply().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(NetworkTaskTest)

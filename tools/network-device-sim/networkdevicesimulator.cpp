@@ -151,6 +151,8 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
     if (command == "set") {
         note(at + QStringLiteral("command set"));
         QByteArray identity;
+        while (identity.size() < m_options.settingsBytes)
+            identity += "setting " + QByteArray::number(identity.size()) + ": 0123456789abcdef\r\n";
         if (!m_options.serialNumber.isEmpty())
             identity += "S/N: " + m_options.serialNumber + "\r\n";
         if (!m_options.firmwareVersion.isEmpty())
@@ -165,6 +167,8 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
     }
     if (command == "boot") {
         note(at + QStringLiteral("command boot"));
+        if (faultAt(socket, connection, "boot"))
+            return;
         if (m_options.closeOnReboot && !m_options.refuseReboot) {
             // It restarts at once, and the connection goes with it.
             connection.closing = true;
@@ -275,7 +279,9 @@ void NetworkDeviceSimulator::handleRecord(QTcpSocket *socket, Connection &connec
     }
     if (connection.silent)
         return;
-    const QByteArray acknowledgement = m_options.doubleAcknowledgements ? QByteArray(ok) + ok : QByteArray(ok);
+    const QByteArray acknowledgement = !m_options.recordAnswer.isEmpty() ? m_options.recordAnswer
+        : m_options.doubleAcknowledgements                                ? QByteArray(ok) + ok
+                                                                          : QByteArray(ok);
     answer(socket, number == m_options.errorAtRecord ? QByteArray("ERROR\r\n") : acknowledgement,
            m_options.recordDelay);
 }
@@ -320,6 +326,10 @@ bool NetworkDeviceSimulator::faultAt(QTcpSocket *socket, Connection &connection,
     case Fault::Hold:
         // Taken as usual; its answer waits behind the hold.
         holdBack(connection, socket, holdTime);
+        return false;
+    case Fault::Unreachable:
+        // Taken as usual; a connection tried afterwards is refused.
+        m_server->close();
         return false;
     case Fault::None:
         break;

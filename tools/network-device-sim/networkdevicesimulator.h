@@ -39,7 +39,8 @@ public:
         Silent,       // answers nothing from the step on
         Garbage,      // answers bytes that hold no status word
         Refuse,       // answers "ERROR"
-        Hold          // answers the step (and what follows) only after holdTime
+        Hold,         // answers the step (and what follows) only after holdTime
+        Unreachable   // answers the step, then accepts no new connection
     };
     static const int holdTime = 1000;       // ms
 
@@ -50,6 +51,7 @@ public:
         QByteArray serialNumber = "0500A1B2";  // empty: the answer names no serial number
         QByteArray firmwareVersion = "3.2";    // empty: the answer names no version
         QByteArray bootloaderVersion = "1.1";
+        int settingsBytes = 0;              // lines of settings answered to "set" before its S/N
         int recordDelay = 0;                // ms before a data record is answered
         int errorAtRecord = 0;              // answer "ERROR" to data record k (from 1)
         int silentFromRecord = 0;           // answer nothing from data record k on
@@ -69,6 +71,9 @@ public:
         // Non-empty: a whole image's check is answered with exactly this
         // ("iwr ? OK", "CRC OK", without a line end...), not "OK" and a line end.
         QByteArray checkPassed;
+        // Non-empty: every data record is answered with exactly this, not
+        // "OK" and a line end.
+        QByteArray recordAnswer;
         bool closeOnReboot = false;         // "boot" closes the connection unanswered
         // `fault` at `faultStep`: "start" (iwr I0), "record <k>" (the k-th data
         // record of a connection, from 1), "header" (iwr I1) or "check" (iwr ?).

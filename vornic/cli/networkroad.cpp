@@ -67,9 +67,12 @@ UpdateOutcome NetworkRoad::run(NetworkDevice *device, const FirmwareImage &image
                                                           "was told nothing more and keeps its firmware."));
     }
     const UpdateOutcome outcome = UpdateOutcome::fromUpload(m_result, task, where, verify);
-    if (!outcome.wroteImage())
+    // An image whose check could not be asked is left as it is: the device
+    // could not be reached for the check, and is not told to run it.
+    if (!outcome.wroteImage() || m_result == UploadTask::notChecked)
         return outcome;
     if (reboot) {
+        m_rebooted = true;
         Command command(this, device);
         command.reboot();
         m_rebootRefused = !command.rebootAccepted();

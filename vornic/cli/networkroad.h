@@ -29,13 +29,16 @@ public:
     long bytesTaken() const { return m_bytes; }
     // The device had the whole image checked (an 'I' image).
     bool checked() const { return m_result == 0; }
-    // With `reboot`: the device did not confirm that it restarts.
+    // With `reboot`: the device was told to restart (not after an image
+    // whose check could not be asked), and whether it refused.
+    bool rebooted() const { return m_rebooted; }
     bool rebootRefused() const { return m_rebootRefused; }
 
 private:
     CliProgress *m_progress;
     long m_bytes = 0;
     int m_result = -1;
+    bool m_rebooted = false;
     bool m_rebootRefused = false;
 };
 

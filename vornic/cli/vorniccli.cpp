@@ -383,11 +383,6 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     m_place = where;
     QElapsedTimer elapsed;
     elapsed.start();
-    // An image that no records can address is refused before the device
-    // is asked anything.
-    const QString tooLarge = UploadTask::fitProblem(imagePath, m_image.size());
-    if (m_image.isRead() && !tooLarge.isEmpty())
-        return fail(ExitImageProblem, tooLarge);
     NetworkDevice device(ip, port);
     NetworkRoad road(m_progress);
     QString warning;
@@ -411,7 +406,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
         return fail(ExitDeviceRefused, Command::rebootNotConfirmedText());
     }
-    if (m_reboot)
+    if (m_reboot && road.rebooted())
         note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.

@@ -1,7 +1,11 @@
 #include "command.h"
 
+#include "safetext.h"
 #include "sendcommandtask.h"
+#include "statuswordcounter.h"
 #include "uploadtask.h"
+
+#include <QDebug>
 
 Command::Command(QObject *owner, NetworkDevice *device, QObject *parent)
     : QObject(parent)
@@ -24,9 +28,31 @@ void Command::execFinished(QByteArray answer)
     reply = answer;
 }
 
+bool Command::confirmed(const QByteArray &answer)
+{
+    return StatusWordCounter::hasOkWord(answer) && !StatusWordCounter::hasRefusal(answer);
+}
+
 bool Command::rebootAccepted() const
 {
-    return task && (confirmed(reply) || task->closedByDevice());
+    if (!task || !task->commandSent()) {
+        qDebug() << "Reboot: the device could not be reached; it was not told to restart";
+        return false;
+    }
+    if (StatusWordCounter::hasRefusal(reply)) {
+        qDebug().noquote() << "Reboot refused:" << SafeText::forTerminal(QString::fromLatin1(reply.left(200)));
+        return false;
+    }
+    if (confirmed(reply))
+        qDebug() << "Reboot: confirmed by the device";
+    else if (task->closedByDevice())
+        qDebug() << "Reboot: the device closed the connection, restarting";
+    else if (reply.isEmpty())
+        qDebug() << "Reboot: no answer; the device is taken to be restarting";
+    else
+        qDebug().noquote() << "Reboot: answered without a status word, taken to be restarting:"
+                           << SafeText::forTerminal(QString::fromLatin1(reply.left(200)));
+    return true;
 }
 
 void Command::closeImage()

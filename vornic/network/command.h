@@ -30,15 +30,13 @@ public:
     // The last answer received; unchanged when the device was unreachable.
     QByteArray lastReply() const { return reply; }
     // True when `answer` confirms a command: "OK", and no "ERROR" or
-    // "Unknown".
-    static bool confirmed(const QByteArray &answer)
-    {
-        return answer.contains("OK") && !answer.contains("ERROR") && !answer.contains("Unknown");
-    }
+    // "Unknown" (as status words).
+    static bool confirmed(const QByteArray &answer);
 
-    // The last command was a reboot the device took: it confirmed it, or
-    // closed the connection without a word, as a device that restarts at
-    // once does.
+    // The last command was a reboot the device took: it reached the device,
+    // and the device did not refuse it. A device that restarts may confirm
+    // it, say nothing, close or reset the connection, or go silent until
+    // the reply time is over.
     bool rebootAccepted() const;
     // What is said of a reboot the device did not take.
     static QString rebootNotConfirmedText();

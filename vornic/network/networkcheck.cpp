@@ -61,6 +61,8 @@ QString NetworkCheck::problemText(int code, const QString &ip)
     case 5:
         return QStringLiteral("The current bootloader version of the device at %1 doesn't allow a network update; "
                               "the firmware can be updated via USB.").arg(ip);
+    case ScannerTask::answerTooLong:
+        return ScannerTask::answerTooLongText(ip);
     default:
         return QStringLiteral("The device at %1 did not say what it is (no serial number or version in its "
                               "answer).").arg(ip);

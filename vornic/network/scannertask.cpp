@@ -166,10 +166,20 @@ int ScannerTask::queryIdentity()
         return 6;
     timer->start(replyTimeout);
     reply.clear();
+    // A device answers "set" with its settings, which may run to many KiB.
+    answerLimit = maxIdentity;
+    overflowed = false;
     socket->write("set\r\n", 5);
     socket->flush();
     wait();
-    return parseIdentity();
+    answerLimit = maxAnswer;
+    return overflowed ? answerTooLong : parseIdentity();
+}
+
+QString ScannerTask::answerTooLongText(const QString &where)
+{
+    return QStringLiteral("The device at %1 answered \"set\" with more than %2 bytes, more than this program "
+                          "reads; it cannot tell what the device is.").arg(where).arg(maxIdentity);
 }
 
 int ScannerTask::parseIdentity()

@@ -14,7 +14,8 @@ class NetworkDevice;
 //   outside the maker's prefix (no TCP traffic); 2 no TCP connection;
 //   3 serial "05..." with
 //   firmware below 3.2; 4 other serial with firmware below 1.3; 5 bootloader
-//   below 1.1 (or none named); 6 the answer named neither serial nor version.
+//   below 1.1 (or none named); 6 the answer named neither serial nor version;
+//   7 the answer ran past the most that is read (answerTooLong).
 class ScannerTask : public Task
 {
     Q_OBJECT
@@ -22,6 +23,10 @@ public:
     ScannerTask(QObject *owner, NetworkDevice *device, QObject *parent = nullptr);
 
     void run() override;
+
+    static const int answerTooLong = 7;
+    // What answerTooLong means, naming the device by `where`.
+    static QString answerTooLongText(const QString &where);
 
     // True when the device sits on a directly attached IPv4 subnet of one
     // of this computer's interfaces (loopback, addresses ending in ".1" and
@@ -36,7 +41,7 @@ public:
     // The identification over TCP: the query, the firmware rule and the
     // bootloader rule; the connection is closed afterwards in every case.
     int identify();
-    // Sends "set" and parses the answer: 0, 2 or 6.
+    // Sends "set" and parses the answer: 0, 2, 6 or answerTooLong.
     int queryIdentity();
     // Reads "S/N" and "version" from the answer: 0 when one of them was
     // found, 6 when neither was.

@@ -1,6 +1,7 @@
 #include "sendcommandtask.h"
 
 #include "networkdevice.h"
+#include "statuswordcounter.h"
 
 #include <QTcpSocket>
 #include <QTimer>
@@ -25,10 +26,10 @@ void SendCommandTask::run()
     timer->start(replyTimeout);
     const QByteArray bytes = command.toLocal8Bit();
     // A connection that was already gone took no command.
-    const bool sent = socket->state() == QAbstractSocket::ConnectedState && socket->write(bytes) == bytes.size();
+    sent = socket->state() == QAbstractSocket::ConnectedState && socket->write(bytes) == bytes.size();
     wait();
-    closed = sent && socket->state() != QAbstractSocket::ConnectedState && !reply.contains("OK")
-        && !reply.contains("ERROR") && !reply.contains("Unknown");
+    closed = sent && socket->state() != QAbstractSocket::ConnectedState && !StatusWordCounter::hasOkWord(reply)
+        && !StatusWordCounter::hasRefusal(reply);
     disconnectSocket();
     emit recieved(reply);
 }

@@ -19,6 +19,8 @@ public:
     // The device closed the connection after the command, without a status
     // word (as a device that restarts at once does).
     bool closedByDevice() const { return closed; }
+    // The command went out on a live connection.
+    bool commandSent() const { return sent; }
 
 public slots:
     void stop() override;
@@ -26,6 +28,7 @@ public slots:
 private:
     QString command;
     bool closed = false;
+    bool sent = false;
 };
 
 #endif // SENDCOMMANDTASK_H

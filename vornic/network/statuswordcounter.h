@@ -3,10 +3,16 @@
 
 #include <QByteArray>
 
-// Counts the status words of a device's answers read by read. A word split
-// between two reads ("O" then "K", "ERR" then "OR") is seen once, in the
-// read that completes it, however the answers are cut: the last bytes of
-// each read are carried over to the next.
+// The status words of a device's answers: "OK", "ERROR" and "Unknown" count
+// where no letter stands directly before or after them ("CRC_OK", "OK1" and
+// "iwr ? OK" hold an OK; "NOK", "OKAY" and "BROKEN" do not). One rule for
+// every answer: records, the check, every command.
+//
+// A counter counts them read by read. A word split between two reads ("O"
+// then "K", "ERR" then "OR") is seen once, in the read that completes it,
+// however the answers are cut: the last bytes of each read are carried over
+// to the next. A word that ends a read is counted there, so that a device
+// that sends no line end is still answered.
 class StatusWordCounter
 {
 public:
@@ -21,9 +27,16 @@ public:
     Result feed(const QByteArray &piece);
     void clear() { m_carry.clear(); }
 
-    // "OK" as a word of its own ("OK", "iwr ? OK", "CRC OK", with or without
-    // a line end); not inside another word ("OKAY", "NOK").
-    static bool hasOkWord(const QByteArray &text);
+    // `word` ("OK", "ERROR", "Unknown") as a status word in `text`, starting
+    // at or after `from`: its position, or -1.
+    static int findWord(const QByteArray &text, const char *word, int from = 0);
+    static bool hasOkWord(const QByteArray &text) { return findWord(text, "OK") >= 0; }
+    // An "ERROR" or "Unknown": the device refused.
+    static bool hasRefusal(const QByteArray &text);
+    // An OK in `text` that the same answer takes back: "NOT" or "NO"
+    // directly before it, or "FAIL", "FAILED" or "BAD" anywhere (as words,
+    // in any case).
+    static bool negatesOk(const QByteArray &text);
 
 private:
     QByteArray m_carry;

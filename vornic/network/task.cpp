@@ -1,5 +1,7 @@
 #include "task.h"
 
+#include "statuswordcounter.h"
+
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -100,29 +102,31 @@ void Task::mainProcess()
 {
     const QByteArray piece = socket->readAll();
     qDebug().noquote() << "Read: " + QString::fromLatin1(piece.left(maxLoggedPiece));
-    // No answer of this protocol is longer than a few lines: a device that
-    // floods gets no answer taken from it, and no growing buffer.
-    if (reply.size() + piece.size() > maxAnswer) {
+    // No answer of this protocol is longer than a few lines (a device's
+    // settings a few KiB): a device that floods gets no answer taken from
+    // it, and no growing buffer.
+    if (reply.size() + piece.size() > answerLimit) {
         qDebug() << "Answer too long: given up";
         timer->stop();
         reply.clear();
+        overflowed = true;
         emit errorResponse();
         emit idleFinished();
         return;
     }
     reply.append(piece);
 
-    if (reply.contains("ERROR")) {
+    if (StatusWordCounter::findWord(reply, "ERROR") >= 0) {
         qDebug() << "Error!";
         timer->stop();
         emit errorResponse();
         emit idleFinished();
-    } else if (reply.contains("Unknown")) {
+    } else if (StatusWordCounter::findWord(reply, "Unknown") >= 0) {
         qDebug() << "Unknown command";
         timer->stop();
         emit errorResponse();
         emit idleFinished();
-    } else if (reply.contains("OK")) {
+    } else if (StatusWordCounter::hasOkWord(reply)) {
         timer->stop();
         emit idleFinished();
     }

@@ -28,6 +28,8 @@ public:
     static const int replyTimeout = 5000;   // ms
     // The most of one answer that is kept; a longer one is no answer.
     static const int maxAnswer = 4096;      // bytes
+    // The most of a device's identification (its settings) that is read.
+    static const int maxIdentity = 65536;   // bytes
     // The most of one read written to the log.
     static const int maxLoggedPiece = 200;  // bytes
     // A greeting is over once the device has been quiet this long: one
@@ -102,6 +104,10 @@ protected:
     QEventLoop eventLoop;
     QTimer *timer = nullptr;
     QByteArray reply;
+    // mainProcess() keeps at most this much of an answer; past it the
+    // answer is dropped and `overflowed` set.
+    int answerLimit = maxAnswer;
+    bool overflowed = false;
 
 private:
     // The socket and timer reach this task's slots (from setupSocket() to

@@ -14,7 +14,6 @@
 namespace {
 
 const quint32 firstImageAddress = 0x40;  // 'I' space: the header takes 0 to 63
-const quint32 recordAddressLimit = 0x100000;  // five hex digits
 const char startCommand[] = "iwr I0 \r\n";
 const char checkCommand[] = "iwr ?\r\n";
 
@@ -24,6 +23,9 @@ const int checkStage = 11;
 
 const int maxInFlight = 3;              // records sent and not yet acknowledged
 const int maxQuoted = 60;               // bytes of a device's words quoted in a message
+// The check's answer is taken as whole once the device has been quiet this
+// long after it.
+const int answerQuiet = 500;            // ms
 
 // A device's words as a message may quote them: one line, control bytes
 // shown as '?'.
@@ -81,11 +83,6 @@ char UploadTask::modeOf(const QString &path)
 bool UploadTask::isBootImage(const QString &path)
 {
     return QFileInfo(path).fileName().contains(QLatin1String("BOOT"));
-}
-
-qint64 UploadTask::largestImageSize(char mode)
-{
-    return qint64(recordAddressLimit) - (mode == 'I' ? firstImageAddress : 0);
 }
 
 QByteArray UploadTask::recordLine(char mode, quint32 address, const QByteArray &data)
@@ -197,7 +194,10 @@ void UploadTask::run()
     overlong.clear();
     unrecognised.clear();
     unrecognisedStep.clear();
-    imageProblem.clear();
+    notConfirming.clear();
+    negated = false;
+    checkAsked = false;
+    checkUnasked.clear();
     lineLength = 0;
     acknowledged = 0;
     upload();
@@ -230,13 +230,6 @@ bool UploadTask::openImage()
 
 void UploadTask::upload()
 {
-    // An image already read that no records can address is refused before
-    // the device is even connected.
-    if (image.isRead() && image.path() == fileName && !fitProblem(fileName, image.size()).isEmpty()) {
-        imageProblem = fitProblem(fileName, image.size());
-        result = 7;
-        return;
-    }
     if (!doConnect()) {
         result = 2;
         return;
@@ -264,14 +257,6 @@ void UploadTask::upload()
 
     const bool bootImage = isBootImage(fileName);
     mode = modeOf(fileName);
-    // Record addresses have five hex digits: an image that would run past
-    // them is refused before anything is sent.
-    if (!fitProblem(fileName, fileSize).isEmpty()) {
-        imageProblem = fitProblem(fileName, fileSize);
-        result = 7;
-        disconnectSocket();
-        return;
-    }
 
     quint32 address = 0;
     if (mode == 'I') {
@@ -353,15 +338,22 @@ void UploadTask::upload()
 
 void UploadTask::runChecker()
 {
-    // The image is on the device; a connection that cannot be made now is a
-    // lost link, not a device that never took one.
+    // Every record and the header were taken: the image is on the device.
+    // A connection for the check that cannot be made, or goes before the
+    // question, leaves it there unchecked; the device did not fail to take
+    // it.
     if (!doConnect()) {
-        result = linkLost;
+        result = notChecked;
+        checkUnasked = QStringLiteral("no connection for it");
         return;
     }
     // The device's greeting comes first (the check waits for it, as the
     // device expects); only what comes after the question answers it.
     if (!greeted(true)) {
+        if (result == linkLost) {
+            result = notChecked;
+            checkUnasked = QStringLiteral("the device closed the connection for it");
+        }
         disconnectSocket();
         return;
     }
@@ -371,11 +363,21 @@ void UploadTask::runChecker()
     checking = true;
     checkPassed = false;
     checkAnswer.clear();
+    // An answer is judged once the line with its status word has ended, or
+    // once the device has fallen quiet after saying something: "NOK" or
+    // "OKAY" is not understood at once, not after the reply time.
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    quiet.setInterval(answerQuiet);
+    connect(&quiet, &QTimer::timeout, this, [this] { judgeCheck(true); });
+    checkQuiet = &quiet;
     socket->write(checkCommand, sizeof checkCommand - 1);
+    checkAsked = true;
     // One deadline for the whole answer, from the request: pieces that
     // trickle in do not extend it.
     timer->start(replyTimeout);
     wait(QEventLoop::ExcludeUserInputEvents);
+    checkQuiet = nullptr;
     checking = false;
     // Only an "OK" after the check command is success; a closed connection,
     // silence or an answer without a status word is not.
@@ -385,6 +387,39 @@ void UploadTask::runChecker()
         unrecognisedStep = stepName();
     }
     disconnectSocket();
+}
+
+void UploadTask::judgeCheck(bool quiet)
+{
+    if (!checking || checkPassed || result != 0)
+        return;
+    if (StatusWordCounter::hasRefusal(checkAnswer)) {
+        refused = stepName();
+    } else {
+        const int ok = StatusWordCounter::findWord(checkAnswer, "OK");
+        const bool lineEnded = ok >= 0
+            && (checkAnswer.indexOf('\n', ok) >= 0 || checkAnswer.indexOf('\r', ok) >= 0);
+        if (!quiet && !lineEnded)
+            return;
+        if (checkAnswer.trimmed().isEmpty())
+            return;
+        if (ok >= 0 && !StatusWordCounter::negatesOk(checkAnswer)) {
+            timer->stop();
+            checkPassed = true;
+            emit idleFinished();
+            return;
+        }
+        // A confirmation the answer takes back, or no status word at all:
+        // the device answered, and what it said is no confirmation.
+        notConfirming = checkAnswer.trimmed().left(maxQuoted);
+        negated = ok >= 0;
+    }
+    timer->stop();
+    if (checkQuiet)
+        checkQuiet->stop();
+    result = 8;
+    emit errorResponse();
+    emit idleFinished();
 }
 
 void UploadTask::mainProcess()
@@ -404,17 +439,9 @@ void UploadTask::mainProcess()
             return;
         }
         checkAnswer += data;
-        if (checkAnswer.contains("ERROR") || checkAnswer.contains("Unknown")) {
-            timer->stop();
-            result = 8;
-            refused = stepName();
-            emit errorResponse();
-            emit idleFinished();
-        } else if (StatusWordCounter::hasOkWord(checkAnswer)) {
-            timer->stop();
-            checkPassed = true;
-            emit idleFinished();
-        }
+        if (checkQuiet && !data.trimmed().isEmpty())
+            checkQuiet->start();
+        judgeCheck(false);
         return;
     }
     timer->stop();
@@ -536,24 +563,15 @@ QString UploadTask::stepName() const
     return QStringLiteral("record %1 of %2").arg(ackCount + 1).arg((fileSize + recordBytes - 1) / recordBytes);
 }
 
-QString UploadTask::fitProblem(const QString &path, qint64 size)
-{
-    const qint64 largest = largestImageSize(modeOf(path));
-    if (size <= largest)
-        return QString();
-    return QStringLiteral("The firmware image %1 is too large for a network update: at most %2 bytes fit in the "
-                          "device's records. Nothing was written.").arg(path).arg(largest);
-}
-
 QString UploadTask::problemText(const QString &where) const
 {
     switch (result) {
     case 2:
         return QStringLiteral("The device at %1 did not accept a connection; nothing was written.").arg(where);
     case 7:
-        return !imageProblem.isEmpty()
-            ? imageProblem
-            : QStringLiteral("The firmware image %1 could not be read; the device did not take it.").arg(fileName);
+        return image.problem().isEmpty()
+            ? QStringLiteral("The firmware image %1 could not be read; the device did not take it.").arg(fileName)
+            : image.problem();
     case 8:
         if (!surplus.isEmpty())
             return QStringLiteral("Protocol error: the device at %1 answered more than it was asked (%2), so its "
@@ -562,19 +580,34 @@ QString UploadTask::problemText(const QString &where) const
             return QStringLiteral("Protocol error: the device at %1 answered %2 with more than %3 bytes in one line, "
                                   "which is no answer; the image is not known to be whole.")
                 .arg(where, overlong).arg(maxAnswer);
+        if (!notConfirming.isEmpty())
+            return negated
+                ? QStringLiteral("Protocol error: the device at %1 answered its check of the whole image with "
+                                 "\"%2\", which takes its OK back; the image is not confirmed.")
+                      .arg(where, printable(notConfirming))
+                : QStringLiteral("Protocol error: the device at %1 answered its check of the whole image with "
+                                 "\"%2\", which is not understood (no status word); the image is not known to be "
+                                 "whole.").arg(where, printable(notConfirming));
         // A refused record and a failed check of the whole image call for
         // different things: another try, or another image.
         return QStringLiteral("Protocol error: the device at %1 refused %2.")
             .arg(where, refused.isEmpty() ? QStringLiteral("the image") : refused);
     case 9:
         if (!unrecognised.isEmpty())
-            return QStringLiteral("The device at %1 answered %2 with \"%3\", which is not understood (no OK); the "
-                                  "image is not known to be whole.")
+            return QStringLiteral("The device at %1 answered %2 with \"%3\", which is not understood (no status "
+                                  "word); the image is not known to be whole.")
                 .arg(where, unrecognisedStep, printable(unrecognised));
         return QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(where);
     case linkLost:
+        if (checkAsked)
+            return QStringLiteral("The connection to the device at %1 was lost before it answered its check of the "
+                                  "whole image; the image was sent, and is not known to be whole.").arg(where);
         return QStringLiteral("The connection to the device at %1 was lost during the upload; the device did not "
                               "take the whole image.").arg(where);
+    case notChecked:
+        return QStringLiteral("The device at %1 took every record and the header, but its check of the whole image "
+                              "could not be asked (%2); the image was sent, not checked.")
+            .arg(where, checkUnasked);
     default:
         return QString();
     }

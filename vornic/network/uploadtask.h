@@ -21,12 +21,12 @@ class QTimer;
 // is awaited and set aside before the first command. The image is read
 // once, whole, before anything is sent. Results through taskFinished(int):
 //   0 done and checked ('I'); 2 no connection; 7 image cannot be read;
-//   8 an "ERROR"/"Unknown" reply, or more answers than requests; 9 no
-//   reply in time (every record, the header and the check must be
-//   answered; the check also waits for the greeting); 10 the connection
-//   was lost (closed or reset by the device, or not made again for the
-//   check); 11 records done and acknowledged ('W' mode: no header, no
-//   check).
+//   8 an "ERROR"/"Unknown" reply, more answers than requests, or a check
+//   answer that is no confirmation; 9 no reply in time (every record, the
+//   header and the check must be answered; the check also waits for the
+//   greeting); 10 the connection was lost (closed or reset by the device);
+//   11 records done and acknowledged ('W' mode: no header, no check); 12
+//   records and header taken, and the check could not be asked.
 // After stop() the upload ends after the current record, without a result,
 // and sends nothing more.
 class UploadTask : public Task
@@ -38,6 +38,8 @@ public:
     static const int headerSize = 64;
     // The connection was lost during the upload.
     static const int linkLost = 10;
+    // Every record and the header taken; no connection for the check.
+    static const int notChecked = 12;
 
     UploadTask(NetworkDevice *device, const QString &fileName, QObject *parent = nullptr);
     ~UploadTask() override;
@@ -46,16 +48,11 @@ public:
 
     // The command line of a data record (without the CR filler).
     static QByteArray recordLine(char mode, quint32 address, const QByteArray &data);
-    // The most image bytes the records of `mode` ('I' or 'W') can address.
-    static qint64 largestImageSize(char mode);
     // The 64-byte header record: magic, size, CRC (low byte first), kind.
     static QByteArray recordHeader(quint32 size, quint16 crc, bool bootImage);
     // What a result other than 0 and 11 means, in one sentence naming the
     // device by `where` (address and port).
     QString problemText(const QString &where) const;
-    // Why an image of `size` bytes at `path` cannot go over the network (its
-    // records' addresses do not reach that far); empty when it can.
-    static QString fitProblem(const QString &path, qint64 size);
     // The image bytes the device acknowledged, in records.
     int acknowledgedBytes() const { return acknowledged; }
     // An image read earlier (once for several devices): sent instead of
@@ -65,9 +62,9 @@ public:
     // The start-of-image command, which also closes an image the device
     // checked when no reboot follows.
     static QString startCommandText();
-    // A result that wrote the image: 0 (checked by the device) or 11 ('W'
-    // records, which nothing checks).
-    static bool wroteImage(int result) { return result == 0 || result == 11; }
+    // A result that wrote the image: 0 (checked by the device), 11 ('W'
+    // records, which nothing checks) or notChecked.
+    static bool wroteImage(int result) { return result == 0 || result == 11 || result == notChecked; }
     // Why a 'W' image is written but not verified.
     static QString uncheckedText();
 
@@ -90,6 +87,10 @@ private:
     bool openImage();
     void upload();
     void runChecker();
+    // Decides on the check's answer so far: a refusal at once; an OK once
+    // its line has ended (or the device is `quiet`), unless the answer takes
+    // it back; anything else the device said, once it is quiet.
+    void judgeCheck(bool quiet);
     // Writes one command line in its CR-padded block; false when the socket
     // did not take it all.
     bool writeBlock(const QByteArray &line);
@@ -122,6 +123,15 @@ private:
     bool checking = false;
     bool checkPassed = false;
     QByteArray checkAnswer;
+    // Restarted by every piece of the check's answer (see judgeCheck).
+    QTimer *checkQuiet = nullptr;
+    bool checkAsked = false;
+    // Why the check could not be asked (result 12).
+    QString checkUnasked;
+    // The check's answer when it was no confirmation (result 8), and
+    // whether that is because it took its OK back.
+    QByteArray notConfirming;
+    bool negated = false;
     // The step being answered, for messages ("record 5 of 32").
     QString stepName() const;
 
@@ -133,8 +143,6 @@ private:
     // and to which step.
     QByteArray unrecognised;
     QString unrecognisedStep;
-    // Why the image was refused before anything was sent (result 7).
-    QString imageProblem;
     // Bytes of the device's current line so far, across reads.
     int lineLength = 0;
     int acknowledged = 0;

@@ -62,6 +62,9 @@ UpdateOutcome UpdateOutcome::fromUpload(int result, const UploadTask &task, cons
         return UpdateOutcome(verify ? Verified : Updated);
     case 11:
         return UpdateOutcome(verify ? NotVerifiable : Updated, verify ? UploadTask::uncheckedText() : QString());
+    case UploadTask::notChecked:
+        // An 'I' image's check is part of its update, asked or not.
+        return UpdateOutcome(NotVerifiable, task.problemText(where));
     case 2:
         return UpdateOutcome(NoDevice, task.problemText(where));
     case 7:
