@@ -114,6 +114,7 @@ QString VornicCli::helpText()
         "  7    timeout: the device did not answer, or did not come back, in time\n"
         "  8    --verify: the image read back from the device differs from IMAGE\n"
         "  9    --verify: written, but the device could not be read back or checked\n"
+        "       (a network 'I' image whose check could not be asked: also without it)\n"
         "  10   --sha256: IMAGE is not the image named; nothing was sent\n"
         "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
         "       (the terminal closed)\n");
