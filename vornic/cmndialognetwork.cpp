@@ -130,7 +130,7 @@ void CMNDialog::onRebootNetworkDevice()
     Command command(this, device);
     command.reboot();
     if (!command.rebootAccepted())
-        displayWarnings(Command::rebootNotConfirmedText());
+        displayWarnings(Command::rebootRefusedText());
 }
 
 void CMNDialog::sendUploadCancel()

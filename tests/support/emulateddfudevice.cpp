@@ -247,29 +247,21 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
             return false;
         if (++m_dnloads == m_config.faultAtDownload && m_config.fault != NoFault) {
             m_faulted = true;
-            if (m_config.fault == LeavesAfter) {
-                // Taken, and the device restarts before the next request.
-                m_gone = true;
-                m_unplugRequested = m_config.unplugWhenLeaving;
-                if (length == 0 && m_state == DfuDnloadIdle)
-                    ++m_manifestations;
-                else if (length > 0 && m_state == DfuDnloadIdle)
-                    m_downloaded.append(out);
-                return true;
-            }
             if (m_config.fault == Stalls) {
                 m_state = DfuError;
                 return false;
             }
-            if (m_config.fault == ResetsInStatus) {
+            if (m_config.fault == LeavesAfter || m_config.fault == ResetsInStatus) {
+                // Taken, and the device restarts before the next request (or
+                // before the request's own status stage, which then fails).
+                m_gone = true;
+                m_unplugRequested = m_config.unplugWhenLeaving;
                 if (length == 0 && m_state == DfuDnloadIdle)
                     ++m_manifestations;
                 else if (length > 0 && m_state == DfuDnloadIdle)
                     m_downloaded.append(out);
-                m_gone = true;
-                m_unplugRequested = m_config.unplugWhenLeaving;
-                m_failure = IoError;
-                return false;
+                m_failure = m_config.fault == ResetsInStatus ? IoError : NoFailure;
+                return m_config.fault == LeavesAfter;
             }
             if (m_config.fault == Leaves) {
                 // At the end of the image: it restarts into the image it

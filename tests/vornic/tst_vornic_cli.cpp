@@ -315,7 +315,7 @@ void VornicCliTest::exitCodes_data()
     // not restarted into the image it refused.
     QTest::newRow("late greeting, check fails, --reboot")
         << "late greeting" << 6 << "Protocol error: the device at %1 refused its check of the whole image.";
-    QTest::newRow("reboot not confirmed") << "reboot refused" << 6 << "did not confirm the reboot";
+    QTest::newRow("reboot refused") << "reboot refused" << 6 << "The device refused the reboot";
     QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
     // Not the image the line meant: nothing is sent, on any road, and a
     // several-devices update refuses before any device starts.

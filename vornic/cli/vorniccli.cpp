@@ -404,7 +404,7 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
         return failed(outcome);
     if (m_reboot && road.rebootRefused()) {
         updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
-        return fail(ExitDeviceRefused, Command::rebootNotConfirmedText());
+        return fail(ExitDeviceRefused, Command::rebootRefusedText());
     }
     if (m_reboot && road.rebooted())
         note(QStringLiteral("%1 restarts into its new firmware.").arg(text));

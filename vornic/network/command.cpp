@@ -60,7 +60,7 @@ void Command::closeImage()
     exec(UploadTask::startCommandText());
 }
 
-QString Command::rebootNotConfirmedText()
+QString Command::rebootRefusedText()
 {
-    return QStringLiteral("The device did not confirm the reboot. It holds the new firmware; restart it to run it.");
+    return QStringLiteral("The device refused the reboot, or could not be reached to be told. It holds the new firmware; restart it to run it.");
 }

@@ -39,7 +39,7 @@ public:
     // the reply time is over.
     bool rebootAccepted() const;
     // What is said of a reboot the device did not take.
-    static QString rebootNotConfirmedText();
+    static QString rebootRefusedText();
 
 private slots:
     void execFinished(QByteArray answer);
