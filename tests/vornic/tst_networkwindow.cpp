@@ -268,6 +268,10 @@ void NetworkWindowTest::updateAndItsEnd_data()
     QTest::newRow("ERROR to the header") << "refuse@header" << "" << "Firmware upload failed|Protocol error"
                                          << "record";
     QTest::newRow("closed at the check") << "close@check" << "" << "Firmware upload failed|" << "header";
+    // Every record and the header taken, and no connection for the check:
+    // written, not checked (never "did not take").
+    QTest::newRow("check's connection refused") << "unreachable@header" << ""
+                                                << "Firmware upload not checked|The device at" << "header";
     // A 'W' image: success has no box (nothing asks to reboot a device
     // whose check was never asked), only the bar; a fault still has one.
     QTest::newRow("W: written") << "W:" << "" << "" << "record";
@@ -300,10 +304,12 @@ void NetworkWindowTest::updateAndItsEnd()
         options.fault = kind == QLatin1String("close") ? Fault::Close
             : kind == QLatin1String("reset")           ? Fault::Reset
             : kind == QLatin1String("garbage")         ? Fault::Garbage
+            : kind == QLatin1String("unreachable")     ? Fault::Unreachable
                                                        : Fault::Refuse;
         options.faultStep = fault.section(QLatin1Char('@'), 1).toLatin1();
     }
     const bool silent = !fault.isEmpty();
+    const bool unchecked = fault.startsWith(QLatin1String("unreachable"));
     auto simulated = std::make_unique<SimulatedDevice>(options);
     QVERIFY(simulated->isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated->port());
@@ -350,15 +356,16 @@ void NetworkWindowTest::updateAndItsEnd()
                       : wImage ? QStringList()
                                : QStringList({ "Reboot", "Cancel" }));
     QVERIFY(m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled());
-    QCOMPARE(m_window->ui->progressBar->text(), silent ? QStringLiteral("Update failed")
-                                                       : QStringLiteral("Update complete"));
+    QCOMPARE(m_window->ui->progressBar->text(), unchecked ? QStringLiteral("Update complete, not verified")
+                                                : silent  ? QStringLiteral("Update failed")
+                                                          : QStringLiteral("Update complete"));
     // One row in the history, ended, naming the device and the image, and
     // claiming a written image only when the bar did.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
     QVERIFY2(row.ended.isValid() && row.road == QLatin1String("network") && row.place.startsWith(QLatin1String("127.0.0.1:")),
              qPrintable(row.road + QLatin1Char(' ') + row.place));
     QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
-    QVERIFY2(QStringList({ "updated", "verified", "not verifiable" }).contains(row.outcome) == !silent
+    QVERIFY2(QStringList({ "updated", "verified", "not verifiable" }).contains(row.outcome) == (!silent || unchecked)
                  && row.outcome != QLatin1String("failed"),
              qPrintable(row.outcome));
     if (gone)
