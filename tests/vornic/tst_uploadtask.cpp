@@ -174,7 +174,7 @@ void UploadTaskTest::upload_data()
     // after it), however the device phrases it and whether or not it ends
     // the line; an OK the answer takes back is no confirmation, and an
     // answer without a status word is not understood, at once.
-    for (const char *answer : { "OK", "iwr ? OK", "CRC OK\r\n", "CRC_OK\r\n", "OK1\r\n", "IMAGE_OK\r\n" })
+    for (const char *answer : { "OK", "iwr ? OK", "CRC OK\r\n", "CRC_OK\r\n", "OK1\r\n", "IMAGE_OK\r\n", "OK, then closed" })
         QTest::addRow("check answered \"%s\"", QByteArray(answer).trimmed().constData())
             << "PR.INC" << 100 << QStringLiteral("check answer ") + answer << 0 << header(100, false);
     for (const char *answer : { "NOT OK\r\n", "not OK\r\n", "BAD CRC OK\r\n", "iwr ? FAIL OK\r\n", "NOK\r\n",
@@ -235,6 +235,8 @@ void UploadTaskTest::upload()
         options.doubleAcknowledgements = true;
         options.silentFromRecord = 16;
     }
+    options.closeAfterCheck = fault.endsWith(QLatin1String(", then closed"));
+    fault.remove(QStringLiteral(", then closed"));
     if (fault.startsWith(QLatin1String("check answer ")))
         options.checkPassed = fault == QLatin1String("check answer long") ? QByteArray(5000, 'x') + "\r\nOK\r\n"
                                                                           : fault.mid(13).toLatin1();

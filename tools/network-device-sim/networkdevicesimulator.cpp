@@ -185,6 +185,14 @@ void NetworkDeviceSimulator::handle(QTcpSocket *socket, Connection &connection, 
         note(at + QStringLiteral("check ") + QString::fromLatin1(verdict));
         answer(socket, verdict == "OK" && !m_options.checkPassed.isEmpty() ? m_options.checkPassed : verdict + "\r\n",
                m_options.checkDelay);
+        if (m_options.closeAfterCheck) {
+            connection.closing = true;
+            QPointer<QTcpSocket> target(socket);
+            QTimer::singleShot(m_options.checkDelay, this, [target] {
+                if (target)
+                    target->disconnectFromHost();
+            });
+        }
         return;
     }
     if (command.startsWith("iwr I") || command.startsWith("iwr W")) {

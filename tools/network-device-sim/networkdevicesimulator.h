@@ -75,6 +75,7 @@ public:
         // "OK" and a line end.
         QByteArray recordAnswer;
         bool closeOnReboot = false;         // "boot" closes the connection unanswered
+        bool closeAfterCheck = false;       // "iwr ?" is answered, then the connection closed
         // `fault` at `faultStep`: "start" (iwr I0), "record <k>" (the k-th data
         // record of a connection, from 1), "header" (iwr I1) or "check" (iwr ?).
         Fault fault = Fault::None;

@@ -378,6 +378,10 @@ void UploadTask::runChecker()
     timer->start(replyTimeout);
     wait(QEventLoop::ExcludeUserInputEvents);
     checkQuiet = nullptr;
+    // A device that answered and closed the connection said all it will:
+    // its answer is judged as it stands.
+    if (result == 0 && !stopped())
+        judgeCheck(true);
     checking = false;
     // Only an "OK" after the check command is success; a closed connection,
     // silence or an answer without a status word is not.
