@@ -163,8 +163,9 @@ int TamselCli::run(const QStringList &arguments)
         m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
                             "arrived, and every record waits 100 ms."));
     m_expectedSha256 = parser.value(sha256);
-    if (parser.isSet(sha256) && !CliConsole::sha256Problem(m_expectedSha256).isEmpty())
-        return fail(ExitUsage, CliConsole::sha256Problem(m_expectedSha256));
+    const QString sha256Problem = parser.isSet(sha256) ? CliConsole::sha256Problem(m_expectedSha256) : QString();
+    if (!sha256Problem.isEmpty())
+        return fail(ExitUsage, sha256Problem);
     const QString place = infrared ? QStringLiteral("infrared")
                                    : QStringLiteral("0x%1").arg(QString::number(slave, 16).toUpper().rightJustified(
                                          2, QLatin1Char('0')));

@@ -96,8 +96,9 @@ int VornicCli::run(const QStringList &arguments)
     HistoryReport::claimOptions(&takenBy, false);
     if (commands.contains(command) && !m_console->optionsFit(parser, command, takenBy, &code))
         return code;
-    if (parser.isSet(sha256) && !CliConsole::sha256Problem(m_expectedSha256).isEmpty())
-        return fail(ExitUsage, CliConsole::sha256Problem(m_expectedSha256));
+    const QString sha256Problem = parser.isSet(sha256) ? CliConsole::sha256Problem(m_expectedSha256) : QString();
+    if (!sha256Problem.isEmpty())
+        return fail(ExitUsage, sha256Problem);
     if (command == QLatin1String("list") && positional.size() == 1)
         return DeviceListing(&m_inventory, m_defaultPort, m_console, m_out).run(parser.isSet(json), parser.values(ip));
     if (command == QLatin1String("history") && positional.size() == 1) {
