@@ -9,7 +9,7 @@ LogBrowser::LogBrowser(QWidget *mainWindow, QObject *parent)
 {
     qRegisterMetaType<QtMsgType>("QtMsgType");
     browserDialog = new LogBrowserDialog(mainWindow);
-    connect(this, SIGNAL(sendMessage(QtMsgType,QString)), browserDialog, SLOT(outputMessage(QtMsgType,QString)),
+    connect(this, &LogBrowser::sendMessage, browserDialog, &LogBrowserDialog::outputMessage,
             Qt::QueuedConnection);
 }
 

@@ -37,9 +37,9 @@ LogBrowserDialog::LogBrowserDialog(QWidget *mainWindow, QWidget *parent)
     saveButton->setProperty("configButton", true);
     buttons->addWidget(clearButton);
     buttons->addWidget(saveButton);
-    connect(clearButton, SIGNAL(clicked()), browser, SLOT(clear()));
+    connect(clearButton, &QPushButton::clicked, browser, &QTextEdit::clear);
     connect(clearButton, &QPushButton::clicked, spool, &TraceSpool::clear);
-    connect(saveButton, SIGNAL(clicked()), this, SLOT(save()));
+    connect(saveButton, &QPushButton::clicked, this, &LogBrowserDialog::save);
     if (mainWindow)
         setStyleSheet(mainWindow->styleSheet());
     setGeometry(300, 300, 300, 300);

@@ -69,8 +69,8 @@ IPConnectDialog::IPConnectDialog(QWidget *parent)
     layout->addStretch();
     layout->addLayout(buttonRow);
 
-    connect(addButton, SIGNAL(clicked()), this, SLOT(connectButtonPressed()));
-    connect(cancelButton, SIGNAL(clicked()), this, SLOT(reject()));
+    connect(addButton, &QAbstractButton::clicked, this, &IPConnectDialog::connectButtonPressed);
+    connect(cancelButton, &QAbstractButton::clicked, this, &QDialog::reject);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowCloseButtonHint);
 }

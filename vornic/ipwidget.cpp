@@ -36,8 +36,8 @@ IPWidget::IPWidget(QWidget *parent)
         edit->setAutoFillBackground(true);
         edit->setValidator(octetValidator);
         edit->installEventFilter(this);
-        connect(edit, SIGNAL(textChanged(QString)), this, SLOT(popupWarning(QString)));
-        connect(edit, SIGNAL(returnPressed()), this, SLOT(finishEditIPAddress()));
+        connect(edit, &QLineEdit::textChanged, this, &IPWidget::popupWarning);
+        connect(edit, &QLineEdit::returnPressed, this, &IPWidget::finishEditIPAddress);
         edits << edit;
     }
 

@@ -19,7 +19,7 @@ void Command::exec(const QString &command)
     // The previous command's task has done its work.
     delete task;
     task = new SendCommandTask(owner, device, command, this);
-    connect(task, SIGNAL(recieved(QByteArray)), this, SLOT(execFinished(QByteArray)));
+    connect(task, &Task::recieved, this, &Command::execFinished);
     task->run();
 }
 

@@ -24,6 +24,11 @@ bool NetworkAddress::parse(const QString &text, int defaultPort, QString *ip, in
     return true;
 }
 
+QString NetworkAddress::join(const QString &ip, int port)
+{
+    return ip + QLatin1Char(':') + QString::number(port);
+}
+
 bool NetworkAddress::namesOneDevice(const QHostAddress &address)
 {
     return address != QHostAddress(QHostAddress::AnyIPv4) && address != QHostAddress(QHostAddress::Broadcast)

@@ -14,6 +14,9 @@ public:
     // to 65535 (`defaultPort` when none is given); false when it is not one
     // or names no single device.
     static bool parse(const QString &text, int defaultPort, QString *ip, int *port);
+    // "ADDRESS:PORT": how a device's place is written in every message and
+    // history row (a device may listen on another port than the usual).
+    static QString join(const QString &ip, int port);
     // Not "any" (0.0.0.0), not every host (broadcast), not a group
     // (multicast): those reach no device or many.
     static bool namesOneDevice(const QHostAddress &address);

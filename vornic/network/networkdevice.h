@@ -15,6 +15,8 @@ public:
 
     QString ip() const { return m_ip; }
     int port() const { return m_port; }
+    // "ADDRESS:PORT".
+    QString where() const;
 
     void setSerialNumber(const QString &serialNumber) { m_serialNumber = serialNumber; }
     QString serialNumber() const { return m_serialNumber; }

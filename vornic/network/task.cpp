@@ -18,16 +18,14 @@ void Task::setupSocket()
 {
     socket = new QTcpSocket(this);
     timer = new QTimer(this);
-    // By signature, so that a subclass's slot of the same signature is the
-    // one connected.
-    connect(timer, SIGNAL(timeout()), this, SLOT(handlingTimeout()));
-    connect(this, SIGNAL(idleFinished()), &eventLoop, SLOT(quit()), Qt::DirectConnection);
-    connect(socket, SIGNAL(connected()), this, SLOT(connected()));
-    connect(socket, SIGNAL(disconnected()), this, SLOT(disconnected()));
-    connect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(bytesWritten(qint64)));
-    connect(socket, SIGNAL(error(QAbstractSocket::SocketError)), this,
-            SLOT(displayError(QAbstractSocket::SocketError)));
-    connect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    // The slots are virtual: a subclass's override is the one that runs.
+    connect(timer, &QTimer::timeout, this, &Task::handlingTimeout);
+    connect(this, &Task::idleFinished, &eventLoop, &QEventLoop::quit, Qt::DirectConnection);
+    connect(socket, &QTcpSocket::connected, this, &Task::connected);
+    connect(socket, &QTcpSocket::disconnected, this, &Task::disconnected);
+    connect(socket, &QTcpSocket::bytesWritten, this, &Task::bytesWritten);
+    connect(socket, &QTcpSocket::errorOccurred, this, &Task::displayError);
+    connect(socket, &QTcpSocket::readyRead, this, &Task::mainProcess);
     wired = true;
 }
 
@@ -147,14 +145,13 @@ void Task::disconnectSocket()
         return;
     qDebug() << "Disconnecting proc...";
     socket->disconnectFromHost();
-    disconnect(timer, SIGNAL(timeout()), this, SLOT(handlingTimeout()));
-    disconnect(this, SIGNAL(idleFinished()), &eventLoop, SLOT(quit()));
-    disconnect(socket, SIGNAL(connected()), this, SLOT(connected()));
-    disconnect(socket, SIGNAL(disconnected()), this, SLOT(disconnected()));
-    disconnect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(bytesWritten(qint64)));
-    disconnect(socket, SIGNAL(error(QAbstractSocket::SocketError)), this,
-               SLOT(displayError(QAbstractSocket::SocketError)));
-    disconnect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    disconnect(timer, &QTimer::timeout, this, &Task::handlingTimeout);
+    disconnect(this, &Task::idleFinished, &eventLoop, &QEventLoop::quit);
+    disconnect(socket, &QTcpSocket::connected, this, &Task::connected);
+    disconnect(socket, &QTcpSocket::disconnected, this, &Task::disconnected);
+    disconnect(socket, &QTcpSocket::bytesWritten, this, &Task::bytesWritten);
+    disconnect(socket, &QTcpSocket::errorOccurred, this, &Task::displayError);
+    disconnect(socket, &QTcpSocket::readyRead, this, &Task::mainProcess);
     wired = false;
     socket->close();
 }
@@ -195,7 +192,7 @@ Task::Greeting Task::awaitGreeting(QEventLoop::ProcessEventsFlags flags)
     timer->stop();
     // The greeting goes nowhere near the answers: it is read here, and
     // mainProcess() sees only what comes after.
-    disconnect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    disconnect(socket, &QTcpSocket::readyRead, this, &Task::mainProcess);
     QTimer deadline;
     QTimer quiet;
     deadline.setSingleShot(true);
@@ -252,7 +249,7 @@ Task::Greeting Task::awaitGreeting(QEventLoop::ProcessEventsFlags flags)
     disconnect(reading);
     quiet.stop();
     deadline.stop();
-    connect(socket, SIGNAL(readyRead()), this, SLOT(mainProcess()));
+    connect(socket, &QTcpSocket::readyRead, this, &Task::mainProcess);
     if (outcome == Greeting::Silent)
         qDebug() << "No greeting";
     return outcome;

@@ -18,8 +18,8 @@ class QTimer;
 // a nested run of the task's own event loop on the GUI thread, ended by
 // idleFinished() (status word, lost connection) or by the reply timer.
 //
-// Subclasses re-declare slots of the same signatures; the socket and timer
-// are wired by signature, so those versions receive the signals.
+// Subclasses override the socket's and timer's slots; those versions
+// receive the signals.
 class Task : public QObject, public QRunnable
 {
     Q_OBJECT
@@ -65,13 +65,13 @@ signals:
 
 public slots:
     bool doConnect();
-    void displayError(QAbstractSocket::SocketError socketError);
+    virtual void displayError(QAbstractSocket::SocketError socketError);
     bool writeData(QByteArray data, int imageSize);
-    void connected();
-    void disconnected();
-    void bytesWritten(qint64 bytes);
-    void mainProcess();
-    void handlingTimeout();
+    virtual void connected();
+    virtual void disconnected();
+    virtual void bytesWritten(qint64 bytes);
+    virtual void mainProcess();
+    virtual void handlingTimeout();
     void disconnectSocket();
     void sendCommand(QString command);
     virtual void stop() = 0;
