@@ -1,8 +1,8 @@
 #include "clihistoryrow.h"
 
 #include "cliconsole.h"
-#include "exitcode.h"
 #include "firmwareimage.h"
+#include "updateoutcome.h"
 
 #include <QFileInfo>
 
@@ -22,14 +22,13 @@ void CliHistoryRow::describe(const FirmwareImage &image)
     m_history.describe(m_entry);
 }
 
-void CliHistoryRow::finish(int exitCode, bool verify, const FirmwareImage &image, const QString &reason,
-                           CliConsole *console)
+void CliHistoryRow::finish(const UpdateOutcome &outcome, const FirmwareImage &image, CliConsole *console)
 {
     m_entry.imageSize = image.size();
     m_entry.imageSha256 = image.sha256();
-    m_entry.outcome = UpdateHistory::outcomeName(UpdateHistory::outcomeOfExit(exitCode, verify));
-    m_entry.verified = exitCode == ExitSuccess && verify;
-    m_entry.reason = reason;
+    m_entry.outcome = outcome.name();
+    m_entry.verified = outcome.verified();
+    m_entry.reason = outcome.reason();
     m_entry.message = console->lastLine();
     m_history.finish(m_entry);
     if (!m_history.problem().isEmpty())

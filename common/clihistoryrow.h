@@ -5,9 +5,10 @@
 
 class CliConsole;
 class FirmwareImage;
+class UpdateOutcome;
 
 // The history row of one update by a command-line tool: added when the
-// update starts, completed from its exit code when it ends. A history that
+// update starts, completed with its outcome when it ends. A history that
 // cannot be written is said once on the error stream; the update's outcome
 // stands whatever the history did.
 class CliHistoryRow
@@ -22,7 +23,7 @@ public:
     // Once the device is known and the image read, before anything is
     // written: the row names them even if the process dies.
     void describe(const FirmwareImage &image);
-    void finish(int exitCode, bool verify, const FirmwareImage &image, const QString &reason, CliConsole *console);
+    void finish(const UpdateOutcome &outcome, const FirmwareImage &image, CliConsole *console);
 
 private:
     UpdateHistory m_history;

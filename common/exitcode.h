@@ -19,4 +19,10 @@ enum ExitCode {
     ExitInterrupted = 130       // stopped by Ctrl+C; another signal: 128 + its number (SIGTERM 143)
 };
 
+class UpdateOutcome;
+
+// The one mapping of an update's outcome to the command lines' exit code.
+// `stoppedCode`: what a stop exits with (128 + the signal that asked it).
+int exitCodeOf(const UpdateOutcome &outcome, int stoppedCode = ExitInterrupted);
+
 #endif // EXITCODE_H

@@ -1,7 +1,7 @@
 #include "updatehistory.h"
 
-#include "exitcode.h"
 #include "postgresurl.h"
+#include "updateoutcome.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -173,44 +173,6 @@ QString UpdateHistory::location() const
 {
     // A server's address never shows its password, in whatever form it came.
     return m_url.isEmpty() ? m_file : PostgresUrl::parse(m_url).shown();
-}
-
-QString UpdateHistory::outcomeName(Outcome outcome)
-{
-    static const char *const names[] = { "verified",       "updated",     "not verifiable", "differs",
-                                         "no device",      "no access",   "image refused",  "device refused",
-                                         "timeout",        "link lost",   "stopped",        "failed",
-                                         "wrong image",    "not started", "interrupted",    "running" };
-    static_assert(sizeof names / sizeof *names == Running + 1, "one name per outcome");
-    return QString::fromLatin1(names[outcome]);
-}
-
-UpdateHistory::Outcome UpdateHistory::outcomeOfExit(int exitCode, bool verify)
-{
-    switch (exitCode) {
-    case ExitSuccess:
-        return verify ? Verified : Updated;
-    case ExitNotVerified:
-        return NotVerifiable;
-    case ExitVerifyFailed:
-        return Differs;
-    case ExitNoSuchDevice:
-        return NoDevice;
-    case ExitNoAccess:
-        return NoAccess;
-    case ExitImageProblem:
-        return ImageRefused;
-    case ExitWrongImage:
-        return WrongImage;
-    case ExitDeviceRefused:
-        return DeviceRefused;
-    case ExitTimeout:
-        return Timeout;
-    case ExitUsage:
-        return NotStarted;
-    default:
-        return exitCode >= 128 ? Stopped : Failed;
-    }
 }
 
 bool UpdateHistory::fail(const QString &what, const QString &why)
@@ -560,7 +522,7 @@ bool UpdateHistory::begin(Entry *entry)
     entry->user = userName();
     entry->pid = QCoreApplication::applicationPid();
     entry->pidStart = processStartTime(entry->pid);
-    entry->outcome = outcomeName(Interrupted);
+    entry->outcome = UpdateOutcome::nameOf(UpdateOutcome::Interrupted);
     entry->id = -1;
     return write(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
                                 "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid, "
@@ -681,7 +643,7 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         // (a row of the first history has no start time to compare).
         if (!entry.ended.isValid() && entry.host == host && entry.pid > 0 && ::kill(pid_t(entry.pid), 0) == 0
             && (entry.pidStart <= 0 || processStartTime(entry.pid) == entry.pidStart))
-            entry.outcome = outcomeName(Running);
+            entry.outcome = UpdateOutcome::nameOf(UpdateOutcome::Running);
         rows->append(entry);
     }
     return true;

@@ -39,7 +39,7 @@ public:
         QString imagePath;
         qint64 imageSize = 0;
         QString imageSha256;
-        QString outcome;                // outcomeName() of one of the outcomes below
+        QString outcome;                // UpdateOutcome::name()
         bool verified = false;
         QString reason;                 // why not verified, or why it failed
         QString message;                // the last thing the user was told
@@ -47,27 +47,6 @@ public:
         QString user;
         qint64 pid = 0;
         qint64 pidStart = 0;            // when that process started (see /proc/PID/stat); 0: not known
-    };
-
-    // What came of an update, as every program and road names it in the
-    // history.
-    enum Outcome {
-        Verified,           // written and confirmed
-        Updated,            // written; no confirmation asked
-        NotVerifiable,      // written; confirmation asked but not to be had
-        Differs,            // written, and read back different
-        NoDevice,
-        NoAccess,
-        ImageRefused,       // the image cannot be read or does not fit
-        DeviceRefused,      // the device answered, and refused
-        Timeout,
-        LinkLost,
-        Stopped,
-        Failed,             // anything else
-        WrongImage,         // not the image named by its SHA-256; nothing sent
-        NotStarted,         // the command line itself was wrong
-        Interrupted,        // begun, and its process died before the end
-        Running             // begun, not ended, and its process still runs
     };
 
     struct Filter
@@ -112,11 +91,6 @@ public:
     // The file, or the server's URL with any password masked.
     QString location() const;
 
-    // The name an outcome has in the rows ("verified", "no device", ...).
-    static QString outcomeName(Outcome outcome);
-    // The outcome of a command-line tool's update from its exit code (see
-    // exitcode.h); `verify`: verification was asked.
-    static Outcome outcomeOfExit(int exitCode, bool verify);
     // The default file: $XDG_DATA_HOME/Ordane/history.sqlite.
     static QString defaultFile();
     // How long a connection to a server may take before the update goes

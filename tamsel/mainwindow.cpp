@@ -92,18 +92,19 @@ MainWindow::MainWindow(QWidget *parent)
     emitter = new Emitter(this);
     loadSettings();
     registerDeviceNotification();
-    connect(loadImg, SIGNAL(clicked()), this, SLOT(btnLoadImageClicked()));
-    connect(updBtn, SIGNAL(clicked()), this, SLOT(onUpdBtnClicked()));
-    connect(emitter, SIGNAL(errorSignal(QString)), this, SLOT(reportError(QString)));
-    connect(emitter, SIGNAL(load_start(int,int)), progressBar, SLOT(setRange(int,int)));
-    connect(emitter, SIGNAL(load_progress(int)), this, SLOT(progressBarHandling(int)));
-    connect(&watcher, SIGNAL(finished()), this, SLOT(handleFinished()));
-    connect(&watcher, SIGNAL(canceled()), this, SLOT(handleFinished()));
-    connect(spinBoxAdress, SIGNAL(valueChanged(QString)), this, SLOT(setAddress(QString)));
-    connect(lineEdit, SIGNAL(textChanged(QString)), this, SLOT(stringForUpdateButton(QString)));
+    connect(loadImg, &QAbstractButton::clicked, this, &MainWindow::btnLoadImageClicked);
+    connect(updBtn, &QAbstractButton::clicked, this, &MainWindow::onUpdBtnClicked);
+    connect(emitter, &Emitter::errorSignal, this, &MainWindow::reportError);
+    connect(emitter, &Emitter::load_start, progressBar, &QProgressBar::setRange);
+    connect(emitter, &Emitter::load_progress, this, &MainWindow::progressBarHandling);
+    connect(&watcher, &QFutureWatcherBase::finished, this, &MainWindow::handleFinished);
+    connect(&watcher, &QFutureWatcherBase::canceled, this, &MainWindow::handleFinished);
+    // The spin box's text changes exactly when its value does.
+    connect(spinBoxAdress, &QSpinBox::textChanged, this, &MainWindow::setAddress);
+    connect(lineEdit, &QLineEdit::textChanged, this, &MainWindow::stringForUpdateButton);
     loadConnectionType();
-    connect(ui->actionInfraRed, SIGNAL(triggered()), this, SLOT(setConnectionType()));
-    connect(ui->actionModbus, SIGNAL(triggered()), this, SLOT(setConnectionType()));
+    connect(ui->actionInfraRed, &QAction::triggered, this, &MainWindow::setConnectionType);
+    connect(ui->actionModbus, &QAction::triggered, this, &MainWindow::setConnectionType);
 
     // A signal only raises a flag (the handler can do nothing else safely):
     // looked at here, often enough to feel immediate.
@@ -136,7 +137,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     auto *shortcut = new QShortcut(QKeySequence(traceShortcut), this);
     shortcut->setContext(Qt::ApplicationShortcut);
-    connect(shortcut, SIGNAL(activated()), this, SLOT(logHotKeyPressed()));
+    connect(shortcut, &QShortcut::activated, this, &MainWindow::logHotKeyPressed);
 
     openAdapter();
 }
@@ -151,7 +152,7 @@ MainWindow::~MainWindow()
     }
     // Its row says how it ended, not that the program died during it.
     if (future.isFinished() && future.resultCount() > 0)
-        finishHistoryRow(future.result(), future.result() == 0 ? runVerification.load() : int(PadTransfer::NotAsked));
+        finishHistoryRow();
     if (handlerInstalled) {
         qInstallMessageHandler(nullptr);
         handlerInstalled = false;
@@ -398,18 +399,17 @@ void MainWindow::handleFinished()
     progressBar->setFormat(verification == PadTransfer::Verified ? QStringLiteral("Update complete, verified")
                            : verification != PadTransfer::NotAsked ? QStringLiteral("Update complete, not verified")
                                                                    : QString());
+    // Why it could not be verified, as a sentence.
     QString notVerifiableWhy;
-    if (verification == PadTransfer::NotVerifiable) {
+    if (verification == PadTransfer::NotVerifiable || verification == PadTransfer::NoWayBack) {
         const std::lock_guard<std::mutex> ended(runMutex);
-        notVerifiableWhy = runNotVerifiableWhy;
+        notVerifiableWhy = runOutcome.reason();
         if (!notVerifiableWhy.isEmpty())
             notVerifiableWhy = notVerifiableWhy.at(0).toUpper() + notVerifiableWhy.mid(1) + QLatin1Char('.');
     }
-    progressBar->setToolTip(verification == PadTransfer::NotVerifiable ? notVerifiableWhy
-                            : verification == PadTransfer::NoWayBack  ? QStringLiteral("Infrared has no way back from the pad.")
-                                                                      : QString());
+    progressBar->setToolTip(notVerifiableWhy);
     if (!future.isRunning() && future.isFinished() && future.resultCount() > 0)
-        finishHistoryRow(future.result(), verification);
+        finishHistoryRow();
     QGuiApplication::restoreOverrideCursor();
     releaseRetiredAdapters();
 }
@@ -423,7 +423,7 @@ void MainWindow::reportError(QString errTxt)
     box.setIcon(QMessageBox::Critical);
     box.setStandardButtons(QMessageBox::Close);
     box.setInformativeText(errTxt);
-    connect(box.button(QMessageBox::Close), SIGNAL(clicked()), this, SLOT(handleMessageBoxButton()),
+    connect(box.button(QMessageBox::Close), &QAbstractButton::clicked, this, &MainWindow::handleMessageBoxButton,
             Qt::QueuedConnection);
     box.exec();
 }

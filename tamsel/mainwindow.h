@@ -4,6 +4,7 @@
 #include "firmwareimage.h"
 #include "sub20.h"
 #include "updatehistory.h"
+#include "updateoutcome.h"
 
 #include <QFuture>
 #include <QFutureWatcher>
@@ -80,7 +81,7 @@ private:
     // The update history's row of a run (see `history`).
     void startHistoryRow();
     void noteImage(const FirmwareImage &image);
-    void finishHistoryRow(int result, int verification);
+    void finishHistoryRow();
     // Why the history could not be written is said once, not at every run
     // (again when it fails anew after it has worked).
     void warnOfHistory();
@@ -127,8 +128,8 @@ private:
     QAction *verifyAction = nullptr;
     std::atomic<bool> runVerify { false };
     std::atomic<int> runVerification { 0 };
-    // Why a Modbus run's read-back did not verify the image (runMutex).
-    QString runNotVerifiableWhy;
+    // What came of the last run, as its history row names it (runMutex).
+    UpdateOutcome runOutcome;
     // From Start until the run's end has been handled: the controls wait
     // for it.
     bool runUnfinished = false;

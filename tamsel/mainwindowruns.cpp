@@ -23,6 +23,7 @@ int MainWindow::irBootRun()
     noteImage(image);
     const int result = transfer.update(image, PadTransfer::InfraredRoad, 0, runVerify, &verification);
     runVerification = verification;
+    runOutcome = transfer.outcome(result, verification, PadTransfer::InfraredRoad, 0);
     return result;
 }
 
@@ -42,7 +43,7 @@ int MainWindow::modbusUpdateRun()
     const int result = transfer.update(image, PadTransfer::ModbusRoad, slaveAddress.load(), runVerify, &verification);
     runVerification = verification;
     // Under runMutex, which the run holds: read by the window after the run.
-    runNotVerifiableWhy = transfer.notVerifiableWhy();
+    runOutcome = transfer.outcome(result, verification, PadTransfer::ModbusRoad, slaveAddress.load());
     return result;
 }
 
@@ -76,18 +77,21 @@ void MainWindow::warnOfHistory()
         qWarning().noquote() << problem << "The update itself is not affected.";
 }
 
-void MainWindow::finishHistoryRow(int result, int verification)
+void MainWindow::finishHistoryRow()
 {
     if (!historyRowOpen)
         return;
     historyRowOpen = false;
     UpdateHistory::Entry entry;
+    UpdateOutcome outcome;
     {
         const std::lock_guard<std::mutex> ran(runMutex);
         entry = historyEntry;
+        outcome = runOutcome;
     }
-    entry.outcome = PadTransfer::outcomeName(result, PadTransfer::Verification(verification), stopRequested);
-    entry.verified = result == 0 && verification == PadTransfer::Verified;
+    entry.outcome = outcome.name();
+    entry.verified = outcome.verified();
+    entry.reason = outcome.reason();
     entry.message = progressBar->format();
     history->finish(entry);
     warnOfHistory();

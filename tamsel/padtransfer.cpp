@@ -1,7 +1,5 @@
 #include "padtransfer.h"
 
-#include "updatehistory.h"
-
 #include "crc8lte.h"
 #include "emitter.h"
 #include "modbus.h"
@@ -31,14 +29,14 @@ FirmwareImage PadTransfer::readImage(const QString &imagePath)
     const FirmwareImage image = FirmwareImage::read(imagePath);
     if (!image.isRead()) {
         const QString systemText = QString::fromLocal8Bit(std::strerror(image.error()));
-        emit m_emitter->errorSignal(!image.error()       ? image.problem()
+        sayError(!image.error()       ? image.problem()
                                     : image.wasOpened() ? QStringLiteral("IRBOOT. Image read failed: %1").arg(systemText)
                                                         : QStringLiteral("Can't open image file %1 %2").arg(imagePath,
                                                                                                             systemText));
     } else if (image.isEmpty()) {
         // Nothing to send is no update: the pad would keep its old firmware
         // while the run reported success.
-        emit m_emitter->errorSignal(image.problem());
+        sayError(image.problem());
     }
     return image;
 }
@@ -52,7 +50,7 @@ int PadTransfer::irBoot(const FirmwareImage &image)
 
     int result = sub_ir_config(m_handle.load(), 38000, 10, 1, 10);
     if (result != 0) {
-        emit m_emitter->errorSignal(QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
+        sayError(QStringLiteral("SUB-20 sub_ir_config: %1").arg(QString::fromLatin1(sub_strerror(result))));
         return result;
     }
     const int total = int(size / irBlockSize);
@@ -88,7 +86,7 @@ int PadTransfer::irBoot(const FirmwareImage &image)
             if (result != 0) {
                 // Named after the call that failed: the configuration was
                 // taken, the transmission was not.
-                emit m_emitter->errorSignal(
+                sayError(
                     QStringLiteral("SUB-20 sub_ir_tx: %1").arg(QString::fromLatin1(sub_strerror(result))));
                 return result;
             }
@@ -109,7 +107,8 @@ int PadTransfer::modbusUpdate(const FirmwareImage &image, int slaveAddress)
 {
     Modbus modbus;
     // Straight on: the run's own thread reports, as every other error does.
-    QObject::connect(&modbus, &Modbus::errorString, m_emitter, &Emitter::errorSignal, Qt::DirectConnection);
+    QObject::connect(&modbus, &Modbus::errorString, m_emitter, [this](const QString &text) { sayError(text); },
+                     Qt::DirectConnection);
     modbus.traceEnabled = true;
     modbus.broadcastPause = 100;
 
@@ -120,7 +119,7 @@ int PadTransfer::modbusUpdate(const FirmwareImage &image, int slaveAddress)
     // Record numbers have four decimal digits on the pad; a larger image
     // would write its tail over records already sent.
     if ((size + modbusBlockSize - 1) / modbusBlockSize > modbusRecordLimit) {
-        emit m_emitter->errorSignal(QStringLiteral("The firmware image %1 has %2 bytes; a Modbus update numbers at "
+        sayError(QStringLiteral("The firmware image %1 has %2 bytes; a Modbus update numbers at "
                                                    "most %3 records of %4 bytes (%5 bytes). Nothing was sent.")
                                         .arg(image.path())
                                         .arg(size)
@@ -224,7 +223,7 @@ int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
         }
         const auto differ = std::mismatch(expected, expected + imageBytes, held);
         if (differ.first != expected + imageBytes) {
-            emit m_emitter->errorSignal(
+            sayError(
                 QStringLiteral("The pad holds a different image: read back, the byte at offset %1 (of %2) is 0x%3, "
                                "not 0x%4.")
                     .arg(offset + long(differ.first - expected))
@@ -271,26 +270,46 @@ int PadTransfer::update(const FirmwareImage &image, Road road, int slaveAddress,
     return result;
 }
 
-QString PadTransfer::outcomeName(int result, Verification verification, bool stopped)
+void PadTransfer::sayError(const QString &text)
 {
-    UpdateHistory::Outcome outcome = UpdateHistory::Failed;
-    if (result == 0) {
-        if (verification == Verified)
-            outcome = UpdateHistory::Verified;
-        else if (verification == NotVerifiable || verification == NoWayBack)
-            outcome = UpdateHistory::NotVerifiable;
-        else
-            outcome = UpdateHistory::Updated;
-    } else if (result == imageDiffers) {
-        outcome = UpdateHistory::Differs;
-    } else if (stopped) {
-        outcome = UpdateHistory::Stopped;
-    } else if (result == -1) {
-        outcome = UpdateHistory::ImageRefused;
-    } else if (result == modbusTimeout) {
-        outcome = UpdateHistory::Timeout;
-    } else if (result == modbusException || result == SUB_ERROR_CONFIG || result == SUB_ERROR_NOT_SUPPORTED) {
-        outcome = UpdateHistory::DeviceRefused;
-    }
-    return UpdateHistory::outcomeName(outcome);
+    if (m_firstError.isEmpty())
+        m_firstError = text.trimmed();
+    emit m_emitter->errorSignal(text);
+}
+
+UpdateOutcome PadTransfer::outcome(int result, Verification verification, Road road, int slaveAddress) const
+{
+    const bool infrared = road == InfraredRoad;
+    if (result == 0 && verification == Verified)
+        return UpdateOutcome(UpdateOutcome::Verified);
+    if (result == 0 && verification == NoWayBack)
+        return UpdateOutcome(UpdateOutcome::NotVerifiable, QStringLiteral("infrared has no way back from the pad"));
+    if (result == 0 && verification == NotVerifiable)
+        return UpdateOutcome(UpdateOutcome::NotVerifiable, m_notVerifiableWhy);
+    if (result == 0)
+        return UpdateOutcome(UpdateOutcome::Updated);
+    const QString why = m_firstError;
+    if (result == imageDiffers)
+        return UpdateOutcome(UpdateOutcome::Differs, why);
+    if (m_stop.load())
+        return UpdateOutcome(UpdateOutcome::Stopped,
+                             m_written ? QStringLiteral("Stopped while the records were read back; the pad got the "
+                                                        "whole image, but it was not verified.")
+                             : m_wholeImageAnswered && !infrared && slaveAddress == 0
+                                 ? QStringLiteral("Stopped as the last record was broadcast; nothing confirms that a "
+                                                  "pad got the whole image.")
+                             : m_wholeImageAnswered
+                                 ? QStringLiteral("Stopped as the last record was answered; the pad holds the whole "
+                                                  "image, but it was not verified.")
+                                 : QStringLiteral("Stopped; the pad did not get the whole image."));
+    if (result == -1)
+        return UpdateOutcome(UpdateOutcome::ImageRefused, why);
+    if (!infrared && result == modbusTimeout)
+        return UpdateOutcome(UpdateOutcome::Timeout, QStringLiteral("The pad did not answer (%1).")
+                                                         .arg(why.isEmpty() ? QStringLiteral("Modbus Timeout") : why));
+    if ((!infrared && result == modbusException)
+        || (infrared && (result == SUB_ERROR_CONFIG || result == SUB_ERROR_NOT_SUPPORTED)))
+        return UpdateOutcome(UpdateOutcome::DeviceRefused, why);
+    return UpdateOutcome(UpdateOutcome::Failed,
+                         why.isEmpty() ? QStringLiteral("The transfer failed (code %1).").arg(result) : why);
 }

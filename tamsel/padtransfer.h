@@ -3,6 +3,7 @@
 
 #include "firmwareimage.h"
 #include "sub20.h"
+#include "updateoutcome.h"
 
 #include <QString>
 
@@ -65,9 +66,9 @@ public:
     // After update(): the whole image went out (whatever the read-back found).
     bool written() const { return m_written; }
 
-    // The name of what came of update() in the update history ("verified",
-    // "timeout", ...), as the command line names the same outcome.
-    static QString outcomeName(int result, Verification verification, bool stopped);
+    // What came of update(), its result and verification, for the window,
+    // tamsel-cli and the history alike; a stop is told by the stop flag.
+    UpdateOutcome outcome(int result, Verification verification, Road road, int slaveAddress) const;
 
     // Modbus results that callers tell apart: an exception reply, no reply.
     static const int modbusException = 40;
@@ -79,12 +80,16 @@ public:
     static const int modbusRecordLimit = 10000;
 
 private:
+    // Says an error, and keeps the first as the reason of the outcome.
+    void sayError(const QString &text);
+
     Emitter *m_emitter;
     const std::atomic<sub_handle> &m_handle;
     const std::atomic<bool> &m_stop;
     bool m_wholeImageAnswered = false;
     bool m_written = false;
     QString m_notVerifiableWhy;
+    QString m_firstError;
 };
 
 #endif // PADTRANSFER_H

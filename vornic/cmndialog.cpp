@@ -1,6 +1,6 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 
 #include "devicecatalog.h"
 #include "historydialog.h"
@@ -143,7 +143,7 @@ CMNDialog::CMNDialog(QWidget *parent)
     traceDialog = new QDialog(this);
     traceDialog->setWindowTitle(QStringLiteral("Trace"));
     auto *shortcut = new QShortcut(QKeySequence(traceShortcut), this);
-    connect(shortcut, SIGNAL(activated()), this, SLOT(keyCtrlDPressed()));
+    connect(shortcut, &QShortcut::activated, this, &CMNDialog::keyCtrlDPressed);
     traceDialog->setGeometry(300, 300, 300, 300);
     traceEdit = new QPlainTextEdit();
     traceEdit->setFont(QFont(QStringLiteral("Helvetica"), 9));
@@ -155,19 +155,19 @@ CMNDialog::CMNDialog(QWidget *parent)
 
     qDebug() << size();
 
-    connect(ui->listWidget, SIGNAL(customContextMenuRequested(QPoint)), this, SLOT(showContextMenu(QPoint)));
-    connect(ui->loadImg, SIGNAL(clicked()), this, SLOT(btnLoadImageClicked()));
-    connect(ui->listWidget, SIGNAL(itemClicked(QListWidgetItem*)), this, SLOT(selectUSBDevice(QListWidgetItem*)));
+    connect(ui->listWidget, &QWidget::customContextMenuRequested, this, &CMNDialog::showContextMenu);
+    connect(ui->loadImg, &QAbstractButton::clicked, this, &CMNDialog::btnLoadImageClicked);
+    connect(ui->listWidget, &QListWidget::itemClicked, this, &CMNDialog::selectUSBDevice);
     connect(ui->listWidget, &QListWidget::currentRowChanged, this, &CMNDialog::checkDeviceList);
-    connect(ui->updBtn, SIGNAL(clicked()), this, SLOT(onUpdBtnClicked()));
-    connect(ui->addNetworkDeviceBtn, SIGNAL(clicked()), this, SLOT(openConnectDialog()));
+    connect(ui->updBtn, &QAbstractButton::clicked, this, &CMNDialog::onUpdBtnClicked);
+    connect(ui->addNetworkDeviceBtn, &QAbstractButton::clicked, this, &CMNDialog::openConnectDialog);
     setWindowFlags(Qt::WindowFlags(fixedDialogFlags));
-    connect(emitter, SIGNAL(load_start(int,int)), ui->progressBar, SLOT(setRange(int,int)));
-    connect(emitter, SIGNAL(load_progress(int)), ui->progressBar, SLOT(setValue(int)));
-    connect(emitter, SIGNAL(errorSignal(QString)), this, SLOT(displayWarnings(QString)));
-    connect(emitter, SIGNAL(load_finish()), this, SLOT(btnsOn()));
-    connect(&watcher, SIGNAL(finished()), this, SLOT(btnsOn()));
-    connect(&watcher, SIGNAL(canceled()), this, SLOT(btnsOn()));
+    connect(emitter, &Emitter::load_start, ui->progressBar, &QProgressBar::setRange);
+    connect(emitter, &Emitter::load_progress, ui->progressBar, &QProgressBar::setValue);
+    connect(emitter, &Emitter::errorSignal, this, &CMNDialog::displayWarnings);
+    connect(emitter, &Emitter::load_finish, this, &CMNDialog::btnsOn);
+    connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::btnsOn);
+    connect(&watcher, &QFutureWatcherBase::canceled, this, &CMNDialog::btnsOn);
     connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::usbJobEnded);
     connect(updateOwner, &TwoPhaseUpdate::returnTimedOut, this, &CMNDialog::reconnectionTimedOut);
     connect(&signalWatch, &QTimer::timeout, this, [this] {
@@ -225,7 +225,7 @@ CMNDialog::~CMNDialog()
 void CMNDialog::setTitle()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Ordane Vornic"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(" v2.1.6"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(" v" ORDANE_VERSION));
     setWindowTitle(QStringLiteral("%1 %2").arg(QCoreApplication::applicationName(),
                                                  QCoreApplication::applicationVersion()));
 }
@@ -698,7 +698,7 @@ void CMNDialog::onUpdBtnClicked()
     }
     if (networkDevice) {
         updateOwner->recordStart(QStringLiteral("network"), model, networkDevice->serialNumber(),
-                                 networkDevice->ip() + QLatin1Char(':') + QString::number(networkDevice->port()));
+                                 networkDevice->where());
         uploadNetworkDevice(networkDevice);
         return;
     }

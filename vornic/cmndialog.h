@@ -5,7 +5,7 @@
 #include "network/networkdevice.h"
 #include "update/deviceinventory.h"
 #include "update/twophaseupdate.h"
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 
 #include <QEventLoop>
 #include <QFuture>

@@ -10,7 +10,7 @@
 #include "ipconnectdialog.h"
 #include "network/scannertask.h"
 #include "network/uploadtask.h"
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 
 #include "plaintextbox.h"
 
@@ -26,11 +26,11 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
     contextMenu.setEnabled(false);
     auto *task = new UploadTask(dev, updateOwner->image().path(), this);
     task->setImage(updateOwner->image());
-    connect(task, SIGNAL(taskFinished(int)), this, SLOT(uploadFinished(int)));
-    connect(task, SIGNAL(taskError(QString)), this, SLOT(displayWarnings(QString)));
-    connect(task, SIGNAL(uploadStart(int,int)), ui->progressBar, SLOT(setRange(int,int)));
-    connect(task, SIGNAL(uploadProgress(int)), ui->progressBar, SLOT(setValue(int)));
-    connect(this, SIGNAL(stopThread()), task, SLOT(stop()), Qt::DirectConnection);
+    connect(task, &Task::taskFinished, this, &CMNDialog::uploadFinished);
+    connect(task, &Task::taskError, this, &CMNDialog::displayWarnings);
+    connect(task, &Task::uploadStart, ui->progressBar, &QProgressBar::setRange);
+    connect(task, &Task::uploadProgress, ui->progressBar, &QProgressBar::setValue);
+    connect(this, &CMNDialog::stopThread, task, &Task::stop, Qt::DirectConnection);
     ui->progressBar->setFormat(QStringLiteral("%p%"));
     ui->progressBar->setValue(ui->progressBar->minimum());
     // Closing the window stops the upload after its current record. Until
@@ -56,15 +56,13 @@ void CMNDialog::uploadFinished(int code)
     const QStringList dismiss { QStringLiteral("Dismiss") };
     const auto *task = qobject_cast<const UploadTask *>(sender());
     const NetworkDevice *device = updateOwner->networkDevice();
-    const QString where = device ? device->ip() + QLatin1Char(':') + QString::number(device->port()) : QString();
+    const QString where = device ? device->where() : QString();
     // The task says what happened, in one sentence naming the device.
     const QString problem = task && !where.isEmpty() ? task->problemText(where) : QString();
     // The device's check of an 'I' image is its verification; a 'W' image
     // has none.
     const bool verify = verifyAction->isChecked();
-    const UpdateOutcome outcome = task ? UpdateOutcome::fromUpload(code, *task, where, verify)
-                                       : UpdateOutcome(UploadTask::wroteImage(code) ? UpdateOutcome::Updated
-                                                                                    : UpdateOutcome::Failed);
+    const UpdateOutcome outcome = task ? task->outcome(code, where, verify) : UpdateOutcome();
     QString unchecked = outcome.reason();
     if (!unchecked.isEmpty())
         unchecked = unchecked.at(0).toUpper() + unchecked.mid(1) + QLatin1Char('.');
@@ -76,7 +74,7 @@ void CMNDialog::uploadFinished(int code)
     recordOutcome(outcome);
 
     switch (code) {
-    case 0:
+    case UploadTask::Checked:
         // Escape reboots; Enter (the default) only closes the image.
         if (askButtons(QMessageBox::Information, QStringLiteral("Firmware upload completed"),
                        QStringLiteral("To run new firmware, press Reboot!"),
@@ -86,31 +84,31 @@ void CMNDialog::uploadFinished(int code)
         else
             sendUploadCancel();
         break;
-    case 2:
+    case UploadTask::NoConnection:
         askButtons(QMessageBox::Warning, failed,
                    QStringLiteral("The device did not accept a connection; nothing was written."), dismiss, 0, -1,
                    this);
         break;
-    case 7:
+    case UploadTask::ImageUnreadable:
         askButtons(QMessageBox::Warning, failed,
                    problem.isEmpty()
                        ? QStringLiteral("The firmware image could not be read; the device did not take it.")
                        : problem,
                    dismiss, 0, -1, this);
         break;
-    case 8:
+    case UploadTask::Refused:
         // What was refused: a record calls for another try, the device's
         // check of the whole image for another image.
         askButtons(QMessageBox::Warning, failed, QStringLiteral("Protocol error"), dismiss, 0, -1, this, problem);
         break;
-    case 9:
+    case UploadTask::NoReply:
         askButtons(QMessageBox::Warning, failed, QStringLiteral("Communication timout"), dismiss, 0, -1, this,
                    problem);
         break;
-    case UploadTask::linkLost:
+    case UploadTask::LinkLost:
         askButtons(QMessageBox::Warning, failed, problem, dismiss, 0, -1, this);
         break;
-    case UploadTask::notChecked:
+    case UploadTask::NotChecked:
         askButtons(QMessageBox::Warning, QStringLiteral("Firmware upload not checked"), problem, dismiss, 0, -1,
                    this);
         break;
@@ -150,9 +148,8 @@ void CMNDialog::openConnectDialog()
         return;
     }
     connectDialog = new IPConnectDialog(this);
-    connect(connectDialog, SIGNAL(rejected()), this, SLOT(closeConnectDialog()));
-    connect(connectDialog, SIGNAL(getNetworkDevice(QString,QString)), this,
-            SLOT(getNetworkDeviceOptions(QString,QString)));
+    connect(connectDialog, &QDialog::rejected, this, &CMNDialog::closeConnectDialog);
+    connect(connectDialog, &IPConnectDialog::getNetworkDevice, this, &CMNDialog::getNetworkDeviceOptions);
     connectDialog->setWindowTitle(QStringLiteral("Add Network Device"));
     connectDialog->setFont(QFont(QStringLiteral("Tahoma"), 9));
     connectDialog->resize(300, 140);
@@ -200,38 +197,36 @@ void CMNDialog::queryNetworkDevice(NetworkDevice *device)
 bool CMNDialog::reportNetworkError(int code)
 {
     // The place with its port: a device may listen on another than 10102.
-    const QString ip = pendingDevice
-        ? pendingDevice->ip() + QLatin1Char(':') + QString::number(pendingDevice->port())
-        : QString();
+    const QString ip = pendingDevice ? pendingDevice->where() : QString();
     const QString notFound = QStringLiteral("Can't find an Ordane device at ip: %1").arg(ip);
     const QString impossible = QStringLiteral("Network update impossible");
     switch (code) {
-    case 0:
+    case ScannerTask::Identified:
         return true;
-    case 1:
+    case ScannerTask::NotTheMakers:
         qDebug() << "It's not a Vanta Device";
         PlainTextBox::warning(nullptr, QStringLiteral("Failed to add a device"), notFound);
         return false;
-    case 2:
+    case ScannerTask::NoConnection:
         PlainTextBox::warning(nullptr, QStringLiteral("Failed to add a device!"), notFound);
         return false;
-    case 3:
-    case 4:
+    case ScannerTask::OldPrimoraFirmware:
+    case ScannerTask::OldFirmware:
         QMessageBox::warning(nullptr, impossible,
                              QStringLiteral("The current firmware version doesn't allow a network update. The "
                                             "firmware can be updated via USB"),
                              QMessageBox::Ok);
         return false;
-    case 6:
+    case ScannerTask::Unidentified:
         QMessageBox::warning(nullptr, QStringLiteral("Failed to add a device"),
                              QStringLiteral("The device at %1 did not say what it is: its answer holds no serial "
                                             "number or version.").arg(ip),
                              QMessageBox::Ok);
         return false;
-    case ScannerTask::answerTooLong:
+    case ScannerTask::AnswerTooLong:
         PlainTextBox::warning(nullptr, QStringLiteral("Failed to add a device"), ScannerTask::answerTooLongText(ip));
         return false;
-    case 5:
+    case ScannerTask::OldBootloader:
         return askButtons(QMessageBox::Warning, impossible,
                           QStringLiteral("The current bootloader version doesn't allow a network update. The "
                                          "firmware can be updated via USB"),

@@ -34,7 +34,6 @@ TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
 {
     connect(m_emitter, &Emitter::load_start, m_progress, &CliProgress::setRange);
     connect(m_emitter, &Emitter::load_progress, m_progress, &CliProgress::setValue);
-    connect(m_emitter, &Emitter::errorSignal, this, [this](const QString &text) { m_errors << text.trimmed(); });
 }
 
 QString TamselCli::helpText()
@@ -108,6 +107,12 @@ int TamselCli::fail(int code, const QString &sentence)
     return m_console->fail(code, sentence);
 }
 
+UpdateOutcome TamselCli::failed(const UpdateOutcome &outcome)
+{
+    fail(exitCodeOf(outcome, InterruptSignal::exitCode()), outcome.reason());
+    return outcome;
+}
+
 int TamselCli::run(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -174,10 +179,10 @@ int TamselCli::run(const QStringList &arguments)
     history.entry().road = roadName;
     history.entry().model = QStringLiteral("pad");
     m_history = &history;
-    const int result = update(infrared, slave, positional.at(1));
+    const UpdateOutcome outcome = update(infrared, slave, positional.at(1));
     m_history = nullptr;
-    history.finish(result, m_verify, m_image, QString(), m_console);
-    return result;
+    history.finish(outcome, m_image, m_console);
+    return exitCodeOf(outcome, InterruptSignal::exitCode());
 }
 
 QString TamselCli::settingsFile()
@@ -187,7 +192,7 @@ QString TamselCli::settingsFile()
         .fileName();
 }
 
-int TamselCli::update(bool infrared, int address, const QString &imagePath)
+UpdateOutcome TamselCli::update(bool infrared, int address, const QString &imagePath)
 {
     InterruptSignal::install();
     // Read once, before the adapter is opened: these bytes are written and
@@ -195,9 +200,9 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     m_image = FirmwareImage::read(imagePath);
     const FirmwareImage &image = m_image;
     if (!image.problem().isEmpty())
-        return fail(ExitImageProblem, image.problem());
+        return failed(UpdateOutcome(UpdateOutcome::ImageRefused, image.problem()));
     if (!m_expectedSha256.isEmpty() && !image.mismatchWith(m_expectedSha256).isEmpty())
-        return fail(ExitWrongImage, image.mismatchWith(m_expectedSha256));
+        return failed(UpdateOutcome(UpdateOutcome::WrongImage, image.mismatchWith(m_expectedSha256)));
     m_history->describe(image);
     const long size = image.size();
 
@@ -208,10 +213,11 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
             const int error = sub20OpenErrorNumber();
             // A setting it cannot use is no missing adapter: said alone.
             if (error == EINVAL)
-                return fail(ExitFailure, problem);
-            return fail(error == EACCES ? ExitNoAccess : ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! ") + problem);
+                return failed(UpdateOutcome(UpdateOutcome::Failed, problem));
+            return failed(UpdateOutcome(error == EACCES ? UpdateOutcome::NoAccess : UpdateOutcome::NoDevice,
+                                        QStringLiteral("SUB-20 not connected! ") + problem));
         }
-        return fail(ExitNoSuchDevice, QStringLiteral("SUB-20 not connected! ") + sub20BackendAdvice());
+        return failed(UpdateOutcome(UpdateOutcome::NoDevice, QStringLiteral("SUB-20 not connected! ") + sub20BackendAdvice()));
     }
 
     QElapsedTimer elapsed;
@@ -222,51 +228,26 @@ int TamselCli::update(bool infrared, int address, const QString &imagePath)
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
     PadTransfer::Verification verification = PadTransfer::NotAsked;
-    const int result = transfer.update(image, infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, address, m_verify,
+    const PadTransfer::Road road = infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad;
+    const int result = transfer.update(image, road, address, m_verify,
                                        &verification, [this, &target] {
                                            m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
                                        });
-    const bool written = transfer.written();
     sub_close(handle.exchange(nullptr));
     m_progress->finish();
 
-    const QString why = m_errors.value(0);
+    const UpdateOutcome outcome = transfer.outcome(result, verification, road, address);
     const QString wrote = QStringLiteral("%1 bytes of %2 (SHA-256 %3) to %4 in %5 s")
                                 .arg(size)
                                 .arg(imagePath, image.sha256(), target,
                                      QString::number(elapsed.elapsed() / 1000.0, 'f', 1));
-    const QString unconfirmed = QStringLiteral("Wrote %1, but could not verify it: %2.");
-    if (result == 0 && verification == PadTransfer::NoWayBack)
-        return fail(ExitNotVerified, unconfirmed.arg(wrote, QStringLiteral("infrared has no way back from the pad")));
-    if (result == 0 && verification == PadTransfer::NotVerifiable)
-        return fail(ExitNotVerified, unconfirmed.arg(wrote, transfer.notVerifiableWhy()));
-    if (result == 0) {
+    if (outcome.kind() == UpdateOutcome::NotVerifiable)
+        fail(ExitNotVerified, QStringLiteral("Wrote %1, but could not verify it: %2.").arg(wrote, outcome.reason()));
+    else if (outcome.wroteImage())
         m_console->note(QStringLiteral("Wrote %1%2.")
-                            .arg(wrote, m_verify ? QStringLiteral(" (verified: read back record by record)")
-                                                   : QString()));
-        return ExitSuccess;
-    }
-    if (result == PadTransfer::imageDiffers)
-        return fail(ExitVerifyFailed, why);
-    if (InterruptSignal::requested())
-        return fail(InterruptSignal::exitCode(),
-                    written ? QStringLiteral("Stopped while the records were read back; the pad got the whole image, "
-                                             "but it was not verified.")
-                    : transfer.wholeImageAnswered() && address == broadcastAddress
-                        ? QStringLiteral("Stopped as the last record was broadcast; nothing confirms that a pad got "
-                                         "the whole image.")
-                    : transfer.wholeImageAnswered()
-                        ? QStringLiteral("Stopped as the last record was answered; the pad holds the whole image, "
-                                         "but it was not verified.")
-                        : QStringLiteral("Stopped; the pad did not get the whole image."));
-    if (result == -1)
-        return fail(ExitImageProblem, why);
-    if (!infrared && result == PadTransfer::modbusTimeout)
-        return fail(ExitTimeout, QStringLiteral("The pad did not answer (%1).")
-                                     .arg(why.isEmpty() ? QStringLiteral("Modbus Timeout") : why));
-    if (!infrared && result == PadTransfer::modbusException)
-        return fail(ExitDeviceRefused, why);
-    if (infrared && (result == SUB_ERROR_CONFIG || result == SUB_ERROR_NOT_SUPPORTED))
-        return fail(ExitDeviceRefused, why);
-    return fail(ExitFailure, why.isEmpty() ? QStringLiteral("The transfer failed (code %1).").arg(result) : why);
+                            .arg(wrote, outcome.verified() ? QStringLiteral(" (verified: read back record by record)")
+                                                           : QString()));
+    else
+        failed(outcome);
+    return outcome;
 }

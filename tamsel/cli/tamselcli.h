@@ -10,6 +10,7 @@
 
 class CliConsole;
 class CliHistoryRow;
+class UpdateOutcome;
 class CliProgress;
 class Emitter;
 
@@ -29,8 +30,10 @@ public:
     static QString helpText();
 
 private:
-    int update(bool infrared, int address, const QString &imagePath);
+    UpdateOutcome update(bool infrared, int address, const QString &imagePath);
     int fail(int code, const QString &sentence);
+    // Says the outcome's reason; returns it.
+    UpdateOutcome failed(const UpdateOutcome &outcome);
     // The settings file Tamsel's window keeps.
     static QString settingsFile();
 
@@ -38,7 +41,6 @@ private:
     CliConsole *m_console;
     CliProgress *m_progress;
     Emitter *m_emitter;
-    QStringList m_errors;
     bool m_verify = false;
     QString m_expectedSha256;           // --sha256: the image that is meant
     // The image, read once at the start of the update.

@@ -272,7 +272,7 @@ void NetworkTaskTest::identify_data()
     // Its settings come with its identity: read up to 64 KiB, and past that
     // the device is said to answer more than is read.
     row("20 KiB of settings", "0500A1B2", "3.2", "1.1", 0, "\r\n", "OK\r\n", 20 * 1024);
-    row("70 KiB of settings", "", "", "1.1", ScannerTask::answerTooLong, "\r\n", "OK\r\n", 70 * 1024);
+    row("70 KiB of settings", "", "", "1.1", ScannerTask::AnswerTooLong, "\r\n", "OK\r\n", 70 * 1024);
 }
 
 void NetworkTaskTest::identify()
@@ -307,9 +307,9 @@ void NetworkTaskTest::identify()
     QCOMPARE(owner.serial, QString::fromLatin1(serial));
     QCOMPARE(scanner.serialNumber, QString::fromLatin1(serial));
     QCOMPARE(scanner.firmwareVersion, QString::fromLatin1(firmware));
-    if (code == ScannerTask::answerTooLong)
+    if (code == ScannerTask::AnswerTooLong)
         QVERIFY(NetworkCheck::problemText(code, QStringLiteral("here")).contains(QLatin1String("more than 65536 bytes")));
-    const QStringList expected = code == 3 || code == 4 || code == ScannerTask::answerTooLong
+    const QStringList expected = code == 3 || code == 4 || code == ScannerTask::AnswerTooLong
         ? QStringList{ "connect 1", "1@0 command set" }
         : QStringList{ "connect 1", "1@0 command set", "1@5 command boot v" };
     QTRY_COMPARE(simulated.journal().mid(0, expected.size()), expected);

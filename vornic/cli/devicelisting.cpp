@@ -8,6 +8,7 @@
 #include "network/networkaddress.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
+#include "network/scannertask.h"
 #include "update/deviceinventory.h"
 
 #include <QJsonArray>
@@ -51,7 +52,7 @@ int DeviceListing::run(bool json, const QStringList &addresses)
             return m_console->fail(ExitUsage, NetworkAddress::notAnAddressText(address));
         NetworkDevice record(ip, port);
         const int check = NetworkCheck::stoppable(&record);
-        const QString where = ip + QLatin1Char(':') + QString::number(port);
+        const QString where = NetworkAddress::join(ip, port);
         if (InterruptSignal::requested())
             return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(ip));
         if (check != 0 && check != 5) {
@@ -64,7 +65,7 @@ int DeviceListing::run(bool json, const QStringList &addresses)
         QJsonObject object = listedObject(QStringLiteral("network"), where,
                                           DeviceCatalog::networkRowText(record.type(), record.serialNumber(), ip),
                                           record.serialNumber(), true);
-        object.insert(QStringLiteral("networkUpdate"), check == 0);
+        object.insert(QStringLiteral("networkUpdate"), check == ScannerTask::Identified);
         array.append(object);
     }
 

@@ -7,6 +7,7 @@
 #include "network/networkaddress.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
+#include "network/scannertask.h"
 #include "update/deviceinventory.h"
 
 #include <QFileInfo>
@@ -57,10 +58,10 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
             NetworkAddress::parse(address, m_defaultPort, &ip, &port);
             NetworkDevice record(ip, port);
             const int checked = NetworkCheck::stoppable(&record);
-            const bool answers = checked == 0;
+            const bool answers = checked == ScannerTask::Identified;
             // Its model is known only once it has answered.
             const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
-            const QString where = ip + QLatin1Char(':') + QString::number(port);
+            const QString where = NetworkAddress::join(ip, port);
             if (answers && DeviceCatalog::modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true)) {
                 *devices << where;
                 networkSerials.insert(where, record.serialNumber());
@@ -95,7 +96,7 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
         int port = 0;
         QStringList keys { name };
         if (NetworkAddress::parse(name, m_defaultPort, &ip, &port)) {
-            const QString where = ip + QLatin1Char(':') + QString::number(port);
+            const QString where = NetworkAddress::join(ip, port);
             keys = QStringList { where };
             if (!all && !networkSerials.contains(where)) {
                 NetworkDevice record(ip, port);
@@ -104,7 +105,7 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
                     m_inventory->release();
                     return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(name));
                 }
-                if (checked == 0 || checked == 5)
+                if (checked == ScannerTask::Identified || checked == ScannerTask::OldBootloader)
                     networkSerials.insert(where, record.serialNumber());
             }
             if (!networkSerials.value(where).isEmpty())

@@ -4,6 +4,7 @@
 #include "firmwareimage.h"
 #include "interruptsignal.h"
 #include "safetext.h"
+#include "updateoutcome.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -43,19 +44,6 @@ protected:
 private:
     const pid_t m_parent = ::getpid();
 };
-
-QString outcomeOf(int code)
-{
-    switch (code) {
-    case ExitSuccess: return QStringLiteral("updated");
-    case ExitVerifyFailed: return QStringLiteral("differs");
-    case ExitNotVerified: return QStringLiteral("not verified");
-    case ExitInterrupted:
-    case 128 + SIGHUP:
-    case 128 + SIGTERM: return QStringLiteral("stopped");
-    default: return QStringLiteral("failed");
-    }
-}
 
 } // namespace
 
@@ -251,7 +239,11 @@ QJsonObject FleetUpdate::resultOf(const Job &job) const
     QJsonObject result = array.isEmpty() ? QJsonObject() : array.first().toObject();
     result.insert(QStringLiteral("device"), job.device);
     result.insert(QStringLiteral("exitCode"), job.code);
-    result.insert(QStringLiteral("outcome"), outcomeOf(job.code));
+    // The child names its outcome as its history row does; a child that
+    // could not say (it died, or never began) failed, or was stopped.
+    if (!UpdateOutcome::isName(result.value(QStringLiteral("outcome")).toString()))
+        result.insert(QStringLiteral("outcome"),
+                      UpdateOutcome::nameOf(job.code >= 128 ? UpdateOutcome::Stopped : UpdateOutcome::Failed));
     if (!result.contains(QStringLiteral("message")) || result.value(QStringLiteral("message")).toString().isEmpty())
         result.insert(QStringLiteral("message"), job.state);
     if (!result.contains(QStringLiteral("verified")))

@@ -1,7 +1,7 @@
 #ifndef LOCALROAD_H
 #define LOCALROAD_H
 
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 
 #include <QObject>
 #include <QString>

@@ -6,6 +6,7 @@
 #include "network/command.h"
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
+#include "network/scannertask.h"
 #include "network/uploadtask.h"
 
 #include <QTimer>
@@ -21,16 +22,21 @@ UpdateOutcome NetworkRoad::check(NetworkDevice *device, const QString &where, bo
     const int checked = NetworkCheck::stoppable(device);
     if (InterruptSignal::requested())
         return UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("Stopped before anything was written."));
-    if (checked == 2)
+    if (checked == ScannerTask::NoConnection)
         return UpdateOutcome(UpdateOutcome::NoDevice, NetworkCheck::problemText(checked, where));
     // An old bootloader may take the image all the same, when forced.
-    if (checked == 5 && force)
+    if (checked == ScannerTask::OldBootloader && force)
         *warning = NetworkCheck::problemText(checked, where) + QLatin1String(" Trying anyway (--force).");
-    else if (checked != 0)
+    else if (checked != ScannerTask::Identified)
         return UpdateOutcome(UpdateOutcome::DeviceRefused,
                              NetworkCheck::problemText(checked, where)
-                                 + (checked == 5 ? QLatin1String(" Give --force to try anyway.") : QLatin1String("")));
+                                 + (checked == ScannerTask::OldBootloader ? QLatin1String(" Give --force to try anyway.") : QLatin1String("")));
     return UpdateOutcome(UpdateOutcome::Updated);
+}
+
+bool NetworkRoad::checked() const
+{
+    return m_result == UploadTask::Checked;
 }
 
 UpdateOutcome NetworkRoad::run(NetworkDevice *device, const FirmwareImage &image, bool verify, bool reboot,
@@ -66,17 +72,17 @@ UpdateOutcome NetworkRoad::run(NetworkDevice *device, const FirmwareImage &image
                                          : QStringLiteral("Stopped before the device had the whole image checked; it "
                                                           "was told nothing more and keeps its firmware."));
     }
-    const UpdateOutcome outcome = UpdateOutcome::fromUpload(m_result, task, where, verify);
+    const UpdateOutcome outcome = task.outcome(m_result, where, verify);
     // An image whose check could not be asked is left as it is: the device
     // could not be reached for the check, and is not told to run it.
-    if (!outcome.wroteImage() || m_result == UploadTask::notChecked)
+    if (!outcome.wroteImage() || m_result == UploadTask::NotChecked)
         return outcome;
     if (reboot) {
         m_rebooted = true;
         Command command(this, device);
         command.reboot();
         m_rebootRefused = !command.rebootAccepted();
-    } else if (m_result == 0) {
+    } else if (m_result == UploadTask::Checked) {
         // As the window's Cancel: the device closes the image and goes on.
         Command(this, device).closeImage();
     }

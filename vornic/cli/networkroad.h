@@ -1,7 +1,7 @@
 #ifndef NETWORKROAD_H
 #define NETWORKROAD_H
 
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 
 #include <QObject>
 #include <QString>
@@ -28,7 +28,7 @@ public:
     // The image bytes the device acknowledged.
     long bytesTaken() const { return m_bytes; }
     // The device had the whole image checked (an 'I' image).
-    bool checked() const { return m_result == 0; }
+    bool checked() const;
     // With `reboot`: the device was told to restart (not after an image
     // whose check could not be asked), and whether it refused.
     bool rebooted() const { return m_rebooted; }

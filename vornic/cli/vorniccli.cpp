@@ -19,7 +19,7 @@
 #include "network/networkcheck.h"
 #include "network/networkdevice.h"
 #include "network/uploadtask.h"
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 #include "update/deviceinventory.h"
 #include "clihistoryrow.h"
 #include "usb/dfuengine.h"
@@ -178,30 +178,31 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
         m_console->divertOutput();
     m_result = QJsonObject { { QStringLiteral("device"), deviceName } };
     m_bytes = 0;
-    m_reason.clear();
     m_road.clear();
     m_place = deviceName;
     QElapsedTimer clock;
     clock.start();
     CliHistoryRow history(QStringLiteral("vornic-cli"), settingsFile(), deviceName, imagePath);
     m_history = &history;
-    const int code = update(deviceName, imagePath);
+    const UpdateOutcome outcome = update(deviceName, imagePath);
+    const int code = exitCodeOf(outcome, InterruptSignal::exitCode());
     // What the device took, not what the image holds: a device that refused
     // record 50 got 49 records.
     m_result.insert(QStringLiteral("bytes"), m_bytes);
     m_result.insert(QStringLiteral("seconds"), qRound(clock.elapsed() / 100.0) / 10.0);
     m_result.insert(QStringLiteral("exitCode"), code);
+    // The name its history row has.
+    m_result.insert(QStringLiteral("outcome"), outcome.name());
     m_result.insert(QStringLiteral("message"), m_console->lastLine());
-    // Exit 0 with --verify is only ever given to a confirmed image.
-    m_result.insert(QStringLiteral("verified"), code == ExitSuccess && m_verify);
+    m_result.insert(QStringLiteral("verified"), outcome.verified());
     if (m_image.isRead())
         m_result.insert(QStringLiteral("sha256"), m_image.sha256());
     // Why an update that was written is not known to hold: said beside it.
-    if (!m_reason.isEmpty() && (code == ExitSuccess || code == ExitNotVerified))
-        m_result.insert(QStringLiteral("reason"), m_reason);
+    if (outcome.wroteImage() && !outcome.reason().isEmpty())
+        m_result.insert(QStringLiteral("reason"), outcome.reason());
     // (Finishing the row writes it whole.)
     describeForHistory(false);
-    history.finish(code, m_verify, m_image, m_result.value(QLatin1String("reason")).toString(), m_console);
+    history.finish(outcome, m_image, m_console);
     m_history = nullptr;
     if (m_json) {
         std::fputs(QJsonDocument(QJsonArray { m_result }).toJson(QJsonDocument::Indented).constData(), m_out);
@@ -221,21 +222,21 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
         return named;
     // Refused before any device starts: each device named still has its row
     // in the history, saying why nothing was sent.
-    const auto refuse = [&](int code, const QString &why) {
-        fail(code, why);
+    const auto refuse = [&](UpdateOutcome::Kind kind, const QString &why) {
+        const UpdateOutcome outcome(kind, why);
         for (const QString &device : devices.isEmpty() ? QStringList { QString() } : devices) {
             CliHistoryRow row(QStringLiteral("vornic-cli"), settingsFile(), device, imagePath);
-            row.finish(code, m_verify, m_image, why, m_console);
+            row.finish(outcome, m_image, m_console);
         }
-        return code;
+        return failed(outcome);
     };
     // Read once, for every device.
     m_image = FirmwareImage::read(imagePath);
     if (!m_image.problem().isEmpty())
-        return refuse(ExitImageProblem, m_image.problem());
+        return refuse(UpdateOutcome::ImageRefused, m_image.problem());
     // Hashed once, before any device starts.
     if (!m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
-        return refuse(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
+        return refuse(UpdateOutcome::WrongImage, m_image.mismatchWith(m_expectedSha256));
     const int chosen = choice.choose(&devices, imagePath, all, addresses);
     if (chosen != ExitSuccess)
         return chosen;
@@ -244,23 +245,23 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
                      m_json);
 }
 
-int VornicCli::update(const QString &deviceName, const QString &imagePath)
+UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imagePath)
 {
     InterruptSignal::install();
     QString ip;
     int port = 0;
     const bool address = NetworkAddress::parse(deviceName, m_defaultPort, &ip, &port);
     if (!address && NetworkAddress::looksLikeAddress(deviceName))
-        return fail(ExitUsage, NetworkAddress::notAnAddressText(deviceName));
+        return said(UpdateOutcome(UpdateOutcome::NotStarted, NetworkAddress::notAnAddressText(deviceName)));
     // Read once, before any device is told anything (on the two-phase roads
     // it would otherwise restart into its bootloader for nothing); these
     // bytes are written and checked, whatever becomes of the file.
     m_image = m_imageOnStdin ? FirmwareImage::fromStream(imagePath, stdin, m_imageDigest)
                              : FirmwareImage::read(imagePath);
     if (m_image.isRead() && !m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
-        return fail(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
+        return said(UpdateOutcome(UpdateOutcome::WrongImage, m_image.mismatchWith(m_expectedSha256)));
     if (!m_image.problem().isEmpty())
-        return fail(ExitImageProblem, m_image.problem());
+        return said(UpdateOutcome(UpdateOutcome::ImageRefused, m_image.problem()));
     if (address)
         return updateNetwork(deviceName, imagePath);
 
@@ -269,24 +270,28 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     m_inventory.listLocal([&deviceName](libusb_device *device) { return UsbDeviceList::mayBeNamed(device, deviceName); });
     const QVector<LocalDevice> found = m_inventory.matches(deviceName);
     if (found.isEmpty())
-        return fail(ExitNoSuchDevice, QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows "
-                                                     "the devices there are.").arg(deviceName));
+        return said(UpdateOutcome(UpdateOutcome::NoDevice,
+                                  QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows the devices "
+                                                 "there are.").arg(deviceName)));
     if (found.size() > 1)
-        return fail(ExitNoSuchDevice, QStringLiteral("%1 devices answer to %2; name one by its USB port path or "
-                                                     "serial port (vornic-cli list).").arg(found.size()).arg(deviceName));
+        return said(UpdateOutcome(UpdateOutcome::NoDevice,
+                                  QStringLiteral("%1 devices answer to %2; name one by its USB port path or serial port "
+                                                 "(vornic-cli list).").arg(found.size()).arg(deviceName)));
     const LocalDevice device = found.first();
     m_road = device.roadName();
     m_place = device.id;
     m_result.insert(QStringLiteral("serialNumber"), device.serialNumber);
     m_result.insert(QStringLiteral("text"), device.text);
     if (!device.accessible)
-        return fail(ExitNoAccess, device.road == LocalDevice::Usb
+        return said(UpdateOutcome(UpdateOutcome::NoAccess,
+                                  device.road == LocalDevice::Usb
                                       ? DfuEngine::noAccessText()
                                       : QStringLiteral("This user may not open the serial port %1: add the user to "
                                                        "the dialout group and log in again, or install Ordane's "
-                                                       "device access rules.").arg(device.port.systemLocation()));
-    if (!checkImageFits(device.text, imagePath, false))
-        return ExitImageProblem;
+                                                       "device access rules.").arg(device.port.systemLocation())));
+    UpdateOutcome refusal;
+    if (!checkImageFits(device.text, imagePath, false, &refusal))
+        return refusal;
     // As the window does before it tells the device anything.
     LocalServerNudge::nudge(device.text, this);
     describeForHistory();
@@ -296,17 +301,18 @@ int VornicCli::update(const QString &deviceName, const QString &imagePath)
     const UpdateOutcome outcome = road.run(&m_inventory, device, m_image, m_verify, m_waitSeconds);
     m_bytes = road.bytesTaken();
     if (!outcome.wroteImage())
-        return failed(outcome);
-    m_reason = outcome.reason();
+        return said(outcome);
     if (outcome.kind() == UpdateOutcome::NotVerifiable)
-        return notVerified(road.written(), imagePath, m_reason);
-    return updated(road.written(), imagePath, elapsed,
-                   outcome.kind() == UpdateOutcome::Verified ? QStringLiteral(" (verified: read back byte for byte)")
-                   : m_reason.isEmpty()                      ? QString()
-                                                             : QStringLiteral(" (not confirmed by the device: %1)").arg(m_reason));
+        return notVerified(outcome, road.written(), imagePath);
+    sayUpdated(road.written(), imagePath, elapsed,
+               outcome.verified()          ? QStringLiteral(" (verified: read back byte for byte)")
+               : outcome.reason().isEmpty() ? QString()
+                                           : QStringLiteral(" (not confirmed by the device: %1)").arg(outcome.reason()));
+    return outcome;
 }
 
-bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice)
+bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice,
+                               UpdateOutcome *refusal)
 {
     QString why;
     if (!DeviceCatalog::modelKnown(rowText))
@@ -322,64 +328,43 @@ bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath,
         note(why + QLatin1String(" Writing it anyway (--force)."));
         return true;
     }
-    fail(ExitImageProblem, why + QLatin1String(" If it is the right image all the same, --force writes it."));
+    *refusal = said(UpdateOutcome(UpdateOutcome::ImageRefused,
+                                  why + QLatin1String(" If it is the right image all the same, --force writes it.")));
     return false;
 }
 
 int VornicCli::failed(const UpdateOutcome &outcome)
 {
-    return fail(exitCodeOf(outcome), outcome.reason());
+    return fail(exitCodeOf(outcome, InterruptSignal::exitCode()), outcome.reason());
 }
 
-int VornicCli::exitCodeOf(const UpdateOutcome &outcome)
+UpdateOutcome VornicCli::said(const UpdateOutcome &outcome)
 {
-    switch (outcome.kind()) {
-    case UpdateOutcome::Verified:
-    case UpdateOutcome::Updated:
-        return ExitSuccess;
-    case UpdateOutcome::NotVerifiable:
-        return ExitNotVerified;
-    case UpdateOutcome::Differs:
-        return ExitVerifyFailed;
-    case UpdateOutcome::NoDevice:
-        return ExitNoSuchDevice;
-    case UpdateOutcome::NoAccess:
-        return ExitNoAccess;
-    case UpdateOutcome::ImageRefused:
-        return ExitImageProblem;
-    case UpdateOutcome::DeviceRefused:
-        return ExitDeviceRefused;
-    case UpdateOutcome::Timeout:
-        return ExitTimeout;
-    case UpdateOutcome::Stopped:
-        return InterruptSignal::exitCode();
-    case UpdateOutcome::LinkLost:
-    case UpdateOutcome::Failed:
-        break;
-    }
-    return ExitFailure;
+    failed(outcome);
+    return outcome;
 }
 
-int VornicCli::updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
-                       const QString &remark)
+void VornicCli::sayUpdated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
+                           const QString &remark)
 {
     note(QStringLiteral("Updated %1 with %2 (SHA-256 %3) in %4 s%5.")
              .arg(text, imagePath, m_image.sha256(), QString::number(elapsed.elapsed() / 1000.0, 'f', 1), remark));
-    return ExitSuccess;
 }
 
-int VornicCli::notVerified(const QString &text, const QString &imagePath, const QString &why)
+UpdateOutcome VornicCli::notVerified(const UpdateOutcome &outcome, const QString &text, const QString &imagePath)
 {
-    return fail(ExitNotVerified, QStringLiteral("Wrote %1 with %2, but could not verify it: %3.").arg(text, imagePath, why));
+    fail(ExitNotVerified, QStringLiteral("Wrote %1 with %2, but could not verify it: %3.").arg(text, imagePath,
+                                                                                               outcome.reason()));
+    return outcome;
 }
 
-int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
+UpdateOutcome VornicCli::updateNetwork(const QString &address, const QString &imagePath)
 {
     QString ip;
     int port = 0;
     NetworkAddress::parse(address, m_defaultPort, &ip, &port);
     // Messages name the whole place: a device may listen on another port.
-    const QString where = ip + QLatin1Char(':') + QString::number(port);
+    const QString where = NetworkAddress::join(ip, port);
     m_road = QStringLiteral("network");
     m_place = where;
     QElapsedTimer elapsed;
@@ -389,34 +374,34 @@ int VornicCli::updateNetwork(const QString &address, const QString &imagePath)
     QString warning;
     const UpdateOutcome checked = road.check(&device, where, m_force, &warning);
     if (checked.kind() != UpdateOutcome::Updated)
-        return failed(checked);
+        return said(checked);
     if (!warning.isEmpty())
         note(warning);
     const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());
     m_result.insert(QStringLiteral("serialNumber"), device.serialNumber());
     m_result.insert(QStringLiteral("text"), text);
-    if (!checkImageFits(text, imagePath, true))
-        return ExitImageProblem;
+    UpdateOutcome refusal;
+    if (!checkImageFits(text, imagePath, true, &refusal))
+        return refusal;
     LocalServerNudge::nudge(text, this);
     describeForHistory();
     const UpdateOutcome outcome = road.run(&device, m_image, m_verify, m_reboot, text, where);
     m_bytes = road.bytesTaken();
     if (!outcome.wroteImage())
-        return failed(outcome);
+        return said(outcome);
     if (m_reboot && road.rebootRefused()) {
-        updated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
-        return fail(ExitDeviceRefused, Command::rebootRefusedText());
+        sayUpdated(text, imagePath, elapsed, QStringLiteral(" (checked by the device)"));
+        return said(UpdateOutcome(UpdateOutcome::DeviceRefused, Command::rebootRefusedText()));
     }
     if (m_reboot && road.rebooted())
         note(QStringLiteral("%1 restarts into its new firmware.").arg(text));
     // With --verify the device's check of an 'I' image is the verification;
     // a 'W' image has none.
-    if (outcome.kind() == UpdateOutcome::NotVerifiable) {
-        m_reason = outcome.reason();
-        return notVerified(text, imagePath, m_reason);
-    }
-    return updated(text, imagePath, elapsed,
-                   !road.checked() ? QString()
-                   : m_verify  ? QStringLiteral(" (verified by the device's own check of the whole image)")
+    if (outcome.kind() == UpdateOutcome::NotVerifiable)
+        return notVerified(outcome, text, imagePath);
+    sayUpdated(text, imagePath, elapsed,
+               !road.checked() ? QString()
+               : m_verify      ? QStringLiteral(" (verified by the device's own check of the whole image)")
                                : QStringLiteral(" (checked by the device)"));
+    return outcome;
 }

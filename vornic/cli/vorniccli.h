@@ -38,23 +38,25 @@ public:
 private:
     // One device, with its result (as JSON with --json) kept in m_result.
     int updateOne(const QString &deviceName, const QString &imagePath);
-    int update(const QString &deviceName, const QString &imagePath);
+    UpdateOutcome update(const QString &deviceName, const QString &imagePath);
     // Several devices at once (FleetUpdate); `all`: every listed device
     // whose model takes the image (network devices at `addresses`).
     int updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
                    const QStringList &childOptions);
-    int updateNetwork(const QString &address, const QString &imagePath);
+    UpdateOutcome updateNetwork(const QString &address, const QString &imagePath);
 
-    bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice);
-    // Says the update is done; returns ExitSuccess.
-    int updated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
-                const QString &remark = QString());
-    // With --verify: written, but nothing could confirm it. ExitNotVerified.
-    int notVerified(const QString &text, const QString &imagePath, const QString &why);
-    // The one mapping of an update's outcome to an exit code.
-    static int exitCodeOf(const UpdateOutcome &outcome);
+    // False (and *refusal said) when the image is not for the device's model
+    // and --force was not given.
+    bool checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice, UpdateOutcome *refusal);
+    // Says the update is done.
+    void sayUpdated(const QString &text, const QString &imagePath, const QElapsedTimer &elapsed,
+                    const QString &remark = QString());
+    // With --verify: written, but nothing could confirm it (the reason says why).
+    UpdateOutcome notVerified(const UpdateOutcome &outcome, const QString &text, const QString &imagePath);
     // Says the outcome's reason and returns its exit code.
     int failed(const UpdateOutcome &outcome);
+    // Says the outcome's reason and returns it.
+    UpdateOutcome said(const UpdateOutcome &outcome);
     int fail(int code, const QString &sentence);
     void note(const QString &line);
     // Puts the device found so far into the update's history row; with
@@ -75,9 +77,6 @@ private:
     // The update's record: device, serialNumber, text, bytes, seconds,
     // outcome, exitCode, message, verified.
     QJsonObject m_result;
-    // Why an update that was written is not known to hold (the result's
-    // "reason").
-    QString m_reason;
     // The image, read once at the start of the update (from standard input
     // when a several-devices update started this process).
     FirmwareImage m_image;

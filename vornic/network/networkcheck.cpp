@@ -31,7 +31,7 @@ int NetworkCheck::run(NetworkDevice *device)
     // The report was queued when run() ended: it is the next event for us.
     while (!m_reported)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (m_code == 0 || m_code == 5) {
+    if (m_code == ScannerTask::Identified || m_code == ScannerTask::OldBootloader) {
         device->setSerialNumber(m_serialNumber);
         device->setType(deviceTypeFromSerial(m_serialNumber));
     }
@@ -48,20 +48,20 @@ void NetworkCheck::addNetworkDeviceToList(QString serialNumber, int code)
 QString NetworkCheck::problemText(int code, const QString &ip)
 {
     switch (code) {
-    case 0:
+    case ScannerTask::Identified:
         return QString();
-    case 1:
+    case ScannerTask::NotTheMakers:
         return QStringLiteral("The device at %1 is not an Ordane device (its MAC address says so).").arg(ip);
-    case 2:
+    case ScannerTask::NoConnection:
         return QStringLiteral("Can't find an Ordane device at ip: %1 (no connection).").arg(ip);
-    case 3:
-    case 4:
+    case ScannerTask::OldPrimoraFirmware:
+    case ScannerTask::OldFirmware:
         return QStringLiteral("The current firmware version of the device at %1 doesn't allow a network update; "
                               "the firmware can be updated via USB.").arg(ip);
-    case 5:
+    case ScannerTask::OldBootloader:
         return QStringLiteral("The current bootloader version of the device at %1 doesn't allow a network update; "
                               "the firmware can be updated via USB.").arg(ip);
-    case ScannerTask::answerTooLong:
+    case ScannerTask::AnswerTooLong:
         return ScannerTask::answerTooLongText(ip);
     default:
         return QStringLiteral("The device at %1 did not say what it is (no serial number or version in its "

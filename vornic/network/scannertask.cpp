@@ -63,9 +63,8 @@ void ScannerTask::run()
     // A device on a directly attached subnet is first checked by its MAC
     // address: another maker's device gets no TCP traffic at all. Where the
     // address cannot be learned the device is checked like a remote one.
-    int code = onLocalSubnet() ? checkMacAddress() : 0;
-    if (code != 1)
-        code = identify();
+    const bool otherMaker = onLocalSubnet() && checkMacAddress() == 1;
+    const int code = otherMaker ? NotTheMakers : identify();
     QMetaObject::invokeMethod(owner, "addNetworkDeviceToList", Qt::QueuedConnection,
                               Q_ARG(QString, serialNumber), Q_ARG(int, code));
 }
@@ -135,19 +134,19 @@ int ScannerTask::identify()
 {
     int code = queryIdentity();
     if (m_stopped)
-        code = 2;
-    if (code == 0) {
+        code = NoConnection;
+    if (code == Identified) {
         const bool primoraSerial = serialNumber.contains(QRegExp(QStringLiteral("^05")));
         if (!versionAtLeast(QLatin1String(primoraSerial ? primoraFirmwareMinimum : firmwareMinimum), firmwareVersion)) {
-            code = primoraSerial ? 3 : 4;
+            code = primoraSerial ? OldPrimoraFirmware : OldFirmware;
         } else if (!checkBootloaderVersion() && !m_stopped) {
             qDebug() << "Error: BootLoader older than older than. Your version of the program does not support "
                         "network update.";
-            code = 5;
+            code = OldBootloader;
         }
     }
     if (m_stopped)
-        code = 2;
+        code = NoConnection;
     disconnectSocket();
     return code;
 }
@@ -155,15 +154,15 @@ int ScannerTask::identify()
 int ScannerTask::queryIdentity()
 {
     if (!doConnect())
-        return 2;
+        return NoConnection;
     // The device's greeting first, however late and in however many
     // pieces: a greeting is never its identity (nor, holding "OK", the end
     // of the answer). A device that does not greet is asked all the same.
     const Greeting greeting = awaitGreeting(QEventLoop::AllEvents);
     if (m_stopped)
-        return 2;
+        return NoConnection;
     if (greeting == Greeting::Lost || greeting == Greeting::Endless)
-        return 6;
+        return Unidentified;
     timer->start(replyTimeout);
     reply.clear();
     // A device answers "set" with its settings, which may run to many KiB.
@@ -173,7 +172,7 @@ int ScannerTask::queryIdentity()
     socket->flush();
     wait();
     answerLimit = maxAnswer;
-    return overflowed ? answerTooLong : parseIdentity();
+    return overflowed ? AnswerTooLong : parseIdentity();
 }
 
 QString ScannerTask::answerTooLongText(const QString &where)
@@ -205,7 +204,7 @@ int ScannerTask::identityIn(const QByteArray &reply, QString *serialNumber, QStr
         }
         *(key == &identitySerialKey ? serialNumber : firmwareVersion) = value;
     }
-    return found ? 0 : 6;
+    return found ? Identified : Unidentified;
 }
 
 bool ScannerTask::versionAtLeast(const QString &minimum, const QString &version)

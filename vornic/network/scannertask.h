@@ -8,14 +8,8 @@
 class NetworkDevice;
 
 // Decides whether one network device may be updated over the network and
-// learns its serial number, then reports one result code to its owner's
-// slot addNetworkDeviceToList(QString, int) by a queued call:
-//   0 identified, update allowed; 1 on a local subnet with a MAC address
-//   outside the maker's prefix (no TCP traffic); 2 no TCP connection;
-//   3 serial "05..." with
-//   firmware below 3.2; 4 other serial with firmware below 1.3; 5 bootloader
-//   below 1.1 (or none named); 6 the answer named neither serial nor version;
-//   7 the answer ran past the most that is read (answerTooLong).
+// learns its serial number, then reports one Result to its owner's slot
+// addNetworkDeviceToList(QString, int) by a queued call.
 class ScannerTask : public Task
 {
     Q_OBJECT
@@ -24,8 +18,18 @@ public:
 
     void run() override;
 
-    static const int answerTooLong = 7;
-    // What answerTooLong means, naming the device by `where`.
+    // What the check found (the numbers are the window's result codes).
+    enum Result {
+        Identified = 0,         // update allowed
+        NotTheMakers = 1,       // on a local subnet, with a MAC address outside the maker's prefix (no TCP traffic)
+        NoConnection = 2,
+        OldPrimoraFirmware = 3, // serial "05...", firmware below 3.2
+        OldFirmware = 4,        // another serial, firmware below 1.3
+        OldBootloader = 5,      // bootloader below 1.1, or none named
+        Unidentified = 6,       // the answer named neither serial nor version
+        AnswerTooLong = 7       // the answer ran past the most that is read
+    };
+    // What AnswerTooLong means, naming the device by `where`.
     static QString answerTooLongText(const QString &where);
 
     // True when the device sits on a directly attached IPv4 subnet of one
@@ -41,10 +45,11 @@ public:
     // The identification over TCP: the query, the firmware rule and the
     // bootloader rule; the connection is closed afterwards in every case.
     int identify();
-    // Sends "set" and parses the answer: 0, 2, 6 or answerTooLong.
+    // Sends "set" and parses the answer: Identified, NoConnection,
+    // Unidentified or AnswerTooLong.
     int queryIdentity();
-    // Reads "S/N" and "version" from the answer: 0 when one of them was
-    // found, 6 when neither was.
+    // Reads "S/N" and "version" from the answer: Identified when one of
+    // them was found, Unidentified when neither was.
     int parseIdentity();
     // The same, from the bytes of an answer (up to a NUL).
     static int identityIn(const QByteArray &reply, QString *serialNumber, QString *firmwareVersion);

@@ -125,10 +125,10 @@ bool UploadTask::greeted(bool required)
         // check of the whole image is made only after the greeting.
         if (!required)
             return true;
-        result = 9;
+        result = NoReply;
         return false;
     case Greeting::Lost:
-        result = linkLost;
+        result = LinkLost;
         return false;
     case Greeting::Endless:
     case Greeting::Interrupted:
@@ -136,7 +136,7 @@ bool UploadTask::greeted(bool required)
         // still ends as a failure, never as a success.)
         break;
     }
-    result = 9;
+    result = NoReply;
     return false;
 }
 
@@ -149,13 +149,13 @@ void UploadTask::awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlag
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, &eventLoop, &QEventLoop::quit);
     deadline.start(replyTimeout);
-    while (ackCount < wanted && result == 0 && !stopped() && deadline.isActive()
+    while (ackCount < wanted && result == Checked && !stopped() && deadline.isActive()
            && socket->state() == QAbstractSocket::ConnectedState) {
         if (!runLoop(flags))
             break;
     }
     deadline.stop();
-    if (result == 0 && !stopped() && ackCount < wanted)
+    if (result == Checked && !stopped() && ackCount < wanted)
         result = unanswered();
 }
 
@@ -170,7 +170,7 @@ int UploadTask::unanswered() const
 {
     // Silence on a live connection is a time-out; a connection the device
     // closed or reset is a lost link, never a refusal.
-    return socket && socket->state() == QAbstractSocket::ConnectedState ? 9 : linkLost;
+    return socket && socket->state() == QAbstractSocket::ConnectedState ? NoReply : LinkLost;
 }
 
 bool UploadTask::halted() const
@@ -188,7 +188,7 @@ bool UploadTask::stopped() const
 
 void UploadTask::run()
 {
-    result = 0;
+    result = Checked;
     refused.clear();
     surplus.clear();
     overlong.clear();
@@ -205,10 +205,10 @@ void UploadTask::run()
     // reply, and nothing more goes to the device. A stop is never success.
     if (stopped())
         return;
-    if (result != 0) {
+    if (result != Checked) {
         emit taskFinished(result);
     } else if (mode == 'W') {
-        result = 11;
+        result = RecordsTaken;
         emit taskFinished(result);
     } else {
         runChecker();
@@ -231,7 +231,7 @@ bool UploadTask::openImage()
 void UploadTask::upload()
 {
     if (!doConnect()) {
-        result = 2;
+        result = NoConnection;
         return;
     }
     mode = 'I';
@@ -250,7 +250,7 @@ void UploadTask::upload()
 
     if (!openImage()) {
         emit taskError(QStringLiteral("File open error!"));
-        result = 7;
+        result = ImageUnreadable;
         disconnectSocket();
         return;
     }
@@ -266,7 +266,7 @@ void UploadTask::upload()
         // Its whole answer, not just its first piece: an "OK" left over
         // would be counted for the first record.
         awaitAcknowledgements(1, QEventLoop::ExcludeUserInputEvents);
-        if (result != 0 || stopped()) {
+        if (result != Checked || stopped()) {
             disconnectSocket();
             return;
         }
@@ -282,14 +282,14 @@ void UploadTask::upload()
         const int count = qMin(int(recordBytes), bytes.size() - offset);
         const char *data = bytes.constData() + offset;
         if (!writeBlock(recordLine(mode, address, QByteArray::fromRawData(data, count)))) {
-            if (result == 0)
-                result = linkLost;
+            if (result == Checked)
+                result = LinkLost;
             break;
         }
         ++recordCount;
         timer->start(replyTimeout);
         wait(QEventLoop::AllEvents);
-        if (result != 0 || stopped())
+        if (result != Checked || stopped())
             break;
         address += quint32(count);
         offset += count;
@@ -298,7 +298,7 @@ void UploadTask::upload()
             emit uploadProgress(recordCount);
     }
 
-    if (stopped() || result != 0) {
+    if (stopped() || result != Checked) {
         qDebug() << "Stop?!";
         disconnectSocket();
         return;
@@ -313,7 +313,7 @@ void UploadTask::upload()
     // upload there: no header goes out.
     stage = 6;
     awaitAcknowledgements(recordCount, QEventLoop::AllEvents);
-    if (stopped() || result != 0) {
+    if (stopped() || result != Checked) {
         disconnectSocket();
         return;
     }
@@ -326,8 +326,8 @@ void UploadTask::upload()
         const QByteArray header = recordHeader(quint32(fileSize), crc, bootImage);
         const QByteArray line = "iwr I1 " + header.mid(1).toHex().toUpper() + "\r\n";
         if (!writeBlock(line)) {
-            if (result == 0)
-                result = linkLost;
+            if (result == Checked)
+                result = LinkLost;
         } else {
             // The header, too, must be taken.
             awaitAcknowledgements(1, QEventLoop::ExcludeUserInputEvents);
@@ -343,15 +343,15 @@ void UploadTask::runChecker()
     // question, leaves it there unchecked; the device did not fail to take
     // it.
     if (!doConnect()) {
-        result = notChecked;
+        result = NotChecked;
         checkUnasked = QStringLiteral("no connection for it");
         return;
     }
     // The device's greeting comes first (the check waits for it, as the
     // device expects); only what comes after the question answers it.
     if (!greeted(true)) {
-        if (result == linkLost) {
-            result = notChecked;
+        if (result == LinkLost) {
+            result = NotChecked;
             checkUnasked = QStringLiteral("the device closed the connection for it");
         }
         disconnectSocket();
@@ -380,12 +380,12 @@ void UploadTask::runChecker()
     checkQuiet = nullptr;
     // A device that answered and closed the connection said all it will:
     // its answer is judged as it stands.
-    if (result == 0 && !stopped())
+    if (result == Checked && !stopped())
         judgeCheck(true);
     checking = false;
     // Only an "OK" after the check command is success; a closed connection,
     // silence or an answer without a status word is not.
-    if ((result == 0 || result == 9) && !stopped() && !checkPassed) {
+    if ((result == Checked || result == NoReply) && !stopped() && !checkPassed) {
         result = unanswered();
         unrecognised = checkAnswer.trimmed().left(maxQuoted);
         unrecognisedStep = stepName();
@@ -395,7 +395,7 @@ void UploadTask::runChecker()
 
 void UploadTask::judgeCheck(bool quiet)
 {
-    if (!checking || checkPassed || result != 0)
+    if (!checking || checkPassed || result != Checked)
         return;
     if (StatusWordCounter::hasRefusal(checkAnswer)) {
         refused = stepName();
@@ -421,7 +421,7 @@ void UploadTask::judgeCheck(bool quiet)
     timer->stop();
     if (checkQuiet)
         checkQuiet->stop();
-    result = 8;
+    result = Refused;
     emit errorResponse();
     emit idleFinished();
 }
@@ -436,7 +436,7 @@ void UploadTask::mainProcess()
         // and does not grow the process.
         if (checkAnswer.size() + data.size() > maxAnswer) {
             timer->stop();
-            result = 8;
+            result = Refused;
             overlong = stepName();
             emit errorResponse();
             emit idleFinished();
@@ -454,7 +454,7 @@ void UploadTask::mainProcess()
     // device that sends one is not understood, whatever "OK" follows.
     const int lineEnd = qMax(data.lastIndexOf('\n'), data.lastIndexOf('\r'));
     if (longestLine(data, lineLength) > maxAnswer) {
-        result = 8;
+        result = Refused;
         overlong = stepName();
         emit errorResponse();
         emit idleFinished();
@@ -471,7 +471,7 @@ void UploadTask::mainProcess()
     const int asked = stage == 2 || stage == headerStage ? 1 : recordCount;
     if (ackCount + words.acknowledgements > asked) {
         qDebug() << "More answers than requests!";
-        result = 8;
+        result = Refused;
         surplus = QStringLiteral("%1 acknowledgements to %2 %3").arg(ackCount + words.acknowledgements).arg(asked)
                       .arg(stage == 2 ? QStringLiteral("start command") : stage == headerStage
                                             ? QStringLiteral("header") : QStringLiteral("records"));
@@ -482,7 +482,7 @@ void UploadTask::mainProcess()
     }
     if (words.refused) {
         qDebug() << "Error!";
-        result = 8;
+        result = Refused;
         // The refusal answers the first request left unanswered.
         ackCount += words.acknowledgements;
         refused = stepName();
@@ -543,7 +543,7 @@ void UploadTask::displayError(QAbstractSocket::SocketError socketError)
 
 void UploadTask::handlingTimeout()
 {
-    result = 9;
+    result = NoReply;
     eventLoop.quit();
 }
 
@@ -570,13 +570,13 @@ QString UploadTask::stepName() const
 QString UploadTask::problemText(const QString &where) const
 {
     switch (result) {
-    case 2:
+    case NoConnection:
         return QStringLiteral("The device at %1 did not accept a connection; nothing was written.").arg(where);
-    case 7:
+    case ImageUnreadable:
         return image.problem().isEmpty()
             ? QStringLiteral("The firmware image %1 could not be read; the device did not take it.").arg(fileName)
             : image.problem();
-    case 8:
+    case Refused:
         if (!surplus.isEmpty())
             return QStringLiteral("Protocol error: the device at %1 answered more than it was asked (%2), so its "
                                   "answers confirm nothing; the image is not known to be whole.").arg(where, surplus);
@@ -596,24 +596,49 @@ QString UploadTask::problemText(const QString &where) const
         // different things: another try, or another image.
         return QStringLiteral("Protocol error: the device at %1 refused %2.")
             .arg(where, refused.isEmpty() ? QStringLiteral("the image") : refused);
-    case 9:
+    case NoReply:
         if (!unrecognised.isEmpty())
             return QStringLiteral("The device at %1 answered %2 with \"%3\", which is not understood (no status "
                                   "word); the image is not known to be whole.")
                 .arg(where, unrecognisedStep, printable(unrecognised));
         return QStringLiteral("Communication timeout: the device at %1 stopped answering.").arg(where);
-    case linkLost:
+    case LinkLost:
         if (checkAsked)
             return QStringLiteral("The connection to the device at %1 was lost before it answered its check of the "
                                   "whole image; the image was sent, and is not known to be whole.").arg(where);
         return QStringLiteral("The connection to the device at %1 was lost during the upload; the device did not "
                               "take the whole image.").arg(where);
-    case notChecked:
+    case NotChecked:
         return QStringLiteral("The device at %1 took every record and the header, but its check of the whole image "
                               "could not be asked (%2); the image was sent, not checked.")
             .arg(where, checkUnasked);
     default:
         return QString();
+    }
+}
+
+UpdateOutcome UploadTask::outcome(int result, const QString &where, bool verify) const
+{
+    switch (result) {
+    case Checked:
+        return UpdateOutcome::written(verify);
+    case RecordsTaken:
+        return verify ? UpdateOutcome(UpdateOutcome::NotVerifiable, uncheckedText()) : UpdateOutcome(UpdateOutcome::Updated);
+    case NotChecked:
+        // An 'I' image's check is part of its update, asked or not.
+        return UpdateOutcome(UpdateOutcome::NotVerifiable, problemText(where));
+    case NoConnection:
+        return UpdateOutcome(UpdateOutcome::NoDevice, problemText(where));
+    case ImageUnreadable:
+        return UpdateOutcome(UpdateOutcome::ImageRefused, problemText(where));
+    case Refused:
+        return UpdateOutcome(UpdateOutcome::DeviceRefused, problemText(where));
+    case NoReply:
+        return UpdateOutcome(UpdateOutcome::Timeout, problemText(where));
+    case LinkLost:
+        return UpdateOutcome(UpdateOutcome::LinkLost, problemText(where));
+    default:
+        return UpdateOutcome(UpdateOutcome::Failed, QStringLiteral("The upload ended without a result."));
     }
 }
 

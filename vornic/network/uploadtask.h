@@ -4,6 +4,7 @@
 #include "firmwareimage.h"
 #include "statuswordcounter.h"
 #include "task.h"
+#include "updateoutcome.h"
 
 #include <QByteArray>
 #include <QString>
@@ -19,14 +20,8 @@ class QTimer;
 // by a header record with its size and CRC-16/MODBUS, and checked on a
 // second connection with "iwr ?". On each connection the device's greeting
 // is awaited and set aside before the first command. The image is read
-// once, whole, before anything is sent. Results through taskFinished(int):
-//   0 done and checked ('I'); 2 no connection; 7 image cannot be read;
-//   8 an "ERROR"/"Unknown" reply, more answers than requests, or a check
-//   answer that is no confirmation; 9 no reply in time (every record, the
-//   header and the check must be answered; the check also waits for the
-//   greeting); 10 the connection was lost (closed or reset by the device);
-//   11 records done and acknowledged ('W' mode: no header, no check); 12
-//   records and header taken, and the check could not be asked.
+// once, whole, before anything is sent. Its Result comes through
+// taskFinished(int); outcome() turns it into the update's outcome.
 // After stop() the upload ends after the current record, without a result,
 // and sends nothing more.
 class UploadTask : public Task
@@ -36,10 +31,22 @@ public:
     static const int blockSize = 536;
     static const int recordBytes = 32;
     static const int headerSize = 64;
-    // The connection was lost during the upload.
-    static const int linkLost = 10;
-    // Every record and the header taken; no connection for the check.
-    static const int notChecked = 12;
+
+    // What came of the upload (the numbers are the window's result codes).
+    enum Result {
+        Checked = 0,            // done, and checked by the device ('I')
+        NoConnection = 2,
+        ImageUnreadable = 7,
+        // an "ERROR"/"Unknown" reply, more answers than requests, or a check
+        // answer that is no confirmation
+        Refused = 8,
+        // no reply in time (every record, the header and the check must be
+        // answered; the check also waits for the greeting)
+        NoReply = 9,
+        LinkLost = 10,          // closed or reset by the device
+        RecordsTaken = 11,      // every record acknowledged ('W' mode: no header, no check)
+        NotChecked = 12         // every record and the header taken; the check could not be asked
+    };
 
     UploadTask(NetworkDevice *device, const QString &fileName, QObject *parent = nullptr);
     ~UploadTask() override;
@@ -50,8 +57,8 @@ public:
     static QByteArray recordLine(char mode, quint32 address, const QByteArray &data);
     // The 64-byte header record: magic, size, CRC (low byte first), kind.
     static QByteArray recordHeader(quint32 size, quint16 crc, bool bootImage);
-    // What a result other than 0 and 11 means, in one sentence naming the
-    // device by `where` (address and port).
+    // What a result other than Checked and RecordsTaken means, in one
+    // sentence naming the device by `where` (address and port).
     QString problemText(const QString &where) const;
     // The image bytes the device acknowledged, in records.
     int acknowledgedBytes() const { return acknowledged; }
@@ -62,9 +69,9 @@ public:
     // The start-of-image command, which also closes an image the device
     // checked when no reboot follows.
     static QString startCommandText();
-    // A result that wrote the image: 0 (checked by the device), 11 ('W'
-    // records, which nothing checks) or notChecked.
-    static bool wroteImage(int result) { return result == 0 || result == 11 || result == notChecked; }
+    // The update's outcome of `result`; `verify`: confirmation was asked
+    // (the device's check of an 'I' image is its verification).
+    UpdateOutcome outcome(int result, const QString &where, bool verify) const;
     // Why a 'W' image is written but not verified.
     static QString uncheckedText();
 
@@ -75,12 +82,12 @@ public:
     static bool isBootImage(const QString &path);
 
 public slots:
-    void displayError(QAbstractSocket::SocketError socketError);
-    void connected();
-    void disconnected();
-    void mainProcess();
-    void handlingTimeout();
-    void bytesWritten(qint64 bytes);
+    void displayError(QAbstractSocket::SocketError socketError) override;
+    void connected() override;
+    void disconnected() override;
+    void mainProcess() override;
+    void handlingTimeout() override;
+    void bytesWritten(qint64 bytes) override;
     void stop() override;
 
 private:
@@ -103,7 +110,7 @@ private:
     // Waits until `wanted` acknowledgements are counted; otherwise sets the
     // result (an error word, silence, a lost link). Stops end it too.
     void awaitAcknowledgements(int wanted, QEventLoop::ProcessEventsFlags flags);
-    // The result for an answer that did not come: 9 or linkLost.
+    // The result for an answer that did not come: NoReply or LinkLost.
     int unanswered() const;
 
     int stage = 0;
@@ -126,9 +133,9 @@ private:
     // Restarted by every piece of the check's answer (see judgeCheck).
     QTimer *checkQuiet = nullptr;
     bool checkAsked = false;
-    // Why the check could not be asked (result 12).
+    // Why the check could not be asked (NotChecked).
     QString checkUnasked;
-    // The check's answer when it was no confirmation (result 8), and
+    // The check's answer when it was no confirmation (Refused), and
     // whether that is because it took its OK back.
     QByteArray notConfirming;
     bool negated = false;
@@ -137,7 +144,7 @@ private:
 
     QString refused;
     QString surplus;
-    // The step answered with a line longer than any answer (result 8).
+    // The step answered with a line longer than any answer (Refused).
     QString overlong;
     // What the device sent that held no status word, when no answer came,
     // and to which step.

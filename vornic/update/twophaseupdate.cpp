@@ -114,7 +114,7 @@ bool TwoPhaseUpdate::returnPending() const
 UpdateOutcome TwoPhaseUpdate::usbOutcome(int result, const QString &said) const
 {
     const std::lock_guard<std::mutex> lock(m_resultMutex);
-    return UpdateOutcome::fromDfu(result, m_verification, m_verificationText, said, m_verify);
+    return DfuEngine::outcomeOf(result, m_verification, m_verificationText, said, m_verify);
 }
 
 void TwoPhaseUpdate::prepareSerialReturn()

@@ -4,7 +4,7 @@
 #include "firmwareimage.h"
 #include "updatehistory.h"
 #include "network/networkdevice.h"
-#include "update/updateoutcome.h"
+#include "updateoutcome.h"
 #include "usb/awaiteddevice.h"
 #include "usb/dfuengine.h"
 #include "usb/usbdevicelist.h"

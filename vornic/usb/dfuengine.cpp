@@ -546,3 +546,40 @@ QString DfuEngine::noAccessText()
                           "and plug the device in again.");
 }
 
+
+UpdateOutcome DfuEngine::outcomeOf(int result, Verification verification, const QString &verificationText,
+                                   const QString &said, bool verify)
+{
+    if (result >= 0) {
+        switch (verification) {
+        case Verified:
+            return UpdateOutcome(UpdateOutcome::Verified);
+        case NotVerifiable:
+        case Unconfirmed:
+            // Written, and nothing said what the device made of it.
+            return UpdateOutcome(verify ? UpdateOutcome::NotVerifiable : UpdateOutcome::Updated, verificationText);
+        default:
+            return UpdateOutcome(UpdateOutcome::Updated);
+        }
+    }
+    const QString why = said.isEmpty() ? QString::fromLatin1(libusb_strerror(result)) : said;
+    switch (result) {
+    case interrupted:
+        return UpdateOutcome(UpdateOutcome::Stopped, why);
+    case notInBootloader:
+        return UpdateOutcome(UpdateOutcome::DeviceRefused, why);
+    case imageDiffers:
+        return UpdateOutcome(UpdateOutcome::Differs, why);
+    case LIBUSB_ERROR_ACCESS:
+        return UpdateOutcome(UpdateOutcome::NoAccess, why);
+    case LIBUSB_ERROR_BUSY:
+        return UpdateOutcome(UpdateOutcome::NoAccess, why + QLatin1String(" Another program holds the device."));
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return UpdateOutcome(UpdateOutcome::NoDevice, why);
+    case LIBUSB_ERROR_TIMEOUT:
+        return UpdateOutcome(UpdateOutcome::Timeout, why);
+    default:
+        return UpdateOutcome(UpdateOutcome::DeviceRefused, why);
+    }
+}

@@ -1,6 +1,7 @@
 #ifndef DFUENGINE_H
 #define DFUENGINE_H
 
+#include "updateoutcome.h"
 #include "dfuprotocol.h"
 #include "firmwareimage.h"
 
@@ -64,6 +65,11 @@ public:
     Verification verification() const { return m_verification; }
     QString verificationText() const { return m_verificationText; }
     static const int imageDiffers = -13;
+    // The update's outcome of update()'s `result` (with the verification
+    // and its text, the first thing the engine said, and whether
+    // confirmation was asked).
+    static UpdateOutcome outcomeOf(int result, Verification verification, const QString &verificationText,
+                                   const QString &said, bool verify);
 
     // How long a device that answers every status request may stay busy
     // with one block, or with making the image its firmware: each request
