@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QMap>
 
+#include <algorithm>
+
 FleetChoice::FleetChoice(DeviceInventory *inventory, int defaultPort, CliConsole *console)
     : m_inventory(inventory)
     , m_defaultPort(defaultPort)
@@ -35,13 +37,28 @@ int FleetChoice::checkNames(const QStringList &devices, const QStringList &addre
     return ExitSuccess;
 }
 
+QVector<int> FleetChoice::checkAll(const std::vector<std::unique_ptr<NetworkDevice>> &records)
+{
+    QVector<NetworkDevice *> devices;
+    for (const std::unique_ptr<NetworkDevice> &record : records)
+        devices << record.get();
+    return NetworkCheck::stoppableAll(devices);
+}
+
 int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses)
 {
     const QString absolute = QFileInfo(imagePath).absoluteFilePath();
     // Who each network device says it is, by its address.
     QMap<QString, QString> networkSerials;
-    // One look at the bus, for the choice of --all and for the names.
-    m_inventory->listLocal();
+    // One look at the bus, for the choice of --all and for the names; none
+    // when every device is named by its network address.
+    const bool localNamed = all || std::any_of(devices->cbegin(), devices->cend(), [this](const QString &name) {
+        QString ip;
+        int port = 0;
+        return !NetworkAddress::parse(name, m_defaultPort, &ip, &port);
+    });
+    if (localNamed)
+        m_inventory->listLocal();
     if (all) {
         for (const LocalDevice &device : m_inventory->local()) {
             // The same test as a single update's, without --force. What is
@@ -52,16 +69,27 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
                 qWarning("vornic-cli: %s (%s) is left out: %s.", qPrintable(device.id), qPrintable(device.text),
                          !device.accessible ? "no access" : "the image is not for its model");
         }
+        // Every network device is asked at once.
+        std::vector<std::unique_ptr<NetworkDevice>> records;
         for (const QString &address : addresses) {
             QString ip;
             int port = 0;
             NetworkAddress::parse(address, m_defaultPort, &ip, &port);
-            NetworkDevice record(ip, port);
-            const int checked = NetworkCheck::stoppable(&record);
+            records.emplace_back(new NetworkDevice(ip, port));
+        }
+        const QVector<int> results = checkAll(records);
+        if (InterruptSignal::requested()) {
+            m_inventory->release();
+            return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.")
+                                                                    .arg(addresses.join(QLatin1String(", "))));
+        }
+        for (size_t i = 0; i < records.size(); ++i) {
+            const NetworkDevice &record = *records[i];
+            const int checked = results.at(int(i));
             const bool answers = checked == ScannerTask::Identified;
             // Its model is known only once it has answered.
             const QString text = DeviceCatalog::networkRowText(record.type(), record.serialNumber(), record.ip());
-            const QString where = NetworkAddress::join(ip, port);
+            const QString where = record.where();
             if (answers && DeviceCatalog::modelKnown(text) && DeviceCatalog::imageMatches(text, absolute, true)) {
                 *devices << where;
                 networkSerials.insert(where, record.serialNumber());
@@ -71,10 +99,6 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
             } else {
                 qWarning("vornic-cli: %s is left out: %s", qPrintable(where),
                          qPrintable(NetworkCheck::problemText(checked, where)));
-            }
-            if (InterruptSignal::requested()) {
-                m_inventory->release();
-                return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(address));
             }
         }
         if (devices->isEmpty()) {
@@ -91,6 +115,31 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
     // addresses).
     QMap<QString, QString> named;           // the device each name stands for, by the first name
     QStringList skipped;
+    // The network devices named, and not yet asked, are asked at once.
+    if (!all) {
+        std::vector<std::unique_ptr<NetworkDevice>> records;
+        QStringList names;
+        for (const QString &name : qAsConst(*devices)) {
+            QString ip;
+            int port = 0;
+            if (NetworkAddress::parse(name, m_defaultPort, &ip, &port)
+                && !networkSerials.contains(NetworkAddress::join(ip, port))) {
+                records.emplace_back(new NetworkDevice(ip, port));
+                names << name;
+            }
+        }
+        const QVector<int> results = checkAll(records);
+        if (InterruptSignal::requested()) {
+            m_inventory->release();
+            return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.")
+                                                                    .arg(names.join(QLatin1String(", "))));
+        }
+        for (size_t i = 0; i < records.size(); ++i) {
+            const int checked = results.at(int(i));
+            if (checked == ScannerTask::Identified || checked == ScannerTask::OldBootloader)
+                networkSerials.insert(records[i]->where(), records[i]->serialNumber());
+        }
+    }
     for (const QString &name : qAsConst(*devices)) {
         QString ip;
         int port = 0;
@@ -98,16 +147,6 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
         if (NetworkAddress::parse(name, m_defaultPort, &ip, &port)) {
             const QString where = NetworkAddress::join(ip, port);
             keys = QStringList { where };
-            if (!all && !networkSerials.contains(where)) {
-                NetworkDevice record(ip, port);
-                const int checked = NetworkCheck::stoppable(&record);
-                if (InterruptSignal::requested()) {
-                    m_inventory->release();
-                    return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.").arg(name));
-                }
-                if (checked == ScannerTask::Identified || checked == ScannerTask::OldBootloader)
-                    networkSerials.insert(where, record.serialNumber());
-            }
             if (!networkSerials.value(where).isEmpty())
                 keys << QStringLiteral("serial ") + networkSerials.value(where);
         } else {

@@ -3,9 +3,14 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+#include <memory>
+#include <vector>
 
 class CliConsole;
 class DeviceInventory;
+class NetworkDevice;
 
 // Which devices a several-devices update writes: with --all, every listed
 // device whose model takes the image (network devices at the addresses
@@ -28,6 +33,9 @@ public:
     int choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses);
 
 private:
+    // Asks every network device at once who it is.
+    static QVector<int> checkAll(const std::vector<std::unique_ptr<NetworkDevice>> &records);
+
     DeviceInventory *m_inventory;
     int m_defaultPort;
     CliConsole *m_console;

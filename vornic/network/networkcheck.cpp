@@ -7,7 +7,11 @@
 #include "scannertask.h"
 
 #include <QCoreApplication>
+#include <QThread>
 #include <QTimer>
+
+#include <memory>
+#include <vector>
 
 NetworkCheck::NetworkCheck(QObject *parent)
     : QObject(parent)
@@ -74,4 +78,25 @@ int NetworkCheck::stoppable(NetworkDevice *device)
     NetworkCheck check;
     check.setStopFlag(&InterruptSignal::flag());
     return check.run(device);
+}
+
+QVector<int> NetworkCheck::stoppableAll(const QVector<NetworkDevice *> &devices)
+{
+    QVector<int> codes(devices.size(), ScannerTask::NoConnection);
+    if (devices.size() == 1) {
+        codes[0] = stoppable(devices.first());
+        return codes;
+    }
+    // Each check, its task and its socket live on their thread; a record is
+    // written there and read here only after that thread has ended.
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = 0; i < devices.size(); ++i) {
+        int *code = &codes[i];
+        NetworkDevice *device = devices.at(i);
+        threads.emplace_back(QThread::create([code, device] { *code = stoppable(device); }));
+        threads.back()->start();
+    }
+    for (const std::unique_ptr<QThread> &thread : threads)
+        thread->wait();
+    return codes;
 }

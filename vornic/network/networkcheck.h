@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 
@@ -26,8 +27,13 @@ public:
     void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
     // What a result code means, in one sentence; empty for 0.
     static QString problemText(int code, const QString &ip);
-    // run() on `device`, ended by Ctrl+C or SIGTERM (with 2).
+    // run() on `device`, ended by Ctrl+C or SIGTERM (with NoConnection).
     static int stoppable(NetworkDevice *device);
+    // stoppable() on every device at once, each on a thread of its own (a
+    // check is mostly waiting for the device): as long as the slowest one,
+    // not as all of them together. The records are filled in when it
+    // returns; the results are in the order of `devices`.
+    static QVector<int> stoppableAll(const QVector<NetworkDevice *> &devices);
 
 public slots:
     // The task's report (a queued call, named as the window's receiver).
