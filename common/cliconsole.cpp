@@ -1,5 +1,7 @@
 #include "cliconsole.h"
 
+#include "updateoutcome.h"
+#include "updaterecord.h"
 #include "cliprogress.h"
 #include "exitcode.h"
 #include "safetext.h"
@@ -114,4 +116,11 @@ void CliConsole::note(const QString &line)
     m_progress->finish();
     std::fprintf(m_out, "%s\n", qPrintable(SafeText::forTerminal(line)));
     std::fflush(m_out);
+}
+
+void CliConsole::endRecord(UpdateRecord *record, const UpdateOutcome &outcome)
+{
+    record->end(outcome, m_lastLine);
+    if (!record->problem().isEmpty())
+        warn(record->problem() + QStringLiteral(" The update itself was not affected."));
 }

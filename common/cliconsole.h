@@ -10,6 +10,8 @@
 
 class CliProgress;
 class QCommandLineParser;
+class UpdateOutcome;
+class UpdateRecord;
 class QStringList;
 
 // What the command-line tools have in common: --help, --version and
@@ -55,6 +57,9 @@ public:
     void divertOutput();
     // The last sentence of fail() or line of note().
     QString lastLine() const { return m_lastLine; }
+    // Ends the update's history row with `outcome` and the last line said;
+    // a history that could not be written is said once, on the error stream.
+    void endRecord(UpdateRecord *record, const UpdateOutcome &outcome);
 
 private:
     QString m_program;

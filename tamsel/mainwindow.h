@@ -3,7 +3,7 @@
 
 #include "firmwareimage.h"
 #include "sub20.h"
-#include "updatehistory.h"
+#include "updaterecord.h"
 #include "updateoutcome.h"
 
 #include <QFuture>
@@ -140,9 +140,8 @@ private:
     std::mutex runMutex;
     // The run's row in the update history: begun at Start, completed once
     // when the run's end is handled; the run notes the image it read.
-    std::unique_ptr<UpdateHistory> history;
-    UpdateHistory::Entry historyEntry;
-    bool historyRowOpen = false;
+    std::unique_ptr<UpdateRecord> history;
+    FirmwareImage runImage;
     UsbHotplugMonitor *notificationHandle = nullptr;
     QTimer signalWatch;
     Emitter *emitter;

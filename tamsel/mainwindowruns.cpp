@@ -50,23 +50,19 @@ int MainWindow::modbusUpdateRun()
 void MainWindow::noteImage(const FirmwareImage &image)
 {
     // Under runMutex, which the run holds: read by the window after the run.
-    historyEntry.imageSize = image.size();
-    historyEntry.imageSha256 = image.sha256();
+    runImage = image;
 }
 
 void MainWindow::startHistoryRow()
 {
     if (!history)
-        history = std::make_unique<UpdateHistory>(QStringLiteral("tamsel"), QStringLiteral(ORDANE_VERSION),
-                                                  settings->fileName());
-    historyEntry = UpdateHistory::Entry();
-    historyEntry.road = connectionType == 0 ? QStringLiteral("ir") : QStringLiteral("modbus");
-    historyEntry.model = QStringLiteral("pad");
-    historyEntry.place = connectionType == 0
-        ? QStringLiteral("infrared")
-        : QStringLiteral("0x%1").arg(QString::number(slaveAddress.load(), 16).toUpper().rightJustified(2, QLatin1Char('0')));
-    historyEntry.imagePath = QFileInfo(imageFileName).absoluteFilePath();
-    historyRowOpen = history->begin(&historyEntry);
+        history = std::make_unique<UpdateRecord>(QStringLiteral("tamsel"), settings->fileName());
+    UpdateHistory::Entry known;
+    known.road = connectionType == 0 ? QStringLiteral("ir") : QStringLiteral("modbus");
+    known.model = QStringLiteral("pad");
+    known.place = connectionType == 0 ? QStringLiteral("infrared") : PadTransfer::addressText(slaveAddress.load());
+    known.imagePath = imageFileName;
+    history->begin(known);
     warnOfHistory();
 }
 
@@ -79,20 +75,14 @@ void MainWindow::warnOfHistory()
 
 void MainWindow::finishHistoryRow()
 {
-    if (!historyRowOpen)
+    if (!history || !history->isOpen())
         return;
-    historyRowOpen = false;
-    UpdateHistory::Entry entry;
     UpdateOutcome outcome;
     {
         const std::lock_guard<std::mutex> ran(runMutex);
-        entry = historyEntry;
+        history->noteImage(runImage);
         outcome = runOutcome;
     }
-    entry.outcome = outcome.name();
-    entry.verified = outcome.verified();
-    entry.reason = outcome.reason();
-    entry.message = progressBar->format();
-    history->finish(entry);
+    history->end(outcome, progressBar->format());
     warnOfHistory();
 }

@@ -270,6 +270,11 @@ int PadTransfer::update(const FirmwareImage &image, Road road, int slaveAddress,
     return result;
 }
 
+QString PadTransfer::addressText(int slaveAddress)
+{
+    return QStringLiteral("0x%1").arg(QString::number(slaveAddress, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+}
+
 void PadTransfer::sayError(const QString &text)
 {
     if (m_firstError.isEmpty())

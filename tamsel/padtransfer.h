@@ -45,6 +45,8 @@ public:
     static const int imageDiffers = -3;
     // Why a pad at `slaveAddress` cannot be verified at all.
     static QString notVerifiableText(int slaveAddress);
+    // A pad's Modbus address as every message and history row writes it: "0x0A".
+    static QString addressText(int slaveAddress);
     // Why the last read-back found the image not verifiable.
     QString notVerifiableWhy() const { return m_notVerifiableWhy; }
 

@@ -2,7 +2,7 @@
 
 #include "cliconsole.h"
 #include "cliprogress.h"
-#include "clihistoryrow.h"
+#include "updaterecord.h"
 #include "emitter.h"
 #include "exitcode.h"
 #include "historyreport.h"
@@ -13,7 +13,6 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
-#include <QSettings>
 
 
 #include <cerrno>
@@ -142,7 +141,8 @@ int TamselCli::run(const QStringList &arguments)
         && !m_console->optionsFit(parser, command, takenBy, &code))
         return code;
     if (positional == QStringList { QStringLiteral("history") }) {
-        UpdateHistory history(QStringLiteral("tamsel-cli"), QStringLiteral(ORDANE_VERSION), settingsFile());
+        UpdateHistory history(QStringLiteral("tamsel-cli"), QStringLiteral(ORDANE_VERSION),
+                              UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
     if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
@@ -171,25 +171,20 @@ int TamselCli::run(const QStringList &arguments)
     const QString sha256Problem = parser.isSet(sha256) ? CliConsole::sha256Problem(m_expectedSha256) : QString();
     if (!sha256Problem.isEmpty())
         return fail(ExitUsage, sha256Problem);
-    const QString place = infrared ? QStringLiteral("infrared")
-                                   : QStringLiteral("0x%1").arg(QString::number(slave, 16).toUpper().rightJustified(
-                                         2, QLatin1Char('0')));
     // Added when the update starts, completed when it ends.
-    CliHistoryRow history(QStringLiteral("tamsel-cli"), settingsFile(), place, positional.at(1));
-    history.entry().road = roadName;
-    history.entry().model = QStringLiteral("pad");
+    UpdateHistory::Entry known;
+    known.road = roadName;
+    known.model = QStringLiteral("pad");
+    known.place = infrared ? QStringLiteral("infrared") : PadTransfer::addressText(slave);
+    known.imagePath = positional.at(1);
+    UpdateRecord history(QStringLiteral("tamsel-cli"), UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
+    history.begin(known);
     m_history = &history;
     const UpdateOutcome outcome = update(infrared, slave, positional.at(1));
     m_history = nullptr;
-    history.finish(outcome, m_image, m_console);
+    history.noteImage(m_image);
+    m_console->endRecord(&history, outcome);
     return exitCodeOf(outcome, InterruptSignal::exitCode());
-}
-
-QString TamselCli::settingsFile()
-{
-    // The window's settings: [history] url there names a shared server.
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Tamsel"))
-        .fileName();
 }
 
 UpdateOutcome TamselCli::update(bool infrared, int address, const QString &imagePath)
@@ -223,8 +218,8 @@ UpdateOutcome TamselCli::update(bool infrared, int address, const QString &image
     QElapsedTimer elapsed;
     elapsed.start();
     const QString target = infrared ? QStringLiteral("the pad by infrared")
-                                    : QStringLiteral("the pad at address 0x%1 by Modbus")
-                                          .arg(QString::number(address, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+                                    : QStringLiteral("the pad at address %1 by Modbus")
+                                          .arg(PadTransfer::addressText(address));
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
     PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
     PadTransfer::Verification verification = PadTransfer::NotAsked;

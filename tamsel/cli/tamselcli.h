@@ -9,7 +9,7 @@
 #include <cstdio>
 
 class CliConsole;
-class CliHistoryRow;
+class UpdateRecord;
 class UpdateOutcome;
 class CliProgress;
 class Emitter;
@@ -34,8 +34,6 @@ private:
     int fail(int code, const QString &sentence);
     // Says the outcome's reason; returns it.
     UpdateOutcome failed(const UpdateOutcome &outcome);
-    // The settings file Tamsel's window keeps.
-    static QString settingsFile();
 
     std::FILE *m_out;
     CliConsole *m_console;
@@ -46,7 +44,7 @@ private:
     // The image, read once at the start of the update.
     FirmwareImage m_image;
     // The history row of the update in progress.
-    CliHistoryRow *m_history = nullptr;
+    UpdateRecord *m_history = nullptr;
 };
 
 #endif // TAMSELCLI_H

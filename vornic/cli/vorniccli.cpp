@@ -21,7 +21,7 @@
 #include "network/uploadtask.h"
 #include "updateoutcome.h"
 #include "update/deviceinventory.h"
-#include "clihistoryrow.h"
+#include "updaterecord.h"
 #include "usb/dfuengine.h"
 
 #include <QCommandLineParser>
@@ -31,7 +31,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
 
 VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
     : QObject(parent)
@@ -102,7 +101,8 @@ int VornicCli::run(const QStringList &arguments)
     if (command == QLatin1String("list") && positional.size() == 1)
         return DeviceListing(&m_inventory, m_defaultPort, m_console, m_out).run(parser.isSet(json), parser.values(ip));
     if (command == QLatin1String("history") && positional.size() == 1) {
-        UpdateHistory history(QStringLiteral("vornic-cli"), QStringLiteral(ORDANE_VERSION), settingsFile());
+        UpdateHistory history(QStringLiteral("vornic-cli"), QStringLiteral(ORDANE_VERSION),
+                              UpdateRecord::settingsFile(QStringLiteral("Vornic")));
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
     m_json = parser.isSet(json);
@@ -161,13 +161,6 @@ void VornicCli::describeForHistory(bool write)
         m_history->describe(m_image);
 }
 
-QString VornicCli::settingsFile()
-{
-    // The window's settings: [history] url there names a shared server.
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Vornic"))
-        .fileName();
-}
-
 // ---------------------------------------------------------------------------
 // Update
 
@@ -182,7 +175,8 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     m_place = deviceName;
     QElapsedTimer clock;
     clock.start();
-    CliHistoryRow history(QStringLiteral("vornic-cli"), settingsFile(), deviceName, imagePath);
+    UpdateRecord history(QStringLiteral("vornic-cli"), UpdateRecord::settingsFile(QStringLiteral("Vornic")));
+    history.begin(deviceName, imagePath);
     m_history = &history;
     const UpdateOutcome outcome = update(deviceName, imagePath);
     const int code = exitCodeOf(outcome, InterruptSignal::exitCode());
@@ -202,7 +196,8 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
         m_result.insert(QStringLiteral("reason"), outcome.reason());
     // (Finishing the row writes it whole.)
     describeForHistory(false);
-    history.finish(outcome, m_image, m_console);
+    history.noteImage(m_image);
+    m_console->endRecord(&history, outcome);
     m_history = nullptr;
     if (m_json) {
         std::fputs(QJsonDocument(QJsonArray { m_result }).toJson(QJsonDocument::Indented).constData(), m_out);
@@ -225,8 +220,10 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     const auto refuse = [&](UpdateOutcome::Kind kind, const QString &why) {
         const UpdateOutcome outcome(kind, why);
         for (const QString &device : devices.isEmpty() ? QStringList { QString() } : devices) {
-            CliHistoryRow row(QStringLiteral("vornic-cli"), settingsFile(), device, imagePath);
-            row.finish(outcome, m_image, m_console);
+            UpdateRecord row(QStringLiteral("vornic-cli"), UpdateRecord::settingsFile(QStringLiteral("Vornic")));
+            row.begin(device, imagePath);
+            row.noteImage(m_image);
+            m_console->endRecord(&row, outcome);
         }
         return failed(outcome);
     };

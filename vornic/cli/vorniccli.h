@@ -14,7 +14,7 @@
 
 class CliConsole;
 class CliProgress;
-class CliHistoryRow;
+class UpdateRecord;
 class QElapsedTimer;
 class Emitter;
 
@@ -63,8 +63,6 @@ private:
     // `write`, writes it there too (before anything is sent, so that a
     // process killed later leaves them behind).
     void describeForHistory(bool write = true);
-    // The settings file Vornic's window keeps.
-    static QString settingsFile();
 
     std::FILE *m_out;
     CliConsole *m_console;
@@ -87,7 +85,7 @@ private:
     QString m_road;
     QString m_place;
     // The history row of the update in progress (updateOne's own).
-    CliHistoryRow *m_history = nullptr;
+    UpdateRecord *m_history = nullptr;
     // The image bytes the device took (the result's "bytes").
     qint64 m_bytes = 0;
     int m_waitSeconds = 60;

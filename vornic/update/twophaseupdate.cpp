@@ -1,9 +1,5 @@
 #include "twophaseupdate.h"
 
-#include <QFileInfo>
-#include <QSettings>
-
-
 namespace {
 
 // How long a device sent into its bootloader may take to come back.
@@ -191,40 +187,31 @@ AwaitedDevice TwoPhaseUpdate::awaited() const
 void TwoPhaseUpdate::recordStart(const QString &road, const QString &model, const QString &serialNumber,
                                  const QString &place)
 {
-    if (!m_history) {
-        // The window's own settings name a server, if any.
-        m_history = std::make_unique<UpdateHistory>(QStringLiteral("vornic"), QStringLiteral(ORDANE_VERSION),
-                                      QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"),
-                                                QStringLiteral("Vornic"))
-                                          .fileName());
-    }
-    m_historyEntry = UpdateHistory::Entry();
-    m_historyEntry.road = road;
-    m_historyEntry.model = model;
-    m_historyEntry.serialNumber = serialNumber;
-    m_historyEntry.place = place;
-    m_historyEntry.imagePath = QFileInfo(m_image.path()).absoluteFilePath();
-    m_historyEntry.imageSize = m_image.size();
-    m_historyEntry.imageSha256 = m_image.sha256();
-    m_historyEnded = !m_history->begin(&m_historyEntry);
+    // The window's own settings name a server, if any.
+    if (!m_record)
+        m_record = std::make_unique<UpdateRecord>(QStringLiteral("vornic"),
+                                                  UpdateRecord::settingsFile(QStringLiteral("Vornic")));
+    UpdateHistory::Entry known;
+    known.road = road;
+    known.model = model;
+    known.serialNumber = serialNumber;
+    known.place = place;
+    known.imagePath = m_image.path();
+    known.imageSize = m_image.size();
+    known.imageSha256 = m_image.sha256();
+    m_record->begin(known);
 }
 
 void TwoPhaseUpdate::recordEnd(const UpdateOutcome &outcome, const QString &message)
 {
     // Once per update: the first end said is the update's.
-    if (m_historyEnded)
-        return;
-    m_historyEnded = true;
-    m_historyEntry.outcome = outcome.name();
-    m_historyEntry.verified = outcome.kind() == UpdateOutcome::Verified;
-    m_historyEntry.reason = outcome.reason();
-    m_historyEntry.message = message;
-    m_history->finish(m_historyEntry);
+    if (m_record)
+        m_record->end(outcome, message);
 }
 
 QString TwoPhaseUpdate::takeHistoryProblem()
 {
-    const QString problem = m_history ? m_history->problemToSay() : QString();
+    const QString problem = m_record ? m_record->problemToSay() : QString();
     return problem.isEmpty() ? problem : problem + QStringLiteral(" The update itself was not affected.");
 }
 

@@ -2,7 +2,7 @@
 #define TWOPHASEUPDATE_H
 
 #include "firmwareimage.h"
-#include "updatehistory.h"
+#include "updaterecord.h"
 #include "network/networkdevice.h"
 #include "updateoutcome.h"
 #include "usb/awaiteddevice.h"
@@ -182,9 +182,7 @@ private:
     DfuEngine::Verification m_verification = DfuEngine::NotAsked;
     QString m_verificationText;
     std::atomic<long> m_bytesTaken { 0 };
-    std::unique_ptr<UpdateHistory> m_history;
-    UpdateHistory::Entry m_historyEntry;
-    bool m_historyEnded = true;
+    std::unique_ptr<UpdateRecord> m_record;
 };
 
 #endif // TWOPHASEUPDATE_H
