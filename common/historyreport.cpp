@@ -2,6 +2,7 @@
 
 #include "cliconsole.h"
 #include "exitcode.h"
+#include "historycolumns.h"
 #include "safetext.h"
 
 #include <QCommandLineParser>
@@ -12,23 +13,14 @@
 
 namespace {
 
-QString timeText(const QDateTime &time)
+// Every column's value of `row`, in the columns' order.
+QStringList values(const UpdateHistory::Entry &row)
 {
-    return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
+    QStringList values;
+    for (const HistoryColumns::Column &column : HistoryColumns::all())
+        values << column.value(row);
+    return values;
 }
-
-// The columns of the CSV, and the keys of the JSON, in one order.
-QStringList fields(const UpdateHistory::Entry &row)
-{
-    return { QString::number(row.id), timeText(row.started), timeText(row.ended), row.program, row.version, row.road,
-             row.model, row.serialNumber, row.place, row.imagePath, QString::number(row.imageSize), row.imageSha256,
-             row.outcome, row.verified ? QStringLiteral("true") : QStringLiteral("false"), row.reason, row.message,
-             row.host, row.user };
-}
-
-const QStringList names { "id", "started", "ended", "program", "version", "road", "model", "serialNumber", "place",
-                          "imagePath", "imageSize", "sha256", "outcome", "verified", "reason", "message", "host",
-                          "user" };
 
 } // namespace
 
@@ -94,10 +86,10 @@ QJsonArray HistoryReport::json(const QVector<UpdateHistory::Entry> &rows)
 {
     QJsonArray array;
     for (const UpdateHistory::Entry &row : rows) {
-        const QStringList values = fields(row);
+        const QStringList texts = values(row);
         QJsonObject object;
-        for (int i = 0; i < names.size(); ++i)
-            object.insert(names.at(i), values.at(i));
+        for (int i = 0; i < texts.size(); ++i)
+            object.insert(QLatin1String(HistoryColumns::all().at(i).key), texts.at(i));
         object.insert(QStringLiteral("id"), row.id);
         object.insert(QStringLiteral("imageSize"), row.imageSize);
         object.insert(QStringLiteral("verified"), row.verified);
@@ -110,12 +102,15 @@ QJsonArray HistoryReport::json(const QVector<UpdateHistory::Entry> &rows)
 
 QByteArray HistoryReport::csv(const QVector<UpdateHistory::Entry> &rows)
 {
-    QByteArray text = names.join(QLatin1Char(',')).toUtf8() + "\r\n";
+    QStringList keys;
+    for (const HistoryColumns::Column &column : HistoryColumns::all())
+        keys << QLatin1String(column.key);
+    QByteArray text = keys.join(QLatin1Char(',')).toUtf8() + "\r\n";
     for (const UpdateHistory::Entry &row : rows) {
-        QStringList values = fields(row);
-        for (QString &value : values)
+        QStringList texts = values(row);
+        for (QString &value : texts)
             value = SafeText::forCsv(value);
-        text += values.join(QLatin1Char(',')).toUtf8() + "\r\n";
+        text += texts.join(QLatin1Char(',')).toUtf8() + "\r\n";
     }
     return text;
 }
@@ -153,12 +148,15 @@ int HistoryReport::run(const QCommandLineParser &parser, UpdateHistory *history,
         const QByteArray text = HistoryReport::csv(rows);
         std::fwrite(text.constData(), 1, size_t(text.size()), out);
     } else {
+        const QVector<int> columns = HistoryColumns::terminalColumns();
         for (const UpdateHistory::Entry &row : qAsConst(rows)) {
-            std::fprintf(out, "%-19s  %-14s  %-10s  %-10s  %-21s  %s\n",
-                         qPrintable(row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
-                         qPrintable(SafeText::forTerminal(row.outcome)), qPrintable(SafeText::forTerminal(row.model)),
-                         qPrintable(SafeText::forTerminal(row.serialNumber)),
-                         qPrintable(SafeText::forTerminal(row.place)), qPrintable(SafeText::forTerminal(row.imagePath)));
+            QByteArray line;
+            for (int i = 0; i < columns.size(); ++i) {
+                const int width = HistoryColumns::all().at(columns.at(i)).terminalWidth;
+                const QByteArray text = SafeText::forTerminal(HistoryColumns::shown(columns.at(i), row)).toLocal8Bit();
+                line += text + QByteArray(qMax(0, width - int(text.size())), ' ') + (i + 1 < columns.size() ? "  " : "\n");
+            }
+            std::fputs(line.constData(), out);
         }
         if (rows.isEmpty())
             console->warn(QStringLiteral("No update in the history %1.").arg(history->location()));

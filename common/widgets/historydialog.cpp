@@ -1,5 +1,6 @@
 #include "historydialog.h"
 
+#include "historycolumns.h"
 #include "historyreport.h"
 
 #include "plaintextbox.h"
@@ -17,69 +18,49 @@
 #include <QSortFilterProxyModel>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QThread>
 #include <QVBoxLayout>
+
+#include <memory>
 
 namespace {
 
-enum Column { Started, Outcome, Model, Serial, Place, Road, Image, Sha256, Verified, Message, Program, User, Columns };
+// What the reading of the history found, handed from its thread.
+struct Loaded
+{
+    QVector<UpdateHistory::Entry> rows;
+    bool read = false;
+    QString problem;
+    QString location;
+};
 
 } // namespace
 
 HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile, QWidget *parent)
     : QDialog(parent)
-    , m_model(new QStandardItemModel(0, Columns, this))
+    , m_model(new QStandardItemModel(0, HistoryColumns::windowColumns().size(), this))
     , m_filter(new QSortFilterProxyModel(this))
     , m_table(new QTableView(this))
     , m_serialFilter(new QLineEdit(this))
     , m_status(new QLabel(this))
 {
     setWindowTitle(QStringLiteral("Update History"));
-    m_model->setHorizontalHeaderLabels({ QStringLiteral("Started"), QStringLiteral("Outcome"), QStringLiteral("Model"),
-                                         QStringLiteral("Serial number"), QStringLiteral("Where"), QStringLiteral("Road"),
-                                         QStringLiteral("Image"), QStringLiteral("SHA-256"), QStringLiteral("Verified"),
-                                         QStringLiteral("Message"), QStringLiteral("Program"), QStringLiteral("User") });
-    UpdateHistory history(program, QString(), settingsFile);
-    UpdateHistory::Filter newest;
-    newest.limit = shownRows;
-    const bool read = history.read(newest, &m_rows);
-    for (const UpdateHistory::Entry &row : qAsConst(m_rows)) {
-        QList<QStandardItem *> items;
-        for (const QString &text :
-             { row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), row.outcome, row.model,
-               row.serialNumber, row.place, row.road, row.imagePath, row.imageSha256,
-               row.verified ? QStringLiteral("yes") : QStringLiteral("no"), row.message, row.program, row.user }) {
-            auto *item = new QStandardItem(text);
-            item->setEditable(false);
-            item->setToolTip(PlainTextBox::toolTip(text));
-            items << item;
-        }
-        m_model->appendRow(items);
-    }
+    QStringList titles;
+    for (const int column : HistoryColumns::windowColumns())
+        titles << QLatin1String(HistoryColumns::all().at(column).title);
+    m_model->setHorizontalHeaderLabels(titles);
     m_filter->setSourceModel(m_model);
-    m_filter->setFilterKeyColumn(Serial);
+    m_filter->setFilterKeyColumn(HistoryColumns::windowColumns().indexOf(HistoryColumns::indexOf("serialNumber")));
     m_filter->setFilterCaseSensitivity(Qt::CaseInsensitive);
     m_table->setModel(m_filter);
     m_table->setSortingEnabled(true);
-    m_table->sortByColumn(Started, Qt::DescendingOrder);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->verticalHeader()->hide();
-    m_table->resizeColumnsToContents();
-    // Long paths and hashes stay readable in the row's tool tip.
-    for (int column = 0; column < Columns; ++column)
-        m_table->setColumnWidth(column, qMin(m_table->columnWidth(column), 260));
 
     m_serialFilter->setPlaceholderText(QStringLiteral("Serial number"));
     connect(m_serialFilter, &QLineEdit::textChanged, m_filter, &QSortFilterProxyModel::setFilterFixedString);
-    // Said plainly when there is nothing, or the history cannot be read.
-    m_status->setText(!read             ? history.problem()
-                      : m_rows.isEmpty() ? QStringLiteral("No update in the history %1.").arg(history.location())
-                                         : QStringLiteral("%1 in %2%3")
-                                               .arg(m_rows.size() == 1 ? QStringLiteral("1 update")
-                                                                       : QStringLiteral("%1 updates").arg(m_rows.size()))
-                                               .arg(history.location(), m_rows.size() == shownRows
-                                                                           ? QStringLiteral(" (the newest)")
-                                                                           : QString()));
+    m_status->setText(QStringLiteral("Reading the update history..."));
     m_status->setWordWrap(true);
     m_status->setTextFormat(Qt::PlainText);
 
@@ -98,6 +79,57 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
     layout->addWidget(m_status);
     layout->addWidget(buttons);
     resize(900, 420);
+
+    // A server may take seconds to answer: the rows are read on a thread of
+    // their own (its own connection), and shown when they are there. A
+    // window closed meanwhile leaves the thread to end by itself.
+    auto loaded = std::make_shared<Loaded>();
+    QThread *reader = QThread::create([loaded, program, settingsFile] {
+        UpdateHistory history(program, QString(), settingsFile);
+        UpdateHistory::Filter newest;
+        newest.limit = shownRows;
+        loaded->read = history.read(newest, &loaded->rows);
+        loaded->problem = history.problem();
+        loaded->location = history.location();
+    });
+    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    connect(reader, &QThread::finished, this, [this, loaded] {
+        fill(loaded->rows, loaded->read, loaded->problem, loaded->location);
+    });
+    reader->start();
+}
+
+void HistoryDialog::fill(const QVector<UpdateHistory::Entry> &rows, bool read, const QString &problem,
+                         const QString &location)
+{
+    m_rows = rows;
+    const QVector<int> columns = HistoryColumns::windowColumns();
+    for (const UpdateHistory::Entry &row : qAsConst(m_rows)) {
+        QList<QStandardItem *> items;
+        for (const int column : columns) {
+            const QString text = HistoryColumns::shown(column, row);
+            auto *item = new QStandardItem(text);
+            item->setEditable(false);
+            item->setToolTip(PlainTextBox::toolTip(text));
+            items << item;
+        }
+        m_model->appendRow(items);
+    }
+    m_table->sortByColumn(0, Qt::DescendingOrder);
+    m_table->resizeColumnsToContents();
+    // Long paths and hashes stay readable in the row's tool tip.
+    for (int column = 0; column < columns.size(); ++column)
+        m_table->setColumnWidth(column, qMin(m_table->columnWidth(column), 260));
+    // Said plainly when there is nothing, or the history cannot be read.
+    m_status->setText(!read             ? problem
+                      : m_rows.isEmpty() ? QStringLiteral("No update in the history %1.").arg(location)
+                                         : QStringLiteral("%1 in %2%3")
+                                               .arg(m_rows.size() == 1 ? QStringLiteral("1 update")
+                                                                       : QStringLiteral("%1 updates").arg(m_rows.size()))
+                                               .arg(location, m_rows.size() == shownRows ? QStringLiteral(" (the newest)")
+                                                                                          : QString()));
+    m_loaded = true;
+    emit loaded();
 }
 
 bool HistoryDialog::exportCsv(const QString &path)

@@ -14,7 +14,8 @@ class QTableView;
 
 // The update history in a window: the newest rows in a table that sorts by
 // any column, a filter by serial number, and "Export CSV..." of the rows
-// shown, in the same columns as `history --csv`.
+// shown, in the same columns as `history --csv`. The rows are read without
+// blocking the window; loaded() says they are there.
 class HistoryDialog : public QDialog
 {
     Q_OBJECT
@@ -28,9 +29,15 @@ public:
 
     // How many of the newest rows are shown.
     static const int shownRows = 10000;
+    // The rows have been read (or found unreadable, said in the window).
+    bool isLoaded() const { return m_loaded; }
+
+signals:
+    void loaded();
 
 private:
     void exportClicked();
+    void fill(const QVector<UpdateHistory::Entry> &rows, bool read, const QString &problem, const QString &location);
 
     QVector<UpdateHistory::Entry> m_rows;
     QStandardItemModel *m_model;
@@ -38,6 +45,7 @@ private:
     QTableView *m_table;
     QLineEdit *m_serialFilter;
     QLabel *m_status;
+    bool m_loaded = false;
 };
 
 #endif // HISTORYDIALOG_H

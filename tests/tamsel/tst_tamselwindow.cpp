@@ -316,6 +316,7 @@ void TamselWindowTest::runs()
     open->trigger();
     auto *dialog = m_window->findChild<HistoryDialog *>();
     QVERIFY(dialog && dialog->isVisible());
+    QTRY_VERIFY(dialog->isLoaded());
     const QAbstractItemModel *shown = dialog->findChild<QTableView *>()->model();
     QCOMPARE(shown->rowCount(), 1);
     QStringList cells;

@@ -819,6 +819,7 @@ void UsbRoadTest::verifyAfterWriting()
     open->trigger();
     auto *dialog = m_window->findChild<HistoryDialog *>();
     QVERIFY(dialog && dialog->isVisible());
+    QTRY_VERIFY(dialog->isLoaded());
     auto *table = dialog->findChild<QTableView *>();
     QCOMPARE(table->model()->rowCount(), 1);
     dialog->findChild<QLineEdit *>()->setText(QStringLiteral("0400"));
