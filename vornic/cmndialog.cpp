@@ -385,19 +385,20 @@ void CMNDialog::awaitReconnection()
 
 void CMNDialog::reconnectionTimedOut()
 {
-    abandonReconnection(UpdateOutcome::Timeout, QStringLiteral("The device did not come back in its bootloader within %1 seconds. The "
-                                       "firmware was not updated; check the device and press \"Update Firmware\" "
-                                       "again.")
-                            .arg(updateOwner->returnTimeout() / 1000.0));
+    abandonReconnection(UpdateOutcome(UpdateOutcome::Timeout,
+                                      QStringLiteral("The device did not come back in its bootloader within %1 seconds. "
+                                                     "The firmware was not updated; check the device and press \"Update "
+                                                     "Firmware\" again.")
+                                          .arg(updateOwner->returnTimeout() / 1000.0)));
 }
 
-void CMNDialog::abandonReconnection(UpdateOutcome::Kind kind, const QString &why)
+void CMNDialog::abandonReconnection(const UpdateOutcome &outcome)
 {
     updateOwner->abandon();
     showUpdateOutcome(false);
-    recordOutcome(UpdateOutcome(kind, why));
+    recordOutcome(outcome);
     btnsOn();
-    displayWarnings(why);
+    displayWarnings(outcome.reason());
 }
 
 void CMNDialog::showUpdateOutcome(bool success, const QString &note, const QString &why)
@@ -597,16 +598,14 @@ void CMNDialog::deviceConnected()
 
     // Only the device that was told to restart is written; it stays
     // awaited until it is there.
-    int found = -1;
-    QString why;
-    const TwoPhaseUpdate::Arrival arrival = updateOwner->offer(inventory.usb(), &found, &why);
-    if (arrival == TwoPhaseUpdate::Ambiguous) {
-        abandonReconnection(UpdateOutcome::NoDevice, why);
+    const TwoPhaseUpdate::Arrival arrival = updateOwner->arrived(inventory.usb());
+    if (arrival.action == TwoPhaseUpdate::Arrival::Abandoned) {
+        abandonReconnection(arrival.outcome);
         return;
     }
-    if (arrival != TwoPhaseUpdate::Returned)
+    if (arrival.action != TwoPhaseUpdate::Arrival::Write)
         return;
-    libusb_device *device = inventory.usb().at(found).device;
+    libusb_device *device = inventory.usb().at(arrival.index).device;
     for (int row = 0; row < ui->listWidget->count(); ++row) {
         if (usbDeviceOf(ui->listWidget->item(row)) == device) {
             startUsbUpdate(device, row);

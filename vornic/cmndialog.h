@@ -151,7 +151,7 @@ private:
     void reconnectionTimedOut();
     // Ends a two-phase update whose device cannot be written, saying why:
     // nothing is awaited any more and the controls come back.
-    void abandonReconnection(UpdateOutcome::Kind kind, const QString &why);
+    void abandonReconnection(const UpdateOutcome &outcome);
     // Completes the update's history row (once), and says once, in the trace
     // window, when the history cannot be written.
     void recordOutcome(const UpdateOutcome &outcome);

@@ -37,6 +37,7 @@ QVector<UsbDeviceEntry> listing(const QStringList &rows)
         entry.portPath = parts.at(0);
         entry.serialNumber = parts.at(1);
         entry.bootloader = parts.at(2) == QLatin1String("boot");
+        entry.accessible = parts.value(3) != QLatin1String("denied");
         entry.text = QStringLiteral("Primora S/N: %1%2").arg(entry.serialNumber, entry.bootloader ? " boot" : "");
         entry.presence = QStringLiteral("made-up %1 %2").arg(entry.portPath).arg(entries.size());
         entries.append(entry);
@@ -76,7 +77,7 @@ private slots:
     {
         QTest::addColumn<QString>("road");
         QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<int>("expected");      // an index, -1 not yet, -2 ambiguous
+        QTest::addColumn<int>("expected");      // an index, -1 not yet, -2 ambiguous, -3 no access
         QTest::newRow("detach: back on its port") << "detach" << QStringList { "1-2 0400FFFF boot", "1-3 0500A1B2 boot" } << 1;
         QTest::newRow("detach: on another port") << "detach" << QStringList { "1-4 0500A1B2 boot" } << -1;
         QTest::newRow("detach: below its port") << "detach" << QStringList { "1-3.1 0500A1B2 boot" } << -1;
@@ -87,6 +88,8 @@ private slots:
         QTest::newRow("serial: another device") << "serial" << QStringList { "1-5 0400FFFF boot" } << -1;
         QTest::newRow("serial: two candidates")
             << "serial" << QStringList { "1-5 0500A1B2 boot", "1-6 0500A1B2 boot" } << -2;
+        QTest::newRow("serial: back, and this user may not open it")
+            << "serial" << QStringList { "1-5 0500A1B2 boot denied" } << -3;
     }
 
     void arrivals()
@@ -102,29 +105,30 @@ private slots:
         QVERIFY(owner.returnDeadlineRunning());
         QCOMPARE(state.reconnectMode.load(), road == QLatin1String("serial") ? 0 : 1);
 
-        int index = -1;
-        QString why;
-        const TwoPhaseUpdate::Arrival arrival = owner.offer(listing(rows), &index, &why);
-        if (expected == -2) {
-            QCOMPARE(arrival, TwoPhaseUpdate::Ambiguous);
-            QVERIFY2(why.startsWith(QLatin1String("2 devices came back")), qPrintable(why));
+        const TwoPhaseUpdate::Arrival arrival = owner.arrived(listing(rows));
+        if (expected < -1) {
+            // Not written, and nothing is awaited any more.
+            QCOMPARE(arrival.action, TwoPhaseUpdate::Arrival::Abandoned);
+            QCOMPARE(arrival.outcome.kind(), expected == -2 ? UpdateOutcome::NoDevice : UpdateOutcome::NoAccess);
+            QVERIFY2(expected == -3 || arrival.outcome.reason().startsWith(QLatin1String("2 devices came back")),
+                     qPrintable(arrival.outcome.reason()));
+            QCOMPARE(owner.phase(), TwoPhaseUpdate::Idle);
             return;
         }
         if (expected == -1) {
-            QCOMPARE(arrival, TwoPhaseUpdate::NotYet);
+            QCOMPARE(arrival.action, TwoPhaseUpdate::Arrival::Wait);
             QCOMPARE(owner.phase(), TwoPhaseUpdate::AwaitingReturn);
             return;
         }
-        QCOMPARE(arrival, TwoPhaseUpdate::Returned);
-        QCOMPARE(index, expected);
+        QCOMPARE(arrival.action, TwoPhaseUpdate::Arrival::Write);
+        QCOMPARE(arrival.index, expected);
         // Back: nothing is awaited any more, and the same listing offered
         // again starts nothing a second time.
-        owner.returned();
         QCOMPARE(owner.phase(), TwoPhaseUpdate::WritingReturned);
         QCOMPARE(state.reconnectMode.load(), -1);
         QVERIFY(state.pendingSerialNumber.isEmpty());
         QVERIFY(!owner.returnDeadlineRunning());
-        QCOMPARE(owner.offer(listing(rows), &index), TwoPhaseUpdate::NotYet);
+        QCOMPARE(owner.arrived(listing(rows)).action, TwoPhaseUpdate::Arrival::Wait);
         owner.startUsb(rows.at(expected).section(QLatin1Char(' '), 0, 0));
         QCOMPARE(owner.phase(), TwoPhaseUpdate::WritingReturned);
         owner.usbEnded(0);
@@ -187,8 +191,7 @@ private slots:
         QVERIFY(!owner.inProgress());
         QVERIFY(state.pendingSerialNumber.isEmpty());
         QVERIFY(!owner.returnDeadlineRunning());
-        int index = -1;
-        QCOMPARE(owner.offer(listing({ "1-3 0500A1B2 boot" }), &index), TwoPhaseUpdate::NotYet);
+        QCOMPARE(owner.arrived(listing({ "1-3 0500A1B2 boot" })).action, TwoPhaseUpdate::Arrival::Wait);
         QTest::qWait(100);
         QCOMPARE(timedOut.count(), how == QLatin1String("timeout") ? 1 : 0);
     }

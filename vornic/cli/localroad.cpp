@@ -91,20 +91,13 @@ UpdateOutcome LocalRoad::writeReturned(TwoPhaseUpdate *job, DeviceInventory *inv
         // it are left alone (another update may be writing them).
         const AwaitedDevice awaited = job->awaited();
         inventory->listUsb([&awaited](libusb_device *device) { return UsbDeviceList::mayBeReturned(device, awaited); });
-        int index = -1;
-        QString why;
-        switch (job->offer(inventory->usb(), &index, &why)) {
-        case TwoPhaseUpdate::Ambiguous:
-            job->abandon();
-            return UpdateOutcome(UpdateOutcome::NoDevice, why);
-        case TwoPhaseUpdate::Returned:
-            if (!inventory->usb().at(index).accessible) {
-                job->abandon();
-                return UpdateOutcome(UpdateOutcome::NoAccess, DfuEngine::noAccessText());
-            }
-            job->returned();
-            return write(job, inventory->usb().at(index));
-        case TwoPhaseUpdate::NotYet:
+        const TwoPhaseUpdate::Arrival arrival = job->arrived(inventory->usb());
+        switch (arrival.action) {
+        case TwoPhaseUpdate::Arrival::Abandoned:
+            return arrival.outcome;
+        case TwoPhaseUpdate::Arrival::Write:
+            return write(job, inventory->usb().at(arrival.index));
+        case TwoPhaseUpdate::Arrival::Wait:
             break;
         }
         if (job->returnDeadlinePassed()) {

@@ -146,10 +146,8 @@ void TwoPhaseUpdate::networkEnded()
     m_phase = Idle;
 }
 
-TwoPhaseUpdate::Arrival TwoPhaseUpdate::offer(const QVector<UsbDeviceEntry> &entries, int *index, QString *why) const
+int TwoPhaseUpdate::find(const QVector<UsbDeviceEntry> &entries, QString *why) const
 {
-    if (m_phase != AwaitingReturn)
-        return NotYet;
     // After a serial reboot the device reports the awaited serial number,
     // after a detach it sits on the detached device's whole port path; in
     // both cases it was not on the bus before the restart request.
@@ -157,14 +155,34 @@ TwoPhaseUpdate::Arrival TwoPhaseUpdate::offer(const QVector<UsbDeviceEntry> &ent
     int candidates = 0;
     const int found = UsbDeviceList::findReturnedDevice(device, entries, &candidates);
     if (candidates > 1) {
-        if (why)
-            *why = UsbDeviceList::ambiguousReturnText(device, candidates);
-        return Ambiguous;
+        *why = UsbDeviceList::ambiguousReturnText(device, candidates);
+        return -2;
     }
-    if (found < 0)
-        return NotYet;
-    *index = found;
-    return Returned;
+    return found;
+}
+
+TwoPhaseUpdate::Arrival TwoPhaseUpdate::arrived(const QVector<UsbDeviceEntry> &entries)
+{
+    Arrival arrival;
+    if (m_phase != AwaitingReturn)
+        return arrival;
+    QString why;
+    const int found = find(entries, &why);
+    if (found == -2) {
+        // Several could be it: none is written.
+        abandon();
+        arrival.action = Arrival::Abandoned;
+        arrival.outcome = UpdateOutcome(UpdateOutcome::NoDevice, why);
+    } else if (found >= 0 && !entries.at(found).accessible) {
+        abandon();
+        arrival.action = Arrival::Abandoned;
+        arrival.outcome = UpdateOutcome(UpdateOutcome::NoAccess, DfuEngine::noAccessText());
+    } else if (found >= 0) {
+        returned();
+        arrival.action = Arrival::Write;
+        arrival.index = found;
+    }
+    return arrival;
 }
 
 void TwoPhaseUpdate::returned()

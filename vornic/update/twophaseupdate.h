@@ -103,13 +103,20 @@ public:
     void networkEnded();
     NetworkDevice *networkDevice() const { return m_networkDevice; }
 
-    // One look at the bus while the device is awaited.
-    enum Arrival {
-        NotYet,         // not among `entries` (or nothing is awaited)
-        Returned,       // *index is the awaited device
-        Ambiguous       // several qualify: none is written; *why says so
+    // What one look at the bus while the device is awaited decides, for the
+    // window and vornic-cli alike.
+    struct Arrival
+    {
+        enum Action {
+            Wait,           // not among the entries (or nothing is awaited)
+            Write,          // `index` is the awaited device: write it next (startUsb, runUsb)
+            Abandoned       // it cannot be written (`outcome` says why); nothing is awaited any more
+        };
+        Action action = Wait;
+        int index = -1;
+        UpdateOutcome outcome;
     };
-    Arrival offer(const QVector<UsbDeviceEntry> &entries, int *index, QString *why = nullptr) const;
+    Arrival arrived(const QVector<UsbDeviceEntry> &entries);
     // The awaited device is back and is written next (startUsb, runUsb):
     // nothing is awaited any more, and it is not sent away a second time.
     void returned();
@@ -149,6 +156,9 @@ signals:
 
 private:
     DfuEngine engine() const;
+    // The entry of the awaited device among `entries`: -1 when none is; -2
+    // when several qualify (*why says so).
+    int find(const QVector<UsbDeviceEntry> &entries, QString *why) const;
     void awaitReturn();
     void endAwaiting();
 
