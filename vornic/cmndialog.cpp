@@ -128,9 +128,17 @@ CMNDialog::CMNDialog(QWidget *parent)
 
     emitter = new Emitter(this);
     detachIssued = false;
-    updateOwner = new TwoPhaseUpdate(emitter, { detachIssued, detachedBusNumber, detachedPortNumber, reconnectMode,
-                                                pendingSerialNumber },
-                                     this);
+    updateOwner = new TwoPhaseUpdate(emitter, this);
+    // The owner's reconnection state, shown in the window's members of the
+    // same names.
+    connect(updateOwner, &TwoPhaseUpdate::reconnectionChanged, this, [this] {
+        const TwoPhaseUpdate::Reconnection state = updateOwner->reconnection();
+        detachIssued = state.detachIssued;
+        detachedBusNumber = state.detachedBusNumber;
+        detachedPortNumber = state.detachedPortNumber;
+        reconnectMode = state.reconnectMode;
+        pendingSerialNumber = state.pendingSerialNumber;
+    });
 
     QFile styleFile(QStringLiteral(":/styles.css"));
     if (styleFile.open(QIODevice::ReadOnly)) {

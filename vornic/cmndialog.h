@@ -189,8 +189,8 @@ private:
     QStringList deviceNames;
     QSettings *settings = nullptr;
     QVector<NetworkDevice *> networkDevices;
-    // Written by the USB job through the update in progress, read by it on
-    // the GUI thread at the next arrival.
+    // The update owner's reconnection state as it publishes it (on the GUI
+    // thread).
     std::atomic<int> detachedBusNumber { -1 };
     std::atomic<int> detachedPortNumber { -1 };
     libusb_context *usbContext = nullptr;
@@ -211,7 +211,7 @@ private:
     std::atomic<int> reconnectMode { -1 };
     bool workersActive = false;
     // The update in progress, on any road: its phase, image, device and
-    // deadline. It alone writes the reconnection members above.
+    // deadline. The reconnection members above show its state.
     TwoPhaseUpdate *updateOwner = nullptr;
 };
 

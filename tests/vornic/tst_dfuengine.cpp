@@ -93,7 +93,7 @@ class Bench
 public:
     explicit Bench(const EmulatedDfuDevice::Config &config)
         : device(config)
-        , engine(&emitter, { detachIssued, bus, port, reconnectMode })
+        , engine(&emitter)
         , errors(&emitter, &Emitter::errorSignal)
         , starts(&emitter, &Emitter::load_start)
         , progress(&emitter, &Emitter::load_progress)
@@ -139,10 +139,6 @@ public:
     UsbTestbed testbed;
     EmulatedDfuDevice device;
     Emitter emitter;
-    std::atomic<bool> detachIssued { false };
-    std::atomic<int> bus { -1 };
-    std::atomic<int> port { -1 };
-    std::atomic<int> reconnectMode { -1 };
     DfuEngine engine;
     QSignalSpy errors;
     QSignalSpy starts;
@@ -251,7 +247,7 @@ void DfuEngineTest::download()
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
     const QByteArray image = randomBytes(fileSize);
-    bench.detachIssued = true;
+    bench.engine.setDetachIssued(true);
 
     QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(image)), 0);
 
@@ -271,7 +267,7 @@ void DfuEngineTest::download()
     QCOMPARE(bench.starts.at(0).at(1).toInt(), total);
     QCOMPARE(values(bench.progress), progress);
     QVERIFY(bench.errors.isEmpty());
-    QVERIFY(!bench.detachIssued);
+    QVERIFY(!bench.engine.detach().issued);
     // The final zero-length request is followed by status requests until
     // the device has made the image its firmware.
     QCOMPARE(bench.device.requests().last().request, getStatus);
@@ -656,7 +652,7 @@ void DfuEngineTest::deviceStateIsReported()
     config.shortStatusReply = shortReply;
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-    bench.detachIssued = true;
+    bench.engine.setDetachIssued(true);
 
     QVERIFY(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(100))) < 0);
     const QStringList errors = texts(bench.errors);
@@ -665,7 +661,7 @@ void DfuEngineTest::deviceStateIsReported()
     QVERIFY(requestsOf(bench.device, dnload).isEmpty());
     QVERIFY(requestsOf(bench.device, clrStatus).isEmpty());
     // Only an error report forgets an earlier DETACH.
-    QCOMPARE(bool(bench.detachIssued), !forgetsDetach);
+    QCOMPARE(bench.engine.detach().issued, !forgetsDetach);
 }
 
 void DfuEngineTest::deviceThatDoesNotAnswer()
@@ -696,32 +692,28 @@ void DfuEngineTest::applicationModeIsDetachedOnce()
     auto detaches = requestsOf(bench.device, 0);
     QCOMPARE(detaches.size(), 1);
     QCOMPARE(int(detaches[0].value), 1000);
-    QCOMPARE(int(bench.reconnectMode), 1);
-    QVERIFY(bench.detachIssued);
-    QCOMPARE(int(bench.bus), 1);
-    QCOMPARE(int(bench.port), 4);
+    QVERIFY(bench.engine.detach().awaited);
+    QVERIFY(bench.engine.detach().issued);
+    QCOMPARE(bench.engine.detach().busNumber, 1);
+    QCOMPARE(bench.engine.detach().portNumber, 4);
 
     // Still there before re-enumerating: recorded again, not detached again,
     // and still awaited (nothing was written).
-    bench.bus = -1;
-    bench.port = -1;
-    bench.reconnectMode = -1;
     QCOMPARE(bench.engine.update(bench.usbDevice, image), 6);
     QCOMPARE(requestsOf(bench.device, 0).size(), 1);
-    QCOMPARE(int(bench.bus), 1);
-    QCOMPARE(int(bench.port), 4);
-    QCOMPARE(int(bench.reconnectMode), 1);
+    QCOMPARE(bench.engine.detach().busNumber, 1);
+    QCOMPARE(bench.engine.detach().portNumber, 4);
+    QVERIFY(bench.engine.detach().awaited);
     QVERIFY(bench.errors.isEmpty());
     QVERIFY(requestsOf(bench.device, dnload).isEmpty());
 
     // As the second phase of an update: a device in its application there
     // was not restarted; it is told nothing, and the run fails.
-    bench.reconnectMode = -1;
     bench.engine.setDetachAllowed(false);
     QCOMPARE(bench.engine.update(bench.usbDevice, image), DfuEngine::notInBootloader);
     QCOMPARE(requestsOf(bench.device, 0).size(), 1);
     QVERIFY(requestsOf(bench.device, dnload).isEmpty());
-    QCOMPARE(int(bench.reconnectMode), -1);
+    QVERIFY(!bench.engine.detach().awaited);
     QCOMPARE(texts(bench.errors), QStringList({ "The device came back in its application, not in its bootloader; "
                                                 "nothing was written." }));
 }

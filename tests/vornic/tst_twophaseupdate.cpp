@@ -8,24 +8,14 @@
 
 namespace {
 
-// The window's reconnection members, as the owner writes them.
-struct WindowState
-{
-    std::atomic<bool> detachIssued { false };
-    std::atomic<int> detachedBusNumber { -1 };
-    std::atomic<int> detachedPortNumber { -1 };
-    std::atomic<int> reconnectMode { -1 };
-    QString pendingSerialNumber;
-};
-
-// An owner on the window's reconnection members.
 struct Bench
 {
-    WindowState state;
     Emitter emitter;
-    TwoPhaseUpdate owner { &emitter, { state.detachIssued, state.detachedBusNumber, state.detachedPortNumber,
-                                       state.reconnectMode, state.pendingSerialNumber } };
+    TwoPhaseUpdate owner { &emitter };
 };
+
+// What a USB job reports once it has told the device on 1-3 to detach.
+const DfuEngine::Detach detachedAt13 { true, true, 1, 3 };
 
 // "<port> <serial> boot|app" per entry; each arrived anew.
 QVector<UsbDeviceEntry> listing(const QStringList &rows)
@@ -54,7 +44,7 @@ class TwoPhaseUpdateTest : public QObject
 private:
     // An owner left awaiting the device on port 1-3 ("detach") or with
     // serial number 0500A1B2 ("serial").
-    void sendAway(TwoPhaseUpdate *owner, WindowState *state, const QString &road)
+    void sendAway(TwoPhaseUpdate *owner, const QString &road)
     {
         owner->begin(FirmwareImage::fromBytes(QStringLiteral("P.INC"), QByteArray(100, 'x')), false);
         if (road == QLatin1String("serial")) {
@@ -65,10 +55,12 @@ private:
         owner->startUsb(QStringLiteral("1-3"));
         QCOMPARE(owner->phase(), TwoPhaseUpdate::Writing);
         QVERIFY(!owner->returnPending());
-        // What the USB job does when it has told the device to detach.
-        state->detachIssued = true;
-        state->reconnectMode = 1;
+        // The job's report reaches the owner's thread while the job runs.
+        owner->reportDetach(detachedAt13);
+        QCoreApplication::processEvents();
         QVERIFY(owner->returnPending());
+        QVERIFY(owner->reconnection().detachIssued);
+        QCOMPARE(owner->reconnection().detachedPortNumber, 3);
         owner->usbEnded(0);
     }
 
@@ -98,12 +90,11 @@ private slots:
         QFETCH(QStringList, rows);
         QFETCH(int, expected);
         Bench bench;
-        WindowState &state = bench.state;
         TwoPhaseUpdate &owner = bench.owner;
-        sendAway(&owner, &state, road);
+        sendAway(&owner, road);
         QCOMPARE(owner.phase(), TwoPhaseUpdate::AwaitingReturn);
         QVERIFY(owner.returnDeadlineRunning());
-        QCOMPARE(state.reconnectMode.load(), road == QLatin1String("serial") ? 0 : 1);
+        QCOMPARE(owner.reconnection().reconnectMode, road == QLatin1String("serial") ? 0 : 1);
 
         const TwoPhaseUpdate::Arrival arrival = owner.arrived(listing(rows));
         if (expected < -1) {
@@ -125,8 +116,8 @@ private slots:
         // Back: nothing is awaited any more, and the same listing offered
         // again starts nothing a second time.
         QCOMPARE(owner.phase(), TwoPhaseUpdate::WritingReturned);
-        QCOMPARE(state.reconnectMode.load(), -1);
-        QVERIFY(state.pendingSerialNumber.isEmpty());
+        QCOMPARE(owner.reconnection().reconnectMode, -1);
+        QVERIFY(owner.reconnection().pendingSerialNumber.isEmpty());
         QVERIFY(!owner.returnDeadlineRunning());
         QCOMPARE(owner.arrived(listing(rows)).action, TwoPhaseUpdate::Arrival::Wait);
         owner.startUsb(rows.at(expected).section(QLatin1Char(' '), 0, 0));
@@ -154,7 +145,6 @@ private slots:
         QFETCH(QString, road);
         QFETCH(QString, how);
         Bench bench;
-        WindowState &state = bench.state;
         TwoPhaseUpdate &owner = bench.owner;
         QSignalSpy timedOut(&owner, &TwoPhaseUpdate::returnTimedOut);
         owner.setReturnTimeout(50);
@@ -163,15 +153,15 @@ private slots:
             owner.prepareSerialReturn();
             owner.serialBootSent(QStringLiteral("0500A1B2"), false);
             // The mode still names the road taken.
-            QCOMPARE(state.reconnectMode.load(), 0);
+            QCOMPARE(owner.reconnection().reconnectMode, 0);
         } else if (how == QLatin1String("failed")) {
             owner.begin(FirmwareImage(), false);
             owner.startUsb(QStringLiteral("1-3"));
-            state.reconnectMode = 1;
+            owner.reportDetach(detachedAt13);
             owner.usbEnded(-1);
-            QCOMPARE(state.reconnectMode.load(), -1);
+            QCOMPARE(owner.reconnection().reconnectMode, -1);
         } else {
-            sendAway(&owner, &state, road);
+            sendAway(&owner, road);
             if (how == QLatin1String("timeout")) {
                 QVERIFY(timedOut.wait(2000));
                 QVERIFY(owner.returnDeadlinePassed());
@@ -184,12 +174,12 @@ private slots:
             } else {
                 owner.begin(FirmwareImage(), false);
             }
-            QCOMPARE(state.reconnectMode.load(), -1);
-            QVERIFY(!state.detachIssued);
+            QCOMPARE(owner.reconnection().reconnectMode, -1);
+            QVERIFY(!owner.reconnection().detachIssued);
         }
         QCOMPARE(owner.phase(), TwoPhaseUpdate::Idle);
         QVERIFY(!owner.inProgress());
-        QVERIFY(state.pendingSerialNumber.isEmpty());
+        QVERIFY(owner.reconnection().pendingSerialNumber.isEmpty());
         QVERIFY(!owner.returnDeadlineRunning());
         QCOMPARE(owner.arrived(listing({ "1-3 0500A1B2 boot" })).action, TwoPhaseUpdate::Arrival::Wait);
         QTest::qWait(100);

@@ -362,10 +362,8 @@ void UsbRoadTest::arrivalDuringTheJob()
     // As left by a DETACH job that is still finishing.
     m_window->updateOwner->begin(FirmwareImage::read(path), false);
     m_window->updateOwner->startUsb(QStringLiteral("1-7"));
-    m_window->detachedBusNumber = 1;
-    m_window->detachedPortNumber = 7;
-    m_window->detachIssued = true;
-    m_window->reconnectMode = 1;
+    m_window->updateOwner->reportDetach(DfuEngine::Detach { true, true, 1, 7 });
+    QTRY_COMPARE(m_window->reconnectMode.load(), 1);
     m_window->setUpdateControlsEnabled(false);
     QSemaphore release;
     m_window->watchUsbJob(QtConcurrent::run([&release] {

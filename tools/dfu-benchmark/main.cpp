@@ -43,9 +43,7 @@ double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray
     double seconds = -1;
     if (usbDevice) {
         Emitter emitter;
-        std::atomic<bool> detachIssued { false };
-        std::atomic<int> bus { -1 }, port { -1 }, mode { -1 };
-        DfuEngine engine(&emitter, { detachIssued, bus, port, mode });
+        DfuEngine engine(&emitter);
         engine.setVerify(verify);
         QElapsedTimer timer;
         timer.start();

@@ -8,16 +8,7 @@ const int defaultReturnTimeout = 60000;    // ms
 } // namespace
 
 TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, QObject *parent)
-    : TwoPhaseUpdate(emitter,
-                     { m_own.detachIssued, m_own.detachedBusNumber, m_own.detachedPortNumber, m_own.reconnectMode,
-                       m_own.pendingSerialNumber },
-                     parent)
-{
-}
-
-TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, const Storage &storage, QObject *parent)
     : QObject(parent)
-    , m_storage(storage)
     , m_emitter(emitter)
 {
     m_returnTimer.setSingleShot(true);
@@ -30,10 +21,22 @@ TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, const Storage &storage, QObject
     });
 }
 
+TwoPhaseUpdate::Reconnection TwoPhaseUpdate::reconnection() const
+{
+    Reconnection state = m_reconnection;
+    state.detachIssued = m_detachIssued;
+    return state;
+}
+
+void TwoPhaseUpdate::publish()
+{
+    emit reconnectionChanged();
+}
+
 void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
 {
     endAwaiting();
-    m_storage.detachIssued = false;
+    m_detachIssued = false;
     m_phase = Idle;
     m_image = image;
     m_verify = verify;
@@ -45,6 +48,8 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_verification = DfuEngine::NotAsked;
     m_verificationText.clear();
     m_bytesTaken = 0;
+    m_detachFresh = false;
+    publish();
 }
 
 void TwoPhaseUpdate::startUsb(const QString &portPath)
@@ -62,8 +67,9 @@ void TwoPhaseUpdate::startUsb(const QString &portPath)
 
 DfuEngine TwoPhaseUpdate::engine() const
 {
-    return DfuEngine(m_emitter, { m_storage.detachIssued, m_storage.detachedBusNumber, m_storage.detachedPortNumber,
-                                  m_storage.reconnectMode });
+    DfuEngine engine(m_emitter);
+    engine.setDetachIssued(m_detachIssued);
+    return engine;
 }
 
 int TwoPhaseUpdate::download(const QString &path, const DfuInterface &dfu, int transferSize)
@@ -78,12 +84,48 @@ int TwoPhaseUpdate::runUsb(libusb_device *device)
     engine.setStopFlag(m_stopFlag);
     engine.setVerify(m_verify);
     engine.setImage(m_image);
+    // A detach is told to the owner's thread as soon as the job has sent it:
+    // the device may be back before the job ends.
+    engine.setDetachReport([this](const DfuEngine::Detach &detach) { reportDetach(detach); });
     const int result = engine.update(device, m_image.path());
     m_bytesTaken = engine.bytesTaken();
-    const std::lock_guard<std::mutex> lock(m_resultMutex);
-    m_verification = engine.verification();
-    m_verificationText = engine.verificationText();
+    {
+        const std::lock_guard<std::mutex> lock(m_resultMutex);
+        m_verification = engine.verification();
+        m_verificationText = engine.verificationText();
+    }
+    reportDetach(engine.detach());
     return result;
+}
+
+void TwoPhaseUpdate::reportDetach(const DfuEngine::Detach &detach)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_resultMutex);
+        m_detach = detach;
+        m_detachFresh = true;
+    }
+    QMetaObject::invokeMethod(this, &TwoPhaseUpdate::takeDetach, Qt::QueuedConnection);
+}
+
+void TwoPhaseUpdate::takeDetach()
+{
+    DfuEngine::Detach detach;
+    {
+        const std::lock_guard<std::mutex> lock(m_resultMutex);
+        if (!m_detachFresh)
+            return;
+        m_detachFresh = false;
+        detach = m_detach;
+    }
+    m_detachIssued = detach.issued;
+    if (detach.busNumber >= 0) {
+        m_reconnection.detachedBusNumber = detach.busNumber;
+        m_reconnection.detachedPortNumber = detach.portNumber;
+    }
+    if (detach.awaited)
+        m_reconnection.reconnectMode = AwaitedDevice::AfterDetach;
+    publish();
 }
 
 void TwoPhaseUpdate::usbEnded(int result)
@@ -91,7 +133,8 @@ void TwoPhaseUpdate::usbEnded(int result)
     // The engine marks a device it told to detach; a run that went well so
     // far then awaits that device back on the port it left. A failed or
     // stopped run awaits nothing.
-    const bool detached = m_storage.reconnectMode == AwaitedDevice::AfterDetach;
+    takeDetach();
+    const bool detached = m_reconnection.reconnectMode == AwaitedDevice::AfterDetach;
     if (detached && result >= 0 && !*m_stopFlag) {
         awaitReturn();
         return;
@@ -99,12 +142,13 @@ void TwoPhaseUpdate::usbEnded(int result)
     if (detached)
         endAwaiting();
     m_phase = Idle;
+    publish();
 }
 
 bool TwoPhaseUpdate::returnPending() const
 {
     return m_phase == AwaitingReturn
-        || (m_phase == Writing && m_storage.reconnectMode == AwaitedDevice::AfterDetach);
+        || (m_phase == Writing && m_reconnection.reconnectMode == AwaitedDevice::AfterDetach);
 }
 
 UpdateOutcome TwoPhaseUpdate::usbOutcome(int result, const QString &said) const
@@ -122,15 +166,16 @@ void TwoPhaseUpdate::prepareSerialReturn()
 void TwoPhaseUpdate::serialBootSent(const QString &serialNumber, bool sent)
 {
     // The mode says which road the update took, whatever came of it.
-    m_storage.reconnectMode = AwaitedDevice::AfterSerialBoot;
+    m_reconnection.reconnectMode = AwaitedDevice::AfterSerialBoot;
     // A port that could not be opened told the device nothing: nothing is
     // awaited, and no bootloader that turns up later may be taken for it.
     if (!sent || serialNumber.isEmpty()) {
-        m_storage.pendingSerialNumber.clear();
+        m_reconnection.pendingSerialNumber.clear();
         m_phase = Idle;
+        publish();
         return;
     }
-    m_storage.pendingSerialNumber = serialNumber;
+    m_reconnection.pendingSerialNumber = serialNumber;
     awaitReturn();
 }
 
@@ -197,8 +242,8 @@ void TwoPhaseUpdate::returned()
 AwaitedDevice TwoPhaseUpdate::awaited() const
 {
     AwaitedDevice device = m_awaited;
-    device.mode = m_storage.reconnectMode;
-    device.serialNumber = m_storage.pendingSerialNumber;
+    device.mode = m_reconnection.reconnectMode;
+    device.serialNumber = m_reconnection.pendingSerialNumber;
     return device;
 }
 
@@ -243,9 +288,10 @@ void TwoPhaseUpdate::abandon()
     // From now on nothing is awaited: a bootloader that turns up later, even
     // on the same port, is not written unasked.
     endAwaiting();
-    m_storage.detachIssued = false;
+    m_detachIssued = false;
     if (m_phase == AwaitingReturn)
         m_phase = Idle;
+    publish();
 }
 
 void TwoPhaseUpdate::stop()
@@ -264,11 +310,13 @@ void TwoPhaseUpdate::awaitReturn()
     m_phase = AwaitingReturn;
     m_awaitingSince = QDeadlineTimer(m_returnTimer.interval());
     m_returnTimer.start();
+    publish();
 }
 
 void TwoPhaseUpdate::endAwaiting()
 {
-    m_storage.reconnectMode = AwaitedDevice::Nothing;
-    m_storage.pendingSerialNumber.clear();
+    m_reconnection.reconnectMode = AwaitedDevice::Nothing;
+    m_reconnection.pendingSerialNumber.clear();
     m_returnTimer.stop();
+    publish();
 }

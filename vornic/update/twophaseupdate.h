@@ -45,20 +45,21 @@ public:
         WritingReturned
     };
 
-    // Where the reconnection state lives. The window keeps it in its own
-    // members; the engine writes the first four from the USB job.
-    struct Storage
+    // The reconnection state: the owner's alone, published by
+    // reconnectionChanged() whenever it changes (the window shows it in
+    // its members of the same names). A device a USB job detaches is
+    // published as soon as the job has told it, on the owner's thread.
+    struct Reconnection
     {
-        std::atomic<bool> &detachIssued;
-        std::atomic<int> &detachedBusNumber;
-        std::atomic<int> &detachedPortNumber;
-        std::atomic<int> &reconnectMode;
-        QString &pendingSerialNumber;
+        bool detachIssued = false;
+        int detachedBusNumber = -1;
+        int detachedPortNumber = -1;
+        int reconnectMode = AwaitedDevice::Nothing;
+        QString pendingSerialNumber;
     };
 
-    // With no storage, the state is kept here (vornic-cli).
     explicit TwoPhaseUpdate(Emitter *emitter, QObject *parent = nullptr);
-    TwoPhaseUpdate(Emitter *emitter, const Storage &storage, QObject *parent = nullptr);
+    Reconnection reconnection() const;
 
     // A new update of `image` (read once; every phase writes these bytes).
     // Nothing told to restart earlier is awaited by it.
@@ -83,6 +84,9 @@ public:
     // The USB job's end, with its result: the update awaits the detached
     // device's return (the deadline starts), or is over.
     void usbEnded(int result);
+    // What a USB job did about detaching its device, from whatever thread:
+    // taken on the owner's thread (published), or at the job's end.
+    void reportDetach(const DfuEngine::Detach &detach);
     // One download on an interface already claimed, with this update's
     // image path, emitter and reconnection state.
     int download(const QString &path, const DfuInterface &dfu, int transferSize);
@@ -153,6 +157,7 @@ signals:
     // The awaited device did not come back in time; abandon() follows from
     // the receiver, which says so.
     void returnTimedOut();
+    void reconnectionChanged();
 
 private:
     DfuEngine engine() const;
@@ -161,18 +166,14 @@ private:
     int find(const QVector<UsbDeviceEntry> &entries, QString *why) const;
     void awaitReturn();
     void endAwaiting();
+    // Takes what the USB job reported of a detach, once (from the job's
+    // report, or at its end, whichever comes first).
+    void takeDetach();
+    void publish();
 
-    // Kept here when no storage was given.
-    struct OwnStorage
-    {
-        std::atomic<bool> detachIssued { false };
-        std::atomic<int> detachedBusNumber { -1 };
-        std::atomic<int> detachedPortNumber { -1 };
-        std::atomic<int> reconnectMode { -1 };
-        QString pendingSerialNumber;
-    };
-    OwnStorage m_own;
-    Storage m_storage;
+    // On the owner's thread, but for detachIssued, which the job reads.
+    Reconnection m_reconnection;
+    std::atomic<bool> m_detachIssued { false };
     Emitter *m_emitter;
     Phase m_phase = Idle;
     FirmwareImage m_image;
@@ -190,6 +191,8 @@ private:
     // Written by the USB job before its result, read after it.
     mutable std::mutex m_resultMutex;
     DfuEngine::Verification m_verification = DfuEngine::NotAsked;
+    DfuEngine::Detach m_detach;
+    bool m_detachFresh = false;
     QString m_verificationText;
     std::atomic<long> m_bytesTaken { 0 };
     std::unique_ptr<UpdateRecord> m_record;

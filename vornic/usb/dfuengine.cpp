@@ -45,14 +45,17 @@ QString leftTheBus(int block, int blocks)
 
 } // namespace
 
-DfuEngine::DfuEngine(Emitter *emitter, const Reconnection &reconnection)
+DfuEngine::DfuEngine(Emitter *emitter)
     : m_emitter(emitter)
-    , m_reconnection(reconnection)
 {
 }
 
 int DfuEngine::update(libusb_device *device, const QString &imagePath)
 {
+    // What this run does; a DETACH sent earlier stays outstanding.
+    m_detach.awaited = false;
+    m_detach.busNumber = -1;
+    m_detach.portNumber = -1;
     DfuInterface dfu;
     dfu.device = device;
     int result = libusb_open(device, &dfu.handle);
@@ -104,7 +107,7 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
     switch (status.bState) {
     case DfuStateDfuIdle: {
         const int downloaded = download(imagePath, dfu, transferSize);
-        m_reconnection.detachIssued = false;
+        m_detach.issued = false;
         if (downloaded < 0 && downloaded != interrupted)
             emit m_emitter->errorSignal(QStringLiteral("Download error!"));
         return downloaded;
@@ -117,19 +120,23 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
             return notInBootloader;
         }
         // Stored before the DETACH: the device may leave the bus as soon as
-        // it has the request, and the window matches its return by these.
-        m_reconnection.detachedBusNumber = libusb_get_bus_number(dfu.device);
-        m_reconnection.detachedPortNumber = libusb_get_port_number(dfu.device);
+        // it has the request.
+        m_detach.busNumber = libusb_get_bus_number(dfu.device);
+        m_detach.portNumber = libusb_get_port_number(dfu.device);
         // A device detached earlier that has not yet come back is left to
         // re-enumerate in peace, and is still awaited: nothing was written.
-        if (m_reconnection.detachIssued) {
-            m_reconnection.reconnectMode = 1;
+        if (m_detach.issued) {
+            m_detach.awaited = true;
+            if (m_detachReport)
+                m_detachReport(m_detach);
             return result;
         }
         result = dfuDetach(dfu.handle, dfu.interface, detachTimeout);
         if (result >= 0) {
-            m_reconnection.detachIssued = true;
-            m_reconnection.reconnectMode = 1;
+            m_detach.issued = true;
+            m_detach.awaited = true;
+            if (m_detachReport)
+                m_detachReport(m_detach);
         } else {
             emit m_emitter->errorSignal(QStringLiteral("The device did not accept the request to start its "
                                                        "bootloader: %1")
@@ -137,7 +144,7 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
         }
         return result;
     case DfuStateError:
-        m_reconnection.detachIssued = false;
+        m_detach.issued = false;
         reportState(status);
         return -1;
     default:

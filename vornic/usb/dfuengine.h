@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class QElapsedTimer;
 
@@ -18,21 +19,33 @@ class Emitter;
 // device in DFU mode gets the image streamed in blocks of its transfer size.
 // It reports only through the Emitter, from whatever thread it runs on.
 //
-// The reconnection state belongs to the caller (the main window), which
-// reads it on the GUI thread when a device arrives; it is therefore shared
-// as atomics.
+// What it did about a device in its application is reported (detach()),
+// never written into the caller's state: the update owner publishes it.
 class DfuEngine
 {
 public:
-    struct Reconnection
+    // What the run did about detaching its device.
+    struct Detach
     {
-        std::atomic<bool> &detachIssued;
-        std::atomic<int> &detachedBusNumber;
-        std::atomic<int> &detachedPortNumber;
-        std::atomic<int> &reconnectMode;
+        // A DETACH is outstanding: sent by this run, or by an earlier one
+        // whose device has not come back yet.
+        bool issued = false;
+        // The device is to come back in its bootloader where it left.
+        bool awaited = false;
+        // Where it sat on the bus, stored before the DETACH went out.
+        int busNumber = -1;
+        int portNumber = -1;
     };
 
-    DfuEngine(Emitter *emitter, const Reconnection &reconnection);
+    explicit DfuEngine(Emitter *emitter);
+
+    // A DETACH sent by an earlier run is still outstanding: a device found
+    // in its application again is left to re-enumerate, not told twice.
+    void setDetachIssued(bool issued) { m_detach.issued = issued; }
+    Detach detach() const { return m_detach; }
+    // Called on the run's thread as soon as the device is to come back
+    // (before update() returns: it may be back by then).
+    void setDetachReport(const std::function<void(const Detach &)> &report) { m_detachReport = report; }
 
     // A download asked to stop ends after the block in flight (or during a
     // long wait for the device to take it), tells the device to abort (so
@@ -122,7 +135,8 @@ private:
     static const int unexpectedState = -12;
 
     Emitter *m_emitter;
-    Reconnection m_reconnection;
+    Detach m_detach;
+    std::function<void(const Detach &)> m_detachReport;
     const std::atomic<bool> *m_stop = nullptr;
     bool m_detachAllowed = true;
     // bmAttributes of the device's DFU functional descriptor.
