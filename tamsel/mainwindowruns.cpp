@@ -1,13 +1,14 @@
 // The two update runs of the pad updater, started by the window on the
 // thread pool: infrared boot frames, or Modbus Write File Record requests.
-// They read the window's state and report only through signals.
+// They read the window's state and report only through signals. Their end
+// (handleFinished) and their history row are handled here too.
 #include "mainwindow.h"
 
 #include "padtransfer.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QGuiApplication>
 
@@ -85,4 +86,47 @@ void MainWindow::finishHistoryRow()
     }
     history->end(outcome, progressBar->format());
     warnOfHistory();
+}
+
+void MainWindow::progressBarHandling(int value)
+{
+    progressBar->setValue(value);
+    const int ms = elapsedTime.isValid() ? elapsedTime.elapsed() : 0;
+    progressBar->setFormat(QStringLiteral("Elapsed time: ")
+                           + QString::asprintf("%02d:%02d", (ms / 60000) % 60, (ms / 1000) % 60));
+}
+
+void MainWindow::handleFinished()
+{
+    // Also called at the adapter's removal, while the run may still be
+    // ending; the watcher calls again once it has.
+    if (!future.isRunning())
+        runUnfinished = false;
+    updBtn->setText(QStringLiteral("Start Update"));
+    updateButtonState();
+    // A full bar says the pad has the image: it stays full only after a run
+    // that succeeded (a failure at the last frame's last send fills it too).
+    const bool failed = !future.isRunning() && future.isFinished() && future.resultCount() > 0 && future.result() != 0;
+    if (progressBar->value() != progressBar->maximum() || failed)
+        progressBar->setValue(0);
+    // After a run that succeeded, what reading back found.
+    const bool succeeded = !future.isRunning() && future.isFinished() && future.resultCount() > 0
+        && future.result() == 0;
+    const int verification = succeeded ? runVerification.load() : PadTransfer::NotAsked;
+    progressBar->setFormat(verification == PadTransfer::Verified ? QStringLiteral("Update complete, verified")
+                           : verification != PadTransfer::NotAsked ? QStringLiteral("Update complete, not verified")
+                                                                   : QString());
+    // Why it could not be verified, as a sentence.
+    QString notVerifiableWhy;
+    if (verification == PadTransfer::NotVerifiable || verification == PadTransfer::NoWayBack) {
+        const std::lock_guard<std::mutex> ended(runMutex);
+        notVerifiableWhy = runOutcome.reason();
+        if (!notVerifiableWhy.isEmpty())
+            notVerifiableWhy = notVerifiableWhy.at(0).toUpper() + notVerifiableWhy.mid(1) + QLatin1Char('.');
+    }
+    progressBar->setToolTip(notVerifiableWhy);
+    if (!future.isRunning() && future.isFinished() && future.resultCount() > 0)
+        finishHistoryRow();
+    QGuiApplication::restoreOverrideCursor();
+    releaseRetiredAdapters();
 }

@@ -113,6 +113,11 @@ private:
     // The result for an answer that did not come: NoReply or LinkLost.
     int unanswered() const;
 
+    // Stages of the upload (1 to 8) and of the check's connection.
+    static constexpr int headerStage = 7;
+    static constexpr int checkStage = 11;
+    // The bytes of a device's words quoted in a message.
+    static constexpr int maxQuoted = 60;
     int stage = 0;
     QString fileName;
     QMutex *mutex;

@@ -1,0 +1,202 @@
+// The window's side of an update: the press on "Update Firmware", the USB
+// job's end, the wait for a device sent into its bootloader, and how an
+// outcome is shown and recorded.
+#include "cmndialog.h"
+#include "ui_cmndialog.h"
+
+#include "listrow.h"
+
+#include "devicecatalog.h"
+#include "plaintextbox.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QListWidgetItem>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPlainTextEdit>
+#include <QScopeGuard>
+#include <QSettings>
+
+void CMNDialog::watchUsbJob(const QFuture<int> &job)
+{
+    workersActive = true;
+    future = job;
+    watcher.setFuture(future);
+}
+
+void CMNDialog::setUpdateControlsEnabled(bool enabled)
+{
+    ui->updBtn->setEnabled(enabled);
+    ui->loadImg->setEnabled(enabled);
+    contextMenu.setEnabled(enabled);
+}
+
+void CMNDialog::usbJobEnded()
+{
+    workersActive = false;
+    if (closeRequested) {
+        // Nothing more is written once the user has asked to close, not even
+        // the second phase of a two-phase update.
+        updateOwner->stop();
+        updateOwner->usbEnded(future.result());
+        recordOutcome(updateOwner->usbOutcome(future.result()));
+        close();
+        return;
+    }
+    updateOwner->usbEnded(future.result());
+    if (updateOwner->awaitingReturn()) {
+        awaitReconnection();
+        // The device may have come back while the job still ran; its arrival
+        // was put off then.
+        deviceConnected();
+        return;
+    }
+    // The controls come back now that nothing is in progress.
+    btnsOn();
+    const UpdateOutcome outcome = updateOwner->usbOutcome(future.result());
+    const auto record = qScopeGuard([this, &outcome] { recordOutcome(outcome); });
+    showUpdateOutcome(outcome.wroteImage(),
+                      outcome.kind() == UpdateOutcome::Verified        ? QStringLiteral(", verified")
+                      : outcome.kind() == UpdateOutcome::NotVerifiable ? QStringLiteral(", not verified")
+                      : !outcome.reason().isEmpty()                    ? QStringLiteral(", not confirmed by the device")
+                                                                       : QString(),
+                      outcome.reason());
+}
+
+bool CMNDialog::updateInProgress() const
+{
+    return future.isRunning() || updateOwner->inProgress();
+}
+
+void CMNDialog::awaitReconnection()
+{
+    ui->progressBar->setFormat(QStringLiteral("Waiting for the device to restart in its bootloader..."));
+}
+
+void CMNDialog::reconnectionTimedOut()
+{
+    abandonReconnection(UpdateOutcome(UpdateOutcome::Timeout,
+                                      QStringLiteral("The device did not come back in its bootloader within %1 seconds. "
+                                                     "The firmware was not updated; check the device and press \"Update "
+                                                     "Firmware\" again.")
+                                          .arg(updateOwner->returnTimeout() / 1000.0)));
+}
+
+void CMNDialog::abandonReconnection(const UpdateOutcome &outcome)
+{
+    updateOwner->abandon();
+    showUpdateOutcome(false);
+    recordOutcome(outcome);
+    btnsOn();
+    displayWarnings(outcome.reason());
+}
+
+void CMNDialog::showUpdateOutcome(bool success, const QString &note, const QString &why)
+{
+    QProgressBar *bar = ui->progressBar;
+    bar->setToolTip(success ? PlainTextBox::toolTip(why) : QString());
+    // An image of a single block leaves an empty range, which the bar would
+    // show as a busy indicator for ever.
+    if (bar->maximum() <= bar->minimum())
+        bar->setRange(0, 1);
+    bar->setValue(success ? bar->maximum() : bar->minimum());
+    bar->setFormat(success ? QStringLiteral("Update complete") + note : QStringLiteral("Update failed"));
+}
+
+void CMNDialog::btnsOn()
+{
+    if (updateInProgress())
+        return;
+    setUpdateControlsEnabled(true);
+}
+
+void CMNDialog::onUpdBtnClicked()
+{
+    // The update controls are off while an update is in progress, so no
+    // press comes from them; whatever else calls this starts nothing either.
+    if (updateInProgress()) {
+        qDebug() << "update in progress: the press starts nothing";
+        return;
+    }
+    const QListWidgetItem *current = ui->listWidget->currentItem();
+    if (!current)
+        return;
+    // The questions below and the local-server pause run event loops, in
+    // which a hot-plug refresh may delete the row and release the libusb
+    // device it names: only what is read here is used afterwards.
+    const QVariant data = current->data(Qt::UserRole);
+    const QString text = current->text();
+    const quint64 listing = inventory.generation();
+    // The image is the one the field shows, typed or chosen: the questions
+    // below judge that one, so it is the one that is sent.
+    const QString shown = ui->lineEdit->text().trimmed();
+    if (shown.isEmpty()) {
+        askButtons(QMessageBox::Information, QStringLiteral("Vornic"), QStringLiteral("Choose a firmware image first."),
+                   { QStringLiteral("OK") }, 0, 0, this,
+                   QStringLiteral("\"Load Image\" chooses it; the list of images offered follows the device."));
+        return;
+    }
+    if (shown != imagePath) {
+        imagePath = shown;
+        settings->setValue(QLatin1String(filenameKey), QDir().absoluteFilePath(imagePath));
+    }
+    if (!confirmUpdate())
+        return;
+
+    const bool serial = data.userType() == qMetaTypeId<QSerialPortInfo>();
+    NetworkDevice *networkDevice = ListRow::networkDevice(data);
+    libusb_device *usbDevice = serial || networkDevice ? nullptr : ListRow::usbDevice(data);
+    // A row that names no device has no road.
+    if (!serial && !networkDevice && !usbDevice)
+        return;
+    // Checked before the device is told anything: on the two-phase roads it
+    // would otherwise restart into its bootloader for nothing, and no road
+    // has any use for an empty image.
+    const FirmwareImage image = FirmwareImage::read(imagePath);
+    if (!image.problem().isEmpty()) {
+        displayWarnings(image.problem());
+        return;
+    }
+    updateOwner->begin(image, verifyAction->isChecked());
+
+    // Locked before the local-server step: it processes events for a while,
+    // and a second press must not start a second update meanwhile.
+    setUpdateControlsEnabled(false);
+    nudgeLocalServer(text);
+
+    const QString model = DeviceCatalog::modelOf(text);
+    if (serial) {
+        const QSerialPortInfo port = data.value<QSerialPortInfo>();
+        updateOwner->recordStart(QStringLiteral("serial"), model, port.serialNumber(), port.portName());
+        enterSerialBootloader(port);
+        return;
+    }
+    if (networkDevice) {
+        updateOwner->recordStart(QStringLiteral("network"), model, networkDevice->serialNumber(),
+                                 networkDevice->where());
+        uploadNetworkDevice(networkDevice);
+        return;
+    }
+    // A rebuilt list has released the devices of the old one.
+    if (inventory.generation() != listing) {
+        displayWarnings(QStringLiteral("The device list changed while the update was starting. Select the device "
+                                       "and press \"Update Firmware\" again."));
+        btnsOn();
+        return;
+    }
+    for (const UsbDeviceEntry &entry : inventory.usb()) {
+        if (entry.device == usbDevice)
+            updateOwner->recordStart(QStringLiteral("usb"), model, entry.serialNumber, entry.portPath);
+    }
+    startUsbJob(usbDevice);
+}
+
+void CMNDialog::recordOutcome(const UpdateOutcome &outcome)
+{
+    updateOwner->recordEnd(outcome, ui->progressBar->format() + QLatin1Char(' ') + outcome.reason());
+    const QString problem = updateOwner->takeHistoryProblem();
+    if (!problem.isEmpty())
+        traceEdit->appendPlainText(problem);
+}
