@@ -11,14 +11,7 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
                    const std::function<void(QProcess &)> &whileRunning, int limitMs)
 {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Set but empty, it would send every device file the program opens
-    // (even /dev/urandom) to an emulation that is not there.
-    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
-        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
-    else
-        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
-    process.setProcessEnvironment(environment);
+    process.setProcessEnvironment(environment());
     CliRun result;
     QElapsedTimer clock;
     clock.start();
@@ -43,6 +36,18 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+QProcessEnvironment CliRun::environment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Set but empty, it would send every device file the program opens
+    // (even /dev/urandom) to an emulation that is not there.
+    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
+        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
+    else
+        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+    return environment;
 }
 
 QStringList CliRun::intoClosedPipe(const QString &program, const QStringList &arguments)

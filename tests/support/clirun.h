@@ -2,6 +2,7 @@
 #define CLIRUN_H
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QStringList>
 
 #include <functional>
@@ -25,6 +26,9 @@ struct CliRun
     // `program` with `arguments` as bash runs it into `| head -1`: the
     // arguments for "bash", which exits with the program's own status.
     static QStringList intoClosedPipe(const QString &program, const QStringList &arguments);
+    // This process's environment for a program it runs, with the location
+    // of the emulated devices passed on as it is.
+    static QProcessEnvironment environment();
     // Sends `signal` to the program if it still runs.
     static void signal(QProcess &process, int signal);
     // What a failed run says: one sentence, "<program>: ...", on the last

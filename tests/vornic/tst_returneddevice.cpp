@@ -6,6 +6,7 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 
+#include "clirun.h"
 #include "devicebench.h"
 #include "modaldriver.h"
 #include "usb/usbdevicelist.h"
@@ -109,29 +110,12 @@ EmulatedDfuDevice::Config ReturnedDeviceTest::serialPortPrimora(const QByteArray
 int ReturnedDeviceTest::runCli(const QStringList &arguments, const std::function<void()> &whileRunning,
                                QByteArray *output)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Set but empty, it would send every device file the program opens
-    // (even /dev/urandom) to an emulation that is not there.
-    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
-        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
-    else
-        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(VORNIC_CLI), arguments);
-    if (!process.waitForStarted())
-        return -1;
-    if (whileRunning)
-        whileRunning();
-    // The emulated devices answer on this thread's events meanwhile.
-    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 30000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    const CliRun run = CliRun::run(QStringLiteral(VORNIC_CLI), arguments, [&whileRunning](QProcess &) {
+        if (whileRunning)
+            whileRunning();
+    }, 30000);
+    *output = run.out + run.err;
+    return run.code;
 }
 
 // The rule alone: which listed entry is the awaited device.

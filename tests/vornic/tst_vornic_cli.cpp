@@ -34,12 +34,7 @@
 
 namespace {
 
-struct Outcome
-{
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Outcome = CliRun;
 
 QByteArray imageBytes(int size)
 {
@@ -140,36 +135,7 @@ QString VornicCliTest::writeImage(const QString &name, const QByteArray &bytes)
 
 Outcome VornicCliTest::run(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Set but empty, it would send every device file the program opens
-    // (even /dev/urandom) to an emulation that is not there.
-    if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
-        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
-    else
-        environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
-    process.setProcessEnvironment(environment);
-    Outcome outcome;
-    QEventLoop loop;
-    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    process.start(QStringLiteral(VORNIC_CLI), arguments);
-    if (!process.waitForStarted())
-        return outcome;
-    if (whileRunning)
-        whileRunning(process);
-    // The emulated devices answer on this thread's events meanwhile.
-    if (process.state() != QProcess::NotRunning)
-        loop.exec();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        return outcome;
-    }
-    outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    outcome.out = process.readAllStandardOutput();
-    outcome.err = process.readAllStandardError();
-    return outcome;
+    return CliRun::run(QStringLiteral(VORNIC_CLI), arguments, whileRunning);
 }
 
 // Each road end to end: the bytes arrive intact and the exit code is 0.
@@ -764,6 +730,17 @@ void VornicCliTest::verifyOutcomes()
                                      : network.checkedImage(),
              bytes);
     QVERIFY(code == 0 || outcome.err.count('\n') == 1);
+    // The history row, and the JSON result, name the outcome alike.
+    const bool json = road.endsWith(QLatin1String("json"));
+    const QString named = code == 8 ? QStringLiteral("differs")
+        : code == 9                 ? QStringLiteral("not verifiable")
+        : json                      ? QStringLiteral("updated")
+                                    : QStringLiteral("verified");
+    const QJsonArray rows = QJsonDocument::fromJson(run({ "history", "--json", "--limit", "1" }).out).array();
+    QCOMPARE(rows.at(0).toObject().value(QLatin1String("outcome")).toString(), named);
+    if (json)
+        QCOMPARE(QJsonDocument::fromJson(outcome.out).array().at(0).toObject().value(QLatin1String("outcome")).toString(),
+                 named);
     usb.unplug(testbed);
 }
 

@@ -8,6 +8,7 @@
 // --snapshot renders the window once the network device is in, then ends.
 #include "cmndialog.h"
 
+#include "clirun.h"
 #include "emulateddfudevice.h"
 #include "simulateddevice.h"
 #include "usbtestbed.h"
@@ -139,14 +140,8 @@ int main(int argc, char *argv[])
         status = status ? status : code;
     } else {
         QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         // The testbed's location was set inside this process.
-        // Set but empty, it would send every device file the program opens
-        // (even /dev/urandom) to an emulation that is not there.
-        if (qEnvironmentVariableIsEmpty("UMOCKDEV_DIR"))
-            environment.remove(QStringLiteral("UMOCKDEV_DIR"));
-        else
-            environment.insert(QStringLiteral("UMOCKDEV_DIR"), qEnvironmentVariable("UMOCKDEV_DIR"));
+        QProcessEnvironment environment = CliRun::environment();
         environment.insert(QStringLiteral("DEMO_IMAGE"), imagePath);
         environment.insert(QStringLiteral("DEMO_USB"), QString::fromLatin1(usbConfig.port));
         environment.insert(QStringLiteral("DEMO_USB_SERIAL"), QString::fromLatin1(usbConfig.serial));
