@@ -58,12 +58,8 @@ void MainWindow::startHistoryRow()
 {
     if (!history)
         history = std::make_unique<UpdateRecord>(QStringLiteral("tamsel"), settings->fileName());
-    UpdateHistory::Entry known;
-    known.road = connectionType == 0 ? QStringLiteral("ir") : QStringLiteral("modbus");
-    known.model = QStringLiteral("pad");
-    known.place = connectionType == 0 ? QStringLiteral("infrared") : PadTransfer::addressText(slaveAddress.load());
-    known.imagePath = imageFileName;
-    history->begin(known);
+    history->begin(PadTransfer::historyEntry(connectionType == 0 ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad,
+                                             slaveAddress.load(), imageFileName));
     warnOfHistory();
 }
 

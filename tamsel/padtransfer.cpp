@@ -275,6 +275,16 @@ QString PadTransfer::addressText(int slaveAddress)
     return QStringLiteral("0x%1").arg(QString::number(slaveAddress, 16).toUpper().rightJustified(2, QLatin1Char('0')));
 }
 
+UpdateHistory::Entry PadTransfer::historyEntry(Road road, int slaveAddress, const QString &imagePath)
+{
+    UpdateHistory::Entry known;
+    known.road = road == InfraredRoad ? QStringLiteral("ir") : QStringLiteral("modbus");
+    known.model = QStringLiteral("pad");
+    known.place = road == InfraredRoad ? QStringLiteral("infrared") : addressText(slaveAddress);
+    known.imagePath = imagePath;
+    return known;
+}
+
 void PadTransfer::sayError(const QString &text)
 {
     if (m_firstError.isEmpty())

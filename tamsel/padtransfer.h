@@ -3,6 +3,7 @@
 
 #include "firmwareimage.h"
 #include "sub20.h"
+#include "updatehistory.h"
 #include "updateoutcome.h"
 
 #include <QString>
@@ -67,6 +68,9 @@ public:
                const std::function<void()> &readingBack = {});
     // After update(): the whole image went out (whatever the read-back found).
     bool written() const { return m_written; }
+    // What the history row of an update knows before it starts.
+    static UpdateHistory::Entry historyEntry(Road road, int slaveAddress, const QString &imagePath);
+
 
     // What came of update(), its result and verification, for the window,
     // tamsel-cli and the history alike; a stop is told by the stop flag.

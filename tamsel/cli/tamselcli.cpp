@@ -172,13 +172,9 @@ int TamselCli::run(const QStringList &arguments)
     if (!sha256Problem.isEmpty())
         return fail(ExitUsage, sha256Problem);
     // Added when the update starts, completed when it ends.
-    UpdateHistory::Entry known;
-    known.road = roadName;
-    known.model = QStringLiteral("pad");
-    known.place = infrared ? QStringLiteral("infrared") : PadTransfer::addressText(slave);
-    known.imagePath = positional.at(1);
     UpdateRecord history(QStringLiteral("tamsel-cli"), UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
-    history.begin(known);
+    history.begin(PadTransfer::historyEntry(infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slave,
+                                            positional.at(1)));
     m_history = &history;
     const UpdateOutcome outcome = update(infrared, slave, positional.at(1));
     m_history = nullptr;
