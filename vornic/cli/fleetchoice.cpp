@@ -37,12 +37,19 @@ int FleetChoice::checkNames(const QStringList &devices, const QStringList &addre
     return ExitSuccess;
 }
 
-QVector<int> FleetChoice::checkAll(const std::vector<std::unique_ptr<NetworkDevice>> &records)
+bool FleetChoice::checkAll(const std::vector<std::unique_ptr<NetworkDevice>> &records, const QStringList &names,
+                           QVector<int> *results, int *code)
 {
     QVector<NetworkDevice *> devices;
     for (const std::unique_ptr<NetworkDevice> &record : records)
         devices << record.get();
-    return NetworkCheck::stoppableAll(devices);
+    *results = NetworkCheck::stoppableAll(devices);
+    if (!InterruptSignal::requested())
+        return true;
+    m_inventory->release();
+    *code = m_console->fail(InterruptSignal::exitCode(),
+                            QStringLiteral("Stopped while checking %1.").arg(names.join(QLatin1String(", "))));
+    return false;
 }
 
 int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses)
@@ -77,12 +84,10 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
             NetworkAddress::parse(address, m_defaultPort, &ip, &port);
             records.emplace_back(new NetworkDevice(ip, port));
         }
-        const QVector<int> results = checkAll(records);
-        if (InterruptSignal::requested()) {
-            m_inventory->release();
-            return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.")
-                                                                    .arg(addresses.join(QLatin1String(", "))));
-        }
+        QVector<int> results;
+        int stopped = ExitSuccess;
+        if (!checkAll(records, addresses, &results, &stopped))
+            return stopped;
         for (size_t i = 0; i < records.size(); ++i) {
             const NetworkDevice &record = *records[i];
             const int checked = results.at(int(i));
@@ -128,12 +133,10 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
                 names << name;
             }
         }
-        const QVector<int> results = checkAll(records);
-        if (InterruptSignal::requested()) {
-            m_inventory->release();
-            return m_console->fail(InterruptSignal::exitCode(), QStringLiteral("Stopped while checking %1.")
-                                                                    .arg(names.join(QLatin1String(", "))));
-        }
+        QVector<int> results;
+        int stopped = ExitSuccess;
+        if (!checkAll(records, names, &results, &stopped))
+            return stopped;
         for (size_t i = 0; i < records.size(); ++i) {
             const int checked = results.at(int(i));
             if (checked == ScannerTask::Identified || checked == ScannerTask::OldBootloader)

@@ -33,8 +33,10 @@ public:
     int choose(QStringList *devices, const QString &imagePath, bool all, const QStringList &addresses);
 
 private:
-    // Asks every network device at once who it is.
-    static QVector<int> checkAll(const std::vector<std::unique_ptr<NetworkDevice>> &records);
+    // Asks every network device at once who it is (`names` as the user gave
+    // them); false, with the exit code said, when stopped meanwhile.
+    bool checkAll(const std::vector<std::unique_ptr<NetworkDevice>> &records, const QStringList &names,
+                  QVector<int> *results, int *code);
 
     DeviceInventory *m_inventory;
     int m_defaultPort;
