@@ -1,5 +1,6 @@
 #include "updatehistory.h"
 
+#include "historysql.h"
 #include "postgresurl.h"
 #include "updateoutcome.h"
 
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QSqlDatabase>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -18,12 +18,10 @@
 #include <QThread>
 #include <QVariant>
 
-#include <sqlite3.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,95 +44,6 @@ const char columns[] = "id, started, ended, program, version, road, model, seria
 QString timeText(const QDateTime &time)
 {
     return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
-}
-
-QString userName()
-{
-    const struct passwd *entry = getpwuid(geteuid());
-    return entry ? QString::fromLocal8Bit(entry->pw_name) : qEnvironmentVariable("USER");
-}
-
-// PostgreSQL's SQLSTATE for a statement cancelled by statement_timeout (a
-// lock another station holds).
-bool isStatementTimeout(const QSqlError &error)
-{
-    return error.nativeErrorCode() == QLatin1String("57014");
-}
-
-// What the database said, on one line: the first of the server's (the
-// others hint, or repeat it), without the driver's own, which adds nothing.
-// A time-out is said as one.
-QString errorText(const QSqlError &error)
-{
-    if (isStatementTimeout(error))
-        return QStringLiteral("the history server did not answer within %1 s")
-            .arg(UpdateHistory::statementTimeoutMs / 1000);
-    const QString text = error.databaseText().trimmed().isEmpty() ? error.text() : error.databaseText();
-    return text.trimmed().section(QLatin1Char('\n'), 0, 0).simplified();
-}
-
-// Each command line opens the history once: without this, closing it would
-// copy the write-ahead log into the file, sync both and delete the log,
-// and the next process would make and sync a new one, which doubled what
-// the history costs an update. The log stays, and SQLite still copies it
-// into the file once it has grown past wal_autocheckpoint pages, so it
-// stays bounded. (Qt's driver uses the system's SQLite, the library linked
-// here.)
-void keepWriteAheadLog(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return;
-    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.data());
-    if (!connection)
-        return;
-    int keep = 1;
-    sqlite3_db_config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    sqlite3_file_control(connection, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-}
-
-// SQLite's primary result code of a failed statement (its extended codes
-// carry the primary one in their low byte); 0 for another driver's.
-int sqliteCode(const QSqlError &error)
-{
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok);
-    return ok ? code & 0xFF : 0;
-}
-
-// A file that is not a database, or a damaged one.
-bool isCorruption(const QSqlError &error)
-{
-    const int code = sqliteCode(error);
-    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
-}
-
-// Another process holds the file: worth waiting for. SQLite answers so at
-// once, without its busy wait, while another connection sets the journal
-// mode up or in a lock upgrade that would deadlock.
-bool isBusy(const QSqlError &error)
-{
-    const int code = sqliteCode(error);
-    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
-}
-
-// When process `pid` started, in clock ticks since the system started
-// (field 22 of /proc/PID/stat); -1 when it cannot be read. With its id this
-// names one process: an id is given again once its process has gone.
-qint64 processStartTime(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.read(4096);
-    // The command's name, in parentheses, may hold blanks and parentheses.
-    const int close = text.lastIndexOf(')');
-    if (close < 0)
-        return -1;
-    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-    bool ok = false;
-    const qint64 ticks = fields.value(22 - 3).toLongLong(&ok);
-    return ok ? ticks : -1;
 }
 
 } // namespace
@@ -215,7 +124,7 @@ bool UpdateHistory::failWith(const QString &what, const QSqlError &error)
     // anew rather than trusted again.
     m_broken = true;
     m_nextTry.setRemainingTime(m_server ? m_retryIntervalMs : 0);
-    return fail(what, errorText(error));
+    return fail(what, HistorySql::errorText(error));
 }
 
 bool UpdateHistory::write(const QString &statement, const QVariantList &values, qint64 *id)
@@ -258,11 +167,11 @@ bool UpdateHistory::write(const QString &statement, const QVariantList &values, 
         failWith(QStringLiteral("written"), error);
         // A file found damaged only now (its first pages were sound) is set
         // aside as one found so at the start; the row goes into a new one.
-        if (!m_server && isCorruption(error) && !setAsideOnce) {
+        if (!m_server && HistorySql::isCorruption(error) && !setAsideOnce) {
             setAsideOnce = true;
             closeConnection();
             m_open = false;
-            if (!setAside(QStringLiteral("damaged (%1)").arg(errorText(error))))
+            if (!setAside(QStringLiteral("damaged (%1)").arg(HistorySql::errorText(error))))
                 return false;
             m_nextTry = QDeadlineTimer();
             // A row begun in the damaged file is written whole into the new
@@ -273,7 +182,7 @@ bool UpdateHistory::write(const QString &statement, const QVariantList &values, 
             }
             continue;
         }
-        if (!again || isStatementTimeout(error))
+        if (!again || HistorySql::isStatementTimeout(error))
             return false;
         m_nextTry = QDeadlineTimer();
     }
@@ -328,8 +237,8 @@ bool UpdateHistory::openFile()
             // Set as the file is opened, before any statement.
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
             if (!db.open())
-                return fail(QStringLiteral("opened"), errorText(db.lastError()));
-            keepWriteAheadLog(db);
+                return fail(QStringLiteral("opened"), HistorySql::errorText(db.lastError()));
+            HistorySql::keepWriteAheadLog(db);
             // Which file this is, should it have to be set aside.
             struct stat opened;
             if (::stat(QFile::encodeName(m_file).constData(), &opened) == 0) {
@@ -355,18 +264,18 @@ bool UpdateHistory::openFile()
                 }
             } else {
                 error = query.lastError();
-                fail(QStringLiteral("opened"), errorText(error));
+                fail(QStringLiteral("opened"), HistorySql::errorText(error));
             }
             query.finish();
             db.close();
         }
         QSqlDatabase::removeDatabase(m_connection);
-        if (isBusy(error) && !deadline.hasExpired()) {
+        if (HistorySql::isBusy(error) && !deadline.hasExpired()) {
             // Not all at the same moment again.
             QThread::msleep(5 + QRandomGenerator::global()->bounded(20 + 10 * qMin(attempt, 5)));
             continue;
         }
-        if (!isCorruption(error) || setAsideOnce || !setAside(QStringLiteral("not a database")) || !createFile())
+        if (!HistorySql::isCorruption(error) || setAsideOnce || !setAside(QStringLiteral("not a database")) || !createFile())
             return false;
         setAsideOnce = true;
     }
@@ -446,7 +355,7 @@ bool UpdateHistory::openServer()
                                                 .arg(connectTimeoutSeconds)
                                                 .arg(connectTimeoutSeconds * 1000)));
     if (!db.open())
-        return fail(QStringLiteral("opened"), errorText(db.lastError()));
+        return fail(QStringLiteral("opened"), HistorySql::errorText(db.lastError()));
     // Nor a server that answers but is stuck (a lock another station holds).
     QSqlQuery(db).exec(QStringLiteral("SET statement_timeout = %1").arg(statementTimeoutMs));
     // The server's notices ("relation ... already exists, skipping") would
@@ -469,7 +378,7 @@ bool UpdateHistory::migrate(QSqlError *failure)
     if (!locked) {
         if (failure)
             *failure = query.lastError();
-        return fail(QStringLiteral("opened"), errorText(query.lastError()));
+        return fail(QStringLiteral("opened"), HistorySql::errorText(query.lastError()));
     }
     const QString id = m_server ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
     bool ok = run(QStringLiteral("CREATE TABLE IF NOT EXISTS history_schema (version INTEGER NOT NULL)"))
@@ -497,12 +406,12 @@ bool UpdateHistory::migrate(QSqlError *failure)
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         if (failure)
             *failure = error;
-        return fail(QStringLiteral("opened"), errorText(error));
+        return fail(QStringLiteral("opened"), HistorySql::errorText(error));
     }
     if (!run(QStringLiteral("COMMIT"))) {
         if (failure)
             *failure = query.lastError();
-        return fail(QStringLiteral("opened"), errorText(query.lastError()));
+        return fail(QStringLiteral("opened"), HistorySql::errorText(query.lastError()));
     }
     return true;
 }
@@ -519,9 +428,9 @@ bool UpdateHistory::begin(Entry *entry)
     entry->program = m_program;
     entry->version = m_version;
     entry->host = QSysInfo::machineHostName();
-    entry->user = userName();
+    entry->user = HistorySql::userName();
     entry->pid = QCoreApplication::applicationPid();
-    entry->pidStart = processStartTime(entry->pid);
+    entry->pidStart = HistorySql::processStartTime(entry->pid);
     entry->outcome = UpdateOutcome::nameOf(UpdateOutcome::Interrupted);
     entry->id = -1;
     return write(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
@@ -567,7 +476,7 @@ bool UpdateHistory::finish(const Entry &entry)
                    { timeText(entry.started.isValid() ? entry.started : QDateTime::currentDateTimeUtc()), ended,
                      m_program, m_version, entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath,
                      entry.imageSize, entry.imageSha256, entry.outcome, entry.verified ? 1 : 0, entry.reason,
-                     entry.message, QSysInfo::machineHostName(), userName(), QCoreApplication::applicationPid(),
+                     entry.message, QSysInfo::machineHostName(), HistorySql::userName(), QCoreApplication::applicationPid(),
                      entry.pidStart },
                    &id);
     }
@@ -642,7 +551,7 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         // interrupted. The same id alone may be another process's by now;
         // (a row of the first history has no start time to compare).
         if (!entry.ended.isValid() && entry.host == host && entry.pid > 0 && ::kill(pid_t(entry.pid), 0) == 0
-            && (entry.pidStart <= 0 || processStartTime(entry.pid) == entry.pidStart))
+            && (entry.pidStart <= 0 || HistorySql::processStartTime(entry.pid) == entry.pidStart))
             entry.outcome = UpdateOutcome::nameOf(UpdateOutcome::Running);
         rows->append(entry);
     }
