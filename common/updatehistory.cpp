@@ -18,7 +18,6 @@
 #include <QThread>
 #include <QVariant>
 
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
