@@ -91,6 +91,7 @@ MainWindow::MainWindow(QWidget *parent)
     // (as the tests do) leaves nothing behind.
     emitter = new Emitter(this);
     loadSettings();
+    padUpdate = std::make_unique<PadUpdate>(QStringLiteral("tamsel"), settings->fileName(), emitter);
     registerDeviceNotification();
     connect(loadImg, &QAbstractButton::clicked, this, &MainWindow::btnLoadImageClicked);
     connect(updBtn, &QAbstractButton::clicked, this, &MainWindow::onUpdBtnClicked);

@@ -3,7 +3,7 @@
 
 #include "firmwareimage.h"
 #include "sub20.h"
-#include "updaterecord.h"
+#include "padupdate.h"
 #include "updateoutcome.h"
 
 #include <QFuture>
@@ -78,9 +78,8 @@ private:
     friend class TamselSoak;
 
     void loadSettings();
-    // The update history's row of a run (see `history`).
+    // The update history's row of a run (see `padUpdate`).
     void startHistoryRow();
-    void noteImage(const FirmwareImage &image);
     void finishHistoryRow();
     // Why the history could not be written is said once, not at every run
     // (again when it fails anew after it has worked).
@@ -128,8 +127,6 @@ private:
     QAction *verifyAction = nullptr;
     std::atomic<bool> runVerify { false };
     std::atomic<int> runVerification { 0 };
-    // What came of the last run, as its history row names it (runMutex).
-    UpdateOutcome runOutcome;
     // From Start until the run's end has been handled: the controls wait
     // for it.
     bool runUnfinished = false;
@@ -138,10 +135,9 @@ private:
     // visibly comes before the window goes (Qt's own wait is invisible to
     // the race detector).
     std::mutex runMutex;
-    // The run's row in the update history: begun at Start, completed once
-    // when the run's end is handled; the run notes the image it read.
-    std::unique_ptr<UpdateRecord> history;
-    FirmwareImage runImage;
+    // The pad's update, which the runs delegate to: its history row is
+    // begun at Start and completed once when the run's end is handled.
+    std::unique_ptr<PadUpdate> padUpdate;
     UsbHotplugMonitor *notificationHandle = nullptr;
     QTimer signalWatch;
     Emitter *emitter;

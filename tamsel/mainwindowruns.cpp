@@ -4,7 +4,7 @@
 // (handleFinished) and their history row are handled here too.
 #include "mainwindow.h"
 
-#include "padtransfer.h"
+#include "padupdate.h"
 
 #include <QDebug>
 #include <QProgressBar>
@@ -18,13 +18,9 @@ int MainWindow::irBootRun()
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
-    PadTransfer transfer(emitter, adapterHandle, stopRequested);
-    PadTransfer::Verification verification = PadTransfer::NotAsked;
-    const FirmwareImage image = transfer.readImage(imageFileName);
-    noteImage(image);
-    const int result = transfer.update(image, PadTransfer::InfraredRoad, 0, runVerify, &verification);
-    runVerification = verification;
-    runOutcome = transfer.outcome(result, verification, PadTransfer::InfraredRoad, 0);
+    const int result = padUpdate->run({ PadTransfer::InfraredRoad, 0, imageFileName, runVerify }, adapterHandle,
+                                      stopRequested);
+    runVerification = padUpdate->verification();
     return result;
 }
 
@@ -33,54 +29,34 @@ int MainWindow::modbusUpdateRun()
     const std::lock_guard<std::mutex> running(runMutex);
     blockSize = PadTransfer::modbusBlockSize;
     // The address the run began with holds for all of it (the window keeps
-    // it from changing meanwhile): one image, one pad.
-    PadTransfer transfer(emitter, adapterHandle, stopRequested);
-    // Read once: the records and their read-back are these bytes. A pad
-    // that cannot read back was still written: the run succeeds, and the
-    // bar says it was not verified.
-    PadTransfer::Verification verification = PadTransfer::NotAsked;
-    const FirmwareImage image = transfer.readImage(imageFileName);
-    noteImage(image);
-    const int result = transfer.update(image, PadTransfer::ModbusRoad, slaveAddress.load(), runVerify, &verification);
-    runVerification = verification;
-    // Under runMutex, which the run holds: read by the window after the run.
-    runOutcome = transfer.outcome(result, verification, PadTransfer::ModbusRoad, slaveAddress.load());
+    // it from changing meanwhile): one image, one pad. A pad that cannot
+    // read back was still written: the run succeeds, and the bar says it
+    // was not verified.
+    const int result = padUpdate->run({ PadTransfer::ModbusRoad, slaveAddress.load(), imageFileName, runVerify },
+                                      adapterHandle, stopRequested);
+    runVerification = padUpdate->verification();
     return result;
-}
-
-void MainWindow::noteImage(const FirmwareImage &image)
-{
-    // Under runMutex, which the run holds: read by the window after the run.
-    runImage = image;
 }
 
 void MainWindow::startHistoryRow()
 {
-    if (!history)
-        history = std::make_unique<UpdateRecord>(QStringLiteral("tamsel"), settings->fileName());
-    history->begin(PadTransfer::historyEntry(connectionType == 0 ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad,
-                                             slaveAddress.load(), imageFileName));
+    padUpdate->begin({ connectionType == 0 ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slaveAddress.load(),
+                       imageFileName, runVerify });
     warnOfHistory();
 }
 
 void MainWindow::warnOfHistory()
 {
-    const QString problem = history->problemToSay();
+    const QString problem = padUpdate->record().problemToSay();
     if (!problem.isEmpty())
         qWarning().noquote() << problem << "The update itself is not affected.";
 }
 
 void MainWindow::finishHistoryRow()
 {
-    if (!history || !history->isOpen())
+    if (!padUpdate->record().isOpen())
         return;
-    UpdateOutcome outcome;
-    {
-        const std::lock_guard<std::mutex> ran(runMutex);
-        history->noteImage(runImage);
-        outcome = runOutcome;
-    }
-    history->end(outcome, progressBar->format());
+    padUpdate->end(progressBar->format());
     warnOfHistory();
 }
 
@@ -115,8 +91,7 @@ void MainWindow::handleFinished()
     // Why it could not be verified, as a sentence.
     QString notVerifiableWhy;
     if (verification == PadTransfer::NotVerifiable || verification == PadTransfer::NoWayBack) {
-        const std::lock_guard<std::mutex> ended(runMutex);
-        notVerifiableWhy = runOutcome.reason();
+        notVerifiableWhy = padUpdate->outcome().reason();
         if (!notVerifiableWhy.isEmpty())
             notVerifiableWhy = notVerifiableWhy.at(0).toUpper() + notVerifiableWhy.mid(1) + QLatin1Char('.');
     }

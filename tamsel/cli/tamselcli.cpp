@@ -8,7 +8,7 @@
 #include "historyreport.h"
 #include "imagefile.h"
 #include "interruptsignal.h"
-#include "padtransfer.h"
+#include "padupdate.h"
 #include "sub20.h"
 
 #include <QCommandLineParser>
@@ -171,20 +171,22 @@ int TamselCli::run(const QStringList &arguments)
     const QString sha256Problem = parser.isSet(sha256) ? CliConsole::sha256Problem(m_expectedSha256) : QString();
     if (!sha256Problem.isEmpty())
         return fail(ExitUsage, sha256Problem);
-    // Added when the update starts, completed when it ends.
-    UpdateRecord history(QStringLiteral("tamsel-cli"), UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
-    history.begin(PadTransfer::historyEntry(infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slave,
-                                            positional.at(1)));
-    m_history = &history;
-    const UpdateOutcome outcome = update(infrared, slave, positional.at(1));
-    m_history = nullptr;
-    history.noteImage(m_image);
-    m_console->endRecord(&history, outcome);
+    // Its history row is added when the update starts, completed when it ends.
+    PadUpdate padUpdate(QStringLiteral("tamsel-cli"), UpdateRecord::settingsFile(QStringLiteral("Tamsel")), m_emitter);
+    const PadUpdate::Job job { infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slave, positional.at(1),
+                               m_verify };
+    padUpdate.begin(job);
+    const UpdateOutcome outcome = update(&padUpdate, job);
+    padUpdate.record().noteImage(m_image);
+    m_console->endRecord(&padUpdate.record(), outcome);
     return exitCodeOf(outcome, InterruptSignal::exitCode());
 }
 
-UpdateOutcome TamselCli::update(bool infrared, int address, const QString &imagePath)
+UpdateOutcome TamselCli::update(PadUpdate *padUpdate, const PadUpdate::Job &job)
 {
+    const bool infrared = job.road == PadTransfer::InfraredRoad;
+    const int address = job.slaveAddress;
+    const QString &imagePath = job.imagePath;
     InterruptSignal::install();
     // Read once, before the adapter is opened: these bytes are written and
     // read back, whatever becomes of the file meanwhile.
@@ -194,7 +196,7 @@ UpdateOutcome TamselCli::update(bool infrared, int address, const QString &image
         return failed(UpdateOutcome(UpdateOutcome::ImageRefused, image.problem()));
     if (!m_expectedSha256.isEmpty() && !image.mismatchWith(m_expectedSha256).isEmpty())
         return failed(UpdateOutcome(UpdateOutcome::WrongImage, image.mismatchWith(m_expectedSha256)));
-    m_history->describe(image);
+    padUpdate->record().describe(image);
     const long size = image.size();
 
     std::atomic<sub_handle> handle { sub_open(nullptr) };
@@ -217,17 +219,13 @@ UpdateOutcome TamselCli::update(bool infrared, int address, const QString &image
                                     : QStringLiteral("the pad at address %1 by Modbus")
                                           .arg(PadTransfer::addressText(address));
     m_progress->setLabel(QStringLiteral("Writing %1").arg(target));
-    PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
-    PadTransfer::Verification verification = PadTransfer::NotAsked;
-    const PadTransfer::Road road = infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad;
-    const int result = transfer.update(image, road, address, m_verify,
-                                       &verification, [this, &target] {
-                                           m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
-                                       });
+    padUpdate->run(job, handle, InterruptSignal::flag(), image, [this, &target] {
+        m_progress->setLabel(QStringLiteral("Reading back %1").arg(target));
+    });
     sub_close(handle.exchange(nullptr));
     m_progress->finish();
 
-    const UpdateOutcome outcome = transfer.outcome(result, verification, road, address);
+    const UpdateOutcome outcome = padUpdate->outcome();
     const QString wrote = QStringLiteral("%1 bytes of %2 (SHA-256 %3) to %4 in %5 s")
                                 .arg(size)
                                 .arg(imagePath, image.sha256(), target,

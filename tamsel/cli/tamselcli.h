@@ -2,6 +2,7 @@
 #define TAMSELCLI_H
 
 #include "firmwareimage.h"
+#include "padupdate.h"
 
 #include <QObject>
 #include <QStringList>
@@ -9,7 +10,6 @@
 #include <cstdio>
 
 class CliConsole;
-class UpdateRecord;
 class UpdateOutcome;
 class CliProgress;
 class Emitter;
@@ -30,7 +30,7 @@ public:
     static QString helpText();
 
 private:
-    UpdateOutcome update(bool infrared, int address, const QString &imagePath);
+    UpdateOutcome update(PadUpdate *padUpdate, const PadUpdate::Job &job);
     int fail(int code, const QString &sentence);
     // Says the outcome's reason; returns it.
     UpdateOutcome failed(const UpdateOutcome &outcome);
@@ -43,8 +43,6 @@ private:
     QString m_expectedSha256;           // --sha256: the image that is meant
     // The image, read once at the start of the update.
     FirmwareImage m_image;
-    // The history row of the update in progress.
-    UpdateRecord *m_history = nullptr;
 };
 
 #endif // TAMSELCLI_H

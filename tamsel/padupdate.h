@@ -1,0 +1,62 @@
+#ifndef PADUPDATE_H
+#define PADUPDATE_H
+
+#include "firmwareimage.h"
+#include "padtransfer.h"
+#include "updateoutcome.h"
+#include "updaterecord.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+class Emitter;
+
+// One update of the pad, as the window and tamsel-cli both run it: its
+// road, pad and image, the run (the image read once, written, read back
+// when asked), what came of it, and its history row from the start to the
+// outcome. run() may go on a worker thread; everything else is for the
+// thread that owns the update, and reads what the run left only after it.
+class PadUpdate
+{
+public:
+    // `program` and `settingsFile` as UpdateRecord takes them.
+    PadUpdate(const QString &program, const QString &settingsFile, Emitter *emitter);
+
+    // What an update writes, where, and whether it is read back.
+    struct Job
+    {
+        PadTransfer::Road road = PadTransfer::ModbusRoad;
+        int slaveAddress = 0;
+        QString imagePath;
+        bool verify = false;
+    };
+
+    // A new update: its history row is begun.
+    void begin(const Job &job);
+    // The run, on whatever thread, through the adapter at `handle` and
+    // stopped by `stop`: `image` when it was read already, else the image
+    // file read here once. Returns the transfer's result (0: written).
+    int run(const Job &job, const std::atomic<sub_handle> &handle, const std::atomic<bool> &stop,
+            const FirmwareImage &image = {}, const std::function<void()> &readingBack = {});
+
+    // What the last run came to.
+    UpdateOutcome outcome() const;
+    PadTransfer::Verification verification() const;
+    // Ends the row with the run's outcome (or `outcome`, for an update that
+    // ended before its run); `message` is the last thing the user was told.
+    void end(const QString &message);
+    void end(const UpdateOutcome &outcome, const QString &message);
+    UpdateRecord &record() { return m_record; }
+
+private:
+    Emitter *m_emitter;
+    UpdateRecord m_record;
+    // Written by the run, read after it.
+    mutable std::mutex m_resultMutex;
+    FirmwareImage m_image;
+    PadTransfer::Verification m_verification = PadTransfer::NotAsked;
+    UpdateOutcome m_outcome;
+};
+
+#endif // PADUPDATE_H
