@@ -5,6 +5,7 @@
 
 #include "plaintextbox.h"
 
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
@@ -93,6 +94,9 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
         loaded->location = history.location();
     });
     connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    // The program does not end under a read still running: it ends within
+    // the history's own connection and statement limits.
+    connect(qApp, &QCoreApplication::aboutToQuit, reader, [reader] { reader->wait(); });
     connect(reader, &QThread::finished, this, [this, loaded] {
         fill(loaded->rows, loaded->read, loaded->problem, loaded->location);
     });

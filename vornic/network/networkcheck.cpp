@@ -88,15 +88,18 @@ QVector<int> NetworkCheck::stoppableAll(const QVector<NetworkDevice *> &devices)
         return codes;
     }
     // Each check, its task and its socket live on their thread; a record is
-    // written there and read here only after that thread has ended.
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int i = 0; i < devices.size(); ++i) {
-        int *code = &codes[i];
-        NetworkDevice *device = devices.at(i);
-        threads.emplace_back(QThread::create([code, device] { *code = stoppable(device); }));
-        threads.back()->start();
+    // written there and read here only after that thread has ended. A long
+    // list of addresses is asked a batch at a time.
+    for (int first = 0; first < devices.size(); first += maxAtOnce) {
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int i = first; i < qMin(int(devices.size()), first + maxAtOnce); ++i) {
+            int *code = &codes[i];
+            NetworkDevice *device = devices.at(i);
+            threads.emplace_back(QThread::create([code, device] { *code = stoppable(device); }));
+            threads.back()->start();
+        }
+        for (const std::unique_ptr<QThread> &thread : threads)
+            thread->wait();
     }
-    for (const std::unique_ptr<QThread> &thread : threads)
-        thread->wait();
     return codes;
 }

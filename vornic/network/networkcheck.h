@@ -34,6 +34,8 @@ public:
     // not as all of them together. The records are filled in when it
     // returns; the results are in the order of `devices`.
     static QVector<int> stoppableAll(const QVector<NetworkDevice *> &devices);
+    // The most checks that run at once.
+    static const int maxAtOnce = 16;
 
 public slots:
     // The task's report (a queued call, named as the window's receiver).
