@@ -122,5 +122,5 @@ void CliConsole::endRecord(UpdateRecord *record, const UpdateOutcome &outcome)
 {
     record->end(outcome, m_lastLine);
     if (!record->problem().isEmpty())
-        warn(record->problem() + QStringLiteral(" The update itself was not affected."));
+        warn(UpdateRecord::saying(record->problem()));
 }

@@ -70,6 +70,11 @@ QString UpdateRecord::problemToSay()
     return m_history->problemToSay();
 }
 
+QString UpdateRecord::saying(const QString &problem)
+{
+    return problem.isEmpty() ? problem : problem + QStringLiteral(" The update itself was not affected.");
+}
+
 QString UpdateRecord::settingsFile(const QString &application)
 {
     return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), application).fileName();

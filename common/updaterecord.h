@@ -50,6 +50,9 @@ public:
     // For a program that writes many updates (a window): problem() the
     // first time, and again only once the history has worked in between.
     QString problemToSay();
+    // `problem` as a user is told it: the update stands whatever the history
+    // did. Empty for none.
+    static QString saying(const QString &problem);
 
     // The settings file of Ordane's `application` ("Vornic", "Tamsel"),
     // shared by its window and its command line.

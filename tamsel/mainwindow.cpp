@@ -354,7 +354,6 @@ void MainWindow::onUpdBtnClicked()
         }
         stopRequested = false;
         runVerify = verifyAction->isChecked();
-        runVerification = 0;
         startHistoryRow();
         updBtn->setText(QStringLiteral("Stop"));
         elapsedTime.start();

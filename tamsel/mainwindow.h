@@ -121,12 +121,10 @@ private:
     QVector<sub_handle> retiredAdapters;
     std::atomic<bool> stopRequested { false };
     // "Verify After Writing" (Options menu, remembered): a Modbus run reads
-    // the records back. Fixed at Start for the run; the run says what came
-    // of it (0 not asked, 1 verified, 2 the pad cannot read back, 3
-    // infrared, which has no way back).
+    // the records back. Fixed at Start for the run; padUpdate says what came
+    // of it.
     QAction *verifyAction = nullptr;
     std::atomic<bool> runVerify { false };
-    std::atomic<int> runVerification { 0 };
     // From Start until the run's end has been handled: the controls wait
     // for it.
     bool runUnfinished = false;

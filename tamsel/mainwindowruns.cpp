@@ -18,10 +18,7 @@ int MainWindow::irBootRun()
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
-    const int result = padUpdate->run({ PadTransfer::InfraredRoad, 0, imageFileName, runVerify }, adapterHandle,
-                                      stopRequested);
-    runVerification = padUpdate->verification();
-    return result;
+    return padUpdate->run({ PadTransfer::InfraredRoad, 0, imageFileName, runVerify }, adapterHandle, stopRequested);
 }
 
 int MainWindow::modbusUpdateRun()
@@ -32,10 +29,8 @@ int MainWindow::modbusUpdateRun()
     // it from changing meanwhile): one image, one pad. A pad that cannot
     // read back was still written: the run succeeds, and the bar says it
     // was not verified.
-    const int result = padUpdate->run({ PadTransfer::ModbusRoad, slaveAddress.load(), imageFileName, runVerify },
-                                      adapterHandle, stopRequested);
-    runVerification = padUpdate->verification();
-    return result;
+    return padUpdate->run({ PadTransfer::ModbusRoad, slaveAddress.load(), imageFileName, runVerify }, adapterHandle,
+                          stopRequested);
 }
 
 void MainWindow::startHistoryRow()
@@ -49,7 +44,7 @@ void MainWindow::warnOfHistory()
 {
     const QString problem = padUpdate->record().problemToSay();
     if (!problem.isEmpty())
-        qWarning().noquote() << problem << "The update itself is not affected.";
+        qWarning().noquote() << UpdateRecord::saying(problem);
 }
 
 void MainWindow::finishHistoryRow()
@@ -84,7 +79,7 @@ void MainWindow::handleFinished()
     // After a run that succeeded, what reading back found.
     const bool succeeded = !future.isRunning() && future.isFinished() && future.resultCount() > 0
         && future.result() == 0;
-    const int verification = succeeded ? runVerification.load() : PadTransfer::NotAsked;
+    const int verification = succeeded ? padUpdate->verification() : PadTransfer::NotAsked;
     progressBar->setFormat(verification == PadTransfer::Verified ? QStringLiteral("Update complete, verified")
                            : verification != PadTransfer::NotAsked ? QStringLiteral("Update complete, not verified")
                                                                    : QString());

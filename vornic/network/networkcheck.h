@@ -19,13 +19,13 @@ class NetworkCheck : public QObject
 public:
     explicit NetworkCheck(QObject *parent = nullptr);
 
-    // The check's result code (see ScannerTask); on 0 and 5 the record
-    // holds the device's serial number and model.
+    // The check's ScannerTask::Result; on Identified and OldBootloader the
+    // record holds the device's serial number and model.
     int run(NetworkDevice *device);
     // Looked at while the check waits for the device: when it is raised the
-    // wait ends (the check then reports 2).
+    // wait ends (the check then reports NoConnection).
     void setStopFlag(const std::atomic<bool> *stop) { m_stop = stop; }
-    // What a result code means, in one sentence; empty for 0.
+    // What a result means, in one sentence; empty for Identified.
     static QString problemText(int code, const QString &ip);
     // run() on `device`, ended by Ctrl+C or SIGTERM (with NoConnection).
     static int stoppable(NetworkDevice *device);

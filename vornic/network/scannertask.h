@@ -70,7 +70,7 @@ public:
 
 public slots:
     // Ends the wait in progress; nothing more is asked, and the check
-    // reports 2 (no answer).
+    // reports NoConnection.
     void stop() override;
 
 private:

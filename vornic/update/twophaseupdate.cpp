@@ -274,8 +274,7 @@ void TwoPhaseUpdate::recordEnd(const UpdateOutcome &outcome, const QString &mess
 
 QString TwoPhaseUpdate::takeHistoryProblem()
 {
-    const QString problem = m_record ? m_record->problemToSay() : QString();
-    return problem.isEmpty() ? problem : problem + QStringLiteral(" The update itself was not affected.");
+    return m_record ? UpdateRecord::saying(m_record->problemToSay()) : QString();
 }
 
 void TwoPhaseUpdate::setReturnTimeout(int ms)
