@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QMutex>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -33,7 +34,15 @@ bool Task::doConnect()
 {
     setupSocket();
     qDebug() << "connecting...";
-    socket->connectToHost(QHostAddress(host), quint16(port), QIODevice::ReadWrite);
+    {
+        // A process's first connect registers a type inside Qt without a
+        // guard: two first connects at once, from two of the threads that
+        // check several devices together, have Qt warn on stderr, in the
+        // middle of the user's output. The connect itself does not block.
+        static QMutex firstConnects;
+        QMutexLocker lock(&firstConnects);
+        socket->connectToHost(QHostAddress(host), quint16(port), QIODevice::ReadWrite);
+    }
     // The connected() signal comes inside this wait, outside any run of the
     // event loop: its idleFinished() ends nothing.
     const bool connectedNow = socket->waitForConnected(replyTimeout);
