@@ -144,7 +144,13 @@ CMNDialog::CMNDialog(QWidget *parent)
     connect(emitter, &Emitter::load_finish, this, &CMNDialog::btnsOn);
     connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::btnsOn);
     connect(&watcher, &QFutureWatcherBase::canceled, this, &CMNDialog::btnsOn);
-    connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::usbJobEnded);
+    connect(updateOwner, &TwoPhaseUpdate::finished, this, &CMNDialog::usbJobEnded);
+    connect(updateOwner, &TwoPhaseUpdate::returnAwaited, this, [this] {
+        awaitReconnection();
+        // The device may have come back while the job still ran; its arrival
+        // was put off then.
+        deviceConnected();
+    });
     connect(updateOwner, &TwoPhaseUpdate::returnTimedOut, this, &CMNDialog::reconnectionTimedOut);
     connect(&signalWatch, &QTimer::timeout, this, [this] {
         if (InterruptSignal::requested()) {
@@ -177,12 +183,11 @@ CMNDialog::~CMNDialog()
 {
     // A USB job may still use the window's members; never pull them away
     // under it, even when the window is destroyed without being closed.
-    const bool jobRunning = future.isRunning();
-    future.waitForFinished();
+    const UpdateOutcome jobEnd = updateOwner->waitForUsbJob();
     // The update in progress ends in the history with the window: as its
     // job ended, or stopped (while its device was restarting, say).
-    if (jobRunning)
-        recordOutcome(updateOwner->usbOutcome(future.result()));
+    if (jobEnd.kind() != UpdateOutcome::NotStarted)
+        recordOutcome(jobEnd);
     recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed before the update ended")));
 
     ui->listWidget->clear();
@@ -273,16 +278,20 @@ void CMNDialog::closeEvent(QCloseEvent *event)
     // A transfer cut short leaves the device without working firmware. The
     // window stays, painting and saying why, until the USB job has ended,
     // and then closes by itself.
-    if (future.isRunning()) {
+    if (updateOwner->usbJobRunning()) {
         if (!closeRequested) {
             closeRequested = true;
+            // Nothing more is written once the user has asked to close, not
+            // even the second phase of a two-phase update.
+            updateOwner->endWithUsbJob();
             emit stopThread();
             ui->progressBar->setFormat(QStringLiteral("Finishing the transfer before closing... %p%"));
         }
         event->ignore();
         return;
     }
-    if (workersActive) {
+    // A network upload runs in this thread's event loop, under this call.
+    if (updateOwner->phase() == TwoPhaseUpdate::Writing) {
         emit stopThread();
         QThreadPool::globalInstance()->waitForDone(-1);
     }
@@ -292,11 +301,12 @@ void CMNDialog::closeEvent(QCloseEvent *event)
 void CMNDialog::stopForSignal()
 {
     // A running job says its own end; anything else ends here.
-    if (!future.isRunning())
+    const bool jobRunning = updateOwner->usbJobRunning();
+    if (!jobRunning)
         recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the program was told to end")));
     updateOwner->stop();
     emit stopThread();
-    if (future.isRunning()) {
+    if (jobRunning) {
         closeRequested = true;
         ui->progressBar->setFormat(QStringLiteral("Stopping the transfer before closing... %p%"));
     }

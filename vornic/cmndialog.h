@@ -136,12 +136,13 @@ private:
     bool confirmUpdate();
     void startUsbJob(libusb_device *device);
     void setUpdateControlsEnabled(bool enabled);
-    // Hands a running USB job to the watcher; while it runs the list refuses
-    // to refresh and closing the window waits for it.
+    // Shows the owner's running USB job in `future` and hands it to
+    // `watcher`; while it runs the list refuses to refresh and closing the
+    // window waits for it.
     void watchUsbJob(const QFuture<int> &job);
-    // The end of a USB job, after btnsOn(): shows the outcome, or goes on
-    // waiting for a device that was sent into its bootloader.
-    void usbJobEnded();
+    // The owner's USB job has ended and nothing is awaited: shows and
+    // records its outcome (or closes, when the user asked to meanwhile).
+    void usbJobEnded(const UpdateOutcome &outcome);
     // True from the press on "Update Firmware" until the update has ended:
     // a USB job runs, or a device sent into its bootloader is awaited. No
     // second update may start and the update controls stay off meanwhile.
@@ -209,7 +210,6 @@ private:
     std::atomic<bool> detachIssued { false };
     Emitter *emitter = nullptr;
     std::atomic<int> reconnectMode { -1 };
-    bool workersActive = false;
     // The update in progress, on any road: its phase, image, device and
     // deadline. The reconnection members above show its state.
     TwoPhaseUpdate *updateOwner = nullptr;

@@ -39,7 +39,7 @@ void CMNDialog::addNetworkEntries()
 int CMNDialog::enumDevices()
 {
     // Neither a USB job nor a network upload may lose its row under it.
-    if (future.isRunning() || updateOwner->phase() == TwoPhaseUpdate::Writing) {
+    if (updateOwner->usbJobRunning() || updateOwner->phase() == TwoPhaseUpdate::Writing) {
         qDebug() << "blocked";
         return 0;
     }
@@ -129,7 +129,7 @@ void CMNDialog::deviceConnected()
     // While a job runs the list was not refreshed: its rows may name devices
     // that have left the bus, and a second job must not start beside it. The
     // end of the job looks again.
-    if (future.isRunning()) {
+    if (updateOwner->usbJobRunning()) {
         qDebug() << "reconnection deferred: a USB job is running";
         return;
     }

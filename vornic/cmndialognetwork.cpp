@@ -37,13 +37,11 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
     // the upload and the command that follows it are over, the list is not
     // rebuilt and that command goes to this device, whatever row is current.
     updateOwner->startNetwork(dev);
-    workersActive = true;
     ui->listWidget->setEnabled(false);
     task->run();
     // After a stop no result comes; the window is closing then.
     recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed during the upload")));
     updateOwner->networkEnded();
-    workersActive = false;
     ui->listWidget->setEnabled(true);
     btnsOn();
     task->deleteLater();

@@ -21,7 +21,6 @@
 
 void CMNDialog::watchUsbJob(const QFuture<int> &job)
 {
-    workersActive = true;
     future = job;
     watcher.setFuture(future);
 }
@@ -33,29 +32,15 @@ void CMNDialog::setUpdateControlsEnabled(bool enabled)
     contextMenu.setEnabled(enabled);
 }
 
-void CMNDialog::usbJobEnded()
+void CMNDialog::usbJobEnded(const UpdateOutcome &outcome)
 {
-    workersActive = false;
     if (closeRequested) {
-        // Nothing more is written once the user has asked to close, not even
-        // the second phase of a two-phase update.
-        updateOwner->stop();
-        updateOwner->usbEnded(future.result());
-        recordOutcome(updateOwner->usbOutcome(future.result()));
+        recordOutcome(outcome);
         close();
-        return;
-    }
-    updateOwner->usbEnded(future.result());
-    if (updateOwner->awaitingReturn()) {
-        awaitReconnection();
-        // The device may have come back while the job still ran; its arrival
-        // was put off then.
-        deviceConnected();
         return;
     }
     // The controls come back now that nothing is in progress.
     btnsOn();
-    const UpdateOutcome outcome = updateOwner->usbOutcome(future.result());
     const auto record = qScopeGuard([this, &outcome] { recordOutcome(outcome); });
     showUpdateOutcome(outcome.wroteImage(),
                       outcome.kind() == UpdateOutcome::Verified        ? QStringLiteral(", verified")
@@ -67,7 +52,7 @@ void CMNDialog::usbJobEnded()
 
 bool CMNDialog::updateInProgress() const
 {
-    return future.isRunning() || updateOwner->inProgress();
+    return updateOwner->inProgress();
 }
 
 void CMNDialog::awaitReconnection()

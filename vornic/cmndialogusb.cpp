@@ -9,8 +9,6 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QThreadPool>
-#include <QtConcurrent>
 
 void CMNDialog::releaseUsbRowDevices()
 {
@@ -56,7 +54,7 @@ void CMNDialog::startUsbJob(libusb_device *device)
     traceEdit->appendPlainText(QStringLiteral("Writing the device on USB port %1").arg(updateOwner->portPath()));
     ui->progressBar->setFormat(QStringLiteral("%p%"));
     ui->progressBar->setValue(ui->progressBar->minimum());
-    watchUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &CMNDialog::dfuUpdate, device));
+    watchUsbJob(updateOwner->startUsbJob(device));
 }
 
 void CMNDialog::startUsbUpdate(libusb_device *device, int row)

@@ -414,10 +414,10 @@ void VornicWindowTest::refreshRefusedWhileJobRuns()
     const QStringList before = rowTexts(w);
 
     QSemaphore release;
-    w->watchUsbJob(QtConcurrent::run([&release] {
+    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return 0;
-    }));
+    })));
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     w->refreshAction->trigger();
     QCOMPARE(rowTexts(w), before);
@@ -482,10 +482,10 @@ void VornicWindowTest::hotplugRefreshesList()
     // During a USB job both events are written down and refresh nothing.
     w->addListEntry("row under update", QVariant());
     QSemaphore release;
-    w->watchUsbJob(QtConcurrent::run([&release] {
+    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return 0;
-    }));
+    })));
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     w->handleDeviceChange(true, path);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
@@ -503,11 +503,11 @@ void VornicWindowTest::closeWaitsForRunningJob()
     QSignalSpy stops(w, &CMNDialog::stopThread);
     QSemaphore release;
     std::atomic<bool> jobDone { false };
-    w->watchUsbJob(QtConcurrent::run([&] {
+    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&] {
         release.acquire();
         jobDone = true;
         return 0;
-    }));
+    })));
 
     // Closing returns at once and the window stays, saying why; a second
     // attempt changes nothing.
@@ -541,17 +541,17 @@ void VornicWindowTest::btnsOnAfterJobEnds()
     w->enumDevices();
     w->setUpdateControlsEnabled(false);
     QSemaphore release;
-    w->watchUsbJob(QtConcurrent::run([&release] {
+    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return -1;
-    }));
+    })));
     QTest::qWait(50);
     QVERIFY(!w->ui->updBtn->isEnabled());
     release.release();
     QTRY_VERIFY(w->ui->updBtn->isEnabled());
     QVERIFY(w->ui->loadImg->isEnabled());
     QVERIFY(w->contextMenu.isEnabled());
-    QVERIFY(!w->workersActive);
+    QVERIFY(!w->updateOwner->inProgress());
 
     // The job's progress reaches the bar through the emitter, queued.
     QThread *worker = QThread::create([w] {

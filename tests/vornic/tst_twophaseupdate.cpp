@@ -4,6 +4,7 @@
 #include "update/twophaseupdate.h"
 
 #include <QSignalSpy>
+#include <QtConcurrent>
 #include <QtTest>
 
 namespace {
@@ -65,6 +66,65 @@ private:
     }
 
 private slots:
+    // The owner takes its USB job's end once, and says it once: the device
+    // awaited back, or the update's outcome.
+    void usbJobEnds_data()
+    {
+        QTest::addColumn<bool>("detach");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("how");       // "" watched to its end, "closing", "waited for"
+        QTest::addColumn<int>("kind");          // -1: the device is awaited
+        QTest::newRow("written") << false << 0 << "" << int(UpdateOutcome::Updated);
+        QTest::newRow("failed") << false << -7 << "" << int(UpdateOutcome::Timeout);
+        QTest::newRow("detached: awaited back") << true << 0 << "" << -1;
+        QTest::newRow("detached, window closing meanwhile") << true << 0 << "closing" << int(UpdateOutcome::Stopped);
+        QTest::newRow("detached, program ending") << true << 0 << "waited for" << int(UpdateOutcome::Stopped);
+        QTest::newRow("written, program ending") << false << 0 << "waited for" << int(UpdateOutcome::Updated);
+    }
+
+    void usbJobEnds()
+    {
+        QFETCH(bool, detach);
+        QFETCH(int, result);
+        QFETCH(QString, how);
+        QFETCH(int, kind);
+        Bench bench;
+        TwoPhaseUpdate &owner = bench.owner;
+        QList<UpdateOutcome::Kind> finished;
+        connect(&owner, &TwoPhaseUpdate::finished, this,
+                [&finished](const UpdateOutcome &outcome) { finished.append(outcome.kind()); });
+        QSignalSpy awaited(&owner, &TwoPhaseUpdate::returnAwaited);
+        owner.begin(FirmwareImage::fromBytes(QStringLiteral("P.INC"), QByteArray(100, 'x')), false);
+        owner.startUsb(QStringLiteral("1-3"));
+        QSemaphore release;
+        // As the engine does: the detach is reported from the job's thread.
+        owner.followUsbJob(QtConcurrent::run([&, detach, result] {
+            release.acquire();
+            owner.reportDetach(detach ? detachedAt13 : DfuEngine::Detach());
+            return result;
+        }));
+        QVERIFY(owner.inProgress() && owner.usbJobRunning());
+        if (how == QLatin1String("closing"))
+            owner.endWithUsbJob();
+        release.release();
+        if (how == QLatin1String("waited for")) {
+            QCOMPARE(int(owner.waitForUsbJob().kind()), kind);
+            QCOMPARE(owner.waitForUsbJob().kind(), UpdateOutcome::NotStarted);
+        } else {
+            QTRY_COMPARE(finished.count() + awaited.count(), 1);
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(finished.count() + awaited.count(), how == QLatin1String("waited for") ? 0 : 1);
+        if (kind == -1) {
+            QCOMPARE(owner.phase(), TwoPhaseUpdate::AwaitingReturn);
+            QVERIFY(owner.inProgress());
+            return;
+        }
+        QVERIFY(!owner.inProgress());
+        if (!finished.isEmpty())
+            QCOMPARE(int(finished.at(0)), kind);
+    }
+
     void arrivals_data()
     {
         QTest::addColumn<QString>("road");

@@ -366,10 +366,10 @@ void UsbRoadTest::arrivalDuringTheJob()
     QTRY_COMPARE(m_window->reconnectMode.load(), 1);
     m_window->setUpdateControlsEnabled(false);
     QSemaphore release;
-    m_window->watchUsbJob(QtConcurrent::run([&release] {
+    m_window->watchUsbJob(m_window->updateOwner->followUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return 0;
-    }));
+    })));
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";

@@ -1,5 +1,8 @@
 #include "twophaseupdate.h"
 
+#include <QThreadPool>
+#include <QtConcurrent>
+
 namespace {
 
 // How long a device sent into its bootloader may take to come back.
@@ -18,6 +21,15 @@ TwoPhaseUpdate::TwoPhaseUpdate(Emitter *emitter, QObject *parent)
     connect(&m_returnTimer, &QTimer::timeout, this, [this] {
         if (m_phase == AwaitingReturn)
             emit returnTimedOut();
+    });
+    connect(&m_jobWatcher, &QFutureWatcherBase::finished, this, [this] {
+        const UpdateOutcome outcome = takeUsbJobEnd();
+        if (outcome.kind() == UpdateOutcome::NotStarted)
+            return;
+        if (m_phase == AwaitingReturn)
+            emit returnAwaited();
+        else
+            emit finished(outcome);
     });
 }
 
@@ -41,6 +53,7 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_image = image;
     m_verify = verify;
     m_mayDetach = true;
+    m_mayAwait = true;
     m_awaited = AwaitedDevice();
     m_networkDevice = nullptr;
     m_stop = false;
@@ -48,6 +61,7 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_verification = DfuEngine::NotAsked;
     m_verificationText.clear();
     m_bytesTaken = 0;
+    m_detach = DfuEngine::Detach();
     m_detachFresh = false;
     publish();
 }
@@ -135,7 +149,7 @@ void TwoPhaseUpdate::usbEnded(int result)
     // stopped run awaits nothing.
     takeDetach();
     const bool detached = m_reconnection.reconnectMode == AwaitedDevice::AfterDetach;
-    if (detached && result >= 0 && !*m_stopFlag) {
+    if (detached && result >= 0 && !*m_stopFlag && m_mayAwait) {
         awaitReturn();
         return;
     }
@@ -143,6 +157,37 @@ void TwoPhaseUpdate::usbEnded(int result)
         endAwaiting();
     m_phase = Idle;
     publish();
+}
+
+QFuture<int> TwoPhaseUpdate::startUsbJob(libusb_device *device)
+{
+    return followUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &TwoPhaseUpdate::runUsb, device));
+}
+
+QFuture<int> TwoPhaseUpdate::followUsbJob(const QFuture<int> &job)
+{
+    m_job = job;
+    m_jobPending = true;
+    m_jobWatcher.setFuture(job);
+    return job;
+}
+
+UpdateOutcome TwoPhaseUpdate::waitForUsbJob()
+{
+    m_mayAwait = false;
+    m_job.waitForFinished();
+    return takeUsbJobEnd();
+}
+
+UpdateOutcome TwoPhaseUpdate::takeUsbJobEnd()
+{
+    if (!m_jobPending)
+        return UpdateOutcome(UpdateOutcome::NotStarted);
+    m_jobPending = false;
+    // A job that never ran (the pool was shut down) has no result.
+    const int result = m_job.resultCount() > 0 ? m_job.result() : -1;
+    usbEnded(result);
+    return usbOutcome(result);
 }
 
 bool TwoPhaseUpdate::returnPending() const
@@ -154,6 +199,12 @@ bool TwoPhaseUpdate::returnPending() const
 UpdateOutcome TwoPhaseUpdate::usbOutcome(int result, const QString &said) const
 {
     const std::lock_guard<std::mutex> lock(m_resultMutex);
+    // A run that sent its device into the bootloader wrote nothing: unless
+    // the device is awaited back, that is the update's end (the program is
+    // ending), and no success.
+    if (result >= 0 && m_detach.awaited && m_phase != AwaitingReturn)
+        return UpdateOutcome(UpdateOutcome::Stopped,
+                             QStringLiteral("The device was told to restart into its bootloader; nothing was written."));
     return DfuEngine::outcomeOf(result, m_verification, m_verificationText, said, m_verify);
 }
 

@@ -10,6 +10,8 @@
 #include "usb/usbdevicelist.h"
 
 #include <QDeadlineTimer>
+#include <QFuture>
+#include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -27,6 +29,10 @@ class Emitter;
 // stop request. It alone decides whether an arriving device is the awaited
 // one. The window feeds it hot-plug listings, vornic-cli its own polling;
 // neither keeps a phase of its own. No widgets.
+//
+// It runs the window's USB job on Qt's global thread pool and keeps its
+// future; the job's end is taken here, and says either returnAwaited() or
+// finished(outcome). vornic-cli runs the same job on its own thread.
 //
 // Apart from runUsb(), which the USB job runs on a worker thread, every
 // member is for the thread that owns the object.
@@ -65,7 +71,9 @@ public:
     // Nothing told to restart earlier is awaited by it.
     void begin(const FirmwareImage &image, bool verify);
     Phase phase() const { return m_phase; }
-    bool inProgress() const { return m_phase != Idle; }
+    // From begin()'s first step to the update's end: a USB job runs, or a
+    // device sent into its bootloader is awaited.
+    bool inProgress() const { return m_phase != Idle || usbJobRunning(); }
     bool awaitingReturn() const { return m_phase == AwaitingReturn; }
     // Awaiting, or about to: the running USB job has detached its device.
     bool returnPending() const;
@@ -84,6 +92,19 @@ public:
     // The USB job's end, with its result: the update awaits the detached
     // device's return (the deadline starts), or is over.
     void usbEnded(int result);
+    // runUsb(device) on Qt's global thread pool (after startUsb), followed
+    // to its end; one job at a time.
+    QFuture<int> startUsbJob(libusb_device *device);
+    // Follows a USB job started elsewhere, as startUsbJob() does its own.
+    QFuture<int> followUsbJob(const QFuture<int> &job);
+    QFuture<int> usbJob() const { return m_job; }
+    bool usbJobRunning() const { return m_job.isRunning(); }
+    // The running USB job is the update's last step: a device it detaches
+    // is not awaited (the program is closing). The job itself goes on.
+    void endWithUsbJob() { m_mayAwait = false; }
+    // Waits for the running USB job and takes its end at once (the program
+    // is ending): its outcome, or NotStarted when none ran.
+    UpdateOutcome waitForUsbJob();
     // What a USB job did about detaching its device, from whatever thread:
     // taken on the owner's thread (published), or at the job's end.
     void reportDetach(const DfuEngine::Detach &detach);
@@ -158,6 +179,11 @@ signals:
     // the receiver, which says so.
     void returnTimedOut();
     void reconnectionChanged();
+    // The USB job has ended and nothing is awaited: the update's outcome.
+    void finished(const UpdateOutcome &outcome);
+    // The USB job has ended and told its device to restart into its
+    // bootloader: the device is awaited now (the deadline runs).
+    void returnAwaited();
 
 private:
     DfuEngine engine() const;
@@ -170,6 +196,9 @@ private:
     // report, or at its end, whichever comes first).
     void takeDetach();
     void publish();
+    // The followed job's end, taken once (from its watcher, or from
+    // waitForUsbJob()).
+    UpdateOutcome takeUsbJobEnd();
 
     // On the owner's thread, but for detachIssued, which the job reads.
     Reconnection m_reconnection;
@@ -180,6 +209,10 @@ private:
     bool m_verify = false;
     // Only the first phase may send its device into the bootloader.
     bool m_mayDetach = true;
+    bool m_mayAwait = true;
+    QFuture<int> m_job;
+    QFutureWatcher<int> m_jobWatcher;
+    bool m_jobPending = false;
     // Where the device sits and what was on the bus before it restarted;
     // its mode and serial number are the storage's (awaited()).
     AwaitedDevice m_awaited;
