@@ -21,6 +21,8 @@ class FleetUpdateTest : public QObject
 private slots:
     void misbehavingDeviceProcesses_data();
     void misbehavingDeviceProcesses();
+    void identitiesBeforeTheImage_data();
+    void identitiesBeforeTheImage();
 };
 
 void FleetUpdateTest::misbehavingDeviceProcesses_data()
@@ -61,7 +63,8 @@ void FleetUpdateTest::misbehavingDeviceProcesses()
     clock.start();
     FleetUpdate fleet(out, err);
     const QStringList devices = behaviour.isEmpty() ? QStringList { "bad", "worse" } : QStringList { "good", "bad" };
-    const int code = fleet.run(program, devices, QStringLiteral("IMAGE.IN2"), QByteArray("image"), QStringList(), true);
+    const int code = fleet.run(program, devices, QStringList(), QStringLiteral("IMAGE.IN2"), QByteArray("image"),
+                               QStringList(), true);
     QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
     rusage after {};
     getrusage(RUSAGE_SELF, &after);
@@ -87,6 +90,60 @@ void FleetUpdateTest::misbehavingDeviceProcesses()
         QCOMPARE(result.value(QStringLiteral("verified")).toBool(), good);
         const QString text = result.value(QStringLiteral("message")).toString();
         QVERIFY2(good ? text == QLatin1String("Updated good") : text.contains(message), qPrintable(text));
+    }
+    std::fclose(out);
+    std::fclose(err);
+}
+
+void FleetUpdateTest::identitiesBeforeTheImage_data()
+{
+    // Each stand-in says "identity SERIAL" (its device's serial, from the
+    // row; "-" says nothing and fails) and keeps what arrives on its input.
+    QTest::addColumn<QStringList>("devices");       // name=serial; "usb" identifies nothing
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("three devices, one on USB") << QStringList { "a=0500A1B2", "usb", "b=0500C3D4" } << QString();
+    QTest::newRow("one device under two addresses")
+        << QStringList { "a=0500A1B2", "usb", "b=0500C3D4", "c=0500A1B2" }
+        << "a=0500A1B2 and c=0500A1B2 name the same device (serial number 0500A1B2); name each device once.";
+    QTest::newRow("one ends without saying who it is") << QStringList { "a=-", "b=0500C3D4" } << QString();
+}
+
+void FleetUpdateTest::identitiesBeforeTheImage()
+{
+    QFETCH(QStringList, devices);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString program = dir.filePath(QStringLiteral("device.sh"));
+    QFile script(program);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    // The serial is said only after a pause: an image sent to anyone before
+    // every device has spoken would be seen in the files.
+    script.write(R"(#!/bin/sh
+serial=${2#*=}
+sleep 0.2
+if [ "$serial" = - ]; then echo 'vornic-cli: no answer' >&2; exit 3; fi
+[ "$serial" = usb ] || echo "identity $serial" >&2
+cat > "$(dirname "$0")/${2%=*}.got"
+echo '[{"message":"done"}]'
+)");
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    QStringList identifying = devices.filter(QLatin1String("="));
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    FleetUpdate fleet(out, err);
+    const int code = fleet.run(program, devices, identifying, QStringLiteral("IMAGE.IN2"), QByteArray("image"),
+                               QStringList(), true);
+    QCOMPARE(code, refusal.isEmpty() ? (devices.contains("a=-") ? 3 : 0) : -1);
+    QCOMPARE(fleet.refusal(), refusal);
+    // Every device that ran took the whole image, or, refused, nothing.
+    for (const QString &device : devices) {
+        QFile got(dir.filePath(device.section(QLatin1Char('='), 0, 0) + ".got"));
+        if (device == QLatin1String("a=-"))
+            QVERIFY(!got.exists());
+        else
+            QVERIFY2(got.open(QIODevice::ReadOnly) && got.readAll() == (refusal.isEmpty() ? "image" : ""),
+                     qPrintable(device));
     }
     std::fclose(out);
     std::fclose(err);

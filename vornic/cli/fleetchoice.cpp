@@ -120,29 +120,9 @@ int FleetChoice::choose(QStringList *devices, const QString &imagePath, bool all
     // addresses).
     QMap<QString, QString> named;           // the device each name stands for, by the first name
     QStringList skipped;
-    // The network devices named, and not yet asked, are asked at once.
-    if (!all) {
-        std::vector<std::unique_ptr<NetworkDevice>> records;
-        QStringList names;
-        for (const QString &name : qAsConst(*devices)) {
-            QString ip;
-            int port = 0;
-            if (NetworkAddress::parse(name, m_defaultPort, &ip, &port)
-                && !networkSerials.contains(NetworkAddress::join(ip, port))) {
-                records.emplace_back(new NetworkDevice(ip, port));
-                names << name;
-            }
-        }
-        QVector<int> results;
-        int stopped = ExitSuccess;
-        if (!checkAll(records, names, &results, &stopped))
-            return stopped;
-        for (size_t i = 0; i < records.size(); ++i) {
-            const int checked = results.at(int(i));
-            if (checked == ScannerTask::Identified || checked == ScannerTask::OldBootloader)
-                networkSerials.insert(records[i]->where(), records[i]->serialNumber());
-        }
-    }
+    // (The network devices named are not asked here: each says who it is
+    // from its own process, before any is written; FleetUpdate refuses one
+    // device under two names then.)
     for (const QString &name : qAsConst(*devices)) {
         QString ip;
         int port = 0;

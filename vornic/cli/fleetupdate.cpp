@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMap>
 #include <QProcess>
 #include <QSet>
 #include <QTimer>
@@ -55,8 +56,8 @@ FleetUpdate::FleetUpdate(std::FILE *out, std::FILE *err, QObject *parent)
 {
 }
 
-int FleetUpdate::run(const QString &program, const QStringList &devices, const QString &imagePath,
-                     const QByteArray &image, const QStringList &childOptions, bool json)
+int FleetUpdate::run(const QString &program, const QStringList &devices, const QStringList &identifying,
+                     const QString &imagePath, const QByteArray &image, const QStringList &childOptions, bool json)
 {
     // With JSON on the output stream the lines for people go to the error
     // stream.
@@ -66,10 +67,12 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
 
     QEventLoop loop;
     int running = 0;
+    m_image = image;
     m_jobs.resize(devices.size());
     for (int i = 0; i < devices.size(); ++i) {
         Job &job = m_jobs[i];
         job.device = devices.at(i);
+        job.identifies = identifying.contains(job.device);
         job.state = QStringLiteral("starting");
         job.process = new OwnGroupProcess(this);
         connect(job.process, &QProcess::readyReadStandardOutput, this, [this, i] { readResult(m_jobs[i]); });
@@ -84,6 +87,8 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
                     readResult(j);
                     j.code = status == QProcess::NormalExit ? code : ExitFailure;
                     j.finished = true;
+                    j.identified = true;
+                    handOutImage();
                     show();
                     if (--running == 0)
                         loop.quit();
@@ -96,6 +101,8 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
             j.state = QStringLiteral("vornic-cli could not be started for this device: ") + j.process->errorString();
             j.code = ExitFailure;
             j.finished = true;
+            j.identified = true;
+            handOutImage();
             if (--running == 0)
                 loop.quit();
         });
@@ -106,9 +113,8 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
                                                    QStringLiteral("--json"), QStringLiteral("--image-on-stdin"),
                                                    QString::fromLatin1(FirmwareImage::digestOf(image)) }
                                         + childOptions);
-        job.process->write(image);
-        job.process->closeWriteChannel();
     }
+    handOutImage();
 
     // A signal to this process goes on to every device's process, once:
     // each stops cleanly, as it would alone.
@@ -117,6 +123,12 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         if (!InterruptSignal::requested())
             return;
         watch.stop();
+        // Those still waiting for the image are told that none comes.
+        if (!m_imageHandedOut) {
+            m_imageHandedOut = true;
+            for (const Job &job : qAsConst(m_jobs))
+                job.process->closeWriteChannel();
+        }
         const int number = InterruptSignal::exitCode() - 128;
         for (const Job &job : qAsConst(m_jobs)) {
             if (!job.finished && job.process->processId() > 0)
@@ -129,6 +141,8 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         loop.exec();
     watch.stop();
     show();
+    if (!m_refusal.isEmpty())
+        return -1;
 
     QJsonArray results;
     QSet<int> failures;
@@ -158,6 +172,32 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
     return failures.size() == 1 ? *failures.begin() : int(ExitFailure);
 }
 
+void FleetUpdate::handOutImage()
+{
+    if (m_imageHandedOut)
+        return;
+    QMap<QString, QString> named;           // the first device under each serial number
+    for (const Job &job : qAsConst(m_jobs)) {
+        // (Not before every process has been started.)
+        if (!job.process || (job.identifies && !job.identified))
+            return;
+        if (job.serialNumber.isEmpty())
+            continue;
+        if (named.contains(job.serialNumber) && m_refusal.isEmpty())
+            m_refusal = QStringLiteral("%1 and %2 name the same device (serial number %3); name each device once.")
+                            .arg(named.value(job.serialNumber), job.device, job.serialNumber);
+        named.insert(job.serialNumber, job.device);
+    }
+    m_imageHandedOut = true;
+    // A process that ended (or never started) takes nothing; one that gets
+    // no bytes writes nothing and ends.
+    for (const Job &job : qAsConst(m_jobs)) {
+        if (m_refusal.isEmpty() && !job.finished)
+            job.process->write(m_image);
+        job.process->closeWriteChannel();
+    }
+}
+
 void FleetUpdate::readResult(Job &job)
 {
     const QByteArray bytes = job.process->readAllStandardOutput();
@@ -183,6 +223,12 @@ void FleetUpdate::readProgress(Job &job)
         job.pending.remove(0, end + 1);
         if (line.isEmpty())
             continue;
+        if (job.identifies && !job.identified && line.startsWith(QLatin1String("identity "))) {
+            job.serialNumber = line.mid(9);
+            job.identified = true;
+            handOutImage();
+            continue;
+        }
         if (line.startsWith(QLatin1String("progress ")) && line.endsWith(QLatin1Char('%')))
             job.percent = line.mid(9, line.size() - 10).toInt();
         else

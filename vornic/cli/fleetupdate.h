@@ -29,8 +29,14 @@ public:
     // each reads `image`, the bytes of `imagePath`, from its standard input.
     // The exit code: 0 when every device was updated; else the code the
     // failed devices share, or 1 when they differ.
-    int run(const QString &program, const QStringList &devices, const QString &imagePath, const QByteArray &image,
-            const QStringList &childOptions, bool json);
+    //
+    // The devices named in `identifying` (network devices) say who they are
+    // first: no process gets the image before each of them has, and when
+    // two of them are one device (one serial number under two addresses)
+    // none gets it. run() then returns -1 and refusal() says why.
+    int run(const QString &program, const QStringList &devices, const QStringList &identifying,
+            const QString &imagePath, const QByteArray &image, const QStringList &childOptions, bool json);
+    QString refusal() const { return m_refusal; }
 
 private:
     struct Job
@@ -44,6 +50,9 @@ private:
         int code = -1;
         bool finished = false;
         bool resultTooLong = false;     // its output was more than a result; dropped
+        bool identifies = false;        // says who its device is before it gets the image
+        bool identified = false;        // has said (or ended without saying)
+        QString serialNumber;
         // In a log: its latest line, passed on only once the next comes
         // (the last one is its result, said once at the end).
         QString held;
@@ -52,6 +61,9 @@ private:
     void readResult(Job &job);
     void readProgress(Job &job);
     void show();
+    // Once every identifying job has said who its device is: the image to
+    // every process, or (one device under two names) to none.
+    void handOutImage();
     QJsonObject resultOf(const Job &job) const;
 
     std::FILE *m_out;
@@ -60,6 +72,9 @@ private:
     bool m_interactive = false;
     int m_linesDrawn = 0;
     QVector<Job> m_jobs;
+    QByteArray m_image;
+    bool m_imageHandedOut = false;
+    QString m_refusal;
 };
 
 #endif // FLEETUPDATE_H

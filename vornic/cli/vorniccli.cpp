@@ -11,6 +11,7 @@
 #include "fleetupdate.h"
 #include "localroad.h"
 #include "networkroad.h"
+#include "safetext.h"
 #include "imagefile.h"
 #include "interruptsignal.h"
 #include "localservernudge.h"
@@ -147,6 +148,34 @@ void VornicCli::note(const QString &line)
     m_console->note(line);
 }
 
+void VornicCli::openRow()
+{
+    if (m_history && !m_history->isOpen())
+        m_history->begin(UpdateHistory::Entry(m_history->entry()));
+}
+
+UpdateOutcome VornicCli::readImage(const QString &imagePath)
+{
+    // Read once, before any device is told anything (on the two-phase roads
+    // it would otherwise restart into its bootloader for nothing); these
+    // bytes are written and checked, whatever becomes of the file.
+    m_image = m_imageOnStdin ? FirmwareImage::fromStream(imagePath, stdin, m_imageDigest)
+                             : FirmwareImage::read(imagePath);
+    if (m_imageOnStdin && m_image.isEmpty()) {
+        // The parent closed the stream unwritten: stopped, or one of its
+        // devices answered under two names. It says why; nothing is sent.
+        m_noImageSent = true;
+        return UpdateOutcome(InterruptSignal::requested() ? UpdateOutcome::Stopped : UpdateOutcome::NotStarted,
+                             QStringLiteral("Nothing was written: the update of several devices did not go ahead."));
+    }
+    openRow();
+    if (m_image.isRead() && !m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
+        return said(UpdateOutcome(UpdateOutcome::WrongImage, m_image.mismatchWith(m_expectedSha256)));
+    if (!m_image.problem().isEmpty())
+        return said(UpdateOutcome(UpdateOutcome::ImageRefused, m_image.problem()));
+    return UpdateOutcome(UpdateOutcome::Updated);
+}
+
 void VornicCli::describeForHistory(bool write)
 {
     if (!m_history)
@@ -176,9 +205,14 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     QElapsedTimer clock;
     clock.start();
     UpdateRecord history(QStringLiteral("vornic-cli"), UpdateRecord::settingsFile(QStringLiteral("Vornic")));
-    history.begin(deviceName, imagePath);
+    history.entry().place = deviceName;
+    history.entry().imagePath = imagePath;
     m_history = &history;
+    if (!m_imageOnStdin)
+        openRow();
     const UpdateOutcome outcome = update(deviceName, imagePath);
+    if (!m_noImageSent)
+        openRow();
     const int code = exitCodeOf(outcome, InterruptSignal::exitCode());
     // What the device took, not what the image holds: a device that refused
     // record 50 got 49 records.
@@ -237,9 +271,20 @@ int VornicCli::updateMany(QStringList devices, const QString &imagePath, bool al
     const int chosen = choice.choose(&devices, imagePath, all, addresses);
     if (chosen != ExitSuccess)
         return chosen;
+    // A network device is known only by what it says it is: each says so
+    // before any is written, and one device under two addresses (a
+    // forwarder, a second interface) is refused then.
+    QStringList identifying;
+    for (const QString &device : qAsConst(devices)) {
+        QString ip;
+        int port = 0;
+        if (NetworkAddress::parse(device, m_defaultPort, &ip, &port))
+            identifying << device;
+    }
     FleetUpdate fleet(m_out, stderr, this);
-    return fleet.run(QCoreApplication::applicationFilePath(), devices, imagePath, m_image.bytes(), childOptions,
-                     m_json);
+    const int code = fleet.run(QCoreApplication::applicationFilePath(), devices, identifying, imagePath,
+                               m_image.bytes(), childOptions, m_json);
+    return code < 0 ? fail(ExitUsage, fleet.refusal()) : code;
 }
 
 UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imagePath)
@@ -250,15 +295,13 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
     const bool address = NetworkAddress::parse(deviceName, m_defaultPort, &ip, &port);
     if (!address && NetworkAddress::looksLikeAddress(deviceName))
         return said(UpdateOutcome(UpdateOutcome::NotStarted, NetworkAddress::notAnAddressText(deviceName)));
-    // Read once, before any device is told anything (on the two-phase roads
-    // it would otherwise restart into its bootloader for nothing); these
-    // bytes are written and checked, whatever becomes of the file.
-    m_image = m_imageOnStdin ? FirmwareImage::fromStream(imagePath, stdin, m_imageDigest)
-                             : FirmwareImage::read(imagePath);
-    if (m_image.isRead() && !m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
-        return said(UpdateOutcome(UpdateOutcome::WrongImage, m_image.mismatchWith(m_expectedSha256)));
-    if (!m_image.problem().isEmpty())
-        return said(UpdateOutcome(UpdateOutcome::ImageRefused, m_image.problem()));
+    // A network device sent several at once is identified first: its
+    // parent hands out the image once every device has said who it is.
+    if (address && m_imageOnStdin)
+        return updateNetwork(deviceName, imagePath);
+    const UpdateOutcome image = readImage(imagePath);
+    if (image.kind() != UpdateOutcome::Updated)
+        return image;
     if (address)
         return updateNetwork(deviceName, imagePath);
 
@@ -372,6 +415,15 @@ UpdateOutcome VornicCli::updateNetwork(const QString &address, const QString &im
     const UpdateOutcome checked = road.check(&device, where, m_force, &warning);
     if (checked.kind() != UpdateOutcome::Updated)
         return said(checked);
+    if (m_imageOnStdin) {
+        // For the parent only, which refuses one device named twice
+        // (escaped: a serial number is the device's own text).
+        std::fprintf(stderr, "identity %s\n", qPrintable(SafeText::forTerminal(device.serialNumber())));
+        std::fflush(stderr);
+        const UpdateOutcome image = readImage(imagePath);
+        if (image.kind() != UpdateOutcome::Updated)
+            return image;
+    }
     if (!warning.isEmpty())
         note(warning);
     const QString text = DeviceCatalog::networkRowText(device.type(), device.serialNumber(), device.ip());

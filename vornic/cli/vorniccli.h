@@ -44,6 +44,14 @@ private:
     int updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
                    const QStringList &childOptions);
     UpdateOutcome updateNetwork(const QString &address, const QString &imagePath);
+    // Reads the image once, from its file or from the parent's standard
+    // input: a refusal (said), or Updated when it can be written.
+    UpdateOutcome readImage(const QString &imagePath);
+    // A several-devices update's process keeps no history row until its
+    // image has arrived: until then its parent may still decide that
+    // nothing is written (one device under two names), and then no row
+    // is wanted. Opens the row now.
+    void openRow();
 
     // False (and *refusal said) when the image is not for the device's model
     // and --force was not given.
@@ -80,6 +88,8 @@ private:
     FirmwareImage m_image;
     bool m_imageOnStdin = false;
     QByteArray m_imageDigest;           // hex SHA-256 of the image on standard input
+    // The parent sent no image: it decided that nothing is written.
+    bool m_noImageSent = false;
     QString m_expectedSha256;           // --sha256: the image that is meant
     // The road taken and where the device sits, for the history.
     QString m_road;
