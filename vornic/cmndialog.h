@@ -101,14 +101,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    friend class VornicWindowTest;
-    friend class VornicSettingsTest;
-    friend class ImageMatchingTest;
-    friend class UsbRoadTest;
-    friend class SerialRoadTest;
-    friend class NetworkWindowTest;
-    friend class DeviceAccessTest;
-    friend class ReturnedDeviceTest;
+    // The tests' one way in (tests/support).
+    friend class CMNDialogProbe;
 
     void setTitle();
     void loadSettings();

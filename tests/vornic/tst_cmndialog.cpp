@@ -1,5 +1,6 @@
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "devicetype.h"
 #include "emitter.h"
@@ -93,15 +94,15 @@ NetworkDevice *VornicWindowTest::addRecord(CMNDialog *w, const QString &ip, cons
     auto *device = new NetworkDevice(ip, 10102, w);
     device->setSerialNumber(serial);
     device->setType(type);
-    w->networkDevices.append(device);
+    probe(w).networkDevices.append(device);
     return device;
 }
 
 QStringList VornicWindowTest::rowTexts(CMNDialog *w) const
 {
     QStringList texts;
-    for (int i = 0; i < w->ui->listWidget->count(); ++i)
-        texts << w->ui->listWidget->item(i)->text();
+    for (int i = 0; i < ui(w).listWidget->count(); ++i)
+        texts << ui(w).listWidget->item(i)->text();
     return texts;
 }
 
@@ -146,29 +147,29 @@ void VornicWindowTest::formAsDesigned()
         QString text;
     };
     const Expected widgets[] = {
-        { w->ui->listWidget, QRect(20, 25, 361, 71), QString() },
-        { w->ui->progressBar, QRect(20, 108, 361, 24), QString() },
-        { w->ui->lineEdit, QRect(20, 144, 361, 28), QString() },
-        { w->ui->updBtn, QRect(400, 103, 160, 31), QStringLiteral("Update Firmware") },
-        { w->ui->loadImg, QRect(400, 142, 160, 31), QStringLiteral("Load Image") },
-        { w->ui->addNetworkDeviceBtn, QRect(398, 24, 160, 31), QStringLiteral("Add Network Device") },
+        { ui(w).listWidget, QRect(20, 25, 361, 71), QString() },
+        { ui(w).progressBar, QRect(20, 108, 361, 24), QString() },
+        { ui(w).lineEdit, QRect(20, 144, 361, 28), QString() },
+        { ui(w).updBtn, QRect(400, 103, 160, 31), QStringLiteral("Update Firmware") },
+        { ui(w).loadImg, QRect(400, 142, 160, 31), QStringLiteral("Load Image") },
+        { ui(w).addNetworkDeviceBtn, QRect(398, 24, 160, 31), QStringLiteral("Add Network Device") },
     };
     for (const Expected &e : widgets) {
-        QCOMPARE(e.widget->parentWidget(), w->ui->centralWidget);
+        QCOMPARE(e.widget->parentWidget(), ui(w).centralWidget);
         QCOMPARE(e.widget->geometry(), e.geometry);
         // The list inherits its font; the others set 9 pt themselves.
-        if (e.widget != w->ui->listWidget)
+        if (e.widget != ui(w).listWidget)
             QCOMPARE(e.widget->font().pointSize(), 9);
         if (auto *button = qobject_cast<QPushButton *>(e.widget))
             QCOMPARE(button->text(), e.text);
     }
-    QCOMPARE(w->ui->centralWidget->font().family(), QStringLiteral("MS Shell Dlg 2"));
-    QCOMPARE(w->ui->updBtn->font().family(), QStringLiteral("MS Shell Dlg 2"));
-    QCOMPARE(w->ui->progressBar->value(), 0);
-    QCOMPARE(w->ui->listWidget->contextMenuPolicy(), Qt::CustomContextMenu);
-    QCOMPARE(w->deviceNames, QStringList({ "Unknown device", "Primora", "Bridova", "Bridonix", "Socara",
+    QCOMPARE(ui(w).centralWidget->font().family(), QStringLiteral("MS Shell Dlg 2"));
+    QCOMPARE(ui(w).updBtn->font().family(), QStringLiteral("MS Shell Dlg 2"));
+    QCOMPARE(ui(w).progressBar->value(), 0);
+    QCOMPARE(ui(w).listWidget->contextMenuPolicy(), Qt::CustomContextMenu);
+    QCOMPARE(probe(w).deviceNames, QStringList({ "Unknown device", "Primora", "Bridova", "Bridonix", "Socara",
                                            "Beamora", "Dongara", "Unknown Remote Device" }));
-    QCOMPARE(w->deviceNames.at(UnknownRemoteDevice), QStringLiteral("Unknown Remote Device"));
+    QCOMPARE(probe(w).deviceNames.at(UnknownRemoteDevice), QStringLiteral("Unknown Remote Device"));
     QVERIFY(w->styleSheet().startsWith(QLatin1String("QProgressBar{\nborder: 1px solid grey;")));
     QVERIFY(w->styleSheet().endsWith(QLatin1String("stop: 1 #248484 );border: 0px;}")));
 }
@@ -192,11 +193,11 @@ void VornicWindowTest::settingsDefaultsWithoutFile()
 {
     QVERIFY(!QFile::exists(m_settings->vornicFile()));
     CMNDialog *w = makeWindow();
-    QCOMPARE(w->lastPort, 10102);
-    QVERIFY(w->lastIp.isEmpty());
-    QVERIFY(w->imagePath.isEmpty());
-    QVERIFY(w->imageDir.isEmpty());
-    QVERIFY(w->ui->lineEdit->text().isEmpty());
+    QCOMPARE(probe(w).lastPort, 10102);
+    QVERIFY(probe(w).lastIp.isEmpty());
+    QVERIFY(probe(w).imagePath.isEmpty());
+    QVERIFY(probe(w).imageDir.isEmpty());
+    QVERIFY(ui(w).lineEdit->text().isEmpty());
 }
 
 void VornicWindowTest::settingsReadFromFile()
@@ -209,35 +210,35 @@ void VornicWindowTest::settingsReadFromFile()
     }
     QVERIFY(QFile::exists(m_settings->vornicFile()));
     CMNDialog *w = makeWindow();
-    QCOMPARE(w->lastIp, QStringLiteral("127.0.0.5"));
-    QCOMPARE(w->lastPort, 2001);
-    QCOMPARE(w->imagePath, m_settings->path() + "/fw/BRDV_1.INC");
-    QCOMPARE(w->ui->lineEdit->text(), w->imagePath);
-    QCOMPARE(w->imageDir, m_settings->path() + "/fw");
+    QCOMPARE(probe(w).lastIp, QStringLiteral("127.0.0.5"));
+    QCOMPARE(probe(w).lastPort, 2001);
+    QCOMPARE(probe(w).imagePath, m_settings->path() + "/fw/BRDV_1.INC");
+    QCOMPARE(ui(w).lineEdit->text(), probe(w).imagePath);
+    QCOMPARE(probe(w).imageDir, m_settings->path() + "/fw");
 }
 
 void VornicWindowTest::controlsOnEmptyAndFilledList()
 {
     CMNDialog *w = makeWindow();
-    QCOMPARE(w->ui->listWidget->count(), 0);
-    QVERIFY(!w->ui->loadImg->isEnabled());
-    QVERIFY(!w->ui->updBtn->isEnabled());
-    QVERIFY(w->contextMenu.isEnabled());
+    QCOMPARE(ui(w).listWidget->count(), 0);
+    QVERIFY(!ui(w).loadImg->isEnabled());
+    QVERIFY(!ui(w).updBtn->isEnabled());
+    QVERIFY(probe(w).contextMenu.isEnabled());
 
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->enumDevices();
-    QCOMPARE(w->ui->listWidget->currentRow(), 0);
-    QVERIFY(w->ui->loadImg->isEnabled());
-    QVERIFY2(!w->ui->updBtn->isEnabled(), "no image chosen yet");
+    QCOMPARE(ui(w).listWidget->currentRow(), 0);
+    QVERIFY(ui(w).loadImg->isEnabled());
+    QVERIFY2(!ui(w).updBtn->isEnabled(), "no image chosen yet");
 
-    w->ui->lineEdit->setText("/tmp/PR.INC");
+    ui(w).lineEdit->setText("/tmp/PR.INC");
     w->enumDevices();
-    QVERIFY(w->ui->updBtn->isEnabled());
+    QVERIFY(ui(w).updBtn->isEnabled());
 
     // No current row: both off, whatever the image field holds.
-    w->ui->listWidget->setCurrentRow(-1);
-    QVERIFY(!w->ui->loadImg->isEnabled());
-    QVERIFY(!w->ui->updBtn->isEnabled());
+    ui(w).listWidget->setCurrentRow(-1);
+    QVERIFY(!ui(w).loadImg->isEnabled());
+    QVERIFY(!ui(w).updBtn->isEnabled());
 }
 
 void VornicWindowTest::rowClickAndImageFieldDriveUpdateButton()
@@ -245,22 +246,22 @@ void VornicWindowTest::rowClickAndImageFieldDriveUpdateButton()
     CMNDialog *w = makeWindow();
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->enumDevices();
-    QListWidgetItem *row = w->ui->listWidget->item(0);
+    QListWidgetItem *row = ui(w).listWidget->item(0);
 
     // A row click follows the image field, not just the row.
-    w->ui->lineEdit->clear();
+    ui(w).lineEdit->clear();
     w->selectUSBDevice(row);
     QVERIFY(row->isSelected());
-    QVERIFY(!w->ui->updBtn->isEnabled());
-    w->ui->lineEdit->setText("x.INC");
+    QVERIFY(!ui(w).updBtn->isEnabled());
+    ui(w).lineEdit->setText("x.INC");
     w->selectUSBDevice(row);
-    QVERIFY(w->ui->updBtn->isEnabled());
+    QVERIFY(ui(w).updBtn->isEnabled());
 
     // An update in progress locks the three controls; btnsOn frees them.
-    w->setUpdateControlsEnabled(false);
-    QVERIFY(!w->ui->updBtn->isEnabled() && !w->ui->loadImg->isEnabled() && !w->contextMenu.isEnabled());
+    probe(w).setUpdateControlsEnabled(false);
+    QVERIFY(!ui(w).updBtn->isEnabled() && !ui(w).loadImg->isEnabled() && !probe(w).contextMenu.isEnabled());
     w->btnsOn();
-    QVERIFY(w->ui->updBtn->isEnabled() && w->ui->loadImg->isEnabled() && w->contextMenu.isEnabled());
+    QVERIFY(ui(w).updBtn->isEnabled() && ui(w).loadImg->isEnabled() && probe(w).contextMenu.isEnabled());
 }
 
 void VornicWindowTest::contextMenuActionsFollowRowCount()
@@ -295,23 +296,23 @@ void VornicWindowTest::traceWindowToggleKeepsText()
     CMNDialog *w = makeWindow();
     w->show();
     QVERIFY(QTest::qWaitForWindowActive(w));
-    QVERIFY(w->traceDialog->isHidden());
-    QCOMPARE(w->traceDialog->windowTitle(), QStringLiteral("Trace"));
+    QVERIFY(probe(w).traceDialog->isHidden());
+    QCOMPARE(probe(w).traceDialog->windowTitle(), QStringLiteral("Trace"));
 
     QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(w->traceDialog->isVisible());
-    QVERIFY(!w->traceDialog->isModal());
+    QVERIFY(probe(w).traceDialog->isVisible());
+    QVERIFY(!probe(w).traceDialog->isModal());
 
-    w->traceEdit->appendPlainText("first line");
+    probe(w).traceEdit->appendPlainText("first line");
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w));
     QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(w->traceDialog->isHidden());
+    QVERIFY(probe(w).traceDialog->isHidden());
 
     w->handleDeviceChange(false, "\\\\?\\USB#VID_3B5D&PID_0016#0500A1B2" + guid);
     QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(w->traceDialog->isVisible());
-    QCOMPARE(w->traceEdit->toPlainText(),
+    QVERIFY(probe(w).traceDialog->isVisible());
+    QCOMPARE(probe(w).traceEdit->toPlainText(),
              QStringLiteral("first line\n VID_3B5D&PID_0016 0500A1B2 device disconnected"));
 }
 
@@ -324,11 +325,11 @@ void VornicWindowTest::networkRowTextAndData()
 
     QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2",
                                         "Unknown device S/N: FFFF at 127.0.0.3" }));
-    const QVariant data = w->ui->listWidget->item(0)->data(Qt::UserRole);
+    const QVariant data = ui(w).listWidget->item(0)->data(Qt::UserRole);
     QCOMPARE(data.userType(), int(QMetaType::VoidStar));
     QCOMPARE(data.value<void *>(), static_cast<void *>(primora));
-    QCOMPARE(w->ui->listWidget->item(1)->data(Qt::UserRole).value<void *>(), static_cast<void *>(unknown));
-    QCOMPARE(w->ui->listWidget->currentRow(), 0);
+    QCOMPARE(ui(w).listWidget->item(1)->data(Qt::UserRole).value<void *>(), static_cast<void *>(unknown));
+    QCOMPARE(ui(w).listWidget->currentRow(), 0);
 }
 
 void VornicWindowTest::rowsAreAppendedAndBecomeCurrent()
@@ -338,17 +339,17 @@ void VornicWindowTest::rowsAreAppendedAndBecomeCurrent()
     const quintptr usbDevice = reinterpret_cast<quintptr>(&dummy);
     w->addListEntry("GW Net S/N: 0500A1B2 bootloader", QVariant::fromValue(usbDevice));
     w->addListEntry("Primora S/N: 0500A1B2 via ttyACM0", QVariant(QStringLiteral("port")));
-    QCOMPARE(w->ui->listWidget->count(), 2);
-    QCOMPARE(w->ui->listWidget->currentRow(), 1);
-    QCOMPARE(w->ui->listWidget->item(0)->data(Qt::UserRole).value<quintptr>(), usbDevice);
-    QCOMPARE(w->ui->listWidget->item(0)->data(Qt::DisplayRole).toString(),
+    QCOMPARE(ui(w).listWidget->count(), 2);
+    QCOMPARE(ui(w).listWidget->currentRow(), 1);
+    QCOMPARE(ui(w).listWidget->item(0)->data(Qt::UserRole).value<quintptr>(), usbDevice);
+    QCOMPARE(ui(w).listWidget->item(0)->data(Qt::DisplayRole).toString(),
              QStringLiteral("GW Net S/N: 0500A1B2 bootloader"));
     // A USB row is neither a network row nor of a known model by its text.
-    w->ui->listWidget->setCurrentRow(0);
-    QVERIFY(!w->isNetworkDevice());
-    QCOMPARE(w->deviceTypeIndex(), int(UnknownDevice));
-    w->ui->listWidget->setCurrentRow(1);
-    QCOMPARE(w->deviceTypeIndex(), int(Primora));
+    ui(w).listWidget->setCurrentRow(0);
+    QVERIFY(!probe(w).isNetworkDevice());
+    QCOMPARE(probe(w).deviceTypeIndex(), int(UnknownDevice));
+    ui(w).listWidget->setCurrentRow(1);
+    QCOMPARE(probe(w).deviceTypeIndex(), int(Primora));
 }
 
 void VornicWindowTest::deleteNetworkRowRemovesRecordsSharingItsIp()
@@ -359,15 +360,15 @@ void VornicWindowTest::deleteNetworkRowRemovesRecordsSharingItsIp()
     NetworkDevice *twin = addRecord(w, "127.0.0.2", "0500A1B3", Primora);
     QPointer<NetworkDevice> twinGuard(twin);
     w->enumDevices();
-    w->pendingDevice = twin;
-    QCOMPARE(w->ui->listWidget->count(), 3);
+    probe(w).pendingDevice = twin;
+    QCOMPARE(ui(w).listWidget->count(), 3);
 
-    w->ui->listWidget->setCurrentRow(0);
+    ui(w).listWidget->setCurrentRow(0);
     w->deleteFromWidget();
 
-    QCOMPARE(w->networkDevices, QVector<NetworkDevice *>({ other }));
+    QCOMPARE(probe(w).networkDevices, QVector<NetworkDevice *>({ other }));
     QVERIFY2(twinGuard.isNull(), "the record sharing the address is deleted");
-    QCOMPARE(w->pendingDevice, nullptr);
+    QCOMPARE(probe(w).pendingDevice, nullptr);
     // No row is left pointing at a deleted record.
     QCOMPARE(rowTexts(w), QStringList({ "Socara S/N: 03D0001 at 127.0.0.3" }));
 }
@@ -379,17 +380,17 @@ void VornicWindowTest::deleteOtherRowKeepsRecords()
     w->enumDevices();
     int dummy = 0;
     w->addListEntry("Bootloader S/N: 1 bootloader", QVariant::fromValue(reinterpret_cast<quintptr>(&dummy)));
-    QCOMPARE(w->ui->listWidget->currentRow(), 1);
+    QCOMPARE(ui(w).listWidget->currentRow(), 1);
 
     w->deleteFromWidget();
     QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
-    QCOMPARE(w->networkDevices, QVector<NetworkDevice *>({ device }));
+    QCOMPARE(probe(w).networkDevices, QVector<NetworkDevice *>({ device }));
 
     // Nothing current: nothing happens.
-    w->ui->listWidget->setCurrentRow(-1);
+    ui(w).listWidget->setCurrentRow(-1);
     w->deleteFromWidget();
-    QCOMPARE(w->ui->listWidget->count(), 1);
-    QCOMPARE(w->networkDevices.size(), 1);
+    QCOMPARE(ui(w).listWidget->count(), 1);
+    QCOMPARE(probe(w).networkDevices.size(), 1);
 }
 
 void VornicWindowTest::plainRefreshRebuildsNetworkRows()
@@ -414,17 +415,17 @@ void VornicWindowTest::refreshRefusedWhileJobRuns()
     const QStringList before = rowTexts(w);
 
     QSemaphore release;
-    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&release] {
+    probe(w).watchUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return 0;
-    })));
+    }));
     QTest::ignoreMessage(QtDebugMsg, "blocked");
-    w->refreshAction->trigger();
+    probe(w).refreshAction->trigger();
     QCOMPARE(rowTexts(w), before);
-    QCOMPARE(w->networkDevices.size(), 1);
+    QCOMPARE(probe(w).networkDevices.size(), 1);
 
     release.release();
-    QTRY_VERIFY(!w->future.isRunning());
+    QTRY_VERIFY(!probe(w).future.isRunning());
     w->enumDevices();
     QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
 }
@@ -453,7 +454,7 @@ void VornicWindowTest::hotplugLines()
     CMNDialog *w = makeWindow();
     QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
     w->handleDeviceChange(arrival, path);
-    QCOMPARE(w->traceEdit->toPlainText(), line);
+    QCOMPARE(probe(w).traceEdit->toPlainText(), line);
 }
 
 void VornicWindowTest::hotplugEmptyPathIgnored()
@@ -462,9 +463,9 @@ void VornicWindowTest::hotplugEmptyPathIgnored()
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->handleDeviceChange(true, "\\\\?\\USB");
     w->handleDeviceChange(false, QString());
-    QVERIFY(w->traceEdit->toPlainText().isEmpty());
+    QVERIFY(probe(w).traceEdit->toPlainText().isEmpty());
     // Not refreshed either: the record has no row yet.
-    QCOMPARE(w->ui->listWidget->count(), 0);
+    QCOMPARE(ui(w).listWidget->count(), 0);
 }
 
 void VornicWindowTest::hotplugRefreshesList()
@@ -482,18 +483,18 @@ void VornicWindowTest::hotplugRefreshesList()
     // During a USB job both events are written down and refresh nothing.
     w->addListEntry("row under update", QVariant());
     QSemaphore release;
-    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&release] {
+    probe(w).watchUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return 0;
-    })));
+    }));
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     w->handleDeviceChange(true, path);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     w->handleDeviceChange(false, path);
-    QCOMPARE(w->ui->listWidget->count(), 2);
-    QCOMPARE(w->traceEdit->toPlainText().count(QLatin1Char('\n')), 3);
+    QCOMPARE(ui(w).listWidget->count(), 2);
+    QCOMPARE(probe(w).traceEdit->toPlainText().count(QLatin1Char('\n')), 3);
     release.release();
-    QTRY_VERIFY(!w->future.isRunning());
+    QTRY_VERIFY(!probe(w).future.isRunning());
 }
 
 void VornicWindowTest::closeWaitsForRunningJob()
@@ -503,11 +504,11 @@ void VornicWindowTest::closeWaitsForRunningJob()
     QSignalSpy stops(w, &CMNDialog::stopThread);
     QSemaphore release;
     std::atomic<bool> jobDone { false };
-    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&] {
+    probe(w).watchUsbJob(QtConcurrent::run([&] {
         release.acquire();
         jobDone = true;
         return 0;
-    })));
+    }));
 
     // Closing returns at once and the window stays, saying why; a second
     // attempt changes nothing.
@@ -515,8 +516,8 @@ void VornicWindowTest::closeWaitsForRunningJob()
     QVERIFY(!w->close());
     QVERIFY(w->isVisible());
     QCOMPARE(stops.count(), 1);
-    QVERIFY2(w->ui->progressBar->text().startsWith(QLatin1String("Finishing the transfer before closing")),
-             qPrintable(w->ui->progressBar->text()));
+    QVERIFY2(ui(w).progressBar->text().startsWith(QLatin1String("Finishing the transfer before closing")),
+             qPrintable(ui(w).progressBar->text()));
     // It keeps handling events meanwhile.
     bool timerFired = false;
     QTimer::singleShot(20, w, [&timerFired] { timerFired = true; });
@@ -539,30 +540,30 @@ void VornicWindowTest::btnsOnAfterJobEnds()
     CMNDialog *w = makeWindow();
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->enumDevices();
-    w->setUpdateControlsEnabled(false);
+    probe(w).setUpdateControlsEnabled(false);
     QSemaphore release;
-    w->watchUsbJob(w->updateOwner->followUsbJob(QtConcurrent::run([&release] {
+    probe(w).watchUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return -1;
-    })));
+    }));
     QTest::qWait(50);
-    QVERIFY(!w->ui->updBtn->isEnabled());
+    QVERIFY(!ui(w).updBtn->isEnabled());
     release.release();
-    QTRY_VERIFY(w->ui->updBtn->isEnabled());
-    QVERIFY(w->ui->loadImg->isEnabled());
-    QVERIFY(w->contextMenu.isEnabled());
-    QVERIFY(!w->updateOwner->inProgress());
+    QTRY_VERIFY(ui(w).updBtn->isEnabled());
+    QVERIFY(ui(w).loadImg->isEnabled());
+    QVERIFY(probe(w).contextMenu.isEnabled());
+    QVERIFY(!probe(w).updateOwner->inProgress());
 
     // The job's progress reaches the bar through the emitter, queued.
     QThread *worker = QThread::create([w] {
-        emit w->emitter->load_start(0, 3);
-        emit w->emitter->load_progress(2);
+        emit probe(w).emitter->load_start(0, 3);
+        emit probe(w).emitter->load_progress(2);
     });
     worker->start();
     QVERIFY(worker->wait(5000));
     delete worker;
-    QTRY_COMPARE(w->ui->progressBar->value(), 2);
-    QCOMPARE(w->ui->progressBar->maximum(), 3);
+    QTRY_COMPARE(ui(w).progressBar->value(), 2);
+    QCOMPARE(ui(w).progressBar->maximum(), 3);
 }
 
 void VornicWindowTest::statusErrorUsesErrnoForZero()
@@ -604,12 +605,12 @@ void VornicWindowTest::warningBox()
     QCOMPARE(buttons.size(), 1);
 
     // Worker errors arrive through the emitter.
-    emit w->emitter->errorSignal("Error timeout.");
+    emit probe(w).emitter->errorSignal("Error timeout.");
     QCOMPARE(driver.seen().last(), QStringLiteral("Warning!|Error timeout."));
 
     const QString name = QStringLiteral("<b>Dongara</b> S/N: <img src=\"x\"><a href=\"y\">04E2</a>");
     w->displayWarnings(QStringLiteral("The device %1 refused record 3.").arg(name));
-    CMNDialog::askButtons(QMessageBox::Warning, QStringLiteral("Vornic"), name, { QStringLiteral("Cancel") }, 0, 0, w,
+    CMNDialogProbe::askButtons(QMessageBox::Warning, QStringLiteral("Vornic"), name, { QStringLiteral("Cancel") }, 0, 0, w,
                           name);
     QCOMPARE(driver.handledCount(), 4);
     QCOMPARE(richLabels, QStringList());
@@ -664,7 +665,7 @@ void VornicWindowTest::loadImageStoresAbsolutePathAndFilter()
         addRecord(w, "127.0.0.2", "0500A1B2", type);
         w->enumDevices();
     } else {
-        w->addListEntry(w->deviceNames.at(type) + " S/N: 0500A1B2", QVariant(QStringLiteral("port")));
+        w->addListEntry(probe(w).deviceNames.at(type) + " S/N: 0500A1B2", QVariant(QStringLiteral("port")));
     }
 
     QStringList filters;
@@ -683,10 +684,10 @@ void VornicWindowTest::loadImageStoresAbsolutePathAndFilter()
     w->btnLoadImageClicked();
     QCOMPARE(driver.handledCount(), 1);
     QCOMPARE(filters, QStringList({ filter }));
-    QCOMPARE(w->ui->lineEdit->text(), image);
+    QCOMPARE(ui(w).lineEdit->text(), image);
     QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Ordane", "Vornic");
     QCOMPARE(stored.value("filename").toString(), image);
-    QVERIFY(w->ui->updBtn->isEnabled());
+    QVERIFY(ui(w).updBtn->isEnabled());
 }
 
 QTEST_MAIN(VornicWindowTest)

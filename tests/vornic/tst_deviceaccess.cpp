@@ -2,7 +2,8 @@
 // unprivileged user, with the emulated nodes closed to everyone): they are
 // listed and marked, and "Update Firmware" says why and how to mend it.
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "emulateddfudevice.h"
 #include "modaldriver.h"
@@ -53,36 +54,36 @@ void DeviceAccessTest::deviceWithoutAccess()
 
     CMNDialog window;
     QStringList rows;
-    for (int i = 0; i < window.ui->listWidget->count(); ++i)
-        rows << window.ui->listWidget->item(i)->text();
+    for (int i = 0; i < ui(&window).listWidget->count(); ++i)
+        rows << ui(&window).listWidget->item(i)->text();
     rows.sort();
     QCOMPARE(rows, QStringList({ "Primora S/N: 0500A1B2 (no access)", "Primora S/N: 0500C3D4 bootloader" }));
     // The trace keeps its line.
-    QVERIFY(window.traceEdit->toPlainText().contains(
+    QVERIFY(probe(&window).traceEdit->toPlainText().contains(
         QLatin1String("Unable to access the device with vid = 15197, pid = 32769!")));
 
-    window.imagePath = image;
-    window.ui->lineEdit->setText(image);
+    probe(&window).imagePath = image;
+    ui(&window).lineEdit->setText(image);
     window.updateUpdateButton();
     ModalDriver driver(ModalDriver::dismissAll());
     // Without sudo, the device this user may open is written.
-    window.ui->listWidget->setCurrentItem(
-        window.ui->listWidget->findItems(QStringLiteral("Primora S/N: 0500C3D4 bootloader"), Qt::MatchExactly).at(0));
-    QTest::mouseClick(window.ui->updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!window.future.isRunning() && window.ui->updBtn->isEnabled(), 10000);
+    ui(&window).listWidget->setCurrentItem(
+        ui(&window).listWidget->findItems(QStringLiteral("Primora S/N: 0500C3D4 bootloader"), Qt::MatchExactly).at(0));
+    QTest::mouseClick(ui(&window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(&window).future.isRunning() && ui(&window).updBtn->isEnabled(), 10000);
     QCOMPARE(open.downloaded(), QByteArray(3000, 'x'));
     QCOMPARE(driver.handledCount(), 0);
     // The other one: a sentence instead of a silent failure.
-    window.ui->listWidget->setCurrentItem(
-        window.ui->listWidget->findItems(QStringLiteral("Primora S/N: 0500A1B2 (no access)"), Qt::MatchExactly).at(0));
-    QTest::mouseClick(window.ui->updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!window.future.isRunning() && window.ui->updBtn->isEnabled(), 10000);
+    ui(&window).listWidget->setCurrentItem(
+        ui(&window).listWidget->findItems(QStringLiteral("Primora S/N: 0500A1B2 (no access)"), Qt::MatchExactly).at(0));
+    QTest::mouseClick(ui(&window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(&window).future.isRunning() && ui(&window).updBtn->isEnabled(), 10000);
     QTRY_VERIFY(driver.handledCount() > 0);
     QCOMPARE(driver.seen(), QStringList({ "Warning!|This user may not open the USB device: install Ordane's device "
                                           "access rules (bash scripts/install.sh, or copy "
                                           "70-ordane-firmware-tools.rules as the README says) and plug the device "
                                           "in again." }));
-    QCOMPARE(window.ui->progressBar->text(), QStringLiteral("Update failed"));
+    QCOMPARE(ui(&window).progressBar->text(), QStringLiteral("Update failed"));
     QVERIFY(device.downloaded().isEmpty());
 }
 
@@ -111,14 +112,14 @@ void DeviceAccessTest::serialPortWithoutAccess()
     file.close();
 
     CMNDialog window;
-    QCOMPARE(window.ui->listWidget->count(), 1);
-    QCOMPARE(window.ui->listWidget->item(0)->text(),
+    QCOMPARE(ui(&window).listWidget->count(), 1);
+    QCOMPARE(ui(&window).listWidget->item(0)->text(),
              QStringLiteral("Primora S/N: 0500A1B2 via %1 (no access)").arg(QString::fromLatin1(config.ttyName)));
-    window.imagePath = image;
-    window.ui->lineEdit->setText(image);
+    probe(&window).imagePath = image;
+    ui(&window).lineEdit->setText(image);
     window.updateUpdateButton();
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(window.ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(&window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 1);
     const QString seen = driver.seen().at(0);
     QVERIFY2(seen.startsWith(QLatin1String("Error|"))
@@ -127,7 +128,7 @@ void DeviceAccessTest::serialPortWithoutAccess()
                                                 "access rules.")),
              qPrintable(seen));
     QVERIFY(device.serialReceived().isEmpty());
-    QVERIFY(window.ui->updBtn->isEnabled() && window.ui->loadImg->isEnabled());
+    QVERIFY(ui(&window).updBtn->isEnabled() && ui(&window).loadImg->isEnabled());
     device.unplug(testbed);
 }
 

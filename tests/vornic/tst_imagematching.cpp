@@ -1,7 +1,8 @@
 // Whether an image suits the selected row, and the two questions asked
 // before an update starts.
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "modaldriver.h"
 #include "privatesettings.h"
@@ -42,7 +43,7 @@ void ImageMatchingTest::init()
     m_settings.reset(new PrivateSettings);
     QVERIFY(m_settings->isValid());
     m_window.reset(new CMNDialog);
-    m_window->ui->listWidget->clear();
+    ui(m_window).listWidget->clear();
 }
 
 void ImageMatchingTest::cleanup()
@@ -62,7 +63,7 @@ void ImageMatchingTest::selectRow(const QString &text, bool network, const QStri
         data = QVariant::fromValue(static_cast<void *>(m_record.get()));
     }
     m_window->addListEntry(text, data);
-    m_window->ui->lineEdit->setText(path);
+    ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
 }
 
@@ -111,7 +112,7 @@ void ImageMatchingTest::imageMatchesDevice()
     QFETCH(QString, path);
     QFETCH(bool, matches);
     selectRow(row, network, path);
-    QCOMPARE(m_window->imageMatchesDevice(), matches);
+    QCOMPARE(probe(m_window).imageMatchesDevice(), matches);
 }
 
 void ImageMatchingTest::confirmations_data()
@@ -176,7 +177,7 @@ void ImageMatchingTest::confirmations()
                          : QString());
         ModalDriver::pressButton(box, answers.value(asked++));
     });
-    QCOMPARE(m_window->confirmUpdate(), goesOn);
+    QCOMPARE(probe(m_window).confirmUpdate(), goesOn);
     QCOMPARE(driver.seen(), questions);
 }
 
@@ -200,33 +201,33 @@ void ImageMatchingTest::cancelStartsNothing()
     QFETCH(QStringList, answers);
     QFETCH(QString, path);
     selectRow(row, false, path);
-    QVERIFY(m_window->ui->updBtn->isEnabled());
+    QVERIFY(ui(m_window).updBtn->isEnabled());
 
     int asked = 0;
     ModalDriver driver([&](QWidget *widget) {
         ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), answers.value(asked++));
     });
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), answers.size());
     if (path.trimmed().isEmpty())
         QCOMPARE(driver.seen(), QStringList{ "Vornic|Choose a firmware image first." });
-    QVERIFY(m_window->ui->updBtn->isEnabled());
-    QVERIFY(m_window->ui->loadImg->isEnabled());
-    QVERIFY(m_window->contextMenu.isEnabled());
-    QVERIFY(!m_window->future.isRunning());
-    QCOMPARE(m_window->reconnectMode.load(), -1);
+    QVERIFY(ui(m_window).updBtn->isEnabled());
+    QVERIFY(ui(m_window).loadImg->isEnabled());
+    QVERIFY(probe(m_window).contextMenu.isEnabled());
+    QVERIFY(!probe(m_window).future.isRunning());
+    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
 }
 
 void ImageMatchingTest::rowWithoutDeviceGivesControlsBack()
 {
     selectRow(QStringLiteral("Primora S/N: 0500A1B2"), false, QStringLiteral("/fw/PR.INC"));
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 0);
-    QVERIFY(!m_window->future.isRunning());
-    QVERIFY(m_window->ui->updBtn->isEnabled());
-    QVERIFY(m_window->ui->loadImg->isEnabled());
-    QVERIFY(m_window->contextMenu.isEnabled());
+    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(ui(m_window).updBtn->isEnabled());
+    QVERIFY(ui(m_window).loadImg->isEnabled());
+    QVERIFY(probe(m_window).contextMenu.isEnabled());
 }
 
 QTEST_MAIN(ImageMatchingTest)

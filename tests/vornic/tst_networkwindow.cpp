@@ -3,7 +3,8 @@
 // "Refresh List", and an update with its result dialogs and the reboot.
 #include "testimage.h"
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "ipconnectdialog.h"
 #include "ipwidget.h"
@@ -80,8 +81,8 @@ bool NetworkWindowTest::chooseImage(const QByteArray &image, const QString &name
     const QString path = TestImage::store(m_dir.path(), name, image);
     if (path.isEmpty())
         return false;
-    m_window->imagePath = path;
-    m_window->ui->lineEdit->setText(path);
+    probe(m_window).imagePath = path;
+    ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
     return true;
 }
@@ -100,8 +101,8 @@ void NetworkWindowTest::cleanup()
 
 void NetworkWindowTest::addThroughDialog(const QString &ip, quint16 port)
 {
-    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
-    IPConnectDialog *dialog = m_window->connectDialog;
+    QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
+    IPConnectDialog *dialog = probe(m_window).connectDialog;
     QVERIFY(dialog && dialog->isVisible());
     dialog->setAddress(ip, port);
     QPushButton *add = nullptr;
@@ -111,7 +112,7 @@ void NetworkWindowTest::addThroughDialog(const QString &ip, quint16 port)
     }
     QVERIFY(add);
     QTest::mouseClick(add, Qt::LeftButton);
-    QVERIFY(!m_window->connectDialog);
+    QVERIFY(!probe(m_window).connectDialog);
 }
 
 void NetworkWindowTest::addByAddress_data()
@@ -163,7 +164,7 @@ void NetworkWindowTest::addByAddress()
         ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), answer);
     });
     addThroughDialog(QStringLiteral("127.0.0.1"), port);
-    QTRY_VERIFY(!m_window->pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice);
     QCOMPARE(driver.seen().size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty())
         QVERIFY2(driver.seen().at(0).startsWith(message.contains(QLatin1String("%1")) ? message.arg(port) : message), qPrintable(driver.seen().at(0)));
@@ -174,7 +175,7 @@ void NetworkWindowTest::addByAddress()
     QCOMPARE(m_window->findChildren<Task *>().size(), 0);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), row.isEmpty() ? 0 : 1);
     if (row.isEmpty()) {
-        QVERIFY(m_window->networkDevices.isEmpty());
+        QVERIFY(probe(m_window).networkDevices.isEmpty());
         return;
     }
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Vornic"));
@@ -184,9 +185,9 @@ void NetworkWindowTest::addByAddress()
     // The same address again: one row, and the duplicate is written down.
     QTest::ignoreMessage(QtDebugMsg, "Device with IP = 127.0.0.1 exists!");
     addThroughDialog(QStringLiteral("127.0.0.1"), port);
-    QTRY_VERIFY(!m_window->pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice);
     QCOMPARE(rowTexts(*m_window), QStringList{ row });
-    QCOMPARE(m_window->networkDevices.size(), 1);
+    QCOMPARE(probe(m_window).networkDevices.size(), 1);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
 }
@@ -205,14 +206,14 @@ void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
     auto *quiet = new NetworkDevice(QStringLiteral("127.0.0.1"), silent.port(), m_window.get());
     quiet->setSerialNumber(QStringLiteral("03D0001"));
     quiet->setType(4);
-    m_window->networkDevices.append(quiet);
+    probe(m_window).networkDevices.append(quiet);
     m_window->enumDevices();
     QCOMPARE(rowTexts(*m_window).size(), 2);
 
     ModalDriver driver(ModalDriver::dismissAll());
-    m_window->refreshAction->trigger();
+    probe(m_window).refreshAction->trigger();
     QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
-    QCOMPARE(m_window->networkDevices.size(), 1);
+    QCOMPARE(probe(m_window).networkDevices.size(), 1);
     // The quiet one is said to be gone, not dropped in silence.
     QCOMPARE(driver.seen(), QStringList{ QStringLiteral("Failed to add a device|The device at 127.0.0.1:%1 did not say "
                                                         "what it is: its answer holds no serial number or version.")
@@ -222,20 +223,20 @@ void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
 
 void NetworkWindowTest::cancelCreatesNothing()
 {
-    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
-    QPointer<IPConnectDialog> dialog = m_window->connectDialog;
+    QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
+    QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog;
     QVERIFY(dialog);
     QCOMPARE(dialog->windowTitle(), QStringLiteral("Add Network Device"));
     // A second press brings the same dialog forward.
-    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
-    QCOMPARE(m_window->connectDialog, dialog.data());
+    QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
+    QCOMPARE(probe(m_window).connectDialog, dialog.data());
     for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
         if (button->text() == QLatin1String("Cancel"))
             QTest::mouseClick(button, Qt::LeftButton);
     }
-    QVERIFY(!m_window->connectDialog);
+    QVERIFY(!probe(m_window).connectDialog);
     QTRY_VERIFY(!dialog);
-    QVERIFY(!m_window->pendingDevice);
+    QVERIFY(!probe(m_window).pendingDevice);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 0);
     QVERIFY(rowTexts(*m_window).isEmpty());
 }
@@ -322,7 +323,7 @@ void NetworkWindowTest::updateAndItsEnd()
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 13 + 5);
     QVERIFY(chooseImage(image, wImage ? QStringLiteral("PR_INB.IN2") : QStringLiteral("PR_NET.IN2")));
-    QVERIFY(m_window->ui->updBtn->isEnabled());
+    QVERIFY(ui(m_window).updBtn->isEnabled());
 
     QStringList buttons;
     QString explanation;
@@ -342,9 +343,9 @@ void NetworkWindowTest::updateAndItsEnd()
     // Controls are locked while the upload runs: a row change unlocks nothing.
     QTimer::singleShot(50, m_window.get(), [&] {
         m_window->checkDeviceList();
-        lockedMeanwhile = !m_window->ui->updBtn->isEnabled() && !m_window->ui->loadImg->isEnabled();
+        lockedMeanwhile = !ui(m_window).updBtn->isEnabled() && !ui(m_window).loadImg->isEnabled();
     });
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     // (A quiet device keeps the upload going for 5 s, well past the look.)
     QVERIFY(lockedMeanwhile || !silent || gone);
     QCOMPARE(driver.seen().size(), message.isEmpty() ? 0 : 1);
@@ -355,8 +356,8 @@ void NetworkWindowTest::updateAndItsEnd()
     QCOMPARE(buttons, silent ? QStringList{ "Dismiss" }
                       : wImage ? QStringList()
                                : QStringList({ "Reboot", "Cancel" }));
-    QVERIFY(m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled());
-    QCOMPARE(m_window->ui->progressBar->text(), unchecked ? QStringLiteral("Update complete, not verified")
+    QVERIFY(ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled());
+    QCOMPARE(ui(m_window).progressBar->text(), unchecked ? QStringLiteral("Update complete, not verified")
                                                 : silent  ? QStringLiteral("Update failed")
                                                           : QStringLiteral("Update complete"));
     // One row in the history, ended, naming the device and the image, and
@@ -411,10 +412,10 @@ void NetworkWindowTest::followUpReachesTheUpdatedDevice()
     SimulatedDevice other(options);
     QVERIFY(chosen.isListening() && other.isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), chosen.port());
-    QTRY_VERIFY(!m_window->pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice);
     addThroughDialog(QStringLiteral("127.0.0.2"), other.port());
-    QTRY_VERIFY(!m_window->pendingDevice);
-    QListWidget *list = m_window->ui->listWidget;
+    QTRY_VERIFY(!probe(m_window).pendingDevice);
+    QListWidget *list = ui(m_window).listWidget;
     QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.1",
                                                 "Primora S/N: 0500E5F6 at 127.0.0.2" }));
     list->setCurrentRow(0);
@@ -436,7 +437,7 @@ void NetworkWindowTest::followUpReachesTheUpdatedDevice()
         list->setCurrentRow(1);
         QTest::keyClick(widget, answer == QLatin1String("escape") ? Qt::Key_Escape : Qt::Key_Return);
     });
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.seen(), QStringList{ "Firmware upload completed|To run new firmware, press Reboot!" });
 
     QTRY_VERIFY(chosen.allClosed() && other.allClosed());
@@ -449,7 +450,7 @@ void NetworkWindowTest::followUpReachesTheUpdatedDevice()
                  qPrintable(line));
     }
     QVERIFY(lockedMeanwhile);
-    QVERIFY(list->isEnabled() && m_window->ui->updBtn->isEnabled());
+    QVERIFY(list->isEnabled() && ui(m_window).updBtn->isEnabled());
 }
 
 // "Add Device" pressed again while the device is being checked: one check,
@@ -462,8 +463,8 @@ void NetworkWindowTest::oneCheckAtATime()
         else if (received.endsWith("boot v\r\n"))
             peer.say("boot v1.1\r\nOK\r\n");
     });
-    QTest::mouseClick(m_window->ui->addNetworkDeviceBtn, Qt::LeftButton);
-    QPointer<IPConnectDialog> dialog = m_window->connectDialog;
+    QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
+    QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog;
     QVERIFY(dialog);
     dialog->setAddress(QStringLiteral("127.0.0.1"), slow.port());
     QPushButton *add = nullptr;
@@ -479,7 +480,7 @@ void NetworkWindowTest::oneCheckAtATime()
         QTest::keyClick(dialog, Qt::Key_Return);
     });
     QTest::mouseClick(add, Qt::LeftButton);
-    QTRY_VERIFY(!m_window->pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice);
     QTRY_VERIFY(!dialog);
     QCOMPARE(rowTexts(*m_window), QStringList{ "Primora S/N: 0500A1B2 at 127.0.0.1" });
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -528,7 +529,7 @@ void NetworkWindowTest::closedWhileTheLastAcknowledgementsAreAwaited()
         }
     });
     watch.start(5);
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     watch.stop();
     QVERIFY(closedAt.isValid());
     // (The window looks for a signal every 100 ms.)
@@ -574,11 +575,11 @@ void NetworkWindowTest::verifiedByTheDevicesCheck()
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
     QTRY_COMPARE(rowTexts(*m_window).size(), 1);
     QVERIFY(chooseImage(QByteArray(320, 'v'), image));
-    m_window->verifyAction->setChecked(true);
+    probe(m_window).verifyAction->setChecked(true);
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QCOMPARE(m_window->ui->progressBar->text(), bar);
-    QCOMPARE(m_window->ui->progressBar->toolTip(), tip);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QCOMPARE(ui(m_window).progressBar->text(), bar);
+    QCOMPARE(ui(m_window).progressBar->toolTip(), tip);
 }
 
 QTEST_MAIN(NetworkWindowTest)

@@ -4,7 +4,8 @@
 // emulated devices (runs under umockdev-wrapper).
 #include "testimage.h"
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "clirun.h"
 #include "devicebench.h"
@@ -281,20 +282,20 @@ void ReturnedDeviceTest::twoDevices()
                  output.constData());
     } else {
         std::unique_ptr<CMNDialog> window(new CMNDialog);
-        window->imagePath = path;
-        window->ui->lineEdit->setText(path);
-        QListWidget *list = window->ui->listWidget;
+        probe(window).imagePath = path;
+        ui(window).lineEdit->setText(path);
+        QListWidget *list = ui(window).listWidget;
         const auto rows = list->findItems(chosenRow, Qt::MatchExactly);
         QCOMPARE(rows.size(), 1);
         list->setCurrentItem(rows.first());
         window->updateUpdateButton();
         ModalDriver driver(ModalDriver::dismissAll());
-        QTest::mouseClick(window->ui->updBtn, Qt::LeftButton);
+        QTest::mouseClick(ui(window).updBtn, Qt::LeftButton);
         QVERIFY(told());
         if (afterRestart)
             afterRestart();
         const auto ended = [&] {
-            return !window->future.isRunning() && window->ui->updBtn->isEnabled() && window->reconnectMode == -1;
+            return !probe(window).future.isRunning() && ui(window).updBtn->isEnabled() && probe(window).reconnectMode == -1;
         };
         QVERIFY(QTest::qWaitFor(ended, 15000));
         onlyTheChosenWritten();
@@ -305,12 +306,12 @@ void ReturnedDeviceTest::twoDevices()
             QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|2 devices came back in their bootloader "
                                                                   "with serial number 0500C3D4")),
                      qPrintable(driver.seen().at(0)));
-            QCOMPARE(window->ui->progressBar->text(), QStringLiteral("Update failed"));
+            QCOMPARE(ui(window).progressBar->text(), QStringLiteral("Update failed"));
         } else {
             QCOMPARE(driver.seen(), QStringList());
             QCOMPARE(list->currentItem()->text(), writtenRow);
-            QCOMPARE(window->ui->progressBar->text(), QStringLiteral("Update complete"));
-            QVERIFY(window->traceEdit->toPlainText().contains(QStringLiteral("Writing the device on USB port ")
+            QCOMPARE(ui(window).progressBar->text(), QStringLiteral("Update complete"));
+            QVERIFY(probe(window).traceEdit->toPlainText().contains(QStringLiteral("Writing the device on USB port ")
                                                               + writtenPort));
         }
     }

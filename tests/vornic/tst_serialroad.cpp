@@ -3,7 +3,8 @@
 // properties name the vendor, product and serial): listing, the local-server
 // step, "boot\n", and the second phase through USB.
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "devicebench.h"
 #include "interruptsignal.h"
@@ -152,23 +153,23 @@ void SerialRoadTest::makeWindow()
 {
     m_window.reset(new CMNDialog);
     const QString path = imagePath();
-    m_window->imagePath = path;
-    m_window->ui->lineEdit->setText(path);
+    probe(m_window).imagePath = path;
+    ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
 }
 
 QStringList SerialRoadTest::rows() const
 {
     QStringList texts;
-    for (int i = 0; i < m_window->ui->listWidget->count(); ++i)
-        texts << m_window->ui->listWidget->item(i)->text();
+    for (int i = 0; i < ui(m_window).listWidget->count(); ++i)
+        texts << ui(m_window).listWidget->item(i)->text();
     return texts;
 }
 
 bool SerialRoadTest::controlsEnabled() const
 {
-    return m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled()
-        && m_window->contextMenu.isEnabled();
+    return ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled()
+        && probe(m_window).contextMenu.isEnabled();
 }
 
 void SerialRoadTest::listing_data()
@@ -222,15 +223,15 @@ void SerialRoadTest::listing()
     wanted.sort();
     QCOMPARE(seen, wanted);
     QCOMPARE(driver.handledCount(), 0);
-    for (int i = 0; i < m_window->ui->listWidget->count(); ++i) {
-        const QVariant data = m_window->ui->listWidget->item(i)->data(Qt::UserRole);
+    for (int i = 0; i < ui(m_window).listWidget->count(); ++i) {
+        const QVariant data = ui(m_window).listWidget->item(i)->data(Qt::UserRole);
         QCOMPARE(QByteArray(QMetaType::typeName(data.userType())), QByteArray("QSerialPortInfo"));
         const QSerialPortInfo info = data.value<QSerialPortInfo>();
-        QVERIFY(m_window->ui->listWidget->item(i)->text().endsWith(QLatin1String(" via ") + info.portName()));
+        QVERIFY(ui(m_window).listWidget->item(i)->text().endsWith(QLatin1String(" via ") + info.portName()));
         QCOMPARE(info.vendorIdentifier(), quint16(0x3B5D));
     }
     if (!wanted.isEmpty())
-        QCOMPARE(m_window->ui->listWidget->currentRow(), 0);
+        QCOMPARE(ui(m_window).listWidget->currentRow(), 0);
 }
 
 void SerialRoadTest::emptySerialNumberWarns()
@@ -265,11 +266,11 @@ void SerialRoadTest::portArrivingAfterItsDeviceIsListed()
     QCOMPARE(rows().size(), 0);
     // The USB device arrives first and is handled without its port.
     QVERIFY(addPort(Port(), -1, 300));
-    QTRY_VERIFY(m_window->traceEdit->toPlainText().contains(QLatin1String("device connected")));
+    QTRY_VERIFY(probe(m_window).traceEdit->toPlainText().contains(QLatin1String("device connected")));
     QCOMPARE(rows().size(), 0);
     QTRY_COMPARE(rows(), QStringList({ QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0) }));
     // No second trace line: the port is not a device arrival.
-    QCOMPARE(m_window->traceEdit->toPlainText().count(QLatin1String("device connected")), 1);
+    QCOMPARE(probe(m_window).traceEdit->toPlainText().count(QLatin1String("device connected")), 1);
 }
 
 void SerialRoadTest::portInUseTexts_data()
@@ -345,15 +346,15 @@ void SerialRoadTest::bootCommandAtBaud9600()
     QCOMPARE(rows().size(), 1);
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 0);
     QTRY_COMPARE(device->serialReceived(), QByteArray("boot\n"));
-    QCOMPARE(m_window->pendingSerialNumber, QStringLiteral("0500A1B2"));
-    QCOMPARE(m_window->reconnectMode.load(), 0);
+    QCOMPARE(probe(m_window).pendingSerialNumber, QStringLiteral("0500A1B2"));
+    QCOMPARE(probe(m_window).reconnectMode.load(), 0);
     // The controls wait for the device's return as a USB device.
-    QVERIFY(!m_window->ui->updBtn->isEnabled());
-    QVERIFY(!m_window->ui->loadImg->isEnabled());
-    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(!ui(m_window).updBtn->isEnabled());
+    QVERIFY(!ui(m_window).loadImg->isEnabled());
+    QVERIFY(!probe(m_window).future.isRunning());
 
     std::lock_guard<std::mutex> lock(termiosMutex);
     int at9600 = 0;
@@ -376,7 +377,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     EmulatedDfuDevice *device = addPort(Port());
     QVERIFY(device);
     makeWindow();
-    const QString portName = m_window->ui->listWidget->item(0)->data(Qt::UserRole).value<QSerialPortInfo>().portName();
+    const QString portName = ui(m_window).listWidget->item(0)->data(Qt::UserRole).value<QSerialPortInfo>().portName();
 
     QProcess holder;
     // The holder needs the emulated devices too.
@@ -394,7 +395,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
         QCOMPARE(box->parentWidget(), m_window.get());
         ModalDriver::pressButton(box, QStringLiteral("OK"));
     });
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     holder.closeWriteChannel();
     QVERIFY(holder.waitForFinished(5000));
 
@@ -406,7 +407,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     QVERIFY(controlsEnabled());
     // The device was told nothing: its bootloader turning up later (as
     // another device of the same serial number) is not written.
-    QCOMPARE(m_window->pendingSerialNumber, QString());
+    QCOMPARE(probe(m_window).pendingSerialNumber, QString());
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
     config.port = "1-9";
@@ -415,7 +416,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     QVERIFY(!bootloader.plug(m_bench->testbed()).isEmpty());
     QTRY_COMPARE(rows().size(), 2);
     QTest::qWait(100);
-    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(!probe(m_window).future.isRunning());
     QVERIFY(bootloader.downloaded().isEmpty());
     QVERIFY(controlsEnabled());
     bootloader.unplug(m_bench->testbed());
@@ -430,15 +431,15 @@ void SerialRoadTest::portGoneBeforeUpdate()
     m_window->updateUpdateButton();
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 1);
     const QString seen = driver.seen().at(0);
     QVERIFY2(seen.startsWith(QLatin1String("Error|")) && !seen.contains(QLatin1String("in use")),
              qPrintable(seen));
     QVERIFY(controlsEnabled());
-    QCOMPARE(m_window->pendingSerialNumber, QString());
-    QCOMPARE(m_window->reconnectMode.load(), 0);
-    QVERIFY(!m_window->updateOwner->returnDeadlineRunning());
+    QCOMPARE(probe(m_window).pendingSerialNumber, QString());
+    QCOMPARE(probe(m_window).reconnectMode.load(), 0);
+    QVERIFY(!probe(m_window).updateOwner->returnDeadlineRunning());
 }
 
 void SerialRoadTest::twoPhaseUpdate()
@@ -458,22 +459,22 @@ void SerialRoadTest::twoPhaseUpdate()
     QCOMPARE(rows().size(), 2);
     QCOMPARE(rows().at(0), QStringLiteral("Socara S/N: 0400FFFF bootloader"));
     QCOMPARE(rows().at(1), QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0));
-    m_window->ui->listWidget->setCurrentRow(1);
+    ui(m_window).listWidget->setCurrentRow(1);
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     // "boot\n", the tty and its USB device leave, the bootloader arrives and
     // its download starts by itself.
     QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
     QCOMPARE(device->serialReceived(), QByteArray("boot\n"));
     QTRY_VERIFY_WITH_TIMEOUT(device->downloaded() == m_image, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
 
     QCOMPARE(driver.handledCount(), 0);
     QVERIFY(other.downloaded().isEmpty());
-    QCOMPARE(m_window->ui->listWidget->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
-    QCOMPARE(m_window->reconnectMode.load(), -1);
-    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+    QCOMPARE(ui(m_window).listWidget->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
+    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+    QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
     other.unplug(m_bench->testbed());
 }
 
@@ -492,23 +493,23 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     EmulatedDfuDevice *devices[2] = { addPort(Port(), 1200), addPort(Port(), 1200) };
     QVERIFY(devices[0] && devices[1]);
     makeWindow();
-    m_window->updateOwner->setReturnTimeout(300);
+    probe(m_window).updateOwner->setReturnTimeout(300);
     const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(chosen);
     QVERIFY(rows().contains(wanted));
-    m_window->ui->listWidget->setCurrentRow(rows().indexOf(wanted));
+    ui(m_window).listWidget->setCurrentRow(rows().indexOf(wanted));
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_COMPARE(devices[chosen]->serialReceived(), QByteArray("boot\n"));
     QVERIFY(devices[1 - chosen]->serialReceived().isEmpty());
-    QCOMPARE(m_window->pendingSerialNumber, QStringLiteral("0500A1B2"));
-    QVERIFY(!m_window->ui->updBtn->isEnabled() && !m_window->ui->loadImg->isEnabled());
+    QCOMPARE(probe(m_window).pendingSerialNumber, QStringLiteral("0500A1B2"));
+    QVERIFY(!ui(m_window).updBtn->isEnabled() && !ui(m_window).loadImg->isEnabled());
 
     QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
     QVERIFY2(driver.seen().at(0).contains(QLatin1String("did not come back in its bootloader")),
              qPrintable(driver.seen().at(0)));
     QVERIFY(controlsEnabled());
-    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+    QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
     // One row, for the port written, ended by the wait.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
     QCOMPARE(row.outcome, QStringLiteral("timeout"));
@@ -520,7 +521,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QTRY_COMPARE_WITH_TIMEOUT(devices[chosen]->reenumerations(), 1, 5000);
     QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
     QTest::qWait(100);
-    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(!probe(m_window).future.isRunning());
     QVERIFY(devices[chosen]->downloaded().isEmpty());
     QCOMPARE(driver.handledCount(), 1);
 }
@@ -563,34 +564,34 @@ void SerialRoadTest::secondPhaseEnds()
     m_window->show();
     const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0);
     QVERIFY(rows().contains(wanted));
-    m_window->ui->listWidget->setCurrentRow(rows().indexOf(wanted));
+    ui(m_window).listWidget->setCurrentRow(rows().indexOf(wanted));
 
     ModalDriver driver(ModalDriver::dismissAll());
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_COMPARE(device->serialReceived(), QByteArray("boot\n"));
     if (signal) {
         InterruptSignal::install();
         ::raise(SIGINT);
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 2000);
         InterruptSignal::flag() = false;
-        QCOMPARE(m_window->reconnectMode.load(), -1);
-        QVERIFY(m_window->pendingSerialNumber.isEmpty());
+        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+        QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
         // Its bootloader arrives after the stop: listed, not written.
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
         QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
         QTest::qWait(200);
-        QVERIFY(!m_window->future.isRunning());
+        QVERIFY(!probe(m_window).future.isRunning());
         QVERIFY(device->downloaded().isEmpty());
         QCOMPARE(driver.handledCount(), 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && m_window->reconnectMode.load() == -1
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && probe(m_window).reconnectMode.load() == -1
                                      && controlsEnabled(),
                                  15000);
         QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
-        const QString bar = m_window->ui->progressBar->text();
+        const QString bar = ui(m_window).progressBar->text();
         if (says.isEmpty()) {
             QCOMPARE(driver.handledCount(), 0);
             QCOMPARE(bar, QStringLiteral("Update complete"));

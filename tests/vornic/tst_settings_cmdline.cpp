@@ -1,7 +1,8 @@
 // Vornic started with an image path as its first argument. The test builds
 // the application object itself, so that the window sees that argument.
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "modaldriver.h"
 #include "privatesettings.h"
@@ -32,12 +33,12 @@ private slots:
 void VornicSettingsTest::argumentReplacesStoredFilename()
 {
     CMNDialog w;
-    QCOMPARE(w.imagePath, QString::fromLatin1(relativeImage));
-    QCOMPARE(w.ui->lineEdit->text(), QString::fromLatin1(relativeImage));
-    QCOMPARE(w.imageDir, QDir::current().absoluteFilePath("firmware"));
+    QCOMPARE(probe(&w).imagePath, QString::fromLatin1(relativeImage));
+    QCOMPARE(ui(&w).lineEdit->text(), QString::fromLatin1(relativeImage));
+    QCOMPARE(probe(&w).imageDir, QDir::current().absoluteFilePath("firmware"));
     // Defaults are untouched by the argument.
-    QCOMPARE(w.lastPort, 10102);
-    QVERIFY(w.lastIp.isEmpty());
+    QCOMPARE(probe(&w).lastPort, 10102);
+    QVERIFY(probe(&w).lastIp.isEmpty());
 
     // The argument is not written back at start.
     QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Ordane", "Vornic");
@@ -74,7 +75,7 @@ void VornicSettingsTest::filenameIsStoredAbsolute()
         });
         w.btnLoadImageClicked();
         QCOMPARE(driver.handledCount(), 1);
-        QCOMPARE(w.ui->lineEdit->text(), QString::fromLatin1(relativeImage));
+        QCOMPARE(ui(&w).lineEdit->text(), QString::fromLatin1(relativeImage));
     }
     QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Ordane", "Vornic");
     QCOMPARE(stored.value("filename").toString(), QDir::current().absoluteFilePath(relativeImage));

@@ -4,7 +4,8 @@
 // was sent into its bootloader.
 #include "testimage.h"
 #include "cmndialog.h"
-#include "ui_cmndialog.h"
+#include "cmndialogprobe.h"
+#include "vornicwidgets.h"
 
 #include "devicebench.h"
 #include "interruptsignal.h"
@@ -95,27 +96,27 @@ void UsbRoadTest::cleanup()
 void UsbRoadTest::makeWindow(const QString &image)
 {
     m_window.reset(new CMNDialog);
-    m_window->imagePath = image;
-    m_window->ui->lineEdit->setText(image);
+    probe(m_window).imagePath = image;
+    ui(m_window).lineEdit->setText(image);
     m_window->updateUpdateButton();
 }
 
 bool UsbRoadTest::controlsEnabled() const
 {
-    return m_window->ui->updBtn->isEnabled() && m_window->ui->loadImg->isEnabled()
-        && m_window->contextMenu.isEnabled();
+    return ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled()
+        && probe(m_window).contextMenu.isEnabled();
 }
 
 bool UsbRoadTest::controlsDisabled() const
 {
-    return !m_window->ui->updBtn->isEnabled() && !m_window->ui->loadImg->isEnabled()
-        && !m_window->contextMenu.isEnabled();
+    return !ui(m_window).updBtn->isEnabled() && !ui(m_window).loadImg->isEnabled()
+        && !probe(m_window).contextMenu.isEnabled();
 }
 
 int UsbRoadTest::rowOf(const QString &text) const
 {
-    const auto found = m_window->ui->listWidget->findItems(text, Qt::MatchExactly);
-    return found.size() == 1 ? m_window->ui->listWidget->row(found.first()) : -1;
+    const auto found = ui(m_window).listWidget->findItems(text, Qt::MatchExactly);
+    return found.size() == 1 ? ui(m_window).listWidget->row(found.first()) : -1;
 }
 
 void UsbRoadTest::bootloaderRowIsUpdated()
@@ -130,31 +131,31 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QListWidget *list = m_window->ui->listWidget;
+    QListWidget *list = ui(m_window).listWidget;
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0)->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
-    QVERIFY(m_window->ui->updBtn->isEnabled());
-    QProgressBar *bar = m_window->ui->progressBar;
+    QVERIFY(ui(m_window).updBtn->isEnabled());
+    QProgressBar *bar = ui(m_window).progressBar;
     QCOMPARE(bar->value(), 0);
     QSignalSpy values(bar, &QProgressBar::valueChanged);
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QVERIFY(m_window->future.isRunning());
-    QVERIFY(!m_window->ui->updBtn->isEnabled());
-    QVERIFY(!m_window->ui->loadImg->isEnabled());
-    QVERIFY(!m_window->contextMenu.isEnabled());
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QVERIFY(probe(m_window).future.isRunning());
+    QVERIFY(!ui(m_window).updBtn->isEnabled());
+    QVERIFY(!ui(m_window).loadImg->isEnabled());
+    QVERIFY(!probe(m_window).contextMenu.isEnabled());
 
     // The list stays as it is while the job runs.
     QListWidgetItem *row = list->item(0);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
-    m_window->refreshAction->trigger();
+    probe(m_window).refreshAction->trigger();
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0), row);
 
     QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled(), 10000);
-    QVERIFY(!m_window->future.isRunning());
-    QCOMPARE(m_window->future.result(), 0);
+    QVERIFY(!probe(m_window).future.isRunning());
+    QCOMPARE(probe(m_window).future.result(), 0);
     QCOMPARE(driver.handledCount(), 0);
     QCOMPARE(device.downloaded(), image);
     QCOMPARE(device.requestCount(1, 1), 21);
@@ -182,27 +183,27 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QListWidget *list = m_window->ui->listWidget;
+    QListWidget *list = ui(m_window).listWidget;
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0)->text(), QStringLiteral("Primora S/N: 0500A1B2 v.6.1.2"));
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     // First phase: DETACH only, then the device leaves and comes back as
     // its bootloader and the download starts without another press.
     QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
     QCOMPARE(device.productId(), quint16(0x8001));
     QTRY_VERIFY2_WITH_TIMEOUT(device.downloaded() == image, qPrintable(driver.seen().join("\n")), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !m_window->future.isRunning(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !probe(m_window).future.isRunning(), 10000);
 
     QCOMPARE(device.requestCount(0), 1);
     QCOMPARE(device.requestCount(1, 0), 1);
-    QCOMPARE(m_window->reconnectMode.load(), -1);
-    QVERIFY(!m_window->detachIssued);
-    QCOMPARE(m_window->detachedBusNumber.load(), 1);
-    QCOMPARE(m_window->detachedPortNumber.load(), 5);
+    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+    QVERIFY(!probe(m_window).detachIssued);
+    QCOMPARE(probe(m_window).detachedBusNumber.load(), 1);
+    QCOMPARE(probe(m_window).detachedPortNumber.load(), 5);
     QCOMPARE(list->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
-    QCOMPARE(m_window->ui->progressBar->value(), 4);
+    QCOMPARE(ui(m_window).progressBar->value(), 4);
     QCOMPARE(driver.handledCount(), 0);
 }
 
@@ -238,10 +239,10 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QCOMPARE(m_window->ui->listWidget->count(), 0);
+    QCOMPARE(ui(m_window).listWidget->count(), 0);
     // As left by telling a serial device to reboot into its bootloader.
-    m_window->updateOwner->begin(FirmwareImage::read(path), false);
-    m_window->updateOwner->serialBootSent(awaited, true);
+    probe(m_window).updateOwner->begin(FirmwareImage::read(path), false);
+    probe(m_window).updateOwner->serialBootSent(awaited, true);
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
@@ -251,18 +252,18 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
 
-    QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
+    QTRY_COMPARE(ui(m_window).listWidget->count(), 1);
     if (started) {
-        QVERIFY(m_window->pendingSerialNumber.isEmpty());
-        QCOMPARE(m_window->reconnectMode.load(), -1);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+        QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
+        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
         QCOMPARE(device.downloaded(), image);
         return;
     }
     // Another device: not written, and the awaited one is still awaited.
-    QCOMPARE(m_window->reconnectMode.load(), 0);
-    QCOMPARE(m_window->pendingSerialNumber, awaited);
-    QVERIFY(!m_window->future.isRunning());
+    QCOMPARE(probe(m_window).reconnectMode.load(), 0);
+    QCOMPARE(probe(m_window).pendingSerialNumber, awaited);
+    QVERIFY(!probe(m_window).future.isRunning());
     QVERIFY(device.requests().size() > 0);
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
 
@@ -274,9 +275,9 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     EmulatedDfuDevice awaitedDevice(config);
     QVERIFY(!awaitedDevice.plug(m_bench->testbed()).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(awaitedDevice.downloaded() == image, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
-    QVERIFY(m_window->pendingSerialNumber.isEmpty());
+    QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
 }
 
 void UsbRoadTest::oneJobAtATime()
@@ -303,37 +304,37 @@ void UsbRoadTest::oneJobAtATime()
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QListWidget *list = m_window->ui->listWidget;
+    QListWidget *list = ui(m_window).listWidget;
     const int rowA = rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     const int rowB = rowOf(QStringLiteral("Primora S/N: 0500C3D4 v.6.1.2"));
     QVERIFY(rowA >= 0 && rowB >= 0);
     list->setCurrentRow(rowA);
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QVERIFY(m_window->future.isRunning());
-    const QFuture<int> jobA = m_window->future;
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QVERIFY(probe(m_window).future.isRunning());
+    const QFuture<int> jobA = probe(m_window).future;
 
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(rowB)).center());
     QCOMPARE(list->currentRow(), rowB);
     QVERIFY(controlsDisabled());
-    m_window->ui->lineEdit->setText(path);
+    ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
     QVERIFY(controlsDisabled());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTest::ignoreMessage(QtDebugMsg, "update in progress: the press starts nothing");
     m_window->onUpdBtnClicked();
     QTest::ignoreMessage(QtDebugMsg, "blocked");
-    m_window->refreshAction->trigger();
-    QCOMPARE(m_window->future, jobA);
+    probe(m_window).refreshAction->trigger();
+    QCOMPARE(probe(m_window).future, jobA);
     QVERIFY(controlsDisabled());
 
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
-    QCOMPARE(m_window->future, jobA);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+    QCOMPARE(probe(m_window).future, jobA);
     QCOMPARE(a.downloaded(), image);
     QCOMPARE(b.requestCount(0), 0);
     QCOMPARE(driver.handledCount(), 0);
-    QCOMPARE(m_window->reconnectMode.load(), -1);
+    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
 }
 
 void UsbRoadTest::arrivalDuringTheJob_data()
@@ -360,16 +361,16 @@ void UsbRoadTest::arrivalDuringTheJob()
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     // As left by a DETACH job that is still finishing.
-    m_window->updateOwner->begin(FirmwareImage::read(path), false);
-    m_window->updateOwner->startUsb(QStringLiteral("1-7"));
-    m_window->updateOwner->reportDetach(DfuEngine::Detach { true, true, 1, 7 });
-    QTRY_COMPARE(m_window->reconnectMode.load(), 1);
-    m_window->setUpdateControlsEnabled(false);
+    probe(m_window).updateOwner->begin(FirmwareImage::read(path), false);
+    probe(m_window).updateOwner->startUsb(QStringLiteral("1-7"));
+    probe(m_window).updateOwner->reportDetach(DfuEngine::Detach { true, true, 1, 7 });
+    QTRY_COMPARE(probe(m_window).reconnectMode.load(), 1);
+    probe(m_window).setUpdateControlsEnabled(false);
     QSemaphore release;
-    m_window->watchUsbJob(m_window->updateOwner->followUsbJob(QtConcurrent::run([&release] {
+    probe(m_window).watchUsbJob(QtConcurrent::run([&release] {
         release.acquire();
         return 0;
-    })));
+    }));
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
@@ -381,35 +382,35 @@ void UsbRoadTest::arrivalDuringTheJob()
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     QTest::ignoreMessage(QtDebugMsg, "reconnection deferred: a USB job is running");
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    QTRY_VERIFY(m_window->traceEdit->toPlainText().contains(QLatin1String("device connected")));
+    QTRY_VERIFY(probe(m_window).traceEdit->toPlainText().contains(QLatin1String("device connected")));
     QVERIFY(device.requests().isEmpty());
 
     release.release();
     ModalDriver driver(ModalDriver::dismissAll());
     if (outcome == QLatin1String("written")) {
         QTRY_VERIFY_WITH_TIMEOUT(device.downloaded() == image, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
-        QCOMPARE(m_window->reconnectMode.load(), -1);
-        QVERIFY(!m_window->updateOwner->returnDeadlineRunning());
-        QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update complete"));
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+        QVERIFY(!probe(m_window).updateOwner->returnDeadlineRunning());
+        QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update complete"));
     } else if (outcome == QLatin1String("failed")) {
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
         QTRY_COMPARE(driver.handledCount(), 1);
         QVERIFY2(driver.seen().at(0).contains(QLatin1String("came back in its application")),
                  qPrintable(driver.seen().at(0)));
-        QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update failed"));
+        QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update failed"));
         QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
-        QCOMPARE(m_window->reconnectMode.load(), -1);
+        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
         return;
     } else {
         // The detached device has not left yet: it is not its own return.
-        QTRY_COMPARE(m_window->ui->listWidget->count(), 1);
+        QTRY_COMPARE(ui(m_window).listWidget->count(), 1);
         QTest::qWait(200);
         QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
-        QCOMPARE(m_window->reconnectMode.load(), 1);
-        QVERIFY(m_window->updateOwner->returnDeadlineRunning());
+        QCOMPARE(probe(m_window).reconnectMode.load(), 1);
+        QVERIFY(probe(m_window).updateOwner->returnDeadlineRunning());
         QVERIFY(controlsDisabled());
-        QVERIFY(m_window->ui->progressBar->text().contains(QLatin1String("Waiting")));
+        QVERIFY(ui(m_window).progressBar->text().contains(QLatin1String("Waiting")));
     }
     QCOMPARE(driver.handledCount(), 0);
 }
@@ -427,26 +428,26 @@ void UsbRoadTest::deviceThatNeverReturns()
     const QString path = m_bench->storeImage(imageBytes(3000));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QCOMPARE(m_window->updateOwner->returnTimeout(), 60000);
-    m_window->updateOwner->setReturnTimeout(300);
+    QCOMPARE(probe(m_window).updateOwner->returnTimeout(), 60000);
+    probe(m_window).updateOwner->setReturnTimeout(300);
 
     QStringList boxes;
     ModalDriver driver([&](QWidget *widget) {
         boxes << QString::number(int(controlsEnabled()));
         ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), QStringLiteral("OK"));
     });
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.detachReceived());
-    QTRY_VERIFY(!m_window->future.isRunning());
+    QTRY_VERIFY(!probe(m_window).future.isRunning());
     QVERIFY(controlsDisabled());
     QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
     QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|The device did not come back in its bootloader "
                                                           "within 0.3 seconds. The firmware was not updated")),
              qPrintable(driver.seen().at(0)));
     QCOMPARE(boxes, QStringList({ "1" }));
-    QCOMPARE(m_window->reconnectMode.load(), -1);
-    QVERIFY(!m_window->detachIssued);
-    QCOMPARE(m_window->ui->progressBar->text(), QStringLiteral("Update failed"));
+    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+    QVERIFY(!probe(m_window).detachIssued);
+    QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update failed"));
     QCOMPARE(TestHistory::onlyRow().outcome, QStringLiteral("timeout"));
 
     // Its late return is listed, not written.
@@ -471,9 +472,9 @@ void UsbRoadTest::closedWhileTheDeviceRestarts()
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
     makeWindow(m_bench->storeImage(imageBytes(3000)));
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.detachReceived());
-    QTRY_VERIFY(!m_window->future.isRunning());
+    QTRY_VERIFY(!probe(m_window).future.isRunning());
     m_window.reset();
     QCOMPARE(TestHistory::onlyRow().outcome, QStringLiteral("stopped"));
 }
@@ -555,30 +556,30 @@ void UsbRoadTest::faultsEndTheJob()
     const int row = rowOf(twoPhase ? QStringLiteral("Primora S/N: 0500A1B2 v.6.1.2")
                                    : QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QVERIFY(row >= 0);
-    m_window->ui->listWidget->setCurrentRow(row);
-    m_window->selectUSBDevice(m_window->ui->listWidget->item(row));
+    ui(m_window).listWidget->setCurrentRow(row);
+    m_window->selectUSBDevice(ui(m_window).listWidget->item(row));
 
     ModalDriver driver(ModalDriver::dismissAll());
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     if (twoPhase) {
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
         QCOMPARE(other.reenumerations(), 0);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && m_window->reconnectMode.load() == -1 && controlsEnabled(),
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && probe(m_window).reconnectMode.load() == -1 && controlsEnabled(),
                              15000);
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
-    QProgressBar *bar = m_window->ui->progressBar;
+    QProgressBar *bar = ui(m_window).progressBar;
     if (says.isEmpty() || says.startsWith(QLatin1String("Update complete"))) {
-        QCOMPARE(m_window->future.result(), 0);
+        QCOMPARE(probe(m_window).future.result(), 0);
         QCOMPARE(driver.handledCount(), 0);
         QCOMPARE(bar->text(), says.isEmpty() ? QStringLiteral("Update complete") : says);
         QCOMPARE(bar->toolTip().isEmpty(), says.isEmpty());
         QCOMPARE(device->downloaded(), image);
         QCOMPARE(device->manifestations(), 1);
     } else {
-        QVERIFY(m_window->future.result() < 0);
+        QVERIFY(probe(m_window).future.result() < 0);
         QTRY_VERIFY(driver.handledCount() > 0);
         // The cause, and the "Download error!" that every failed download
         // ends with; nothing else.
@@ -621,19 +622,19 @@ void UsbRoadTest::failureAndEmptyImage()
     const int before = device.requests().size();
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && controlsEnabled(), 10000);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
     QTRY_VERIFY(driver.handledCount() > 0);
     QVERIFY2(driver.seen().last().contains(warning), qPrintable(driver.seen().join('\n')));
     if (imageSize == 0) {
         // Refused before the device heard anything, DETACH included.
         QCOMPARE(device.requests().size(), before);
         QCOMPARE(driver.handledCount(), 1);
-        QCOMPARE(m_window->reconnectMode.load(), -1);
+        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
         return;
     }
     QCOMPARE(device.requestCount(1, 1), 3);
-    QProgressBar *bar = m_window->ui->progressBar;
+    QProgressBar *bar = ui(m_window).progressBar;
     QCOMPARE(bar->value(), bar->minimum());
     QCOMPARE(bar->text(), QStringLiteral("Update failed"));
 }
@@ -652,14 +653,14 @@ void UsbRoadTest::signalEndsTheTransferAndTheWindow()
     makeWindow(m_bench->storeImage(image));
     m_window->show();
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.requestCount(1, 1) >= 3);
 
     InterruptSignal::install();
     ::raise(SIGTERM);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && !m_window->isVisible(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && !m_window->isVisible(), 5000);
     InterruptSignal::flag() = false;
-    QCOMPARE(m_window->future.result(), int(DfuEngine::interrupted));
+    QCOMPARE(probe(m_window).future.result(), int(DfuEngine::interrupted));
     const auto requests = device.requests();
     QCOMPARE(int(requests.last().request), 6);               // DFU_ABORT
     QCOMPARE(device.requestCount(1, 0), 0);
@@ -680,8 +681,8 @@ void UsbRoadTest::windowDestroyedDuringDownload()
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QVERIFY(m_window->future.isRunning());
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QVERIFY(probe(m_window).future.isRunning());
     QTRY_VERIFY(device.requestCount(1, 1) > 0);
 
     // The job still uses the window's emitter and state; the window waits
@@ -733,9 +734,9 @@ void UsbRoadTest::listRebuiltWhileStarting()
     });
     if (!duringQuestion)
         QTimer::singleShot(50, m_window.get(), [this] { m_window->enumDevices(); });
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
 
-    QVERIFY(!m_window->future.isRunning());
+    QVERIFY(!probe(m_window).future.isRunning());
     const QString warning = driver.seen().last();
     QVERIFY2(warning.contains(QLatin1String("device list changed")), qPrintable(warning));
     QVERIFY(controlsEnabled());
@@ -781,20 +782,20 @@ void UsbRoadTest::verifyAfterWriting()
     const QByteArray image = imageBytes(8 * 1024);
     const QString path = m_bench->storeImage(image);
     makeWindow(path);
-    QVERIFY(!m_window->verifyAction->isChecked());
-    m_window->verifyAction->setChecked(true);
+    QVERIFY(!probe(m_window).verifyAction->isChecked());
+    probe(m_window).verifyAction->setChecked(true);
     // Remembered: a new window starts with it on.
     makeWindow(path);
-    QVERIFY(m_window->verifyAction->isChecked());
+    QVERIFY(probe(m_window).verifyAction->isChecked());
 
     ModalDriver driver(ModalDriver::dismissAll());
-    QTest::mouseClick(m_window->ui->updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning() && m_window->reconnectMode.load() == -1 && controlsEnabled(),
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && probe(m_window).reconnectMode.load() == -1 && controlsEnabled(),
                              10000);
     QCOMPARE(device.downloaded(), image);
     QVERIFY(device.uploadRequests() > 0 || !canUpload);
-    QCOMPARE(m_window->ui->progressBar->text(), bar);
-    const QString said = driver.seen().join(QLatin1Char('|')) + m_window->ui->progressBar->toolTip();
+    QCOMPARE(ui(m_window).progressBar->text(), bar);
+    const QString said = driver.seen().join(QLatin1Char('|')) + ui(m_window).progressBar->toolTip();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
     device.unplug(m_bench->testbed());
 
@@ -811,7 +812,7 @@ void UsbRoadTest::verifyAfterWriting()
     // The History window shows it, filters by serial number, and exports
     // what --csv prints.
     QAction *open = nullptr;
-    for (QAction *action : m_window->contextMenu.actions())
+    for (QAction *action : probe(m_window).contextMenu.actions())
         open = action->text() == QLatin1String("History...") ? action : open;
     QVERIFY(open);
     open->trigger();
