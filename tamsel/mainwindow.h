@@ -72,10 +72,8 @@ public slots:
     void stringForUpdateButton(QString text);
 
 private:
-    friend class TamselWindowTest;
-    friend class PadTransfersTest;
-    friend class ModbusPeerTest;
-    friend class TamselSoak;
+    // The tests' one way in (tests/support).
+    friend class MainWindowProbe;
 
     void loadSettings();
     // The update history's row of a run (see `padUpdate`).

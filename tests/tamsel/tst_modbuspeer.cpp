@@ -5,6 +5,8 @@
 // RS-485 backend on the host side, the update run in between. Also a line
 // with no pad at all, and one with a device that answers wrongly.
 #include "mainwindow.h"
+#include "mainwindowprobe.h"
+#include "tamselwidgets.h"
 #include "padtransfer.h"
 
 #include "modaldriver.h"
@@ -141,8 +143,8 @@ void ModbusPeerTest::update()
         }
     });
     MainWindow window;
-    QVERIFY(window.adapterHandle.load());
-    window.imageFileName = path;
+    QVERIFY(probe(&window).adapterHandle.load());
+    probe(&window).imageFileName = path;
     QElapsedTimer elapsed;
     elapsed.start();
     QCOMPARE(window.modbusUpdateRun(), result);
@@ -160,7 +162,7 @@ void ModbusPeerTest::update()
         // Intact, the odd last record evened out with one zero; read back
         // record by record, through the same line.
         QCOMPARE(bytes, image + '\0');
-        PadTransfer transfer(window.emitter, window.adapterHandle, window.stopRequested);
+        PadTransfer transfer(probe(&window).emitter, probe(&window).adapterHandle, probe(&window).stopRequested);
         QCOMPARE(transfer.modbusVerify(transfer.readImage(path), 80), verified);
         QTRY_COMPARE(boxes.size(), verified ? 1 : 0);
         QVERIFY(!verified || boxes.first().contains(QLatin1String("the byte at offset 700 (of 1001)")));

@@ -6,7 +6,8 @@
 #include "testimage.h"
 #include "filenamecodec.h"
 #include "mainwindow.h"
-#include "ui_mainwindow.h"
+#include "mainwindowprobe.h"
+#include "tamselwidgets.h"
 
 #include "logbrowser.h"
 #include "logbrowserdialog.h"
@@ -145,41 +146,41 @@ void TamselWindowTest::settings()
     }
     makeWindow();
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Tamsel 1.0.0"));
-    QCOMPARE(m_window->spinBoxAdress->text(), spinText);
-    QCOMPARE(m_window->slaveAddress.load(), address);
+    QCOMPARE(ui(m_window).spinBoxAdress->text(), spinText);
+    QCOMPARE(probe(m_window).slaveAddress.load(), address);
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/address")).toInt(), address);
-    QCOMPARE(m_window->labelDevName->text(), label);
+    QCOMPARE(ui(m_window).labelDevName->text(), label);
     QStringList checkedActions;
-    for (QAction *action : m_window->ui->menuActions->actions()) {
+    for (QAction *action : ui(m_window).menuActions->actions()) {
         if (action->isChecked())
             checkedActions << action->text();
     }
     QCOMPARE(checkedActions, checked.isEmpty() ? QStringList() : QStringList{ checked });
 
     // The spin box's digits are read as hexadecimal: 19 is 0x19 = 25.
-    m_window->spinBoxAdress->setValue(19);
-    QCOMPARE(m_window->slaveAddress.load(), 25);
+    ui(m_window).spinBoxAdress->setValue(19);
+    QCOMPARE(probe(m_window).slaveAddress.load(), 25);
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/address")).toInt(), 25);
 
-    m_window->ui->actionModbus->trigger();
-    QVERIFY(m_window->ui->actionModbus->isChecked() && !m_window->ui->actionInfraRed->isChecked());
-    QCOMPARE(m_window->labelDevName->text(), QStringLiteral("Connection via MODBUS"));
+    ui(m_window).actionModbus->trigger();
+    QVERIFY(ui(m_window).actionModbus->isChecked() && !ui(m_window).actionInfraRed->isChecked());
+    QCOMPARE(ui(m_window).labelDevName->text(), QStringLiteral("Connection via MODBUS"));
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/connection_type")).toInt(), 1);
 }
 
 void TamselWindowTest::controls()
 {
     makeWindow();
-    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
-    QVERIFY(!m_window->updBtn->isEnabled());
+    QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Start Update"));
+    QVERIFY(!ui(m_window).updBtn->isEnabled());
 
     // Start without an image.
     {
         QStringList boxes;
         ModalDriver quiet(closeQuietly(&boxes));
-        m_window->lineEdit->setText(QStringLiteral("x"));
-        m_window->lineEdit->clear();
-        QVERIFY(!m_window->updBtn->isEnabled());
+        ui(m_window).lineEdit->setText(QStringLiteral("x"));
+        ui(m_window).lineEdit->clear();
+        QVERIFY(!ui(m_window).updBtn->isEnabled());
         m_window->onUpdBtnClicked();
         QCOMPARE(boxes, QStringList({ "Image file not selected!" }));
     }
@@ -198,24 +199,24 @@ void TamselWindowTest::controls()
         files->findChild<QLineEdit *>()->setText(answer);
         QTest::keyClick(files->findChild<QLineEdit *>(), Qt::Key_Return);
     });
-    QTest::mouseClick(m_window->loadImg, Qt::LeftButton);
-    QCOMPARE(m_window->lineEdit->text(), path);
-    QVERIFY(m_window->updBtn->isEnabled());
+    QTest::mouseClick(ui(m_window).loadImg, Qt::LeftButton);
+    QCOMPARE(ui(m_window).lineEdit->text(), path);
+    QVERIFY(ui(m_window).updBtn->isEnabled());
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/filename")).toString(), path);
     answer.clear();
-    QTest::mouseClick(m_window->loadImg, Qt::LeftButton);
-    QCOMPARE(m_window->imageFileName, path);
-    QCOMPARE(m_window->lineEdit->text(), path);
+    QTest::mouseClick(ui(m_window).loadImg, Qt::LeftButton);
+    QCOMPARE(probe(m_window).imageFileName, path);
+    QCOMPARE(ui(m_window).lineEdit->text(), path);
 
     // Progress shows the time since Start as minutes and seconds.
-    m_window->elapsedTime.start();
-    m_window->progressBar->setRange(0, 10);
+    probe(m_window).elapsedTime.start();
+    ui(m_window).progressBar->setRange(0, 10);
     m_window->progressBarHandling(4);
-    QCOMPARE(m_window->progressBar->value(), 4);
-    QCOMPARE(m_window->progressBar->format(), QStringLiteral("Elapsed time: 00:00"));
+    QCOMPARE(ui(m_window).progressBar->value(), 4);
+    QCOMPARE(ui(m_window).progressBar->format(), QStringLiteral("Elapsed time: 00:00"));
     m_window->handleFinished();
-    QCOMPARE(m_window->progressBar->value(), 0);
-    QVERIFY(m_window->progressBar->format().isEmpty());
+    QCOMPARE(ui(m_window).progressBar->value(), 0);
+    QVERIFY(ui(m_window).progressBar->format().isEmpty());
 }
 
 void TamselWindowTest::runs_data()
@@ -259,27 +260,27 @@ void TamselWindowTest::runs()
     makeWindow();
     // What the field shows is what is sent, and remembered.
     if (typed) {
-        m_window->lineEdit->clear();
-        QTest::keyClicks(m_window->lineEdit, path);
+        ui(m_window).lineEdit->clear();
+        QTest::keyClicks(ui(m_window).lineEdit, path);
     }
-    QVERIFY(m_window->adapterHandle.load());
-    auto *pad = reinterpret_cast<SimulatedSub20 *>(m_window->adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle.load());
+    auto *pad = reinterpret_cast<SimulatedSub20 *>(probe(m_window).adapterHandle.load());
 
     // Capture on: the run's lines reach the trace window.
     m_window->logHotKeyPressed();
-    QVERIFY(m_window->logBrowser->dialog()->isVisible());
+    QVERIFY(probe(m_window).logBrowser->dialog()->isVisible());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Stop"));
-    QVERIFY(!m_window->loadImg->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Stop"));
+    QVERIFY(!ui(m_window).loadImg->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(ui(m_window).updBtn->text(), QStringLiteral("Start Update"), 5000);
     QVERIFY(boxes.isEmpty());
-    QVERIFY(m_window->loadImg->isEnabled());
+    QVERIFY(ui(m_window).loadImg->isEnabled());
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/filename")).toString(), path);
     // A completed run leaves the bar full, without text.
-    QCOMPARE(m_window->progressBar->value(), m_window->progressBar->maximum());
-    QVERIFY(m_window->progressBar->text().isEmpty());
+    QCOMPARE(ui(m_window).progressBar->value(), ui(m_window).progressBar->maximum());
+    QVERIFY(ui(m_window).progressBar->text().isEmpty());
 
     // An odd image is evened out with one zero byte in its last record.
     const QByteArray expected = padGets == "one zero" ? image + '\0' : image;
@@ -291,10 +292,10 @@ void TamselWindowTest::runs()
         QCOMPARE(received.left(100), image);
         QCOMPARE(received.mid(100), image.mid(52, 44));
         QCOMPARE(pad->irTransmissions(), 9);
-        QTRY_VERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("boot run")));
+        QTRY_VERIFY(probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("boot run")));
     } else {
         QCOMPARE(received, expected);
-        QTRY_VERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("--> 50|15|")));
+        QTRY_VERIFY(probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("--> 50|15|")));
     }
     // One row in the update history, with the road and the image's hash.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
@@ -303,11 +304,11 @@ void TamselWindowTest::runs()
     QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
     // Capture off: nothing more arrives.
     m_window->logHotKeyPressed();
-    QVERIFY(m_window->logBrowser->dialog()->isHidden());
-    m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->clear();
+    QVERIFY(probe(m_window).logBrowser->dialog()->isHidden());
+    probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->clear();
     qDebug() << "not captured";
     QCoreApplication::processEvents();
-    QVERIFY(m_window->logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
+    QVERIFY(probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
     // Options > History... shows it.
     QAction *open = nullptr;
     for (QAction *action : m_window->findChildren<QAction *>())
@@ -364,13 +365,13 @@ void TamselWindowTest::faultsEndTheRun()
     makeWindow();
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Stop"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Stop"));
+    QTRY_COMPARE_WITH_TIMEOUT(ui(m_window).updBtn->text(), QStringLiteral("Start Update"), 5000);
     QTRY_COMPARE(boxes.size(), 1);
     QVERIFY2(boxes.first().contains(says), qPrintable(boxes.first()));
-    QVERIFY(m_window->updBtn->isEnabled() && m_window->loadImg->isEnabled() && m_window->lineEdit->isEnabled());
-    QVERIFY(m_window->progressBar->value() < m_window->progressBar->maximum());
+    QVERIFY(ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled() && ui(m_window).lineEdit->isEnabled());
+    QVERIFY(ui(m_window).progressBar->value() < ui(m_window).progressBar->maximum());
     // A failed run is never kept as done.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
     QVERIFY2(row.ended.isValid() && row.outcome != QLatin1String("updated") && row.outcome != QLatin1String("verified"),
@@ -388,61 +389,61 @@ void TamselWindowTest::adapterEvents()
         stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(32 * 200, 'p')));
     }
     makeWindow();
-    QVERIFY(m_window->adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle.load());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
 
     // Another vendor's device changes nothing.
     m_window->handleDeviceChange(false, QStringLiteral("\\\\?\\USB#VID_1234&PID_0001#1#{guid}"));
-    QVERIFY(m_window->adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle.load());
 
     // During a run only Stop is offered: the address and the image stay
     // those it began with. Stopped, a run may still be ending its request:
     // nothing can be started or changed until it has (no "Error:" box
     // whose Close could quit). Then the bar goes back to 0.
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QTRY_VERIFY(m_window->progressBar->value() > 0);
-    QVERIFY(m_window->updBtn->isEnabled());
-    QVERIFY(!m_window->loadImg->isEnabled());
-    QVERIFY(!m_window->spinBoxAdress->isEnabled());
-    QVERIFY(m_window->lineEdit->isReadOnly());
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
-    QVERIFY(m_window->future.isRunning());
-    QVERIFY(!m_window->updBtn->isEnabled());
-    QVERIFY(!m_window->loadImg->isEnabled());
-    QTRY_VERIFY(m_window->updBtn->isEnabled());
-    QVERIFY(!m_window->future.isRunning());
-    QVERIFY(m_window->loadImg->isEnabled());
-    QVERIFY(m_window->spinBoxAdress->isEnabled());
-    QVERIFY(!m_window->lineEdit->isReadOnly());
-    QCOMPARE(m_window->progressBar->value(), 0);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY(ui(m_window).progressBar->value() > 0);
+    QVERIFY(ui(m_window).updBtn->isEnabled());
+    QVERIFY(!ui(m_window).loadImg->isEnabled());
+    QVERIFY(!ui(m_window).spinBoxAdress->isEnabled());
+    QVERIFY(ui(m_window).lineEdit->isReadOnly());
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Start Update"));
+    QVERIFY(probe(m_window).future.isRunning());
+    QVERIFY(!ui(m_window).updBtn->isEnabled());
+    QVERIFY(!ui(m_window).loadImg->isEnabled());
+    QTRY_VERIFY(ui(m_window).updBtn->isEnabled());
+    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(ui(m_window).loadImg->isEnabled());
+    QVERIFY(ui(m_window).spinBoxAdress->isEnabled());
+    QVERIFY(!ui(m_window).lineEdit->isReadOnly());
+    QCOMPARE(ui(m_window).progressBar->value(), 0);
     QCOMPARE(boxes, QStringList());
 
     // Pulled out during a run: said at once; the run meets the null handle,
     // says so and ends; the old handle goes only when the run has ended.
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY(ui(m_window).progressBar->value() > 0);
     m_window->handleDeviceChange(false, adapterPath);
-    QVERIFY(!m_window->adapterHandle.load());
+    QVERIFY(!probe(m_window).adapterHandle.load());
     // The run's own report may open on top of this one.
     QVERIFY2(boxes.contains(QStringLiteral("SUB-20 not connected!")), qPrintable(boxes.join('|')));
-    QCOMPARE(m_window->updBtn->text(), QStringLiteral("Start Update"));
-    QTRY_VERIFY(!m_window->future.isRunning());
+    QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Start Update"));
+    QTRY_VERIFY(!probe(m_window).future.isRunning());
     QTRY_VERIFY(boxes.contains(QStringLiteral("sub_rs_xfer: no adapter is open")));
     // The old handle is released (the simulated pad writes its image then).
     QTRY_VERIFY(QFile::exists(m_dir->filePath(QStringLiteral("pad.bin"))));
 
     // Plugged in again: open, and the button follows the image field.
     m_window->handleDeviceChange(true, adapterPath);
-    QVERIFY(m_window->adapterHandle.load());
-    QVERIFY(m_window->updBtn->isEnabled());
+    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(ui(m_window).updBtn->isEnabled());
 
     // Destroyed during a run: the run is stopped and waited for; the pad
     // (written out when the window closes the adapter) got part of it.
     QFile::remove(m_dir->filePath(QStringLiteral("pad.bin")));
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY(ui(m_window).progressBar->value() > 0);
     m_window.reset();
     QFile pad(m_dir->filePath(QStringLiteral("pad.bin")));
     QVERIFY(pad.open(QIODevice::ReadOnly));
@@ -467,11 +468,11 @@ void TamselWindowTest::broadcastAsksFirst()
         ModalDriver driver([&answer](QWidget *widget) {
             ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), answer);
         });
-        QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
+        QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
         QCOMPARE(driver.seen(), QStringList{ "Tamsel|Address 0x0 broadcasts the image to every pad on the line." });
-        QCOMPARE(m_window->runUnfinished, answer == QLatin1String("Broadcast"));
+        QCOMPARE(probe(m_window).runUnfinished, answer == QLatin1String("Broadcast"));
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->runUnfinished, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).runUnfinished, 5000);
 }
 
 void TamselWindowTest::converterPortComesAndGoes()
@@ -488,19 +489,19 @@ void TamselWindowTest::converterPortComesAndGoes()
     }
     makeWindow();
     ::close(slave);
-    QVERIFY(m_window->adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle.load());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
     // Other ports coming and going change nothing, nor does another device
     // of the adapter's maker: the converter's port is the adapter.
-    m_window->checkAdapterPort();
+    probe(m_window).checkAdapterPort();
     m_window->handleDeviceChange(false, adapterPath);
     m_window->handleDeviceChange(true, adapterPath);
-    QVERIFY(m_window->adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle.load());
     QCOMPARE(boxes, QStringList());
     ::close(master);
-    m_window->checkAdapterPort();
-    QVERIFY(!m_window->adapterHandle.load());
+    probe(m_window).checkAdapterPort();
+    QVERIFY(!probe(m_window).adapterHandle.load());
     QCOMPARE(boxes, QStringList({ "SUB-20 not connected!" }));
 }
 
@@ -539,18 +540,18 @@ void TamselWindowTest::verifyAfterWriting()
             stored.setValue(QStringLiteral("adapter/") + option, value);
     }
     makeWindow();
-    QVERIFY(!m_window->verifyAction->isChecked());
-    m_window->verifyAction->setChecked(true);
+    QVERIFY(!probe(m_window).verifyAction->isChecked());
+    probe(m_window).verifyAction->setChecked(true);
     makeWindow();
-    QVERIFY(m_window->verifyAction->isChecked());
+    QVERIFY(probe(m_window).verifyAction->isChecked());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->updBtn->text(), QStringLiteral("Start Update"), 5000);
-    QTRY_VERIFY(!m_window->future.isRunning());
-    QCOMPARE(m_window->progressBar->format(), bar);
-    QCOMPARE(m_window->progressBar->value() == m_window->progressBar->maximum(), !bar.isEmpty());
-    const QString said = boxes.join(QLatin1Char('|')) + m_window->progressBar->toolTip();
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ui(m_window).updBtn->text(), QStringLiteral("Start Update"), 5000);
+    QTRY_VERIFY(!probe(m_window).future.isRunning());
+    QCOMPARE(ui(m_window).progressBar->format(), bar);
+    QCOMPARE(ui(m_window).progressBar->value() == ui(m_window).progressBar->maximum(), !bar.isEmpty());
+    const QString said = boxes.join(QLatin1Char('|')) + ui(m_window).progressBar->toolTip();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
 }
 
@@ -582,17 +583,17 @@ void TamselWindowTest::signalEndsTheRunAndTheWindow()
     m_window->show();
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
-    QTest::mouseClick(m_window->updBtn, Qt::LeftButton);
-    QTRY_VERIFY(m_window->progressBar->value() > 0);
+    QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+    QTRY_VERIFY(ui(m_window).progressBar->value() > 0);
     InterruptSignal::install();
     QElapsedTimer clock;
     clock.start();
     ::raise(signal);
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 1000);
     InterruptSignal::flag() = false;
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->future.isRunning(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning(), 2000);
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(m_window->future.result() != 0);
+    QVERIFY(probe(m_window).future.result() != 0);
     m_window.reset();
     QCOMPARE(boxes, QStringList());
     QFile pad(padFile);
@@ -609,7 +610,7 @@ void TamselWindowTest::closeWithoutAdapterQuits()
 {
     // With an adapter, Close keeps the program running.
     makeWindow();
-    QVERIFY(m_window->adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle.load());
     bool pressed = false;
     QString said;
     ModalDriver driver([&pressed, &said](QWidget *widget) {
@@ -636,7 +637,7 @@ void TamselWindowTest::closeWithoutAdapterQuits()
     QVERIFY2(said.startsWith(QLatin1String("SUB-20 not connected! Connect the adapter, or choose what stands for it "
                                            "in ~/.config/Ordane/Tamsel.ini")),
              qPrintable(said));
-    QVERIFY(!m_window->adapterHandle.load());
+    QVERIFY(!probe(m_window).adapterHandle.load());
     QCoreApplication::processEvents();
     QEventLoop after;
     QTimer::singleShot(2000, &after, [&after] { after.exit(7); });

@@ -6,6 +6,8 @@
 // Exit status 0 when the last checkpoint is within 2 MB of the one after the
 // warm-up, 1 when memory grew more, 2 when the run could not be made.
 #include "mainwindow.h"
+#include "mainwindowprobe.h"
+#include "tamselwidgets.h"
 
 #include "logbrowser.h"
 #include "logbrowserdialog.h"
@@ -50,17 +52,17 @@ int TamselSoak::run(int cycles)
     }
 
     MainWindow window;
-    auto *pad = reinterpret_cast<SimulatedSub20 *>(window.adapterHandle.load());
+    auto *pad = reinterpret_cast<SimulatedSub20 *>(probe(&window).adapterHandle.load());
     if (!pad) {
         std::fprintf(stderr, "tamsel-soak: the simulated adapter did not open\n");
         return 2;
     }
     window.logHotKeyPressed();
-    auto *trace = window.logBrowser->dialog()->findChild<QTextBrowser *>();
+    auto *trace = probe(&window).logBrowser->dialog()->findChild<QTextBrowser *>();
     ResidentMemory memory(QStringLiteral("modbus"), cycles);
     for (int i = 1; i <= cycles; ++i) {
-        window.updBtn->click();
-        if (!settle([&] { return window.updBtn->text() == QLatin1String("Start Update"); }, 10000)
+        ui(&window).updBtn->click();
+        if (!settle([&] { return ui(&window).updBtn->text() == QLatin1String("Start Update"); }, 10000)
             || pad->image() != image) {
             std::fprintf(stderr, "tamsel-soak: update %d did not complete\n", i);
             return 2;
