@@ -165,11 +165,11 @@ CMNDialog::CMNDialog(QWidget *parent)
 
     registerUsbNotification();
 
-    const int result = UsbDeviceList::initContext(&usbContext);
-    if (result != 0) {
-        usbContext = nullptr;
+    // The inventory holds the window's libusb context (a fresh one for each
+    // listing).
+    const int result = inventory.open();
+    if (result != 0)
         showStatusError(QStringLiteral("Cannot initialize libusb"), result);
-    }
 
     setTitle();
     enumDevices();
@@ -196,10 +196,7 @@ CMNDialog::~CMNDialog()
     traceDialog = nullptr;
     delete notificationHandle;
     notificationHandle = nullptr;
-    releaseUsbRowDevices();
-    if (usbContext)
-        libusb_exit(usbContext);
-    usbContext = nullptr;
+    // (The inventory releases the rows' devices, then its libusb context.)
     delete ui;
 }
 

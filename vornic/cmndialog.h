@@ -33,7 +33,6 @@ class Ui_CMNDialog;
 class DfuEngine;
 class IPConnectDialog;
 struct DfuInterface;
-struct libusb_context;
 struct libusb_device;
 
 // The Vornic main window: device list, image choice, and the dispatch of an
@@ -108,7 +107,6 @@ private:
     void loadSettings();
     bool registerUsbNotification();
     void listUsbDevices();
-    void releaseUsbRowDevices();
     void listSerialPorts();
     void queryNetworkDevice(NetworkDevice *device);
     // The messages for a failed network check; true when the device is to
@@ -188,10 +186,9 @@ private:
     // thread).
     std::atomic<int> detachedBusNumber { -1 };
     std::atomic<int> detachedPortNumber { -1 };
-    libusb_context *usbContext = nullptr;
     // The devices of the current listing (referenced), one per USB row; a
     // device pointer read from a row is valid while its generation lasts.
-    DeviceInventory inventory { &usbContext };
+    DeviceInventory inventory;
     UsbHotplugMonitor *notificationHandle = nullptr;
     int lastPort = 10102;
     QString lastIp;

@@ -10,11 +10,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 
-void CMNDialog::releaseUsbRowDevices()
-{
-    inventory.release();
-}
-
 void CMNDialog::listUsbDevices()
 {
     // Rows of the previous listing are gone (the list was cleared), so their

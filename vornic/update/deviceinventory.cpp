@@ -5,16 +5,22 @@
 
 #include <libusb.h>
 
-DeviceInventory::DeviceInventory(libusb_context **context)
-    : m_context(context ? context : &m_ownContext)
-{
-}
-
 DeviceInventory::~DeviceInventory()
 {
+    // The devices go before the context that holds them.
     release();
-    if (m_ownContext)
-        libusb_exit(m_ownContext);
+    if (m_context)
+        libusb_exit(m_context);
+}
+
+int DeviceInventory::open()
+{
+    if (m_context)
+        return 0;
+    const int result = UsbDeviceList::initContext(&m_context);
+    if (result != 0)
+        m_context = nullptr;
+    return result;
 }
 
 void DeviceInventory::release()
@@ -29,15 +35,13 @@ int DeviceInventory::listUsb(const UsbDeviceList::Wanted &wanted, const UsbDevic
     // context then sees the bus as it is.
     release();
     ++m_generation;
-    if (*m_context)
-        libusb_exit(*m_context);
-    *m_context = nullptr;
-    const int result = UsbDeviceList::initContext(m_context);
-    if (result != 0) {
-        *m_context = nullptr;
+    if (m_context)
+        libusb_exit(m_context);
+    m_context = nullptr;
+    const int result = open();
+    if (result != 0)
         return result;
-    }
-    return UsbDeviceList::enumerate(*m_context, &m_usb, trace, wanted);
+    return UsbDeviceList::enumerate(m_context, &m_usb, trace, wanted);
 }
 
 void DeviceInventory::listLocal(const UsbDeviceList::Wanted &wanted, QList<QSerialPortInfo> *leftOut)

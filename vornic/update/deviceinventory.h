@@ -30,13 +30,13 @@ struct LocalDevice
 // The maker's devices on this computer: one look at the USB bus (a fresh
 // libusb context each time, so that it sees the bus as it is) and at the
 // serial ports, and which of them a name means. The window and vornic-cli
-// list, and find the device a user named, through this alone. No widgets.
+// list, and find the device a user named, through this alone. It owns the
+// libusb context of its listings: the devices of the last listing are
+// valid until the next one, or until it goes. No widgets.
 class DeviceInventory
 {
 public:
-    // `context`: where the libusb context of the listings is kept (the
-    // window's own member); null keeps it here.
-    explicit DeviceInventory(libusb_context **context = nullptr);
+    DeviceInventory() = default;
     ~DeviceInventory();
     DeviceInventory(const DeviceInventory &) = delete;
     DeviceInventory &operator=(const DeviceInventory &) = delete;
@@ -52,6 +52,9 @@ public:
     void listLocal(const UsbDeviceList::Wanted &wanted = UsbDeviceList::Wanted(),
                    QList<QSerialPortInfo> *leftOut = nullptr);
     void release();
+    // A libusb context now, before any listing (the window says at once
+    // when there is none): 0, or libusb_init's error.
+    int open();
 
     const QVector<UsbDeviceEntry> &usb() const { return m_usb; }
     const QVector<LocalDevice> &local() const { return m_local; }
@@ -70,8 +73,7 @@ public:
     static LocalDevice serialDevice(const QSerialPortInfo &port);
 
 private:
-    libusb_context *m_ownContext = nullptr;
-    libusb_context **m_context;
+    libusb_context *m_context = nullptr;
     QVector<UsbDeviceEntry> m_usb;
     QVector<LocalDevice> m_local;
     quint64 m_generation = 0;
