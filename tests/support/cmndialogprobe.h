@@ -14,40 +14,38 @@
 class CMNDialogProbe
 {
 public:
-    explicit CMNDialogProbe(CMNDialog *window)
-        : w(window)
-        , future(window->future)
-        , reconnectMode(window->reconnectMode)
-        , detachIssued(window->detachIssued)
-        , detachedBusNumber(window->detachedBusNumber)
-        , detachedPortNumber(window->detachedPortNumber)
-        , pendingSerialNumber(window->pendingSerialNumber)
-        , updateOwner(window->updateOwner)
-        , emitter(window->emitter)
-        , contextMenu(window->contextMenu)
-        , refreshAction(window->refreshAction)
-        , verifyAction(window->verifyAction)
-        , imagePath(window->imagePath)
-        , imageDir(window->imageDir)
-        , lastIp(window->lastIp)
-        , lastPort(window->lastPort)
-        , deviceNames(window->deviceNames)
-        , networkDevices(window->networkDevices)
-        , pendingDevice(window->pendingDevice)
-        , traceDialog(window->traceDialog)
-        , traceEdit(window->traceEdit)
-        , connectDialog(window->connectDialog)
-    {
-    }
+    explicit CMNDialogProbe(CMNDialog *window) : w(window) {}
+
+    QFuture<int> &future() const { return w->future; }
+    std::atomic<int> &reconnectMode() const { return w->reconnectMode; }
+    std::atomic<bool> &detachIssued() const { return w->detachIssued; }
+    std::atomic<int> &detachedBusNumber() const { return w->detachedBusNumber; }
+    std::atomic<int> &detachedPortNumber() const { return w->detachedPortNumber; }
+    QString &pendingSerialNumber() const { return w->pendingSerialNumber; }
+    TwoPhaseUpdate *updateOwner() const { return w->updateOwner; }
+    Emitter *emitter() const { return w->emitter; }
+    QMenu &contextMenu() const { return w->contextMenu; }
+    QAction *refreshAction() const { return w->refreshAction; }
+    QAction *verifyAction() const { return w->verifyAction; }
+    QString &imagePath() const { return w->imagePath; }
+    QString &imageDir() const { return w->imageDir; }
+    QString &lastIp() const { return w->lastIp; }
+    int &lastPort() const { return w->lastPort; }
+    QStringList &deviceNames() const { return w->deviceNames; }
+    QVector<NetworkDevice *> &networkDevices() const { return w->networkDevices; }
+    NetworkDevice *&pendingDevice() const { return w->pendingDevice; }
+    QDialog *traceDialog() const { return w->traceDialog; }
+    QPlainTextEdit *traceEdit() const { return w->traceEdit; }
+    IPConnectDialog *&connectDialog() const { return w->connectDialog; }
 
     // Shows a USB job started by the test as the window's own: the owner
     // follows it, the window waits for it.
-    void watchUsbJob(const QFuture<int> &job) { w->watchUsbJob(w->updateOwner->followUsbJob(job)); }
-    void setUpdateControlsEnabled(bool enabled) { w->setUpdateControlsEnabled(enabled); }
+    void watchUsbJob(const QFuture<int> &job) const { w->watchUsbJob(w->updateOwner->followUsbJob(job)); }
+    void setUpdateControlsEnabled(bool enabled) const { w->setUpdateControlsEnabled(enabled); }
     int deviceTypeIndex() const { return w->deviceTypeIndex(); }
     bool isNetworkDevice() const { return w->isNetworkDevice(); }
     bool imageMatchesDevice() const { return w->imageMatchesDevice(); }
-    bool confirmUpdate() { return w->confirmUpdate(); }
+    bool confirmUpdate() const { return w->confirmUpdate(); }
     static int askButtons(QMessageBox::Icon icon, const QString &title, const QString &text,
                           const QStringList &buttons, int defaultButton, int escapeButton, QWidget *parent,
                           const QString &explanation = QString())
@@ -55,28 +53,8 @@ public:
         return CMNDialog::askButtons(icon, title, text, buttons, defaultButton, escapeButton, parent, explanation);
     }
 
+private:
     CMNDialog *const w;
-    QFuture<int> &future;
-    std::atomic<int> &reconnectMode;
-    std::atomic<bool> &detachIssued;
-    std::atomic<int> &detachedBusNumber;
-    std::atomic<int> &detachedPortNumber;
-    QString &pendingSerialNumber;
-    TwoPhaseUpdate *const updateOwner;
-    Emitter *const emitter;
-    QMenu &contextMenu;
-    QAction *const refreshAction;
-    QAction *const verifyAction;
-    QString &imagePath;
-    QString &imageDir;
-    QString &lastIp;
-    int &lastPort;
-    QStringList &deviceNames;
-    QVector<NetworkDevice *> &networkDevices;
-    NetworkDevice *&pendingDevice;
-    QDialog *&traceDialog;
-    QPlainTextEdit *&traceEdit;
-    IPConnectDialog *&connectDialog;
 };
 
 inline CMNDialogProbe probe(CMNDialog *window)

@@ -13,36 +13,24 @@
 class MainWindowProbe
 {
 public:
-    explicit MainWindowProbe(MainWindow *window)
-        : w(window)
-        , adapterHandle(window->adapterHandle)
-        , imageFileName(window->imageFileName)
-        , slaveAddress(window->slaveAddress)
-        , stopRequested(window->stopRequested)
-        , future(window->future)
-        , runUnfinished(window->runUnfinished)
-        , elapsedTime(window->elapsedTime)
-        , verifyAction(window->verifyAction)
-        , emitter(window->emitter)
-        , logBrowser(window->logBrowser)
-    {
-    }
+    explicit MainWindowProbe(MainWindow *window) : w(window) {}
 
+    std::atomic<sub_handle> &adapterHandle() const { return w->adapterHandle; }
+    QString &imageFileName() const { return w->imageFileName; }
+    std::atomic<int> &slaveAddress() const { return w->slaveAddress; }
+    std::atomic<bool> &stopRequested() const { return w->stopRequested; }
+    QFuture<int> &future() const { return w->future; }
+    bool &runUnfinished() const { return w->runUnfinished; }
+    QElapsedTimer &elapsedTime() const { return w->elapsedTime; }
+    QAction *verifyAction() const { return w->verifyAction; }
+    Emitter *emitter() const { return w->emitter; }
+    LogBrowser *logBrowser() const { return w->logBrowser; }
     // An RS-485 converter's serial port looked at now, as the window's
     // timer does.
-    void checkAdapterPort() { w->checkAdapterPort(); }
+    void checkAdapterPort() const { w->checkAdapterPort(); }
 
+private:
     MainWindow *const w;
-    std::atomic<sub_handle> &adapterHandle;
-    QString &imageFileName;
-    std::atomic<int> &slaveAddress;
-    std::atomic<bool> &stopRequested;
-    QFuture<int> &future;
-    bool &runUnfinished;
-    QElapsedTimer &elapsedTime;
-    QAction *const verifyAction;
-    Emitter *const emitter;
-    LogBrowser *const logBrowser;
 };
 
 inline MainWindowProbe probe(MainWindow *window)

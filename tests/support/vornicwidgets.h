@@ -1,46 +1,30 @@
 #ifndef VORNICWIDGETS_H
 #define VORNICWIDGETS_H
 
-#include <QLineEdit>
-#include <QListWidget>
-#include <QProgressBar>
-#include <QPushButton>
-
-#include <memory>
+#include "widgetsbyname.h"
 
 // Vornic's main window as a user's tools see it: its widgets, found by the
 // object names its form gives them.
-struct VornicWidgets
+struct VornicWidgets : WidgetsByName
 {
-    explicit VornicWidgets(const QWidget *window)
-        : centralWidget(window->findChild<QWidget *>(QStringLiteral("centralWidget")))
-        , listWidget(window->findChild<QListWidget *>(QStringLiteral("listWidget")))
-        , progressBar(window->findChild<QProgressBar *>(QStringLiteral("progressBar")))
-        , lineEdit(window->findChild<QLineEdit *>(QStringLiteral("lineEdit")))
-        , updBtn(window->findChild<QPushButton *>(QStringLiteral("updBtn")))
-        , loadImg(window->findChild<QPushButton *>(QStringLiteral("loadImg")))
-        , addNetworkDeviceBtn(window->findChild<QPushButton *>(QStringLiteral("addNetworkDeviceBtn")))
-    {
-    }
-
-    QWidget *centralWidget;
-    QListWidget *listWidget;
-    QProgressBar *progressBar;
-    QLineEdit *lineEdit;
-    QPushButton *updBtn;
-    QPushButton *loadImg;
-    QPushButton *addNetworkDeviceBtn;
+    QWidget *centralWidget = find<QWidget>("centralWidget");
+    QListWidget *listWidget = find<QListWidget>("listWidget");
+    QProgressBar *progressBar = find<QProgressBar>("progressBar");
+    QLineEdit *lineEdit = find<QLineEdit>("lineEdit");
+    QPushButton *updBtn = find<QPushButton>("updBtn");
+    QPushButton *loadImg = find<QPushButton>("loadImg");
+    QPushButton *addNetworkDeviceBtn = find<QPushButton>("addNetworkDeviceBtn");
 };
 
 inline VornicWidgets ui(const QWidget *window)
 {
-    return VornicWidgets(window);
+    return VornicWidgets { { window } };
 }
 
 template<typename Window>
 VornicWidgets ui(const std::unique_ptr<Window> &window)
 {
-    return VornicWidgets(window.get());
+    return ui(window.get());
 }
 
 #endif // VORNICWIDGETS_H

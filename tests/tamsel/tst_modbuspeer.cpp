@@ -143,8 +143,8 @@ void ModbusPeerTest::update()
         }
     });
     MainWindow window;
-    QVERIFY(probe(&window).adapterHandle.load());
-    probe(&window).imageFileName = path;
+    QVERIFY(probe(&window).adapterHandle().load());
+    probe(&window).imageFileName() = path;
     QElapsedTimer elapsed;
     elapsed.start();
     QCOMPARE(window.modbusUpdateRun(), result);
@@ -162,7 +162,7 @@ void ModbusPeerTest::update()
         // Intact, the odd last record evened out with one zero; read back
         // record by record, through the same line.
         QCOMPARE(bytes, image + '\0');
-        PadTransfer transfer(probe(&window).emitter, probe(&window).adapterHandle, probe(&window).stopRequested);
+        PadTransfer transfer(probe(&window).emitter(), probe(&window).adapterHandle(), probe(&window).stopRequested());
         QCOMPARE(transfer.modbusVerify(transfer.readImage(path), 80), verified);
         QTRY_COMPARE(boxes.size(), verified ? 1 : 0);
         QVERIFY(!verified || boxes.first().contains(QLatin1String("the byte at offset 700 (of 1001)")));

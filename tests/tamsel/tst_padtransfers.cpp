@@ -134,7 +134,7 @@ void PadTransfersTest::cleanup()
 {
     qInstallMessageHandler(nullptr);
     if (m_window)
-        probe(m_window).adapterHandle = nullptr;   // the test's adapter is not the window's to close
+        probe(m_window).adapterHandle() = nullptr;   // the test's adapter is not the window's to close
     m_window.reset();
     m_driver.reset();
     m_dir.reset();
@@ -148,9 +148,9 @@ void PadTransfersTest::makeWindow(ScriptedAdapter *adapter, const QByteArray &im
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
     file.close();
     m_window.reset(new MainWindow);
-    sub_close(probe(m_window).adapterHandle.exchange(handleOf(adapter)));
-    probe(m_window).imageFileName = path;
-    probe(m_window).slaveAddress = address;
+    sub_close(probe(m_window).adapterHandle().exchange(handleOf(adapter)));
+    probe(m_window).imageFileName() = path;
+    probe(m_window).slaveAddress() = address;
 }
 
 void PadTransfersTest::modbusResults_data()
@@ -308,9 +308,9 @@ void PadTransfersTest::modbusUpdate()
         image[i] = char(i * 7 + 1);
     makeWindow(&adapter, image, address);
     if (size < 0)
-        probe(m_window).imageFileName = QStringLiteral("/proc/self/mem");
-    QSignalSpy starts(probe(m_window).emitter, &Emitter::load_start);
-    QSignalSpy steps(probe(m_window).emitter, &Emitter::load_progress);
+        probe(m_window).imageFileName() = QStringLiteral("/proc/self/mem");
+    QSignalSpy starts(probe(m_window).emitter(), &Emitter::load_start);
+    QSignalSpy steps(probe(m_window).emitter(), &Emitter::load_progress);
 
     // (Ten thousand records trace twenty thousand lines.)
     qInstallMessageHandler(collectInfo);
@@ -351,7 +351,7 @@ void PadTransfersTest::modbusUpdate()
         QCOMPARE(m_boxes, QStringList());
     } else {
         QTRY_COMPARE(m_boxes.size(), 1);
-        const QString expected = message.contains(QLatin1String("%1")) ? message.arg(probe(m_window).imageFileName) : message;
+        const QString expected = message.contains(QLatin1String("%1")) ? message.arg(probe(m_window).imageFileName()) : message;
         QVERIFY2(m_boxes.at(0).contains(expected), qPrintable(m_boxes.at(0)));
     }
 }
@@ -374,7 +374,7 @@ void PadTransfersTest::imageChangesDuringTheUpdate()
     makeWindow(&adapter, image);
     adapter.answer = [&](const QByteArray &request, int *) {
         if (adapter.requests.size() == 2) {
-            QFile file(probe(m_window).imageFileName);
+            QFile file(probe(m_window).imageFileName());
             if (!file.open(QIODevice::ReadWrite))
                 return QByteArray();
             if (change < 0)
@@ -416,9 +416,9 @@ void PadTransfersTest::infrared()
     for (int i = 0; i < size; ++i)
         image[i] = char(i * 13 + 5);
     makeWindow(&adapter, image);
-    QSignalSpy starts(probe(m_window).emitter, &Emitter::load_start);
-    QSignalSpy steps(probe(m_window).emitter, &Emitter::load_progress);
-    QSignalSpy finished(probe(m_window).emitter, &Emitter::load_finish);
+    QSignalSpy starts(probe(m_window).emitter(), &Emitter::load_start);
+    QSignalSpy steps(probe(m_window).emitter(), &Emitter::load_progress);
+    QSignalSpy finished(probe(m_window).emitter(), &Emitter::load_finish);
 
     QCOMPARE(m_window->irBootRun(), 0);
     QCOMPARE(adapter.config, QList<int>({ 38000, 10, 1, 10 }));
@@ -451,7 +451,7 @@ void PadTransfersTest::infrared()
     // A refused configuration is said before any frame goes out.
     ScriptedAdapter refusing;
     refusing.configResult = SUB_ERROR_CONFIG;
-    probe(m_window).adapterHandle = handleOf(&refusing);
+    probe(m_window).adapterHandle() = handleOf(&refusing);
     QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_CONFIG));
     QVERIFY(refusing.frames.isEmpty());
     QTRY_COMPARE(m_boxes, QStringList({ "SUB-20 sub_ir_config: the adapter refused the configuration" }));
@@ -459,7 +459,7 @@ void PadTransfersTest::infrared()
     // A failed transmission ends the run with the same text and its result.
     ScriptedAdapter failing;
     failing.transmitFailsAt = 2;
-    probe(m_window).adapterHandle = handleOf(&failing);
+    probe(m_window).adapterHandle() = handleOf(&failing);
     QCOMPARE(m_window->irBootRun(), int(SUB_ERROR_TRANSMIT));
     QCOMPARE(failing.frames.size(), 2);
     QTRY_COMPARE(m_boxes.last(), QStringLiteral("SUB-20 sub_ir_tx: the transmission failed"));

@@ -147,7 +147,7 @@ void TamselWindowTest::settings()
     makeWindow();
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Tamsel 1.0.0"));
     QCOMPARE(ui(m_window).spinBoxAdress->text(), spinText);
-    QCOMPARE(probe(m_window).slaveAddress.load(), address);
+    QCOMPARE(probe(m_window).slaveAddress().load(), address);
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/address")).toInt(), address);
     QCOMPARE(ui(m_window).labelDevName->text(), label);
     QStringList checkedActions;
@@ -159,7 +159,7 @@ void TamselWindowTest::settings()
 
     // The spin box's digits are read as hexadecimal: 19 is 0x19 = 25.
     ui(m_window).spinBoxAdress->setValue(19);
-    QCOMPARE(probe(m_window).slaveAddress.load(), 25);
+    QCOMPARE(probe(m_window).slaveAddress().load(), 25);
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/address")).toInt(), 25);
 
     ui(m_window).actionModbus->trigger();
@@ -205,11 +205,11 @@ void TamselWindowTest::controls()
     QCOMPARE(tamselSettings().value(QStringLiteral("settings/filename")).toString(), path);
     answer.clear();
     QTest::mouseClick(ui(m_window).loadImg, Qt::LeftButton);
-    QCOMPARE(probe(m_window).imageFileName, path);
+    QCOMPARE(probe(m_window).imageFileName(), path);
     QCOMPARE(ui(m_window).lineEdit->text(), path);
 
     // Progress shows the time since Start as minutes and seconds.
-    probe(m_window).elapsedTime.start();
+    probe(m_window).elapsedTime().start();
     ui(m_window).progressBar->setRange(0, 10);
     m_window->progressBarHandling(4);
     QCOMPARE(ui(m_window).progressBar->value(), 4);
@@ -263,12 +263,12 @@ void TamselWindowTest::runs()
         ui(m_window).lineEdit->clear();
         QTest::keyClicks(ui(m_window).lineEdit, path);
     }
-    QVERIFY(probe(m_window).adapterHandle.load());
-    auto *pad = reinterpret_cast<SimulatedSub20 *>(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
+    auto *pad = reinterpret_cast<SimulatedSub20 *>(probe(m_window).adapterHandle().load());
 
     // Capture on: the run's lines reach the trace window.
     m_window->logHotKeyPressed();
-    QVERIFY(probe(m_window).logBrowser->dialog()->isVisible());
+    QVERIFY(probe(m_window).logBrowser()->dialog()->isVisible());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
@@ -292,10 +292,10 @@ void TamselWindowTest::runs()
         QCOMPARE(received.left(100), image);
         QCOMPARE(received.mid(100), image.mid(52, 44));
         QCOMPARE(pad->irTransmissions(), 9);
-        QTRY_VERIFY(probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("boot run")));
+        QTRY_VERIFY(probe(m_window).logBrowser()->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("boot run")));
     } else {
         QCOMPARE(received, expected);
-        QTRY_VERIFY(probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("--> 50|15|")));
+        QTRY_VERIFY(probe(m_window).logBrowser()->dialog()->findChild<QTextBrowser *>()->toPlainText().contains(QLatin1String("--> 50|15|")));
     }
     // One row in the update history, with the road and the image's hash.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
@@ -304,11 +304,11 @@ void TamselWindowTest::runs()
     QCOMPARE(row.imageSha256, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
     // Capture off: nothing more arrives.
     m_window->logHotKeyPressed();
-    QVERIFY(probe(m_window).logBrowser->dialog()->isHidden());
-    probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->clear();
+    QVERIFY(probe(m_window).logBrowser()->dialog()->isHidden());
+    probe(m_window).logBrowser()->dialog()->findChild<QTextBrowser *>()->clear();
     qDebug() << "not captured";
     QCoreApplication::processEvents();
-    QVERIFY(probe(m_window).logBrowser->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
+    QVERIFY(probe(m_window).logBrowser()->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
     // Options > History... shows it.
     QAction *open = nullptr;
     for (QAction *action : m_window->findChildren<QAction *>())
@@ -389,13 +389,13 @@ void TamselWindowTest::adapterEvents()
         stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(32 * 200, 'p')));
     }
     makeWindow();
-    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
 
     // Another vendor's device changes nothing.
     m_window->handleDeviceChange(false, QStringLiteral("\\\\?\\USB#VID_1234&PID_0001#1#{guid}"));
-    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
 
     // During a run only Stop is offered: the address and the image stay
     // those it began with. Stopped, a run may still be ending its request:
@@ -409,11 +409,11 @@ void TamselWindowTest::adapterEvents()
     QVERIFY(ui(m_window).lineEdit->isReadOnly());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Start Update"));
-    QVERIFY(probe(m_window).future.isRunning());
+    QVERIFY(probe(m_window).future().isRunning());
     QVERIFY(!ui(m_window).updBtn->isEnabled());
     QVERIFY(!ui(m_window).loadImg->isEnabled());
     QTRY_VERIFY(ui(m_window).updBtn->isEnabled());
-    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(ui(m_window).loadImg->isEnabled());
     QVERIFY(ui(m_window).spinBoxAdress->isEnabled());
     QVERIFY(!ui(m_window).lineEdit->isReadOnly());
@@ -425,18 +425,18 @@ void TamselWindowTest::adapterEvents()
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(ui(m_window).progressBar->value() > 0);
     m_window->handleDeviceChange(false, adapterPath);
-    QVERIFY(!probe(m_window).adapterHandle.load());
+    QVERIFY(!probe(m_window).adapterHandle().load());
     // The run's own report may open on top of this one.
     QVERIFY2(boxes.contains(QStringLiteral("SUB-20 not connected!")), qPrintable(boxes.join('|')));
     QCOMPARE(ui(m_window).updBtn->text(), QStringLiteral("Start Update"));
-    QTRY_VERIFY(!probe(m_window).future.isRunning());
+    QTRY_VERIFY(!probe(m_window).future().isRunning());
     QTRY_VERIFY(boxes.contains(QStringLiteral("sub_rs_xfer: no adapter is open")));
     // The old handle is released (the simulated pad writes its image then).
     QTRY_VERIFY(QFile::exists(m_dir->filePath(QStringLiteral("pad.bin"))));
 
     // Plugged in again: open, and the button follows the image field.
     m_window->handleDeviceChange(true, adapterPath);
-    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
     QVERIFY(ui(m_window).updBtn->isEnabled());
 
     // Destroyed during a run: the run is stopped and waited for; the pad
@@ -470,9 +470,9 @@ void TamselWindowTest::broadcastAsksFirst()
         });
         QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
         QCOMPARE(driver.seen(), QStringList{ "Tamsel|Address 0x0 broadcasts the image to every pad on the line." });
-        QCOMPARE(probe(m_window).runUnfinished, answer == QLatin1String("Broadcast"));
+        QCOMPARE(probe(m_window).runUnfinished(), answer == QLatin1String("Broadcast"));
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).runUnfinished, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).runUnfinished(), 5000);
 }
 
 void TamselWindowTest::converterPortComesAndGoes()
@@ -489,7 +489,7 @@ void TamselWindowTest::converterPortComesAndGoes()
     }
     makeWindow();
     ::close(slave);
-    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
     // Other ports coming and going change nothing, nor does another device
@@ -497,11 +497,11 @@ void TamselWindowTest::converterPortComesAndGoes()
     probe(m_window).checkAdapterPort();
     m_window->handleDeviceChange(false, adapterPath);
     m_window->handleDeviceChange(true, adapterPath);
-    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
     QCOMPARE(boxes, QStringList());
     ::close(master);
     probe(m_window).checkAdapterPort();
-    QVERIFY(!probe(m_window).adapterHandle.load());
+    QVERIFY(!probe(m_window).adapterHandle().load());
     QCOMPARE(boxes, QStringList({ "SUB-20 not connected!" }));
 }
 
@@ -540,15 +540,15 @@ void TamselWindowTest::verifyAfterWriting()
             stored.setValue(QStringLiteral("adapter/") + option, value);
     }
     makeWindow();
-    QVERIFY(!probe(m_window).verifyAction->isChecked());
-    probe(m_window).verifyAction->setChecked(true);
+    QVERIFY(!probe(m_window).verifyAction()->isChecked());
+    probe(m_window).verifyAction()->setChecked(true);
     makeWindow();
-    QVERIFY(probe(m_window).verifyAction->isChecked());
+    QVERIFY(probe(m_window).verifyAction()->isChecked());
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(ui(m_window).updBtn->text(), QStringLiteral("Start Update"), 5000);
-    QTRY_VERIFY(!probe(m_window).future.isRunning());
+    QTRY_VERIFY(!probe(m_window).future().isRunning());
     QCOMPARE(ui(m_window).progressBar->format(), bar);
     QCOMPARE(ui(m_window).progressBar->value() == ui(m_window).progressBar->maximum(), !bar.isEmpty());
     const QString said = boxes.join(QLatin1Char('|')) + ui(m_window).progressBar->toolTip();
@@ -591,9 +591,9 @@ void TamselWindowTest::signalEndsTheRunAndTheWindow()
     ::raise(signal);
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 1000);
     InterruptSignal::flag() = false;
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning(), 2000);
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(probe(m_window).future.result() != 0);
+    QVERIFY(probe(m_window).future().result() != 0);
     m_window.reset();
     QCOMPARE(boxes, QStringList());
     QFile pad(padFile);
@@ -610,7 +610,7 @@ void TamselWindowTest::closeWithoutAdapterQuits()
 {
     // With an adapter, Close keeps the program running.
     makeWindow();
-    QVERIFY(probe(m_window).adapterHandle.load());
+    QVERIFY(probe(m_window).adapterHandle().load());
     bool pressed = false;
     QString said;
     ModalDriver driver([&pressed, &said](QWidget *widget) {
@@ -637,7 +637,7 @@ void TamselWindowTest::closeWithoutAdapterQuits()
     QVERIFY2(said.startsWith(QLatin1String("SUB-20 not connected! Connect the adapter, or choose what stands for it "
                                            "in ~/.config/Ordane/Tamsel.ini")),
              qPrintable(said));
-    QVERIFY(!probe(m_window).adapterHandle.load());
+    QVERIFY(!probe(m_window).adapterHandle().load());
     QCoreApplication::processEvents();
     QEventLoop after;
     QTimer::singleShot(2000, &after, [&after] { after.exit(7); });

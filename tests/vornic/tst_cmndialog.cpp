@@ -94,7 +94,7 @@ NetworkDevice *VornicWindowTest::addRecord(CMNDialog *w, const QString &ip, cons
     auto *device = new NetworkDevice(ip, 10102, w);
     device->setSerialNumber(serial);
     device->setType(type);
-    probe(w).networkDevices.append(device);
+    probe(w).networkDevices().append(device);
     return device;
 }
 
@@ -167,9 +167,9 @@ void VornicWindowTest::formAsDesigned()
     QCOMPARE(ui(w).updBtn->font().family(), QStringLiteral("MS Shell Dlg 2"));
     QCOMPARE(ui(w).progressBar->value(), 0);
     QCOMPARE(ui(w).listWidget->contextMenuPolicy(), Qt::CustomContextMenu);
-    QCOMPARE(probe(w).deviceNames, QStringList({ "Unknown device", "Primora", "Bridova", "Bridonix", "Socara",
+    QCOMPARE(probe(w).deviceNames(), QStringList({ "Unknown device", "Primora", "Bridova", "Bridonix", "Socara",
                                            "Beamora", "Dongara", "Unknown Remote Device" }));
-    QCOMPARE(probe(w).deviceNames.at(UnknownRemoteDevice), QStringLiteral("Unknown Remote Device"));
+    QCOMPARE(probe(w).deviceNames().at(UnknownRemoteDevice), QStringLiteral("Unknown Remote Device"));
     QVERIFY(w->styleSheet().startsWith(QLatin1String("QProgressBar{\nborder: 1px solid grey;")));
     QVERIFY(w->styleSheet().endsWith(QLatin1String("stop: 1 #248484 );border: 0px;}")));
 }
@@ -193,10 +193,10 @@ void VornicWindowTest::settingsDefaultsWithoutFile()
 {
     QVERIFY(!QFile::exists(m_settings->vornicFile()));
     CMNDialog *w = makeWindow();
-    QCOMPARE(probe(w).lastPort, 10102);
-    QVERIFY(probe(w).lastIp.isEmpty());
-    QVERIFY(probe(w).imagePath.isEmpty());
-    QVERIFY(probe(w).imageDir.isEmpty());
+    QCOMPARE(probe(w).lastPort(), 10102);
+    QVERIFY(probe(w).lastIp().isEmpty());
+    QVERIFY(probe(w).imagePath().isEmpty());
+    QVERIFY(probe(w).imageDir().isEmpty());
     QVERIFY(ui(w).lineEdit->text().isEmpty());
 }
 
@@ -210,11 +210,11 @@ void VornicWindowTest::settingsReadFromFile()
     }
     QVERIFY(QFile::exists(m_settings->vornicFile()));
     CMNDialog *w = makeWindow();
-    QCOMPARE(probe(w).lastIp, QStringLiteral("127.0.0.5"));
-    QCOMPARE(probe(w).lastPort, 2001);
-    QCOMPARE(probe(w).imagePath, m_settings->path() + "/fw/BRDV_1.INC");
-    QCOMPARE(ui(w).lineEdit->text(), probe(w).imagePath);
-    QCOMPARE(probe(w).imageDir, m_settings->path() + "/fw");
+    QCOMPARE(probe(w).lastIp(), QStringLiteral("127.0.0.5"));
+    QCOMPARE(probe(w).lastPort(), 2001);
+    QCOMPARE(probe(w).imagePath(), m_settings->path() + "/fw/BRDV_1.INC");
+    QCOMPARE(ui(w).lineEdit->text(), probe(w).imagePath());
+    QCOMPARE(probe(w).imageDir(), m_settings->path() + "/fw");
 }
 
 void VornicWindowTest::controlsOnEmptyAndFilledList()
@@ -223,7 +223,7 @@ void VornicWindowTest::controlsOnEmptyAndFilledList()
     QCOMPARE(ui(w).listWidget->count(), 0);
     QVERIFY(!ui(w).loadImg->isEnabled());
     QVERIFY(!ui(w).updBtn->isEnabled());
-    QVERIFY(probe(w).contextMenu.isEnabled());
+    QVERIFY(probe(w).contextMenu().isEnabled());
 
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->enumDevices();
@@ -259,9 +259,9 @@ void VornicWindowTest::rowClickAndImageFieldDriveUpdateButton()
 
     // An update in progress locks the three controls; btnsOn frees them.
     probe(w).setUpdateControlsEnabled(false);
-    QVERIFY(!ui(w).updBtn->isEnabled() && !ui(w).loadImg->isEnabled() && !probe(w).contextMenu.isEnabled());
+    QVERIFY(!ui(w).updBtn->isEnabled() && !ui(w).loadImg->isEnabled() && !probe(w).contextMenu().isEnabled());
     w->btnsOn();
-    QVERIFY(ui(w).updBtn->isEnabled() && ui(w).loadImg->isEnabled() && probe(w).contextMenu.isEnabled());
+    QVERIFY(ui(w).updBtn->isEnabled() && ui(w).loadImg->isEnabled() && probe(w).contextMenu().isEnabled());
 }
 
 void VornicWindowTest::contextMenuActionsFollowRowCount()
@@ -296,23 +296,23 @@ void VornicWindowTest::traceWindowToggleKeepsText()
     CMNDialog *w = makeWindow();
     w->show();
     QVERIFY(QTest::qWaitForWindowActive(w));
-    QVERIFY(probe(w).traceDialog->isHidden());
-    QCOMPARE(probe(w).traceDialog->windowTitle(), QStringLiteral("Trace"));
+    QVERIFY(probe(w).traceDialog()->isHidden());
+    QCOMPARE(probe(w).traceDialog()->windowTitle(), QStringLiteral("Trace"));
 
     QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(probe(w).traceDialog->isVisible());
-    QVERIFY(!probe(w).traceDialog->isModal());
+    QVERIFY(probe(w).traceDialog()->isVisible());
+    QVERIFY(!probe(w).traceDialog()->isModal());
 
-    probe(w).traceEdit->appendPlainText("first line");
+    probe(w).traceEdit()->appendPlainText("first line");
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w));
     QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(probe(w).traceDialog->isHidden());
+    QVERIFY(probe(w).traceDialog()->isHidden());
 
     w->handleDeviceChange(false, "\\\\?\\USB#VID_3B5D&PID_0016#0500A1B2" + guid);
     QTest::keyClick(w, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(probe(w).traceDialog->isVisible());
-    QCOMPARE(probe(w).traceEdit->toPlainText(),
+    QVERIFY(probe(w).traceDialog()->isVisible());
+    QCOMPARE(probe(w).traceEdit()->toPlainText(),
              QStringLiteral("first line\n VID_3B5D&PID_0016 0500A1B2 device disconnected"));
 }
 
@@ -360,15 +360,15 @@ void VornicWindowTest::deleteNetworkRowRemovesRecordsSharingItsIp()
     NetworkDevice *twin = addRecord(w, "127.0.0.2", "0500A1B3", Primora);
     QPointer<NetworkDevice> twinGuard(twin);
     w->enumDevices();
-    probe(w).pendingDevice = twin;
+    probe(w).pendingDevice() = twin;
     QCOMPARE(ui(w).listWidget->count(), 3);
 
     ui(w).listWidget->setCurrentRow(0);
     w->deleteFromWidget();
 
-    QCOMPARE(probe(w).networkDevices, QVector<NetworkDevice *>({ other }));
+    QCOMPARE(probe(w).networkDevices(), QVector<NetworkDevice *>({ other }));
     QVERIFY2(twinGuard.isNull(), "the record sharing the address is deleted");
-    QCOMPARE(probe(w).pendingDevice, nullptr);
+    QCOMPARE(probe(w).pendingDevice(), nullptr);
     // No row is left pointing at a deleted record.
     QCOMPARE(rowTexts(w), QStringList({ "Socara S/N: 03D0001 at 127.0.0.3" }));
 }
@@ -384,13 +384,13 @@ void VornicWindowTest::deleteOtherRowKeepsRecords()
 
     w->deleteFromWidget();
     QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
-    QCOMPARE(probe(w).networkDevices, QVector<NetworkDevice *>({ device }));
+    QCOMPARE(probe(w).networkDevices(), QVector<NetworkDevice *>({ device }));
 
     // Nothing current: nothing happens.
     ui(w).listWidget->setCurrentRow(-1);
     w->deleteFromWidget();
     QCOMPARE(ui(w).listWidget->count(), 1);
-    QCOMPARE(probe(w).networkDevices.size(), 1);
+    QCOMPARE(probe(w).networkDevices().size(), 1);
 }
 
 void VornicWindowTest::plainRefreshRebuildsNetworkRows()
@@ -420,12 +420,12 @@ void VornicWindowTest::refreshRefusedWhileJobRuns()
         return 0;
     }));
     QTest::ignoreMessage(QtDebugMsg, "blocked");
-    probe(w).refreshAction->trigger();
+    probe(w).refreshAction()->trigger();
     QCOMPARE(rowTexts(w), before);
-    QCOMPARE(probe(w).networkDevices.size(), 1);
+    QCOMPARE(probe(w).networkDevices().size(), 1);
 
     release.release();
-    QTRY_VERIFY(!probe(w).future.isRunning());
+    QTRY_VERIFY(!probe(w).future().isRunning());
     w->enumDevices();
     QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
 }
@@ -454,7 +454,7 @@ void VornicWindowTest::hotplugLines()
     CMNDialog *w = makeWindow();
     QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
     w->handleDeviceChange(arrival, path);
-    QCOMPARE(probe(w).traceEdit->toPlainText(), line);
+    QCOMPARE(probe(w).traceEdit()->toPlainText(), line);
 }
 
 void VornicWindowTest::hotplugEmptyPathIgnored()
@@ -463,7 +463,7 @@ void VornicWindowTest::hotplugEmptyPathIgnored()
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->handleDeviceChange(true, "\\\\?\\USB");
     w->handleDeviceChange(false, QString());
-    QVERIFY(probe(w).traceEdit->toPlainText().isEmpty());
+    QVERIFY(probe(w).traceEdit()->toPlainText().isEmpty());
     // Not refreshed either: the record has no row yet.
     QCOMPARE(ui(w).listWidget->count(), 0);
 }
@@ -492,9 +492,9 @@ void VornicWindowTest::hotplugRefreshesList()
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     w->handleDeviceChange(false, path);
     QCOMPARE(ui(w).listWidget->count(), 2);
-    QCOMPARE(probe(w).traceEdit->toPlainText().count(QLatin1Char('\n')), 3);
+    QCOMPARE(probe(w).traceEdit()->toPlainText().count(QLatin1Char('\n')), 3);
     release.release();
-    QTRY_VERIFY(!probe(w).future.isRunning());
+    QTRY_VERIFY(!probe(w).future().isRunning());
 }
 
 void VornicWindowTest::closeWaitsForRunningJob()
@@ -551,13 +551,13 @@ void VornicWindowTest::btnsOnAfterJobEnds()
     release.release();
     QTRY_VERIFY(ui(w).updBtn->isEnabled());
     QVERIFY(ui(w).loadImg->isEnabled());
-    QVERIFY(probe(w).contextMenu.isEnabled());
-    QVERIFY(!probe(w).updateOwner->inProgress());
+    QVERIFY(probe(w).contextMenu().isEnabled());
+    QVERIFY(!probe(w).updateOwner()->inProgress());
 
     // The job's progress reaches the bar through the emitter, queued.
     QThread *worker = QThread::create([w] {
-        emit probe(w).emitter->load_start(0, 3);
-        emit probe(w).emitter->load_progress(2);
+        emit probe(w).emitter()->load_start(0, 3);
+        emit probe(w).emitter()->load_progress(2);
     });
     worker->start();
     QVERIFY(worker->wait(5000));
@@ -605,7 +605,7 @@ void VornicWindowTest::warningBox()
     QCOMPARE(buttons.size(), 1);
 
     // Worker errors arrive through the emitter.
-    emit probe(w).emitter->errorSignal("Error timeout.");
+    emit probe(w).emitter()->errorSignal("Error timeout.");
     QCOMPARE(driver.seen().last(), QStringLiteral("Warning!|Error timeout."));
 
     const QString name = QStringLiteral("<b>Dongara</b> S/N: <img src=\"x\"><a href=\"y\">04E2</a>");
@@ -665,7 +665,7 @@ void VornicWindowTest::loadImageStoresAbsolutePathAndFilter()
         addRecord(w, "127.0.0.2", "0500A1B2", type);
         w->enumDevices();
     } else {
-        w->addListEntry(probe(w).deviceNames.at(type) + " S/N: 0500A1B2", QVariant(QStringLiteral("port")));
+        w->addListEntry(probe(w).deviceNames().at(type) + " S/N: 0500A1B2", QVariant(QStringLiteral("port")));
     }
 
     QStringList filters;

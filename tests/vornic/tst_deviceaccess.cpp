@@ -59,10 +59,10 @@ void DeviceAccessTest::deviceWithoutAccess()
     rows.sort();
     QCOMPARE(rows, QStringList({ "Primora S/N: 0500A1B2 (no access)", "Primora S/N: 0500C3D4 bootloader" }));
     // The trace keeps its line.
-    QVERIFY(probe(&window).traceEdit->toPlainText().contains(
+    QVERIFY(probe(&window).traceEdit()->toPlainText().contains(
         QLatin1String("Unable to access the device with vid = 15197, pid = 32769!")));
 
-    probe(&window).imagePath = image;
+    probe(&window).imagePath() = image;
     ui(&window).lineEdit->setText(image);
     window.updateUpdateButton();
     ModalDriver driver(ModalDriver::dismissAll());
@@ -70,14 +70,14 @@ void DeviceAccessTest::deviceWithoutAccess()
     ui(&window).listWidget->setCurrentItem(
         ui(&window).listWidget->findItems(QStringLiteral("Primora S/N: 0500C3D4 bootloader"), Qt::MatchExactly).at(0));
     QTest::mouseClick(ui(&window).updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(&window).future.isRunning() && ui(&window).updBtn->isEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(&window).future().isRunning() && ui(&window).updBtn->isEnabled(), 10000);
     QCOMPARE(open.downloaded(), QByteArray(3000, 'x'));
     QCOMPARE(driver.handledCount(), 0);
     // The other one: a sentence instead of a silent failure.
     ui(&window).listWidget->setCurrentItem(
         ui(&window).listWidget->findItems(QStringLiteral("Primora S/N: 0500A1B2 (no access)"), Qt::MatchExactly).at(0));
     QTest::mouseClick(ui(&window).updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(&window).future.isRunning() && ui(&window).updBtn->isEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(&window).future().isRunning() && ui(&window).updBtn->isEnabled(), 10000);
     QTRY_VERIFY(driver.handledCount() > 0);
     QCOMPARE(driver.seen(), QStringList({ "Warning!|This user may not open the USB device: install Ordane's device "
                                           "access rules (bash scripts/install.sh, or copy "
@@ -115,7 +115,7 @@ void DeviceAccessTest::serialPortWithoutAccess()
     QCOMPARE(ui(&window).listWidget->count(), 1);
     QCOMPARE(ui(&window).listWidget->item(0)->text(),
              QStringLiteral("Primora S/N: 0500A1B2 via %1 (no access)").arg(QString::fromLatin1(config.ttyName)));
-    probe(&window).imagePath = image;
+    probe(&window).imagePath() = image;
     ui(&window).lineEdit->setText(image);
     window.updateUpdateButton();
     ModalDriver driver(ModalDriver::dismissAll());

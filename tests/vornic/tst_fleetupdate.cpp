@@ -128,12 +128,11 @@ echo '[{"message":"done"}]'
 )");
     script.close();
     QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    QStringList identifying = devices.filter(QLatin1String("="));
     std::FILE *out = std::tmpfile();
     std::FILE *err = std::tmpfile();
     FleetUpdate fleet(out, err);
-    const int code = fleet.run(program, devices, identifying, QStringLiteral("IMAGE.IN2"), QByteArray("image"),
-                               QStringList(), true);
+    const int code = fleet.run(program, devices, devices.filter(QLatin1String("=")), QStringLiteral("IMAGE.IN2"),
+                               QByteArray("image"), QStringList(), true);
     QCOMPARE(code, refusal.isEmpty() ? (devices.contains("a=-") ? 3 : 0) : -1);
     QCOMPARE(fleet.refusal(), refusal);
     // Every device that ran took the whole image, or, refused, nothing.

@@ -213,9 +213,9 @@ void ImageMatchingTest::cancelStartsNothing()
         QCOMPARE(driver.seen(), QStringList{ "Vornic|Choose a firmware image first." });
     QVERIFY(ui(m_window).updBtn->isEnabled());
     QVERIFY(ui(m_window).loadImg->isEnabled());
-    QVERIFY(probe(m_window).contextMenu.isEnabled());
-    QVERIFY(!probe(m_window).future.isRunning());
-    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+    QVERIFY(probe(m_window).contextMenu().isEnabled());
+    QVERIFY(!probe(m_window).future().isRunning());
+    QCOMPARE(probe(m_window).reconnectMode().load(), -1);
 }
 
 void ImageMatchingTest::rowWithoutDeviceGivesControlsBack()
@@ -224,10 +224,10 @@ void ImageMatchingTest::rowWithoutDeviceGivesControlsBack()
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 0);
-    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(ui(m_window).updBtn->isEnabled());
     QVERIFY(ui(m_window).loadImg->isEnabled());
-    QVERIFY(probe(m_window).contextMenu.isEnabled());
+    QVERIFY(probe(m_window).contextMenu().isEnabled());
 }
 
 QTEST_MAIN(ImageMatchingTest)

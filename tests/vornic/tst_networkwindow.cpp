@@ -81,7 +81,7 @@ bool NetworkWindowTest::chooseImage(const QByteArray &image, const QString &name
     const QString path = TestImage::store(m_dir.path(), name, image);
     if (path.isEmpty())
         return false;
-    probe(m_window).imagePath = path;
+    probe(m_window).imagePath() = path;
     ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
     return true;
@@ -102,7 +102,7 @@ void NetworkWindowTest::cleanup()
 void NetworkWindowTest::addThroughDialog(const QString &ip, quint16 port)
 {
     QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
-    IPConnectDialog *dialog = probe(m_window).connectDialog;
+    IPConnectDialog *dialog = probe(m_window).connectDialog();
     QVERIFY(dialog && dialog->isVisible());
     dialog->setAddress(ip, port);
     QPushButton *add = nullptr;
@@ -112,7 +112,7 @@ void NetworkWindowTest::addThroughDialog(const QString &ip, quint16 port)
     }
     QVERIFY(add);
     QTest::mouseClick(add, Qt::LeftButton);
-    QVERIFY(!probe(m_window).connectDialog);
+    QVERIFY(!probe(m_window).connectDialog());
 }
 
 void NetworkWindowTest::addByAddress_data()
@@ -164,7 +164,7 @@ void NetworkWindowTest::addByAddress()
         ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), answer);
     });
     addThroughDialog(QStringLiteral("127.0.0.1"), port);
-    QTRY_VERIFY(!probe(m_window).pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice());
     QCOMPARE(driver.seen().size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty())
         QVERIFY2(driver.seen().at(0).startsWith(message.contains(QLatin1String("%1")) ? message.arg(port) : message), qPrintable(driver.seen().at(0)));
@@ -175,7 +175,7 @@ void NetworkWindowTest::addByAddress()
     QCOMPARE(m_window->findChildren<Task *>().size(), 0);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), row.isEmpty() ? 0 : 1);
     if (row.isEmpty()) {
-        QVERIFY(probe(m_window).networkDevices.isEmpty());
+        QVERIFY(probe(m_window).networkDevices().isEmpty());
         return;
     }
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Vornic"));
@@ -185,9 +185,9 @@ void NetworkWindowTest::addByAddress()
     // The same address again: one row, and the duplicate is written down.
     QTest::ignoreMessage(QtDebugMsg, "Device with IP = 127.0.0.1 exists!");
     addThroughDialog(QStringLiteral("127.0.0.1"), port);
-    QTRY_VERIFY(!probe(m_window).pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice());
     QCOMPARE(rowTexts(*m_window), QStringList{ row });
-    QCOMPARE(probe(m_window).networkDevices.size(), 1);
+    QCOMPARE(probe(m_window).networkDevices().size(), 1);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
 }
@@ -206,14 +206,14 @@ void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
     auto *quiet = new NetworkDevice(QStringLiteral("127.0.0.1"), silent.port(), m_window.get());
     quiet->setSerialNumber(QStringLiteral("03D0001"));
     quiet->setType(4);
-    probe(m_window).networkDevices.append(quiet);
+    probe(m_window).networkDevices().append(quiet);
     m_window->enumDevices();
     QCOMPARE(rowTexts(*m_window).size(), 2);
 
     ModalDriver driver(ModalDriver::dismissAll());
-    probe(m_window).refreshAction->trigger();
+    probe(m_window).refreshAction()->trigger();
     QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
-    QCOMPARE(probe(m_window).networkDevices.size(), 1);
+    QCOMPARE(probe(m_window).networkDevices().size(), 1);
     // The quiet one is said to be gone, not dropped in silence.
     QCOMPARE(driver.seen(), QStringList{ QStringLiteral("Failed to add a device|The device at 127.0.0.1:%1 did not say "
                                                         "what it is: its answer holds no serial number or version.")
@@ -224,19 +224,19 @@ void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
 void NetworkWindowTest::cancelCreatesNothing()
 {
     QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
-    QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog;
+    QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog();
     QVERIFY(dialog);
     QCOMPARE(dialog->windowTitle(), QStringLiteral("Add Network Device"));
     // A second press brings the same dialog forward.
     QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
-    QCOMPARE(probe(m_window).connectDialog, dialog.data());
+    QCOMPARE(probe(m_window).connectDialog(), dialog.data());
     for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
         if (button->text() == QLatin1String("Cancel"))
             QTest::mouseClick(button, Qt::LeftButton);
     }
-    QVERIFY(!probe(m_window).connectDialog);
+    QVERIFY(!probe(m_window).connectDialog());
     QTRY_VERIFY(!dialog);
-    QVERIFY(!probe(m_window).pendingDevice);
+    QVERIFY(!probe(m_window).pendingDevice());
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 0);
     QVERIFY(rowTexts(*m_window).isEmpty());
 }
@@ -412,9 +412,9 @@ void NetworkWindowTest::followUpReachesTheUpdatedDevice()
     SimulatedDevice other(options);
     QVERIFY(chosen.isListening() && other.isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), chosen.port());
-    QTRY_VERIFY(!probe(m_window).pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice());
     addThroughDialog(QStringLiteral("127.0.0.2"), other.port());
-    QTRY_VERIFY(!probe(m_window).pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice());
     QListWidget *list = ui(m_window).listWidget;
     QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.1",
                                                 "Primora S/N: 0500E5F6 at 127.0.0.2" }));
@@ -464,7 +464,7 @@ void NetworkWindowTest::oneCheckAtATime()
             peer.say("boot v1.1\r\nOK\r\n");
     });
     QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
-    QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog;
+    QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog();
     QVERIFY(dialog);
     dialog->setAddress(QStringLiteral("127.0.0.1"), slow.port());
     QPushButton *add = nullptr;
@@ -480,7 +480,7 @@ void NetworkWindowTest::oneCheckAtATime()
         QTest::keyClick(dialog, Qt::Key_Return);
     });
     QTest::mouseClick(add, Qt::LeftButton);
-    QTRY_VERIFY(!probe(m_window).pendingDevice);
+    QTRY_VERIFY(!probe(m_window).pendingDevice());
     QTRY_VERIFY(!dialog);
     QCOMPARE(rowTexts(*m_window), QStringList{ "Primora S/N: 0500A1B2 at 127.0.0.1" });
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -575,7 +575,7 @@ void NetworkWindowTest::verifiedByTheDevicesCheck()
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
     QTRY_COMPARE(rowTexts(*m_window).size(), 1);
     QVERIFY(chooseImage(QByteArray(320, 'v'), image));
-    probe(m_window).verifyAction->setChecked(true);
+    probe(m_window).verifyAction()->setChecked(true);
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(ui(m_window).progressBar->text(), bar);

@@ -282,7 +282,7 @@ void ReturnedDeviceTest::twoDevices()
                  output.constData());
     } else {
         std::unique_ptr<CMNDialog> window(new CMNDialog);
-        probe(window).imagePath = path;
+        probe(window).imagePath() = path;
         ui(window).lineEdit->setText(path);
         QListWidget *list = ui(window).listWidget;
         const auto rows = list->findItems(chosenRow, Qt::MatchExactly);
@@ -295,7 +295,7 @@ void ReturnedDeviceTest::twoDevices()
         if (afterRestart)
             afterRestart();
         const auto ended = [&] {
-            return !probe(window).future.isRunning() && ui(window).updBtn->isEnabled() && probe(window).reconnectMode == -1;
+            return !probe(window).future().isRunning() && ui(window).updBtn->isEnabled() && probe(window).reconnectMode() == -1;
         };
         QVERIFY(QTest::qWaitFor(ended, 15000));
         onlyTheChosenWritten();
@@ -311,7 +311,7 @@ void ReturnedDeviceTest::twoDevices()
             QCOMPARE(driver.seen(), QStringList());
             QCOMPARE(list->currentItem()->text(), writtenRow);
             QCOMPARE(ui(window).progressBar->text(), QStringLiteral("Update complete"));
-            QVERIFY(probe(window).traceEdit->toPlainText().contains(QStringLiteral("Writing the device on USB port ")
+            QVERIFY(probe(window).traceEdit()->toPlainText().contains(QStringLiteral("Writing the device on USB port ")
                                                               + writtenPort));
         }
     }

@@ -153,7 +153,7 @@ void SerialRoadTest::makeWindow()
 {
     m_window.reset(new CMNDialog);
     const QString path = imagePath();
-    probe(m_window).imagePath = path;
+    probe(m_window).imagePath() = path;
     ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
 }
@@ -169,7 +169,7 @@ QStringList SerialRoadTest::rows() const
 bool SerialRoadTest::controlsEnabled() const
 {
     return ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled()
-        && probe(m_window).contextMenu.isEnabled();
+        && probe(m_window).contextMenu().isEnabled();
 }
 
 void SerialRoadTest::listing_data()
@@ -266,11 +266,11 @@ void SerialRoadTest::portArrivingAfterItsDeviceIsListed()
     QCOMPARE(rows().size(), 0);
     // The USB device arrives first and is handled without its port.
     QVERIFY(addPort(Port(), -1, 300));
-    QTRY_VERIFY(probe(m_window).traceEdit->toPlainText().contains(QLatin1String("device connected")));
+    QTRY_VERIFY(probe(m_window).traceEdit()->toPlainText().contains(QLatin1String("device connected")));
     QCOMPARE(rows().size(), 0);
     QTRY_COMPARE(rows(), QStringList({ QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0) }));
     // No second trace line: the port is not a device arrival.
-    QCOMPARE(probe(m_window).traceEdit->toPlainText().count(QLatin1String("device connected")), 1);
+    QCOMPARE(probe(m_window).traceEdit()->toPlainText().count(QLatin1String("device connected")), 1);
 }
 
 void SerialRoadTest::portInUseTexts_data()
@@ -349,12 +349,12 @@ void SerialRoadTest::bootCommandAtBaud9600()
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 0);
     QTRY_COMPARE(device->serialReceived(), QByteArray("boot\n"));
-    QCOMPARE(probe(m_window).pendingSerialNumber, QStringLiteral("0500A1B2"));
-    QCOMPARE(probe(m_window).reconnectMode.load(), 0);
+    QCOMPARE(probe(m_window).pendingSerialNumber(), QStringLiteral("0500A1B2"));
+    QCOMPARE(probe(m_window).reconnectMode().load(), 0);
     // The controls wait for the device's return as a USB device.
     QVERIFY(!ui(m_window).updBtn->isEnabled());
     QVERIFY(!ui(m_window).loadImg->isEnabled());
-    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(!probe(m_window).future().isRunning());
 
     std::lock_guard<std::mutex> lock(termiosMutex);
     int at9600 = 0;
@@ -407,7 +407,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     QVERIFY(controlsEnabled());
     // The device was told nothing: its bootloader turning up later (as
     // another device of the same serial number) is not written.
-    QCOMPARE(probe(m_window).pendingSerialNumber, QString());
+    QCOMPARE(probe(m_window).pendingSerialNumber(), QString());
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
     config.port = "1-9";
@@ -416,7 +416,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     QVERIFY(!bootloader.plug(m_bench->testbed()).isEmpty());
     QTRY_COMPARE(rows().size(), 2);
     QTest::qWait(100);
-    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(bootloader.downloaded().isEmpty());
     QVERIFY(controlsEnabled());
     bootloader.unplug(m_bench->testbed());
@@ -437,9 +437,9 @@ void SerialRoadTest::portGoneBeforeUpdate()
     QVERIFY2(seen.startsWith(QLatin1String("Error|")) && !seen.contains(QLatin1String("in use")),
              qPrintable(seen));
     QVERIFY(controlsEnabled());
-    QCOMPARE(probe(m_window).pendingSerialNumber, QString());
-    QCOMPARE(probe(m_window).reconnectMode.load(), 0);
-    QVERIFY(!probe(m_window).updateOwner->returnDeadlineRunning());
+    QCOMPARE(probe(m_window).pendingSerialNumber(), QString());
+    QCOMPARE(probe(m_window).reconnectMode().load(), 0);
+    QVERIFY(!probe(m_window).updateOwner()->returnDeadlineRunning());
 }
 
 void SerialRoadTest::twoPhaseUpdate()
@@ -468,13 +468,13 @@ void SerialRoadTest::twoPhaseUpdate()
     QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
     QCOMPARE(device->serialReceived(), QByteArray("boot\n"));
     QTRY_VERIFY_WITH_TIMEOUT(device->downloaded() == m_image, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
 
     QCOMPARE(driver.handledCount(), 0);
     QVERIFY(other.downloaded().isEmpty());
     QCOMPARE(ui(m_window).listWidget->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
-    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
-    QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
+    QCOMPARE(probe(m_window).reconnectMode().load(), -1);
+    QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
     other.unplug(m_bench->testbed());
 }
 
@@ -493,7 +493,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     EmulatedDfuDevice *devices[2] = { addPort(Port(), 1200), addPort(Port(), 1200) };
     QVERIFY(devices[0] && devices[1]);
     makeWindow();
-    probe(m_window).updateOwner->setReturnTimeout(300);
+    probe(m_window).updateOwner()->setReturnTimeout(300);
     const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(chosen);
     QVERIFY(rows().contains(wanted));
     ui(m_window).listWidget->setCurrentRow(rows().indexOf(wanted));
@@ -502,14 +502,14 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_COMPARE(devices[chosen]->serialReceived(), QByteArray("boot\n"));
     QVERIFY(devices[1 - chosen]->serialReceived().isEmpty());
-    QCOMPARE(probe(m_window).pendingSerialNumber, QStringLiteral("0500A1B2"));
+    QCOMPARE(probe(m_window).pendingSerialNumber(), QStringLiteral("0500A1B2"));
     QVERIFY(!ui(m_window).updBtn->isEnabled() && !ui(m_window).loadImg->isEnabled());
 
     QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
     QVERIFY2(driver.seen().at(0).contains(QLatin1String("did not come back in its bootloader")),
              qPrintable(driver.seen().at(0)));
     QVERIFY(controlsEnabled());
-    QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
+    QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
     // One row, for the port written, ended by the wait.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
     QCOMPARE(row.outcome, QStringLiteral("timeout"));
@@ -521,7 +521,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QTRY_COMPARE_WITH_TIMEOUT(devices[chosen]->reenumerations(), 1, 5000);
     QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
     QTest::qWait(100);
-    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(devices[chosen]->downloaded().isEmpty());
     QCOMPARE(driver.handledCount(), 1);
 }
@@ -576,18 +576,18 @@ void SerialRoadTest::secondPhaseEnds()
         ::raise(SIGINT);
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 2000);
         InterruptSignal::flag() = false;
-        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
-        QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
+        QCOMPARE(probe(m_window).reconnectMode().load(), -1);
+        QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
         // Its bootloader arrives after the stop: listed, not written.
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
         QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
         QTest::qWait(200);
-        QVERIFY(!probe(m_window).future.isRunning());
+        QVERIFY(!probe(m_window).future().isRunning());
         QVERIFY(device->downloaded().isEmpty());
         QCOMPARE(driver.handledCount(), 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && probe(m_window).reconnectMode.load() == -1
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1
                                      && controlsEnabled(),
                                  15000);
         QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));

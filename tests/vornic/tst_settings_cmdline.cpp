@@ -33,12 +33,12 @@ private slots:
 void VornicSettingsTest::argumentReplacesStoredFilename()
 {
     CMNDialog w;
-    QCOMPARE(probe(&w).imagePath, QString::fromLatin1(relativeImage));
+    QCOMPARE(probe(&w).imagePath(), QString::fromLatin1(relativeImage));
     QCOMPARE(ui(&w).lineEdit->text(), QString::fromLatin1(relativeImage));
-    QCOMPARE(probe(&w).imageDir, QDir::current().absoluteFilePath("firmware"));
+    QCOMPARE(probe(&w).imageDir(), QDir::current().absoluteFilePath("firmware"));
     // Defaults are untouched by the argument.
-    QCOMPARE(probe(&w).lastPort, 10102);
-    QVERIFY(probe(&w).lastIp.isEmpty());
+    QCOMPARE(probe(&w).lastPort(), 10102);
+    QVERIFY(probe(&w).lastIp().isEmpty());
 
     // The argument is not written back at start.
     QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Ordane", "Vornic");

@@ -96,7 +96,7 @@ void UsbRoadTest::cleanup()
 void UsbRoadTest::makeWindow(const QString &image)
 {
     m_window.reset(new CMNDialog);
-    probe(m_window).imagePath = image;
+    probe(m_window).imagePath() = image;
     ui(m_window).lineEdit->setText(image);
     m_window->updateUpdateButton();
 }
@@ -104,13 +104,13 @@ void UsbRoadTest::makeWindow(const QString &image)
 bool UsbRoadTest::controlsEnabled() const
 {
     return ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled()
-        && probe(m_window).contextMenu.isEnabled();
+        && probe(m_window).contextMenu().isEnabled();
 }
 
 bool UsbRoadTest::controlsDisabled() const
 {
     return !ui(m_window).updBtn->isEnabled() && !ui(m_window).loadImg->isEnabled()
-        && !probe(m_window).contextMenu.isEnabled();
+        && !probe(m_window).contextMenu().isEnabled();
 }
 
 int UsbRoadTest::rowOf(const QString &text) const
@@ -141,21 +141,21 @@ void UsbRoadTest::bootloaderRowIsUpdated()
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QVERIFY(probe(m_window).future.isRunning());
+    QVERIFY(probe(m_window).future().isRunning());
     QVERIFY(!ui(m_window).updBtn->isEnabled());
     QVERIFY(!ui(m_window).loadImg->isEnabled());
-    QVERIFY(!probe(m_window).contextMenu.isEnabled());
+    QVERIFY(!probe(m_window).contextMenu().isEnabled());
 
     // The list stays as it is while the job runs.
     QListWidgetItem *row = list->item(0);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
-    probe(m_window).refreshAction->trigger();
+    probe(m_window).refreshAction()->trigger();
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0), row);
 
     QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled(), 10000);
-    QVERIFY(!probe(m_window).future.isRunning());
-    QCOMPARE(probe(m_window).future.result(), 0);
+    QVERIFY(!probe(m_window).future().isRunning());
+    QCOMPARE(probe(m_window).future().result(), 0);
     QCOMPARE(driver.handledCount(), 0);
     QCOMPARE(device.downloaded(), image);
     QCOMPARE(device.requestCount(1, 1), 21);
@@ -194,14 +194,14 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
     QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
     QCOMPARE(device.productId(), quint16(0x8001));
     QTRY_VERIFY2_WITH_TIMEOUT(device.downloaded() == image, qPrintable(driver.seen().join("\n")), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !probe(m_window).future.isRunning(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !probe(m_window).future().isRunning(), 10000);
 
     QCOMPARE(device.requestCount(0), 1);
     QCOMPARE(device.requestCount(1, 0), 1);
-    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
-    QVERIFY(!probe(m_window).detachIssued);
-    QCOMPARE(probe(m_window).detachedBusNumber.load(), 1);
-    QCOMPARE(probe(m_window).detachedPortNumber.load(), 5);
+    QCOMPARE(probe(m_window).reconnectMode().load(), -1);
+    QVERIFY(!probe(m_window).detachIssued());
+    QCOMPARE(probe(m_window).detachedBusNumber().load(), 1);
+    QCOMPARE(probe(m_window).detachedPortNumber().load(), 5);
     QCOMPARE(list->currentItem()->text(), QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
     QCOMPARE(ui(m_window).progressBar->value(), 4);
     QCOMPARE(driver.handledCount(), 0);
@@ -241,8 +241,8 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     makeWindow(path);
     QCOMPARE(ui(m_window).listWidget->count(), 0);
     // As left by telling a serial device to reboot into its bootloader.
-    probe(m_window).updateOwner->begin(FirmwareImage::read(path), false);
-    probe(m_window).updateOwner->serialBootSent(awaited, true);
+    probe(m_window).updateOwner()->begin(FirmwareImage::read(path), false);
+    probe(m_window).updateOwner()->serialBootSent(awaited, true);
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
@@ -254,16 +254,16 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
 
     QTRY_COMPARE(ui(m_window).listWidget->count(), 1);
     if (started) {
-        QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
-        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+        QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
+        QCOMPARE(probe(m_window).reconnectMode().load(), -1);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
         QCOMPARE(device.downloaded(), image);
         return;
     }
     // Another device: not written, and the awaited one is still awaited.
-    QCOMPARE(probe(m_window).reconnectMode.load(), 0);
-    QCOMPARE(probe(m_window).pendingSerialNumber, awaited);
-    QVERIFY(!probe(m_window).future.isRunning());
+    QCOMPARE(probe(m_window).reconnectMode().load(), 0);
+    QCOMPARE(probe(m_window).pendingSerialNumber(), awaited);
+    QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(device.requests().size() > 0);
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
 
@@ -275,9 +275,9 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     EmulatedDfuDevice awaitedDevice(config);
     QVERIFY(!awaitedDevice.plug(m_bench->testbed()).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(awaitedDevice.downloaded() == image, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
-    QVERIFY(probe(m_window).pendingSerialNumber.isEmpty());
+    QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
 }
 
 void UsbRoadTest::oneJobAtATime()
@@ -312,8 +312,8 @@ void UsbRoadTest::oneJobAtATime()
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QVERIFY(probe(m_window).future.isRunning());
-    const QFuture<int> jobA = probe(m_window).future;
+    QVERIFY(probe(m_window).future().isRunning());
+    const QFuture<int> jobA = probe(m_window).future();
 
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(rowB)).center());
     QCOMPARE(list->currentRow(), rowB);
@@ -325,16 +325,16 @@ void UsbRoadTest::oneJobAtATime()
     QTest::ignoreMessage(QtDebugMsg, "update in progress: the press starts nothing");
     m_window->onUpdBtnClicked();
     QTest::ignoreMessage(QtDebugMsg, "blocked");
-    probe(m_window).refreshAction->trigger();
-    QCOMPARE(probe(m_window).future, jobA);
+    probe(m_window).refreshAction()->trigger();
+    QCOMPARE(probe(m_window).future(), jobA);
     QVERIFY(controlsDisabled());
 
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
-    QCOMPARE(probe(m_window).future, jobA);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+    QCOMPARE(probe(m_window).future(), jobA);
     QCOMPARE(a.downloaded(), image);
     QCOMPARE(b.requestCount(0), 0);
     QCOMPARE(driver.handledCount(), 0);
-    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+    QCOMPARE(probe(m_window).reconnectMode().load(), -1);
 }
 
 void UsbRoadTest::arrivalDuringTheJob_data()
@@ -361,10 +361,10 @@ void UsbRoadTest::arrivalDuringTheJob()
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     // As left by a DETACH job that is still finishing.
-    probe(m_window).updateOwner->begin(FirmwareImage::read(path), false);
-    probe(m_window).updateOwner->startUsb(QStringLiteral("1-7"));
-    probe(m_window).updateOwner->reportDetach(DfuEngine::Detach { true, true, 1, 7 });
-    QTRY_COMPARE(probe(m_window).reconnectMode.load(), 1);
+    probe(m_window).updateOwner()->begin(FirmwareImage::read(path), false);
+    probe(m_window).updateOwner()->startUsb(QStringLiteral("1-7"));
+    probe(m_window).updateOwner()->reportDetach(DfuEngine::Detach { true, true, 1, 7 });
+    QTRY_COMPARE(probe(m_window).reconnectMode().load(), 1);
     probe(m_window).setUpdateControlsEnabled(false);
     QSemaphore release;
     probe(m_window).watchUsbJob(QtConcurrent::run([&release] {
@@ -382,33 +382,33 @@ void UsbRoadTest::arrivalDuringTheJob()
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     QTest::ignoreMessage(QtDebugMsg, "reconnection deferred: a USB job is running");
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    QTRY_VERIFY(probe(m_window).traceEdit->toPlainText().contains(QLatin1String("device connected")));
+    QTRY_VERIFY(probe(m_window).traceEdit()->toPlainText().contains(QLatin1String("device connected")));
     QVERIFY(device.requests().isEmpty());
 
     release.release();
     ModalDriver driver(ModalDriver::dismissAll());
     if (outcome == QLatin1String("written")) {
         QTRY_VERIFY_WITH_TIMEOUT(device.downloaded() == image, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
-        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
-        QVERIFY(!probe(m_window).updateOwner->returnDeadlineRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+        QCOMPARE(probe(m_window).reconnectMode().load(), -1);
+        QVERIFY(!probe(m_window).updateOwner()->returnDeadlineRunning());
         QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update complete"));
     } else if (outcome == QLatin1String("failed")) {
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
         QTRY_COMPARE(driver.handledCount(), 1);
         QVERIFY2(driver.seen().at(0).contains(QLatin1String("came back in its application")),
                  qPrintable(driver.seen().at(0)));
         QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update failed"));
         QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
-        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+        QCOMPARE(probe(m_window).reconnectMode().load(), -1);
         return;
     } else {
         // The detached device has not left yet: it is not its own return.
         QTRY_COMPARE(ui(m_window).listWidget->count(), 1);
         QTest::qWait(200);
         QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
-        QCOMPARE(probe(m_window).reconnectMode.load(), 1);
-        QVERIFY(probe(m_window).updateOwner->returnDeadlineRunning());
+        QCOMPARE(probe(m_window).reconnectMode().load(), 1);
+        QVERIFY(probe(m_window).updateOwner()->returnDeadlineRunning());
         QVERIFY(controlsDisabled());
         QVERIFY(ui(m_window).progressBar->text().contains(QLatin1String("Waiting")));
     }
@@ -428,8 +428,8 @@ void UsbRoadTest::deviceThatNeverReturns()
     const QString path = m_bench->storeImage(imageBytes(3000));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
-    QCOMPARE(probe(m_window).updateOwner->returnTimeout(), 60000);
-    probe(m_window).updateOwner->setReturnTimeout(300);
+    QCOMPARE(probe(m_window).updateOwner()->returnTimeout(), 60000);
+    probe(m_window).updateOwner()->setReturnTimeout(300);
 
     QStringList boxes;
     ModalDriver driver([&](QWidget *widget) {
@@ -438,15 +438,15 @@ void UsbRoadTest::deviceThatNeverReturns()
     });
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.detachReceived());
-    QTRY_VERIFY(!probe(m_window).future.isRunning());
+    QTRY_VERIFY(!probe(m_window).future().isRunning());
     QVERIFY(controlsDisabled());
     QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
     QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|The device did not come back in its bootloader "
                                                           "within 0.3 seconds. The firmware was not updated")),
              qPrintable(driver.seen().at(0)));
     QCOMPARE(boxes, QStringList({ "1" }));
-    QCOMPARE(probe(m_window).reconnectMode.load(), -1);
-    QVERIFY(!probe(m_window).detachIssued);
+    QCOMPARE(probe(m_window).reconnectMode().load(), -1);
+    QVERIFY(!probe(m_window).detachIssued());
     QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update failed"));
     QCOMPARE(TestHistory::onlyRow().outcome, QStringLiteral("timeout"));
 
@@ -474,7 +474,7 @@ void UsbRoadTest::closedWhileTheDeviceRestarts()
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.detachReceived());
-    QTRY_VERIFY(!probe(m_window).future.isRunning());
+    QTRY_VERIFY(!probe(m_window).future().isRunning());
     m_window.reset();
     QCOMPARE(TestHistory::onlyRow().outcome, QStringLiteral("stopped"));
 }
@@ -567,19 +567,19 @@ void UsbRoadTest::faultsEndTheJob()
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
         QCOMPARE(other.reenumerations(), 0);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && probe(m_window).reconnectMode.load() == -1 && controlsEnabled(),
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && controlsEnabled(),
                              15000);
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
     QProgressBar *bar = ui(m_window).progressBar;
     if (says.isEmpty() || says.startsWith(QLatin1String("Update complete"))) {
-        QCOMPARE(probe(m_window).future.result(), 0);
+        QCOMPARE(probe(m_window).future().result(), 0);
         QCOMPARE(driver.handledCount(), 0);
         QCOMPARE(bar->text(), says.isEmpty() ? QStringLiteral("Update complete") : says);
         QCOMPARE(bar->toolTip().isEmpty(), says.isEmpty());
         QCOMPARE(device->downloaded(), image);
         QCOMPARE(device->manifestations(), 1);
     } else {
-        QVERIFY(probe(m_window).future.result() < 0);
+        QVERIFY(probe(m_window).future().result() < 0);
         QTRY_VERIFY(driver.handledCount() > 0);
         // The cause, and the "Download error!" that every failed download
         // ends with; nothing else.
@@ -623,14 +623,14 @@ void UsbRoadTest::failureAndEmptyImage()
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
     QTRY_VERIFY(driver.handledCount() > 0);
     QVERIFY2(driver.seen().last().contains(warning), qPrintable(driver.seen().join('\n')));
     if (imageSize == 0) {
         // Refused before the device heard anything, DETACH included.
         QCOMPARE(device.requests().size(), before);
         QCOMPARE(driver.handledCount(), 1);
-        QCOMPARE(probe(m_window).reconnectMode.load(), -1);
+        QCOMPARE(probe(m_window).reconnectMode().load(), -1);
         return;
     }
     QCOMPARE(device.requestCount(1, 1), 3);
@@ -658,9 +658,9 @@ void UsbRoadTest::signalEndsTheTransferAndTheWindow()
 
     InterruptSignal::install();
     ::raise(SIGTERM);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && !m_window->isVisible(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && !m_window->isVisible(), 5000);
     InterruptSignal::flag() = false;
-    QCOMPARE(probe(m_window).future.result(), int(DfuEngine::interrupted));
+    QCOMPARE(probe(m_window).future().result(), int(DfuEngine::interrupted));
     const auto requests = device.requests();
     QCOMPARE(int(requests.last().request), 6);               // DFU_ABORT
     QCOMPARE(device.requestCount(1, 0), 0);
@@ -682,7 +682,7 @@ void UsbRoadTest::windowDestroyedDuringDownload()
     makeWindow(path);
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QVERIFY(probe(m_window).future.isRunning());
+    QVERIFY(probe(m_window).future().isRunning());
     QTRY_VERIFY(device.requestCount(1, 1) > 0);
 
     // The job still uses the window's emitter and state; the window waits
@@ -736,7 +736,7 @@ void UsbRoadTest::listRebuiltWhileStarting()
         QTimer::singleShot(50, m_window.get(), [this] { m_window->enumDevices(); });
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
 
-    QVERIFY(!probe(m_window).future.isRunning());
+    QVERIFY(!probe(m_window).future().isRunning());
     const QString warning = driver.seen().last();
     QVERIFY2(warning.contains(QLatin1String("device list changed")), qPrintable(warning));
     QVERIFY(controlsEnabled());
@@ -782,15 +782,15 @@ void UsbRoadTest::verifyAfterWriting()
     const QByteArray image = imageBytes(8 * 1024);
     const QString path = m_bench->storeImage(image);
     makeWindow(path);
-    QVERIFY(!probe(m_window).verifyAction->isChecked());
-    probe(m_window).verifyAction->setChecked(true);
+    QVERIFY(!probe(m_window).verifyAction()->isChecked());
+    probe(m_window).verifyAction()->setChecked(true);
     // Remembered: a new window starts with it on.
     makeWindow(path);
-    QVERIFY(probe(m_window).verifyAction->isChecked());
+    QVERIFY(probe(m_window).verifyAction()->isChecked());
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future.isRunning() && probe(m_window).reconnectMode.load() == -1 && controlsEnabled(),
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && controlsEnabled(),
                              10000);
     QCOMPARE(device.downloaded(), image);
     QVERIFY(device.uploadRequests() > 0 || !canUpload);
@@ -812,7 +812,7 @@ void UsbRoadTest::verifyAfterWriting()
     // The History window shows it, filters by serial number, and exports
     // what --csv prints.
     QAction *open = nullptr;
-    for (QAction *action : probe(m_window).contextMenu.actions())
+    for (QAction *action : probe(m_window).contextMenu().actions())
         open = action->text() == QLatin1String("History...") ? action : open;
     QVERIFY(open);
     open->trigger();

@@ -52,13 +52,13 @@ int TamselSoak::run(int cycles)
     }
 
     MainWindow window;
-    auto *pad = reinterpret_cast<SimulatedSub20 *>(probe(&window).adapterHandle.load());
+    auto *pad = reinterpret_cast<SimulatedSub20 *>(probe(&window).adapterHandle().load());
     if (!pad) {
         std::fprintf(stderr, "tamsel-soak: the simulated adapter did not open\n");
         return 2;
     }
     window.logHotKeyPressed();
-    auto *trace = probe(&window).logBrowser->dialog()->findChild<QTextBrowser *>();
+    auto *trace = probe(&window).logBrowser()->dialog()->findChild<QTextBrowser *>();
     ResidentMemory memory(QStringLiteral("modbus"), cycles);
     for (int i = 1; i <= cycles; ++i) {
         ui(&window).updBtn->click();
