@@ -188,7 +188,8 @@ CMNDialog::~CMNDialog()
     // job ended, or stopped (while its device was restarting, say).
     if (jobEnd.kind() != UpdateOutcome::NotStarted)
         recordOutcome(jobEnd);
-    recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed before the update ended")));
+    else if (updateOwner->recordOpen())
+        recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed before the update ended")));
 
     ui->listWidget->clear();
     delete ui->listWidget;
@@ -299,7 +300,7 @@ void CMNDialog::stopForSignal()
 {
     // A running job says its own end; anything else ends here.
     const bool jobRunning = updateOwner->usbJobRunning();
-    if (!jobRunning)
+    if (!jobRunning && updateOwner->recordOpen())
         recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the program was told to end")));
     updateOwner->stop();
     emit stopThread();

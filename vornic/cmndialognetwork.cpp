@@ -40,7 +40,8 @@ void CMNDialog::uploadNetworkDevice(NetworkDevice *dev)
     ui->listWidget->setEnabled(false);
     task->run();
     // After a stop no result comes; the window is closing then.
-    recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed during the upload")));
+    if (updateOwner->recordOpen())
+        recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the window was closed during the upload")));
     updateOwner->networkEnded();
     ui->listWidget->setEnabled(true);
     btnsOn();

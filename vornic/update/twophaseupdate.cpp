@@ -318,7 +318,6 @@ void TwoPhaseUpdate::recordStart(const QString &road, const QString &model, cons
 
 void TwoPhaseUpdate::recordEnd(const UpdateOutcome &outcome, const QString &message)
 {
-    // Once per update: the first end said is the update's.
     if (m_record)
         m_record->end(outcome, message);
 }

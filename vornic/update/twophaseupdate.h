@@ -170,6 +170,8 @@ public:
     // update starts, completed once with its outcome.
     void recordStart(const QString &road, const QString &model, const QString &serialNumber, const QString &place);
     void recordEnd(const UpdateOutcome &outcome, const QString &message);
+    // The update's row is begun and not yet ended.
+    bool recordOpen() const { return m_record && m_record->isOpen(); }
     // Why the history could not be written, once (and again when it fails
     // anew after it has worked); empty otherwise.
     QString takeHistoryProblem();
