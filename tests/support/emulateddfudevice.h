@@ -142,6 +142,16 @@ public:
     // The first device of `vendorId` that `context` sees, referenced (the
     // caller unrefs it), or null.
     static libusb_device *findOnBus(libusb_context *context, quint16 vendorId = 0x3B5D);
+    // A Primora in its bootloader (dfuIDLE, product 0x8001), or in its
+    // application (appIDLE, product 0x0001).
+    static Config primora(State state = DfuIdle)
+    {
+        Config config;
+        config.product = "Primora";
+        config.productId = state == AppIdle ? 0x0001 : 0x8001;
+        config.initialState = state;
+        return config;
+    }
 
     QByteArray descriptors() const;
     QString devNode() const;

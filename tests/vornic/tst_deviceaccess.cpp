@@ -33,8 +33,7 @@ void DeviceAccessTest::deviceWithoutAccess()
     PrivateSettings settings;
     UsbTestbed testbed;
     QVERIFY2(testbed.isValid(), "run under umockdev-wrapper");
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
     // Beside it one whose node this user may open, as the rules grant.

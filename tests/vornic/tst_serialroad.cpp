@@ -408,8 +408,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     // The device was told nothing: its bootloader turning up later (as
     // another device of the same serial number) is not written.
     QCOMPARE(probe(m_window).pendingSerialNumber(), QString());
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
     config.port = "1-9";
     config.deviceNumber = 40;
     EmulatedDfuDevice bootloader(config);

@@ -121,9 +121,7 @@ int UsbRoadTest::rowOf(const QString &text) const
 
 void UsbRoadTest::bootloaderRowIsUpdated()
 {
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
-    config.productId = 0x8001;
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
     config.busyPolls = 2;                    // about 20 ms per block
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
@@ -171,11 +169,8 @@ void UsbRoadTest::bootloaderRowIsUpdated()
 
 void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
 {
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
-    config.productId = 0x0001;
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora(EmulatedDfuDevice::AppIdle);
     config.port = "1-5";
-    config.initialState = EmulatedDfuDevice::AppIdle;
     config.detachDelay = 150;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
@@ -286,18 +281,14 @@ void UsbRoadTest::oneJobAtATime()
     // A's download runs. Had B's job run, it would have detached B and
     // handed the controls back, and "Refresh List" would have released the
     // libusb context A's job still used.
-    EmulatedDfuDevice::Config configA;
-    configA.product = "Primora";
+    EmulatedDfuDevice::Config configA = EmulatedDfuDevice::primora();
     configA.busyPolls = 3;
     EmulatedDfuDevice a(configA);
     QVERIFY(!a.plug(m_bench->testbed()).isEmpty());
-    EmulatedDfuDevice::Config configB;
-    configB.product = "Primora";
+    EmulatedDfuDevice::Config configB = EmulatedDfuDevice::primora(EmulatedDfuDevice::AppIdle);
     configB.serial = "0500C3D4";
-    configB.productId = 0x0001;
     configB.port = "1-6";
     configB.deviceNumber = 20;
-    configB.initialState = EmulatedDfuDevice::AppIdle;
     EmulatedDfuDevice b(configB);
     QVERIFY(!b.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = imageBytes(16 * 1024);
@@ -418,10 +409,7 @@ void UsbRoadTest::arrivalDuringTheJob()
 void UsbRoadTest::deviceThatNeverReturns()
 {
     // It comes back only after the window has stopped waiting.
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
-    config.productId = 0x0001;
-    config.initialState = EmulatedDfuDevice::AppIdle;
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora(EmulatedDfuDevice::AppIdle);
     config.detachDelay = 1200;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
@@ -463,10 +451,7 @@ void UsbRoadTest::deviceThatNeverReturns()
 // says it was stopped, not that the program died during it.
 void UsbRoadTest::closedWhileTheDeviceRestarts()
 {
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
-    config.productId = 0x0001;
-    config.initialState = EmulatedDfuDevice::AppIdle;
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora(EmulatedDfuDevice::AppIdle);
     config.detachDelay = 1200;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
@@ -644,8 +629,7 @@ void UsbRoadTest::failureAndEmptyImage()
 // and the window closes by itself.
 void UsbRoadTest::signalEndsTheTransferAndTheWindow()
 {
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
     config.busyPolls = 3;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
@@ -671,8 +655,7 @@ void UsbRoadTest::signalEndsTheTransferAndTheWindow()
 
 void UsbRoadTest::windowDestroyedDuringDownload()
 {
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
     config.busyPolls = 3;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
@@ -711,8 +694,7 @@ void UsbRoadTest::listRebuiltWhileStarting()
     QLocalServer server;
     QVERIFY(duringQuestion || server.listen(QString::fromLatin1(serial)));
 
-    EmulatedDfuDevice::Config config;
-    config.product = "Primora";
+    EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
     config.serial = serial;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
