@@ -160,10 +160,8 @@ private slots:
     void download_data();
     void download();
     void busyDeviceIsPolledEvery10ms();
-    void deviceStuckBusyEndsWithTimeout();
-    void errorOnBlockStopsTheDownload();
-    void shortStatusReplyCountsAsError();
-    void statusStallWhilePolling();
+    void deviceFaults_data();
+    void deviceFaults();
     void emptyImage();
     void imageTooLargeForTheBlockCounter();
     void transferCutShort_data();
@@ -178,7 +176,6 @@ private slots:
     void noUsableTransferSize();
     void deviceStateIsReported_data();
     void deviceStateIsReported();
-    void deviceThatDoesNotAnswer();
     void applicationModeIsDetachedOnce();
     void readBack_data();
     void readBack();
@@ -302,79 +299,73 @@ void DfuEngineTest::busyDeviceIsPolledEvery10ms()
     QCOMPARE(blocksSeen, 3);
 }
 
-void DfuEngineTest::deviceStuckBusyEndsWithTimeout()
+// A device that fails in the middle of a run: the run ends with the reason,
+// no more blocks go out, and the device is left idle (DFU_ABORT), or, in
+// dfuERROR, where DFU 1.1 refuses an abort, cleared (DFU_CLRSTATUS).
+void DfuEngineTest::deviceFaults_data()
 {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("whole");            // the whole run, or the download alone
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<int>("dnloads");
+    QTest::addColumn<QString>("ending");        // abort, clear, or nothing sent
+    QTest::newRow("busy for ever") << "busy" << true << 2500 << int(LIBUSB_ERROR_TIMEOUT)
+                                   << QStringList { "Error timeout.", "Download error!" } << 1 << "abort";
+    QTest::newRow("dfuERROR after block 1") << "error" << true << 4000 << -14 << QStringList { "Download error!" }
+                                            << 2 << "clear";
+    // A short reply to the first status request of a run is a device in an
+    // unknown state (deviceStateIsReported): the download alone here.
+    QTest::newRow("short status reply") << "short" << false << 2500 << -14 << QStringList() << 1 << "abort";
+    QTest::newRow("status stalls while polling") << "stall" << false << 2500 << int(LIBUSB_ERROR_PIPE)
+                                                 << QStringList { "Error timeout." } << 1 << "abort";
+    QTest::newRow("status stalls from the start") << "stall" << true << 100 << int(LIBUSB_ERROR_PIPE)
+                                                  << QStringList { "The USB device does not answer DFU requests: Pipe error" }
+                                                  << 0 << "";
+}
+
+void DfuEngineTest::deviceFaults()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, whole);
+    QFETCH(int, size);
+    QFETCH(int, result);
+    QFETCH(QStringList, errors);
+    QFETCH(int, dnloads);
+    QFETCH(QString, ending);
     EmulatedDfuDevice::Config config;
-    config.busyForever = true;
+    config.busyForever = fault == QLatin1String("busy");
+    config.errorOnBlock = fault == QLatin1String("error") ? 1 : -1;
+    config.shortStatusReply = fault == QLatin1String("short");
+    config.stallStatus = fault == QLatin1String("stall");
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
     // A short busy limit keeps the test quick.
     bench.engine.setBusyLimit(300);
+    DfuInterface dfu;
+    QVERIFY(whole || bench.openInterface(dfu));
 
     QElapsedTimer timer;
     timer.start();
-    const int result = bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(2500)));
-    const qint64 elapsed = timer.elapsed();
-
-    QCOMPARE(result, int(LIBUSB_ERROR_TIMEOUT));
-    QVERIFY2(elapsed >= 250 && elapsed < 3000, qPrintable(QString::number(elapsed)));
-    QCOMPARE(texts(bench.errors), QStringList({ "Error timeout.", "Download error!" }));
-    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
-    QVERIFY(endsWithAbort(bench.device));
+    const QString path = bench.writeImage(randomBytes(size));
+    QCOMPARE(whole ? bench.engine.update(bench.usbDevice, path) : bench.engine.download(path, dfu, 1024), result);
+    QVERIFY2(fault != QLatin1String("busy") || (timer.elapsed() >= 250 && timer.elapsed() < 3000),
+             qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(texts(bench.errors), errors);
+    const auto sent = requestsOf(bench.device, dnload);
+    QCOMPARE(sent.size(), dnloads);
+    QVERIFY(sent.isEmpty() || int(sent.last().value) == dnloads - 1);
     QVERIFY(values(bench.progress).isEmpty());
-}
-
-void DfuEngineTest::errorOnBlockStopsTheDownload()
-{
-    EmulatedDfuDevice::Config config;
-    config.errorOnBlock = 1;
-    Bench bench(config);
-    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-
-    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(4000))), -14);
-    const auto dnloads = requestsOf(bench.device, dnload);
-    QCOMPARE(dnloads.size(), 2);
-    QCOMPARE(int(dnloads[1].value), 1);
-    // It refuses DFU_ABORT in dfuERROR, as DFU 1.1 has it, and waits for a
-    // new image only once cleared.
-    QVERIFY(endsWith(bench.device, clrStatus));
-    QVERIFY(requestsOf(bench.device, abortRequest).isEmpty());
-    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
-    QCOMPARE(texts(bench.errors), QStringList({ "Download error!" }));
-    QVERIFY(values(bench.progress).isEmpty());
-}
-
-void DfuEngineTest::shortStatusReplyCountsAsError()
-{
-    // Calls the download alone: a short reply to the first status request of
-    // a run is a device in an unknown state, checked separately below.
-    EmulatedDfuDevice::Config config;
-    config.shortStatusReply = true;
-    Bench bench(config);
-    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-    DfuInterface dfu;
-    QVERIFY(bench.openInterface(dfu));
-
-    QCOMPARE(bench.engine.download(bench.writeImage(randomBytes(2500)), dfu, 1024), -14);
-    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
-    QVERIFY(endsWithAbort(bench.device));
-    QCOMPARE(requestsOf(bench.device, getStatus).size(), 1);
-    QVERIFY(bench.errors.isEmpty());
-}
-
-void DfuEngineTest::statusStallWhilePolling()
-{
-    EmulatedDfuDevice::Config config;
-    config.stallStatus = true;
-    Bench bench(config);
-    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-    DfuInterface dfu;
-    QVERIFY(bench.openInterface(dfu));
-
-    QCOMPARE(bench.engine.download(bench.writeImage(randomBytes(2500)), dfu, 1024), int(LIBUSB_ERROR_PIPE));
-    QCOMPARE(texts(bench.errors), QStringList({ "Error timeout." }));
-    QCOMPARE(requestsOf(bench.device, dnload).size(), 1);
-    QVERIFY(endsWithAbort(bench.device));
+    QCOMPARE(endsWithAbort(bench.device), ending == QLatin1String("abort"));
+    if (ending == QLatin1String("clear")) {
+        QVERIFY(endsWith(bench.device, clrStatus));
+        QVERIFY(requestsOf(bench.device, abortRequest).isEmpty());
+        QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
+    }
+    // A device that answers its status short is asked once, not again.
+    if (fault == QLatin1String("short"))
+        QCOMPARE(requestsOf(bench.device, getStatus).size(), 1);
 }
 
 void DfuEngineTest::emptyImage()
@@ -662,18 +653,6 @@ void DfuEngineTest::deviceStateIsReported()
     QVERIFY(requestsOf(bench.device, clrStatus).isEmpty());
     // Only an error report forgets an earlier DETACH.
     QCOMPARE(bench.engine.detach().issued, !forgetsDetach);
-}
-
-void DfuEngineTest::deviceThatDoesNotAnswer()
-{
-    EmulatedDfuDevice::Config config;
-    config.stallStatus = true;
-    Bench bench(config);
-    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-
-    QCOMPARE(bench.engine.update(bench.usbDevice, bench.writeImage(randomBytes(100))), int(LIBUSB_ERROR_PIPE));
-    QCOMPARE(bench.errors.size(), 1);
-    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
 }
 
 void DfuEngineTest::applicationModeIsDetachedOnce()
