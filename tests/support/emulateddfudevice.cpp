@@ -298,7 +298,6 @@ bool EmulatedDfuDevice::control(quint8 requestType, quint8 request, quint16 valu
     case 3: {                                              // DFU_GETSTATUS
         if (requestType != 0xA1)
             return false;
-        ++m_statusPolls;
         if (m_config.stallStatus)
             return false;
         if (m_faulted && m_config.fault == ShortStatus) {
@@ -761,12 +760,6 @@ QByteArray EmulatedDfuDevice::downloaded() const
     return QByteArray(m_downloaded.constData(), m_downloaded.size());
 }
 
-int EmulatedDfuDevice::statusPolls() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_statusPolls;
-}
-
 EmulatedDfuDevice::State EmulatedDfuDevice::state() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -784,7 +777,6 @@ void EmulatedDfuDevice::reset()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.clear();
     m_downloaded.clear();
-    m_statusPolls = 0;
     m_busyLeft = 0;
     m_state = DfuIdle;
 }

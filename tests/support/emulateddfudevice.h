@@ -158,7 +158,6 @@ public:
 
     QVector<Request> requests() const;
     QByteArray downloaded() const;
-    int statusPolls() const;
     State state() const;
     bool detachReceived() const;
     // Forgets the recorded requests and bytes and returns to dfuIDLE, as
@@ -218,7 +217,6 @@ private:
     int m_busyLeft = 0;
     int m_uploaded = 0;                      // bytes read back so far by DFU_UPLOAD
     QElapsedTimer m_sinceBlock;              // since the last block was taken (busyMs)
-    int m_statusPolls = 0;
     int m_dnloads = 0;
     int m_manifestations = 0;
     bool m_faulted = false;                  // the fault's step has come

@@ -11,6 +11,7 @@
 
 #include "modaldriver.h"
 #include "privatesettings.h"
+#include "testimage.h"
 
 #include <QMessageBox>
 #include <QProcess>
@@ -130,10 +131,8 @@ void ModbusPeerTest::update()
     QByteArray image(1001, Qt::Uninitialized);
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 31 + 17);
-    const QString path = m_dir->filePath(QStringLiteral("PAD.INC"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    file.close();
+    const QString path = TestImage::store(m_dir->path(), QStringLiteral("PAD.INC"), image);
+    QVERIFY(!path.isEmpty());
 
     QStringList boxes;
     ModalDriver driver([&boxes](QWidget *widget) {

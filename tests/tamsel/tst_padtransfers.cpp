@@ -10,6 +10,7 @@
 #include "emitter.h"
 #include "modaldriver.h"
 #include "modbus.h"
+#include "testimage.h"
 #include "privatesettings.h"
 #include "sub20adapter.h"
 
@@ -143,10 +144,8 @@ void PadTransfersTest::cleanup()
 
 void PadTransfersTest::makeWindow(ScriptedAdapter *adapter, const QByteArray &image, int address)
 {
-    const QString path = m_dir->filePath(QStringLiteral("PAD.INC"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    file.close();
+    const QString path = TestImage::store(m_dir->path(), QStringLiteral("PAD.INC"), image);
+    QVERIFY(!path.isEmpty());
     m_window.reset(new MainWindow);
     sub_close(probe(m_window).adapterHandle().exchange(handleOf(adapter)));
     probe(m_window).imageFileName() = path;

@@ -8,6 +8,7 @@
 #include "emulateddfudevice.h"
 #include "modaldriver.h"
 #include "privatesettings.h"
+#include "testimage.h"
 #include "usbtestbed.h"
 
 #include <QListWidget>
@@ -46,10 +47,8 @@ void DeviceAccessTest::deviceWithoutAccess()
     const QByteArray node = qgetenv("UMOCKDEV_DIR") + device.devNode().toLatin1();
     QCOMPARE(::chmod(node.constData(), 0), 0);
     QTemporaryDir dir;
-    const QString image = dir.filePath(QStringLiteral("PR_TEST.INC"));
-    QFile file(image);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(3000, 'x')) == 3000);
-    file.close();
+    const QString image = TestImage::store(dir.path(), QStringLiteral("PR_TEST.INC"), QByteArray(3000, 'x'));
+    QVERIFY(!image.isEmpty());
 
     CMNDialog window;
     QStringList rows;
@@ -105,10 +104,8 @@ void DeviceAccessTest::serialPortWithoutAccess()
     const QByteArray node = qgetenv("UMOCKDEV_DIR") + "/dev/" + config.ttyName;
     QCOMPARE(::chmod(node.constData(), 0), 0);
     QTemporaryDir dir;
-    const QString image = dir.filePath(QStringLiteral("PR_TEST.INC"));
-    QFile file(image);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(3000, 'x')) == 3000);
-    file.close();
+    const QString image = TestImage::store(dir.path(), QStringLiteral("PR_TEST.INC"), QByteArray(3000, 'x'));
+    QVERIFY(!image.isEmpty());
 
     CMNDialog window;
     QCOMPARE(ui(&window).listWidget->count(), 1);
