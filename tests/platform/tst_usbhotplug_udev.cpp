@@ -14,14 +14,31 @@ class UsbHotplugUdevTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void arrivalAndRemovalOfDevice_data();
     void arrivalAndRemovalOfDevice();
-    void deviceWithoutSerialUsesPortPath();
     void devicePresentAtStartIsReportedOnRemoval();
     void interfacesAreIgnored();
 };
 
+// A device is named by its serial number, or by its port path without one.
+void UsbHotplugUdevTest::arrivalAndRemovalOfDevice_data()
+{
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<QByteArray>("port");
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("with a serial number") << QByteArray("0500A1B2") << QByteArray("1-3") << 0x8001
+                                          << "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2";
+    QTest::newRow("without one") << QByteArray() << QByteArray("1-4.2") << 0x0016
+                                 << "\\\\?\\USB#VID_3B5D&PID_0016#1-4.2";
+}
+
 void UsbHotplugUdevTest::arrivalAndRemovalOfDevice()
 {
+    QFETCH(QByteArray, serial);
+    QFETCH(QByteArray, port);
+    QFETCH(int, productId);
+    QFETCH(QString, path);
     UsbTestbed testbed;
     QVERIFY2(testbed.isValid(), "run under umockdev-wrapper");
     UsbHotplugMonitor monitor;
@@ -30,34 +47,19 @@ void UsbHotplugUdevTest::arrivalAndRemovalOfDevice()
     QSignalSpy removed(&monitor, &UsbHotplugMonitor::deviceRemoved);
 
     UsbTestbed::Device device;
-    device.productId = 0x8001;
-    device.serial = "0500A1B2";
+    device.port = port;
+    device.deviceNumber = 9;
+    device.productId = quint16(productId);
+    device.serial = serial;
     const QString sysPath = testbed.add(device);
     QVERIFY(!sysPath.isEmpty());
     QTRY_COMPARE(arrived.count(), 1);
-    QCOMPARE(arrived.at(0).at(0).toString(), "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2" + guid);
+    QCOMPARE(arrived.at(0).at(0).toString(), path + guid);
 
     testbed.remove(sysPath);
     QTRY_COMPARE(removed.count(), 1);
-    QCOMPARE(removed.at(0).at(0).toString(), "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2" + guid);
+    QCOMPARE(removed.at(0).at(0).toString(), path + guid);
     QCOMPARE(arrived.count(), 1);
-}
-
-void UsbHotplugUdevTest::deviceWithoutSerialUsesPortPath()
-{
-    UsbTestbed testbed;
-    QVERIFY(testbed.isValid());
-    UsbHotplugMonitor monitor;
-    QVERIFY(monitor.start());
-    QSignalSpy arrived(&monitor, &UsbHotplugMonitor::deviceArrived);
-
-    UsbTestbed::Device device;
-    device.port = "1-4.2";
-    device.deviceNumber = 9;
-    device.productId = 0x0016;
-    testbed.add(device);
-    QTRY_COMPARE(arrived.count(), 1);
-    QCOMPARE(arrived.at(0).at(0).toString(), "\\\\?\\USB#VID_3B5D&PID_0016#1-4.2" + guid);
 }
 
 void UsbHotplugUdevTest::devicePresentAtStartIsReportedOnRemoval()
