@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 
+#include <algorithm>
 #include <memory>
 
 // The base of a window's widgets as its tests find them: by object name.
@@ -21,6 +22,16 @@ struct WidgetsByName
     T *find(const char *name) const
     {
         return window->findChild<T *>(QLatin1String(name));
+    }
+
+    // The button or action under `parent` that shows `text`, as a user
+    // picks it; null when there is none.
+    template<typename T>
+    static T *withText(const QObject *parent, const QString &text)
+    {
+        const QList<T *> children = parent->findChildren<T *>();
+        const auto found = std::find_if(children.cbegin(), children.cend(), [&](T *c) { return c->text() == text; });
+        return found == children.cend() ? nullptr : *found;
     }
 };
 

@@ -310,9 +310,7 @@ void TamselWindowTest::runs()
     QCoreApplication::processEvents();
     QVERIFY(probe(m_window).logBrowser()->dialog()->findChild<QTextBrowser *>()->toPlainText().isEmpty());
     // Options > History... shows it.
-    QAction *open = nullptr;
-    for (QAction *action : m_window->findChildren<QAction *>())
-        open = action->text() == QLatin1String("History...") ? action : open;
+    QAction *open = WidgetsByName::withText<QAction>(m_window.get(), QStringLiteral("History..."));
     QVERIFY(open);
     open->trigger();
     auto *dialog = m_window->findChild<HistoryDialog *>();

@@ -105,11 +105,7 @@ void NetworkWindowTest::addThroughDialog(const QString &ip, quint16 port)
     IPConnectDialog *dialog = probe(m_window).connectDialog();
     QVERIFY(dialog && dialog->isVisible());
     dialog->setAddress(ip, port);
-    QPushButton *add = nullptr;
-    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
-        if (button->text() == QLatin1String("Add Device"))
-            add = button;
-    }
+    QPushButton *add = WidgetsByName::withText<QPushButton>(dialog, QStringLiteral("Add Device"));
     QVERIFY(add);
     QTest::mouseClick(add, Qt::LeftButton);
     QVERIFY(!probe(m_window).connectDialog());
@@ -230,10 +226,7 @@ void NetworkWindowTest::cancelCreatesNothing()
     // A second press brings the same dialog forward.
     QTest::mouseClick(ui(m_window).addNetworkDeviceBtn, Qt::LeftButton);
     QCOMPARE(probe(m_window).connectDialog(), dialog.data());
-    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
-        if (button->text() == QLatin1String("Cancel"))
-            QTest::mouseClick(button, Qt::LeftButton);
-    }
+    QTest::mouseClick(WidgetsByName::withText<QPushButton>(dialog, QStringLiteral("Cancel")), Qt::LeftButton);
     QVERIFY(!probe(m_window).connectDialog());
     QTRY_VERIFY(!dialog);
     QVERIFY(!probe(m_window).pendingDevice());
@@ -467,11 +460,7 @@ void NetworkWindowTest::oneCheckAtATime()
     QPointer<IPConnectDialog> dialog = probe(m_window).connectDialog();
     QVERIFY(dialog);
     dialog->setAddress(QStringLiteral("127.0.0.1"), slow.port());
-    QPushButton *add = nullptr;
-    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
-        if (button->text() == QLatin1String("Add Device"))
-            add = button;
-    }
+    QPushButton *add = WidgetsByName::withText<QPushButton>(dialog, QStringLiteral("Add Device"));
     QVERIFY(add);
     bool offMeanwhile = false;
     QTimer::singleShot(100, add, [&] {

@@ -793,9 +793,7 @@ void UsbRoadTest::verifyAfterWriting()
 
     // The History window shows it, filters by serial number, and exports
     // what --csv prints.
-    QAction *open = nullptr;
-    for (QAction *action : probe(m_window).contextMenu().actions())
-        open = action->text() == QLatin1String("History...") ? action : open;
+    QAction *open = WidgetsByName::withText<QAction>(&probe(m_window).contextMenu(), QStringLiteral("History..."));
     QVERIFY(open);
     open->trigger();
     auto *dialog = m_window->findChild<HistoryDialog *>();
