@@ -68,6 +68,9 @@ public:
     // version, host, user and pid). False when the history cannot be
     // written: problem() says why.
     bool begin(Entry *entry);
+    // Opens the history ahead of the first row (nothing when rows are not
+    // written); begin() opens it anyway.
+    bool prepare() { return !m_enabled || open(); }
     // Writes what the update has learnt of its device and image into the
     // row, before the outcome is known (a process that dies later still
     // leaves them behind).

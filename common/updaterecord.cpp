@@ -35,6 +35,11 @@ void UpdateRecord::begin(const QString &place, const QString &imagePath)
     begin(known);
 }
 
+void UpdateRecord::prepare()
+{
+    m_history->prepare();
+}
+
 void UpdateRecord::noteImage(const FirmwareImage &image)
 {
     m_entry.imageSize = image.size();

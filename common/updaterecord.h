@@ -44,6 +44,10 @@ public:
     void end(const UpdateOutcome &outcome, const QString &message);
     // A row was begun and not yet ended.
     bool isOpen() const { return m_open; }
+    // Opens the history before any row is begun, for a process that has
+    // time to spare now and none once its update may go ahead. A history
+    // that cannot be opened is tried again, and named, at begin().
+    void prepare();
 
     // Why the history could not be written; empty when all went well.
     QString problem() const;

@@ -420,6 +420,11 @@ UpdateOutcome VornicCli::updateNetwork(const QString &address, const QString &im
         // (escaped: a serial number is the device's own text).
         std::fprintf(stderr, "identity %s\n", qPrintable(SafeText::forTerminal(device.serialNumber())));
         std::fflush(stderr);
+        // Every device's process waits here for the last one identified;
+        // the history is opened in that wait rather than by all at once
+        // after it.
+        if (m_history)
+            m_history->prepare();
         const UpdateOutcome image = readImage(imagePath);
         if (image.kind() != UpdateOutcome::Updated)
             return image;
