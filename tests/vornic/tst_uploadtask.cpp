@@ -92,11 +92,9 @@ class UploadTaskTest : public QObject
 private slots:
     void upload_data();
     void upload();
-    void stopDuringRecords();
-    void stopDuringTheCheck_data();
-    void stopDuringTheCheck();
+    void stops_data();
+    void stops();
     void twoAcknowledgementsInOneRead();
-    void applicationQuitsDuringTheLastAcknowledgements();
     void recordLines_data();
     void recordLines();
     void unreadableImage();
@@ -337,77 +335,79 @@ void UploadTaskTest::upload()
              checked && (result == 0 || fault.startsWith(QLatin1String("check answer"))));
 }
 
-void UploadTaskTest::stopDuringRecords()
+// Stopped at any moment, by the user or by the application quitting (its
+// window closed, so no event loop runs any more): no result (a stop is
+// never success), nothing goes to the device beyond what was in flight,
+// and the upload ends at once rather than wait out the device or spin.
+void UploadTaskTest::stops_data()
 {
-    NetworkDeviceSimulator::Options options;
-    options.port = 0;
-    options.recordDelay = 5;
-    SimulatedDevice simulated(options);
-    QVERIFY(simulated.isListening());
-    const QString path = writeImage(QStringLiteral("STOP.INC"), 2000);
-    QVERIFY(!path.isEmpty());
-
-    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
-    UploadTask task(&device, path);
-    QSignalSpy finished(&task, &Task::taskFinished);
-    connect(&task, &Task::uploadProgress, &task, [&task](int record) {
-        if (record == 10)
-            task.stop();
-    });
-    task.run();
-    QCOMPARE(finished.count(), 0);
-    QTRY_VERIFY(simulated.allClosed());
-    const Wire wire = readJournal(simulated.journal());
-    QVERIFY2(wire.addresses.size() >= 10 && wire.addresses.size() <= 11, qPrintable(wire.addresses.join(' ')));
-    QVERIFY(wire.header.isEmpty());
-    QCOMPARE(wire.connections, 1);
+    QTest::addColumn<QString>("when");              // what the device saw last: "record N", or the check's "greeting" or "check"
+    QTest::addColumn<bool>("quit");
+    QTest::newRow("at record 10") << "record 10" << false;
+    QTest::newRow("while the check's greeting is awaited") << "greeting" << false;
+    QTest::newRow("after the check was sent") << "check" << false;
+    QTest::newRow("application quits awaiting the last acknowledgements") << "record 20" << true;
 }
 
-// Stopped at any moment of the check: no result (a stop is never success),
-// and nothing more goes to the device. The stop follows an event the device
-// saw, with a second of margin either side.
-void UploadTaskTest::stopDuringTheCheck_data()
+void UploadTaskTest::stops()
 {
-    QTest::addColumn<bool>("checkSent");            // stop once the check arrived, else while the greeting is awaited
-    QTest::newRow("while waiting for a greeting") << false;
-    QTest::newRow("after the check was sent") << true;
-}
-
-void UploadTaskTest::stopDuringTheCheck()
-{
-    QFETCH(bool, checkSent);
+    QFETCH(QString, when);
+    QFETCH(bool, quit);
+    const bool inRecords = when.startsWith(QLatin1String("record "));
     NetworkDeviceSimulator::Options options;
     options.port = 0;
-    options.wrongCrc = true;                        // it would answer ERROR
+    options.recordDelay = quit ? 0 : 5;
+    options.silentFromRecord = quit ? 20 : 0;      // the last acknowledgements never come
+    options.wrongCrc = true;                        // a check would be answered ERROR, a second late
     options.checkDelay = 1000;
-    options.greetingDelay = checkSent ? 0 : 1000;
+    options.greetingDelay = when == QLatin1String("greeting") ? 1000 : 0;
     SimulatedDevice simulated(options);
     QVERIFY(simulated.isListening());
-    const QString path = writeImage(QStringLiteral("PR_CHECK.INC"), 300);
+    const QString path = writeImage(QStringLiteral("PR_STOP.INC"), quit ? 32 * 20 : inRecords ? 2000 : 300);
     QVERIFY(!path.isEmpty());
 
     NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
     UploadTask task(&device, path);
     QSignalSpy finished(&task, &Task::taskFinished);
-    // The check's connection is the second one.
+    const auto reached = [&] {
+        const Wire wire = readJournal(simulated.journal());
+        if (inRecords)
+            return wire.addresses.size() >= when.mid(7).toInt();
+        // The check's connection is the second one.
+        return wire.connections == 2
+            && (when == QLatin1String("greeting") || !simulated.journal().filter(QStringLiteral(" check ")).isEmpty());
+    };
+    QElapsedTimer stoppedAt;
     QTimer watch;
     connect(&watch, &QTimer::timeout, &task, [&] {
-        const Wire wire = readJournal(simulated.journal());
-        if (wire.connections == 2 && (!checkSent || !simulated.journal().filter(QStringLiteral(" check ")).isEmpty())) {
-            watch.stop();
+        if (stoppedAt.isValid() || !reached())
+            return;
+        stoppedAt.start();
+        if (quit)
+            QCoreApplication::exit(0);
+        else
             task.stop();
-        }
     });
     watch.start(5);
-    QElapsedTimer elapsed;
-    elapsed.start();
     task.run();
-    QVERIFY2(elapsed.elapsed() < 5000, qPrintable(QString::number(elapsed.elapsed())));
+    watch.stop();
+    QVERIFY(stoppedAt.isValid());
+    QVERIFY2(stoppedAt.elapsed() < 1000, qPrintable(QString::number(stoppedAt.elapsed())));
     QCOMPARE(finished.count(), 0);
+    if (quit) {
+        // One run of the application's loop lets event loops run again.
+        QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+        QCoreApplication::exec();
+    }
     QTRY_VERIFY(simulated.allClosed());
     const Wire wire = readJournal(simulated.journal());
-    QCOMPARE(wire.connections, 2);
-    QCOMPARE(wire.commands.filter(QStringLiteral("check")).size(), checkSent ? 1 : 0);
+    if (inRecords) {
+        const int seen = when.mid(7).toInt();
+        QVERIFY2(wire.addresses.size() <= seen + 3, qPrintable(wire.addresses.join(' ')));
+        QVERIFY(wire.header.isEmpty());
+    }
+    QCOMPARE(wire.connections, inRecords ? 1 : 2);
+    QCOMPARE(wire.commands.filter(QStringLiteral("check")).size(), when == QLatin1String("check") ? 1 : 0);
 }
 
 void UploadTaskTest::twoAcknowledgementsInOneRead()
@@ -488,43 +488,6 @@ void UploadTaskTest::unreadableImage()
     QCOMPARE(unreachableFinished.at(0).at(0).toInt(), 2);
 
     QVERIFY(simulated.journal().filter(QRegularExpression(QStringLiteral("start|record"))).isEmpty());
-}
-
-// The application told to quit while the last acknowledgements are awaited
-// (its window closed): no event loop runs any more, so the upload must end
-// at once, without a result and without a header, rather than spin.
-void UploadTaskTest::applicationQuitsDuringTheLastAcknowledgements()
-{
-    NetworkDeviceSimulator::Options options;
-    options.port = 0;
-    options.silentFromRecord = 20;
-    SimulatedDevice simulated(options);
-    QVERIFY(simulated.isListening());
-    const QString path = writeImage(QStringLiteral("PR_QUIT.INC"), 32 * 20);
-    QVERIFY(!path.isEmpty());
-
-    NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
-    UploadTask task(&device, path);
-    QSignalSpy finished(&task, &Task::taskFinished);
-    QElapsedTimer quitAt;
-    QTimer watch;
-    connect(&watch, &QTimer::timeout, &task, [&] {
-        if (!quitAt.isValid() && simulated.journal().filter(QStringLiteral(" record ")).size() == 20) {
-            quitAt.start();
-            QCoreApplication::exit(0);
-        }
-    });
-    watch.start(5);
-    task.run();
-    watch.stop();
-    QVERIFY(quitAt.isValid());
-    QVERIFY2(quitAt.elapsed() < 1000, qPrintable(QString::number(quitAt.elapsed())));
-    QCOMPARE(finished.count(), 0);
-    // One run of the application's loop lets event loops run again.
-    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
-    QCoreApplication::exec();
-    QTRY_VERIFY(simulated.allClosed());
-    QVERIFY(simulated.journal().filter(QStringLiteral("header")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(UploadTaskTest)
