@@ -744,34 +744,6 @@ void EmulatedDfuDevice::reenumerate()
     });
 }
 
-// The copies handed out are deep: a copy sharing data with the recording
-// would be detached later on the caller's thread, outside the lock.
-QVector<EmulatedDfuDevice::Request> EmulatedDfuDevice::requests() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    QVector<Request> copy = m_requests;
-    copy.detach();
-    return copy;
-}
-
-QByteArray EmulatedDfuDevice::downloaded() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return QByteArray(m_downloaded.constData(), m_downloaded.size());
-}
-
-EmulatedDfuDevice::State EmulatedDfuDevice::state() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_state;
-}
-
-bool EmulatedDfuDevice::detachReceived() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_detach;
-}
-
 void EmulatedDfuDevice::reset()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -779,18 +751,6 @@ void EmulatedDfuDevice::reset()
     m_downloaded.clear();
     m_busyLeft = 0;
     m_state = DfuIdle;
-}
-
-int EmulatedDfuDevice::manifestations() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_manifestations;
-}
-
-int EmulatedDfuDevice::downloadRequests() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dnloads;
 }
 
 int EmulatedDfuDevice::requestCount(quint8 request, int withData) const
@@ -809,20 +769,3 @@ int EmulatedDfuDevice::uploadRequests() const
                              [](const Request &r) { return r.requestType == 0xA1 && r.request == 2; }));
 }
 
-QByteArray EmulatedDfuDevice::serialReceived() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return QByteArray(m_serialReceived.constData(), m_serialReceived.size());
-}
-
-int EmulatedDfuDevice::reenumerations() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_reenumerations;
-}
-
-quint16 EmulatedDfuDevice::productId() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_config.productId;
-}

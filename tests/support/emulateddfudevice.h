@@ -156,29 +156,29 @@ public:
     QByteArray descriptors() const;
     QString devNode() const;
 
-    QVector<Request> requests() const;
-    QByteArray downloaded() const;
-    State state() const;
-    bool detachReceived() const;
+    QVector<Request> requests() const { return lockedCopy(m_requests); }
+    QByteArray downloaded() const { return lockedCopy(m_downloaded); }
+    State state() const { return locked(m_state); }
+    bool detachReceived() const { return locked(m_detach); }
     // Forgets the recorded requests and bytes and returns to dfuIDLE, as
     // after a power cycle of a device that stays in its bootloader.
     void reset();
     // Bytes the device received on its tty.
-    QByteArray serialReceived() const;
+    QByteArray serialReceived() const { return lockedCopy(m_serialReceived); }
     // How many downloads the device took to their end (a zero-length
     // DFU_DNLOAD after whole blocks, then a status request that finished
     // the manifestation).
-    int manifestations() const;
+    int manifestations() const { return locked(m_manifestations); }
     // DFU_DNLOAD requests so far, with or without data.
-    int downloadRequests() const;
+    int downloadRequests() const { return locked(m_dnloads); }
     // DFU class requests `request` so far (DETACH 0, DNLOAD 1, ABORT 6, ...);
     // with `withData` 0 or 1, only those without or with data.
     int requestCount(quint8 request, int withData = -1) const;
     // DFU_UPLOAD requests so far.
     int uploadRequests() const;
     // How often the device has come back after a DETACH.
-    int reenumerations() const;
-    quint16 productId() const;
+    int reenumerations() const { return locked(m_reenumerations); }
+    quint16 productId() const { return locked(m_config.productId); }
 
     // The device side of one control transfer. Returns false for a STALL;
     // otherwise `in` holds the data for an IN request.
@@ -192,6 +192,25 @@ public:
     int fastTransfers() const;
 
 private:
+    // A member as it is now, read under the lock.
+    template<typename T>
+    T locked(const T &member) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return member;
+    }
+    // A container handed out whole is a deep copy: one sharing data with
+    // the recording would be detached later on the caller's thread,
+    // outside the lock.
+    template<typename T>
+    T lockedCopy(const T &member) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        T copy = member;
+        copy.detach();
+        return copy;
+    }
+
     // One control transfer from its URB buffer (setup packet, OUT data):
     // the URB's status and actual length, and the IN data.
     // `status` is noAnswer for a transfer the device leaves unanswered.
