@@ -22,11 +22,6 @@ namespace {
 
 const int records = 40;                 // of 32 bytes
 
-QByteArray imageBytes()
-{
-    return TestImage::bytes(records * 32);
-}
-
 NetworkDeviceSimulator::Options dongara()
 {
     NetworkDeviceSimulator::Options options;
@@ -131,7 +126,7 @@ void NetworkFaultMatrixTest::cells()
     QFETCH(int, boundMs);
     FaultMatrix::Cell cell(&m_matrix, mode + QLatin1String(": ") + fault, step);
 
-    const QByteArray image = imageBytes();
+    const QByteArray image = TestImage::bytes(records * 32);
     // The name says the kind: INB is written in 'W' records, IN2 in 'I'.
     const QString path = m_dir.filePath(mode == QLatin1String("W") ? QStringLiteral("DG_INB.IN2")
                                                                    : QStringLiteral("DG_NET.IN2"));

@@ -26,11 +26,6 @@ const int imageSize = 8 * 1024;        // eight blocks of 1024 bytes
 const int sigint = SIGINT;
 const int sigterm = SIGTERM;
 
-QByteArray imageBytes()
-{
-    return TestImage::bytes(imageSize);
-}
-
 // A Dongara: in its bootloader, in its application, or with a serial port.
 EmulatedDfuDevice::Config dongara(const QString &road, const QByteArray &port, int number, const QByteArray &serial)
 {
@@ -178,7 +173,7 @@ void UsbFaultMatrixTest::cells()
 
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    const QByteArray image = imageBytes();
+    const QByteArray image = TestImage::bytes(imageSize);
     const QString path = m_dir.filePath(QStringLiteral("DG_MATRIX.IN2"));
     {
         QFile file(path);

@@ -26,11 +26,6 @@
 
 namespace {
 
-QByteArray imageBytes(int size)
-{
-    return TestImage::bytes(size);
-}
-
 // "<path>@<address> <serial> boot|app" as a listed entry.
 UsbDeviceEntry entry(const QString &description)
 {
@@ -202,7 +197,7 @@ void ReturnedDeviceTest::twoDevices()
     QFETCH(QString, scenario);
     QFETCH(bool, cli);
     QVERIFY2(m_bench->isValid(), "run under umockdev-wrapper");
-    const QByteArray image = imageBytes(9 * 1024 + 100);
+    const QByteArray image = TestImage::bytes(9 * 1024 + 100);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
 

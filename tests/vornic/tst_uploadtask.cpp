@@ -19,11 +19,6 @@
 
 namespace {
 
-QByteArray imageBytes(int size)
-{
-    return TestImage::bytes(size);
-}
-
 // What the device's journal says about one upload.
 struct Wire
 {
@@ -110,7 +105,7 @@ QString UploadTaskTest::writeImage(const QString &name, int size)
 {
     const QString path = m_dir.filePath(name);
     QFile file(path);
-    const QByteArray image = imageBytes(size);
+    const QByteArray image = TestImage::bytes(size);
     if (!QDir().mkpath(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly) || file.write(image) != size)
         return QString();
     return path;
@@ -125,7 +120,7 @@ void UploadTaskTest::upload_data()
     QTest::addColumn<QString>("header");            // empty: none sent
 
     const auto header = [](int size, bool boot) {
-        const QByteArray image = imageBytes(size);
+        const QByteArray image = TestImage::bytes(size);
         return QStringLiteral("size=%1 crc=%2 flag=%3")
             .arg(size)
             .arg(Crc16Modbus::compute(image), 4, 16, QLatin1Char('0'))
@@ -252,7 +247,7 @@ void UploadTaskTest::upload()
     QVERIFY(simulated.isListening());
     const QString path = writeImage(QTest::currentDataTag() + QStringLiteral("/") + name, size);
     QVERIFY(!path.isEmpty());
-    const QByteArray image = imageBytes(size);
+    const QByteArray image = TestImage::bytes(size);
 
     NetworkDevice device(QStringLiteral("127.0.0.1"), simulated.port());
     UploadTask task(&device, path);

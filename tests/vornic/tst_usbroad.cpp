@@ -35,11 +35,6 @@
 
 namespace {
 
-QByteArray imageBytes(int size)
-{
-    return TestImage::bytes(size);
-}
-
 } // namespace
 
 class UsbRoadTest : public QObject
@@ -125,7 +120,7 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     config.busyPolls = 2;                    // about 20 ms per block
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(20 * 1024 + 300);
+    const QByteArray image = TestImage::bytes(20 * 1024 + 300);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
@@ -174,7 +169,7 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
     config.detachDelay = 150;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(5000);
+    const QByteArray image = TestImage::bytes(5000);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
@@ -230,7 +225,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     QFETCH(int, productId);
     QFETCH(int, state);
     QFETCH(bool, started);
-    const QByteArray image = imageBytes(3000);
+    const QByteArray image = TestImage::bytes(3000);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
@@ -291,7 +286,7 @@ void UsbRoadTest::oneJobAtATime()
     configB.deviceNumber = 20;
     EmulatedDfuDevice b(configB);
     QVERIFY(!b.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(16 * 1024);
+    const QByteArray image = TestImage::bytes(16 * 1024);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
@@ -347,7 +342,7 @@ void UsbRoadTest::arrivalDuringTheJob()
     QFETCH(quint16, productId);
     QFETCH(int, state);
     QFETCH(QString, outcome);
-    const QByteArray image = imageBytes(3000);
+    const QByteArray image = TestImage::bytes(3000);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
@@ -413,7 +408,7 @@ void UsbRoadTest::deviceThatNeverReturns()
     config.detachDelay = 1200;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QString path = m_bench->storeImage(imageBytes(3000));
+    const QString path = m_bench->storeImage(TestImage::bytes(3000));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     QCOMPARE(probe(m_window).updateOwner()->returnTimeout(), 60000);
@@ -455,7 +450,7 @@ void UsbRoadTest::closedWhileTheDeviceRestarts()
     config.detachDelay = 1200;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    makeWindow(m_bench->storeImage(imageBytes(3000)));
+    makeWindow(m_bench->storeImage(TestImage::bytes(3000)));
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.detachReceived());
@@ -536,7 +531,7 @@ void UsbRoadTest::faultsEndTheJob()
     EmulatedDfuDevice other(otherConfig);
     QVERIFY(!device->plug(m_bench->testbed()).isEmpty());
     QVERIFY(!other.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(8 * 1024);
+    const QByteArray image = TestImage::bytes(8 * 1024);
     makeWindow(m_bench->storeImage(image));
     const int row = rowOf(twoPhase ? QStringLiteral("Primora S/N: 0500A1B2 v.6.1.2")
                                    : QStringLiteral("Primora S/N: 0500A1B2 bootloader"));
@@ -601,7 +596,7 @@ void UsbRoadTest::failureAndEmptyImage()
     config.errorOnBlock = 2;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QString path = m_bench->storeImage(imageBytes(imageSize));
+    const QString path = m_bench->storeImage(TestImage::bytes(imageSize));
     QVERIFY(!path.isEmpty());
     makeWindow(path);
     const int before = device.requests().size();
@@ -633,7 +628,7 @@ void UsbRoadTest::signalEndsTheTransferAndTheWindow()
     config.busyPolls = 3;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(40 * 1024);
+    const QByteArray image = TestImage::bytes(40 * 1024);
     makeWindow(m_bench->storeImage(image));
     m_window->show();
     ModalDriver driver(ModalDriver::dismissAll());
@@ -659,7 +654,7 @@ void UsbRoadTest::windowDestroyedDuringDownload()
     config.busyPolls = 3;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(10 * 1024);
+    const QByteArray image = TestImage::bytes(10 * 1024);
     const QString path = m_bench->storeImage(image);
     QVERIFY(!path.isEmpty());
     makeWindow(path);
@@ -698,7 +693,7 @@ void UsbRoadTest::listRebuiltWhileStarting()
     config.serial = serial;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    QString path = m_bench->storeImage(imageBytes(3000));
+    QString path = m_bench->storeImage(TestImage::bytes(3000));
     QVERIFY(!path.isEmpty());
     if (duringQuestion) {
         const QString other = m_bench->dir().filePath(QStringLiteral("SOCARA.IN2"));
@@ -761,7 +756,7 @@ void UsbRoadTest::verifyAfterWriting()
     config.corruptUploadAt = corruptAt;
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
-    const QByteArray image = imageBytes(8 * 1024);
+    const QByteArray image = TestImage::bytes(8 * 1024);
     const QString path = m_bench->storeImage(image);
     makeWindow(path);
     QVERIFY(!probe(m_window).verifyAction()->isChecked());

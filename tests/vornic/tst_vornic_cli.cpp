@@ -36,11 +36,6 @@ namespace {
 
 using Outcome = CliRun;
 
-QByteArray imageBytes(int size)
-{
-    return TestImage::bytes(size);
-}
-
 // A Dongara on USB port 1-3, in its application or in its bootloader.
 EmulatedDfuDevice::Config usbDongara(bool bootloader)
 {
@@ -154,7 +149,7 @@ void VornicCliTest::updateEveryRoad_data()
     // A pin in capitals is the same hash.
     QTest::newRow("USB, pinned by its SHA-256 in capitals")
         << "usb" << "1-3"
-        << QStringList { "--sha256", QString::fromLatin1(QCryptographicHash::hash(imageBytes(40 * 1024 + 17),
+        << QStringList { "--sha256", QString::fromLatin1(QCryptographicHash::hash(TestImage::bytes(40 * 1024 + 17),
                                                                                   QCryptographicHash::Sha256)
                                                              .toHex()
                                                              .toUpper()) };
@@ -167,7 +162,7 @@ void VornicCliTest::updateEveryRoad()
     QFETCH(QStringList, options);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    const QByteArray image = imageBytes(40 * 1024 + 17);
+    const QByteArray image = TestImage::bytes(40 * 1024 + 17);
     const QString path = writeImage(QStringLiteral("DG_ROAD.IN2"), image);
 
     EmulatedDfuDevice usb(usbDongara(false));
@@ -304,7 +299,7 @@ void VornicCliTest::exitCodes()
     QFETCH(QString, says);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    QString image = writeImage(QStringLiteral("DG_CODES.IN2"), imageBytes(8 * 1024));
+    QString image = writeImage(QStringLiteral("DG_CODES.IN2"), TestImage::bytes(8 * 1024));
 
     const bool busy = scenario == QLatin1String("busy");
     EmulatedDfuDevice::Config config = busy ? serialPortDevice(0x0015, "04E2C3D4")
@@ -370,7 +365,7 @@ void VornicCliTest::exitCodes()
     else if (scenario == QLatin1String("forwarded"))
         arguments = QStringList { "update", address, QStringLiteral("127.0.0.1:%1").arg(forwarder.port()), image };
     else if (scenario == QLatin1String("cut short")) {
-        const QByteArray whole = imageBytes(8 * 1024);
+        const QByteArray whole = TestImage::bytes(8 * 1024);
         arguments = QStringList { "update", address, image, "--image-on-stdin",
                                   QString::fromLatin1(QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex()) };
         during = [whole](QProcess &process) {
@@ -380,7 +375,7 @@ void VornicCliTest::exitCodes()
     } else if (scenario == QLatin1String("bad among several"))
         arguments = QStringList { "update", address, QStringLiteral("127.1:%1").arg(network.port()), image };
     else if (scenario == QLatin1String("mismatch"))
-        arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), imageBytes(1024));
+        arguments[2] = writeImage(QStringLiteral("PR_OTHER.INC"), TestImage::bytes(1024));
     else if (scenario == QLatin1String("empty"))
         arguments[2] = writeImage(QStringLiteral("DG_EMPTY_") + QChar(0xDCFF) + QStringLiteral(".IN2"), QByteArray());
     else if (scenario == QLatin1String("no return"))
@@ -392,7 +387,7 @@ void VornicCliTest::exitCodes()
             arguments.insert(2, address);
         // The hash of the image with one byte more.
         arguments << QStringLiteral("--sha256")
-                  << QString::fromLatin1(QCryptographicHash::hash(imageBytes(8 * 1024) + 'x', QCryptographicHash::Sha256)
+                  << QString::fromLatin1(QCryptographicHash::hash(TestImage::bytes(8 * 1024) + 'x', QCryptographicHash::Sha256)
                                              .toHex());
     }
     else if (busy) {
@@ -491,7 +486,7 @@ void VornicCliTest::interruptedDownloadAborts()
     QFETCH(int, copies);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    const QString image = writeImage(QStringLiteral("DG_SLOW.IN2"), imageBytes(64 * 1024));
+    const QString image = writeImage(QStringLiteral("DG_SLOW.IN2"), TestImage::bytes(64 * 1024));
     std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
     QStringList arguments { "update" };
     for (int i = 0; i < devices; ++i) {
@@ -537,7 +532,7 @@ void VornicCliTest::interruptedDownloadAborts()
 // window's Stop does: the device never gets to check a partial image.
 void VornicCliTest::interruptedUploadStops()
 {
-    const QString image = writeImage(QStringLiteral("DG_NET.IN2"), imageBytes(32 * 400));
+    const QString image = writeImage(QStringLiteral("DG_NET.IN2"), TestImage::bytes(32 * 400));
     NetworkDeviceSimulator::Options options = networkDongara();
     options.recordDelay = 10;
     SimulatedDevice network(options);
@@ -576,7 +571,7 @@ void VornicCliTest::signalDuringTheCheck()
     QFETCH(int, signalNumber);
     QFETCH(int, code);
     QFETCH(bool, several);
-    const QString image = writeImage(QStringLiteral("DG_CHECK.IN2"), imageBytes(32 * 20));
+    const QString image = writeImage(QStringLiteral("DG_CHECK.IN2"), TestImage::bytes(32 * 20));
     NetworkDeviceSimulator::Options options = networkDongara();
     options.wrongCrc = true;
     options.checkDelay = 1500;
@@ -721,7 +716,7 @@ void VornicCliTest::verifyOutcomes()
     QFETCH(QString, says);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    const QByteArray bytes = imageBytes(10000);
+    const QByteArray bytes = TestImage::bytes(10000);
     const QString path = writeImage(image, bytes);
     EmulatedDfuDevice::Config config = usbDongara(true);
     config.canUpload = canUpload;
@@ -772,7 +767,7 @@ void VornicCliTest::severalDevicesAtOnce()
 {
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    const QByteArray image = imageBytes(12 * 1024 + 5);
+    const QByteArray image = TestImage::bytes(12 * 1024 + 5);
     const QString path = writeImage(QStringLiteral("DG_FLEET.IN2"), image);
     std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
     const struct
@@ -888,7 +883,7 @@ void VornicCliTest::parentDies()
     QFETCH(int, signal);
     QFETCH(int, code);
     QFETCH(bool, usb);
-    const QByteArray image = imageBytes(usb ? 64 * 1024 : 8 * 1024);
+    const QByteArray image = TestImage::bytes(usb ? 64 * 1024 : 8 * 1024);
     const QString path = writeImage(QStringLiteral("DG_ORPHAN.IN2"), image);
     NetworkDeviceSimulator::Options options = networkDongara();
     options.recordDelay = 20;
@@ -981,7 +976,7 @@ void VornicCliTest::deviceTextIsData()
 {
     QFETCH(bool, usb);
     QFETCH(QByteArray, name);
-    const QString path = writeImage(QStringLiteral("DG_TEXT.IN2"), imageBytes(4 * 1024));
+    const QString path = writeImage(QStringLiteral("DG_TEXT.IN2"), TestImage::bytes(4 * 1024));
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     EmulatedDfuDevice::Config config = usbDongara(true);
@@ -1100,7 +1095,7 @@ void VornicCliTest::historyKeepsEveryUpdate()
     if (scenario == QLatin1String("unwritable"))
         QVERIFY(blocker.open(QIODevice::WriteOnly));
 
-    const QByteArray image = imageBytes(64 * 100);
+    const QByteArray image = TestImage::bytes(64 * 100);
     const QString path = writeImage(QStringLiteral("DG_HIST.IN2"), image);
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
     NetworkDeviceSimulator::Options options = networkDongara();
