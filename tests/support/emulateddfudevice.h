@@ -118,6 +118,14 @@ public:
         // The tty appears this long (ms) after the USB device, as when a
         // serial driver binds; 0: at once.
         int ttyDelay = 0;
+
+        // Where it sits on the bus: its port path and device number.
+        Config &at(const QByteArray &portPath, int number)
+        {
+            port = portPath;
+            deviceNumber = number;
+            return *this;
+        }
     };
 
     struct Request

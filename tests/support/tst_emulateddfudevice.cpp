@@ -63,8 +63,7 @@ void EmulatedDfuDeviceTest::enumeratedWithDescriptorsAndStrings()
     UsbTestbed testbed;
     QVERIFY2(testbed.isValid(), "run under umockdev-wrapper");
     EmulatedDfuDevice::Config config;
-    config.port = "1-4";
-    config.deviceNumber = 5;
+    config.at("1-4", 5);
     config.transferSize = 4096;
     EmulatedDfuDevice emulated(config);
     QVERIFY(!emulated.plug(testbed).isEmpty());

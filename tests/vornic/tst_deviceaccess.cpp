@@ -40,8 +40,7 @@ void DeviceAccessTest::deviceWithoutAccess()
     // Beside it one whose node this user may open, as the rules grant.
     EmulatedDfuDevice::Config openConfig = config;
     openConfig.serial = "0500C3D4";
-    openConfig.port = "1-5";
-    openConfig.deviceNumber = 5;
+    openConfig.at("1-5", 5);
     EmulatedDfuDevice open(openConfig);
     QVERIFY(!open.plug(testbed).isEmpty());
     const QByteArray node = qgetenv("UMOCKDEV_DIR") + device.devNode().toLatin1();

@@ -30,8 +30,7 @@ const int sigterm = SIGTERM;
 EmulatedDfuDevice::Config dongara(const QString &road, const QByteArray &port, int number, const QByteArray &serial)
 {
     EmulatedDfuDevice::Config config;
-    config.port = port;
-    config.deviceNumber = number;
+    config.at(port, number);
     config.serial = serial;
     config.product = "Dongara NET";
     const bool bootloader = road == QLatin1String("bootloader");

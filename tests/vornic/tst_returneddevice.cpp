@@ -85,8 +85,7 @@ EmulatedDfuDevice::Config ReturnedDeviceTest::primora(const QByteArray &serial, 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
     config.serial = serial;
-    config.port = port;
-    config.deviceNumber = number;
+    config.at(port, number);
     config.productId = bootloader ? 0x8001 : 0x0001;
     config.initialState = bootloader ? EmulatedDfuDevice::DfuIdle : EmulatedDfuDevice::AppIdle;
     return config;

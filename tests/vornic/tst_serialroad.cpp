@@ -132,8 +132,7 @@ EmulatedDfuDevice *SerialRoadTest::addPort(const Port &port, int detachDelay, in
     config.product = "Primora";
     config.deviceClass = 2;
     config.initialState = EmulatedDfuDevice::AppIdle;
-    config.port = "1-" + QByteArray::number(m_nextPort + 1);
-    config.deviceNumber = 10 + 2 * m_nextPort;
+    config.at("1-" + QByteArray::number(m_nextPort + 1), 10 + 2 * m_nextPort);
     config.ttyName = "ttyACM" + QByteArray::number(number);
     m_ttys << QString::fromLatin1(config.ttyName);
     config.detachDelay = detachDelay;
@@ -409,8 +408,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     // another device of the same serial number) is not written.
     QCOMPARE(probe(m_window).pendingSerialNumber(), QString());
     EmulatedDfuDevice::Config config = EmulatedDfuDevice::primora();
-    config.port = "1-9";
-    config.deviceNumber = 40;
+    config.at("1-9", 40);
     EmulatedDfuDevice bootloader(config);
     QVERIFY(!bootloader.plug(m_bench->testbed()).isEmpty());
     QTRY_COMPARE(rows().size(), 2);
@@ -448,8 +446,7 @@ void SerialRoadTest::twoPhaseUpdate()
     EmulatedDfuDevice::Config otherConfig;
     otherConfig.product = "Socara";
     otherConfig.serial = "0400FFFF";
-    otherConfig.port = "1-9";
-    otherConfig.deviceNumber = 40;
+    otherConfig.at("1-9", 40);
     EmulatedDfuDevice other(otherConfig);
     QVERIFY(!other.plug(m_bench->testbed()).isEmpty());
     EmulatedDfuDevice *device = addPort(Port(), 100);

@@ -118,8 +118,7 @@ void UsbListingTest::rowsCarryTheirDevice()
     std::vector<std::unique_ptr<EmulatedDfuDevice>> devices;
     for (int i = 0; i < 2; ++i) {
         EmulatedDfuDevice::Config config;
-        config.port = QByteArray("1-") + QByteArray::number(5 + i);
-        config.deviceNumber = 10 + i;
+        config.at(QByteArray("1-") + QByteArray::number(5 + i), 10 + i);
         devices.emplace_back(new EmulatedDfuDevice(config));
         QVERIFY(!devices.back()->plug(testbed).isEmpty());
     }

@@ -260,8 +260,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     config.serial = awaited.toLatin1();
     config.productId = 0x8002;
     config.initialState = EmulatedDfuDevice::DfuIdle;
-    config.port = "1-8";
-    config.deviceNumber = 30;
+    config.at("1-8", 30);
     EmulatedDfuDevice awaitedDevice(config);
     QVERIFY(!awaitedDevice.plug(m_bench->testbed()).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(awaitedDevice.downloaded() == image, 10000);
@@ -282,8 +281,7 @@ void UsbRoadTest::oneJobAtATime()
     QVERIFY(!a.plug(m_bench->testbed()).isEmpty());
     EmulatedDfuDevice::Config configB = EmulatedDfuDevice::primora(EmulatedDfuDevice::AppIdle);
     configB.serial = "0500C3D4";
-    configB.port = "1-6";
-    configB.deviceNumber = 20;
+    configB.at("1-6", 20);
     EmulatedDfuDevice b(configB);
     QVERIFY(!b.plug(m_bench->testbed()).isEmpty());
     const QByteArray image = TestImage::bytes(16 * 1024);
@@ -525,8 +523,7 @@ void UsbRoadTest::faultsEndTheJob()
     device.reset(new EmulatedDfuDevice(config));
     EmulatedDfuDevice::Config otherConfig = config;
     otherConfig.fault = EmulatedDfuDevice::NoFault;
-    otherConfig.port = "1-5";
-    otherConfig.deviceNumber = 7;
+    otherConfig.at("1-5", 7);
     otherConfig.serial = "0500A1B3";
     EmulatedDfuDevice other(otherConfig);
     QVERIFY(!device->plug(m_bench->testbed()).isEmpty());

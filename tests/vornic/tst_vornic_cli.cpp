@@ -51,8 +51,7 @@ EmulatedDfuDevice::Config usbDongara(bool bootloader)
 EmulatedDfuDevice::Config serialPortDevice(quint16 productId, const QByteArray &serial)
 {
     EmulatedDfuDevice::Config config = usbDongara(false);
-    config.port = "1-4";
-    config.deviceNumber = 5;
+    config.at("1-4", 5);
     config.productId = productId;
     config.deviceClass = 2;
     config.product = "Dongara";
@@ -170,8 +169,7 @@ void VornicCliTest::updateEveryRoad()
     // A Dongara beside them, at another port with another serial number,
     // which none of the roads may open.
     EmulatedDfuDevice::Config besideConfig = usbDongara(true);
-    besideConfig.port = "1-6";
-    besideConfig.deviceNumber = 10;
+    besideConfig.at("1-6", 10);
     besideConfig.serial = "04E2A1B7";
     EmulatedDfuDevice beside(besideConfig);
     QVERIFY(!usb.plug(testbed).isEmpty());
@@ -492,8 +490,7 @@ void VornicCliTest::interruptedDownloadAborts()
     for (int i = 0; i < devices; ++i) {
         EmulatedDfuDevice::Config config = usbDongara(true);
         config.busyPolls = 4;
-        config.port = i == 0 ? "1-3" : "1-5";
-        config.deviceNumber = 2 + 5 * i;
+        config.at(i == 0 ? "1-3" : "1-5", 2 + 5 * i);
         config.serial = i == 0 ? "04E2B9C1" : "04E2A1B9";
         usb.emplace_back(new EmulatedDfuDevice(config));
         QVERIFY(!usb.back()->plug(testbed).isEmpty());
@@ -901,8 +898,7 @@ void VornicCliTest::parentDies()
         for (const char *port : { "1-3", "1-5" }) {
             EmulatedDfuDevice::Config config = usbDongara(true);
             config.busyPolls = 4;
-            config.port = port;
-            config.deviceNumber = bootloaders.empty() ? 2 : 7;
+            config.at(port, bootloaders.empty() ? 2 : 7);
             config.serial = bootloaders.empty() ? "04E2B9C1" : "04E2A1B9";
             bootloaders.emplace_back(new EmulatedDfuDevice(config));
             QVERIFY(!bootloaders.back()->plug(testbed).isEmpty());
