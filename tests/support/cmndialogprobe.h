@@ -3,6 +3,9 @@
 
 #include "cmndialog.h"
 
+#include <QLineEdit>
+#include <QPushButton>
+
 #include <memory>
 
 // What the window's tests read and start of it besides its widgets and its
@@ -38,6 +41,23 @@ public:
     QPlainTextEdit *traceEdit() const { return w->traceEdit; }
     IPConnectDialog *&connectDialog() const { return w->connectDialog; }
 
+    // `path` chosen as the image and shown in its field, as choosing it
+    // leaves the window (a test run's command line, which may name a test
+    // function, must not stand in for it).
+    void chooseImage(const QString &path) const
+    {
+        w->imagePath = path;
+        w->findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(path);
+        w->updateUpdateButton();
+    }
+    // The update controls (its button, the image's button, the list's
+    // menu) all on, or all off.
+    bool controlsAre(bool on) const
+    {
+        return w->findChild<QPushButton *>(QStringLiteral("updBtn"))->isEnabled() == on
+            && w->findChild<QPushButton *>(QStringLiteral("loadImg"))->isEnabled() == on
+            && w->contextMenu.isEnabled() == on;
+    }
     // Shows a USB job started by the test as the window's own: the owner
     // follows it, the window waits for it.
     void watchUsbJob(const QFuture<int> &job) const { w->watchUsbJob(w->updateOwner->followUsbJob(job)); }

@@ -14,6 +14,15 @@ struct VornicWidgets : WidgetsByName
     QPushButton *updBtn = find<QPushButton>("updBtn");
     QPushButton *loadImg = find<QPushButton>("loadImg");
     QPushButton *addNetworkDeviceBtn = find<QPushButton>("addNetworkDeviceBtn");
+
+    // The list's rows as a user reads them.
+    QStringList rowTexts() const
+    {
+        QStringList texts;
+        for (int i = 0; listWidget && i < listWidget->count(); ++i)
+            texts << listWidget->item(i)->text();
+        return texts;
+    }
 };
 
 inline VornicWidgets ui(const QWidget *window)

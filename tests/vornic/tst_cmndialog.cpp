@@ -65,7 +65,6 @@ private slots:
 private:
     CMNDialog *makeWindow();
     NetworkDevice *addRecord(CMNDialog *w, const QString &ip, const QString &serial, int type);
-    QStringList rowTexts(CMNDialog *w) const;
 
     std::unique_ptr<PrivateSettings> m_settings;
     std::unique_ptr<CMNDialog> m_window;
@@ -96,14 +95,6 @@ NetworkDevice *VornicWindowTest::addRecord(CMNDialog *w, const QString &ip, cons
     device->setType(type);
     probe(w).networkDevices().append(device);
     return device;
-}
-
-QStringList VornicWindowTest::rowTexts(CMNDialog *w) const
-{
-    QStringList texts;
-    for (int i = 0; i < ui(w).listWidget->count(); ++i)
-        texts << ui(w).listWidget->item(i)->text();
-    return texts;
 }
 
 void VornicWindowTest::metaMethodsInDeclaredOrder()
@@ -323,7 +314,7 @@ void VornicWindowTest::networkRowTextAndData()
     NetworkDevice *unknown = addRecord(w, "127.0.0.3", "FFFF", UnknownDevice);
     w->enumDevices();
 
-    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2",
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2",
                                         "Unknown device S/N: FFFF at 127.0.0.3" }));
     const QVariant data = ui(w).listWidget->item(0)->data(Qt::UserRole);
     QCOMPARE(data.userType(), int(QMetaType::VoidStar));
@@ -370,7 +361,7 @@ void VornicWindowTest::deleteNetworkRowRemovesRecordsSharingItsIp()
     QVERIFY2(twinGuard.isNull(), "the record sharing the address is deleted");
     QCOMPARE(probe(w).pendingDevice(), nullptr);
     // No row is left pointing at a deleted record.
-    QCOMPARE(rowTexts(w), QStringList({ "Socara S/N: 03D0001 at 127.0.0.3" }));
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Socara S/N: 03D0001 at 127.0.0.3" }));
 }
 
 void VornicWindowTest::deleteOtherRowKeepsRecords()
@@ -383,7 +374,7 @@ void VornicWindowTest::deleteOtherRowKeepsRecords()
     QCOMPARE(ui(w).listWidget->currentRow(), 1);
 
     w->deleteFromWidget();
-    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
     QCOMPARE(probe(w).networkDevices(), QVector<NetworkDevice *>({ device }));
 
     // Nothing current: nothing happens.
@@ -402,7 +393,7 @@ void VornicWindowTest::plainRefreshRebuildsNetworkRows()
     // Start-up, hot-plug and direct refreshes rebuild the rows from the
     // records without asking the devices ("Refresh List" asks them).
     w->enumDevices();
-    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2", "Socara S/N: 03D0001 at 127.0.0.3" }));
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2", "Socara S/N: 03D0001 at 127.0.0.3" }));
 }
 
 void VornicWindowTest::refreshRefusedWhileJobRuns()
@@ -412,7 +403,7 @@ void VornicWindowTest::refreshRefusedWhileJobRuns()
     w->enumDevices();
     int dummy = 0;
     w->addListEntry("Device being updated", QVariant::fromValue(reinterpret_cast<quintptr>(&dummy)));
-    const QStringList before = rowTexts(w);
+    const QStringList before = ui(w).rowTexts();
 
     QSemaphore release;
     probe(w).watchUsbJob(QtConcurrent::run([&release] {
@@ -421,13 +412,13 @@ void VornicWindowTest::refreshRefusedWhileJobRuns()
     }));
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     probe(w).refreshAction()->trigger();
-    QCOMPARE(rowTexts(w), before);
+    QCOMPARE(ui(w).rowTexts(), before);
     QCOMPARE(probe(w).networkDevices().size(), 1);
 
     release.release();
     QTRY_VERIFY(!probe(w).future().isRunning());
     w->enumDevices();
-    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
 }
 
 void VornicWindowTest::hotplugLines_data()
@@ -475,10 +466,10 @@ void VornicWindowTest::hotplugRefreshesList()
     const QString path = "\\\\?\\USB#VID_3B5D&PID_8001#0500A1B2" + guid;
 
     w->handleDeviceChange(true, path);
-    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
     w->addListEntry("gone at next refresh", QVariant());
     w->handleDeviceChange(false, path);
-    QCOMPARE(rowTexts(w), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(ui(w).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
 
     // During a USB job both events are written down and refresh nothing.
     w->addListEntry("row under update", QVariant());

@@ -59,9 +59,7 @@ void DeviceAccessTest::deviceWithoutAccess()
     QVERIFY(probe(&window).traceEdit()->toPlainText().contains(
         QLatin1String("Unable to access the device with vid = 15197, pid = 32769!")));
 
-    probe(&window).imagePath() = image;
-    ui(&window).lineEdit->setText(image);
-    window.updateUpdateButton();
+    probe(&window).chooseImage(image);
     ModalDriver driver(ModalDriver::dismissAll());
     // Without sudo, the device this user may open is written.
     ui(&window).listWidget->setCurrentItem(
@@ -110,9 +108,7 @@ void DeviceAccessTest::serialPortWithoutAccess()
     QCOMPARE(ui(&window).listWidget->count(), 1);
     QCOMPARE(ui(&window).listWidget->item(0)->text(),
              QStringLiteral("Primora S/N: 0500A1B2 via %1 (no access)").arg(QString::fromLatin1(config.ttyName)));
-    probe(&window).imagePath() = image;
-    ui(&window).lineEdit->setText(image);
-    window.updateUpdateButton();
+    probe(&window).chooseImage(image);
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(&window).updBtn, Qt::LeftButton);
     QCOMPARE(driver.handledCount(), 1);

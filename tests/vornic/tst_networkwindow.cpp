@@ -31,19 +31,6 @@
 #include <csignal>
 #include <memory>
 
-namespace {
-
-QStringList rowTexts(const CMNDialog &window)
-{
-    QStringList texts;
-    const auto *list = window.findChild<QListWidget *>(QStringLiteral("listWidget"));
-    for (int i = 0; i < list->count(); ++i)
-        texts << list->item(i)->text();
-    return texts;
-}
-
-} // namespace
-
 class NetworkWindowTest : public QObject
 {
     Q_OBJECT
@@ -81,9 +68,7 @@ bool NetworkWindowTest::chooseImage(const QByteArray &image, const QString &name
     const QString path = TestImage::store(m_dir.path(), name, image);
     if (path.isEmpty())
         return false;
-    probe(m_window).imagePath() = path;
-    ui(m_window).lineEdit->setText(path);
-    m_window->updateUpdateButton();
+    probe(m_window).chooseImage(path);
     return true;
 }
 
@@ -164,7 +149,7 @@ void NetworkWindowTest::addByAddress()
     QCOMPARE(driver.seen().size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty())
         QVERIFY2(driver.seen().at(0).startsWith(message.contains(QLatin1String("%1")) ? message.arg(port) : message), qPrintable(driver.seen().at(0)));
-    QCOMPARE(rowTexts(*m_window), row.isEmpty() ? QStringList() : QStringList{ row });
+    QCOMPARE(ui(m_window).rowTexts(), row.isEmpty() ? QStringList() : QStringList{ row });
     // Nothing stays behind once the report is in: no task, and no record of
     // a device that was not added (many checks must not pile them up).
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -182,7 +167,7 @@ void NetworkWindowTest::addByAddress()
     QTest::ignoreMessage(QtDebugMsg, "Device with IP = 127.0.0.1 exists!");
     addThroughDialog(QStringLiteral("127.0.0.1"), port);
     QTRY_VERIFY(!probe(m_window).pendingDevice());
-    QCOMPARE(rowTexts(*m_window), QStringList{ row });
+    QCOMPARE(ui(m_window).rowTexts(), QStringList{ row });
     QCOMPARE(probe(m_window).networkDevices().size(), 1);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
@@ -197,18 +182,18 @@ void NetworkWindowTest::refreshKeepsOnlyAnsweringDevices()
     QVERIFY(simulated.isListening());
     ScriptedPeer silent([](ScriptedPeer &, const QByteArray &) {});
     addThroughDialog(QStringLiteral("127.0.0.2"), simulated.port());
-    QTRY_COMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QTRY_COMPARE(ui(m_window).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
     // A device that has gone quiet since it was added.
     auto *quiet = new NetworkDevice(QStringLiteral("127.0.0.1"), silent.port(), m_window.get());
     quiet->setSerialNumber(QStringLiteral("03D0001"));
     quiet->setType(4);
     probe(m_window).networkDevices().append(quiet);
     m_window->enumDevices();
-    QCOMPARE(rowTexts(*m_window).size(), 2);
+    QCOMPARE(ui(m_window).rowTexts().size(), 2);
 
     ModalDriver driver(ModalDriver::dismissAll());
     probe(m_window).refreshAction()->trigger();
-    QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
+    QCOMPARE(ui(m_window).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.2" }));
     QCOMPARE(probe(m_window).networkDevices().size(), 1);
     // The quiet one is said to be gone, not dropped in silence.
     QCOMPARE(driver.seen(), QStringList{ QStringLiteral("Failed to add a device|The device at 127.0.0.1:%1 did not say "
@@ -231,7 +216,7 @@ void NetworkWindowTest::cancelCreatesNothing()
     QTRY_VERIFY(!dialog);
     QVERIFY(!probe(m_window).pendingDevice());
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 0);
-    QVERIFY(rowTexts(*m_window).isEmpty());
+    QVERIFY(ui(m_window).rowTexts().isEmpty());
 }
 
 void NetworkWindowTest::updateAndItsEnd_data()
@@ -307,7 +292,7 @@ void NetworkWindowTest::updateAndItsEnd()
     auto simulated = std::make_unique<SimulatedDevice>(options);
     QVERIFY(simulated->isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated->port());
-    QTRY_COMPARE(rowTexts(*m_window).size(), 1);
+    QTRY_COMPARE(ui(m_window).rowTexts().size(), 1);
     const bool gone = last.isEmpty();
     if (gone)
         simulated.reset();
@@ -409,7 +394,7 @@ void NetworkWindowTest::followUpReachesTheUpdatedDevice()
     addThroughDialog(QStringLiteral("127.0.0.2"), other.port());
     QTRY_VERIFY(!probe(m_window).pendingDevice());
     QListWidget *list = ui(m_window).listWidget;
-    QCOMPARE(rowTexts(*m_window), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.1",
+    QCOMPARE(ui(m_window).rowTexts(), QStringList({ "Primora S/N: 0500A1B2 at 127.0.0.1",
                                                 "Primora S/N: 0500E5F6 at 127.0.0.2" }));
     list->setCurrentRow(0);
 
@@ -471,7 +456,7 @@ void NetworkWindowTest::oneCheckAtATime()
     QTest::mouseClick(add, Qt::LeftButton);
     QTRY_VERIFY(!probe(m_window).pendingDevice());
     QTRY_VERIFY(!dialog);
-    QCOMPARE(rowTexts(*m_window), QStringList{ "Primora S/N: 0500A1B2 at 127.0.0.1" });
+    QCOMPARE(ui(m_window).rowTexts(), QStringList{ "Primora S/N: 0500A1B2 at 127.0.0.1" });
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(m_window->findChildren<NetworkDevice *>().size(), 1);
     QVERIFY(!QGuiApplication::overrideCursor());
@@ -499,7 +484,7 @@ void NetworkWindowTest::closedWhileTheLastAcknowledgementsAreAwaited()
     SimulatedDevice simulated(options);
     QVERIFY(simulated.isListening());
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
-    QTRY_COMPARE(rowTexts(*m_window).size(), 1);
+    QTRY_COMPARE(ui(m_window).rowTexts().size(), 1);
     QVERIFY(chooseImage(QByteArray(32 * 40, 'y')));
     m_window->show();
 
@@ -562,7 +547,7 @@ void NetworkWindowTest::verifiedByTheDevicesCheck()
     options.port = 0;
     SimulatedDevice simulated(options);
     addThroughDialog(QStringLiteral("127.0.0.1"), simulated.port());
-    QTRY_COMPARE(rowTexts(*m_window).size(), 1);
+    QTRY_COMPARE(ui(m_window).rowTexts().size(), 1);
     QVERIFY(chooseImage(QByteArray(320, 'v'), image));
     probe(m_window).verifyAction()->setChecked(true);
     ModalDriver driver(ModalDriver::dismissAll());

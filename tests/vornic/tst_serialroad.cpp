@@ -91,8 +91,6 @@ private:
     EmulatedDfuDevice *addPort(const Port &port, int detachDelay = -1, int ttyDelay = 0);
     QString imagePath();
     void makeWindow();
-    QStringList rows() const;
-    bool controlsEnabled() const;
 
     std::unique_ptr<DeviceBench> m_bench;
     std::unique_ptr<CMNDialog> m_window;
@@ -151,24 +149,7 @@ QString SerialRoadTest::imagePath()
 void SerialRoadTest::makeWindow()
 {
     m_window.reset(new CMNDialog);
-    const QString path = imagePath();
-    probe(m_window).imagePath() = path;
-    ui(m_window).lineEdit->setText(path);
-    m_window->updateUpdateButton();
-}
-
-QStringList SerialRoadTest::rows() const
-{
-    QStringList texts;
-    for (int i = 0; i < ui(m_window).listWidget->count(); ++i)
-        texts << ui(m_window).listWidget->item(i)->text();
-    return texts;
-}
-
-bool SerialRoadTest::controlsEnabled() const
-{
-    return ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled()
-        && probe(m_window).contextMenu().isEnabled();
+    probe(m_window).chooseImage(imagePath());
 }
 
 void SerialRoadTest::listing_data()
@@ -216,7 +197,7 @@ void SerialRoadTest::listing()
 
     ModalDriver driver(ModalDriver::dismissAll());
     makeWindow();
-    QStringList seen = rows();
+    QStringList seen = ui(m_window).rowTexts();
     // The order is the system's; compare as sets, then check the data.
     seen.sort();
     wanted.sort();
@@ -250,24 +231,24 @@ void SerialRoadTest::emptySerialNumberWarns()
     makeWindow();
     QCOMPARE(driver.seen(), QStringList({ "Vornic|Serial number is empty!" }));
     QCOMPARE(parents, QStringList({ "window" }));
-    QCOMPARE(rows().size(), 1);
-    QVERIFY(rows().at(0).startsWith(QLatin1String("Primora S/N: 0500E5F6 via ")));
+    QCOMPARE(ui(m_window).rowTexts().size(), 1);
+    QVERIFY(ui(m_window).rowTexts().at(0).startsWith(QLatin1String("Primora S/N: 0500E5F6 via ")));
 
     // Again at every refresh.
     m_window->enumDevices();
     QCOMPARE(driver.handledCount(), 2);
-    QCOMPARE(rows().size(), 1);
+    QCOMPARE(ui(m_window).rowTexts().size(), 1);
 }
 
 void SerialRoadTest::portArrivingAfterItsDeviceIsListed()
 {
     makeWindow();
-    QCOMPARE(rows().size(), 0);
+    QCOMPARE(ui(m_window).rowTexts().size(), 0);
     // The USB device arrives first and is handled without its port.
     QVERIFY(addPort(Port(), -1, 300));
     QTRY_VERIFY(probe(m_window).traceEdit()->toPlainText().contains(QLatin1String("device connected")));
-    QCOMPARE(rows().size(), 0);
-    QTRY_COMPARE(rows(), QStringList({ QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0) }));
+    QCOMPARE(ui(m_window).rowTexts().size(), 0);
+    QTRY_COMPARE(ui(m_window).rowTexts(), QStringList({ QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0) }));
     // No second trace line: the port is not a device arrival.
     QCOMPARE(probe(m_window).traceEdit()->toPlainText().count(QLatin1String("device connected")), 1);
 }
@@ -342,7 +323,7 @@ void SerialRoadTest::bootCommandAtBaud9600()
     EmulatedDfuDevice *device = addPort(Port());
     QVERIFY(device);
     makeWindow();
-    QCOMPARE(rows().size(), 1);
+    QCOMPARE(ui(m_window).rowTexts().size(), 1);
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
@@ -403,7 +384,7 @@ void SerialRoadTest::portHeldByAnotherProgram()
     QVERIFY2(seen.startsWith(QLatin1String("Error|")) && seen.endsWith(QLatin1String(" Serial port is in use!")),
              qPrintable(seen));
     QVERIFY(device->serialReceived().isEmpty());
-    QVERIFY(controlsEnabled());
+    QVERIFY(probe(m_window).controlsAre(true));
     // The device was told nothing: its bootloader turning up later (as
     // another device of the same serial number) is not written.
     QCOMPARE(probe(m_window).pendingSerialNumber(), QString());
@@ -411,11 +392,11 @@ void SerialRoadTest::portHeldByAnotherProgram()
     config.at("1-9", 40);
     EmulatedDfuDevice bootloader(config);
     QVERIFY(!bootloader.plug(m_bench->testbed()).isEmpty());
-    QTRY_COMPARE(rows().size(), 2);
+    QTRY_COMPARE(ui(m_window).rowTexts().size(), 2);
     QTest::qWait(100);
     QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(bootloader.downloaded().isEmpty());
-    QVERIFY(controlsEnabled());
+    QVERIFY(probe(m_window).controlsAre(true));
     bootloader.unplug(m_bench->testbed());
 }
 
@@ -433,7 +414,7 @@ void SerialRoadTest::portGoneBeforeUpdate()
     const QString seen = driver.seen().at(0);
     QVERIFY2(seen.startsWith(QLatin1String("Error|")) && !seen.contains(QLatin1String("in use")),
              qPrintable(seen));
-    QVERIFY(controlsEnabled());
+    QVERIFY(probe(m_window).controlsAre(true));
     QCOMPARE(probe(m_window).pendingSerialNumber(), QString());
     QCOMPARE(probe(m_window).reconnectMode().load(), 0);
     QVERIFY(!probe(m_window).updateOwner()->returnDeadlineRunning());
@@ -452,9 +433,9 @@ void SerialRoadTest::twoPhaseUpdate()
     EmulatedDfuDevice *device = addPort(Port(), 100);
     QVERIFY(device);
     makeWindow();
-    QCOMPARE(rows().size(), 2);
-    QCOMPARE(rows().at(0), QStringLiteral("Socara S/N: 0400FFFF bootloader"));
-    QCOMPARE(rows().at(1), QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0));
+    QCOMPARE(ui(m_window).rowTexts().size(), 2);
+    QCOMPARE(ui(m_window).rowTexts().at(0), QStringLiteral("Socara S/N: 0400FFFF bootloader"));
+    QCOMPARE(ui(m_window).rowTexts().at(1), QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0));
     ui(m_window).listWidget->setCurrentRow(1);
 
     ModalDriver driver(ModalDriver::dismissAll());
@@ -464,7 +445,7 @@ void SerialRoadTest::twoPhaseUpdate()
     QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
     QCOMPARE(device->serialReceived(), QByteArray("boot\n"));
     QTRY_VERIFY_WITH_TIMEOUT(device->downloaded() == m_image, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
 
     QCOMPARE(driver.handledCount(), 0);
     QVERIFY(other.downloaded().isEmpty());
@@ -491,8 +472,8 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     makeWindow();
     probe(m_window).updateOwner()->setReturnTimeout(300);
     const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(chosen);
-    QVERIFY(rows().contains(wanted));
-    ui(m_window).listWidget->setCurrentRow(rows().indexOf(wanted));
+    QVERIFY(ui(m_window).rowTexts().contains(wanted));
+    ui(m_window).listWidget->setCurrentRow(ui(m_window).rowTexts().indexOf(wanted));
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
@@ -504,7 +485,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
     QVERIFY2(driver.seen().at(0).contains(QLatin1String("did not come back in its bootloader")),
              qPrintable(driver.seen().at(0)));
-    QVERIFY(controlsEnabled());
+    QVERIFY(probe(m_window).controlsAre(true));
     QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
     // One row, for the port written, ended by the wait.
     const UpdateHistory::Entry row = TestHistory::onlyRow();
@@ -515,7 +496,7 @@ void SerialRoadTest::sameSerialTwiceAndNoReturn()
     // Its bootloader arrives late with the awaited serial number: listed,
     // not written.
     QTRY_COMPARE_WITH_TIMEOUT(devices[chosen]->reenumerations(), 1, 5000);
-    QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
+    QTRY_VERIFY(ui(m_window).rowTexts().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
     QTest::qWait(100);
     QVERIFY(!probe(m_window).future().isRunning());
     QVERIFY(devices[chosen]->downloaded().isEmpty());
@@ -559,8 +540,8 @@ void SerialRoadTest::secondPhaseEnds()
     makeWindow();
     m_window->show();
     const QString wanted = QStringLiteral("Primora S/N: 0500A1B2 via ") + m_ttys.at(0);
-    QVERIFY(rows().contains(wanted));
-    ui(m_window).listWidget->setCurrentRow(rows().indexOf(wanted));
+    QVERIFY(ui(m_window).rowTexts().contains(wanted));
+    ui(m_window).listWidget->setCurrentRow(ui(m_window).rowTexts().indexOf(wanted));
 
     ModalDriver driver(ModalDriver::dismissAll());
     QElapsedTimer clock;
@@ -576,7 +557,7 @@ void SerialRoadTest::secondPhaseEnds()
         QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
         // Its bootloader arrives after the stop: listed, not written.
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
-        QTRY_VERIFY(rows().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
+        QTRY_VERIFY(ui(m_window).rowTexts().contains(QStringLiteral("Primora S/N: 0500A1B2 bootloader")));
         QTest::qWait(200);
         QVERIFY(!probe(m_window).future().isRunning());
         QVERIFY(device->downloaded().isEmpty());
@@ -584,7 +565,7 @@ void SerialRoadTest::secondPhaseEnds()
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1
-                                     && controlsEnabled(),
+                                     && probe(m_window).controlsAre(true),
                                  15000);
         QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
         const QString bar = ui(m_window).progressBar->text();

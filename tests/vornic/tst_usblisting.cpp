@@ -5,6 +5,7 @@
 #include "emulateddfudevice.h"
 #include "privatesettings.h"
 #include "usbtestbed.h"
+#include "vornicwidgets.h"
 
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -24,19 +25,7 @@ private slots:
     void otherVendorsAndComPortVariantsGiveNothing();
     void rowsCarryTheirDevice();
     void deviceThatCannotBeOpened();
-
-private:
-    QStringList rows(CMNDialog &window);
 };
-
-QStringList UsbListingTest::rows(CMNDialog &window)
-{
-    auto *list = window.findChild<QListWidget *>(QStringLiteral("listWidget"));
-    QStringList texts;
-    for (int i = 0; list && i < list->count(); ++i)
-        texts << list->item(i)->text();
-    return texts;
-}
 
 void UsbListingTest::rowTexts_data()
 {
@@ -82,7 +71,7 @@ void UsbListingTest::rowTexts()
     QVERIFY(!device.plug(testbed).isEmpty());
 
     CMNDialog window;
-    QCOMPARE(rows(window), QStringList({ expected }));
+    QCOMPARE(ui(&window).rowTexts(), QStringList({ expected }));
     auto *trace = window.findChild<QPlainTextEdit *>();
     QCOMPARE(trace->toPlainText(),
              QStringLiteral("Get device with vid = 15197, pid = %1!\nadd %2 to list").arg(productId).arg(expected));
@@ -105,7 +94,7 @@ void UsbListingTest::otherVendorsAndComPortVariantsGiveNothing()
     QVERIFY(!variant.plug(testbed).isEmpty());
 
     CMNDialog window;
-    QVERIFY(rows(window).isEmpty());
+    QVERIFY(ui(&window).rowTexts().isEmpty());
     QVERIFY(window.findChild<QPlainTextEdit *>()->toPlainText().isEmpty());
     QVERIFY2(foreign.requests().isEmpty() && variant.requests().isEmpty(), "they were not even opened");
 }
@@ -163,7 +152,7 @@ void UsbListingTest::deviceThatCannotBeOpened()
     QVERIFY(!testbed.addDescription(description).isEmpty());
 
     CMNDialog window;
-    QVERIFY(rows(window).isEmpty());
+    QVERIFY(ui(&window).rowTexts().isEmpty());
     QCOMPARE(window.findChild<QPlainTextEdit *>()->toPlainText(),
              QStringLiteral("Get device with vid = 15197, pid = 32769!\n"
                             "Unable to access the device with vid = 15197, pid = 32769!"));

@@ -68,8 +68,6 @@ private:
     // A window with `image` chosen (the command line of a test run, which
     // may name a test function, must not stand in for it).
     void makeWindow(const QString &image);
-    bool controlsEnabled() const;
-    bool controlsDisabled() const;
     int rowOf(const QString &text) const;
 
     std::unique_ptr<DeviceBench> m_bench;
@@ -91,21 +89,7 @@ void UsbRoadTest::cleanup()
 void UsbRoadTest::makeWindow(const QString &image)
 {
     m_window.reset(new CMNDialog);
-    probe(m_window).imagePath() = image;
-    ui(m_window).lineEdit->setText(image);
-    m_window->updateUpdateButton();
-}
-
-bool UsbRoadTest::controlsEnabled() const
-{
-    return ui(m_window).updBtn->isEnabled() && ui(m_window).loadImg->isEnabled()
-        && probe(m_window).contextMenu().isEnabled();
-}
-
-bool UsbRoadTest::controlsDisabled() const
-{
-    return !ui(m_window).updBtn->isEnabled() && !ui(m_window).loadImg->isEnabled()
-        && !probe(m_window).contextMenu().isEnabled();
+    probe(m_window).chooseImage(image);
 }
 
 int UsbRoadTest::rowOf(const QString &text) const
@@ -146,7 +130,7 @@ void UsbRoadTest::bootloaderRowIsUpdated()
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0), row);
 
-    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(probe(m_window).controlsAre(true), 10000);
     QVERIFY(!probe(m_window).future().isRunning());
     QCOMPARE(probe(m_window).future().result(), 0);
     QCOMPARE(driver.handledCount(), 0);
@@ -184,7 +168,7 @@ void UsbRoadTest::applicationRowIsDetachedThenUpdatedOnReturn()
     QTRY_COMPARE_WITH_TIMEOUT(device.reenumerations(), 1, 5000);
     QCOMPARE(device.productId(), quint16(0x8001));
     QTRY_VERIFY2_WITH_TIMEOUT(device.downloaded() == image, qPrintable(driver.seen().join("\n")), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(controlsEnabled() && !probe(m_window).future().isRunning(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(probe(m_window).controlsAre(true) && !probe(m_window).future().isRunning(), 10000);
 
     QCOMPARE(device.requestCount(0), 1);
     QCOMPARE(device.requestCount(1, 0), 1);
@@ -246,7 +230,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     if (started) {
         QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
         QCOMPARE(probe(m_window).reconnectMode().load(), -1);
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
         QCOMPARE(device.downloaded(), image);
         return;
     }
@@ -264,7 +248,7 @@ void UsbRoadTest::returnAfterSerialRebootIsMatched()
     EmulatedDfuDevice awaitedDevice(config);
     QVERIFY(!awaitedDevice.plug(m_bench->testbed()).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(awaitedDevice.downloaded() == image, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
     QVERIFY(probe(m_window).pendingSerialNumber().isEmpty());
 }
@@ -301,19 +285,19 @@ void UsbRoadTest::oneJobAtATime()
 
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(rowB)).center());
     QCOMPARE(list->currentRow(), rowB);
-    QVERIFY(controlsDisabled());
+    QVERIFY(probe(m_window).controlsAre(false));
     ui(m_window).lineEdit->setText(path);
     m_window->updateUpdateButton();
-    QVERIFY(controlsDisabled());
+    QVERIFY(probe(m_window).controlsAre(false));
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTest::ignoreMessage(QtDebugMsg, "update in progress: the press starts nothing");
     m_window->onUpdBtnClicked();
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     probe(m_window).refreshAction()->trigger();
     QCOMPARE(probe(m_window).future(), jobA);
-    QVERIFY(controlsDisabled());
+    QVERIFY(probe(m_window).controlsAre(false));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
     QCOMPARE(probe(m_window).future(), jobA);
     QCOMPARE(a.downloaded(), image);
     QCOMPARE(b.requestCount(0), 0);
@@ -373,12 +357,12 @@ void UsbRoadTest::arrivalDuringTheJob()
     ModalDriver driver(ModalDriver::dismissAll());
     if (outcome == QLatin1String("written")) {
         QTRY_VERIFY_WITH_TIMEOUT(device.downloaded() == image, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
         QCOMPARE(probe(m_window).reconnectMode().load(), -1);
         QVERIFY(!probe(m_window).updateOwner()->returnDeadlineRunning());
         QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update complete"));
     } else if (outcome == QLatin1String("failed")) {
-        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
         QTRY_COMPARE(driver.handledCount(), 1);
         QVERIFY2(driver.seen().at(0).contains(QLatin1String("came back in its application")),
                  qPrintable(driver.seen().at(0)));
@@ -393,7 +377,7 @@ void UsbRoadTest::arrivalDuringTheJob()
         QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0) + device.requestCount(0), 0);
         QCOMPARE(probe(m_window).reconnectMode().load(), 1);
         QVERIFY(probe(m_window).updateOwner()->returnDeadlineRunning());
-        QVERIFY(controlsDisabled());
+        QVERIFY(probe(m_window).controlsAre(false));
         QVERIFY(ui(m_window).progressBar->text().contains(QLatin1String("Waiting")));
     }
     QCOMPARE(driver.handledCount(), 0);
@@ -414,13 +398,13 @@ void UsbRoadTest::deviceThatNeverReturns()
 
     QStringList boxes;
     ModalDriver driver([&](QWidget *widget) {
-        boxes << QString::number(int(controlsEnabled()));
+        boxes << QString::number(int(probe(m_window).controlsAre(true)));
         ModalDriver::pressButton(qobject_cast<QMessageBox *>(widget), QStringLiteral("OK"));
     });
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY(device.detachReceived());
     QTRY_VERIFY(!probe(m_window).future().isRunning());
-    QVERIFY(controlsDisabled());
+    QVERIFY(probe(m_window).controlsAre(false));
     QTRY_COMPARE_WITH_TIMEOUT(driver.handledCount(), 1, 5000);
     QVERIFY2(driver.seen().at(0).startsWith(QLatin1String("Warning!|The device did not come back in its bootloader "
                                                           "within 0.3 seconds. The firmware was not updated")),
@@ -436,7 +420,7 @@ void UsbRoadTest::deviceThatNeverReturns()
     QTRY_COMPARE(rowOf(QStringLiteral("Primora S/N: 0500A1B2 bootloader")), 0);
     QTest::qWait(100);
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
-    QVERIFY(controlsEnabled());
+    QVERIFY(probe(m_window).controlsAre(true));
     QCOMPARE(driver.handledCount(), 1);
 }
 
@@ -544,7 +528,7 @@ void UsbRoadTest::faultsEndTheJob()
         QTRY_COMPARE_WITH_TIMEOUT(device->reenumerations(), 1, 5000);
         QCOMPARE(other.reenumerations(), 0);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && controlsEnabled(),
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && probe(m_window).controlsAre(true),
                              15000);
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
     QProgressBar *bar = ui(m_window).progressBar;
@@ -600,7 +584,7 @@ void UsbRoadTest::failureAndEmptyImage()
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && controlsEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
     QTRY_VERIFY(driver.handledCount() > 0);
     QVERIFY2(driver.seen().last().contains(warning), qPrintable(driver.seen().join('\n')));
     if (imageSize == 0) {
@@ -713,7 +697,7 @@ void UsbRoadTest::listRebuiltWhileStarting()
     QVERIFY(!probe(m_window).future().isRunning());
     const QString warning = driver.seen().last();
     QVERIFY2(warning.contains(QLatin1String("device list changed")), qPrintable(warning));
-    QVERIFY(controlsEnabled());
+    QVERIFY(probe(m_window).controlsAre(true));
     // Only the listing talked to the device again; nothing was written.
     QCOMPARE(device.requestCount(1, 1) + device.requestCount(1, 0), 0);
     QVERIFY(device.requests().size() > before);
@@ -764,7 +748,7 @@ void UsbRoadTest::verifyAfterWriting()
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && controlsEnabled(),
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && probe(m_window).controlsAre(true),
                              10000);
     QCOMPARE(device.downloaded(), image);
     QVERIFY(device.uploadRequests() > 0 || !canUpload);
