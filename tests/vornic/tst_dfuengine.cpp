@@ -162,7 +162,6 @@ private slots:
     void busyDeviceIsPolledEvery10ms();
     void deviceFaults_data();
     void deviceFaults();
-    void emptyImage();
     void imageTooLargeForTheBlockCounter();
     void transferCutShort_data();
     void transferCutShort();
@@ -170,10 +169,8 @@ private slots:
     void announcedPollTimeout();
     void stopDuringALongPoll();
     void dfuInterfaceElsewhere();
-    void unopenableImage_data();
-    void unopenableImage();
-    void noUsableTransferSize_data();
-    void noUsableTransferSize();
+    void refusedBeforeAnyBlock_data();
+    void refusedBeforeAnyBlock();
     void deviceStateIsReported_data();
     void deviceStateIsReported();
     void applicationModeIsDetachedOnce();
@@ -368,26 +365,6 @@ void DfuEngineTest::deviceFaults()
         QCOMPARE(requestsOf(bench.device, getStatus).size(), 1);
 }
 
-void DfuEngineTest::emptyImage()
-{
-    EmulatedDfuDevice::Config config;
-    Bench bench(config);
-    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-    const QString path = bench.writeImage(QByteArray());
-
-    // A zero-length request would put the device into dfuERROR: nothing
-    // goes out, and the reason is given.
-    QCOMPARE(bench.engine.update(bench.usbDevice, path), -1);
-    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
-    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
-    const QStringList errors = texts(bench.errors);
-    QCOMPARE(errors.size(), 2);
-    QVERIFY2(errors[0].contains(path) && errors[0].contains(QLatin1String("empty")), qPrintable(errors[0]));
-    QCOMPARE(errors[1], QStringLiteral("Download error!"));
-    QCOMPARE(FirmwareImage::read(path).problem(), errors[0]);
-    QVERIFY(bench.starts.isEmpty());
-}
-
 // Blocks are counted in 16 bits: an image that needs more is refused
 // before a block goes out, one that needs exactly that many is not.
 void DfuEngineTest::imageTooLargeForTheBlockCounter()
@@ -565,56 +542,50 @@ void DfuEngineTest::dfuInterfaceElsewhere()
     }
 }
 
-void DfuEngineTest::unopenableImage_data()
+// Whatever stops a run before its first block (an image that cannot be
+// read or is empty, a device that names no usable transfer size): nothing
+// goes out (a zero-length request would even put the device into
+// dfuERROR), and the reason is given, then "Download error!".
+void DfuEngineTest::refusedBeforeAnyBlock_data()
 {
-    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("name");              // the image; "" the bench's folder
+    QTest::addColumn<bool>("hasDescriptor");
+    QTest::addColumn<int>("transferSize");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing") << "NO_SUCH.INC" << QString::fromLocal8Bit(strerror(ENOENT));
-    QTest::newRow("directory") << "" << QString::fromLocal8Bit(strerror(EISDIR));
+    QTest::newRow("image missing") << "NO_SUCH.INC" << true << 1024 << QString::fromLocal8Bit(strerror(ENOENT));
+    QTest::newRow("image is a folder") << "" << true << 1024 << QString::fromLocal8Bit(strerror(EISDIR));
+    QTest::newRow("image empty") << "<empty>" << true << 1024 << "empty";
+    // (The image does not exist: a run that got as far as the file would
+    // say so.)
+    QTest::newRow("no functional descriptor") << "NOT_THERE.INC" << false << 0 << "transfer size";
+    QTest::newRow("transfer size 0") << "NOT_THERE.INC" << true << 0 << "transfer size";
 }
 
-void DfuEngineTest::unopenableImage()
+void DfuEngineTest::refusedBeforeAnyBlock()
 {
     QFETCH(QString, name);
+    QFETCH(bool, hasDescriptor);
+    QFETCH(int, transferSize);
     QFETCH(QString, reason);
     EmulatedDfuDevice::Config config;
-    Bench bench(config);
-    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
-    const QString path = name.isEmpty() ? bench.dir.path() : bench.dir.filePath(name);
-
-    QVERIFY(bench.engine.update(bench.usbDevice, path) < 0);
-    const QStringList errors = texts(bench.errors);
-    QCOMPARE(errors.size(), 2);
-    QVERIFY2(errors[0].contains(path) && errors[0].contains(reason), qPrintable(errors[0]));
-    QCOMPARE(errors[1], QStringLiteral("Download error!"));
-    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
-    QVERIFY(bench.starts.isEmpty());
-}
-
-void DfuEngineTest::noUsableTransferSize_data()
-{
-    QTest::addColumn<bool>("hasDescriptor");
-    QTest::newRow("no functional descriptor") << false;
-    QTest::newRow("transfer size 0") << true;
-}
-
-void DfuEngineTest::noUsableTransferSize()
-{
-    QFETCH(bool, hasDescriptor);
-    EmulatedDfuDevice::Config config;
     config.hasFunctionalDescriptor = hasDescriptor;
-    config.transferSize = 0;
+    config.transferSize = quint16(transferSize);
     Bench bench(config);
     QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    const QString path = name == QLatin1String("<empty>") ? bench.writeImage(QByteArray())
+        : name.isEmpty()                                   ? bench.dir.path()
+                                                           : bench.dir.filePath(name);
 
-    // The image does not exist: a run that got as far as the file would say so.
-    const QString path = bench.dir.filePath(QStringLiteral("NOT_THERE.INC"));
-    QVERIFY(bench.engine.update(bench.usbDevice, path) < 0);
+    const int result = bench.engine.update(bench.usbDevice, path);
+    QVERIFY2(result < 0 && (name != QLatin1String("<empty>") || result == -1), qPrintable(QString::number(result)));
+    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
     const QStringList errors = texts(bench.errors);
     QCOMPARE(errors.size(), 2);
-    QVERIFY2(errors[0].contains(QLatin1String("transfer size")), qPrintable(errors[0]));
+    QVERIFY2(errors[0].contains(reason) && (transferSize == 0 || errors[0].contains(path)), qPrintable(errors[0]));
     QCOMPARE(errors[1], QStringLiteral("Download error!"));
-    QVERIFY(requestsOf(bench.device, dnload).isEmpty());
+    if (transferSize)
+        QCOMPARE(FirmwareImage::read(path).problem(), errors[0]);
     QVERIFY(bench.starts.isEmpty());
 }
 
