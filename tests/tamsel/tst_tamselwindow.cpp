@@ -41,6 +41,14 @@ QSettings tamselSettings()
     return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Ordane"), QStringLiteral("Tamsel"));
 }
 
+// Tamsel's settings as an earlier session left them.
+void storeSettings(const QVariantMap &values)
+{
+    QSettings stored = tamselSettings();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        stored.setValue(it.key(), it.value());
+}
+
 // Closes message boxes without clicking their button: a click on Close
 // while no adapter is open would quit the test.
 ModalDriver::Handler closeQuietly(QStringList *texts)
@@ -239,10 +247,7 @@ void TamselWindowTest::runs()
     QFETCH(int, size);
     QFETCH(QByteArray, padGets);
     QFETCH(bool, typed);
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/connection_type"), type);
-    }
+    storeSettings({ { "settings/connection_type", type } });
     QByteArray image(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         image[i] = char(i * 29 + 3);
@@ -253,10 +258,7 @@ void TamselWindowTest::runs()
     const QString path = storeImage(image, notUtf8 ? QFile::decodeName("PAD_\xe9.INC") : QStringLiteral("PAD.INC"));
     QVERIFY(!path.isEmpty());
     QVERIFY(QFileInfo::exists(QFile::decodeName(QFile::encodeName(m_dir->path()) + "/PAD_\xe9.INC")) || !notUtf8);
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/filename"), typed ? m_dir->filePath(QStringLiteral("OLD.INC")) : path);
-    }
+    storeSettings({ { "settings/filename", typed ? m_dir->filePath(QStringLiteral("OLD.INC")) : path } });
     makeWindow();
     // What the field shows is what is sent, and remembered.
     if (typed) {
@@ -354,12 +356,8 @@ void TamselWindowTest::faultsEndTheRun()
     QFETCH(QString, option);
     QFETCH(int, at);
     QFETCH(QString, says);
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/connection_type"), type);
-        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(320, 'p')));
-        stored.setValue(QStringLiteral("adapter/") + option, at);
-    }
+    storeSettings({ { "settings/connection_type", type }, { "settings/filename", storeImage(QByteArray(320, 'p')) },
+                    { QStringLiteral("adapter/") + option, at } });
     makeWindow();
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
@@ -378,14 +376,10 @@ void TamselWindowTest::faultsEndTheRun()
 
 void TamselWindowTest::adapterEvents()
 {
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/connection_type"), 1);
-        // Slow enough that a stopped run is seen still ending.
-        stored.setValue(QStringLiteral("adapter/delay_ms"), 100);
-        stored.setValue(QStringLiteral("adapter/image"), m_dir->filePath(QStringLiteral("pad.bin")));
-        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(32 * 200, 'p')));
-    }
+    // Slow enough that a stopped run is seen still ending.
+    storeSettings({ { "settings/connection_type", 1 }, { "adapter/delay_ms", 100 },
+                    { "adapter/image", m_dir->filePath(QStringLiteral("pad.bin")) },
+                    { "settings/filename", storeImage(QByteArray(32 * 200, 'p')) } });
     makeWindow();
     QVERIFY(probe(m_window).adapterHandle().load());
     QStringList boxes;
@@ -453,12 +447,8 @@ void TamselWindowTest::adapterEvents()
 
 void TamselWindowTest::broadcastAsksFirst()
 {
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/connection_type"), 1);
-        stored.setValue(QStringLiteral("settings/address"), 0);
-        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(64, 'b')));
-    }
+    storeSettings({ { "settings/connection_type", 1 }, { "settings/address", 0 },
+                    { "settings/filename", storeImage(QByteArray(64, 'b')) } });
     makeWindow();
     // No pad answers a broadcast: Start asks first; Cancel starts nothing,
     // "Broadcast" sends it.
@@ -480,11 +470,7 @@ void TamselWindowTest::converterPortComesAndGoes()
     char name[64] = {};
     QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
     qunsetenv("TAMSEL_ADAPTER");
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("adapter/backend"), QStringLiteral("rs485"));
-        stored.setValue(QStringLiteral("adapter/port"), QString::fromLatin1(name));
-    }
+    storeSettings({ { "adapter/backend", QStringLiteral("rs485") }, { "adapter/port", QString::fromLatin1(name) } });
     makeWindow();
     ::close(slave);
     QVERIFY(probe(m_window).adapterHandle().load());
@@ -530,13 +516,9 @@ void TamselWindowTest::verifyAfterWriting()
     QFETCH(QVariant, value);
     QFETCH(QString, bar);
     QFETCH(QString, says);
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/connection_type"), type);
-        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(320, 'v')));
-        if (!option.isEmpty())
-            stored.setValue(QStringLiteral("adapter/") + option, value);
-    }
+    storeSettings({ { "settings/connection_type", type }, { "settings/filename", storeImage(QByteArray(320, 'v')) } });
+    if (!option.isEmpty())
+        storeSettings({ { QStringLiteral("adapter/") + option, value } });
     makeWindow();
     QVERIFY(!probe(m_window).verifyAction()->isChecked());
     probe(m_window).verifyAction()->setChecked(true);
@@ -570,13 +552,8 @@ void TamselWindowTest::signalEndsTheRunAndTheWindow()
     QFETCH(int, signal);
     const QString padFile = m_dir->filePath(QStringLiteral("pad.bin"));
     const int size = 48 * 100;
-    {
-        QSettings stored = tamselSettings();
-        stored.setValue(QStringLiteral("settings/connection_type"), type);
-        stored.setValue(QStringLiteral("adapter/delay_ms"), 50);
-        stored.setValue(QStringLiteral("adapter/image"), padFile);
-        stored.setValue(QStringLiteral("settings/filename"), storeImage(QByteArray(size, 'p')));
-    }
+    storeSettings({ { "settings/connection_type", type }, { "adapter/delay_ms", 50 }, { "adapter/image", padFile },
+                    { "settings/filename", storeImage(QByteArray(size, 'p')) } });
     makeWindow();
     m_window->show();
     QStringList boxes;
