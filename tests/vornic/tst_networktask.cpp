@@ -64,8 +64,6 @@ class NetworkTaskTest : public QObject
 private slots:
     void framing_data();
     void framing();
-    void everyWaitEnds_data();
-    void everyWaitEnds();
     void reconnectGivesAFreshSocket();
     void writeWithoutConnectionEndsByTimer();
     void parseIdentity_data();
@@ -79,10 +77,13 @@ private slots:
     void reboot();
 };
 
+// How an answer's end is found, and that every wait ends: at its status
+// word, else by the deadline set at the request, whatever the device
+// dribbles or floods meanwhile (of which no more than a few KiB are kept).
 void NetworkTaskTest::framing_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");   // 100 ms apart
-    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("reply");           // null: some of what came, within bounds
     QTest::addColumn<int>("errors");
     QTest::addColumn<int>("minimumMs");
     QTest::newRow("split inside the status word") << QList<QByteArray>{ "O", "K\r\n" } << QByteArray("OK\r\n") << 0
@@ -96,10 +97,13 @@ void NetworkTaskTest::framing_data()
         << 1 << 100;
     QTest::newRow("lower case does not end the wait") << QList<QByteArray>{ "ok\r\n", "OK\r\n" }
                                                       << QByteArray("ok\r\nOK\r\n") << 0 << 100;
-    // No status word ever: the wait ends the reply time after the last data
+    // No status word ever: the wait ends the reply time after the request
     // (coarse timers may fire up to 5 % early).
     QTest::newRow("partial answer, then silence") << QList<QByteArray>{ "S/N", ": 05" } << QByteArray("S/N: 05") << 0
                                                   << 4700;
+    QTest::newRow("a byte every 100 ms, past the reply time") << QVector<QByteArray>(70, "x").toList() << QByteArray() << 0 << 4700;
+    QTest::newRow("a megabyte without a line end") << QList<QByteArray>{ QByteArray(1 << 20, 'x') } << QByteArray() << 1
+                                                   << 0;
 }
 
 void NetworkTaskTest::framing()
@@ -122,48 +126,13 @@ void NetworkTaskTest::framing()
     elapsed.start();
     task.timer->start(Task::replyTimeout);
     task.sendCommand(QStringLiteral("cmd\r\n"));
-    QCOMPARE(task.reply, reply);
+    if (reply.isNull())
+        QVERIFY(task.reply.size() <= Task::maxAnswer);
+    else
+        QCOMPARE(task.reply, reply);
     QCOMPARE(errorSpy.count(), errors);
-    QVERIFY2(elapsed.elapsed() >= minimumMs && elapsed.elapsed() < minimumMs + 1500,
+    QVERIFY2(elapsed.elapsed() >= minimumMs && elapsed.elapsed() < qMax(minimumMs + 1500, 3000),
              qPrintable(QString::number(elapsed.elapsed())));
-}
-
-// A device that dribbles an answer without a status word, or floods one:
-// the wait ends by the deadline set at the request, and no more than a few
-// KiB of an answer are kept.
-void NetworkTaskTest::everyWaitEnds_data()
-{
-    QTest::addColumn<bool>("flood");
-    QTest::newRow("a byte every 300 ms, for ever") << false;
-    QTest::newRow("a megabyte without a line end") << true;
-}
-
-void NetworkTaskTest::everyWaitEnds()
-{
-    QFETCH(bool, flood);
-    QTimer dribble;
-    ScriptedPeer peer([&](ScriptedPeer &p, const QByteArray &received) {
-        if (!received.endsWith("cmd\r\n"))
-            return;
-        if (flood) {
-            p.say(QByteArray(1 << 20, 'x'));
-        } else {
-            connect(&dribble, &QTimer::timeout, &p, [&p] { p.say("x"); });
-            dribble.start(300);
-        }
-    });
-    ProbeTask task(peer.port());
-    QSignalSpy errorSpy(&task, &Task::errorResponse);
-    QVERIFY(task.doConnect());
-    QElapsedTimer elapsed;
-    elapsed.start();
-    task.timer->start(Task::replyTimeout);
-    task.sendCommand(QStringLiteral("cmd\r\n"));
-    dribble.stop();
-    const qint64 took = elapsed.elapsed();
-    QVERIFY2(took < (flood ? 3000 : Task::replyTimeout + 800), qPrintable(QString::number(took)));
-    QVERIFY(task.reply.size() <= Task::maxAnswer);
-    QCOMPARE(errorSpy.count(), flood ? 1 : 0);
 }
 
 void NetworkTaskTest::reconnectGivesAFreshSocket()
