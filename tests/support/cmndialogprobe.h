@@ -5,6 +5,8 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSemaphore>
+#include <QtConcurrent>
 
 #include <memory>
 
@@ -61,6 +63,14 @@ public:
     // Shows a USB job started by the test as the window's own: the owner
     // follows it, the window waits for it.
     void watchUsbJob(const QFuture<int> &job) const { w->watchUsbJob(w->updateOwner->followUsbJob(job)); }
+    // Such a job that ends with `result` once `release` is released.
+    void holdUsbJob(QSemaphore &release, int result = 0) const
+    {
+        watchUsbJob(QtConcurrent::run([&release, result] {
+            release.acquire();
+            return result;
+        }));
+    }
     void setUpdateControlsEnabled(bool enabled) const { w->setUpdateControlsEnabled(enabled); }
     int deviceTypeIndex() const { return w->deviceTypeIndex(); }
     bool isNetworkDevice() const { return w->isNetworkDevice(); }

@@ -406,10 +406,7 @@ void VornicWindowTest::refreshRefusedWhileJobRuns()
     const QStringList before = ui(w).rowTexts();
 
     QSemaphore release;
-    probe(w).watchUsbJob(QtConcurrent::run([&release] {
-        release.acquire();
-        return 0;
-    }));
+    probe(w).holdUsbJob(release);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     probe(w).refreshAction()->trigger();
     QCOMPARE(ui(w).rowTexts(), before);
@@ -474,10 +471,7 @@ void VornicWindowTest::hotplugRefreshesList()
     // During a USB job both events are written down and refresh nothing.
     w->addListEntry("row under update", QVariant());
     QSemaphore release;
-    probe(w).watchUsbJob(QtConcurrent::run([&release] {
-        release.acquire();
-        return 0;
-    }));
+    probe(w).holdUsbJob(release);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     w->handleDeviceChange(true, path);
     QTest::ignoreMessage(QtDebugMsg, "blocked");
@@ -533,10 +527,7 @@ void VornicWindowTest::btnsOnAfterJobEnds()
     w->enumDevices();
     probe(w).setUpdateControlsEnabled(false);
     QSemaphore release;
-    probe(w).watchUsbJob(QtConcurrent::run([&release] {
-        release.acquire();
-        return -1;
-    }));
+    probe(w).holdUsbJob(release, -1);
     QTest::qWait(50);
     QVERIFY(!ui(w).updBtn->isEnabled());
     release.release();

@@ -50,9 +50,7 @@ void DeviceAccessTest::deviceWithoutAccess()
     QVERIFY(!image.isEmpty());
 
     CMNDialog window;
-    QStringList rows;
-    for (int i = 0; i < ui(&window).listWidget->count(); ++i)
-        rows << ui(&window).listWidget->item(i)->text();
+    QStringList rows = ui(&window).rowTexts();
     rows.sort();
     QCOMPARE(rows, QStringList({ "Primora S/N: 0500A1B2 (no access)", "Primora S/N: 0500C3D4 bootloader" }));
     // The trace keeps its line.

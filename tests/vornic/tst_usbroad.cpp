@@ -25,9 +25,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSemaphore>
 #include <QSignalSpy>
-#include <QtConcurrent>
 #include <QtTest>
 
 #include <csignal>
@@ -335,10 +333,7 @@ void UsbRoadTest::arrivalDuringTheJob()
     QTRY_COMPARE(probe(m_window).reconnectMode().load(), 1);
     probe(m_window).setUpdateControlsEnabled(false);
     QSemaphore release;
-    probe(m_window).watchUsbJob(QtConcurrent::run([&release] {
-        release.acquire();
-        return 0;
-    }));
+    probe(m_window).holdUsbJob(release);
 
     EmulatedDfuDevice::Config config;
     config.product = "Primora";
