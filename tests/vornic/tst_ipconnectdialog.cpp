@@ -53,35 +53,27 @@ void IPConnectDialogTest::keys_data()
     QTest::addColumn<int>("cursorAfter");
     QTest::addColumn<QString>("selected");
 
-    QTest::newRow("fourth digit moves on, not entered") << QStringList{ "", "55", "", "" } << 0 << 0 << "1921"
-                                                       << QStringList{ "192", "55", "", "" } << 1 << 2 << "55";
-    QTest::newRow("the next digit replaces") << QStringList{ "", "55", "", "" } << 0 << 0 << "19211"
-                                             << QStringList{ "192", "1", "", "" } << 1 << 1 << "";
-    QTest::newRow("Right at the end trims zeros") << QStringList{ "010", "", "", "" } << 0 << 3 << "R"
-                                                  << QStringList{ "10", "", "", "" } << 1 << 0 << "";
-    QTest::newRow("0 stays 0") << QStringList{ "0", "", "", "" } << 0 << 1 << "R" << QStringList{ "0", "", "", "" }
-                               << 1 << 0 << "";
-    QTest::newRow("Right inside a field") << QStringList{ "123", "", "", "" } << 0 << 1 << "R"
-                                          << QStringList{ "123", "", "", "" } << 0 << 2 << "";
-    QTest::newRow("Right at the end of field 4") << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "R"
-                                                 << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "";
-    QTest::newRow("Left at 0 of field 3") << QStringList{ "1", "22", "3", "4" } << 2 << 0 << "L"
-                                          << QStringList{ "1", "22", "3", "4" } << 1 << 2 << "";
-    QTest::newRow("Left at 0 of field 1") << QStringList{ "1", "2", "", "" } << 0 << 0 << "L"
-                                          << QStringList{ "1", "2", "", "" } << 0 << 0 << "";
-    QTest::newRow("Backspace at 0 of field 2") << QStringList{ "12", "3", "", "" } << 1 << 0 << "B"
-                                               << QStringList{ "12", "3", "", "" } << 0 << 2 << "";
-    QTest::newRow("Backspace inside a field") << QStringList{ "123", "", "", "" } << 0 << 2 << "B"
-                                              << QStringList{ "13", "", "", "" } << 0 << 1 << "";
+    // Fields written "a|b|c|d".
+    const auto row = [](const char *name, const char *before, int field, int cursor, const char *keys,
+                        const char *after, int focus, int cursorAfter, const char *selected) {
+        QTest::newRow(name) << QString::fromLatin1(before).split(QLatin1Char('|')) << field << cursor << keys
+                            << QString::fromLatin1(after).split(QLatin1Char('|')) << focus << cursorAfter << selected;
+    };
+    row("fourth digit moves on, not entered", "|55||", 0, 0, "1921", "192|55||", 1, 2, "55");
+    row("the next digit replaces", "|55||", 0, 0, "19211", "192|1||", 1, 1, "");
+    row("Right at the end trims zeros", "010|||", 0, 3, "R", "10|||", 1, 0, "");
+    row("0 stays 0", "0|||", 0, 1, "R", "0|||", 1, 0, "");
+    row("Right inside a field", "123|||", 0, 1, "R", "123|||", 0, 2, "");
+    row("Right at the end of field 4", "1|2|3|4", 3, 1, "R", "1|2|3|4", 3, 1, "");
+    row("Left at 0 of field 3", "1|22|3|4", 2, 0, "L", "1|22|3|4", 1, 2, "");
+    row("Left at 0 of field 1", "1|2||", 0, 0, "L", "1|2||", 0, 0, "");
+    row("Backspace at 0 of field 2", "12|3||", 1, 0, "B", "12|3||", 0, 2, "");
+    row("Backspace inside a field", "123|||", 0, 2, "B", "13|||", 0, 1, "");
     // A dot (or a comma) ends a field, as in any address box.
-    QTest::newRow("an address typed with dots") << QStringList{ "", "", "", "" } << 0 << 0 << "127.0.0.1"
-                                                << QStringList{ "127", "0", "0", "1" } << 3 << 1 << "";
-    QTest::newRow("comma, next field ready to type over") << QStringList{ "010", "55", "", "" } << 0 << 3 << ","
-                                                          << QStringList{ "10", "55", "", "" } << 1 << 2 << "55";
-    QTest::newRow("dot in an empty field") << QStringList{ "", "", "", "" } << 0 << 0 << "."
-                                           << QStringList{ "", "", "", "" } << 0 << 0 << "";
-    QTest::newRow("dot in field 4") << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "."
-                                    << QStringList{ "1", "2", "3", "4" } << 3 << 1 << "";
+    row("an address typed with dots", "|||", 0, 0, "127.0.0.1", "127|0|0|1", 3, 1, "");
+    row("comma, next field ready to type over", "010|55||", 0, 3, ",", "10|55||", 1, 2, "55");
+    row("dot in an empty field", "|||", 0, 0, ".", "|||", 0, 0, "");
+    row("dot in field 4", "1|2|3|4", 3, 1, ".", "1|2|3|4", 3, 1, "");
 }
 
 void IPConnectDialogTest::keys()
