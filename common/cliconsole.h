@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -12,7 +13,6 @@ class CliProgress;
 class QCommandLineParser;
 class UpdateOutcome;
 class UpdateRecord;
-class QStringList;
 
 // What the command-line tools have in common: --help, --version and
 // --verbose; the engines' trace lines kept off the terminal unless asked

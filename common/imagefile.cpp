@@ -1,6 +1,6 @@
 #include "imagefile.h"
 
-#include <QFile>
+#include "filenames.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@ std::FILE *openImageFile(const QString &path, long *size)
 {
     // Opened without blocking and looked at before anything is read: the
     // open of a pipe with no writer would otherwise wait for ever.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(FileNames::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
     struct stat info;

@@ -1,5 +1,6 @@
 #include "updatehistory.h"
 
+#include "filenames.h"
 #include "historysql.h"
 #include "postgresurl.h"
 #include "updateoutcome.h"
@@ -240,7 +241,7 @@ bool UpdateHistory::openFile()
             HistorySql::keepWriteAheadLog(db);
             // Which file this is, should it have to be set aside.
             struct stat opened;
-            if (::stat(QFile::encodeName(m_file).constData(), &opened) == 0) {
+            if (::stat(FileNames::encode(m_file).constData(), &opened) == 0) {
                 m_fileDevice = opened.st_dev;
                 m_fileInode = opened.st_ino;
             }
@@ -284,7 +285,7 @@ bool UpdateHistory::createFile()
 {
     // Made here, so that it is the user's alone from the first byte
     // (SQLite gives its journals the file's mode); never through a link.
-    const QByteArray path = QFile::encodeName(m_file);
+    const QByteArray path = FileNames::encode(m_file);
     const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0)
         ::close(fd);
@@ -295,7 +296,7 @@ bool UpdateHistory::createFile()
 
 bool UpdateHistory::setAside(const QString &what, const QString &kind)
 {
-    const QByteArray path = QFile::encodeName(m_file);
+    const QByteArray path = FileNames::encode(m_file);
     struct stat now;
     if (::lstat(path.constData(), &now) != 0)
         return errno == ENOENT;
@@ -310,12 +311,12 @@ bool UpdateHistory::setAside(const QString &what, const QString &kind)
     for (int n = 1;; ++n) {
         aside = QStringLiteral("%1.%2-%3").arg(m_file, kind, stamp) + (n > 1 ? QStringLiteral("-%1").arg(n) : QString());
         struct stat taken;
-        if (::lstat(QFile::encodeName(aside).constData(), &taken) != 0)
+        if (::lstat(FileNames::encode(aside).constData(), &taken) != 0)
             break;
         if (n > 100)
             return fail(QStringLiteral("set aside"), QStringLiteral("it is %1, and cannot be renamed").arg(what));
     }
-    if (::rename(path.constData(), QFile::encodeName(aside).constData()) != 0)
+    if (::rename(path.constData(), FileNames::encode(aside).constData()) != 0)
         return fail(QStringLiteral("set aside"), QStringLiteral("it is %1, and cannot be renamed (%2)")
                                                      .arg(what, QString::fromLocal8Bit(std::strerror(errno))));
     QFile::remove(m_file + QStringLiteral("-wal"));

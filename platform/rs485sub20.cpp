@@ -1,12 +1,12 @@
 #include "rs485sub20.h"
 
 #include "crc16modbus.h"
+#include "filenames.h"
 #include "modbusframe.h"
 #include "sub20.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSettings>
 
 #include <fcntl.h>
@@ -119,7 +119,7 @@ Rs485Sub20::Rs485Sub20(const Options &options)
         return;
     }
 
-    const int fd = ::open(QFile::encodeName(options.port).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(FileNames::encode(options.port).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         m_openError = errno;
         return;

@@ -1,6 +1,6 @@
 #include "serialportinuse.h"
 
-#include <QFile>
+#include "filenames.h"
 
 #include <unistd.h>
 
@@ -26,5 +26,5 @@ bool serialPortNotPermitted(const QString &errorString)
 
 bool serialPortForbidden(const QString &path)
 {
-    return !path.isEmpty() && ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES;
+    return !path.isEmpty() && ::access(FileNames::encode(path).constData(), R_OK | W_OK) != 0 && errno == EACCES;
 }

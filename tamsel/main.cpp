@@ -1,5 +1,5 @@
 #include "mainwindow.h"
-#include "filenamecodec.h"
+#include "filenames.h"
 
 #include "interruptsignal.h"
 
@@ -35,8 +35,9 @@ int main(int argc, char *argv[])
     if (WindowOptions::answered(argc, argv, usage, "tamsel 1.0.0 (Ordane firmware tools " ORDANE_VERSION ")"))
         return 0;
     // File names and arguments keep every byte, valid UTF-8 or not.
-    FileNameCodec::install();
+    FileNames::install();
     QApplication app(argc, argv);
+    FileNames::keepArguments(argc, argv);
     // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window stops
     // a run at its next record or frame and closes; a second signal ends the
     // program at once.

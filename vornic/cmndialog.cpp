@@ -1,6 +1,7 @@
 #include "cmndialog.h"
 #include "ui_cmndialog.h"
 #include "updateoutcome.h"
+#include "filenames.h"
 
 #include "devicecatalog.h"
 #include "historydialog.h"
@@ -224,7 +225,7 @@ void CMNDialog::loadSettings()
     imagePath = settings->value(QLatin1String(filenameKey)).toString();
     verifyAction->setChecked(settings->value(QLatin1String(verifyKey), false).toBool());
 
-    const QStringList arguments = QCoreApplication::arguments();
+    const QStringList arguments = FileNames::arguments();
     if (arguments.size() > 1)
         imagePath = arguments.at(1);
 

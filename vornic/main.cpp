@@ -1,5 +1,5 @@
 #include "cmndialog.h"
-#include "filenamecodec.h"
+#include "filenames.h"
 #include "interruptsignal.h"
 
 #include "windowoptions.h"
@@ -33,8 +33,9 @@ int main(int argc, char *argv[])
     if (WindowOptions::answered(argc, argv, usage, "vornic " ORDANE_VERSION))
         return 0;
     // File names and arguments keep every byte, valid UTF-8 or not.
-    FileNameCodec::install();
+    FileNames::install();
     QApplication app(argc, argv);
+    FileNames::keepArguments(argc, argv);
     // SIGTERM (a desktop logout) or Ctrl+C in the terminal: the window ends a
     // transfer cleanly and closes; a second signal ends the program at once.
     InterruptSignal::install();

@@ -1,5 +1,5 @@
 #include "tamselcli.h"
-#include "filenamecodec.h"
+#include "filenames.h"
 #include "interruptsignal.h"
 
 #include <QCoreApplication>
@@ -9,9 +9,10 @@
 int main(int argc, char *argv[])
 {
     // File names and arguments keep every byte, valid UTF-8 or not.
-    FileNameCodec::install();
+    FileNames::install();
     InterruptSignal::ignoreOutputFailures();
     QCoreApplication app(argc, argv);
+    FileNames::keepArguments(argc, argv);
     TamselCli cli(stdout, stderr);
-    return cli.run(QCoreApplication::arguments());
+    return cli.run(FileNames::arguments());
 }

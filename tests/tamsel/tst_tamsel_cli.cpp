@@ -1,7 +1,7 @@
 // tamsel-cli run as its own process on the simulated adapter: each road
 // end to end, and each failure class with its exit code.
 #include "clirun.h"
-#include "filenamecodec.h"
+#include "filenames.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -20,7 +20,7 @@ class TamselCliTest : public QObject
 
 private slots:
     // Names that are not UTF-8 reach the program byte for byte.
-    void initTestCase() { FileNameCodec::install(); }
+    void initTestCase() { FileNames::install(); }
     void update_data();
     void update();
     void interrupted();

@@ -4,7 +4,7 @@
 #include "testhistory.h"
 #include "historydialog.h"
 #include "testimage.h"
-#include "filenamecodec.h"
+#include "filenames.h"
 #include "mainwindow.h"
 #include "mainwindowprobe.h"
 #include "tamselwidgets.h"
@@ -254,7 +254,7 @@ void TamselWindowTest::runs()
     // (Named by its bytes, as a file copied from a Latin-1 system: only
     // names that keep their bytes reach it.)
     const bool notUtf8 = QByteArray(QTest::currentDataTag()).contains("not UTF-8");
-    FileNameCodec::install();
+    FileNames::install();
     const QString path = storeImage(image, notUtf8 ? QFile::decodeName("PAD_\xe9.INC") : QStringLiteral("PAD.INC"));
     QVERIFY(!path.isEmpty());
     QVERIFY(QFileInfo::exists(QFile::decodeName(QFile::encodeName(m_dir->path()) + "/PAD_\xe9.INC")) || !notUtf8);

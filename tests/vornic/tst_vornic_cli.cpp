@@ -3,7 +3,7 @@
 // (runs under umockdev-wrapper; the child reaches the emulated devices
 // through the testbed this process made).
 #include "testimage.h"
-#include "filenamecodec.h"
+#include "filenames.h"
 #include "clirun.h"
 #include "csvreader.h"
 #include "safetext.h"
@@ -112,7 +112,7 @@ void VornicCliTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     // Names that are not UTF-8 reach the program byte for byte.
-    FileNameCodec::install();
+    FileNames::install();
 }
 
 void VornicCliTest::init()
