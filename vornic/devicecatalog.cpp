@@ -3,17 +3,20 @@
 #include "devicetype.h"
 
 #include <QFileInfo>
-#include <QRegExp>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 
 namespace {
 
 // True when `pattern` matches the whole of `text`, case-sensitively: what a
-// QRegExpValidator finds Acceptable, without the GUI module that holds it.
+// regular-expression validator finds Acceptable, without the GUI module
+// that holds it. ('.' matches any character, a line end in a file name
+// too.)
 bool passes(const QString &pattern, const QString &text)
 {
-    const QRegExp expression(pattern, Qt::CaseSensitive, QRegExp::RegExp);
-    return expression.exactMatch(text);
+    const QRegularExpression expression(QRegularExpression::anchoredPattern(pattern),
+                                        QRegularExpression::DotMatchesEverythingOption);
+    return expression.match(text).hasMatch();
 }
 
 // Product pattern on the row text, image pattern on the image path; the

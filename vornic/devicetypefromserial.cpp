@@ -2,7 +2,7 @@
 
 #include "devicetype.h"
 
-#include <QRegExp>
+#include <QRegularExpression>
 
 int deviceTypeFromSerial(const QString &serialNumber)
 {
@@ -21,9 +21,10 @@ int deviceTypeFromSerial(const QString &serialNumber)
         { "\\b(04E2[0-9A-F]*)\\b", Dongara },
     };
 
+    // (A word is made of letters, digits and '_' of any script.)
     for (const auto &rule : rules) {
-        const QRegExp pattern(QLatin1String(rule.pattern), Qt::CaseSensitive, QRegExp::RegExp);
-        if (serialNumber.indexOf(pattern, 0) != -1)
+        const QRegularExpression pattern(QLatin1String(rule.pattern), QRegularExpression::UseUnicodePropertiesOption);
+        if (pattern.match(serialNumber).hasMatch())
             return rule.type;
     }
     return UnknownDevice;

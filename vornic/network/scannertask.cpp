@@ -5,7 +5,7 @@
 
 #include <QDebug>
 #include <QNetworkInterface>
-#include <QRegExp>
+#include <QRegularExpression>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
@@ -121,9 +121,9 @@ void ScannerTask::serialNumberFromMac(const QString &macText)
     rest.remove(QLatin1Char(':'));
     if (rest.startsWith(QLatin1String("0A7CD2")))
         rest.remove(0, 6);
-    if (rest.contains(QRegExp(QStringLiteral("^00")))) {
+    if (rest.startsWith(QLatin1String("00"))) {
         serialNumber = QStringLiteral("05") + rest;
-    } else if (rest.contains(QRegExp(QStringLiteral("^C0")))) {
+    } else if (rest.startsWith(QLatin1String("C0"))) {
         serialNumber = QStringLiteral("02C") + rest.mid(2);
     } else {
         serialNumber.clear();
@@ -136,7 +136,7 @@ int ScannerTask::identify()
     if (m_stopped)
         code = NoConnection;
     if (code == Identified) {
-        const bool primoraSerial = serialNumber.contains(QRegExp(QStringLiteral("^05")));
+        const bool primoraSerial = serialNumber.startsWith(QLatin1String("05"));
         if (!versionAtLeast(QLatin1String(primoraSerial ? primoraFirmwareMinimum : firmwareMinimum), firmwareVersion)) {
             code = primoraSerial ? OldPrimoraFirmware : OldFirmware;
         } else if (!checkBootloaderVersion() && !m_stopped) {
@@ -232,9 +232,10 @@ bool ScannerTask::checkBootloaderVersion()
 
 QString ScannerTask::bootloaderVersionIn(const QByteArray &reply)
 {
-    const QRegExp pattern(QStringLiteral("(\\d+\\.){0,1}(\\d+\\.)(\\*|\\d+)"), Qt::CaseSensitive, QRegExp::RegExp);
-    const QString text = upToNul(reply);
-    return pattern.indexIn(text) >= 0 ? pattern.cap(0) : QString();
+    // (A digit of any script, as the device's text may hold.)
+    const QRegularExpression pattern(QStringLiteral("(\\d+\\.){0,1}(\\d+\\.)(\\*|\\d+)"),
+                                     QRegularExpression::UseUnicodePropertiesOption);
+    return pattern.match(upToNul(reply)).captured(0);
 }
 
 bool ScannerTask::halted() const
