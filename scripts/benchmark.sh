@@ -4,6 +4,7 @@
 # ratios to dfu-util.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
-exec umockdev-wrapper "${BUILD_DIR:-$top/build}/tools/dfu-benchmark/dfu-benchmark"
+exec umockdev-wrapper "$BUILD_DIR/tools/dfu-benchmark/dfu-benchmark"

@@ -8,7 +8,8 @@
 # when the windows close or the script ends; nothing of the user's is touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build}
+source "$top/scripts/builddir.sh"
+build=$BUILD_DIR
 
 # Inside vornic-demo (see below): the command-line scenario against its devices.
 if [ "${1:-}" = "--cli-inside" ]; then

@@ -6,9 +6,11 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+  # Qt 6 beside it, for ORDANE_QT=6 builds.
+  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
   # The update history: SQLite by default, PostgreSQL when the settings name
   # a server (and a throw-away server for its tests).
-  libqt5sql5-sqlite libqt5sql5-psql postgresql libsqlite3-dev
+  libqt5sql5-sqlite libqt5sql5-psql libqt6sql6-sqlite libqt6sql6-psql postgresql libsqlite3-dev
   libusb-1.0-0-dev libudev-dev
   # Emulated USB devices for the tests (umockdev-wrapper and its library).
   umockdev libumockdev-dev

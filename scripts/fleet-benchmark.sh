@@ -4,6 +4,7 @@
 # both times and their ratio.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
-exec umockdev-wrapper "${BUILD_DIR:-$top/build}/tools/fleet-benchmark/fleet-benchmark"
+exec umockdev-wrapper "$BUILD_DIR/tools/fleet-benchmark/fleet-benchmark"

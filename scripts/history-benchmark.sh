@@ -5,6 +5,7 @@
 # `vornic-cli history` answers over 100 000 rows.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
-exec umockdev-wrapper "${BUILD_DIR:-$top/build}/tools/history-benchmark/history-benchmark"
+exec umockdev-wrapper "$BUILD_DIR/tools/history-benchmark/history-benchmark"

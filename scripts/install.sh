@@ -5,10 +5,12 @@
 # the seat open the devices without root.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+release=${BUILD_DIR:-}
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
-build=${BUILD_DIR:-$top/build-release}
+build=${release:-$top/build-release$qt_suffix}
 # Only the two programs: the package holds nothing else.
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORDANE_QT="$ORDANE_QT" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vornic tamsel vornic-cli tamsel-cli
 rm -rf "$build/package"
 (cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)

@@ -9,9 +9,10 @@
 #    such a converter meets (300 records each).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
-build=${BUILD_DIR:-$top/build}
+build=$BUILD_DIR
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
 

@@ -6,6 +6,7 @@
 # and the share of it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
-exec "${BUILD_DIR:-$top/build}/tools/network-benchmark/network-benchmark"
+exec "$BUILD_DIR/tools/network-benchmark/network-benchmark"

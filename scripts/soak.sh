@@ -11,9 +11,10 @@
 # to its bound). Usage: scripts/soak.sh [PLUG-CYCLES [CHECKS [UPDATES]]]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh" vornic-soak tamsel-soak network-device-sim
-build=${BUILD_DIR:-$top/build}
+build=$BUILD_DIR
 export QT_QPA_PLATFORM=offscreen
 plugs=${1:-100000}
 checks=${2:-10000}

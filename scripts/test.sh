@@ -2,10 +2,11 @@
 # Installs what is missing, builds, and runs the whole test suite headless.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/builddir.sh"
 bash "$top/scripts/deps.sh"
 bash "$top/scripts/build.sh"
 export QT_QPA_PLATFORM=offscreen
-cd "${BUILD_DIR:-$top/build}"
+cd "$BUILD_DIR"
 rm -rf fault-matrix
 status=0
 ctest --output-on-failure -j "$(nproc)" "$@" || status=$?

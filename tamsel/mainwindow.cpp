@@ -358,9 +358,9 @@ void MainWindow::onUpdBtnClicked()
         updBtn->setText(QStringLiteral("Stop"));
         elapsedTime.start();
         if (connectionType == 0)
-            future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::irBootRun);
+            future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { return irBootRun(); });
         else if (connectionType == 1)
-            future = QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::modbusUpdateRun);
+            future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { return modbusUpdateRun(); });
         watcher.setFuture(future);
         runUnfinished = true;
         updateButtonState();

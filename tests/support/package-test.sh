@@ -7,6 +7,7 @@
 # history.
 set -euo pipefail
 build=$1
+qt=${2:-5}                      # the Qt major version the tree is built with
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -14,11 +15,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$build" && cpack -G DEB -B "$scratch/out" >/dev/null)
 deb=$(ls "$scratch"/out/ordane-firmware-tools_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt5widgets5 libqt5serialport5 libqt5network5 libqt5sql5 libqt5sql5-sqlite libusb-1.0-0 libudev1; do
+for library in libqt${qt}widgets$qt libqt${qt}serialport$qt libqt${qt}network$qt libqt${qt}sql$qt \
+               libqt${qt}sql$qt-sqlite libusb-1.0-0 libudev1; do
   case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)
-case "$recommends" in *libqt5sql5-psql*) ;; *) fail "Recommends lacks libqt5sql5-psql: $recommends" ;; esac
+case "$recommends" in *libqt${qt}sql$qt-psql*) ;; *) fail "Recommends lacks libqt${qt}sql$qt-psql: $recommends" ;; esac
+# Nothing of the other Qt.
+other=$((11 - qt))
+case "$depends" in *libqt$other*) fail "Depends names Qt $other: $depends" ;; esac
 # (grep reads to the end: with -q it would stop at the match, and tar,
 # still writing, would die of SIGPIPE and fail the pipeline.)
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -c '^\./postinst$' >/dev/null || fail "no postinst"

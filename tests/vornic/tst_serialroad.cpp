@@ -205,7 +205,7 @@ void SerialRoadTest::listing()
     QCOMPARE(driver.handledCount(), 0);
     for (int i = 0; i < ui(m_window).listWidget->count(); ++i) {
         const QVariant data = ui(m_window).listWidget->item(i)->data(Qt::UserRole);
-        QCOMPARE(QByteArray(QMetaType::typeName(data.userType())), QByteArray("QSerialPortInfo"));
+        QCOMPARE(QMetaType(data.userType()).name(), QByteArray("QSerialPortInfo"));
         const QSerialPortInfo info = data.value<QSerialPortInfo>();
         QVERIFY(ui(m_window).listWidget->item(i)->text().endsWith(QLatin1String(" via ") + info.portName()));
         QCOMPARE(info.vendorIdentifier(), quint16(0x3B5D));

@@ -161,7 +161,7 @@ void TwoPhaseUpdate::usbEnded(int result)
 
 QFuture<int> TwoPhaseUpdate::startUsbJob(libusb_device *device)
 {
-    return followUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), this, &TwoPhaseUpdate::runUsb, device));
+    return followUsbJob(QtConcurrent::run(QThreadPool::globalInstance(), [this, device] { return runUsb(device); }));
 }
 
 QFuture<int> TwoPhaseUpdate::followUsbJob(const QFuture<int> &job)
