@@ -1,11 +1,43 @@
 #include "clirun.h"
 
+#include "filenames.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
+
+namespace {
+
+bool keepsBytes(const QString &argument)
+{
+    return FileNames::encode(argument) != argument.toUtf8();
+}
+
+// `program` with `arguments` for sh, each argument that keeps a file name's
+// invalid bytes spelt in octal for printf's %b (the script is ASCII).
+QStringList throughShell(const QString &program, const QStringList &arguments)
+{
+    QString script = QStringLiteral("exec \"$0\"");
+    QStringList plain;
+    for (const QString &argument : arguments) {
+        if (!keepsBytes(argument)) {
+            plain << argument;
+            script += QStringLiteral(" \"${%1}\"").arg(plain.size());
+            continue;
+        }
+        QString octal;
+        for (const char c : FileNames::encode(argument))
+            octal += QString::asprintf("\\0%03o", uint(uchar(c)));
+        script += QStringLiteral(" \"$(printf '%b' '%1')\"").arg(octal);
+    }
+    return QStringList { QStringLiteral("-c"), script, program } + plain;
+}
+
+} // namespace
 
 CliRun CliRun::run(const QString &program, const QStringList &arguments,
                    const std::function<void(QProcess &)> &whileRunning, int limitMs)
@@ -19,7 +51,12 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
     QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
                      &QEventLoop::quit);
     QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
-    process.start(program, arguments);
+    // Qt 6 passes arguments on as UTF-8 alone: one that keeps a file name's
+    // invalid bytes goes through the shell, which execs the program.
+    if (std::any_of(arguments.cbegin(), arguments.cend(), keepsBytes))
+        process.start(QStringLiteral("/bin/sh"), throughShell(program, arguments));
+    else
+        process.start(program, arguments);
     if (!process.waitForStarted())
         return result;
     if (whileRunning)

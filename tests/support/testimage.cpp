@@ -1,7 +1,11 @@
 #include "testimage.h"
 
+#include "filenames.h"
+
 #include <QDir>
-#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 QByteArray TestImage::bytes(int size)
 {
@@ -13,9 +17,11 @@ QByteArray TestImage::bytes(int size)
 
 QString TestImage::store(const QString &folder, const QString &name, const QByteArray &bytes)
 {
+    // By its bytes: a name need not be UTF-8 (FileNames).
     const QString path = QDir(folder).filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    const int fd = ::open(FileNames::encode(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
         return QString();
-    return path;
+    const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    return ::close(fd) == 0 && written ? path : QString();
 }

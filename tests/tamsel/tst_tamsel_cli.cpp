@@ -2,6 +2,7 @@
 // end to end, and each failure class with its exit code.
 #include "clirun.h"
 #include "filenames.h"
+#include "testimage.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -195,13 +196,10 @@ void TamselCliTest::update()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray image = QTest::currentDataTag() == QByteArray("empty image") ? QByteArray() : padImage();
-    const QString imagePath = dir.filePath(QTest::currentDataTag() == QByteArray("image name not UTF-8")
-                                               ? QStringLiteral("PAD_") + QChar(0xDCFF) + QStringLiteral(".INC")
-                                               : QStringLiteral("PAD.INC"));
-    QFile file(imagePath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(image);
-    file.close();
+    const QString imagePath = TestImage::store(dir.path(), QTest::currentDataTag() == QByteArray("image name not UTF-8")
+                                                   ? QStringLiteral("PAD_") + QChar(0xDCFF) + QStringLiteral(".INC")
+                                                   : QStringLiteral("PAD.INC"), image);
+    QVERIFY(!imagePath.isEmpty());
     const QString received = dir.filePath(QStringLiteral("received.bin"));
     adapter.insert(QStringLiteral("image"), received);
     if (code != 2 || arguments.contains(QStringLiteral("--sha256")))
