@@ -292,11 +292,13 @@ void UsbRoadTest::oneJobAtATime()
     m_window->onUpdBtnClicked();
     QTest::ignoreMessage(QtDebugMsg, "blocked");
     probe(m_window).refreshAction()->trigger();
-    QCOMPARE(probe(m_window).future(), jobA);
+    // Still A's job (Qt 6's futures cannot be compared; a job of B's would
+    // have detached B by now).
+    QVERIFY(jobA.isRunning() && probe(m_window).future().isRunning());
     QVERIFY(probe(m_window).controlsAre(false));
 
     QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
-    QCOMPARE(probe(m_window).future(), jobA);
+    QVERIFY(jobA.isFinished());
     QCOMPARE(a.downloaded(), image);
     QCOMPARE(b.requestCount(0), 0);
     QCOMPARE(driver.handledCount(), 0);

@@ -33,16 +33,28 @@ const int longestResult = 1 << 20;      // bytes kept of a child's result (one s
 class OwnGroupProcess : public QProcess
 {
 public:
-    using QProcess::QProcess;
-
-protected:
-    void setupChildProcess() override
+    explicit OwnGroupProcess(QObject *parent) : QProcess(parent)
     {
-        ::setpgid(0, 0);
-        InterruptSignal::endWithParent(m_parent);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        // (Qt 6 takes the child's first steps as a function, Qt 5 as a
+        // virtual.)
+        setChildProcessModifier([parentPid = m_parent] { enterOwnGroup(parentPid); });
+#endif
     }
 
+protected:
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    void setupChildProcess() override { enterOwnGroup(m_parent); }
+#endif
+
 private:
+    // In the child, between fork and exec.
+    static void enterOwnGroup(pid_t parent)
+    {
+        ::setpgid(0, 0);
+        InterruptSignal::endWithParent(parent);
+    }
+
     const pid_t m_parent = ::getpid();
 };
 
