@@ -51,12 +51,7 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
     QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
                      &QEventLoop::quit);
     QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
-    // Qt 6 passes arguments on as UTF-8 alone: one that keeps a file name's
-    // invalid bytes goes through the shell, which execs the program.
-    if (std::any_of(arguments.cbegin(), arguments.cend(), keepsBytes))
-        process.start(QStringLiteral("/bin/sh"), throughShell(program, arguments));
-    else
-        process.start(program, arguments);
+    start(process, program, arguments);
     if (!process.waitForStarted())
         return result;
     if (whileRunning)
@@ -73,6 +68,14 @@ CliRun CliRun::run(const QString &program, const QStringList &arguments,
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+void CliRun::start(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    if (std::any_of(arguments.cbegin(), arguments.cend(), keepsBytes))
+        process.start(QStringLiteral("/bin/sh"), throughShell(program, arguments));
+    else
+        process.start(program, arguments);
 }
 
 QProcessEnvironment CliRun::environment()

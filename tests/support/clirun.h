@@ -23,6 +23,11 @@ struct CliRun
     // given up after `limitMs`.
     static CliRun run(const QString &program, const QStringList &arguments,
                       const std::function<void(QProcess &)> &whileRunning = {}, int limitMs = 60000);
+    // Starts `program` with `arguments` in `process`, an argument that keeps
+    // a file name's invalid bytes (FileNames) included: Qt 6 passes
+    // arguments on as UTF-8 alone, so such a one goes through sh, which
+    // execs the program.
+    static void start(QProcess &process, const QString &program, const QStringList &arguments);
     // `program` with `arguments` as bash runs it into `| head -1`: the
     // arguments for "bash", which exits with the program's own status.
     static QStringList intoClosedPipe(const QString &program, const QStringList &arguments);

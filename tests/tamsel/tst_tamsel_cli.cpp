@@ -77,7 +77,7 @@ QProcess *TamselCliTest::start(const QTemporaryDir &dir, const QString &backend,
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.path());
     environment.insert(QStringLiteral("TAMSEL_ADAPTER"), backend);
     process->setProcessEnvironment(environment);
-    process->start(program, arguments);
+    CliRun::start(*process, program, arguments);
     return process;
 }
 
