@@ -9,6 +9,14 @@
 
 namespace {
 
+void stoppingSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGHUP);
+}
+
 std::atomic<bool> raised { false };
 std::atomic<int> caught { 0 };
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
@@ -45,10 +53,7 @@ void InterruptSignal::install()
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    sigaddset(&action.sa_mask, SIGHUP);
+    stoppingSignals(&action.sa_mask);
     // The handler stays: it tells a second Ctrl+C from a repeated SIGTERM.
     // (No SA_RESTART: a wait the signal interrupts ends early, and the
     // flag is seen sooner.)
@@ -59,6 +64,9 @@ void InterruptSignal::install()
     // update, which stops as cleanly as on SIGTERM.
     sigaction(SIGHUP, &action, nullptr);
     ignoreOutputFailures();
+    // A signal held since the child started (see endWithParent) arrives
+    // now, and is handled.
+    pthread_sigmask(SIG_UNBLOCK, &action.sa_mask, nullptr);
 }
 
 void InterruptSignal::ignoreOutputFailures()
@@ -76,7 +84,13 @@ void InterruptSignal::ignoreOutputFailures()
 
 void InterruptSignal::endWithParent(pid_t parent)
 {
-    // Runs in a child between fork and exec; the setting survives the exec.
+    // Runs in a child between fork and exec; the mask and the setting
+    // survive the exec. Without the mask, a signal sent before the new
+    // program has its handler would kill it outright: a device stopped
+    // then would be reported failed rather than stopped, with no word.
+    sigset_t held;
+    stoppingSignals(&held);
+    sigprocmask(SIG_BLOCK, &held, nullptr);
     // The parent may already have gone before it took effect.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)

@@ -27,6 +27,8 @@ public:
     static int exitCode();
     // For a child process, between fork and exec: it gets SIGTERM (and so
     // stops cleanly) when `parent`, the process that started it, dies.
+    // Until the child has called install(), the three signals wait: one
+    // sent while it is still starting stops it cleanly once it can.
     static void endWithParent(pid_t parent);
 };
 

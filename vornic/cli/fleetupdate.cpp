@@ -135,16 +135,19 @@ int FleetUpdate::run(const QString &program, const QStringList &devices, const Q
         if (!InterruptSignal::requested())
             return;
         watch.stop();
-        // Those still waiting for the image are told that none comes.
-        if (!m_imageHandedOut) {
-            m_imageHandedOut = true;
-            for (const Job &job : qAsConst(m_jobs))
-                job.process->closeWriteChannel();
-        }
         const int number = InterruptSignal::exitCode() - 128;
         for (const Job &job : qAsConst(m_jobs)) {
             if (!job.finished && job.process->processId() > 0)
                 ::kill(pid_t(job.process->processId()), number > 0 ? number : SIGINT);
+        }
+        // Those still waiting for the image are told that none comes; only
+        // now, when each already has its signal: a child that met the end
+        // of the stream first would take it for the refusal of a device
+        // named twice, and end as not started rather than stopped.
+        if (!m_imageHandedOut) {
+            m_imageHandedOut = true;
+            for (const Job &job : qAsConst(m_jobs))
+                job.process->closeWriteChannel();
         }
     });
     watch.start(signalLook);
