@@ -13,6 +13,17 @@ EmulatedDfuDevice *DeviceBench::add(const EmulatedDfuDevice::Config &config)
     return m_devices.back()->plug(m_testbed).isEmpty() ? nullptr : m_devices.back().get();
 }
 
+void DeviceBench::remove(EmulatedDfuDevice *device)
+{
+    for (auto it = m_devices.begin(); it != m_devices.end(); ++it) {
+        if (it->get() == device) {
+            device->unplug(m_testbed);
+            m_devices.erase(it);
+            return;
+        }
+    }
+}
+
 void DeviceBench::unplugAll()
 {
     for (auto &device : m_devices)

@@ -30,6 +30,8 @@ public:
     // Plugs a device made from `config`, kept until the bench goes; null
     // when it could not be plugged.
     EmulatedDfuDevice *add(const EmulatedDfuDevice::Config &config);
+    // Unplugs and forgets one device added.
+    void remove(EmulatedDfuDevice *device);
     // Unplugs and forgets every device added.
     void unplugAll();
     // Writes `bytes` as the image `name` in the bench's folder; its path,

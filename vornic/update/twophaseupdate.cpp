@@ -303,7 +303,7 @@ void TwoPhaseUpdate::recordStart(const QString &road, const QString &model, cons
 {
     // The window's own settings name a server, if any.
     if (!m_record)
-        m_record = std::make_unique<UpdateRecord>(QStringLiteral("vornic"),
+        m_record = std::make_unique<UpdateRecord>(m_recordProgram,
                                                   UpdateRecord::settingsFile(QStringLiteral("Vornic")));
     UpdateHistory::Entry known;
     known.road = road;

@@ -169,6 +169,8 @@ public:
     // writes its own): added with what is known of the device when the
     // update starts, completed once with its outcome.
     void recordStart(const QString &road, const QString &model, const QString &serialNumber, const QString &place);
+    // The program the rows are written under: "vornic" unless set.
+    void setRecordProgram(const QString &program) { m_recordProgram = program; }
     void recordEnd(const UpdateOutcome &outcome, const QString &message);
     // The update's row is begun and not yet ended.
     bool recordOpen() const { return m_record && m_record->isOpen(); }
@@ -231,6 +233,7 @@ private:
     QString m_verificationText;
     std::atomic<long> m_bytesTaken { 0 };
     std::unique_ptr<UpdateRecord> m_record;
+    QString m_recordProgram = QStringLiteral("vornic");
 };
 
 #endif // TWOPHASEUPDATE_H

@@ -1,0 +1,261 @@
+// The production station's engine against emulated devices plugged in and
+// out while it runs (under umockdev-wrapper): what it writes, what it
+// leaves alone, and that a device done is never written twice.
+#include "devicebench.h"
+#include "testhistory.h"
+#include "testimage.h"
+#include "update/productionstation.h"
+#include "update/stationport.h"
+
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+using Event = ProductionStation::Event;
+
+EmulatedDfuDevice::Config dongara(const QByteArray &port, int number, const QByteArray &serial, bool bootloader)
+{
+    EmulatedDfuDevice::Config config;
+    config.at(port, number);
+    config.productId = bootloader ? 0x8015 : 0x0015;
+    config.product = "Dongara NET";
+    config.serial = serial;
+    config.initialState = bootloader ? EmulatedDfuDevice::DfuIdle : EmulatedDfuDevice::AppIdle;
+    return config;
+}
+
+// A station that looks at the bus every 50 ms, as hot-plug events would
+// have it, and keeps what it told.
+class Station
+{
+public:
+    Station()
+    {
+        QObject::connect(&engine, &ProductionStation::event, [this](const Event &event) { events << event; });
+        QObject::connect(&poll, &QTimer::timeout, [this] { engine.look(); });
+        poll.setInterval(50);
+    }
+    void start(const QString &image, const ProductionStation::Options &options)
+    {
+        engine.start(FirmwareImage::read(image), options);
+        poll.start();
+    }
+    QStringList said(Event::Kind kind) const
+    {
+        QStringList ports;
+        for (const Event &event : events) {
+            if (event.kind == kind)
+                ports << event.port;
+        }
+        return ports;
+    }
+
+    ProductionStation engine;
+    QVector<Event> events;
+    QTimer poll;
+};
+
+} // namespace
+
+class ProductionStationTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void arrivals_data();
+    void arrivals();
+    void neverTwice();
+
+private:
+    std::unique_ptr<DeviceBench> m_bench;
+};
+
+void ProductionStationTest::init()
+{
+    m_bench.reset(new DeviceBench);
+    QVERIFY2(m_bench->isValid(), "run under umockdev-wrapper");
+}
+
+void ProductionStationTest::cleanup()
+{
+    m_bench.reset();
+}
+
+// Each device that arrives and that the image fits is written, on its own
+// port, whatever else is on the bus; the others are shown and left alone.
+void ProductionStationTest::arrivals_data()
+{
+    QTest::addColumn<bool>("present");           // plugged before the station starts
+    QTest::addColumn<bool>("includePresent");
+    QTest::addColumn<bool>("bootloader");
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QByteArray>("product");
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<int>("kind");               // what the station says of each
+    const QStringList one { "1-3" };
+    const QStringList two { "1-3", "1-5" };
+    QTest::newRow("in its bootloader") << false << false << true << one << QByteArray("Dongara NET")
+                                       << QByteArray("04E2B9C1") << int(Event::Done);
+    QTest::newRow("in its application: restarts, written on return")
+        << false << false << false << one << QByteArray("Dongara NET") << QByteArray("04E2B9C1") << int(Event::Done);
+    QTest::newRow("two at once") << false << false << true << two << QByteArray("Dongara NET")
+                                 << QByteArray("04E2B9C1") << int(Event::Done);
+    QTest::newRow("two at once, in their applications")
+        << false << false << false << two << QByteArray("Dongara NET") << QByteArray("04E2B9C1") << int(Event::Done);
+    QTest::newRow("there at start: left alone") << true << false << true << two << QByteArray("Dongara NET")
+                                                << QByteArray("04E2B9C1") << int(Event::Present);
+    QTest::newRow("there at start, taken") << true << true << true << one << QByteArray("Dongara NET")
+                                           << QByteArray("04E2B9C1") << int(Event::Done);
+    QTest::newRow("a model the image does not fit") << false << false << true << one << QByteArray("Primora")
+                                                    << QByteArray("0500A1B2") << int(Event::Skipped);
+    QTest::newRow("no serial number") << false << false << true << one << QByteArray("Dongara NET") << QByteArray()
+                                      << int(Event::Skipped);
+}
+
+void ProductionStationTest::arrivals()
+{
+    QFETCH(bool, present);
+    QFETCH(bool, includePresent);
+    QFETCH(bool, bootloader);
+    QFETCH(QStringList, ports);
+    QFETCH(QByteArray, product);
+    QFETCH(QByteArray, serial);
+    QFETCH(int, kind);
+    const QByteArray image = TestImage::bytes(12 * 1024 + 5);
+    const QString path = m_bench->storeImage(image, QStringLiteral("DG_STATION.IN2"));
+    const auto plug = [&] {
+        QVector<EmulatedDfuDevice *> devices;
+        for (int i = 0; i < ports.size(); ++i) {
+            EmulatedDfuDevice::Config config = dongara(ports.at(i).toLatin1(), 2 + 10 * i,
+                                                       serial.isEmpty() ? serial : serial + QByteArray::number(i),
+                                                       bootloader);
+            config.product = product;
+            config.busyPolls = 2;
+            config.canUpload = true;
+            devices << m_bench->add(config);
+            if (!devices.last())
+                return QVector<EmulatedDfuDevice *>();
+        }
+        return devices;
+    };
+    QVector<EmulatedDfuDevice *> devices;
+    if (present)
+        devices = plug();
+    Station station;
+    ProductionStation::Options options;
+    options.includePresent = includePresent;
+    options.returnTimeoutMs = 5000;
+    station.start(path, options);
+    if (!present)
+        devices = plug();
+    QCOMPARE(devices.size(), ports.size());
+    QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Kind(kind)).size(), ports.size(), 15000);
+    QTest::qWait(300);
+    QVERIFY(station.engine.idle());
+    const ProductionStation::Tally tally = station.engine.tally();
+    QCOMPARE(tally.failed, 0);
+    for (int i = 0; i < ports.size(); ++i) {
+        EmulatedDfuDevice *device = devices.at(i);
+        if (kind == Event::Done) {
+            QCOMPARE(device->downloaded(), image);
+            QCOMPARE(device->manifestations(), 1);
+            QCOMPARE(device->detachReceived(), !bootloader);
+        } else {
+            // Not a single DFU request.
+            QCOMPARE(device->downloadRequests(), 0);
+            QVERIFY(!device->detachReceived());
+        }
+    }
+    QCOMPARE(tally.done, kind == Event::Done ? ports.size() : 0);
+    QCOMPARE(tally.skipped, kind == Event::Skipped ? ports.size() : 0);
+    QCOMPARE(station.said(Event::Writing).size(), kind == Event::Done ? ports.size() : 0);
+    // One history row per device written, under the station's program,
+    // verified by reading back.
+    const QVector<UpdateHistory::Entry> rows = TestHistory::rows();
+    QCOMPARE(rows.size(), kind == Event::Done ? ports.size() : 0);
+    for (const Event &event : qAsConst(station.events)) {
+        if (event.kind == Event::Done)
+            QCOMPARE(event.outcome.kind(), UpdateOutcome::Verified);
+    }
+    for (const UpdateHistory::Entry &row : rows) {
+        QCOMPARE(row.program, QStringLiteral("vornic"));
+        QVERIFY(row.verified);
+        QVERIFY(ports.contains(row.place));
+        QCOMPARE(row.imageSha256, FirmwareImage::read(path).sha256());
+    }
+    // Each port's tile: the device, and how it ended.
+    for (StationPort *port : station.engine.ports())
+        QCOMPARE(port->state(), kind == Event::Done ? StationPort::Done : StationPort::Skipped);
+    QCOMPARE(station.engine.ports().size(), kind == Event::Present ? 0 : ports.size());
+}
+
+// A device done is not written again: not when it comes back after its
+// update, nor when plugged in later; with `again`, it is, once its restart
+// is surely over. A device that failed is tried again when it comes back.
+void ProductionStationTest::neverTwice()
+{
+    const QByteArray image = TestImage::bytes(4 * 1024);
+    const QString path = m_bench->storeImage(image, QStringLiteral("DG_AGAIN.IN2"));
+    for (const bool again : { false, true }) {
+        Station station;
+        ProductionStation::Options options;
+        options.again = again;
+        options.restartWindowMs = 1500;
+        station.start(path, options);
+        EmulatedDfuDevice::Config config = dongara("1-3", 2, "04E2B9C1", true);
+        EmulatedDfuDevice *device = m_bench->add(config);
+        QVERIFY(device);
+        QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Done).size(), 1, 10000);
+        // Back at once, as after its restart: nothing is said or written.
+        m_bench->remove(device);
+        device = m_bench->add(config.at("1-3", 3));
+        QVERIFY(device);
+        QTest::qWait(600);
+        QCOMPARE(station.events.size(), 2);
+        QCOMPARE(device->downloadRequests(), 0);
+        // Plugged in again later.
+        m_bench->remove(device);
+        QTest::qWait(1500);
+        device = m_bench->add(config.at("1-3", 4));
+        QVERIFY(device);
+        if (again) {
+            QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Done).size(), 2, 10000);
+            QCOMPARE(device->downloaded(), image);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::AlreadyDone).size(), 1, 5000);
+            QTest::qWait(300);
+            QCOMPARE(device->downloadRequests(), 0);
+            QCOMPARE(station.engine.tally().done, 1);
+        }
+        m_bench->unplugAll();
+    }
+
+    // A failure at block 2; the same device plugged in again is written.
+    Station station;
+    station.start(path, ProductionStation::Options());
+    EmulatedDfuDevice::Config config = dongara("1-3", 2, "04E2B9C1", true);
+    config.errorOnBlock = 2;
+    EmulatedDfuDevice *device = m_bench->add(config);
+    QVERIFY(device);
+    QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Failed).size(), 1, 10000);
+    QVERIFY(!station.events.last().reason.isEmpty());
+    QCOMPARE(station.engine.ports().first()->state(), StationPort::Failed);
+    m_bench->remove(device);
+    config.errorOnBlock = -1;
+    device = m_bench->add(config.at("1-3", 3));
+    QVERIFY(device);
+    QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Done).size(), 1, 10000);
+    QCOMPARE(device->downloaded(), image);
+    const ProductionStation::Tally tally = station.engine.tally();
+    QCOMPARE(tally.done, 1);
+    QCOMPARE(tally.failed, 1);
+}
+
+QTEST_GUILESS_MAIN(ProductionStationTest)
+#include "tst_productionstation.moc"
