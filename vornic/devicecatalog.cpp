@@ -151,3 +151,13 @@ QString DeviceCatalog::modelOf(const QString &rowText)
 {
     return deviceNames().value(typeOfRow(rowText));
 }
+
+QStringList DeviceCatalog::modelsFitting(const QString &imagePath)
+{
+    QStringList models;
+    for (const QString &model : deviceNames()) {
+        if (imageMatches(model, imagePath, false))
+            models << model;
+    }
+    return models;
+}

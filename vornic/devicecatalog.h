@@ -31,6 +31,9 @@ public:
     // `rowText`: its file name holds the kind the road takes and the
     // model's tag.
     static bool imageMatches(const QString &rowText, const QString &imagePath, bool networkDevice);
+    // The models a USB or serial-port device of which the image at
+    // `imagePath` fits, by their display names.
+    static QStringList modelsFitting(const QString &imagePath);
     // What the name of an image for that device must contain, as a
     // sentence; empty for a device of unknown model.
     static QString imageRequirement(const QString &rowText, bool networkDevice);

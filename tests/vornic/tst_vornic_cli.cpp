@@ -97,6 +97,8 @@ private slots:
     void parentDies();
     void deviceTextIsData_data();
     void deviceTextIsData();
+    void station_data();
+    void station();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -286,8 +288,8 @@ void VornicCliTest::exitCodes_data()
     for (const char *pin : { "", "63", "65", "not hex" })
         QTest::addRow("--sha256 \"%s\"", pin) << QStringLiteral("pin ") + pin << 2 << "--sha256 takes the image's SHA-256";
     // Every command refuses what it does not take.
-    QTest::newRow("list --sha256") << "list pinned" << 2 << "--sha256 goes with update only";
-    QTest::newRow("history --verify") << "history verify" << 2 << "--verify goes with update only";
+    QTest::newRow("list --sha256") << "list pinned" << 2 << "--sha256 goes with update and station only";
+    QTest::newRow("history --verify") << "history verify" << 2 << "--verify goes with update and station only";
 }
 
 void VornicCliTest::exitCodes()
@@ -1215,6 +1217,95 @@ void VornicCliTest::historyKeepsEveryUpdate()
     const Outcome one = run({ "history", "--csv", "--device", arguments.at(1) });
     QCOMPARE(one.out.count("\r\n"), 2);
     QVERIFY(one.out.contains(arguments.at(1).toUtf8()));
+}
+
+// The station on the command line: the devices that arrive are written,
+// the one there at start is not; it ends after --count devices, or cleanly
+// on Ctrl+C with what was being written aborted, and prints its summary.
+void VornicCliTest::station_data()
+{
+    QTest::addColumn<int>("arriving");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("signalNumber");          // 0: none; sent once every arrival is being written
+    QTest::addColumn<int>("code");
+    QTest::newRow("--count 1") << 1 << QStringList { "--count", "1" } << 0 << 0;
+    QTest::newRow("--count 2, verified, JSON") << 2 << QStringList { "--count", "2", "--verify", "--json" } << 0 << 0;
+    QTest::newRow("Ctrl+C with three being written") << 3 << QStringList() << int(SIGINT) << 1;
+}
+
+void VornicCliTest::station()
+{
+    QFETCH(int, arriving);
+    QFETCH(QStringList, options);
+    QFETCH(int, signalNumber);
+    QFETCH(int, code);
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const QByteArray bytes = TestImage::bytes(signalNumber ? 64 * 1024 : 16 * 1024);
+    const QString image = writeImage(QStringLiteral("DG_STATION.IN2"), bytes);
+    const auto config = [signalNumber](int i) {
+        EmulatedDfuDevice::Config config = usbDongara(true);
+        config.at(QByteArray("1-") + QByteArray::number(3 + i), 2 + 5 * i);
+        config.serial = "04E2B9C" + QByteArray::number(i);
+        config.canUpload = true;
+        config.busyPolls = signalNumber ? 4 : 0;
+        return config;
+    };
+    EmulatedDfuDevice present(config(arriving));
+    QVERIFY(!present.plug(testbed).isEmpty());
+    std::vector<std::unique_ptr<EmulatedDfuDevice>> usb;
+    const Outcome outcome = run(QStringList { "station", image } + options, [&](QProcess &process) {
+        QTRY_VERIFY_WITH_TIMEOUT(process.peek(1 << 16).contains(options.contains("--json") ? "present" : "Waiting"),
+                                 10000);
+        for (int i = 0; i < arriving; ++i) {
+            usb.emplace_back(new EmulatedDfuDevice(config(i)));
+            QVERIFY(!usb.back()->plug(testbed).isEmpty());
+        }
+        if (!signalNumber)
+            return;
+        for (const auto &device : usb)
+            QTRY_VERIFY_WITH_TIMEOUT(device->requestCount(1, 1) >= 5, 20000);
+        CliRun::signal(process, signalNumber);
+    });
+    QVERIFY2(outcome.code == code, (outcome.out + outcome.err).constData());
+    QCOMPARE(present.downloadRequests(), 0);
+    QCOMPARE(int(usb.size()), arriving);
+    const QJsonArray rows = QJsonDocument::fromJson(run({ "history", "--json" }).out).array();
+    QCOMPARE(rows.size(), arriving);
+    for (int i = 0; i < arriving; ++i) {
+        EmulatedDfuDevice *device = usb.at(i).get();
+        const QString serial = QString::fromLatin1(config(i).serial);
+        if (signalNumber) {
+            // Aborted after whole blocks, never told the image had ended.
+            QCOMPARE(int(device->requests().last().request), 6);
+            QCOMPARE(device->manifestations(), 0);
+            QVERIFY2(outcome.err.contains(QStringLiteral("1-%1  %2  failed: Stopped").arg(3 + i).arg(serial).toUtf8()),
+                     outcome.err.constData());
+        } else {
+            QCOMPARE(device->downloaded(), bytes);
+            QCOMPARE(device->manifestations(), 1);
+        }
+        device->unplug(testbed);
+    }
+    for (const QJsonValue &value : qAsConst(rows)) {
+        const QJsonObject row = value.toObject();
+        QCOMPARE(row.value("program").toString(), QStringLiteral("vornic-cli station"));
+        QCOMPARE(row.value("outcome").toString(), signalNumber                  ? QStringLiteral("stopped")
+                                                  : options.contains("--verify") ? QStringLiteral("verified")
+                                                                                 : QStringLiteral("updated"));
+    }
+    if (options.contains("--json")) {
+        const QList<QByteArray> lines = outcome.out.trimmed().split('\n');
+        QCOMPARE(QJsonDocument::fromJson(lines.last()).object().value("done").toInt(), arriving);
+        QCOMPARE(outcome.out.count("\"event\":\"done\""), arriving);
+    } else {
+        QVERIFY2(outcome.out.contains(QStringLiteral("Station ended: %1 done, %2 failed, 0 skipped.")
+                                          .arg(signalNumber ? 0 : arriving)
+                                          .arg(signalNumber ? arriving : 0)
+                                          .toUtf8()),
+                 outcome.out.constData());
+        QVERIFY(outcome.out.contains("present, left alone"));
+    }
 }
 
 QTEST_MAIN(VornicCliTest)

@@ -12,6 +12,7 @@
 #include "localroad.h"
 #include "networkroad.h"
 #include "safetext.h"
+#include "stationrun.h"
 #include "imagefile.h"
 #include "interruptsignal.h"
 #include "localservernudge.h"
@@ -63,7 +64,10 @@ int VornicCli::run(const QStringList &arguments)
     QCommandLineOption imageOnStdin(QStringLiteral("image-on-stdin"), QString(), QStringLiteral("sha256"));
     imageOnStdin.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption sha256(QStringLiteral("sha256"), QString(), QStringLiteral("hex"));
-    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin, sha256 });
+    const QCommandLineOption includePresent(QStringLiteral("include-present"));
+    const QCommandLineOption again(QStringLiteral("again"));
+    const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("n"));
+    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin, sha256, includePresent, again, count });
     HistoryReport::addOptions(parser, false);
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
@@ -85,13 +89,17 @@ int VornicCli::run(const QStringList &arguments)
     const QString command = positional.value(0);
     // Every option acts or is refused: none is ignored by a command that
     // does not take it.
-    const QStringList commands { QStringLiteral("list"), QStringLiteral("update"), QStringLiteral("history") };
+    const QStringList commands { QStringLiteral("list"), QStringLiteral("update"), QStringLiteral("history"),
+                                 QStringLiteral("station") };
     const QStringList update { QStringLiteral("update") };
+    const QStringList station { QStringLiteral("station") };
+    const QStringList writing { QStringLiteral("update"), QStringLiteral("station") };
     QHash<QString, QStringList> takenBy {
         { QStringLiteral("json"), commands }, { QStringLiteral("ip"), commands.mid(0, 2) },
-        { QStringLiteral("force"), update }, { QStringLiteral("reboot"), update }, { QStringLiteral("verify"), update },
-        { QStringLiteral("wait"), update }, { QStringLiteral("all"), update }, { QStringLiteral("sha256"), update },
-        { QStringLiteral("image-on-stdin"), update },
+        { QStringLiteral("force"), update }, { QStringLiteral("reboot"), update }, { QStringLiteral("verify"), writing },
+        { QStringLiteral("wait"), writing }, { QStringLiteral("all"), update }, { QStringLiteral("sha256"), writing },
+        { QStringLiteral("image-on-stdin"), update }, { QStringLiteral("include-present"), station },
+        { QStringLiteral("again"), station }, { QStringLiteral("count"), station },
     };
     HistoryReport::claimOptions(&takenBy, false);
     if (commands.contains(command) && !m_console->optionsFit(parser, command, takenBy, &code))
@@ -107,6 +115,23 @@ int VornicCli::run(const QStringList &arguments)
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
     m_json = parser.isSet(json);
+    if (command == QLatin1String("station")) {
+        if (positional.size() != 2)
+            return fail(ExitUsage, QStringLiteral("The station takes the image alone (vornic-cli station IMAGE); see "
+                                                  "vornic-cli --help."));
+        ProductionStation::Options options;
+        options.verify = m_verify;
+        options.includePresent = parser.isSet(includePresent);
+        options.again = parser.isSet(again);
+        options.returnTimeoutMs = m_waitSeconds * 1000;
+        if (parser.isSet(count)) {
+            bool ok = false;
+            options.count = parser.value(count).toInt(&ok);
+            if (!ok || options.count <= 0)
+                return fail(ExitUsage, QStringLiteral("--count takes a number of devices above 0."));
+        }
+        return runStation(positional.at(1), options);
+    }
     // What every device's own process is told, for several at once.
     QStringList childOptions;
     for (const QCommandLineOption &option : { force, reboot, verify }) {
@@ -133,9 +158,24 @@ int VornicCli::run(const QStringList &arguments)
         return fail(ExitUsage, QStringLiteral("The firmware image is missing: vornic-cli update %1 IMAGE.")
                                    .arg(positional.at(1)));
     if (command.isEmpty())
-        return fail(ExitUsage, QStringLiteral("Say what to do: list, update or history; see vornic-cli --help."));
+        return fail(ExitUsage, QStringLiteral("Say what to do: list, update, station or history; see vornic-cli "
+                                              "--help."));
     return fail(ExitUsage, QStringLiteral("Unknown command or wrong arguments: %1; see vornic-cli --help.")
                                .arg(positional.join(QLatin1Char(' '))));
+}
+
+int VornicCli::runStation(const QString &imagePath, ProductionStation::Options options)
+{
+    // Read once: every device of the run gets these bytes, whatever
+    // becomes of the file.
+    m_image = FirmwareImage::read(imagePath);
+    if (!m_image.problem().isEmpty())
+        return fail(ExitImageProblem, m_image.problem());
+    if (!m_expectedSha256.isEmpty() && !m_image.mismatchWith(m_expectedSha256).isEmpty())
+        return fail(ExitWrongImage, m_image.mismatchWith(m_expectedSha256));
+    options.program = QStringLiteral("vornic-cli station");
+    StationRun station(m_console, m_out, stderr, this);
+    return station.run(m_image, options, m_json);
 }
 
 int VornicCli::fail(int code, const QString &sentence)

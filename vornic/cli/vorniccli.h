@@ -3,6 +3,7 @@
 
 #include "firmwareimage.h"
 #include "update/deviceinventory.h"
+#include "update/productionstation.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -44,6 +45,9 @@ private:
     int updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
                    const QStringList &childOptions);
     UpdateOutcome updateNetwork(const QString &address, const QString &imagePath);
+    // The production station: every device that arrives and the image fits
+    // is written, until stopped.
+    int runStation(const QString &imagePath, ProductionStation::Options options);
     // Reads the image once, from its file or from the parent's standard
     // input: a refusal (said), or Updated when it can be written.
     UpdateOutcome readImage(const QString &imagePath);
