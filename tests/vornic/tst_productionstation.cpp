@@ -93,28 +93,32 @@ void ProductionStationTest::arrivals_data()
 {
     QTest::addColumn<bool>("present");           // plugged before the station starts
     QTest::addColumn<bool>("includePresent");
-    QTest::addColumn<bool>("bootloader");
+    QTest::addColumn<QString>("mode");           // bootloader, application, serial port
     QTest::addColumn<QStringList>("ports");
     QTest::addColumn<QByteArray>("product");
     QTest::addColumn<QByteArray>("serial");
     QTest::addColumn<int>("kind");               // what the station says of each
     const QStringList one { "1-3" };
     const QStringList two { "1-3", "1-5" };
-    QTest::newRow("in its bootloader") << false << false << true << one << QByteArray("Dongara NET")
+    QTest::newRow("in its bootloader") << false << false << "bootloader" << one << QByteArray("Dongara NET")
                                        << QByteArray("04E2B9C1") << int(Event::Done);
     QTest::newRow("in its application: restarts, written on return")
-        << false << false << false << one << QByteArray("Dongara NET") << QByteArray("04E2B9C1") << int(Event::Done);
-    QTest::newRow("two at once") << false << false << true << two << QByteArray("Dongara NET")
+        << false << false << "application" << one << QByteArray("Dongara NET") << QByteArray("04E2B9C1")
+        << int(Event::Done);
+    QTest::newRow("on a serial port: told \"boot\", written on return")
+        << false << false << "serial port" << one << QByteArray("Dongara") << QByteArray("04E2C3D4") << int(Event::Done);
+    QTest::newRow("two at once") << false << false << "bootloader" << two << QByteArray("Dongara NET")
                                  << QByteArray("04E2B9C1") << int(Event::Done);
     QTest::newRow("two at once, in their applications")
-        << false << false << false << two << QByteArray("Dongara NET") << QByteArray("04E2B9C1") << int(Event::Done);
-    QTest::newRow("there at start: left alone") << true << false << true << two << QByteArray("Dongara NET")
+        << false << false << "application" << two << QByteArray("Dongara NET") << QByteArray("04E2B9C1")
+        << int(Event::Done);
+    QTest::newRow("there at start: left alone") << true << false << "bootloader" << two << QByteArray("Dongara NET")
                                                 << QByteArray("04E2B9C1") << int(Event::Present);
-    QTest::newRow("there at start, taken") << true << true << true << one << QByteArray("Dongara NET")
+    QTest::newRow("there at start, taken") << true << true << "bootloader" << one << QByteArray("Dongara NET")
                                            << QByteArray("04E2B9C1") << int(Event::Done);
-    QTest::newRow("a model the image does not fit") << false << false << true << one << QByteArray("Primora")
+    QTest::newRow("a model the image does not fit") << false << false << "bootloader" << one << QByteArray("Primora")
                                                     << QByteArray("0500A1B2") << int(Event::Skipped);
-    QTest::newRow("no serial number") << false << false << true << one << QByteArray("Dongara NET") << QByteArray()
+    QTest::newRow("no serial number") << false << false << "bootloader" << one << QByteArray("Dongara NET") << QByteArray()
                                       << int(Event::Skipped);
 }
 
@@ -122,7 +126,8 @@ void ProductionStationTest::arrivals()
 {
     QFETCH(bool, present);
     QFETCH(bool, includePresent);
-    QFETCH(bool, bootloader);
+    QFETCH(QString, mode);
+    const bool bootloader = mode == QLatin1String("bootloader");
     QFETCH(QStringList, ports);
     QFETCH(QByteArray, product);
     QFETCH(QByteArray, serial);
@@ -136,6 +141,11 @@ void ProductionStationTest::arrivals()
                                                        serial.isEmpty() ? serial : serial + QByteArray::number(i),
                                                        bootloader);
             config.product = product;
+            if (mode == QLatin1String("serial port")) {
+                config.deviceClass = 2;
+                // Port lock files are shared by every process: a name of this one's own.
+                config.ttyName = "ttyACM" + QByteArray::number(9000 + 2 * (QCoreApplication::applicationPid() % 5000) + i);
+            }
             config.busyPolls = 2;
             config.canUpload = true;
             devices << m_bench->add(config);
@@ -165,7 +175,8 @@ void ProductionStationTest::arrivals()
         if (kind == Event::Done) {
             QCOMPARE(device->downloaded(), image);
             QCOMPARE(device->manifestations(), 1);
-            QCOMPARE(device->detachReceived(), !bootloader);
+            QCOMPARE(device->detachReceived(), mode == QLatin1String("application"));
+            QCOMPARE(device->serialReceived(), QByteArray(mode == QLatin1String("serial port") ? "boot\n" : ""));
         } else {
             // Not a single DFU request.
             QCOMPARE(device->downloadRequests(), 0);
@@ -186,7 +197,7 @@ void ProductionStationTest::arrivals()
     for (const UpdateHistory::Entry &row : rows) {
         QCOMPARE(row.program, QStringLiteral("vornic"));
         QVERIFY(row.verified);
-        QVERIFY(ports.contains(row.place));
+        QVERIFY2(ports.contains(row.place) || row.place.startsWith(QLatin1String("ttyACM")), qPrintable(row.place));
         QCOMPARE(row.imageSha256, FirmwareImage::read(path).sha256());
     }
     // Each port's tile: the device, and how it ended.
