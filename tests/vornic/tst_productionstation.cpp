@@ -71,6 +71,7 @@ private slots:
     void arrivals_data();
     void arrivals();
     void neverTwice();
+    void pulledOutMidWrite();
 
 private:
     std::unique_ptr<DeviceBench> m_bench;
@@ -266,6 +267,45 @@ void ProductionStationTest::neverTwice()
     const ProductionStation::Tally tally = station.engine.tally();
     QCOMPARE(tally.done, 1);
     QCOMPARE(tally.failed, 1);
+}
+
+// A device pulled out while it is written fails with the reason; the one
+// beside it is written whole, and the station goes on.
+void ProductionStationTest::pulledOutMidWrite()
+{
+    const QByteArray image = TestImage::bytes(64 * 1024);
+    const QString path = m_bench->storeImage(image, QStringLiteral("DG_PULLED.IN2"));
+    Station station;
+    station.start(path, ProductionStation::Options());
+    QVector<EmulatedDfuDevice *> devices;
+    for (int i = 0; i < 2; ++i) {
+        EmulatedDfuDevice::Config config = dongara(i == 0 ? "1-3" : "1-5", 2 + 5 * i, "04E2B9C" + QByteArray::number(i),
+                                                   true);
+        config.busyPolls = 4;
+        // Pulled out at its fifth block, as the kernel shows it: every
+        // request fails from then on, and it is gone from the bus.
+        if (i == 0) {
+            config.fault = EmulatedDfuDevice::Leaves;
+            config.faultAtDownload = 5;
+            config.unplugWhenLeaving = true;
+        }
+        devices << m_bench->add(config);
+        QVERIFY(devices.last());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Failed), QStringList { "1-3" }, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Done), QStringList { "1-5" }, 15000);
+    QCOMPARE(devices.last()->downloaded(), image);
+    for (const Event &event : qAsConst(station.events)) {
+        if (event.kind == Event::Failed)
+            QVERIFY2(event.outcome.kind() == UpdateOutcome::NoDevice, qPrintable(event.outcome.name() + ": " + event.reason));
+    }
+    QVERIFY(station.engine.running());
+    QVERIFY(station.engine.idle());
+    // The next device on the port that failed is written.
+    EmulatedDfuDevice *next = m_bench->add(dongara("1-3", 12, "04E2B9C7", true));
+    QVERIFY(next);
+    QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Done).size(), 2, 15000);
+    QCOMPARE(next->downloaded(), image);
 }
 
 QTEST_GUILESS_MAIN(ProductionStationTest)
