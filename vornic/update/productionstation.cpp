@@ -60,8 +60,18 @@ void ProductionStation::look()
     if (!m_started)
         return;
     QList<QSerialPortInfo> unnamed;
-    m_inventory.listLocal(UsbDeviceList::Wanted(), &unnamed);
     QSet<QString> now;
+    // A USB device seen before is not opened again to be listed: by now it
+    // may be being written, by one of the ports or by another program, and
+    // nothing but its writer may send it a request.
+    const auto unseen = [this, &now](libusb_device *device) {
+        const QString presence = QStringLiteral("usb ") + UsbDeviceList::presenceKey(device);
+        if (!m_seen.contains(presence))
+            return true;
+        now.insert(presence);
+        return false;
+    };
+    m_inventory.listLocal(unseen, &unnamed);
     for (const LocalDevice &device : m_inventory.local()) {
         const QString presence = presenceOf(device, m_inventory);
         now.insert(presence);
