@@ -72,6 +72,7 @@ private slots:
     void arrivals();
     void neverTwice();
     void pulledOutMidWrite();
+    void countReached();
 
 private:
     std::unique_ptr<DeviceBench> m_bench;
@@ -306,6 +307,38 @@ void ProductionStationTest::pulledOutMidWrite()
     QVERIFY(next);
     QTRY_COMPARE_WITH_TIMEOUT(station.said(Event::Done).size(), 2, 15000);
     QCOMPARE(next->downloaded(), image);
+}
+
+// Once `count` devices are done no new one is started, and one already
+// being written is written whole rather than cut short.
+void ProductionStationTest::countReached()
+{
+    const QByteArray image = TestImage::bytes(32 * 1024);
+    const QString path = m_bench->storeImage(image, QStringLiteral("DG_COUNT.IN2"));
+    Station station;
+    QSignalSpy finished(&station.engine, &ProductionStation::finished);
+    ProductionStation::Options options;
+    options.count = 1;
+    station.start(path, options);
+    QVector<EmulatedDfuDevice *> devices;
+    for (int i = 0; i < 3; ++i) {
+        EmulatedDfuDevice::Config config = dongara(QByteArray("1-") + QByteArray::number(3 + i), 2 + 5 * i,
+                                                   "04E2B9C" + QByteArray::number(i), true);
+        // The second is slower: still being written when the first is done.
+        config.busyPolls = i == 1 ? 6 : 0;
+        if (i < 2)
+            devices << m_bench->add(config);
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+        if (i == 2)
+            devices << m_bench->add(config);
+        QVERIFY(devices.last());
+    }
+    QCOMPARE(station.said(Event::Done).size(), 2);
+    QCOMPARE(devices.at(1)->downloaded(), image);
+    QTest::qWait(300);
+    QCOMPARE(devices.at(2)->downloadRequests(), 0);
+    QCOMPARE(station.said(Event::Writing).size(), 2);
 }
 
 QTEST_GUILESS_MAIN(ProductionStationTest)

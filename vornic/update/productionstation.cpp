@@ -45,7 +45,8 @@ void ProductionStation::start(const FirmwareImage &image, const Options &options
     m_image = image;
     m_options = options;
     m_started = true;
-    m_stopping = false;
+    m_accepting = true;
+    m_stopped = false;
     m_finished = false;
     m_firstLook = true;
     m_seen.clear();
@@ -180,8 +181,10 @@ void ProductionStation::portEnded(StationPort *port, const UpdateOutcome &outcom
         ++m_failed;
     }
     emit this->event(event);
-    if (m_options.count > 0 && m_done >= m_options.count && !m_stopping)
-        stop();
+    // Enough done: no new device is started, and those being written
+    // finish (stop() would abort them).
+    if (m_options.count > 0 && m_done >= m_options.count)
+        m_accepting = false;
     checkFinished();
 }
 
@@ -198,9 +201,10 @@ void ProductionStation::say(Event::Kind kind, const LocalDevice &device, const Q
 
 void ProductionStation::stop()
 {
-    if (!m_started || m_stopping)
+    if (!m_started || m_stopped)
         return;
-    m_stopping = true;
+    m_stopped = true;
+    m_accepting = false;
     for (StationPort *port : qAsConst(m_ports))
         port->stop();
     checkFinished();
@@ -217,7 +221,7 @@ bool ProductionStation::idle() const
 
 void ProductionStation::checkFinished()
 {
-    if (!m_stopping || m_finished || !idle())
+    if (m_accepting || m_finished || !idle())
         return;
     m_finished = true;
     emit finished();

@@ -41,7 +41,8 @@ public:
         // after its update: an arrival of a done device within it is that
         // return, and nothing is said of it.
         int restartWindowMs = 30000;
-        // Ends once this many devices are done; 0: runs until stopped.
+        // Starts no new device once this many are done, and ends when those
+    // being written have ended; 0: runs until stopped.
         int count = 0;
         // How long a device told to restart may take to come back.
         int returnTimeoutMs = 60000;
@@ -88,7 +89,8 @@ public:
     // No new device is started; those being written finish or stop
     // cleanly. finished() follows once none is busy.
     void stop();
-    bool running() const { return m_started && !m_stopping; }
+    // Started, and still starting new devices.
+    bool running() const { return m_started && m_accepting; }
     // No port writes or awaits a device.
     bool idle() const;
     const FirmwareImage &image() const { return m_image; }
@@ -115,7 +117,9 @@ private:
     FirmwareImage m_image;
     Options m_options;
     bool m_started = false;
-    bool m_stopping = false;
+    // New arrivals are written (not after stop(), nor once `count` are done).
+    bool m_accepting = false;
+    bool m_stopped = false;
     bool m_finished = false;
     bool m_firstLook = true;
     // Every device on the last look, as the bus tells one arrival from
