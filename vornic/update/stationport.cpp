@@ -54,7 +54,6 @@ void StationPort::show(const LocalDevice &device, State state, const QString &re
 
 void StationPort::write(const LocalDevice &device, const FirmwareImage &image, bool verify)
 {
-    m_stopped = false;
     m_said.clear();
     m_total = 0;
     m_since.start();
@@ -130,7 +129,6 @@ void StationPort::look()
 
 void StationPort::stop()
 {
-    m_stopped = true;
     const bool awaiting = m_update.awaitingReturn();
     m_update.stop();
     // A running job ends by itself, through finished(); an awaited device

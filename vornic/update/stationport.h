@@ -103,7 +103,6 @@ private:
     UpdateOutcome m_outcome { UpdateOutcome::NotStarted };
     QElapsedTimer m_since;
     qint64 m_elapsedMs = 0;
-    bool m_stopped = false;
 };
 
 #endif // STATIONPORT_H
