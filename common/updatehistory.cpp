@@ -514,6 +514,14 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         statement += QStringLiteral(" AND started >= ?");
         values << timeText(filter.since);
     }
+    if (!filter.program.isEmpty()) {
+        statement += QStringLiteral(" AND program = ?");
+        values << filter.program;
+    }
+    if (filter.thisProcess) {
+        statement += QStringLiteral(" AND host = ? AND pid = ?");
+        values << QSysInfo::machineHostName() << QCoreApplication::applicationPid();
+    }
     statement += QStringLiteral(" ORDER BY started DESC, id DESC");
     if (filter.limit > 0)
         statement += QStringLiteral(" LIMIT %1").arg(filter.limit);

@@ -53,6 +53,8 @@ public:
     {
         QString device;                 // a serial number, port path, serial port or address; empty: all
         QDateTime since;                // invalid: from the first
+        QString program;                // empty: any program
+        bool thisProcess = false;       // only the rows this process wrote
         int limit = 0;                  // 0: every row
     };
 

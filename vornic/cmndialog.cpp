@@ -13,6 +13,7 @@
 #include "usbhotplugmonitor.h"
 
 #include "plaintextbox.h"
+#include "stationwindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -86,6 +87,9 @@ CMNDialog::CMNDialog(QWidget *parent)
         history->setAttribute(Qt::WA_DeleteOnClose);
         history->show();
     });
+    // Every device plugged in is written, in a window of its own.
+    connect(contextMenu.addAction(QStringLiteral("Production Station...")), &QAction::triggered, this,
+            &CMNDialog::openStation);
     connect(verifyAction, &QAction::toggled, this, [this](bool on) {
         if (settings) {
             settings->setValue(QLatin1String(verifyKey), on);
@@ -274,6 +278,16 @@ void CMNDialog::handleDeviceChange(bool arrival, const QString &interfacePath)
 
 void CMNDialog::closeEvent(QCloseEvent *event)
 {
+    // The station's devices being written finish first; the window closes
+    // when they have.
+    if (stationBusy()) {
+        closeRequested = true;
+        stationWindow->stop();
+        if (stationBusy()) {
+            event->ignore();
+            return;
+        }
+    }
     // A transfer cut short leaves the device without working firmware. The
     // window stays, painting and saying why, until the USB job has ended,
     // and then closes by itself.
@@ -303,6 +317,8 @@ void CMNDialog::stopForSignal()
     const bool jobRunning = updateOwner->usbJobRunning();
     if (!jobRunning && updateOwner->recordOpen())
         recordOutcome(UpdateOutcome(UpdateOutcome::Stopped, QStringLiteral("the program was told to end")));
+    if (stationWindow)
+        stationWindow->stop();
     updateOwner->stop();
     emit stopThread();
     if (jobRunning) {
@@ -318,6 +334,35 @@ void CMNDialog::showContextMenu(QPoint pos)
     deleteAction->setVisible(ui->listWidget->count() > 0);
     refreshAction->setVisible(true);
     contextMenu.exec(globalPos);
+}
+
+void CMNDialog::openStation()
+{
+    if (!stationWindow) {
+        stationWindow = new StationWindow(settings, this);
+        connect(stationWindow, &StationWindow::busyChanged, this, [this](bool busy) {
+            if (busy) {
+                setUpdateControlsEnabled(false);
+                return;
+            }
+            if (closeRequested) {
+                close();
+                return;
+            }
+            // What was plugged in or out meanwhile shows now.
+            enumDevices();
+            btnsOn();
+        });
+        stationWindow->setStartAllowed(!updateOwner->inProgress());
+    }
+    stationWindow->show();
+    stationWindow->raise();
+    stationWindow->activateWindow();
+}
+
+bool CMNDialog::stationBusy() const
+{
+    return stationWindow && stationWindow->busy();
 }
 
 void CMNDialog::keyCtrlDPressed()

@@ -32,6 +32,7 @@ class UsbHotplugMonitor;
 class Ui_CMNDialog;
 class DfuEngine;
 class IPConnectDialog;
+class StationWindow;
 struct DfuInterface;
 struct libusb_device;
 
@@ -139,6 +140,10 @@ private:
     // a USB job runs, or a device sent into its bootloader is awaited. No
     // second update may start and the update controls stay off meanwhile.
     bool updateInProgress() const;
+    // Opens the production station's window (one per main window).
+    void openStation();
+    // A production station runs, or devices it started are still written.
+    bool stationBusy() const;
     // Says that the device is awaited back in its bootloader.
     void awaitReconnection();
     void reconnectionTimedOut();
@@ -204,6 +209,10 @@ private:
     // The update in progress, on any road: its phase, image, device and
     // deadline. The reconnection members above show its state.
     TwoPhaseUpdate *updateOwner = nullptr;
+    // While its station is busy the window starts no update and lists no
+    // device: one job at a time, and no request goes to a device that the
+    // station may be writing.
+    StationWindow *stationWindow = nullptr;
 };
 
 // Serial rows keep their port description; the type is registered under

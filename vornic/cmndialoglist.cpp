@@ -39,7 +39,7 @@ void CMNDialog::addNetworkEntries()
 int CMNDialog::enumDevices()
 {
     // Neither a USB job nor a network upload may lose its row under it.
-    if (updateOwner->usbJobRunning() || updateOwner->phase() == TwoPhaseUpdate::Writing) {
+    if (updateOwner->usbJobRunning() || updateOwner->phase() == TwoPhaseUpdate::Writing || stationBusy()) {
         qDebug() << "blocked";
         return 0;
     }

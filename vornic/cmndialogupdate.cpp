@@ -2,6 +2,7 @@
 // job's end, the wait for a device sent into its bootloader, and how an
 // outcome is shown and recorded.
 #include "cmndialog.h"
+#include "stationwindow.h"
 #include "ui_cmndialog.h"
 
 #include "listrow.h"
@@ -30,6 +31,9 @@ void CMNDialog::setUpdateControlsEnabled(bool enabled)
     ui->updBtn->setEnabled(enabled);
     ui->loadImg->setEnabled(enabled);
     contextMenu.setEnabled(enabled);
+    // The station starts no run beside an update of this window's.
+    if (stationWindow && !stationBusy())
+        stationWindow->setStartAllowed(enabled);
 }
 
 void CMNDialog::usbJobEnded(const UpdateOutcome &outcome)
@@ -52,7 +56,7 @@ void CMNDialog::usbJobEnded(const UpdateOutcome &outcome)
 
 bool CMNDialog::updateInProgress() const
 {
-    return updateOwner->inProgress();
+    return updateOwner->inProgress() || stationBusy();
 }
 
 void CMNDialog::awaitReconnection()

@@ -38,6 +38,12 @@ struct Loaded
 } // namespace
 
 HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile, QWidget *parent)
+    : HistoryDialog(program, settingsFile, UpdateHistory::Filter(), parent)
+{
+}
+
+HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile, const UpdateHistory::Filter &rows,
+                             QWidget *parent)
     : QDialog(parent)
     , m_model(new QStandardItemModel(0, HistoryColumns::windowColumns().size(), this))
     , m_filter(new QSortFilterProxyModel(this))
@@ -85,10 +91,11 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
     // their own (its own connection), and shown when they are there. A
     // window closed meanwhile leaves the thread to end by itself.
     auto loaded = std::make_shared<Loaded>();
-    QThread *reader = QThread::create([loaded, program, settingsFile] {
-        UpdateHistory history(program, QString(), settingsFile);
-        UpdateHistory::Filter newest;
+    UpdateHistory::Filter newest = rows;
+    if (newest.limit <= 0 || newest.limit > shownRows)
         newest.limit = shownRows;
+    QThread *reader = QThread::create([loaded, program, settingsFile, newest] {
+        UpdateHistory history(program, QString(), settingsFile);
         loaded->read = history.read(newest, &loaded->rows);
         loaded->problem = history.problem();
         loaded->location = history.location();

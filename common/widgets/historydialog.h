@@ -22,6 +22,9 @@ class HistoryDialog : public QDialog
 public:
     // `program` and `settingsFile` as UpdateHistory takes them.
     HistoryDialog(const QString &program, const QString &settingsFile, QWidget *parent = nullptr);
+    // Only the rows `rows` selects (newest first, at most shownRows).
+    HistoryDialog(const QString &program, const QString &settingsFile, const UpdateHistory::Filter &rows,
+                  QWidget *parent = nullptr);
 
     // Writes the rows the filter lets through to `path` as CSV; false (a
     // box says why) when the file cannot be written.

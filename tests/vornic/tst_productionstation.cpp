@@ -1,13 +1,21 @@
-// The production station's engine against emulated devices plugged in and
-// out while it runs (under umockdev-wrapper): what it writes, what it
-// leaves alone, and that a device done is never written twice.
+// The production station against emulated devices plugged in and out
+// while it runs (under umockdev-wrapper): what it writes, what it leaves
+// alone, that a device done is never written twice, and its window.
+#include "cmndialogprobe.h"
 #include "devicebench.h"
+#include "historydialog.h"
+#include "stationtile.h"
+#include "stationwindow.h"
+#include "updaterecord.h"
 #include "testhistory.h"
 #include "testimage.h"
 #include "update/productionstation.h"
 #include "update/stationport.h"
 
+#include <QLabel>
+#include <QSemaphore>
 #include <QSignalSpy>
+#include <QTableView>
 #include <QTimer>
 #include <QtTest>
 
@@ -73,6 +81,7 @@ private slots:
     void neverTwice();
     void pulledOutMidWrite();
     void countReached();
+    void window();
 
 private:
     std::unique_ptr<DeviceBench> m_bench;
@@ -341,5 +350,106 @@ void ProductionStationTest::countReached()
     QCOMPARE(station.said(Event::Writing).size(), 2);
 }
 
-QTEST_GUILESS_MAIN(ProductionStationTest)
+// The window's station: opened from the main window's menu, it locks the
+// main window's update controls while it runs, its tiles follow each
+// port's device, and its history shows this run alone.
+void ProductionStationTest::window()
+{
+    const QByteArray image = TestImage::bytes(24 * 1024);
+    const QString path = m_bench->storeImage(image, QStringLiteral("DG_WINDOW.IN2"));
+    const QString unfit = m_bench->storeImage(image, QStringLiteral("notes.txt"));
+    // A row of another program, before the run: not this run's.
+    UpdateHistory other(QStringLiteral("vornic"), QStringLiteral("1"), UpdateRecord::settingsFile(QStringLiteral("Vornic")));
+    UpdateHistory::Entry earlier;
+    QVERIFY(other.begin(&earlier));
+
+    CMNDialog main;
+    CMNDialogProbe probe(&main);
+    QAction *open = nullptr;
+    for (QAction *action : probe.contextMenu().actions()) {
+        if (action->text() == QLatin1String("Production Station..."))
+            open = action;
+    }
+    QVERIFY(open);
+    open->trigger();
+    auto *window = main.findChild<StationWindow *>();
+    QVERIFY(window && window->isVisible());
+    const auto button = [window](const char *text) {
+        for (QPushButton *candidate : window->findChildren<QPushButton *>()) {
+            if (candidate->text() == QLatin1String(text))
+                return candidate;
+        }
+        return static_cast<QPushButton *>(nullptr);
+    };
+    const auto shows = [window](const QString &text) {
+        for (const QLabel *label : window->findChildren<QLabel *>()) {
+            if (label->text().contains(text))
+                return true;
+        }
+        return false;
+    };
+    QVERIFY(!window->chooseImage(unfit));
+    QVERIFY(!button("Start")->isEnabled());
+    QVERIFY(window->chooseImage(path));
+    QVERIFY(shows(FirmwareImage::read(path).sha256()));
+    QVERIFY(shows(QStringLiteral("It fits: Dongara")));
+
+    // Each state a tile shows, port by port, in order.
+    QMap<QString, QStringList> seen;
+    connect(window->station(), &ProductionStation::portChanged, this, [&seen, window](StationPort *port) {
+        QStringList &states = seen[port->port()];
+        const QString state = window->tileFor(port->port())->stateText();
+        if (states.isEmpty() || states.last() != state)
+            states << state;
+    });
+    QTest::mouseClick(button("Start"), Qt::LeftButton);
+    QVERIFY(window->busy());
+    QVERIFY(probe.controlsAre(false));
+    QVERIFY(!button("Choose...")->isEnabled());
+    EmulatedDfuDevice::Config fits = dongara("1-3", 2, "04E2B9C1", false);
+    fits.busyPolls = 2;
+    fits.canUpload = true;
+    EmulatedDfuDevice *written = m_bench->add(fits);
+    EmulatedDfuDevice::Config primora = dongara("1-5", 7, "0500A1B2", true);
+    primora.product = "Primora";
+    EmulatedDfuDevice *skipped = m_bench->add(primora);
+    QVERIFY(written && skipped);
+    QTRY_COMPARE_WITH_TIMEOUT(window->tileFor(QStringLiteral("1-3"))->state(), StationPort::Done, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(window->tileFor(QStringLiteral("1-5"))->state(), StationPort::Skipped, 5000);
+    QCOMPARE(written->downloaded(), image);
+    QCOMPARE(skipped->downloadRequests(), 0);
+    QCOMPARE(seen.value(QStringLiteral("1-3")), QStringList({ "Writing", "Verifying", "Done" }));
+    QVERIFY(shows(QStringLiteral("Done 1    Failed 0    Skipped 1    Writing 0")));
+    // Meanwhile the main window started nothing and listed nothing.
+    main.onUpdBtnClicked();
+    QVERIFY(!probe.updateOwner()->inProgress());
+
+    QTest::mouseClick(button("History..."), Qt::LeftButton);
+    auto *history = window->findChild<HistoryDialog *>();
+    QVERIFY(history);
+    QTRY_VERIFY(history->isLoaded());
+    const QAbstractItemModel *rows = history->findChild<QTableView *>()->model();
+    QCOMPARE(rows->rowCount(), 1);
+    QVERIFY(TestHistory::rows().size() == 2);
+
+    // Stopped: the main window's controls come back; nothing more is written.
+    QTest::mouseClick(button("Stop"), Qt::LeftButton);
+    QTRY_VERIFY(!window->busy());
+    QVERIFY(probe.controlsAre(true));
+    QVERIFY(button("Start")->isEnabled());
+    EmulatedDfuDevice *after = m_bench->add(dongara("1-7", 9, "04E2B9C9", true));
+    QVERIFY(after);
+    QTest::qWait(1500);
+    QCOMPARE(after->downloadRequests(), 0);
+
+    // An update of the main window's own holds the station's Start.
+    QSemaphore release;
+    probe.holdUsbJob(release);
+    probe.setUpdateControlsEnabled(false);
+    QVERIFY(!button("Start")->isEnabled());
+    release.release();
+    QTRY_VERIFY(button("Start")->isEnabled());
+}
+
+QTEST_MAIN(ProductionStationTest)
 #include "tst_productionstation.moc"

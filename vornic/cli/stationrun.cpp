@@ -6,7 +6,7 @@
 #include "interruptsignal.h"
 #include "safetext.h"
 #include "update/stationport.h"
-#include "usbhotplugmonitor.h"
+#include "update/stationwatch.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -19,9 +19,6 @@
 namespace {
 
 const int signalLook = 100;     // ms between looks for Ctrl+C or SIGTERM
-// A look at the bus besides the hot-plug events: without udev's events
-// (a container, say) the station still sees devices come and go.
-const int pollInterval = 1000;  // ms
 
 QString eventName(ProductionStation::Event::Kind kind)
 {
@@ -78,22 +75,8 @@ int StationRun::run(const FirmwareImage &image, const ProductionStation::Options
 
     QEventLoop loop;
     connect(&m_station, &ProductionStation::finished, &loop, &QEventLoop::quit);
-    UsbHotplugMonitor monitor;
-    // One look for a burst of events.
-    QTimer soon;
-    soon.setSingleShot(true);
-    connect(&soon, &QTimer::timeout, &m_station, &ProductionStation::look);
-    const auto lookSoon = [&soon] {
-        if (!soon.isActive())
-            soon.start(0);
-    };
-    connect(&monitor, &UsbHotplugMonitor::deviceArrived, this, lookSoon);
-    connect(&monitor, &UsbHotplugMonitor::deviceRemoved, this, lookSoon);
-    connect(&monitor, &UsbHotplugMonitor::serialPortsChanged, this, lookSoon);
-    monitor.start();
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, &m_station, &ProductionStation::look);
-    poll.start(pollInterval);
+    StationWatch feed(&m_station);
+    feed.start();
     QTimer watch;
     connect(&watch, &QTimer::timeout, this, [this, &watch] {
         if (!InterruptSignal::requested())
@@ -108,7 +91,7 @@ int StationRun::run(const FirmwareImage &image, const ProductionStation::Options
     // (The count may be reached, or a signal come, before the loop runs.)
     if (m_station.running() || !m_station.idle())
         loop.exec();
-    poll.stop();
+    feed.stop();
     watch.stop();
     summary();
     const ProductionStation::Tally tally = m_station.tally();

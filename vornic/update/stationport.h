@@ -42,6 +42,9 @@ public:
     State state() const { return m_state; }
     // Busy: its device is written, or awaited back in its bootloader.
     bool busy() const { return m_state == Writing || m_state == Verifying; }
+    // Busy, and its device, told to restart, is awaited back in its
+    // bootloader: nothing is written yet.
+    bool awaitingReturn() const { return busy() && m_update.awaitingReturn(); }
     // The device's row text, model and serial number.
     QString text() const { return m_text; }
     QString model() const { return m_model; }
