@@ -280,7 +280,7 @@ void VornicCliTest::exitCodes_data()
     QTest::newRow("device never comes back") << "no return" << 7 << "did not come back";
     // Not the image the line meant: nothing is sent, on any road, and a
     // several-devices update refuses before any device starts.
-    for (const char *road : { "usb", "network", "several" })
+    for (const char *road : { "usb", "network", "several", "station" })
         QTest::addRow("--sha256 of another image, %s", road) << QStringLiteral("sha256 ") + road << 10
                                                              << "is not the one named: its SHA-256 is";
     // A pin that names no image (an unset variable in a script) pins
@@ -385,6 +385,8 @@ void VornicCliTest::exitCodes()
             arguments[1] = address;
         if (scenario.endsWith(QLatin1String("several")))
             arguments.insert(2, address);
+        if (scenario.endsWith(QLatin1String("station")))
+            arguments = QStringList { "station", arguments.last() };
         // The hash of the image with one byte more.
         arguments << QStringLiteral("--sha256")
                   << QString::fromLatin1(QCryptographicHash::hash(TestImage::bytes(8 * 1024) + 'x', QCryptographicHash::Sha256)
@@ -424,8 +426,11 @@ void VornicCliTest::exitCodes()
         QVERIFY(!device.detachReceived() && device.serialReceived().isEmpty());
     if (code == 10) {
         QVERIFY(network.journal().isEmpty() && device.requestCount(1) == 0);
-        // Yet each device named has its row, saying why nothing was sent.
-        const int named = scenario.endsWith(QLatin1String("several")) ? 2 : 1;
+        // Yet each device named has its row, saying why nothing was sent
+        // (a station names none).
+        const int named = scenario.endsWith(QLatin1String("several")) ? 2
+            : scenario.endsWith(QLatin1String("station"))             ? 0
+                                                                      : 1;
         const Outcome history = run({ "history", "--json", "--limit", "10" });
         QStringList places;
         for (const QJsonValue &value : QJsonDocument::fromJson(history.out).array()) {
@@ -1228,9 +1233,14 @@ void VornicCliTest::station_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("signalNumber");          // 0: none; sent once every arrival is being written
     QTest::addColumn<int>("code");
-    QTest::newRow("--count 1") << 1 << QStringList { "--count", "1" } << 0 << 0;
-    QTest::newRow("--count 2, verified, JSON") << 2 << QStringList { "--count", "2", "--verify", "--json" } << 0 << 0;
-    QTest::newRow("Ctrl+C with three being written") << 3 << QStringList() << int(SIGINT) << 1;
+    QTest::addColumn<bool>("serialPort");           // the devices are reached by "boot" on their serial ports
+    QTest::newRow("--count 1") << 1 << QStringList { "--count", "1" } << 0 << 0 << false;
+    QTest::newRow("--count 1, a serial-port device") << 1 << QStringList { "--count", "1" } << 0 << 0 << true;
+    QTest::newRow("--count 2, verified, JSON") << 2 << QStringList { "--count", "2", "--verify", "--json" } << 0 << 0
+                                               << false;
+    QTest::newRow("Ctrl+C with three being written") << 3 << QStringList() << int(SIGINT) << 1 << false;
+    QTest::newRow("SIGTERM with two being written") << 2 << QStringList() << int(SIGTERM) << 1 << false;
+    QTest::newRow("SIGHUP with one being written") << 1 << QStringList() << int(SIGHUP) << 1 << false;
 }
 
 void VornicCliTest::station()
@@ -1239,12 +1249,18 @@ void VornicCliTest::station()
     QFETCH(QStringList, options);
     QFETCH(int, signalNumber);
     QFETCH(int, code);
+    QFETCH(bool, serialPort);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     const QByteArray bytes = TestImage::bytes(signalNumber ? 64 * 1024 : 16 * 1024);
     const QString image = writeImage(QStringLiteral("DG_STATION.IN2"), bytes);
-    const auto config = [signalNumber](int i) {
-        EmulatedDfuDevice::Config config = usbDongara(true);
+    const auto config = [signalNumber, serialPort](int i) {
+        EmulatedDfuDevice::Config config = usbDongara(!serialPort);
+        if (serialPort) {
+            config.deviceClass = 2;
+            // Port lock files are shared by every process: a name of this one's own.
+            config.ttyName = "ttyACM" + QByteArray::number(9000 + 2 * (QCoreApplication::applicationPid() % 5000) + i);
+        }
         config.at(QByteArray("1-") + QByteArray::number(3 + i), 2 + 5 * i);
         config.serial = "04E2B9C" + QByteArray::number(i);
         config.canUpload = true;
@@ -1284,6 +1300,7 @@ void VornicCliTest::station()
         } else {
             QCOMPARE(device->downloaded(), bytes);
             QCOMPARE(device->manifestations(), 1);
+            QCOMPARE(device->serialReceived(), QByteArray(serialPort ? "boot\n" : ""));
         }
         device->unplug(testbed);
     }

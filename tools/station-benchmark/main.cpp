@@ -299,6 +299,6 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     if (arrivals > 0 && !soak(testbed, bench, smallPath, small, arrivals))
         status = 1;
-    std::printf("%s\n", status == 0 ? "station-benchmark: every measure held" : "station-benchmark: FAILED");
+    std::printf("%s\n", status == 0 ? "station-benchmark: every device written whole, the soak bounded" : "station-benchmark: FAILED");
     return status;
 }
