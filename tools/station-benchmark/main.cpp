@@ -88,6 +88,20 @@ int threads()
     return -1;
 }
 
+// Starts `station`, fed by `feed`, counting the devices done and those
+// that were not (failed or skipped).
+void startCounting(ProductionStation &station, StationWatch &feed, const QString &imagePath, int *done, int *failed)
+{
+    QObject::connect(&station, &ProductionStation::event, [done, failed](const ProductionStation::Event &event) {
+        if (event.kind == ProductionStation::Event::Done)
+            ++*done;
+        else if (event.kind == ProductionStation::Event::Failed || event.kind == ProductionStation::Event::Skipped)
+            ++*failed;
+    });
+    feed.start();
+    station.start(FirmwareImage::read(imagePath), ProductionStation::Options());
+}
+
 class Bench
 {
 public:
@@ -104,29 +118,13 @@ public:
         StationWatch feed(&station);
         int done = 0;
         int failed = 0;
-        QObject::connect(&station, &ProductionStation::event, [&](const ProductionStation::Event &event) {
-            if (event.kind == ProductionStation::Event::Done)
-                ++done;
-            else if (event.kind == ProductionStation::Event::Failed || event.kind == ProductionStation::Event::Skipped)
-                ++failed;
-        });
-        feed.start();
-        station.start(FirmwareImage::read(m_imagePath), ProductionStation::Options());
+        startCounting(station, feed, m_imagePath, &done, &failed);
         std::vector<std::unique_ptr<EmulatedDfuDevice>> devices;
         std::vector<qint64> pluggedAt;
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < count; ++i) {
-            EmulatedDfuDevice::Config config;
-            config.at("1-" + QByteArray::number(3 + i), nextAddress());
-            config.productId = 0x8015;
-            config.product = "Dongara NET";
-            config.serial = "04E2" + QByteArray::number(++m_serial);
-            config.initialState = EmulatedDfuDevice::DfuIdle;
-            config.canUpload = true;
-            config.busyMs = busyMs;
-            config.pollTimeout = quint32(busyMs);
-            devices.emplace_back(new EmulatedDfuDevice(config));
+            devices.emplace_back(new EmulatedDfuDevice(dongara(i, "04E2", busyMs)));
             pluggedAt.push_back(QDateTime::currentMSecsSinceEpoch());
             if (devices.back()->plug(m_testbed).isEmpty())
                 return Run();
@@ -152,8 +150,22 @@ public:
         return whole ? run : Run();
     }
 
-    int nextAddress() { return m_address = m_address >= 120 ? 2 : m_address + 1; }
-    int serial() { return ++m_serial; }
+    // A Dongara in its bootloader on port `slot`, at a new address and
+    // with a serial number of its own, as each device arriving is.
+    EmulatedDfuDevice::Config dongara(int slot, const QByteArray &serialPrefix, int busyMs)
+    {
+        m_address = m_address >= 120 ? 2 : m_address + 1;
+        EmulatedDfuDevice::Config config;
+        config.at("1-" + QByteArray::number(3 + slot), m_address);
+        config.productId = 0x8015;
+        config.product = "Dongara NET";
+        config.serial = serialPrefix + QByteArray::number(++m_serial);
+        config.initialState = EmulatedDfuDevice::DfuIdle;
+        config.canUpload = true;
+        config.busyMs = busyMs;
+        config.pollTimeout = quint32(busyMs);
+        return config;
+    }
 
 private:
     UsbTestbed &m_testbed;
@@ -187,14 +199,7 @@ bool soak(UsbTestbed &testbed, Bench &bench, const QString &imagePath, const QBy
     {
         ProductionStation station;
         StationWatch feed(&station);
-        QObject::connect(&station, &ProductionStation::event, [&](const ProductionStation::Event &event) {
-            if (event.kind == ProductionStation::Event::Done)
-                ++done;
-            else if (event.kind == ProductionStation::Event::Failed || event.kind == ProductionStation::Event::Skipped)
-                ++failed;
-        });
-        feed.start();
-        station.start(FirmwareImage::read(imagePath), ProductionStation::Options());
+        startCounting(station, feed, imagePath, &done, &failed);
         ResidentMemory memory(QStringLiteral("station soak"), arrivals);
         QElapsedTimer timer;
         timer.start();
@@ -203,14 +208,7 @@ bool soak(UsbTestbed &testbed, Bench &bench, const QString &imagePath, const QBy
             const int ended = done + failed;
             const int now = std::min(soakPorts, arrivals - arrived);
             for (int i = 0; i < now; ++i) {
-                EmulatedDfuDevice::Config config;
-                config.at("1-" + QByteArray::number(3 + i), bench.nextAddress());
-                config.productId = 0x8015;
-                config.product = "Dongara NET";
-                config.serial = "04E3" + QByteArray::number(bench.serial());
-                config.initialState = EmulatedDfuDevice::DfuIdle;
-                config.canUpload = true;
-                devices.emplace_back(new EmulatedDfuDevice(config));
+                devices.emplace_back(new EmulatedDfuDevice(bench.dongara(i, "04E3", 0)));
                 if (devices.back()->plug(testbed).isEmpty())
                     return false;
             }
