@@ -75,6 +75,7 @@ int EmulatedDfuDevice::fastTransfers() const
 EmulatedDfuDevice::EmulatedDfuDevice(const Config &config)
     : m_config(config)
     , m_state(config.initialState)
+    , m_downloaded(config.holds)
 {
 }
 

@@ -77,6 +77,7 @@ public:
         // manifestation tolerant, bit 3 detaches by itself.
         quint8 attributes = 0x0D;
         int corruptUploadAt = -1;            // this byte of the image reads back changed
+        QByteArray holds;                    // the image it holds before anything is written
         quint16 transferSize = 1024;
         // Where the DFU interface sits. Above 0, a vendor interface comes
         // first; DFU requests addressed to any other interface stall.

@@ -176,6 +176,8 @@ private slots:
     void applicationModeIsDetachedOnce();
     void readBack_data();
     void readBack();
+    void read_data();
+    void read();
 };
 
 void DfuEngineTest::requestsNeedATimeLimit()
@@ -757,6 +759,56 @@ void DfuEngineTest::readBack()
     const auto requests = requestsOf(bench.device, 2);
     for (int i = 0; i < requests.size(); ++i)
         QVERIFY(requests[i].value == i && requests[i].length == 1024);
+}
+
+// Reading a device: DFU_UPLOAD block after block until the device ends
+// its image with a shorter block; what cannot be read whole is no image.
+void DfuEngineTest::read_data()
+{
+    QTest::addColumn<int>("holds");             // bytes the device holds
+    QTest::addColumn<bool>("canUpload");
+    QTest::addColumn<int>("limit");             // the read limit; 0: the default
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("uploads");           // DFU_UPLOAD requests
+    QTest::addColumn<QString>("says");
+    QTest::newRow("a short last block") << 2500 << true << 0 << 0 << 3 << "";
+    // Whole blocks: a zero-length block ends the image.
+    QTest::newRow("on a block boundary") << 2048 << true << 0 << 0 << 3 << "";
+    QTest::newRow("holds nothing") << 0 << true << 0 << 0 << 1 << "";
+    QTest::newRow("no upload capability") << 2500 << false << 0 << int(DfuEngine::unreadable) << 0
+                                          << "The device cannot be read: its DFU descriptor does not offer upload.";
+    QTest::newRow("more than the limit") << 5000 << true << 4096 << int(DfuEngine::readTooLong) << 5
+                                         << "without ending its image; it was not read.";
+    QTest::newRow("exactly the limit") << 4096 << true << 4096 << 0 << 5 << "";
+}
+
+void DfuEngineTest::read()
+{
+    QFETCH(int, holds);
+    QFETCH(bool, canUpload);
+    QFETCH(int, limit);
+    QFETCH(int, result);
+    QFETCH(int, uploads);
+    QFETCH(QString, says);
+    EmulatedDfuDevice::Config config;
+    config.canUpload = canUpload;
+    config.holds = randomBytes(holds);
+    Bench bench(config);
+    QVERIFY2(bench.isReady(), "run under umockdev-wrapper");
+    QByteArray firmware("left over");
+    bench.engine.setReadInto(&firmware);
+    if (limit > 0)
+        bench.engine.setReadLimit(limit);
+    QCOMPARE(bench.engine.update(bench.usbDevice, QString()), result);
+    QCOMPARE(firmware, result == 0 ? config.holds : QByteArray());
+    QCOMPARE(bench.device.uploadRequests(), uploads);
+    // Nothing is ever written by a read.
+    QCOMPARE(bench.device.downloadRequests(), 0);
+    QCOMPARE(bench.device.downloaded(), config.holds);
+    QVERIFY2(says.isEmpty() ? bench.errors.isEmpty() : bench.errors.last().at(0).toString().contains(says),
+             qPrintable(bench.errors.isEmpty() ? QString() : bench.errors.last().at(0).toString()));
+    // Left in dfuIDLE: ended by its short block, or aborted.
+    QCOMPARE(bench.device.state(), EmulatedDfuDevice::DfuIdle);
 }
 
 QTEST_GUILESS_MAIN(DfuEngineTest)

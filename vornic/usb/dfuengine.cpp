@@ -106,6 +106,10 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
 
     switch (status.bState) {
     case DfuStateDfuIdle: {
+        if (m_readInto) {
+            m_detach.issued = false;
+            return upload(dfu, transferSize);
+        }
         const int downloaded = download(imagePath, dfu, transferSize);
         m_detach.issued = false;
         if (downloaded < 0 && downloaded != interrupted)
@@ -530,6 +534,62 @@ int DfuEngine::verifyImage(const DfuInterface &dfu, int transferSize)
     if (result == 0 && offset >= fileSize && m_verificationText.isEmpty())
         m_verification = Verified;
     return result;
+}
+
+int DfuEngine::upload(const DfuInterface &dfu, int transferSize)
+{
+    m_readInto->clear();
+    // bmAttributes bit 1: bitCanUpload.
+    if (!(m_attributes & 0x02)) {
+        emit m_emitter->errorSignal(QStringLiteral("The device cannot be read: its DFU descriptor does not offer "
+                                                   "upload."));
+        return unreadable;
+    }
+    if (transferSize <= 0) {
+        emit m_emitter->errorSignal(QStringLiteral("The device does not announce a DFU transfer size; it cannot be "
+                                                   "read."));
+        return -1;
+    }
+    // The length is the device's to say: the bar only moves.
+    emit m_emitter->load_start(0, 0);
+    std::vector<unsigned char> block(static_cast<size_t>(transferSize));
+    // The block number is 16 bits wide and wraps, as the device counts.
+    for (quint32 number = 0;; ++number) {
+        if (m_stop && *m_stop) {
+            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
+                                    blockTimeout);
+            emit m_emitter->errorSignal(QStringLiteral("Stopped after %1 bytes; the device was not read.")
+                                            .arg(m_readInto->size()));
+            m_readInto->clear();
+            return interrupted;
+        }
+        const int got = libusb_control_transfer(dfu.handle, 0xA1, dfuUploadRequest, quint16(number), dfu.interface,
+                                                block.data(), quint16(transferSize), blockTimeout);
+        if (got < 0) {
+            emit m_emitter->errorSignal(got == LIBUSB_ERROR_NO_DEVICE
+                                            ? QStringLiteral("The device left the bus after %1 bytes; it was not "
+                                                             "read.").arg(m_readInto->size())
+                                            : QStringLiteral("The device did not answer the upload of block %1: %2")
+                                                  .arg(number)
+                                                  .arg(usbErrorText(got)));
+            m_readInto->clear();
+            return got;
+        }
+        if (qint64(m_readInto->size()) + got > m_readLimit) {
+            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
+                                    blockTimeout);
+            emit m_emitter->errorSignal(QStringLiteral("The device sent more than %1 MiB without ending its image; "
+                                                       "it was not read.").arg(m_readLimit / (1024 * 1024)));
+            m_readInto->clear();
+            return readTooLong;
+        }
+        m_readInto->append(reinterpret_cast<const char *>(block.data()), got);
+        emit m_emitter->load_progress(int(m_readInto->size()));
+        // A shorter block (a zero-length one after a whole last block) ends
+        // the image; the device is in dfuIDLE again.
+        if (got < transferSize)
+            return 0;
+    }
 }
 
 void DfuEngine::reportStatusFailure(int polled, const DfuStatus &status, int block, int blocks)

@@ -90,6 +90,20 @@ public:
     // (erasing a large sector takes seconds).
     void setBusyLimit(qint64 ms) { m_busyLimit = ms; }
 
+    // Reading instead of writing: a device in its bootloader is read with
+    // DFU_UPLOAD into `firmware`, block after block of its transfer size,
+    // until it ends the image with a shorter block (a device in its
+    // application is told to detach, as for a write). Null: write.
+    void setReadInto(QByteArray *firmware) { m_readInto = firmware; }
+    // A device that sends more than this without ending its image is not
+    // read (readTooLong): no firmware is that large, and a file cut off
+    // there would be no image.
+    void setReadLimit(qint64 bytes) { m_readLimit = bytes; }
+    static const qint64 defaultReadLimit = 64 * 1024 * 1024;
+    // The device's DFU descriptor offers no upload: it cannot be read.
+    static const int unreadable = -14;
+    static const int readTooLong = -15;
+
     // An image read earlier (at the start of a two-phase update, or once
     // for several devices): downloaded instead of reading the file.
     void setImage(const FirmwareImage &image) { m_image = image; }
@@ -124,6 +138,9 @@ private:
     // Reads the image back and compares it (see setVerify): 0 when it is
     // the image or cannot be read back, imageDiffers or interrupted.
     int verifyImage(const DfuInterface &dfu, int transferSize);
+    // Reads the device's image with DFU_UPLOAD into m_readInto (see
+    // setReadInto): 0, or negative with the reason said.
+    int upload(const DfuInterface &dfu, int transferSize);
     // Written, and the device stopped answering (`usbError`) before it said
     // what it made of the image.
     void restartedUnconfirmed(int usbError);
@@ -152,6 +169,8 @@ private:
     FirmwareImage m_sent;
     long m_taken = 0;
     QString m_verificationText;
+    QByteArray *m_readInto = nullptr;
+    qint64 m_readLimit = defaultReadLimit;
 };
 
 #endif // DFUENGINE_H
