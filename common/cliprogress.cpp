@@ -47,6 +47,22 @@ void CliProgress::setRange(int minimum, int maximum)
 
 void CliProgress::setValue(int value)
 {
+    if (m_countingBytes) {
+        // On a terminal the count in place, every 64 KiB; in a log a line
+        // per MiB.
+        const int step = m_interactive ? 64 * 1024 : 1024 * 1024;
+        if (value / step <= m_shown)
+            return;
+        m_shown = value / step;
+        if (m_interactive) {
+            std::fprintf(m_out, "\r%s %d KiB", qPrintable(m_label), value / 1024);
+            m_lineOpen = true;
+        } else {
+            std::fprintf(m_out, "progress %d MiB\n", m_shown);
+        }
+        std::fflush(m_out);
+        return;
+    }
     // A range of one block (maximum == minimum) is whole once reported.
     const int span = m_maximum - m_minimum;
     int percent = span > 0 ? int(qint64(value - m_minimum) * 100 / span) : (value > m_minimum ? 100 : 0);

@@ -24,6 +24,9 @@ public:
     void setLabel(const QString &label);
     // Ends the bar's line, if one is drawn.
     void finish();
+    // The total is not known (a device's firmware read until it ends): the
+    // bytes so far are shown instead of a share, until it is turned off.
+    void setCountingBytes(bool counting) { m_countingBytes = counting; }
 
 public slots:
     void setRange(int minimum, int maximum);
@@ -39,6 +42,7 @@ private:
     int m_maximum = 0;
     int m_shown = -1;           // percent last shown
     bool m_lineOpen = false;
+    bool m_countingBytes = false;
 };
 
 #endif // CLIPROGRESS_H

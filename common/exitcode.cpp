@@ -7,7 +7,10 @@ int exitCodeOf(const UpdateOutcome &outcome, int stoppedCode)
     switch (outcome.kind()) {
     case UpdateOutcome::Verified:
     case UpdateOutcome::Updated:
+    case UpdateOutcome::Read:
         return ExitSuccess;
+    case UpdateOutcome::Unreadable:
+        return ExitUnreadable;
     case UpdateOutcome::NotVerifiable:
         return ExitNotVerified;
     case UpdateOutcome::Differs:

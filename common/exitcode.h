@@ -16,6 +16,7 @@ enum ExitCode {
     ExitVerifyFailed = 8,       // --verify: the image read back from the device differs
     ExitNotVerified = 9,        // --verify: written, but the device cannot be read back or checked
     ExitWrongImage = 10,        // --sha256: the image is not the one named; nothing was sent
+    ExitUnreadable = 11,        // read: the device cannot be read (no upload, no end, not on this road)
     ExitInterrupted = 130       // stopped by Ctrl+C; another signal: 128 + its number (SIGTERM 143)
 };
 

@@ -43,7 +43,11 @@ public:
         // what a history row begun and never ended says: its process died
         Interrupted,
         // how such a row reads while its process still runs
-        Running
+        Running,
+        // a device's firmware read whole (nothing was written)
+        Read,
+        // the device cannot be read: it offers no upload, or sends no end
+        Unreadable
     };
 
     explicit UpdateOutcome(Kind kind = Failed, const QString &reason = QString());
@@ -60,6 +64,8 @@ public:
     bool verified() const { return m_kind == Verified; }
     // The device holds the image (verified, or not).
     bool wroteImage() const { return m_kind == Verified || m_kind == Updated || m_kind == NotVerifiable; }
+    // What was asked was done: the image written, or the device read.
+    bool succeeded() const { return wroteImage() || m_kind == Read; }
     // Written: verified when confirmation was asked, else updated.
     static UpdateOutcome written(bool verify) { return UpdateOutcome(verify ? Verified : Updated); }
 

@@ -99,6 +99,8 @@ private slots:
     void deviceTextIsData();
     void station_data();
     void station();
+    void read_data();
+    void read();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -1323,6 +1325,83 @@ void VornicCliTest::station()
                  outcome.out.constData());
         QVERIFY(outcome.out.contains("present, left alone"));
     }
+}
+
+// A device's firmware read into a file: whole, from the device named alone,
+// by the road an update would take; or nothing, and the file as it was.
+void VornicCliTest::read_data()
+{
+    QTest::addColumn<QString>("mode");              // bootloader, application, serial port, network
+    QTest::addColumn<int>("holds");
+    QTest::addColumn<bool>("canUpload");
+    QTest::addColumn<int>("signalNumber");          // sent once the read is under way
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("bootloader, a short last block") << "bootloader" << 2500 << true << 0 << 0 << "Read 2500 bytes";
+    QTest::newRow("bootloader, on a block boundary") << "bootloader" << 4096 << true << 0 << 0 << "Read 4096 bytes";
+    QTest::newRow("application: restarts, read on return") << "application" << 3000 << true << 0 << 0
+                                                           << "Read 3000 bytes";
+    QTest::newRow("serial port: told \"boot\", read on return") << "serial port" << 3000 << true << 0 << 0
+                                                                 << "Read 3000 bytes";
+    QTest::newRow("no upload capability") << "bootloader" << 2500 << false << 0 << 11
+                                          << "its DFU descriptor does not offer upload";
+    QTest::newRow("holds nothing") << "bootloader" << 0 << true << 0 << 11 << "sent no firmware";
+    QTest::newRow("a network device") << "network" << 0 << true << 0 << 11 << "A network device cannot be read";
+    QTest::newRow("Ctrl+C during the read") << "bootloader" << 16 * 1024 * 1024 << true << int(SIGINT) << 130
+                                            << "the device was not read";
+}
+
+void VornicCliTest::read()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, holds);
+    QFETCH(bool, canUpload);
+    QFETCH(int, signalNumber);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const bool serial = mode == QLatin1String("serial port");
+    EmulatedDfuDevice::Config config = serial ? serialPortDevice(0x0015, "04E2C3D4")
+                                              : usbDongara(mode == QLatin1String("bootloader"));
+    if (serial)
+        config.ttyName = "ttyACM" + QByteArray::number(9000 + 2 * (QCoreApplication::applicationPid() % 5000));
+    config.canUpload = canUpload;
+    config.holds = TestImage::bytes(holds);
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(testbed).isEmpty());
+    // Alike in all but its port and serial number: never asked anything.
+    EmulatedDfuDevice::Config besideConfig = usbDongara(true);
+    besideConfig.at("1-6", 9);
+    besideConfig.serial = "04E2B9C9";
+    besideConfig.canUpload = true;
+    besideConfig.holds = TestImage::bytes(1000);
+    EmulatedDfuDevice beside(besideConfig);
+    QVERIFY(!beside.plug(testbed).isEmpty());
+    // What stood in FILE before stays unless the read is whole.
+    const QString file = writeImage(QStringLiteral("firmware.bin"), QByteArray("before"));
+    const QString name = mode == QLatin1String("network") ? QStringLiteral("127.0.0.1:1") : QString::fromLatin1(config.serial);
+    const Outcome outcome = run({ "read", name, file }, [&](QProcess &process) {
+        if (!signalNumber)
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(device.uploadRequests() >= 5, 10000);
+        CliRun::signal(process, signalNumber);
+    });
+    QVERIFY2(outcome.code == code, (outcome.out + outcome.err).constData());
+    QVERIFY2((code == 0 ? outcome.out : outcome.err).contains(says.toUtf8()), (outcome.out + outcome.err).constData());
+    QFile read(file);
+    QVERIFY(read.open(QIODevice::ReadOnly));
+    QCOMPARE(read.readAll(), code == 0 ? config.holds : QByteArray("before"));
+    // No temporary left beside it.
+    QCOMPARE(QDir(m_dir.path()).entryList({ "firmware.bin*" }, QDir::Files), QStringList { "firmware.bin" });
+    QCOMPARE(device.downloadRequests(), 0);
+    QCOMPARE(device.detachReceived(), mode == QLatin1String("application"));
+    QCOMPARE(device.serialReceived(), QByteArray(serial ? "boot\n" : ""));
+    QVERIFY(beside.requests().isEmpty());
+    if (signalNumber)
+        QCOMPARE(int(device.requests().last().request), 6);
+    device.unplug(testbed);
+    beside.unplug(testbed);
 }
 
 QTEST_MAIN(VornicCliTest)

@@ -30,18 +30,20 @@ LocalRoad::LocalRoad(Emitter *emitter, CliConsole *console, CliProgress *progres
 }
 
 UpdateOutcome LocalRoad::run(DeviceInventory *inventory, const LocalDevice &device, const FirmwareImage &image,
-                             bool verify, int waitSeconds)
+                             bool verify, int waitSeconds, QByteArray *readInto)
 {
     dfuInit(dfuTimeout);
     TwoPhaseUpdate job(m_emitter);
     job.setStopFlag(&InterruptSignal::flag());
     job.setReturnTimeout(waitSeconds * 1000);
     job.begin(image, verify);
+    job.setReadInto(readInto);
+    m_reading = readInto != nullptr;
     const UpdateOutcome first = device.road == LocalDevice::Usb ? write(&job, inventory->usb().at(device.usbIndex))
                                                                 : bootSerial(&job, device);
     if (!job.awaitingReturn())
         return first;
-    if (device.road == LocalDevice::Usb && !first.wroteImage()) {
+    if (device.road == LocalDevice::Usb && !first.succeeded()) {
         job.abandon();
         return first;
     }
@@ -54,7 +56,8 @@ UpdateOutcome LocalRoad::write(TwoPhaseUpdate *job, const UsbDeviceEntry &entry)
     m_written = QStringLiteral("%1 (USB %2)").arg(entry.text, entry.portPath);
     job->startUsb(entry.portPath);
     if (entry.bootloader)
-        m_progress->setLabel(QStringLiteral("Writing %1").arg(m_written));
+        m_progress->setLabel(QStringLiteral("%1 %2").arg(m_reading ? QStringLiteral("Reading") : QStringLiteral("Writing"),
+                                                          m_written));
     m_errors.clear();
     const int result = job->runUsb(entry.device);
     m_bytes = job->bytesTaken();

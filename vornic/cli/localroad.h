@@ -28,9 +28,10 @@ public:
 
     // Writes `image` into `device`, listed by `inventory`; a device in its
     // application, or one on a serial port, is first sent into its
-    // bootloader and awaited for `waitSeconds`.
+    // bootloader and awaited for `waitSeconds`. With `readInto`, reads the
+    // device's firmware there instead, the same way.
     UpdateOutcome run(DeviceInventory *inventory, const LocalDevice &device, const FirmwareImage &image, bool verify,
-                      int waitSeconds);
+                      int waitSeconds, QByteArray *readInto = nullptr);
     // The device written and where it sits ("<row text> (USB <port>)").
     QString written() const { return m_written; }
     // The image bytes the device took.
@@ -48,6 +49,7 @@ private:
     QStringList m_errors;
     QString m_written;
     long m_bytes = 0;
+    bool m_reading = false;
 };
 
 #endif // LOCALROAD_H

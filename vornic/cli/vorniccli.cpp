@@ -33,6 +33,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 
 VornicCli::VornicCli(std::FILE *out, std::FILE *err, QObject *parent)
     : QObject(parent)
@@ -90,14 +91,15 @@ int VornicCli::run(const QStringList &arguments)
     // Every option acts or is refused: none is ignored by a command that
     // does not take it.
     const QStringList commands { QStringLiteral("list"), QStringLiteral("update"), QStringLiteral("history"),
-                                 QStringLiteral("station") };
+                                 QStringLiteral("station"), QStringLiteral("read") };
     const QStringList update { QStringLiteral("update") };
     const QStringList station { QStringLiteral("station") };
     const QStringList writing { QStringLiteral("update"), QStringLiteral("station") };
+    const QStringList restarting { QStringLiteral("update"), QStringLiteral("station"), QStringLiteral("read") };
     QHash<QString, QStringList> takenBy {
-        { QStringLiteral("json"), commands }, { QStringLiteral("ip"), commands.mid(0, 2) },
+        { QStringLiteral("json"), commands.mid(0, 4) }, { QStringLiteral("ip"), commands.mid(0, 2) },
         { QStringLiteral("force"), update }, { QStringLiteral("reboot"), update }, { QStringLiteral("verify"), writing },
-        { QStringLiteral("wait"), writing }, { QStringLiteral("all"), update }, { QStringLiteral("sha256"), writing },
+        { QStringLiteral("wait"), restarting }, { QStringLiteral("all"), update }, { QStringLiteral("sha256"), writing },
         { QStringLiteral("image-on-stdin"), update }, { QStringLiteral("include-present"), station },
         { QStringLiteral("again"), station }, { QStringLiteral("count"), station },
     };
@@ -115,6 +117,11 @@ int VornicCli::run(const QStringList &arguments)
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
     m_json = parser.isSet(json);
+    if (command == QLatin1String("read")) {
+        if (positional.size() != 3)
+            return fail(ExitUsage, QStringLiteral("Name the device and the file: vornic-cli read DEVICE FILE."));
+        return readOne(positional.at(1), positional.at(2));
+    }
     if (command == QLatin1String("station")) {
         if (positional.size() != 2)
             return fail(ExitUsage, QStringLiteral("The station takes the image alone (vornic-cli station IMAGE); see "
@@ -345,31 +352,10 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
     if (address)
         return updateNetwork(deviceName, imagePath);
 
-    // Only the named device is opened: several of these may run at once,
-    // each writing its own device, and none may disturb another's.
-    m_inventory.listLocal([&deviceName](libusb_device *device) { return UsbDeviceList::mayBeNamed(device, deviceName); });
-    const QVector<LocalDevice> found = m_inventory.matches(deviceName);
-    if (found.isEmpty())
-        return said(UpdateOutcome(UpdateOutcome::NoDevice,
-                                  QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows the devices "
-                                                 "there are.").arg(deviceName)));
-    if (found.size() > 1)
-        return said(UpdateOutcome(UpdateOutcome::NoDevice,
-                                  QStringLiteral("%1 devices answer to %2; name one by its USB port path or serial port "
-                                                 "(vornic-cli list).").arg(found.size()).arg(deviceName)));
-    const LocalDevice device = found.first();
-    m_road = device.roadName();
-    m_place = device.id;
-    m_result.insert(QStringLiteral("serialNumber"), device.serialNumber);
-    m_result.insert(QStringLiteral("text"), device.text);
-    if (!device.accessible)
-        return said(UpdateOutcome(UpdateOutcome::NoAccess,
-                                  device.road == LocalDevice::Usb
-                                      ? DfuEngine::noAccessText()
-                                      : QStringLiteral("This user may not open the serial port %1: add the user to "
-                                                       "the dialout group and log in again, or install Ordane's "
-                                                       "device access rules.").arg(device.port.systemLocation())));
+    LocalDevice device;
     UpdateOutcome refusal;
+    if (!findLocal(deviceName, &device, &refusal))
+        return refusal;
     if (!checkImageFits(device.text, imagePath, false, &refusal))
         return refusal;
     // As the window does before it tells the device anything.
@@ -389,6 +375,83 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
                : outcome.reason().isEmpty() ? QString()
                                            : QStringLiteral(" (not confirmed by the device: %1)").arg(outcome.reason()));
     return outcome;
+}
+
+bool VornicCli::findLocal(const QString &deviceName, LocalDevice *device, UpdateOutcome *refusal)
+{
+    // Only the named device is opened: several of these may run at once,
+    // each writing its own device, and none may disturb another's.
+    m_inventory.listLocal([&deviceName](libusb_device *device) { return UsbDeviceList::mayBeNamed(device, deviceName); });
+    const QVector<LocalDevice> found = m_inventory.matches(deviceName);
+    if (found.isEmpty()) {
+        *refusal = said(UpdateOutcome(UpdateOutcome::NoDevice,
+                                      QStringLiteral("No Ordane device %1 is connected; vornic-cli list shows the "
+                                                     "devices there are.").arg(deviceName)));
+        return false;
+    }
+    if (found.size() > 1) {
+        *refusal = said(UpdateOutcome(UpdateOutcome::NoDevice,
+                                      QStringLiteral("%1 devices answer to %2; name one by its USB port path or serial "
+                                                     "port (vornic-cli list).").arg(found.size()).arg(deviceName)));
+        return false;
+    }
+    *device = found.first();
+    m_road = device->roadName();
+    m_place = device->id;
+    m_result.insert(QStringLiteral("serialNumber"), device->serialNumber);
+    m_result.insert(QStringLiteral("text"), device->text);
+    if (device->accessible)
+        return true;
+    *refusal = said(UpdateOutcome(UpdateOutcome::NoAccess,
+                                  device->road == LocalDevice::Usb
+                                      ? DfuEngine::noAccessText()
+                                      : QStringLiteral("This user may not open the serial port %1: add the user to "
+                                                       "the dialout group and log in again, or install Ordane's "
+                                                       "device access rules.").arg(device->port.systemLocation())));
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Read
+
+int VornicCli::readOne(const QString &deviceName, const QString &filePath)
+{
+    InterruptSignal::install();
+    if (NetworkAddress::looksLikeAddress(deviceName))
+        return fail(ExitUnreadable, QStringLiteral("A network device cannot be read: it offers no way to send its "
+                                                   "firmware back."));
+    // Written beside FILE and renamed over it once whole: a read that fails
+    // or is stopped leaves FILE as it was. Opened before the device is told
+    // anything (a device in its application would restart for nothing).
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(ExitFailure, QStringLiteral("Cannot write %1: %2.").arg(filePath, file.errorString()));
+    LocalDevice device;
+    UpdateOutcome refusal;
+    if (!findLocal(deviceName, &device, &refusal))
+        return exitCodeOf(refusal, InterruptSignal::exitCode());
+    LocalServerNudge::nudge(device.text, this);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray firmware;
+    LocalRoad road(m_emitter, m_console, m_progress);
+    m_progress->setCountingBytes(true);
+    const UpdateOutcome outcome = road.run(&m_inventory, device, FirmwareImage(), false, m_waitSeconds, &firmware);
+    m_progress->finish();
+    m_progress->setCountingBytes(false);
+    if (outcome.kind() != UpdateOutcome::Read)
+        return failed(outcome);
+    if (firmware.isEmpty())
+        return fail(ExitUnreadable, QStringLiteral("%1 sent no firmware (its first block was empty); %2 was not "
+                                                   "written.").arg(road.written(), filePath));
+    if (file.write(firmware) != firmware.size() || !file.commit())
+        return fail(ExitFailure, QStringLiteral("Cannot write %1: %2; it was left as it was.")
+                                     .arg(filePath, file.errorString()));
+    note(QStringLiteral("Read %1 bytes from %2 into %3 (SHA-256 %4) in %5 s.")
+             .arg(firmware.size())
+             .arg(road.written(), filePath, QString::fromLatin1(FirmwareImage::digestOf(firmware)),
+                  QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+    return ExitSuccess;
 }
 
 bool VornicCli::checkImageFits(const QString &rowText, const QString &imagePath, bool networkDevice,

@@ -45,6 +45,13 @@ private:
     int updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
                    const QStringList &childOptions);
     UpdateOutcome updateNetwork(const QString &address, const QString &imagePath);
+    // Reads the firmware of one USB or serial-port device into `filePath`
+    // (whole, or not at all).
+    int readOne(const QString &deviceName, const QString &filePath);
+    // The one USB or serial-port device `deviceName` names, listed without
+    // opening any other; false (and *refusal said) when there is none, more
+    // than one, or this user may not open it.
+    bool findLocal(const QString &deviceName, LocalDevice *device, UpdateOutcome *refusal);
     // The production station: every device that arrives and the image fits
     // is written, until stopped.
     int runStation(const QString &imagePath, ProductionStation::Options options);

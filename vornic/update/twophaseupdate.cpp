@@ -52,6 +52,7 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_phase = Idle;
     m_image = image;
     m_verify = verify;
+    m_readInto = nullptr;
     m_mayDetach = true;
     m_mayAwait = true;
     m_awaited = AwaitedDevice();
@@ -98,6 +99,7 @@ int TwoPhaseUpdate::runUsb(libusb_device *device)
     engine.setStopFlag(m_stopFlag);
     engine.setVerify(m_verify);
     engine.setImage(m_image);
+    engine.setReadInto(m_readInto);
     // A detach is told to the owner's thread as soon as the job has sent it:
     // the device may be back before the job ends.
     engine.setDetachReport([this](const DfuEngine::Detach &detach) { reportDetach(detach); });
@@ -205,6 +207,8 @@ UpdateOutcome TwoPhaseUpdate::usbOutcome(int result, const QString &said) const
     if (result >= 0 && m_detach.awaited && m_phase != AwaitingReturn)
         return UpdateOutcome(UpdateOutcome::Stopped,
                              QStringLiteral("The device was told to restart into its bootloader; nothing was written."));
+    if (m_readInto && result >= 0)
+        return UpdateOutcome(UpdateOutcome::Read);
     return DfuEngine::outcomeOf(result, m_verification, m_verificationText, said, m_verify);
 }
 

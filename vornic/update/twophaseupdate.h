@@ -78,6 +78,10 @@ public:
     // Awaiting, or about to: the running USB job has detached its device.
     bool returnPending() const;
     const FirmwareImage &image() const { return m_image; }
+    // A read instead of a write (after begin()): the USB job reads the
+    // device's firmware into `firmware`, which the caller keeps until the
+    // job has ended. Null: write.
+    void setReadInto(QByteArray *firmware) { m_readInto = firmware; }
     bool verify() const { return m_verify; }
 
     // The USB road: the device at `portPath` is about to be written by
@@ -234,6 +238,7 @@ private:
     std::atomic<long> m_bytesTaken { 0 };
     std::unique_ptr<UpdateRecord> m_record;
     QString m_recordProgram = QStringLiteral("vornic");
+    QByteArray *m_readInto = nullptr;
 };
 
 #endif // TWOPHASEUPDATE_H

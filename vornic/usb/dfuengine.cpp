@@ -637,6 +637,9 @@ UpdateOutcome DfuEngine::outcomeOf(int result, Verification verification, const 
         return UpdateOutcome(UpdateOutcome::DeviceRefused, why);
     case imageDiffers:
         return UpdateOutcome(UpdateOutcome::Differs, why);
+    case unreadable:
+    case readTooLong:
+        return UpdateOutcome(UpdateOutcome::Unreadable, why);
     case LIBUSB_ERROR_ACCESS:
         return UpdateOutcome(UpdateOutcome::NoAccess, why);
     case LIBUSB_ERROR_BUSY:

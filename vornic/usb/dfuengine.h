@@ -101,8 +101,9 @@ public:
     void setReadLimit(qint64 bytes) { m_readLimit = bytes; }
     static const qint64 defaultReadLimit = 64 * 1024 * 1024;
     // The device's DFU descriptor offers no upload: it cannot be read.
-    static const int unreadable = -14;
-    static const int readTooLong = -15;
+    // (Beyond libusb's codes and the system's error numbers.)
+    static const int unreadable = -200;
+    static const int readTooLong = -201;
 
     // An image read earlier (at the start of a two-phase update, or once
     // for several devices): downloaded instead of reading the file.
