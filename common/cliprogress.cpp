@@ -57,7 +57,7 @@ void CliProgress::setValue(int value)
         if (m_interactive) {
             std::fprintf(m_out, "\r%s %d KiB", qPrintable(m_label), value / 1024);
             m_lineOpen = true;
-        } else {
+        } else if (m_shown > 0) {
             std::fprintf(m_out, "progress %d MiB\n", m_shown);
         }
         std::fflush(m_out);
