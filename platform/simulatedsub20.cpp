@@ -35,6 +35,7 @@ SimulatedSub20::Options SimulatedSub20::Options::fromSettings(QSettings &setting
     settings.beginGroup(QStringLiteral("adapter"));
     options.padAddress = settings.value(QStringLiteral("pad_address"), options.padAddress).toInt();
     options.imageFile = settings.value(QStringLiteral("image")).toString();
+    options.holdsFile = settings.value(QStringLiteral("holds")).toString();
     options.refuseConfig = settings.value(QStringLiteral("refuse_config"), false).toBool();
     options.transmitErrorAt = settings.value(QStringLiteral("transmit_error_at"), 0).toInt();
     options.timeoutAt = settings.value(QStringLiteral("timeout_at"), 0).toInt();
@@ -53,6 +54,9 @@ SimulatedSub20::Options SimulatedSub20::Options::fromSettings(QSettings &setting
 SimulatedSub20::SimulatedSub20(const Options &options)
     : m_options(options)
 {
+    QFile held(options.holdsFile);
+    if (!options.holdsFile.isEmpty() && held.open(QIODevice::ReadOnly))
+        m_image = held.read(largestImage);
 }
 
 SimulatedSub20::~SimulatedSub20()
@@ -142,6 +146,9 @@ int SimulatedSub20::rsTransfer(const char *tx, int txSize, char *rx, int rxSize)
                 exception = illegalDataValue;
             } else if (request == m_options.exceptionAt) {
                 exception = quint8(m_options.exceptionCode ? m_options.exceptionCode : illegalDataAddress);
+            } else if (word(tx + 6) * recordStride >= m_image.size() && !m_options.readBackEmpty) {
+                // Past the last record it holds: no such record.
+                exception = illegalDataAddress;
             } else {
                 const int offset = word(tx + 6) * recordStride;
                 read = m_image.mid(offset, word(tx + 8) * 2);

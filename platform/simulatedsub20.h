@@ -24,6 +24,7 @@ public:
     {
         int padAddress = 0x50;
         QString imageFile;              // the received image is written here
+        QString holdsFile;              // the image the pad holds at start (read back until a new one comes)
         bool refuseConfig = false;      // sub_ir_config fails
         int transmitErrorAt = 0;        // sub_ir_tx call k (from 1) fails
         int timeoutAt = 0;              // Modbus request k (from 1) gets no reply
@@ -35,7 +36,7 @@ public:
         bool readBackEmpty = false;     // ... with no records (byte count 0)
         int corruptReadAt = -1;         // this byte of the image reads back changed
 
-        // From the [adapter] group: pad_address, image, refuse_config,
+        // From the [adapter] group: pad_address, image, holds, refuse_config,
         // transmit_error_at, timeout_at, exception_at, exception_code,
         // crc_error_at, delay_ms.
         static Options fromSettings(QSettings &settings);
@@ -44,6 +45,8 @@ public:
     // The longest delay a setting may ask for: a pad that answers at all
     // answers within this.
     static constexpr int longestDelayMs = 10000;
+    // The most a pad holds: every record number (0 to 9999) of 32 bytes.
+    static constexpr int largestImage = 10000 * 32;
 
     explicit SimulatedSub20(const Options &options);
     ~SimulatedSub20() override;

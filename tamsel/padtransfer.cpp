@@ -245,6 +245,68 @@ int PadTransfer::modbusVerify(const FirmwareImage &image, int slaveAddress)
     return result;
 }
 
+int PadTransfer::modbusRead(int slaveAddress, QByteArray *firmware)
+{
+    firmware->clear();
+    if (slaveAddress == 0) {
+        sayError(QStringLiteral("A broadcast cannot be read: no pad answers it. Name the pad's address."));
+        return unreadable;
+    }
+    Modbus modbus;
+    QString said;
+    QObject::connect(&modbus, &Modbus::errorString, [&said](const QString &text) { said = text; });
+    modbus.traceEnabled = true;
+    // The length is the pad's to say: the bar only moves.
+    emit m_emitter->load_start(0, 0);
+    char held[modbusBlockSize + 1];
+    for (int record = 0; record < modbusRecordLimit; ++record) {
+        if (m_stop) {
+            sayError(QStringLiteral("Stopped after %1 records; the pad was not read.").arg(record));
+            firmware->clear();
+            return -1;
+        }
+        const int result = modbus.readFileRecord(m_handle.load(), slaveAddress, 0, record, modbusBlockSize, held);
+        const bool noMore = (result == modbusException && modbus.lastException() == 2) || result == Modbus::noRecords;
+        if (noMore && record > 0)
+            return 0;
+        if (noMore || (result == modbusException && modbus.lastException() == 1 && record == 0)) {
+            sayError(noMore ? QStringLiteral("The pad at address %1 holds no records to read.")
+                                  .arg(addressText(slaveAddress))
+                            : QStringLiteral("The pad at address %1 does not read its records back (it answers "
+                                             "Read File Record with \"Illegal Function\"); it cannot be read.")
+                                  .arg(addressText(slaveAddress)));
+            return unreadable;
+        }
+        if (result != 0) {
+            sayError(QStringLiteral("The read of record %1 failed: %2").arg(record).arg(said.trimmed()));
+            firmware->clear();
+            return result;
+        }
+        firmware->append(held, modbusBlockSize);
+        emit m_emitter->load_progress(int(firmware->size()));
+    }
+    sayError(QStringLiteral("The pad answered all %1 records without saying there are no more; it was not read.")
+                 .arg(modbusRecordLimit));
+    firmware->clear();
+    return unreadable;
+}
+
+UpdateOutcome PadTransfer::readOutcome(int result) const
+{
+    const QString why = m_firstError;
+    if (result == 0)
+        return UpdateOutcome(UpdateOutcome::Read);
+    if (m_stop.load())
+        return UpdateOutcome(UpdateOutcome::Stopped, why);
+    if (result == unreadable)
+        return UpdateOutcome(UpdateOutcome::Unreadable, why);
+    if (result == modbusTimeout)
+        return UpdateOutcome(UpdateOutcome::Timeout, why);
+    if (result == modbusException)
+        return UpdateOutcome(UpdateOutcome::DeviceRefused, why);
+    return UpdateOutcome(UpdateOutcome::Failed, why);
+}
+
 int PadTransfer::update(const FirmwareImage &image, Road road, int slaveAddress, bool verify,
                         Verification *verification, const std::function<void()> &readingBack)
 {

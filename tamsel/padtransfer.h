@@ -46,6 +46,17 @@ public:
     static const int imageDiffers = -3;
     // Why a pad at `slaveAddress` cannot be verified at all.
     static QString notVerifiableText(int slaveAddress);
+    // Reads the pad's image with Read File Record, record after record from
+    // record 0, until the pad says there are no more (an exception for the
+    // record's address, or a reply with no records): 0, or why not (said).
+    // The pad keeps no length: the image comes in whole records, the last
+    // one as the pad holds it.
+    int modbusRead(int slaveAddress, QByteArray *firmware);
+    // The pad cannot be read: a broadcast, a pad that answers no read,
+    // holds nothing, or never says there are no more.
+    static const int unreadable = -4;
+    // What came of modbusRead(), its result.
+    UpdateOutcome readOutcome(int result) const;
     // A pad's Modbus address as every message and history row writes it: "0x0A".
     static QString addressText(int slaveAddress);
     // Why the last read-back found the image not verifiable.

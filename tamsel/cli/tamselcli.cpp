@@ -13,6 +13,7 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QSaveFile>
 
 
 #include <cerrno>
@@ -40,12 +41,19 @@ QString TamselCli::helpText()
     return QStringLiteral(
         "Usage: tamsel-cli update --road modbus [--address HEX] [--verify] IMAGE\n"
         "       tamsel-cli update --road ir IMAGE\n"
+        "       tamsel-cli read --road modbus [--address HEX] FILE\n"
         "       tamsel-cli history [--device ADDRESS] [--since DATE] [--limit N]\n"
         "                          [--json|--csv]\n"
         "\n"
         "Writes IMAGE into the Ordane pad through the SUB-20 adapter, as Tamsel's\n"
         "window does: by Modbus Write File Record requests over RS-485, or by\n"
         "infrared boot frames.\n"
+        "\n"
+        "read writes the pad's image into FILE: Read File Record requests from record\n"
+        "0 until the pad says there are no more (an exception for the record's\n"
+        "address, or an empty reply), in whole records of 32 bytes (the pad keeps no\n"
+        "length). FILE is replaced only by a whole read. Infrared has no way back:\n"
+        "a pad cannot be read by infrared (code 11).\n"
         "\n"
         "Options:\n"
         "  --road modbus|ir  The way to the pad.\n"
@@ -97,6 +105,8 @@ QString TamselCli::helpText()
         "  8    --verify: the records read back differ from IMAGE\n"
         "  9    --verify: written, but the pad could not be read back\n"
         "  10   --sha256: IMAGE is not the image named; nothing was sent\n"
+        "  11   read: the pad cannot be read (infrared, a broadcast, a pad that\n"
+        "       answers no read or holds nothing)\n"
         "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
         "       (the terminal closed)\n");
 }
@@ -130,14 +140,15 @@ int TamselCli::run(const QStringList &arguments)
     // does not take it.
     const QString command = positional.value(0);
     const QStringList updating { QStringLiteral("update") };
+    const QStringList reaching { QStringLiteral("update"), QStringLiteral("read") };
     QHash<QString, QStringList> takenBy {
-        { QStringLiteral("road"), updating },
-        { QStringLiteral("address"), updating },
+        { QStringLiteral("road"), reaching },
+        { QStringLiteral("address"), reaching },
         { QStringLiteral("verify"), updating },
         { QStringLiteral("sha256"), updating },
     };
     HistoryReport::claimOptions(&takenBy, true);
-    if ((command == QLatin1String("update") || command == QLatin1String("history"))
+    if ((command == QLatin1String("update") || command == QLatin1String("history") || command == QLatin1String("read"))
         && !m_console->optionsFit(parser, command, takenBy, &code))
         return code;
     if (positional == QStringList { QStringLiteral("history") }) {
@@ -145,9 +156,10 @@ int TamselCli::run(const QStringList &arguments)
                               UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
-    if (positional.size() != 2 || positional.at(0) != QLatin1String("update"))
-        return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE, or "
-                                              "tamsel-cli history; see tamsel-cli --help."));
+    if (positional.size() != 2 || (command != QLatin1String("update") && command != QLatin1String("read")))
+        return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE, "
+                                              "tamsel-cli read --road modbus [--address HEX] FILE, or tamsel-cli "
+                                              "history; see tamsel-cli --help."));
     const QString roadName = parser.value(road);
     if (roadName != QLatin1String("modbus") && roadName != QLatin1String("ir"))
         return fail(ExitUsage, QStringLiteral("--road is modbus or ir."));
@@ -164,6 +176,8 @@ int TamselCli::run(const QStringList &arguments)
         if (!ok || slave < broadcastAddress || slave > highestAddress)
             return fail(ExitUsage, QStringLiteral("--address takes the pad's Modbus address in hexadecimal, 0 to F7."));
     }
+    if (command == QLatin1String("read"))
+        return read(infrared, slave, positional.at(1));
     if (!infrared && slave == broadcastAddress)
         m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
                             "arrived, and every record waits 100 ms."));
@@ -199,19 +213,10 @@ UpdateOutcome TamselCli::update(PadUpdate *padUpdate, const PadUpdate::Job &job)
     padUpdate->record().describe(image);
     const long size = image.size();
 
-    std::atomic<sub_handle> handle { sub_open(nullptr) };
-    if (!handle) {
-        const QString problem = sub20OpenProblem();
-        if (!problem.isEmpty()) {
-            const int error = sub20OpenErrorNumber();
-            // A setting it cannot use is no missing adapter: said alone.
-            if (error == EINVAL)
-                return failed(UpdateOutcome(UpdateOutcome::Failed, problem));
-            return failed(UpdateOutcome(error == EACCES ? UpdateOutcome::NoAccess : UpdateOutcome::NoDevice,
-                                        QStringLiteral("SUB-20 not connected! ") + problem));
-        }
-        return failed(UpdateOutcome(UpdateOutcome::NoDevice, QStringLiteral("SUB-20 not connected! ") + sub20BackendAdvice()));
-    }
+    std::atomic<sub_handle> handle { nullptr };
+    UpdateOutcome refusal;
+    if (!openAdapter(&handle, &refusal))
+        return refusal;
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -239,4 +244,66 @@ UpdateOutcome TamselCli::update(PadUpdate *padUpdate, const PadUpdate::Job &job)
     else
         failed(outcome);
     return outcome;
+}
+
+bool TamselCli::openAdapter(std::atomic<sub_handle> *handle, UpdateOutcome *refusal)
+{
+    handle->store(sub_open(nullptr));
+    if (handle->load())
+        return true;
+    const QString problem = sub20OpenProblem();
+    if (problem.isEmpty()) {
+        *refusal = failed(UpdateOutcome(UpdateOutcome::NoDevice, QStringLiteral("SUB-20 not connected! ") + sub20BackendAdvice()));
+        return false;
+    }
+    const int error = sub20OpenErrorNumber();
+    // A setting it cannot use is no missing adapter: said alone.
+    if (error == EINVAL)
+        *refusal = failed(UpdateOutcome(UpdateOutcome::Failed, problem));
+    else
+        *refusal = failed(UpdateOutcome(error == EACCES ? UpdateOutcome::NoAccess : UpdateOutcome::NoDevice,
+                                        QStringLiteral("SUB-20 not connected! ") + problem));
+    return false;
+}
+
+int TamselCli::read(bool infrared, int slaveAddress, const QString &filePath)
+{
+    InterruptSignal::install();
+    if (infrared)
+        return fail(ExitUnreadable, QStringLiteral("Infrared has no way back from the pad: it cannot be read by "
+                                                   "infrared; read it by Modbus (--road modbus)."));
+    // Written beside FILE and renamed over it once whole: a read that fails
+    // or is stopped leaves FILE as it was.
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(ExitFailure, QStringLiteral("Cannot write %1: %2.").arg(filePath, file.errorString()));
+    std::atomic<sub_handle> handle { nullptr };
+    UpdateOutcome refusal;
+    if (!openAdapter(&handle, &refusal))
+        return exitCodeOf(refusal, InterruptSignal::exitCode());
+    const QString target = QStringLiteral("the pad at address %1 by Modbus").arg(PadTransfer::addressText(slaveAddress));
+    m_progress->setLabel(QStringLiteral("Reading %1").arg(target));
+    m_progress->setCountingBytes(true);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray firmware;
+    PadTransfer transfer(m_emitter, handle, InterruptSignal::flag());
+    const int result = transfer.modbusRead(slaveAddress, &firmware);
+    sub_close(handle.exchange(nullptr));
+    m_progress->finish();
+    m_progress->setCountingBytes(false);
+    const UpdateOutcome outcome = transfer.readOutcome(result);
+    if (outcome.kind() != UpdateOutcome::Read) {
+        failed(outcome);
+        return exitCodeOf(outcome, InterruptSignal::exitCode());
+    }
+    if (file.write(firmware) != firmware.size() || !file.commit())
+        return fail(ExitFailure, QStringLiteral("Cannot write %1: %2; it was left as it was.")
+                                     .arg(filePath, file.errorString()));
+    m_console->note(QStringLiteral("Read %1 bytes (%2 records) from %3 into %4 (SHA-256 %5) in %6 s.")
+                        .arg(firmware.size())
+                        .arg(firmware.size() / PadTransfer::modbusBlockSize)
+                        .arg(target, filePath, QString::fromLatin1(FirmwareImage::digestOf(firmware)),
+                             QString::number(elapsed.elapsed() / 1000.0, 'f', 1)));
+    return ExitSuccess;
 }

@@ -5,6 +5,8 @@
 #include "padupdate.h"
 
 #include <QObject>
+
+#include <atomic>
 #include <QStringList>
 
 #include <cstdio>
@@ -31,6 +33,11 @@ public:
 
 private:
     UpdateOutcome update(PadUpdate *padUpdate, const PadUpdate::Job &job);
+    // Reads the pad's image by Modbus into `filePath` (whole, or not at all).
+    int read(bool infrared, int slaveAddress, const QString &filePath);
+    // Opens the adapter into `handle`; false (and *refusal said) when there
+    // is none, or it cannot be used.
+    bool openAdapter(std::atomic<sub_handle> *handle, UpdateOutcome *refusal);
     int fail(int code, const QString &sentence);
     // Says the outcome's reason; returns it.
     UpdateOutcome failed(const UpdateOutcome &outcome);

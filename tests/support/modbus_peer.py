@@ -3,12 +3,13 @@
 serial port (one side of a pseudo-terminal pair). It answers Write File
 Record requests for its slave address with pymodbus' own echo, writes the
 records it receives into an image file (record number x 32 bytes), answers
-Read File Record requests from what it holds (one byte changed on request),
-and can answer request K with an exception or not at all. Prints "ready"
-once the port is open.
+Read File Record requests from what it holds (one byte changed on request;
+a record past its image is "Illegal Data Address", as a Modbus file ends),
+and can answer request K with an exception or not at all. With --holds it
+starts with that file's image. Prints "ready" once the port is open.
 
   modbus_peer.py PORT SLAVE IMAGE [--exception-at K --exception-code N] [--silent-at K]
-                 [--corrupt-read-at OFFSET]
+                 [--corrupt-read-at OFFSET] [--holds FILE]
 """
 import argparse
 import asyncio
@@ -32,9 +33,13 @@ parser.add_argument("--exception-at", type=int, default=0)
 parser.add_argument("--exception-code", type=int, default=2)
 parser.add_argument("--silent-at", type=int, default=0)
 parser.add_argument("--corrupt-read-at", type=int, default=-1)
+parser.add_argument("--holds")
 args = parser.parse_args()
 
 image = bytearray()
+if args.holds:
+    with open(args.holds, "rb") as held:
+        image = bytearray(held.read())
 requests = 0
 
 
@@ -83,6 +88,8 @@ class ServingReadRequest(ReadFileRecordRequest):
         records = []
         for record in self.records:
             offset = record.record_number * 32
+            if offset >= len(image):
+                return ExceptionResponse(self.function_code, 2)
             length = record.record_length * 2
             data = bytearray(image[offset:offset + length].ljust(length, b"\0"))
             if offset <= args.corrupt_read_at < offset + length:

@@ -25,6 +25,8 @@ private slots:
     void update_data();
     void update();
     void interrupted();
+    void read_data();
+    void read();
     void manyWritersOnANewHistory_data();
     void manyWritersOnANewHistory();
     void historyOnAFullDisk();
@@ -183,7 +185,7 @@ void TamselCliTest::update_data()
                                           << 0 << "";
     QTest::newRow("usage: an option of update only") << "simulated" << none
                                                      << QStringList { "history", "--road", "ir" } << 2
-                                                     << "--road goes with update only";
+                                                     << "--road goes with update and read only";
 }
 
 void TamselCliTest::update()
@@ -272,6 +274,73 @@ void TamselCliTest::interrupted()
     QCOMPARE(outcome.code, 130);
     QVERIFY2(outcome.err.contains("Stopped; the pad did not get the whole image."), outcome.err.constData());
     QVERIFY(!seen.contains("Wrote"));
+
+    // A read stopped leaves no file.
+    const QString read = dir.filePath(QStringLiteral("pad.bin"));
+    process = start(dir, QStringLiteral("simulated"), { { "delay_ms", 5 }, { "holds", imagePath } },
+                    { "read", "--road", "modbus", read });
+    QVERIFY(process->waitForStarted());
+    QTest::qWait(500);
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Outcome stopped = finish(process);
+    QCOMPARE(stopped.code, 130);
+    QVERIFY2(stopped.err.contains("the pad was not read."), stopped.err.constData());
+    QVERIFY(QDir(dir.path()).entryList({ "pad.bin*" }, QDir::Files).isEmpty());
+}
+
+// The pad's image read by Modbus into a file: record after record until the
+// pad says there are no more; whole, or FILE is left as it was.
+void TamselCliTest::read_data()
+{
+    QTest::addColumn<QVariantMap>("adapter");
+    QTest::addColumn<int>("holds");             // bytes the pad holds
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+    const QStringList modbus { "read", "--road", "modbus", "--address", "50" };
+    const QVariantMap none;
+    QTest::newRow("whole records") << none << 960 << modbus << 0 << "Read 960 bytes (30 records)";
+    // The pad keeps no length: its last record comes whole.
+    QTest::newRow("a last record in part") << none << 1000 << modbus << 0 << "Read 1024 bytes (32 records)";
+    QTest::newRow("holds nothing") << none << 0 << modbus << 11 << "holds no records to read";
+    QTest::newRow("reads nothing back") << QVariantMap { { "read_back", false } } << 960 << modbus << 11
+                                        << "\"Illegal Function\"); it cannot be read.";
+    QTest::newRow("an empty reply to the first read") << QVariantMap { { "read_back", "empty" } } << 960 << modbus
+                                                      << 11 << "holds no records to read";
+    QTest::newRow("no reply") << QVariantMap { { "timeout_at", 3 } } << 960 << modbus << 7
+                              << "The read of record 2 failed: Modbus Timeout";
+    QTest::newRow("a read refused") << QVariantMap { { "exception_at", 3 }, { "exception_code", 4 } } << 960 << modbus
+                                    << 6 << "The read of record 2 failed";
+    QTest::newRow("infrared") << none << 960 << QStringList { "read", "--road", "ir" } << 11
+                              << "it cannot be read by infrared";
+    QTest::newRow("broadcast") << none << 960 << QStringList { "read", "--road", "modbus", "--address", "0" } << 11
+                               << "A broadcast cannot be read";
+    QTest::newRow("usage: an option of update only") << none << 960 << modbus + QStringList { "--verify" } << 2
+                                                     << "--verify goes with update only";
+}
+
+void TamselCliTest::read()
+{
+    QFETCH(QVariantMap, adapter);
+    QFETCH(int, holds);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QByteArray held = padImage();
+    held = (held + held).left(holds);
+    adapter.insert(QStringLiteral("holds"), storeImage(dir, held));
+    const QString file = dir.filePath(QStringLiteral("pad.bin"));
+    QVERIFY(TestImage::store(dir.path(), QStringLiteral("pad.bin"), "before") == file);
+    const Outcome outcome = finish(start(dir, QStringLiteral("simulated"), adapter, arguments << file));
+    QCOMPARE(outcome.code, code);
+    QVERIFY2((code == 0 ? outcome.out : outcome.err).contains(says.toUtf8()), (outcome.out + outcome.err).constData());
+    QFile read(file);
+    QVERIFY(read.open(QIODevice::ReadOnly));
+    const QByteArray whole = held + QByteArray((32 - held.size() % 32) % 32, '\0');
+    QCOMPARE(read.readAll(), code == 0 ? whole : QByteArray("before"));
+    QCOMPARE(QDir(dir.path()).entryList({ "pad.bin*" }, QDir::Files), QStringList { "pad.bin" });
 }
 
 // The first updates of a new station, all at once: every process keeps its
