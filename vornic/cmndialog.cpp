@@ -278,8 +278,8 @@ void CMNDialog::handleDeviceChange(bool arrival, const QString &interfacePath)
 
 void CMNDialog::closeEvent(QCloseEvent *event)
 {
-    // The station's devices being written finish first; the window closes
-    // when they have.
+    // The station's devices being written stop cleanly first; the window
+    // closes when they have.
     if (stationBusy()) {
         closeRequested = true;
         stationWindow->stop();

@@ -178,7 +178,8 @@ void StationWindow::stop()
 {
     if (!busy())
         return;
-    m_message->setText(QStringLiteral("Stopping: no new device is started; those being written finish."));
+    m_message->setText(QStringLiteral("Stopping: no new device is started; those being written stop after their "
+                                      "block."));
     m_station->stop();
     updateControls();
 }
@@ -269,12 +270,13 @@ void StationWindow::updateControls()
 
 void StationWindow::closeEvent(QCloseEvent *event)
 {
-    // A transfer cut short leaves a device without working firmware: the
-    // window stays until the devices being written have ended.
+    // A transfer cut off anywhere but after a block leaves a device that
+    // does not know its image is incomplete: the window stays until the
+    // devices being written have stopped cleanly.
     stop();
     if (busy()) {
         m_closeWhenEnded = true;
-        m_message->setText(QStringLiteral("Finishing the devices being written before closing..."));
+        m_message->setText(QStringLiteral("Stopping the devices being written before closing..."));
         event->ignore();
         return;
     }

@@ -36,8 +36,9 @@ public:
     // cannot be written.
     bool chooseImage(const QString &path);
     void start();
-    // No new device is started; those being written finish or stop
-    // cleanly, and the window says when the station has ended.
+    // No new device is started; those being written stop cleanly (a USB
+    // download after its block, with DFU ABORT), and the window says when
+    // the station has ended.
     void stop();
     // The station runs, or devices it started are still being written.
     bool busy() const { return m_started && !m_ended; }

@@ -10,8 +10,11 @@
 QByteArray TestImage::bytes(int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + 7) ^ (i >> 8));
+    // Unsigned: images of 16 MiB and more wrap the product.
+    for (int i = 0; i < size; ++i) {
+        const quint32 n = quint32(i);
+        bytes[i] = char((n * 131u + 7u) ^ (n >> 8));
+    }
     return bytes;
 }
 

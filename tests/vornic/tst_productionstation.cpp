@@ -432,9 +432,29 @@ void ProductionStationTest::window()
     QCOMPARE(rows->rowCount(), 1);
     QVERIFY(TestHistory::rows().size() == 2);
 
-    // Stopped: the main window's controls come back; nothing more is written.
+    // Stopped while a device is written: its download is aborted after its
+    // block, the main window's controls come back, and nothing more is
+    // written.
+    EmulatedDfuDevice::Config slowConfig = dongara("1-6", 8, "04E2B9C6", true);
+    slowConfig.busyPolls = 6;
+    EmulatedDfuDevice *slow = m_bench->add(slowConfig);
+    QVERIFY(slow);
+    QTRY_VERIFY_WITH_TIMEOUT(slow->downloadRequests() >= 3, 10000);
     QTest::mouseClick(button("Stop"), Qt::LeftButton);
-    QTRY_VERIFY(!window->busy());
+    QTRY_VERIFY_WITH_TIMEOUT(!window->busy(), 10000);
+    QCOMPARE(window->tileFor(QStringLiteral("1-6"))->state(), StationPort::Failed);
+    // Aborted after its last block (the main window lists it afterwards).
+    const QVector<EmulatedDfuDevice::Request> requests = slow->requests();
+    int lastBlock = -1;
+    for (int i = 0; i < requests.size(); ++i) {
+        if (requests.at(i).request == 1)
+            lastBlock = i;
+    }
+    bool aborted = false;
+    for (int i = lastBlock + 1; i < requests.size(); ++i)
+        aborted = aborted || requests.at(i).request == 6;
+    QVERIFY(lastBlock >= 0 && aborted);
+    QCOMPARE(slow->manifestations(), 0);
     QVERIFY(probe.controlsAre(true));
     QVERIFY(button("Start")->isEnabled());
     EmulatedDfuDevice *after = m_bench->add(dongara("1-7", 9, "04E2B9C9", true));
