@@ -297,6 +297,10 @@ int TamselCli::read(bool infrared, int slaveAddress, const QString &filePath)
         failed(outcome);
         return exitCodeOf(outcome, InterruptSignal::exitCode());
     }
+    // A stop is never a success, even one that came with the last record.
+    if (InterruptSignal::requested())
+        return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped as the read ended; %1 was left as it was.")
+                                                     .arg(filePath));
     if (file.write(firmware) != firmware.size() || !file.commit())
         return fail(ExitFailure, QStringLiteral("Cannot write %1: %2; it was left as it was.")
                                      .arg(filePath, file.errorString()));

@@ -441,6 +441,10 @@ int VornicCli::readOne(const QString &deviceName, const QString &filePath)
     m_progress->setCountingBytes(false);
     if (outcome.kind() != UpdateOutcome::Read)
         return failed(outcome);
+    // A stop is never a success, even one that came with the last block.
+    if (InterruptSignal::requested())
+        return fail(InterruptSignal::exitCode(), QStringLiteral("Stopped as the read ended; %1 was left as it was.")
+                                                     .arg(filePath));
     if (firmware.isEmpty())
         return fail(ExitUnreadable, QStringLiteral("%1 sent no firmware (its first block was empty); %2 was not "
                                                    "written.").arg(road.written(), filePath));

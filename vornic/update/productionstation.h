@@ -42,7 +42,7 @@ public:
         // return, and nothing is said of it.
         int restartWindowMs = 30000;
         // Starts no new device once this many are done, and ends when those
-    // being written have ended; 0: runs until stopped.
+        // being written have ended; 0: runs until stopped.
         int count = 0;
         // How long a device told to restart may take to come back.
         int returnTimeoutMs = 60000;
@@ -86,8 +86,9 @@ public:
     void start(const FirmwareImage &image, const Options &options);
     // One look at the maker's devices on this computer.
     void look();
-    // No new device is started; those being written finish or stop
-    // cleanly. finished() follows once none is busy.
+    // No new device is started; those being written stop cleanly (a USB
+    // download after its block, with DFU ABORT; an awaited device is no
+    // longer awaited). finished() follows once none is busy.
     void stop();
     // Started, and still starting new devices.
     bool running() const { return m_started && m_accepting; }
