@@ -93,6 +93,13 @@ QJsonArray HistoryReport::json(const QVector<UpdateHistory::Entry> &rows)
         object.insert(QStringLiteral("id"), row.id);
         object.insert(QStringLiteral("imageSize"), row.imageSize);
         object.insert(QStringLiteral("verified"), row.verified);
+        if (row.backupSha256.isEmpty()) {
+            object.insert(QStringLiteral("backupSha256"), QJsonValue());
+            object.insert(QStringLiteral("backupSize"), QJsonValue());
+        } else {
+            object.insert(QStringLiteral("backupSize"), row.backupSize);
+        }
+        object.insert(QStringLiteral("restoredRow"), row.restoredRow > 0 ? QJsonValue(row.restoredRow) : QJsonValue());
         if (!row.ended.isValid())
             object.insert(QStringLiteral("ended"), QJsonValue());
         array.append(object);

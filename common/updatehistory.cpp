@@ -30,7 +30,7 @@ namespace {
 
 // The schema this program writes; a history made by a newer program keeps
 // its version (its tables only grow).
-const int schemaVersion = 2;
+const int schemaVersion = 3;
 // How long a writer waits for another one (eight processes of one
 // several-devices update write at once).
 const int busyTimeoutMs = 10000;
@@ -39,7 +39,7 @@ const char serverLockKey[] = "740305";
 
 const char columns[] = "id, started, ended, program, version, road, model, serial_number, place, image_path, "
                        "image_size, image_sha256, outcome, verified, reason, message, host, user_name, pid, "
-                       "pid_start";
+                       "pid_start, backup_sha256, backup_size, restored_row";
 
 QString timeText(const QDateTime &time)
 {
@@ -389,15 +389,23 @@ bool UpdateHistory::migrate(QSqlError *failure)
                                 "program TEXT NOT NULL, version TEXT NOT NULL, road TEXT, model TEXT, "
                                 "serial_number TEXT, place TEXT, image_path TEXT, image_size BIGINT, "
                                 "image_sha256 TEXT, outcome TEXT NOT NULL, verified INTEGER NOT NULL DEFAULT 0, "
-                                "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT, pid_start BIGINT)")
+                                "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT, pid_start BIGINT, "
+                                "backup_sha256 TEXT, backup_size BIGINT, restored_row BIGINT)")
                      .arg(id))
             && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_serial ON updates (serial_number, started)"))
             && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_place ON updates (place, started)"))
             && run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_by_time ON updates (started)"));
-    } else if (ok && found < 2) {
+    } else {
         // The first history kept only the process id; an id is given again
         // once its process has gone, so its start time goes beside it.
-        ok = run(QStringLiteral("ALTER TABLE updates ADD COLUMN pid_start BIGINT"));
+        if (ok && found < 2)
+            ok = run(QStringLiteral("ALTER TABLE updates ADD COLUMN pid_start BIGINT"));
+        // What the device held before, when it was backed up, and which
+        // row a restore put back.
+        if (ok && found < 3)
+            ok = run(QStringLiteral("ALTER TABLE updates ADD COLUMN backup_sha256 TEXT"))
+                && run(QStringLiteral("ALTER TABLE updates ADD COLUMN backup_size BIGINT"))
+                && run(QStringLiteral("ALTER TABLE updates ADD COLUMN restored_row BIGINT"));
     }
     if (ok && found < schemaVersion)
         ok = run(QStringLiteral("INSERT INTO history_schema (version) VALUES (%1)").arg(schemaVersion));
@@ -435,10 +443,11 @@ bool UpdateHistory::begin(Entry *entry)
     entry->id = -1;
     return write(QStringLiteral("INSERT INTO updates (started, program, version, road, model, serial_number, place, "
                                 "image_path, image_size, image_sha256, outcome, verified, host, user_name, pid, "
-                                "pid_start) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?, ?) RETURNING id"),
+                                "pid_start, restored_row) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?, ?, ?) "
+                                "RETURNING id"),
                  { timeText(entry->started), entry->program, entry->version, entry->road, entry->model,
                    entry->serialNumber, entry->place, entry->imagePath, entry->imageSize, entry->imageSha256,
-                   entry->outcome, entry->host, entry->user, entry->pid, entry->pidStart },
+                   entry->outcome, entry->host, entry->user, entry->pid, entry->pidStart, entry->restoredRow },
                  &entry->id);
 }
 
@@ -448,9 +457,10 @@ bool UpdateHistory::describe(const Entry &entry)
         return true;
     return entry.id >= 0
         && write(QStringLiteral("UPDATE updates SET road = ?, model = ?, serial_number = ?, place = ?, "
-                                "image_path = ?, image_size = ?, image_sha256 = ? WHERE id = ?"),
+                                "image_path = ?, image_size = ?, image_sha256 = ?, backup_sha256 = ?, backup_size = ?, "
+                                "restored_row = ? WHERE id = ?"),
                  { entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath, entry.imageSize,
-                   entry.imageSha256, entry.id });
+                   entry.imageSha256, entry.backupSha256, entry.backupSize, entry.restoredRow, entry.id });
 }
 
 bool UpdateHistory::finish(const Entry &entry)
@@ -462,22 +472,25 @@ bool UpdateHistory::finish(const Entry &entry)
     bool ok = entry.id >= 0
         && write(QStringLiteral("UPDATE updates SET ended = ?, road = ?, model = ?, serial_number = ?, place = ?, "
                                 "image_path = ?, image_size = ?, image_sha256 = ?, outcome = ?, verified = ?, "
-                                "reason = ?, message = ? WHERE id = ?"),
+                                "reason = ?, message = ?, backup_sha256 = ?, backup_size = ?, restored_row = ? "
+                                "WHERE id = ?"),
                  { ended, entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath, entry.imageSize,
-                   entry.imageSha256, entry.outcome, entry.verified ? 1 : 0, entry.reason, entry.message, entry.id });
+                   entry.imageSha256, entry.outcome, entry.verified ? 1 : 0, entry.reason, entry.message,
+                   entry.backupSha256, entry.backupSize, entry.restoredRow, entry.id });
     // Its row is not where it was begun (the file was set aside meanwhile,
     // or could not be written when the update started): written whole now.
     if (!ok && (m_rowGone || entry.id < 0)) {
         qint64 id = -1;
         ok = write(QStringLiteral("INSERT INTO updates (started, ended, program, version, road, model, serial_number, "
                                   "place, image_path, image_size, image_sha256, outcome, verified, reason, message, "
-                                  "host, user_name, pid, pid_start) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"),
+                                  "host, user_name, pid, pid_start, backup_sha256, backup_size, restored_row) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                                  "RETURNING id"),
                    { timeText(entry.started.isValid() ? entry.started : QDateTime::currentDateTimeUtc()), ended,
                      m_program, m_version, entry.road, entry.model, entry.serialNumber, entry.place, entry.imagePath,
                      entry.imageSize, entry.imageSha256, entry.outcome, entry.verified ? 1 : 0, entry.reason,
                      entry.message, QSysInfo::machineHostName(), HistorySql::userName(), QCoreApplication::applicationPid(),
-                     entry.pidStart },
+                     entry.pidStart, entry.backupSha256, entry.backupSize, entry.restoredRow },
                    &id);
     }
     if (!ok)
@@ -518,6 +531,12 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         statement += QStringLiteral(" AND program = ?");
         values << filter.program;
     }
+    if (filter.id > 0) {
+        statement += QStringLiteral(" AND id = ?");
+        values << filter.id;
+    }
+    if (filter.withBackup)
+        statement += QStringLiteral(" AND backup_sha256 IS NOT NULL AND backup_sha256 <> ''");
     if (filter.thisProcess) {
         statement += QStringLiteral(" AND host = ? AND pid = ?");
         values << QSysInfo::machineHostName() << QCoreApplication::applicationPid();
@@ -555,6 +574,9 @@ bool UpdateHistory::read(const Filter &filter, QVector<Entry> *rows)
         entry.user = query.value(17).toString();
         entry.pid = query.value(18).toLongLong();
         entry.pidStart = query.value(19).toLongLong();
+        entry.backupSha256 = query.value(20).toString();
+        entry.backupSize = query.value(21).toLongLong();
+        entry.restoredRow = query.value(22).toLongLong();
         // Not ended, and its process still runs here: in progress, not
         // interrupted. The same id alone may be another process's by now;
         // (a row of the first history has no start time to compare).

@@ -47,6 +47,9 @@ public:
         QString user;
         qint64 pid = 0;
         qint64 pidStart = 0;            // when that process started (see /proc/PID/stat); 0: not known
+        QString backupSha256;           // what the device held before, kept in the backup store; empty: none
+        qint64 backupSize = 0;
+        qint64 restoredRow = 0;         // a restore: the row whose backup it wrote back; 0: not a restore
     };
 
     struct Filter
@@ -56,6 +59,8 @@ public:
         QString program;                // empty: any program
         bool thisProcess = false;       // only the rows this process wrote
         int limit = 0;                  // 0: every row
+        qint64 id = 0;                  // this row alone; 0: any
+        bool withBackup = false;        // only rows that kept a backup
     };
 
     // `program` and `version` go into every row. The group [history] of

@@ -53,6 +53,14 @@ void UpdateRecord::describe(const FirmwareImage &image)
         m_history->describe(m_entry);
 }
 
+void UpdateRecord::noteBackup(const QString &sha256, qint64 size)
+{
+    m_entry.backupSha256 = sha256;
+    m_entry.backupSize = size;
+    if (m_open)
+        m_history->describe(m_entry);
+}
+
 void UpdateRecord::end(const UpdateOutcome &outcome, const QString &message)
 {
     if (!m_open)

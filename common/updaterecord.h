@@ -39,6 +39,9 @@ public:
     void describe(const FirmwareImage &image);
     // The image's size and SHA-256 into the row, written with the rest.
     void noteImage(const FirmwareImage &image);
+    // The device's previous firmware, kept in the backup store before
+    // anything was written: named in the row at once.
+    void noteBackup(const QString &sha256, qint64 size);
     // Ends the row with what the update came to; `message` is the last
     // thing the user was told. Nothing when no row is open.
     void end(const UpdateOutcome &outcome, const QString &message);

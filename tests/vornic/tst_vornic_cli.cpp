@@ -9,6 +9,7 @@
 #include "safetext.h"
 #include "delayrelay.h"
 #include "emulateddfudevice.h"
+#include "firmwareimage.h"
 #include "scriptedpeer.h"
 #include "simulateddevice.h"
 #include "postgresserver.h"
@@ -101,6 +102,8 @@ private slots:
     void station();
     void read_data();
     void read();
+    void backupAndRestore_data();
+    void backupAndRestore();
 
 private:
     // Runs vornic-cli; `whileRunning` is called once it has started.
@@ -1400,6 +1403,136 @@ void VornicCliTest::read()
     QVERIFY(beside.requests().isEmpty());
     if (signalNumber)
         QCOMPARE(int(device.requests().last().request), 6);
+    device.unplug(testbed);
+    beside.unplug(testbed);
+}
+
+// What a device held is kept before it is written, read in the session
+// that writes it, and put back from the history: into that device alone,
+// verified, and never from a file that no longer holds what was kept.
+void VornicCliTest::backupAndRestore_data()
+{
+    QTest::addColumn<QString>("mode");              // bootloader, application, serial port
+    QTest::addColumn<QString>("fault");             // no upload, tampered, another device's row
+    QTest::addColumn<int>("code");                  // of the update, or of the restore after it
+    QTest::addColumn<QString>("says");
+    QTest::newRow("bootloader") << "bootloader" << "" << 0 << "verified: read back";
+    QTest::newRow("application: backed up after its one detach") << "application" << "" << 0 << "verified: read back";
+    QTest::newRow("serial port: backed up on its return") << "serial port" << "" << 0 << "verified: read back";
+    QTest::newRow("no upload: not written") << "bootloader" << "no upload" << 11 << "nothing was written";
+    QTest::newRow("tampered backup: not restored") << "bootloader" << "tampered" << 10
+                                                   << "no longer holds what was stored";
+    QTest::newRow("another device's backup: not restored") << "bootloader" << "another device" << 2
+                                                           << "read from the device with serial number 04E2B9C9";
+}
+
+void VornicCliTest::backupAndRestore()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, fault);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    UsbTestbed testbed;
+    QVERIFY(testbed.isValid());
+    const bool serial = mode == QLatin1String("serial port");
+    EmulatedDfuDevice::Config config = serial ? serialPortDevice(0x0015, "04E2C3D4")
+                                              : usbDongara(mode == QLatin1String("bootloader"));
+    if (serial)
+        config.ttyName = "ttyACM" + QByteArray::number(9001 + 2 * (QCoreApplication::applicationPid() % 5000));
+    config.canUpload = fault != QLatin1String("no upload");
+    const QByteArray before = TestImage::bytes(2500);
+    config.holds = before;
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(testbed).isEmpty());
+    // Alike but for its port and serial number, holding the same image:
+    // backed up too, into the same file.
+    EmulatedDfuDevice::Config besideConfig = usbDongara(true);
+    besideConfig.at("1-6", 9);
+    besideConfig.serial = "04E2B9C9";
+    besideConfig.canUpload = true;
+    besideConfig.holds = before;
+    EmulatedDfuDevice beside(besideConfig);
+    QVERIFY(!beside.plug(testbed).isEmpty());
+
+    QByteArray after = TestImage::bytes(3000);
+    after[0] = 'N';
+    const QString image = writeImage(QStringLiteral("DG_NEW.IN2"), after);
+    const QString name = QString::fromLatin1(config.serial);
+    const Outcome update = run({ "update", name, image, "--backup", "--json" });
+    const QString backups = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Ordane/backups");
+    const QString kept = backups + QLatin1Char('/') + QString::fromLatin1(FirmwareImage::digestOf(before));
+    if (fault == QLatin1String("no upload")) {
+        QCOMPARE(update.code, code);
+        QVERIFY2(update.err.contains(says.toUtf8()), update.err.constData());
+        QCOMPARE(device.downloadRequests(), 0);
+        QVERIFY(!QFile::exists(kept));
+        return;
+    }
+    QVERIFY2(update.code == 0, (update.out + update.err).constData());
+    // Read before the first block, in one session: one detach at most.
+    const QVector<EmulatedDfuDevice::Request> requests = device.requests();
+    const auto first = [&requests](quint8 request) {
+        return std::find_if(requests.begin(), requests.end(),
+                            [request](const EmulatedDfuDevice::Request &r) { return r.request == request; });
+    };
+    QVERIFY(first(2) < first(1));
+    QCOMPARE(device.requestCount(0), mode == QLatin1String("application") ? 1 : 0);
+    QCOMPARE(device.downloaded(), after);
+    QFile file(kept);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before);
+    QCOMPARE(file.permissions() & 0x0077, QFileDevice::Permissions());
+    const QJsonObject result = QJsonDocument::fromJson(update.out).array().first().toObject();
+    QCOMPARE(result.value(QLatin1String("backupSha256")).toString(), QFileInfo(kept).fileName());
+    QCOMPARE(run({ "update", "04E2B9C9", image, "--backup" }).code, 0);
+    QCOMPARE(QDir(backups).entryList(QDir::Files | QDir::Hidden), QStringList { QFileInfo(kept).fileName() });
+    const QJsonArray rows = QJsonDocument::fromJson(run({ "history", "--json" }).out).array();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(1).toObject().value(QLatin1String("backupSha256")).toString(), QFileInfo(kept).fileName());
+    QCOMPARE(rows.at(1).toObject().value(QLatin1String("backupSize")).toInt(), before.size());
+    const qint64 updateRow = rows.at(1).toObject().value(QLatin1String("id")).toVariant().toLongLong();
+    const qint64 besideRow = rows.at(0).toObject().value(QLatin1String("id")).toVariant().toLongLong();
+    // The store lists the one file with the rows that use it, and keeps it
+    // while a recent row does.
+    const Outcome listed = run({ "backups", "--prune-older-than", "1" });
+    QCOMPARE(listed.code, 0);
+    QVERIFY2(listed.out.contains(QStringLiteral("%1  %2  ").arg(QFileInfo(kept).fileName()).arg(before.size(), 10).toUtf8())
+                 && listed.out.contains(QStringLiteral("rows %1,%2\n").arg(besideRow).arg(updateRow).toUtf8()),
+             listed.out.constData());
+
+    file.close();
+    if (fault == QLatin1String("tampered")) {
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(100));
+        QVERIFY(file.putChar('X'));
+        file.close();
+    }
+    const int downloads = device.downloadRequests();
+    QStringList restore { "restore", name, "--json" };
+    if (fault == QLatin1String("another device"))
+        restore << "--row" << QString::number(besideRow);
+    const Outcome restored = run(restore);
+    QVERIFY2(restored.code == code, (restored.out + restored.err).constData());
+    const QJsonObject said = QJsonDocument::fromJson(restored.out).array().first().toObject();
+    QVERIFY2((said.value(QLatin1String("message")).toString() + restored.err).contains(says),
+             (restored.out + restored.err).constData());
+    if (code != 0) {
+        QCOMPARE(device.downloadRequests(), downloads);
+        QCOMPARE(device.downloaded(), after);
+        return;
+    }
+    QCOMPARE(device.downloaded(), before);
+    QCOMPARE(said.value(QLatin1String("restoredRow")).toVariant().toLongLong(), updateRow);
+    const QJsonObject newest = QJsonDocument::fromJson(run({ "history", "--json", "--limit", "1" }).out)
+                                   .array().first().toObject();
+    QCOMPARE(newest.value(QLatin1String("restoredRow")).toVariant().toLongLong(), updateRow);
+    QCOMPARE(newest.value(QLatin1String("outcome")).toString(), QStringLiteral("verified"));
+    QCOMPARE(beside.downloaded(), after);
+    // Pruned once no row of the last 0 days uses it: nothing left to restore.
+    QCOMPARE(run({ "backups", "--prune-older-than", "0" }).code, 0);
+    QVERIFY(!QFile::exists(kept));
+    const Outcome gone = run({ "restore", name });
+    QVERIFY2(gone.code == 5 && gone.err.contains("is not there"), gone.err.constData());
     device.unplug(testbed);
     beside.unplug(testbed);
 }

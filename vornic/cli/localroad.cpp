@@ -38,6 +38,8 @@ UpdateOutcome LocalRoad::run(DeviceInventory *inventory, const LocalDevice &devi
     job.setReturnTimeout(waitSeconds * 1000);
     job.begin(image, verify);
     job.setReadInto(readInto);
+    job.setBackup(m_backup);
+    connect(&job, &TwoPhaseUpdate::backedUp, this, &LocalRoad::backedUp);
     m_reading = readInto != nullptr;
     const UpdateOutcome first = device.road == LocalDevice::Usb ? write(&job, inventory->usb().at(device.usbIndex))
                                                                 : bootSerial(&job, device);

@@ -32,10 +32,16 @@ public:
     // device's firmware there instead, the same way.
     UpdateOutcome run(DeviceInventory *inventory, const LocalDevice &device, const FirmwareImage &image, bool verify,
                       int waitSeconds, QByteArray *readInto = nullptr);
+    // Back up before writing (see TwoPhaseUpdate::setBackup).
+    void setBackup(bool backup) { m_backup = backup; }
     // The device written and where it sits ("<row text> (USB <port>)").
     QString written() const { return m_written; }
     // The image bytes the device took.
     long bytesTaken() const { return m_bytes; }
+
+signals:
+    // The device's firmware was kept in the backup store; writing begins.
+    void backedUp(const QString &sha256, qint64 size);
 
 private:
     UpdateOutcome write(TwoPhaseUpdate *job, const UsbDeviceEntry &entry);
@@ -50,6 +56,7 @@ private:
     QString m_written;
     long m_bytes = 0;
     bool m_reading = false;
+    bool m_backup = false;
 };
 
 #endif // LOCALROAD_H

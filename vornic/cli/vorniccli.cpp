@@ -1,5 +1,7 @@
 #include "vorniccli.h"
 
+#include "backupreport.h"
+#include "backupstore.h"
 #include "cliconsole.h"
 #include "cliprogress.h"
 #include "devicecatalog.h"
@@ -68,7 +70,11 @@ int VornicCli::run(const QStringList &arguments)
     const QCommandLineOption includePresent(QStringLiteral("include-present"));
     const QCommandLineOption again(QStringLiteral("again"));
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("n"));
-    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin, sha256, includePresent, again, count });
+    const QCommandLineOption backup(QStringLiteral("backup"));
+    const QCommandLineOption row(QStringLiteral("row"), QString(), QStringLiteral("id"));
+    const QCommandLineOption prune(QStringLiteral("prune-older-than"), QString(), QStringLiteral("days"));
+    parser.addOptions({ json, ip, force, reboot, verify, wait, all, imageOnStdin, sha256, includePresent, again, count,
+                        backup, row, prune });
     HistoryReport::addOptions(parser, false);
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
@@ -76,6 +82,7 @@ int VornicCli::run(const QStringList &arguments)
     m_force = parser.isSet(force);
     m_reboot = parser.isSet(reboot);
     m_verify = parser.isSet(verify);
+    m_backup = parser.isSet(backup);
     m_imageOnStdin = parser.isSet(imageOnStdin);
     m_imageDigest = parser.value(imageOnStdin).toLatin1();
     m_expectedSha256 = parser.value(sha256);
@@ -91,14 +98,19 @@ int VornicCli::run(const QStringList &arguments)
     // Every option acts or is refused: none is ignored by a command that
     // does not take it.
     const QStringList commands { QStringLiteral("list"), QStringLiteral("update"), QStringLiteral("history"),
-                                 QStringLiteral("station"), QStringLiteral("read") };
+                                 QStringLiteral("station"), QStringLiteral("read"), QStringLiteral("restore"),
+                                 QStringLiteral("backups") };
     const QStringList update { QStringLiteral("update") };
+    const QStringList restore { QStringLiteral("restore") };
     const QStringList station { QStringLiteral("station") };
     const QStringList writing { QStringLiteral("update"), QStringLiteral("station") };
-    const QStringList restarting { QStringLiteral("update"), QStringLiteral("station"), QStringLiteral("read") };
+    const QStringList restarting { QStringLiteral("update"), QStringLiteral("station"), QStringLiteral("read"),
+                                   QStringLiteral("restore") };
     QHash<QString, QStringList> takenBy {
-        { QStringLiteral("json"), commands.mid(0, 4) }, { QStringLiteral("ip"), commands.mid(0, 2) },
-        { QStringLiteral("force"), update }, { QStringLiteral("reboot"), update }, { QStringLiteral("verify"), writing },
+        { QStringLiteral("json"), commands.mid(0, 4) + restore }, { QStringLiteral("ip"), commands.mid(0, 2) },
+        { QStringLiteral("force"), update + restore }, { QStringLiteral("reboot"), update },
+        { QStringLiteral("verify"), writing }, { QStringLiteral("backup"), update },
+        { QStringLiteral("row"), restore }, { QStringLiteral("prune-older-than"), { QStringLiteral("backups") } },
         { QStringLiteral("wait"), restarting }, { QStringLiteral("all"), update }, { QStringLiteral("sha256"), writing },
         { QStringLiteral("image-on-stdin"), update }, { QStringLiteral("include-present"), station },
         { QStringLiteral("again"), station }, { QStringLiteral("count"), station },
@@ -122,6 +134,35 @@ int VornicCli::run(const QStringList &arguments)
             return fail(ExitUsage, QStringLiteral("Name the device and the file: vornic-cli read DEVICE FILE."));
         return readOne(positional.at(1), positional.at(2));
     }
+    if (command == QLatin1String("restore")) {
+        if (positional.size() != 2)
+            return fail(ExitUsage, QStringLiteral("Name the device: vornic-cli restore DEVICE [--row ID]."));
+        if (parser.isSet(row)) {
+            bool ok = false;
+            m_restoreRow = parser.value(row).toLongLong(&ok);
+            if (!ok || m_restoreRow <= 0)
+                return fail(ExitUsage, QStringLiteral("--row takes the id of a history row (vornic-cli history shows "
+                                                      "them first)."));
+        }
+        m_restoring = true;
+        return updateOne(positional.at(1), QString());
+    }
+    if (command == QLatin1String("backups")) {
+        if (positional.size() != 1)
+            return fail(ExitUsage, QStringLiteral("vornic-cli backups takes no arguments, only "
+                                                  "[--prune-older-than DAYS]."));
+        int days = -1;
+        if (parser.isSet(prune)) {
+            bool ok = false;
+            days = parser.value(prune).toInt(&ok);
+            if (!ok || days < 0)
+                return fail(ExitUsage, QStringLiteral("--prune-older-than takes a number of days (0 or more)."));
+        }
+        UpdateHistory history(QStringLiteral("vornic-cli"), QStringLiteral(ORDANE_VERSION),
+                              UpdateRecord::settingsFile(QStringLiteral("Vornic")));
+        BackupStore store;
+        return BackupReport(&history, &store, m_console, m_out).run(days);
+    }
     if (command == QLatin1String("station")) {
         if (positional.size() != 2)
             return fail(ExitUsage, QStringLiteral("The station takes the image alone (vornic-cli station IMAGE); see "
@@ -141,7 +182,7 @@ int VornicCli::run(const QStringList &arguments)
     }
     // What every device's own process is told, for several at once.
     QStringList childOptions;
-    for (const QCommandLineOption &option : { force, reboot, verify }) {
+    for (const QCommandLineOption &option : { force, reboot, verify, backup }) {
         if (parser.isSet(option))
             childOptions << QStringLiteral("--") + option.names().first();
     }
@@ -165,8 +206,8 @@ int VornicCli::run(const QStringList &arguments)
         return fail(ExitUsage, QStringLiteral("The firmware image is missing: vornic-cli update %1 IMAGE.")
                                    .arg(positional.at(1)));
     if (command.isEmpty())
-        return fail(ExitUsage, QStringLiteral("Say what to do: list, update, station or history; see vornic-cli "
-                                              "--help."));
+        return fail(ExitUsage, QStringLiteral("Say what to do: list, update, read, restore, backups, station or "
+                                              "history; see vornic-cli --help."));
     return fail(ExitUsage, QStringLiteral("Unknown command or wrong arguments: %1; see vornic-cli --help.")
                                .arg(positional.join(QLatin1Char(' '))));
 }
@@ -257,7 +298,7 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     m_history = &history;
     if (!m_imageOnStdin)
         openRow();
-    const UpdateOutcome outcome = update(deviceName, imagePath);
+    const UpdateOutcome outcome = m_restoring ? restore(deviceName) : update(deviceName, imagePath);
     if (!m_noImageSent)
         openRow();
     const int code = exitCodeOf(outcome, InterruptSignal::exitCode());
@@ -272,6 +313,10 @@ int VornicCli::updateOne(const QString &deviceName, const QString &imagePath)
     m_result.insert(QStringLiteral("verified"), outcome.verified());
     if (m_image.isRead())
         m_result.insert(QStringLiteral("sha256"), m_image.sha256());
+    if (!history.entry().backupSha256.isEmpty())
+        m_result.insert(QStringLiteral("backupSha256"), history.entry().backupSha256);
+    if (history.entry().restoredRow > 0)
+        m_result.insert(QStringLiteral("restoredRow"), history.entry().restoredRow);
     // Why an update that was written is not known to hold: said beside it.
     if (outcome.wroteImage() && !outcome.reason().isEmpty())
         m_result.insert(QStringLiteral("reason"), outcome.reason());
@@ -344,6 +389,10 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
         return said(UpdateOutcome(UpdateOutcome::NotStarted, NetworkAddress::notAnAddressText(deviceName)));
     // A network device sent several at once is identified first: its
     // parent hands out the image once every device has said who it is.
+    if (address && m_backup)
+        return said(UpdateOutcome(UpdateOutcome::Unreadable,
+                                  QStringLiteral("A network device cannot be read, so it cannot be backed up; nothing "
+                                                 "was written (without --backup it is written as usual).")));
     if (address && m_imageOnStdin)
         return updateNetwork(deviceName, imagePath);
     const UpdateOutcome image = readImage(imagePath);
@@ -358,13 +407,29 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
         return refusal;
     if (!checkImageFits(device.text, imagePath, false, &refusal))
         return refusal;
+    return writeLocal(device, imagePath, m_verify);
+}
+
+UpdateOutcome VornicCli::writeLocal(const LocalDevice &device, const QString &imagePath, bool verify)
+{
     // As the window does before it tells the device anything.
     LocalServerNudge::nudge(device.text, this);
     describeForHistory();
     QElapsedTimer elapsed;
     elapsed.start();
     LocalRoad road(m_emitter, m_console, m_progress);
-    const UpdateOutcome outcome = road.run(&m_inventory, device, m_image, m_verify, m_waitSeconds);
+    road.setBackup(m_backup);
+    connect(&road, &LocalRoad::backedUp, this, [this](const QString &sha256, qint64 size) {
+        if (m_history)
+            m_history->noteBackup(sha256, size);
+        note(QStringLiteral("Backed up what the device held: %1 bytes, SHA-256 %2 (vornic-cli restore puts it "
+                            "back).").arg(size).arg(sha256));
+        const QString over = BackupStore().overBound(
+            BackupReport::maxMegabytes(UpdateRecord::settingsFile(QStringLiteral("Vornic"))));
+        if (!over.isEmpty())
+            m_console->warn(over);
+    });
+    const UpdateOutcome outcome = road.run(&m_inventory, device, m_image, verify, m_waitSeconds);
     m_bytes = road.bytesTaken();
     if (!outcome.wroteImage())
         return said(outcome);
@@ -375,6 +440,45 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
                : outcome.reason().isEmpty() ? QString()
                                            : QStringLiteral(" (not confirmed by the device: %1)").arg(outcome.reason()));
     return outcome;
+}
+
+UpdateOutcome VornicCli::restore(const QString &deviceName)
+{
+    InterruptSignal::install();
+    if (NetworkAddress::looksLikeAddress(deviceName))
+        return said(UpdateOutcome(UpdateOutcome::Unreadable,
+                                  QStringLiteral("A network device cannot be read, so no backup of one is kept; "
+                                                 "nothing was written.")));
+    UpdateHistory::Entry backedUp;
+    UpdateOutcome refusal;
+    QByteArray bytes;
+    UpdateHistory history(QStringLiteral("vornic-cli"), QStringLiteral(ORDANE_VERSION),
+                          UpdateRecord::settingsFile(QStringLiteral("Vornic")));
+    BackupStore store;
+    if (!BackupReport(&history, &store, m_console, m_out).findBackup(deviceName, m_restoreRow, &backedUp, &bytes,
+                                                                     &refusal))
+        return said(refusal);
+    m_history->entry().restoredRow = backedUp.id;
+    m_image = FirmwareImage::fromBytes(store.pathOf(backedUp.backupSha256), bytes);
+    m_history->entry().imagePath = m_image.path();
+    LocalDevice device;
+    if (!findLocal(deviceName, &device, &refusal))
+        return refusal;
+    // A device's firmware goes back into that device: another one of the
+    // same model may hold other settings, or another customer's keys.
+    if (!backedUp.serialNumber.isEmpty() && device.serialNumber != backedUp.serialNumber && !m_force)
+        return said(UpdateOutcome(UpdateOutcome::NotStarted,
+                                  QStringLiteral("The backup of row %1 was read from the device with serial number "
+                                                 "%2; %3 has serial number %4. Nothing was written (--force writes "
+                                                 "it anyway).")
+                                      .arg(backedUp.id)
+                                      .arg(backedUp.serialNumber, device.text, device.serialNumber)));
+    m_console->note(QStringLiteral("Restoring row %1's backup (%2 bytes, SHA-256 %3) into %4.")
+                        .arg(backedUp.id)
+                        .arg(bytes.size())
+                        .arg(backedUp.backupSha256, device.text));
+    // Put back only when it is known to be there: always read back.
+    return writeLocal(device, m_image.path(), true);
 }
 
 bool VornicCli::findLocal(const QString &deviceName, LocalDevice *device, UpdateOutcome *refusal)

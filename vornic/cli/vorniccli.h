@@ -45,6 +45,12 @@ private:
     int updateMany(QStringList devices, const QString &imagePath, bool all, const QStringList &addresses,
                    const QStringList &childOptions);
     UpdateOutcome updateNetwork(const QString &address, const QString &imagePath);
+    // Writes m_image into the USB or serial-port `device` (backed up first
+    // with --backup).
+    UpdateOutcome writeLocal(const LocalDevice &device, const QString &imagePath, bool verify);
+    // Writes back the backup of row m_restoreRow (or of the newest row of
+    // `deviceName` that has one), verified.
+    UpdateOutcome restore(const QString &deviceName);
     // Reads the firmware of one USB or serial-port device into `filePath`
     // (whole, or not at all).
     int readOne(const QString &deviceName, const QString &filePath);
@@ -90,6 +96,9 @@ private:
     bool m_force = false;
     bool m_reboot = false;
     bool m_verify = false;
+    bool m_backup = false;
+    bool m_restoring = false;
+    qint64 m_restoreRow = 0;            // 0: the newest row of the device with a backup
     bool m_json = false;
     // The update's record: device, serialNumber, text, bytes, seconds,
     // outcome, exitCode, message, verified.

@@ -1,5 +1,8 @@
 #include "twophaseupdate.h"
 
+#include "backupstore.h"
+
+#include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -53,6 +56,7 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_image = image;
     m_verify = verify;
     m_readInto = nullptr;
+    m_backup = false;
     m_mayDetach = true;
     m_mayAwait = true;
     m_awaited = AwaitedDevice();
@@ -64,6 +68,8 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_bytesTaken = 0;
     m_detach = DfuEngine::Detach();
     m_detachFresh = false;
+    m_kept = DfuEngine::Backup();
+    m_keptFresh = false;
     publish();
 }
 
@@ -100,6 +106,10 @@ int TwoPhaseUpdate::runUsb(libusb_device *device)
     engine.setVerify(m_verify);
     engine.setImage(m_image);
     engine.setReadInto(m_readInto);
+    if (m_backup && !m_readInto) {
+        engine.setBackupFolder(BackupStore::defaultFolder());
+        engine.setBackupReport([this](const DfuEngine::Backup &backup) { reportBackup(backup); });
+    }
     // A detach is told to the owner's thread as soon as the job has sent it:
     // the device may be back before the job ends.
     engine.setDetachReport([this](const DfuEngine::Detach &detach) { reportDetach(detach); });
@@ -112,6 +122,42 @@ int TwoPhaseUpdate::runUsb(libusb_device *device)
     }
     reportDetach(engine.detach());
     return result;
+}
+
+void TwoPhaseUpdate::reportBackup(const DfuEngine::Backup &backup)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_resultMutex);
+        m_kept = backup;
+        m_keptFresh = true;
+    }
+    // The row names the backup before the first block is written: vornic-cli
+    // runs the job on this thread, the window on the pool.
+    if (QThread::currentThread() == thread())
+        takeBackup();
+    else
+        QMetaObject::invokeMethod(this, &TwoPhaseUpdate::takeBackup, Qt::QueuedConnection);
+}
+
+void TwoPhaseUpdate::takeBackup()
+{
+    DfuEngine::Backup backup;
+    {
+        const std::lock_guard<std::mutex> lock(m_resultMutex);
+        if (!m_keptFresh)
+            return;
+        m_keptFresh = false;
+        backup = m_kept;
+    }
+    if (m_record)
+        m_record->noteBackup(backup.sha256, backup.size);
+    emit backedUp(backup.sha256, backup.size);
+}
+
+DfuEngine::Backup TwoPhaseUpdate::keptBackup() const
+{
+    const std::lock_guard<std::mutex> lock(m_resultMutex);
+    return m_kept;
 }
 
 void TwoPhaseUpdate::reportDetach(const DfuEngine::Detach &detach)
@@ -150,6 +196,7 @@ void TwoPhaseUpdate::usbEnded(int result)
     // far then awaits that device back on the port it left. A failed or
     // stopped run awaits nothing.
     takeDetach();
+    takeBackup();
     const bool detached = m_reconnection.reconnectMode == AwaitedDevice::AfterDetach;
     if (detached && result >= 0 && !*m_stopFlag && m_mayAwait) {
         awaitReturn();

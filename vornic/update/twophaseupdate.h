@@ -83,6 +83,14 @@ public:
     // job has ended. Null: write.
     void setReadInto(QByteArray *firmware) { m_readInto = firmware; }
     bool verify() const { return m_verify; }
+    // Back up before writing (after begin()): the device's firmware is read
+    // and kept in the backup store before its first block is written, in
+    // the same session; without a backup nothing is written. backedUp()
+    // says what was kept, and the update's row names it.
+    void setBackup(bool backup) { m_backup = backup; }
+    bool backup() const { return m_backup; }
+    // The backup kept by this update's last USB run; empty when none was.
+    DfuEngine::Backup keptBackup() const;
 
     // The USB road: the device at `portPath` is about to be written by
     // runUsb(). A device it detaches must come back there; in the first
@@ -189,6 +197,9 @@ signals:
     void reconnectionChanged();
     // The USB job has ended and nothing is awaited: the update's outcome.
     void finished(const UpdateOutcome &outcome);
+    // The device's firmware was kept in the backup store, and writing
+    // begins (on the owner's thread).
+    void backedUp(const QString &sha256, qint64 size);
     // The USB job has ended and told its device to restart into its
     // bootloader: the device is awaited now (the deadline runs).
     void returnAwaited();
@@ -203,6 +214,10 @@ private:
     // Takes what the USB job reported of a detach, once (from the job's
     // report, or at its end, whichever comes first).
     void takeDetach();
+    // A backup kept by the USB job, from whatever thread: noted in the row
+    // and said on the owner's thread.
+    void reportBackup(const DfuEngine::Backup &backup);
+    void takeBackup();
     void publish();
     // The followed job's end, taken once (from its watcher, or from
     // waitForUsbJob()).
@@ -239,6 +254,9 @@ private:
     std::unique_ptr<UpdateRecord> m_record;
     QString m_recordProgram = QStringLiteral("vornic");
     QByteArray *m_readInto = nullptr;
+    bool m_backup = false;
+    DfuEngine::Backup m_kept;           // under m_resultMutex
+    bool m_keptFresh = false;
 };
 
 #endif // TWOPHASEUPDATE_H

@@ -1,5 +1,7 @@
 #include "dfuengine.h"
 
+#include "backupstore.h"
+
 #include "emitter.h"
 #include "firmwareimage.h"
 #include "imagefile.h"
@@ -108,7 +110,14 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
     case DfuStateDfuIdle: {
         if (m_readInto) {
             m_detach.issued = false;
-            return upload(dfu, transferSize);
+            return upload(dfu, transferSize, m_readInto);
+        }
+        if (!m_backupFolder.isEmpty()) {
+            const int kept = backUp(dfu, transferSize);
+            if (kept < 0) {
+                m_detach.issued = false;
+                return kept;
+            }
         }
         const int downloaded = download(imagePath, dfu, transferSize);
         m_detach.issued = false;
@@ -536,17 +545,54 @@ int DfuEngine::verifyImage(const DfuInterface &dfu, int transferSize)
     return result;
 }
 
-int DfuEngine::upload(const DfuInterface &dfu, int transferSize)
+void DfuEngine::sayUploadFailed(const QString &text)
 {
-    m_readInto->clear();
+    emit m_emitter->errorSignal(m_backingUp ? text + QLatin1Char(' ') + nothingWrittenText() : text);
+}
+
+QString DfuEngine::nothingWrittenText()
+{
+    return QStringLiteral("Without a backup of what the device holds, nothing was written.");
+}
+
+int DfuEngine::backUp(const DfuInterface &dfu, int transferSize)
+{
+    const QString nothingWritten = nothingWrittenText();
+    QByteArray firmware;
+    m_backingUp = true;
+    const int read = upload(dfu, transferSize, &firmware);
+    m_backingUp = false;
+    if (read < 0)
+        return read;
+    // A device that sends nothing holds nothing that could be put back.
+    if (firmware.isEmpty()) {
+        emit m_emitter->errorSignal(QStringLiteral("The device sent no firmware to back up. ") + nothingWritten);
+        return unreadable;
+    }
+    BackupStore store(m_backupFolder);
+    const QString sha256 = store.store(firmware);
+    if (sha256.isEmpty()) {
+        emit m_emitter->errorSignal(store.problem() + QLatin1Char(' ') + nothingWritten);
+        return backupNotKept;
+    }
+    m_backup.sha256 = sha256;
+    m_backup.size = firmware.size();
+    if (m_backupReport)
+        m_backupReport(m_backup);
+    return 0;
+}
+
+int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *firmware)
+{
+    firmware->clear();
     // bmAttributes bit 1: bitCanUpload.
     if (!(m_attributes & 0x02)) {
-        emit m_emitter->errorSignal(QStringLiteral("The device cannot be read: its DFU descriptor does not offer "
+        sayUploadFailed(QStringLiteral("The device cannot be read: its DFU descriptor does not offer "
                                                    "upload."));
         return unreadable;
     }
     if (transferSize <= 0) {
-        emit m_emitter->errorSignal(QStringLiteral("The device does not announce a DFU transfer size; it cannot be "
+        sayUploadFailed(QStringLiteral("The device does not announce a DFU transfer size; it cannot be "
                                                    "read."));
         return -1;
     }
@@ -558,33 +604,33 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize)
         if (m_stop && *m_stop) {
             libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
                                     blockTimeout);
-            emit m_emitter->errorSignal(QStringLiteral("Stopped after %1 bytes; the device was not read.")
-                                            .arg(m_readInto->size()));
-            m_readInto->clear();
+            sayUploadFailed(QStringLiteral("Stopped after %1 bytes; the device was not read.")
+                                            .arg(firmware->size()));
+            firmware->clear();
             return interrupted;
         }
         const int got = libusb_control_transfer(dfu.handle, 0xA1, dfuUploadRequest, quint16(number), dfu.interface,
                                                 block.data(), quint16(transferSize), blockTimeout);
         if (got < 0) {
-            emit m_emitter->errorSignal(got == LIBUSB_ERROR_NO_DEVICE
+            sayUploadFailed(got == LIBUSB_ERROR_NO_DEVICE
                                             ? QStringLiteral("The device left the bus after %1 bytes; it was not "
-                                                             "read.").arg(m_readInto->size())
+                                                             "read.").arg(firmware->size())
                                             : QStringLiteral("The device did not answer the upload of block %1: %2")
                                                   .arg(number)
                                                   .arg(usbErrorText(got)));
-            m_readInto->clear();
+            firmware->clear();
             return got;
         }
-        if (qint64(m_readInto->size()) + got > m_readLimit) {
+        if (qint64(firmware->size()) + got > m_readLimit) {
             libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
                                     blockTimeout);
-            emit m_emitter->errorSignal(QStringLiteral("The device sent more than %1 MiB without ending its image; "
+            sayUploadFailed(QStringLiteral("The device sent more than %1 MiB without ending its image; "
                                                        "it was not read.").arg(m_readLimit / (1024 * 1024)));
-            m_readInto->clear();
+            firmware->clear();
             return readTooLong;
         }
-        m_readInto->append(reinterpret_cast<const char *>(block.data()), got);
-        emit m_emitter->load_progress(int(m_readInto->size()));
+        firmware->append(reinterpret_cast<const char *>(block.data()), got);
+        emit m_emitter->load_progress(int(firmware->size()));
         // A shorter block (a zero-length one after a whole last block) ends
         // the image; the device is in dfuIDLE again.
         if (got < transferSize)
@@ -640,6 +686,8 @@ UpdateOutcome DfuEngine::outcomeOf(int result, Verification verification, const 
     case unreadable:
     case readTooLong:
         return UpdateOutcome(UpdateOutcome::Unreadable, why);
+    case backupNotKept:
+        return UpdateOutcome(UpdateOutcome::Failed, why);
     case LIBUSB_ERROR_ACCESS:
         return UpdateOutcome(UpdateOutcome::NoAccess, why);
     case LIBUSB_ERROR_BUSY:

@@ -105,6 +105,23 @@ public:
     static const int unreadable = -200;
     static const int readTooLong = -201;
 
+    // Backing up before writing: before the first block goes out, the
+    // device's firmware is read (as setReadInto reads it) and kept in the
+    // backup store at `folder`. A device that cannot be read, or a backup
+    // that cannot be kept, is not written at all. Empty: no backup.
+    struct Backup
+    {
+        QString sha256;
+        qint64 size = 0;
+    };
+    void setBackupFolder(const QString &folder) { m_backupFolder = folder; }
+    Backup backup() const { return m_backup; }
+    // Called on the run's thread once the backup is kept, before the first
+    // block is written (a process that dies during the write still leaves
+    // it named).
+    void setBackupReport(const std::function<void(const Backup &)> &report) { m_backupReport = report; }
+    static const int backupNotKept = -202;
+
     // An image read earlier (at the start of a two-phase update, or once
     // for several devices): downloaded instead of reading the file.
     void setImage(const FirmwareImage &image) { m_image = image; }
@@ -139,9 +156,15 @@ private:
     // Reads the image back and compares it (see setVerify): 0 when it is
     // the image or cannot be read back, imageDiffers or interrupted.
     int verifyImage(const DfuInterface &dfu, int transferSize);
-    // Reads the device's image with DFU_UPLOAD into m_readInto (see
-    // setReadInto): 0, or negative with the reason said.
-    int upload(const DfuInterface &dfu, int transferSize);
+    // Reads the device's image with DFU_UPLOAD into `firmware`: 0, or
+    // negative with the reason said.
+    int upload(const DfuInterface &dfu, int transferSize, QByteArray *firmware);
+    // Says why an upload failed, and, for a backup, that nothing was written.
+    void sayUploadFailed(const QString &text);
+    static QString nothingWrittenText();
+    // Reads the device's image and keeps it in the backup store: 0, or
+    // negative with the reason said (nothing is to be written then).
+    int backUp(const DfuInterface &dfu, int transferSize);
     // Written, and the device stopped answering (`usbError`) before it said
     // what it made of the image.
     void restartedUnconfirmed(int usbError);
@@ -172,6 +195,10 @@ private:
     QString m_verificationText;
     QByteArray *m_readInto = nullptr;
     qint64 m_readLimit = defaultReadLimit;
+    QString m_backupFolder;
+    Backup m_backup;
+    bool m_backingUp = false;
+    std::function<void(const Backup &)> m_backupReport;
 };
 
 #endif // DFUENGINE_H
