@@ -81,6 +81,9 @@ CMNDialog::CMNDialog(QWidget *parent)
     verifyAction = new QAction(QStringLiteral("Verify After Writing"), this);
     verifyAction->setCheckable(true);
     contextMenu.addAction(verifyAction);
+    backupAction = new QAction(QStringLiteral("Back Up Before Writing"), this);
+    backupAction->setCheckable(true);
+    contextMenu.addAction(backupAction);
     // The updates written so far, by this window and by vornic-cli.
     connect(contextMenu.addAction(QStringLiteral("History...")), &QAction::triggered, this, [this] {
         auto *history = new HistoryDialog(QStringLiteral("vornic"), settings->fileName(), this);
@@ -90,12 +93,14 @@ CMNDialog::CMNDialog(QWidget *parent)
     // Every device plugged in is written, in a window of its own.
     connect(contextMenu.addAction(QStringLiteral("Production Station...")), &QAction::triggered, this,
             &CMNDialog::openStation);
-    connect(verifyAction, &QAction::toggled, this, [this](bool on) {
-        if (settings) {
-            settings->setValue(QLatin1String(verifyKey), on);
-            settings->sync();
-        }
-    });
+    for (const auto &[action, key] : { std::make_pair(verifyAction, verifyKey), std::make_pair(backupAction, backupKey) }) {
+        connect(action, &QAction::toggled, this, [this, key = key](bool on) {
+            if (settings) {
+                settings->setValue(QLatin1String(key), on);
+                settings->sync();
+            }
+        });
+    }
     connect(deleteAction, &QAction::triggered, this, &CMNDialog::deleteFromWidget);
     connect(refreshAction, &QAction::triggered, this, &CMNDialog::enumDevices);
 
@@ -228,6 +233,7 @@ void CMNDialog::loadSettings()
 
     imagePath = settings->value(QLatin1String(filenameKey)).toString();
     verifyAction->setChecked(settings->value(QLatin1String(verifyKey), false).toBool());
+    backupAction->setChecked(settings->value(QLatin1String(backupKey), false).toBool());
 
     const QStringList arguments = FileNames::arguments();
     if (arguments.size() > 1)

@@ -166,6 +166,7 @@ private:
     static constexpr char lastIpKey[] = "settings/last_ip";
     static constexpr char portKey[] = "settings/port";
     static constexpr char verifyKey[] = "settings/verify";
+    static constexpr char backupKey[] = "settings/backup";
     // The image last chosen, and the folder its dialog opens in.
     static constexpr char filenameKey[] = "filename";
 
@@ -176,6 +177,10 @@ private:
     // Checked: a USB image is read back after the download, and the outcome
     // says whether the device was verified (remembered in the settings).
     QAction *verifyAction = nullptr;
+    // Checked: what a USB or serial-port device holds is read and kept in
+    // the backup store before its first block is written, and nothing is
+    // written without it (remembered in the settings).
+    QAction *backupAction = nullptr;
     QFuture<int> future;
     QFutureWatcher<int> watcher;
     QString imageDir;

@@ -148,7 +148,15 @@ void CMNDialog::onUpdBtnClicked()
         displayWarnings(image.problem());
         return;
     }
+    // Only a device that can send its firmware back can be backed up: a
+    // network device is not written rather than written without one.
+    if (networkDevice && backupAction->isChecked()) {
+        displayWarnings(QStringLiteral("A network device cannot be read, so it cannot be backed up; nothing was "
+                                       "written. Turn off \"Back Up Before Writing\" to write it without a backup."));
+        return;
+    }
     updateOwner->begin(image, verifyAction->isChecked());
+    updateOwner->setBackup(backupAction->isChecked());
 
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.

@@ -32,6 +32,7 @@ public:
     QMenu &contextMenu() const { return w->contextMenu; }
     QAction *refreshAction() const { return w->refreshAction; }
     QAction *verifyAction() const { return w->verifyAction; }
+    QAction *backupAction() const { return w->backupAction; }
     QString &imagePath() const { return w->imagePath; }
     QString &imageDir() const { return w->imageDir; }
     QString &lastIp() const { return w->lastIp; }

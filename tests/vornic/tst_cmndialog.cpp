@@ -272,13 +272,13 @@ void VornicWindowTest::contextMenuActionsFollowRowCount()
     w->showContextMenu(QPoint(5, 5));
     // (After a separator, the setting that reads images back, and the
     // update history.)
-    QCOMPARE(visible, QStringList({ "Refresh List", "", "Verify After Writing", "History...", "Production Station..." }));
+    QCOMPARE(visible, QStringList({ "Refresh List", "", "Verify After Writing", "Back Up Before Writing", "History...", "Production Station..." }));
 
     visible.clear();
     addRecord(w, "127.0.0.2", "0500A1B2", Primora);
     w->enumDevices();
     w->showContextMenu(QPoint(5, 5));
-    QCOMPARE(visible, QStringList({ "Delete", "Refresh List", "", "Verify After Writing", "History...", "Production Station..." }));
+    QCOMPARE(visible, QStringList({ "Delete", "Refresh List", "", "Verify After Writing", "Back Up Before Writing", "History...", "Production Station..." }));
     QCOMPARE(driver.handledCount(), 2);
 }
 

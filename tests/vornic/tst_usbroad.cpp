@@ -7,7 +7,9 @@
 #include "cmndialogprobe.h"
 #include "vornicwidgets.h"
 
+#include "backupstore.h"
 #include "devicebench.h"
+#include "firmwareimage.h"
 #include "interruptsignal.h"
 #include "usb/dfuengine.h"
 #include "historydialog.h"
@@ -707,13 +709,18 @@ void UsbRoadTest::verifyAfterWriting_data()
     QTest::addColumn<int>("corruptAt");
     QTest::addColumn<QString>("bar");
     QTest::addColumn<QString>("says");          // in a box, or the bar's tool tip
-    QTest::newRow("read back whole") << false << true << -1 << "Update complete, verified" << "";
+    QTest::addColumn<bool>("backup");           // "Back Up Before Writing" on too
+    QTest::newRow("read back whole") << false << true << -1 << "Update complete, verified" << "" << false;
     QTest::newRow("from the application, read back whole") << true << true << -1 << "Update complete, verified"
-                                                           << "";
+                                                           << "" << false;
     QTest::newRow("a byte differs") << false << true << 4000 << "Update failed"
-                                    << "the byte at offset 4000 (of 8192)";
+                                    << "the byte at offset 4000 (of 8192)" << false;
     QTest::newRow("cannot upload") << false << false << -1 << "Update complete, not verified"
-                                   << "the device cannot read its image back";
+                                   << "the device cannot read its image back" << false;
+    QTest::newRow("from the application, backed up first") << true << true << -1 << "Update complete, verified"
+                                                           << "" << true;
+    QTest::newRow("cannot upload: no backup, not written") << false << false << -1 << "Update failed"
+                                                           << "nothing was written" << true;
 }
 
 // "Verify After Writing" (remembered): the outcome says "verified" only
@@ -726,7 +733,9 @@ void UsbRoadTest::verifyAfterWriting()
     QFETCH(int, corruptAt);
     QFETCH(QString, bar);
     QFETCH(QString, says);
+    QFETCH(bool, backup);
     EmulatedDfuDevice::Config config;
+    config.holds = TestImage::bytes(5000);
     config.product = "Primora";
     config.productId = twoPhase ? 0x0001 : 0x8001;
     config.initialState = twoPhase ? EmulatedDfuDevice::AppIdle : EmulatedDfuDevice::DfuIdle;
@@ -739,20 +748,32 @@ void UsbRoadTest::verifyAfterWriting()
     makeWindow(path);
     QVERIFY(!probe(m_window).verifyAction()->isChecked());
     probe(m_window).verifyAction()->setChecked(true);
+    probe(m_window).backupAction()->setChecked(backup);
     // Remembered: a new window starts with it on.
     makeWindow(path);
     QVERIFY(probe(m_window).verifyAction()->isChecked());
+    QCOMPARE(probe(m_window).backupAction()->isChecked(), backup);
 
     ModalDriver driver(ModalDriver::dismissAll());
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).reconnectMode().load() == -1 && probe(m_window).controlsAre(true),
                              10000);
-    QCOMPARE(device.downloaded(), image);
+    QCOMPARE(device.downloaded(), backup && !canUpload ? config.holds : image);
     QVERIFY(device.uploadRequests() > 0 || !canUpload);
     QCOMPARE(ui(m_window).progressBar->text(), bar);
     const QString said = driver.seen().join(QLatin1Char('|')) + ui(m_window).progressBar->toolTip();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
     device.unplug(m_bench->testbed());
+    if (backup) {
+        // What it held, kept under its hash and named by the row.
+        const QString sha256 = QString::fromLatin1(FirmwareImage::digestOf(config.holds));
+        QByteArray kept;
+        QCOMPARE(BackupStore().load(sha256, &kept), canUpload ? BackupStore::Ok : BackupStore::Missing);
+        QCOMPARE(kept, canUpload ? config.holds : QByteArray());
+        QCOMPARE(TestHistory::onlyRow().backupSha256, canUpload ? sha256 : QString());
+        if (!canUpload)
+            return;
+    }
 
     // One row in the history, with the outcome the bar showed, for the
     // device written and the image's hash (two phases are one update).
