@@ -68,7 +68,11 @@ bool CliConsole::optionsFit(const QCommandLineParser &parser, const QString &com
         if (commands == takenBy.cend() || commands->contains(command))
             continue;
         *exitCode = fail(ExitUsage, QStringLiteral("--%1 goes with %2 only; see %3 --help.")
-                                        .arg(name, commands->join(QLatin1String(" and ")), m_program));
+                                        .arg(name,
+                                             commands->size() > 1 ? commands->mid(0, commands->size() - 1).join(QLatin1String(", "))
+                                                     + QLatin1String(" and ") + commands->last()
+                                                                  : commands->value(0),
+                                             m_program));
         return false;
     }
     return true;

@@ -39,6 +39,7 @@ const char connectionTypeKey[] = "settings/connection_type";
 const char addressKey[] = "settings/address";
 const char filenameKey[] = "settings/filename";
 const char verifyKey[] = "settings/verify";
+const char backupKey[] = "settings/backup";
 const int defaultAddress = 80;          // 0x50
 const char adapterVendor[] = "VID_04D8";
 const char notConnected[] = "SUB-20 not connected!";
@@ -119,12 +120,15 @@ MainWindow::MainWindow(QWidget *parent)
 
     QMenu *options = menuBar()->addMenu(QStringLiteral("Options"));
     verifyAction = options->addAction(QStringLiteral("Verify After Writing"));
-    verifyAction->setCheckable(true);
-    verifyAction->setChecked(settings->value(QLatin1String(verifyKey), false).toBool());
-    connect(verifyAction, &QAction::toggled, this, [this](bool on) {
-        settings->setValue(QLatin1String(verifyKey), on);
-        settings->sync();
-    });
+    backupAction = options->addAction(QStringLiteral("Back Up Before Writing"));
+    for (const auto &[action, key] : { std::make_pair(verifyAction, verifyKey), std::make_pair(backupAction, backupKey) }) {
+        action->setCheckable(true);
+        action->setChecked(settings->value(QLatin1String(key), false).toBool());
+        connect(action, &QAction::toggled, this, [this, key = key](bool on) {
+            settings->setValue(QLatin1String(key), on);
+            settings->sync();
+        });
+    }
     // The updates written so far, by this window and by tamsel-cli.
     connect(options->addAction(QStringLiteral("History...")), &QAction::triggered, this, [this] {
         auto *history = new HistoryDialog(QStringLiteral("tamsel"), settings->fileName(), this);
@@ -354,6 +358,7 @@ void MainWindow::onUpdBtnClicked()
         }
         stopRequested = false;
         runVerify = verifyAction->isChecked();
+        runBackup = backupAction->isChecked();
         startHistoryRow();
         updBtn->setText(QStringLiteral("Stop"));
         elapsedTime.start();

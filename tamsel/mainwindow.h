@@ -123,6 +123,13 @@ private:
     // of it.
     QAction *verifyAction = nullptr;
     std::atomic<bool> runVerify { false };
+    // "Back Up Before Writing" (Options menu, remembered): a Modbus run
+    // first keeps the pad's records in the backup store, and writes nothing
+    // without them. Fixed at Start, as Verify is.
+    QAction *backupAction = nullptr;
+    std::atomic<bool> runBackup { false };
+    // The job a run writes, as Start fixed it.
+    PadUpdate::Job runJob(int road) const;
     // From Start until the run's end has been handled: the controls wait
     // for it.
     bool runUnfinished = false;

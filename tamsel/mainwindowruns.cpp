@@ -18,7 +18,15 @@ int MainWindow::irBootRun()
     qDebug() << "boot run";
     QMetaObject::invokeMethod(qApp, [] { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }, Qt::QueuedConnection);
     irProtocolVersion = 2;
-    return padUpdate->run({ PadTransfer::InfraredRoad, 0, imageFileName, runVerify }, adapterHandle, stopRequested);
+    return padUpdate->run(runJob(0), adapterHandle, stopRequested);
+}
+
+PadUpdate::Job MainWindow::runJob(int road) const
+{
+    PadUpdate::Job job { road == 0 ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad,
+                         road == 0 ? 0 : slaveAddress.load(), imageFileName, runVerify };
+    job.backup = runBackup;
+    return job;
 }
 
 int MainWindow::modbusUpdateRun()
@@ -29,14 +37,12 @@ int MainWindow::modbusUpdateRun()
     // it from changing meanwhile): one image, one pad. A pad that cannot
     // read back was still written: the run succeeds, and the bar says it
     // was not verified.
-    return padUpdate->run({ PadTransfer::ModbusRoad, slaveAddress.load(), imageFileName, runVerify }, adapterHandle,
-                          stopRequested);
+    return padUpdate->run(runJob(1), adapterHandle, stopRequested);
 }
 
 void MainWindow::startHistoryRow()
 {
-    padUpdate->begin({ connectionType == 0 ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slaveAddress.load(),
-                       imageFileName, runVerify });
+    padUpdate->begin(runJob(connectionType));
     warnOfHistory();
 }
 
@@ -76,6 +82,10 @@ void MainWindow::handleFinished()
     const bool failed = !future.isRunning() && future.isFinished() && future.resultCount() > 0 && future.result() != 0;
     if (progressBar->value() != progressBar->maximum() || failed)
         progressBar->setValue(0);
+    // A run that ended while the length was still the pad's to say (a read
+    // before the write) leaves no busy bar behind.
+    if (progressBar->maximum() == 0)
+        progressBar->setRange(0, 1);
     // After a run that succeeded, what reading back found.
     const bool succeeded = !future.isRunning() && future.isFinished() && future.resultCount() > 0
         && future.result() == 0;

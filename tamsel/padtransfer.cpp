@@ -249,7 +249,7 @@ int PadTransfer::modbusRead(int slaveAddress, QByteArray *firmware)
 {
     firmware->clear();
     if (slaveAddress == 0) {
-        sayError(QStringLiteral("A broadcast cannot be read: no pad answers it. Name the pad's address."));
+        sayReadError(QStringLiteral("A broadcast cannot be read: no pad answers it. Name the pad's address."));
         return unreadable;
     }
     Modbus modbus;
@@ -261,7 +261,7 @@ int PadTransfer::modbusRead(int slaveAddress, QByteArray *firmware)
     char held[modbusBlockSize + 1];
     for (int record = 0; record < modbusRecordLimit; ++record) {
         if (m_stop) {
-            sayError(QStringLiteral("Stopped after %1 records; the pad was not read.").arg(record));
+            sayReadError(QStringLiteral("Stopped after %1 records; the pad was not read.").arg(record));
             firmware->clear();
             return -1;
         }
@@ -270,7 +270,7 @@ int PadTransfer::modbusRead(int slaveAddress, QByteArray *firmware)
         if (noMore && record > 0)
             return 0;
         if (noMore || (result == modbusException && modbus.lastException() == 1 && record == 0)) {
-            sayError(noMore ? QStringLiteral("The pad at address %1 holds no records to read.")
+            sayReadError(noMore ? QStringLiteral("The pad at address %1 holds no records to read.")
                                   .arg(addressText(slaveAddress))
                             : QStringLiteral("The pad at address %1 does not read its records back (it answers "
                                              "Read File Record with \"Illegal Function\"); it cannot be read.")
@@ -278,14 +278,14 @@ int PadTransfer::modbusRead(int slaveAddress, QByteArray *firmware)
             return unreadable;
         }
         if (result != 0) {
-            sayError(QStringLiteral("The read of record %1 failed: %2").arg(record).arg(said.trimmed()));
+            sayReadError(QStringLiteral("The read of record %1 failed: %2").arg(record).arg(said.trimmed()));
             firmware->clear();
             return result;
         }
         firmware->append(held, modbusBlockSize);
         emit m_emitter->load_progress(int(firmware->size()));
     }
-    sayError(QStringLiteral("The pad answered all %1 records without saying there are no more; it was not read.")
+    sayReadError(QStringLiteral("The pad answered all %1 records without saying there are no more; it was not read.")
                  .arg(modbusRecordLimit));
     firmware->clear();
     return unreadable;
@@ -345,6 +345,11 @@ UpdateHistory::Entry PadTransfer::historyEntry(Road road, int slaveAddress, cons
     known.place = road == InfraredRoad ? QStringLiteral("infrared") : addressText(slaveAddress);
     known.imagePath = imagePath;
     return known;
+}
+
+void PadTransfer::sayReadError(const QString &text)
+{
+    sayError(m_readConsequence.isEmpty() ? text : text + QLatin1Char(' ') + m_readConsequence);
 }
 
 void PadTransfer::sayError(const QString &text)

@@ -52,6 +52,9 @@ public:
     // The pad keeps no length: the image comes in whole records, the last
     // one as the pad holds it.
     int modbusRead(int slaveAddress, QByteArray *firmware);
+    // What a failed read means beyond itself (a backup: nothing was
+    // written), said after each of its errors.
+    void setReadConsequence(const QString &text) { m_readConsequence = text; }
     // The pad cannot be read: a broadcast, a pad that answers no read,
     // holds nothing, or never says there are no more.
     static const int unreadable = -4;
@@ -96,9 +99,11 @@ public:
     // Record numbers 0 to 9999.
     static const int modbusRecordLimit = 10000;
 
-private:
     // Says an error, and keeps the first as the reason of the outcome.
     void sayError(const QString &text);
+
+private:
+    void sayReadError(const QString &text);
 
     Emitter *m_emitter;
     const std::atomic<sub_handle> &m_handle;
@@ -107,6 +112,7 @@ private:
     bool m_written = false;
     QString m_notVerifiableWhy;
     QString m_firstError;
+    QString m_readConsequence;
 };
 
 #endif // PADTRANSFER_H

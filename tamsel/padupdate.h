@@ -30,6 +30,12 @@ public:
         int slaveAddress = 0;
         QString imagePath;
         bool verify = false;
+        // Before the first record, the pad's records are read (as
+        // PadTransfer::modbusRead reads them) and kept in the backup store;
+        // without a backup nothing is written. Modbus to one address only.
+        bool backup = false;
+        // A restore: the history row whose backup `imagePath` holds.
+        qint64 restoredRow = 0;
     };
 
     // A new update: its history row is begun.
@@ -48,8 +54,16 @@ public:
     void end(const QString &message);
     void end(const UpdateOutcome &outcome, const QString &message);
     UpdateRecord &record() { return m_record; }
+    // The backup the last run kept (empty when none).
+    QString backupSha256() const;
+    // Names that backup in the row (end() does too), on the owner's thread.
+    void noteBackup();
 
 private:
+    // The pad's records into the backup store: 0, or the read's result
+    // (m_outcome then says why nothing was written).
+    int backUp(PadTransfer &transfer, const Job &job);
+
     Emitter *m_emitter;
     UpdateRecord m_record;
     // Written by the run, read after it.
@@ -57,6 +71,8 @@ private:
     FirmwareImage m_image;
     PadTransfer::Verification m_verification = PadTransfer::NotAsked;
     UpdateOutcome m_outcome;
+    QString m_backupSha256;
+    qint64 m_backupSize = 0;
 };
 
 #endif // PADUPDATE_H

@@ -1,5 +1,7 @@
 #include "tamselcli.h"
 
+#include "backupreport.h"
+#include "backupstore.h"
 #include "cliconsole.h"
 #include "cliprogress.h"
 #include "updaterecord.h"
@@ -39,9 +41,10 @@ TamselCli::TamselCli(std::FILE *out, std::FILE *err, QObject *parent)
 QString TamselCli::helpText()
 {
     return QStringLiteral(
-        "Usage: tamsel-cli update --road modbus [--address HEX] [--verify] IMAGE\n"
+        "Usage: tamsel-cli update --road modbus [--address HEX] [--verify] [--backup] IMAGE\n"
         "       tamsel-cli update --road ir IMAGE\n"
         "       tamsel-cli read --road modbus [--address HEX] FILE\n"
+        "       tamsel-cli restore [--row ID] [--address HEX]\n"
         "       tamsel-cli history [--device ADDRESS] [--since DATE] [--limit N]\n"
         "                          [--json|--csv]\n"
         "\n"
@@ -55,6 +58,15 @@ QString TamselCli::helpText()
         "length). FILE is replaced only by a whole read. Infrared has no way back:\n"
         "a pad cannot be read by infrared (code 11).\n"
         "\n"
+        "update --backup first reads the pad's records as read does and keeps them in\n"
+        "the backup store shared with vornic-cli (~/.local/share/Ordane/backups, one\n"
+        "file per content, named by its SHA-256); the history row names it. A pad\n"
+        "that cannot be read is not written at all (code 11). restore writes back the\n"
+        "backup of the newest row of the pad at --address (50 unless given) that has\n"
+        "one, or of row --row ID, into the pad the row names, and reads it back; a\n"
+        "backup whose file no longer matches its SHA-256 is never sent (code 10; code\n"
+        "5 when it is gone). vornic-cli backups lists and prunes the store.\n"
+        "\n"
         "Options:\n"
         "  --road modbus|ir  The way to the pad.\n"
         "  --address HEX     modbus: the pad's Modbus address in hexadecimal, 1 to F7\n"
@@ -66,6 +78,8 @@ QString TamselCli::helpText()
         "                    read back, does not answer a read or refuses it, a\n"
         "                    broadcast, or the infrared road ends with code 9,\n"
         "                    although the image was written.\n"
+        "  --backup          update: keep what the pad holds before writing (above).\n"
+        "  --row ID          restore: the history row whose backup is written back.\n"
         "  --sha256 HEX      Write IMAGE only when its SHA-256 is HEX (64 hexadecimal\n"
         "                    digits); otherwise nothing is sent (code 10; code 2\n"
         "                    when HEX is not 64 hexadecimal digits).\n"
@@ -104,9 +118,10 @@ QString TamselCli::helpText()
         "  7    timeout: the pad did not answer\n"
         "  8    --verify: the records read back differ from IMAGE\n"
         "  9    --verify: written, but the pad could not be read back\n"
-        "  10   --sha256: IMAGE is not the image named; nothing was sent\n"
-        "  11   read: the pad cannot be read (infrared, a broadcast, a pad that\n"
-        "       answers no read or holds nothing)\n"
+        "  10   --sha256: IMAGE is not the image named; restore: the backup no longer\n"
+        "       holds what was kept; nothing was sent\n"
+        "  11   read, update --backup: the pad cannot be read (infrared, a broadcast, a\n"
+        "       pad that answers no read or holds nothing); nothing was written\n"
         "  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM; 129 by SIGHUP\n"
         "       (the terminal closed)\n");
 }
@@ -129,7 +144,9 @@ int TamselCli::run(const QStringList &arguments)
     const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("hex"));
     const QCommandLineOption verify(QStringLiteral("verify"));
     const QCommandLineOption sha256(QStringLiteral("sha256"), QString(), QStringLiteral("hex"));
-    parser.addOptions({ road, address, verify, sha256 });
+    const QCommandLineOption backup(QStringLiteral("backup"));
+    const QCommandLineOption row(QStringLiteral("row"), QString(), QStringLiteral("id"));
+    parser.addOptions({ road, address, verify, sha256, backup, row });
     HistoryReport::addOptions(parser, true);
     int code = ExitSuccess;
     if (!m_console->parse(parser, arguments, &code))
@@ -140,15 +157,18 @@ int TamselCli::run(const QStringList &arguments)
     // does not take it.
     const QString command = positional.value(0);
     const QStringList updating { QStringLiteral("update") };
-    const QStringList reaching { QStringLiteral("update"), QStringLiteral("read") };
+    const QStringList reaching { QStringLiteral("update"), QStringLiteral("read"), QStringLiteral("restore") };
     QHash<QString, QStringList> takenBy {
         { QStringLiteral("road"), reaching },
         { QStringLiteral("address"), reaching },
         { QStringLiteral("verify"), updating },
         { QStringLiteral("sha256"), updating },
+        { QStringLiteral("backup"), updating },
+        { QStringLiteral("row"), { QStringLiteral("restore") } },
     };
     HistoryReport::claimOptions(&takenBy, true);
-    if ((command == QLatin1String("update") || command == QLatin1String("history") || command == QLatin1String("read"))
+    if ((command == QLatin1String("update") || command == QLatin1String("history") || command == QLatin1String("read")
+         || command == QLatin1String("restore"))
         && !m_console->optionsFit(parser, command, takenBy, &code))
         return code;
     if (positional == QStringList { QStringLiteral("history") }) {
@@ -156,11 +176,14 @@ int TamselCli::run(const QStringList &arguments)
                               UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
         return HistoryReport::run(parser, &history, m_out, m_console);
     }
-    if (positional.size() != 2 || (command != QLatin1String("update") && command != QLatin1String("read")))
+    const bool restoring = positional == QStringList { QStringLiteral("restore") };
+    if (!restoring
+        && (positional.size() != 2 || (command != QLatin1String("update") && command != QLatin1String("read"))))
         return fail(ExitUsage, QStringLiteral("Say: tamsel-cli update --road modbus|ir [--address HEX] IMAGE, "
-                                              "tamsel-cli read --road modbus [--address HEX] FILE, or tamsel-cli "
-                                              "history; see tamsel-cli --help."));
-    const QString roadName = parser.value(road);
+                                              "tamsel-cli read --road modbus [--address HEX] FILE, tamsel-cli "
+                                              "restore [--row ID], or tamsel-cli history; see tamsel-cli --help."));
+    // Only Modbus reads the pad back: a restore goes that way.
+    const QString roadName = restoring && !parser.isSet(road) ? QStringLiteral("modbus") : parser.value(road);
     if (roadName != QLatin1String("modbus") && roadName != QLatin1String("ir"))
         return fail(ExitUsage, QStringLiteral("--road is modbus or ir."));
     const bool infrared = roadName == QLatin1String("ir");
@@ -178,6 +201,21 @@ int TamselCli::run(const QStringList &arguments)
     }
     if (command == QLatin1String("read"))
         return read(infrared, slave, positional.at(1));
+    if (restoring) {
+        qint64 rowId = 0;
+        if (parser.isSet(row)) {
+            bool ok = false;
+            rowId = parser.value(row).toLongLong(&ok);
+            if (!ok || rowId <= 0)
+                return fail(ExitUsage, QStringLiteral("--row takes the id of a history row (tamsel-cli history "
+                                                      "shows them first)."));
+        }
+        return restore(infrared, parser.isSet(address) ? slave : -1, rowId);
+    }
+    if (parser.isSet(backup) && (infrared || slave == broadcastAddress))
+        return fail(ExitUnreadable, QStringLiteral("The pad cannot be read %1, so it cannot be backed up; nothing was "
+                                                   "written (without --backup it is written as usual).")
+                                        .arg(infrared ? QStringLiteral("by infrared") : QStringLiteral("by a broadcast")));
     if (!infrared && slave == broadcastAddress)
         m_console->note(QStringLiteral("Address 0 broadcasts: no pad answers a broadcast, so nothing tells whether the image "
                             "arrived, and every record waits 100 ms."));
@@ -185,15 +223,57 @@ int TamselCli::run(const QStringList &arguments)
     const QString sha256Problem = parser.isSet(sha256) ? CliConsole::sha256Problem(m_expectedSha256) : QString();
     if (!sha256Problem.isEmpty())
         return fail(ExitUsage, sha256Problem);
+    PadUpdate::Job job { infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slave, positional.at(1),
+                         m_verify };
+    job.backup = parser.isSet(backup);
+    return runUpdate(job);
+}
+
+int TamselCli::runUpdate(const PadUpdate::Job &job)
+{
     // Its history row is added when the update starts, completed when it ends.
     PadUpdate padUpdate(QStringLiteral("tamsel-cli"), UpdateRecord::settingsFile(QStringLiteral("Tamsel")), m_emitter);
-    const PadUpdate::Job job { infrared ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad, slave, positional.at(1),
-                               m_verify };
     padUpdate.begin(job);
     const UpdateOutcome outcome = update(&padUpdate, job);
     padUpdate.record().noteImage(m_image);
+    padUpdate.noteBackup();
     m_console->endRecord(&padUpdate.record(), outcome);
     return exitCodeOf(outcome, InterruptSignal::exitCode());
+}
+
+int TamselCli::restore(bool infrared, int slaveAddress, qint64 rowId)
+{
+    InterruptSignal::install();
+    if (infrared)
+        return fail(ExitUsage, QStringLiteral("A pad is backed up and restored by Modbus alone (--road modbus)."));
+    UpdateHistory history(QStringLiteral("tamsel-cli"), QStringLiteral(ORDANE_VERSION),
+                          UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
+    BackupStore store;
+    UpdateHistory::Entry backedUp;
+    QByteArray bytes;
+    UpdateOutcome refusal;
+    const QString device = PadTransfer::addressText(slaveAddress < 0 ? defaultAddress : slaveAddress);
+    if (!BackupReport(&history, &store, m_console, m_out).findBackup(device, rowId, &backedUp, &bytes, &refusal))
+        return exitCodeOf(failed(refusal), InterruptSignal::exitCode());
+    // Back into the pad it was read from: the row's address.
+    bool ok = false;
+    const int rowAddress = backedUp.road == QLatin1String("modbus") ? backedUp.place.toInt(&ok, 0) : -1;
+    if (!ok || rowAddress <= broadcastAddress || rowAddress > highestAddress
+        || (slaveAddress >= 0 && slaveAddress != rowAddress))
+        return fail(ExitUsage, QStringLiteral("The backup of row %1 was read from %2, not from the pad at %3; nothing "
+                                              "was written.")
+                                   .arg(backedUp.id)
+                                   .arg(backedUp.place, ok ? PadTransfer::addressText(slaveAddress)
+                                                           : QStringLiteral("one Modbus address")));
+    m_image = FirmwareImage::fromBytes(store.pathOf(backedUp.backupSha256), bytes);
+    m_console->note(QStringLiteral("Restoring row %1's backup (%2 bytes, SHA-256 %3) into the pad at %4.")
+                        .arg(backedUp.id)
+                        .arg(bytes.size())
+                        .arg(backedUp.backupSha256, backedUp.place));
+    // Put back only when it is known to be there: always read back.
+    PadUpdate::Job job { PadTransfer::ModbusRoad, rowAddress, m_image.path(), true };
+    job.restoredRow = backedUp.id;
+    return runUpdate(job);
 }
 
 UpdateOutcome TamselCli::update(PadUpdate *padUpdate, const PadUpdate::Job &job)
@@ -203,8 +283,10 @@ UpdateOutcome TamselCli::update(PadUpdate *padUpdate, const PadUpdate::Job &job)
     const QString &imagePath = job.imagePath;
     InterruptSignal::install();
     // Read once, before the adapter is opened: these bytes are written and
-    // read back, whatever becomes of the file meanwhile.
-    m_image = FirmwareImage::read(imagePath);
+    // read back, whatever becomes of the file meanwhile (a restore's were
+    // read, and checked against their name, already).
+    if (!m_image.isRead())
+        m_image = FirmwareImage::read(imagePath);
     const FirmwareImage &image = m_image;
     if (!image.problem().isEmpty())
         return failed(UpdateOutcome(UpdateOutcome::ImageRefused, image.problem()));

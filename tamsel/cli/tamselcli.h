@@ -32,7 +32,12 @@ public:
     static QString helpText();
 
 private:
+    // One update with its history row; the exit code.
+    int runUpdate(const PadUpdate::Job &job);
     UpdateOutcome update(PadUpdate *padUpdate, const PadUpdate::Job &job);
+    // Writes back the backup of row `rowId` (0: of the newest row of the
+    // pad at `slaveAddress`, -1: at 0x50, that has one), verified.
+    int restore(bool infrared, int slaveAddress, qint64 rowId);
     // Reads the pad's image by Modbus into `filePath` (whole, or not at all).
     int read(bool infrared, int slaveAddress, const QString &filePath);
     // Opens the adapter into `handle`; false (and *refusal said) when there

@@ -23,6 +23,7 @@ public:
     bool &runUnfinished() const { return w->runUnfinished; }
     QElapsedTimer &elapsedTime() const { return w->elapsedTime; }
     QAction *verifyAction() const { return w->verifyAction; }
+    QAction *backupAction() const { return w->backupAction; }
     Emitter *emitter() const { return w->emitter; }
     LogBrowser *logBrowser() const { return w->logBrowser; }
     // An RS-485 converter's serial port looked at now, as the window's

@@ -2,6 +2,7 @@
 // end to end, and each failure class with its exit code.
 #include "clirun.h"
 #include "filenames.h"
+#include "firmwareimage.h"
 #include "testimage.h"
 
 #include <QCryptographicHash>
@@ -27,6 +28,8 @@ private slots:
     void interrupted();
     void read_data();
     void read();
+    void backupAndRestore_data();
+    void backupAndRestore();
     void manyWritersOnANewHistory_data();
     void manyWritersOnANewHistory();
     void historyOnAFullDisk();
@@ -185,7 +188,7 @@ void TamselCliTest::update_data()
                                           << 0 << "";
     QTest::newRow("usage: an option of update only") << "simulated" << none
                                                      << QStringList { "history", "--road", "ir" } << 2
-                                                     << "--road goes with update and read only";
+                                                     << "--road goes with update, read and restore only";
 }
 
 void TamselCliTest::update()
@@ -341,6 +344,89 @@ void TamselCliTest::read()
     const QByteArray whole = held + QByteArray((32 - held.size() % 32) % 32, '\0');
     QCOMPARE(read.readAll(), code == 0 ? whole : QByteArray("before"));
     QCOMPARE(QDir(dir.path()).entryList({ "pad.bin*" }, QDir::Files), QStringList { "pad.bin" });
+}
+
+// The pad's records kept before it is written, and put back from the
+// history, verified; never without a backup, never from a changed file.
+void TamselCliTest::backupAndRestore_data()
+{
+    QTest::addColumn<QVariantMap>("adapter");
+    QTest::addColumn<QStringList>("update");
+    QTest::addColumn<QString>("fault");         // tampered, another address
+    QTest::addColumn<int>("code");              // of the update, or of the restore after it
+    QTest::addColumn<QString>("says");
+    const QStringList modbus { "update", "--road", "modbus", "--backup", "--verify" };
+    const QVariantMap none;
+    QTest::newRow("backed up, restored") << none << modbus << "" << 0 << "verified: read back record by record";
+    QTest::newRow("a pad that reads nothing back: not written") << QVariantMap { { "read_back", false } } << modbus
+                                                                << "" << 11 << "nothing was written";
+    QTest::newRow("infrared: not written") << none << QStringList { "update", "--road", "ir", "--backup" } << "" << 11
+                                           << "cannot be read by infrared";
+    QTest::newRow("tampered backup: not restored") << none << modbus << "tampered" << 10
+                                                   << "no longer holds what was stored";
+    QTest::newRow("another address: not restored") << none << modbus << "another address" << 2
+                                                   << "not from the pad at 0x51";
+}
+
+void TamselCliTest::backupAndRestore()
+{
+    QFETCH(QVariantMap, adapter);
+    QFETCH(QStringList, update);
+    QFETCH(QString, fault);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // It held 1000 bytes; it reads them back in whole records.
+    QByteArray before = padImage() + padImage();
+    before = before.left(1000);
+    const QByteArray kept = before + QByteArray(24, '\0');
+    const QString held = dir.filePath(QStringLiteral("held.bin"));
+    QVERIFY(TestImage::store(dir.path(), QStringLiteral("held.bin"), before) == held);
+    adapter.insert(QStringLiteral("holds"), held);
+    const QString image = storeImage(dir);
+    const Outcome updated = finish(start(dir, QStringLiteral("simulated"), adapter, update << image));
+    const QString sha256 = QString::fromLatin1(FirmwareImage::digestOf(kept));
+    const QString file = dir.filePath(QStringLiteral("Ordane/backups/") + sha256);
+    if (code == 11) {
+        QCOMPARE(updated.code, code);
+        QVERIFY2(updated.err.contains(says.toUtf8()), updated.err.constData());
+        QVERIFY(!updated.out.contains("Wrote"));
+        QVERIFY(!QFile::exists(file));
+        return;
+    }
+    QVERIFY2(updated.code == 0, (updated.out + updated.err).constData());
+    QFile backup(file);
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    QCOMPARE(backup.readAll(), kept);
+    backup.close();
+    const QJsonObject row = QJsonDocument::fromJson(finish(start(dir, QStringLiteral("none"), {}, { "history", "--json" })).out)
+                                .array().first().toObject();
+    QCOMPARE(row.value(QLatin1String("backupSha256")).toString(), sha256);
+    if (fault == QLatin1String("tampered")) {
+        QVERIFY(backup.open(QIODevice::ReadWrite));
+        QVERIFY(backup.seek(5));
+        QVERIFY(backup.putChar('X'));
+        backup.close();
+    }
+    // The pad holds the new image now; the restore writes the old one back
+    // and reads it back.
+    adapter.insert(QStringLiteral("holds"), image);
+    QStringList restore { "restore" };
+    if (fault == QLatin1String("another address"))
+        restore << "--row" << QString::number(row.value(QLatin1String("id")).toInt()) << "--address" << "51";
+    const Outcome restored = finish(start(dir, QStringLiteral("simulated"), adapter, restore));
+    QVERIFY2(restored.code == code, (restored.out + restored.err).constData());
+    QVERIFY2((code == 0 ? restored.out : restored.err).contains(says.toUtf8()), (restored.out + restored.err).constData());
+    if (code != 0) {
+        QVERIFY(!restored.out.contains("Wrote"));
+        return;
+    }
+    const QJsonObject newest = QJsonDocument::fromJson(finish(start(dir, QStringLiteral("none"), {}, { "history", "--json" })).out)
+                                   .array().first().toObject();
+    QCOMPARE(newest.value(QLatin1String("restoredRow")).toInt(), row.value(QLatin1String("id")).toInt());
+    QCOMPARE(newest.value(QLatin1String("sha256")).toString(), sha256);
+    QCOMPARE(newest.value(QLatin1String("outcome")).toString(), QStringLiteral("verified"));
 }
 
 // The first updates of a new station, all at once: every process keeps its

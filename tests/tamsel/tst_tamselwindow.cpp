@@ -13,6 +13,8 @@
 #include "logbrowserdialog.h"
 #include "interruptsignal.h"
 #include "modaldriver.h"
+#include "firmwareimage.h"
+#include "backupstore.h"
 #include "privatesettings.h"
 #include "simulatedsub20.h"
 
@@ -496,15 +498,20 @@ void TamselWindowTest::verifyAfterWriting_data()
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QString>("bar");
     QTest::addColumn<QString>("says");               // in a box, or the bar's tool tip
-    QTest::newRow("Modbus, read back") << 1 << "" << QVariant() << "Update complete, verified" << "";
+    QTest::addColumn<bool>("backup");                // "Back Up Before Writing" on too
+    QTest::newRow("Modbus, read back") << 1 << "" << QVariant() << "Update complete, verified" << "" << false;
     QTest::newRow("Modbus, a byte differs") << 1 << "corrupt_read_at" << QVariant(100) << ""
-                                            << "the byte at offset 100 (of 320)";
+                                            << "the byte at offset 100 (of 320)" << false;
     QTest::newRow("Modbus, the pad cannot read back") << 1 << "read_back" << QVariant(false)
-                                                      << "Update complete, not verified" << "Illegal Function";
+                                                      << "Update complete, not verified" << "Illegal Function" << false;
     QTest::newRow("Modbus, a read unanswered") << 1 << "timeout_at" << QVariant(13) << "Update complete, not verified"
-                                               << "The read-back of record 2 failed (Modbus Timeout).";
+                                               << "The read-back of record 2 failed (Modbus Timeout)." << false;
     QTest::newRow("infrared") << 0 << "" << QVariant() << "Update complete, not verified"
-                              << "Infrared has no way back from the pad.";
+                              << "Infrared has no way back from the pad." << false;
+    QTest::newRow("Modbus, backed up first") << 1 << "" << QVariant() << "Update complete, verified" << "" << true;
+    QTest::newRow("Modbus, no backup: not written") << 1 << "read_back" << QVariant(false) << ""
+                                                    << "nothing was written" << true;
+    QTest::newRow("infrared, no backup: not written") << 0 << "" << QVariant() << "" << "nothing was written" << true;
 }
 
 // "Verify After Writing" (remembered): the bar says "verified" only when
@@ -516,14 +523,20 @@ void TamselWindowTest::verifyAfterWriting()
     QFETCH(QVariant, value);
     QFETCH(QString, bar);
     QFETCH(QString, says);
-    storeSettings({ { "settings/connection_type", type }, { "settings/filename", storeImage(QByteArray(320, 'v')) } });
+    QFETCH(bool, backup);
+    // What the pad held before: 64 bytes, two records.
+    const QByteArray before(64, 'b');
+    storeSettings({ { "settings/connection_type", type }, { "settings/filename", storeImage(QByteArray(320, 'v')) },
+                    { "adapter/holds", TestImage::store(m_dir->path(), QStringLiteral("held.bin"), before) } });
     if (!option.isEmpty())
         storeSettings({ { QStringLiteral("adapter/") + option, value } });
     makeWindow();
     QVERIFY(!probe(m_window).verifyAction()->isChecked());
     probe(m_window).verifyAction()->setChecked(true);
+    probe(m_window).backupAction()->setChecked(backup);
     makeWindow();
     QVERIFY(probe(m_window).verifyAction()->isChecked());
+    QCOMPARE(probe(m_window).backupAction()->isChecked(), backup);
     QStringList boxes;
     ModalDriver quiet(closeQuietly(&boxes));
     QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
@@ -533,6 +546,19 @@ void TamselWindowTest::verifyAfterWriting()
     QCOMPARE(ui(m_window).progressBar->value() == ui(m_window).progressBar->maximum(), !bar.isEmpty());
     const QString said = boxes.join(QLatin1Char('|')) + ui(m_window).progressBar->toolTip();
     QVERIFY2(says.isEmpty() ? said.isEmpty() : said.contains(says), qPrintable(said));
+    if (!backup)
+        return;
+    // Kept under its hash and named by the row; or nothing kept, and the
+    // row's outcome no success.
+    const QString sha256 = QString::fromLatin1(FirmwareImage::digestOf(before));
+    QByteArray kept;
+    const bool keeps = !bar.isEmpty();
+    QCOMPARE(BackupStore().load(sha256, &kept), keeps ? BackupStore::Ok : BackupStore::Missing);
+    QCOMPARE(kept, keeps ? before : QByteArray());
+    m_window.reset();
+    const UpdateHistory::Entry row = TestHistory::onlyRow();
+    QCOMPARE(row.backupSha256, keeps ? sha256 : QString());
+    QCOMPARE(row.outcome, keeps ? QStringLiteral("verified") : QStringLiteral("unreadable"));
 }
 
 void TamselWindowTest::signalEndsTheRunAndTheWindow_data()
