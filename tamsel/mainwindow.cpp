@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "backupstore.h"
+
 #include <cerrno>
 #include "ui_mainwindow.h"
 
@@ -133,6 +135,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(options->addAction(QStringLiteral("History...")), &QAction::triggered, this, [this] {
         auto *history = new HistoryDialog(QStringLiteral("tamsel"), settings->fileName(), this);
         history->setAttribute(Qt::WA_DeleteOnClose);
+        connect(history, &HistoryDialog::restoreRequested, this, &MainWindow::restoreFromHistory);
         history->show();
     });
 
@@ -356,24 +359,75 @@ void MainWindow::onUpdBtnClicked()
             settings->setValue(QLatin1String(filenameKey), QDir::current().absoluteFilePath(imageFileName));
             settings->sync();
         }
-        stopRequested = false;
         runVerify = verifyAction->isChecked();
         runBackup = backupAction->isChecked();
-        startHistoryRow();
-        updBtn->setText(QStringLiteral("Stop"));
-        elapsedTime.start();
-        if (connectionType == 0)
-            future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { return irBootRun(); });
-        else if (connectionType == 1)
-            future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { return modbusUpdateRun(); });
-        watcher.setFuture(future);
-        runUnfinished = true;
-        updateButtonState();
+        runImage = FirmwareImage();
+        runRestoredRow = 0;
+        startRun(connectionType);
     } else {
         stopRequested = true;
         updBtn->setText(QStringLiteral("Start Update"));
         updateButtonState();
     }
+}
+
+void MainWindow::startRun(int road)
+{
+    stopRequested = false;
+    runRoad = road;
+    startHistoryRow();
+    updBtn->setText(QStringLiteral("Stop"));
+    elapsedTime.start();
+    if (road == 0)
+        future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { return irBootRun(); });
+    else
+        future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { return modbusUpdateRun(); });
+    watcher.setFuture(future);
+    runUnfinished = true;
+    updateButtonState();
+}
+
+void MainWindow::restoreFromHistory(const UpdateHistory::Entry &row)
+{
+    if (runUnfinished || future.isRunning()) {
+        reportError(QStringLiteral("An update is in progress; restore once it has ended."));
+        return;
+    }
+    // Back into the pad it was read from, by Modbus, the only way back.
+    bool ok = false;
+    const int address = row.road == QLatin1String("modbus") ? row.place.toInt(&ok, 0) : -1;
+    if (!ok || address <= 0 || address > 0xF7) {
+        reportError(QStringLiteral("The backup of this row was not read from one pad by Modbus; nothing was written."));
+        return;
+    }
+    // Checked against its name before anything else: a changed file is
+    // never written into the pad.
+    BackupStore store;
+    QByteArray bytes;
+    if (store.load(row.backupSha256, &bytes) != BackupStore::Ok) {
+        reportError(store.problem() + QStringLiteral(" Nothing was written."));
+        return;
+    }
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Restore Previous Firmware"),
+                    QStringLiteral("Write back into the pad at %1 the firmware it held before the update of %2?")
+                        .arg(row.place, row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+                    QMessageBox::NoButton, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(QStringLiteral("The backup, %1 bytes with SHA-256 %2, replaces what the pad holds now, "
+                                          "and is read back.").arg(bytes.size()).arg(row.backupSha256));
+    QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
+    box.setEscapeButton(box.addButton(QMessageBox::Cancel));
+    box.setDefaultButton(qobject_cast<QPushButton *>(box.escapeButton()));
+    box.exec();
+    if (box.clickedButton() != restore || runUnfinished || future.isRunning())
+        return;
+    progressBar->setValue(0);
+    runVerify = true;
+    runBackup = false;
+    runImage = FirmwareImage::fromBytes(store.pathOf(row.backupSha256), bytes);
+    runRestoredRow = row.id;
+    runRestoreAddress = address;
+    startRun(1);
 }
 
 void MainWindow::reportError(QString errTxt)

@@ -128,8 +128,21 @@ private:
     // without them. Fixed at Start, as Verify is.
     QAction *backupAction = nullptr;
     std::atomic<bool> runBackup { false };
+    // A restore, as History's "Restore Previous Firmware..." fixed it: the
+    // backup's bytes (checked against its name), its row and its pad. No
+    // row: an update of the image the field names.
+    FirmwareImage runImage;
+    qint64 runRestoredRow = 0;
+    int runRestoreAddress = 0;
+    // The road of the run (0 infrared, 1 Modbus), fixed at its start.
+    int runRoad = 0;
     // The job a run writes, as Start fixed it.
     PadUpdate::Job runJob(int road) const;
+    // Starts the run of `road` with what Start (or a restore) fixed.
+    void startRun(int road);
+    // History's "Restore Previous Firmware...": the backup of `row` into the
+    // pad at its address, after asking, read back.
+    void restoreFromHistory(const UpdateHistory::Entry &row);
     // From Start until the run's end has been handled: the controls wait
     // for it.
     bool runUnfinished = false;

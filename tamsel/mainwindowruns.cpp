@@ -23,6 +23,11 @@ int MainWindow::irBootRun()
 
 PadUpdate::Job MainWindow::runJob(int road) const
 {
+    if (runRestoredRow > 0) {
+        PadUpdate::Job restore { PadTransfer::ModbusRoad, runRestoreAddress, runImage.path(), true };
+        restore.restoredRow = runRestoredRow;
+        return restore;
+    }
     PadUpdate::Job job { road == 0 ? PadTransfer::InfraredRoad : PadTransfer::ModbusRoad,
                          road == 0 ? 0 : slaveAddress.load(), imageFileName, runVerify };
     job.backup = runBackup;
@@ -37,12 +42,12 @@ int MainWindow::modbusUpdateRun()
     // it from changing meanwhile): one image, one pad. A pad that cannot
     // read back was still written: the run succeeds, and the bar says it
     // was not verified.
-    return padUpdate->run(runJob(1), adapterHandle, stopRequested);
+    return padUpdate->run(runJob(1), adapterHandle, stopRequested, runImage);
 }
 
 void MainWindow::startHistoryRow()
 {
-    padUpdate->begin(runJob(connectionType));
+    padUpdate->begin(runJob(runRoad));
     warnOfHistory();
 }
 

@@ -88,6 +88,7 @@ CMNDialog::CMNDialog(QWidget *parent)
     connect(contextMenu.addAction(QStringLiteral("History...")), &QAction::triggered, this, [this] {
         auto *history = new HistoryDialog(QStringLiteral("vornic"), settings->fileName(), this);
         history->setAttribute(Qt::WA_DeleteOnClose);
+        connect(history, &HistoryDialog::restoreRequested, this, &CMNDialog::restoreFromHistory);
         history->show();
     });
     // Every device plugged in is written, in a window of its own.

@@ -127,6 +127,14 @@ private:
     NetworkDevice *currentNetworkDevice() const;
     bool imageMatchesDevice() const;
     bool confirmUpdate();
+    // Writes `image` into the device of the row with `data` and `text`
+    // (listed in `listing`), by its road; `restoredRow`: the history row
+    // whose backup it is (0: an update).
+    void startUpdate(const QVariant &data, const QString &text, quint64 listing, const FirmwareImage &image,
+                     bool verify, bool backup, qint64 restoredRow);
+    // History's "Restore Previous Firmware...": the backup of `row`, checked
+    // against its hash, into the device of its serial number, after asking.
+    void restoreFromHistory(const UpdateHistory::Entry &row);
     void startUsbJob(libusb_device *device);
     void setUpdateControlsEnabled(bool enabled);
     // Shows the owner's running USB job in `future` and hands it to

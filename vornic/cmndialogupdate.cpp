@@ -2,6 +2,8 @@
 // job's end, the wait for a device sent into its bootloader, and how an
 // outcome is shown and recorded.
 #include "cmndialog.h"
+
+#include "backupstore.h"
 #include "stationwindow.h"
 #include "ui_cmndialog.h"
 
@@ -133,13 +135,6 @@ void CMNDialog::onUpdBtnClicked()
     }
     if (!confirmUpdate())
         return;
-
-    const bool serial = data.userType() == qMetaTypeId<QSerialPortInfo>();
-    NetworkDevice *networkDevice = ListRow::networkDevice(data);
-    libusb_device *usbDevice = serial || networkDevice ? nullptr : ListRow::usbDevice(data);
-    // A row that names no device has no road.
-    if (!serial && !networkDevice && !usbDevice)
-        return;
     // Checked before the device is told anything: on the two-phase roads it
     // would otherwise restart into its bootloader for nothing, and no road
     // has any use for an empty image.
@@ -148,15 +143,28 @@ void CMNDialog::onUpdBtnClicked()
         displayWarnings(image.problem());
         return;
     }
+    startUpdate(data, text, listing, image, verifyAction->isChecked(), backupAction->isChecked(), 0);
+}
+
+void CMNDialog::startUpdate(const QVariant &data, const QString &text, quint64 listing, const FirmwareImage &image,
+                            bool verify, bool backup, qint64 restoredRow)
+{
+    const bool serial = data.userType() == qMetaTypeId<QSerialPortInfo>();
+    NetworkDevice *networkDevice = ListRow::networkDevice(data);
+    libusb_device *usbDevice = serial || networkDevice ? nullptr : ListRow::usbDevice(data);
+    // A row that names no device has no road.
+    if (!serial && !networkDevice && !usbDevice)
+        return;
     // Only a device that can send its firmware back can be backed up: a
     // network device is not written rather than written without one.
-    if (networkDevice && backupAction->isChecked()) {
+    if (networkDevice && backup) {
         displayWarnings(QStringLiteral("A network device cannot be read, so it cannot be backed up; nothing was "
                                        "written. Turn off \"Back Up Before Writing\" to write it without a backup."));
         return;
     }
-    updateOwner->begin(image, verifyAction->isChecked());
-    updateOwner->setBackup(backupAction->isChecked());
+    updateOwner->begin(image, verify);
+    updateOwner->setBackup(backup);
+    updateOwner->setRestoredRow(restoredRow);
 
     // Locked before the local-server step: it processes events for a while,
     // and a second press must not start a second update meanwhile.
@@ -188,6 +196,72 @@ void CMNDialog::onUpdBtnClicked()
             updateOwner->recordStart(QStringLiteral("usb"), model, entry.serialNumber, entry.portPath);
     }
     startUsbJob(usbDevice);
+}
+
+void CMNDialog::restoreFromHistory(const UpdateHistory::Entry &row)
+{
+    if (updateInProgress()) {
+        displayWarnings(QStringLiteral("An update is in progress; restore once it has ended."));
+        return;
+    }
+    // Checked against its name before anything else: a changed file is
+    // never written into a device.
+    BackupStore store;
+    QByteArray bytes;
+    if (store.load(row.backupSha256, &bytes) != BackupStore::Ok) {
+        displayWarnings(store.problem() + QStringLiteral(" Nothing was written."));
+        return;
+    }
+    // Back into the device it came from, known by its serial number: a row
+    // of the list, or none.
+    const QListWidgetItem *found = nullptr;
+    int matches = 0;
+    for (int i = 0; i < ui->listWidget->count(); ++i) {
+        const QListWidgetItem *item = ui->listWidget->item(i);
+        const QVariant data = item->data(Qt::UserRole);
+        QString serialNumber;
+        if (data.userType() == qMetaTypeId<QSerialPortInfo>()) {
+            serialNumber = data.value<QSerialPortInfo>().serialNumber();
+        } else if (libusb_device *device = ListRow::usbDevice(data)) {
+            for (const UsbDeviceEntry &entry : inventory.usb()) {
+                if (entry.device == device)
+                    serialNumber = entry.serialNumber;
+            }
+        }
+        if (!row.serialNumber.isEmpty() && serialNumber == row.serialNumber) {
+            found = item;
+            ++matches;
+        }
+    }
+    if (matches != 1) {
+        displayWarnings(QStringLiteral("%1 with serial number %2 is %3; nothing was written. Connect it alone and "
+                                       "choose \"Restore Previous Firmware...\" again.")
+                            .arg(row.model.isEmpty() ? QStringLiteral("The device") : row.model,
+                                 row.serialNumber.isEmpty() ? QStringLiteral("(none)") : row.serialNumber,
+                                 matches ? QStringLiteral("listed more than once") : QStringLiteral("not listed")));
+        return;
+    }
+    const QVariant data = found->data(Qt::UserRole);
+    const QString text = found->text();
+    const quint64 listing = inventory.generation();
+    const int answer = askButtons(QMessageBox::Question, QStringLiteral("Restore Previous Firmware"),
+                                  QStringLiteral("Write back into %1 the firmware it held before the update of %2?")
+                                      .arg(text, row.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+                                  { QStringLiteral("Restore"), QStringLiteral("Cancel") }, 1, 1, this,
+                                  QStringLiteral("The backup, %1 bytes with SHA-256 %2, replaces what the device holds "
+                                                 "now, and is read back.")
+                                      .arg(bytes.size())
+                                      .arg(row.backupSha256));
+    // (The box ran an event loop: the list may have been rebuilt.)
+    if (answer != 0 || updateInProgress())
+        return;
+    if (inventory.generation() != listing) {
+        displayWarnings(QStringLiteral("The device list changed meanwhile; nothing was written. Choose \"Restore "
+                                       "Previous Firmware...\" again."));
+        return;
+    }
+    startUpdate(data, text, listing, FirmwareImage::fromBytes(store.pathOf(row.backupSha256), bytes), true, false,
+                row.id);
 }
 
 void CMNDialog::recordOutcome(const UpdateOutcome &outcome)

@@ -64,6 +64,8 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->verticalHeader()->hide();
+    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this, &HistoryDialog::selectionChanged);
 
     m_serialFilter->setPlaceholderText(QStringLiteral("Serial number"));
     connect(m_serialFilter, &QLineEdit::textChanged, m_filter, &QSortFilterProxyModel::setFilterFixedString);
@@ -75,6 +77,14 @@ HistoryDialog::HistoryDialog(const QString &program, const QString &settingsFile
     QPushButton *exportButton = buttons->addButton(QStringLiteral("Export CSV..."), QDialogButtonBox::ActionRole);
     exportButton->setObjectName(QStringLiteral("exportCsv"));
     connect(exportButton, &QPushButton::clicked, this, &HistoryDialog::exportClicked);
+    // Only a row that kept what its device held before can be put back.
+    m_restore = buttons->addButton(QStringLiteral("Restore Previous Firmware..."), QDialogButtonBox::ActionRole);
+    m_restore->setObjectName(QStringLiteral("restore"));
+    m_restore->setEnabled(false);
+    connect(m_restore, &QPushButton::clicked, this, [this] {
+        if (const UpdateHistory::Entry *row = selectedRow())
+            emit restoreRequested(*row);
+    });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto *filterRow = new QHBoxLayout;
@@ -141,6 +151,21 @@ void HistoryDialog::fill(const QVector<UpdateHistory::Entry> &rows, bool read, c
                                                                                           : QString()));
     m_loaded = true;
     emit loaded();
+}
+
+const UpdateHistory::Entry *HistoryDialog::selectedRow() const
+{
+    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
+    if (rows.size() != 1)
+        return nullptr;
+    const int source = m_filter->mapToSource(rows.first()).row();
+    return source >= 0 && source < m_rows.size() ? &m_rows.at(source) : nullptr;
+}
+
+void HistoryDialog::selectionChanged()
+{
+    const UpdateHistory::Entry *row = selectedRow();
+    m_restore->setEnabled(row && !row->backupSha256.isEmpty());
 }
 
 bool HistoryDialog::exportCsv(const QString &path)

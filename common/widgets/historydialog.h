@@ -8,6 +8,7 @@
 
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QSortFilterProxyModel;
 class QStandardItemModel;
 class QTableView;
@@ -35,11 +36,18 @@ public:
     // The rows have been read (or found unreadable, said in the window).
     bool isLoaded() const { return m_loaded; }
 
+    // The row selected in the table; null when none is.
+    const UpdateHistory::Entry *selectedRow() const;
+
 signals:
     void loaded();
+    // "Restore Previous Firmware..." on a row with a backup: the window that
+    // opened the history writes it back (after asking).
+    void restoreRequested(const UpdateHistory::Entry &row);
 
 private:
     void exportClicked();
+    void selectionChanged();
     void fill(const QVector<UpdateHistory::Entry> &rows, bool read, const QString &problem, const QString &location);
 
     QVector<UpdateHistory::Entry> m_rows;
@@ -48,6 +56,7 @@ private:
     QTableView *m_table;
     QLineEdit *m_serialFilter;
     QLabel *m_status;
+    QPushButton *m_restore;
     bool m_loaded = false;
 };
 

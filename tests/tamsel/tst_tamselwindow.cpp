@@ -13,12 +13,14 @@
 #include "logbrowserdialog.h"
 #include "interruptsignal.h"
 #include "modaldriver.h"
+#include "widgetsbyname.h"
 #include "firmwareimage.h"
 #include "backupstore.h"
 #include "privatesettings.h"
 #include "simulatedsub20.h"
 
 #include <QAction>
+#include <QPushButton>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -86,6 +88,7 @@ private slots:
     void converterPortComesAndGoes();
     void verifyAfterWriting_data();
     void verifyAfterWriting();
+    void restoreFromHistory();
     void signalEndsTheRunAndTheWindow_data();
     void signalEndsTheRunAndTheWindow();
     // Last: after it no event loop of this process runs again.
@@ -559,6 +562,52 @@ void TamselWindowTest::verifyAfterWriting()
     const UpdateHistory::Entry row = TestHistory::onlyRow();
     QCOMPARE(row.backupSha256, keeps ? sha256 : QString());
     QCOMPARE(row.outcome, keeps ? QStringLiteral("verified") : QStringLiteral("unreadable"));
+}
+
+// History's "Restore Previous Firmware...": asked first, naming the pad and
+// the backup's hash, then written back into the pad the row names and read
+// back, in a row that names the row restored.
+void TamselWindowTest::restoreFromHistory()
+{
+    const QByteArray before(64, 'b');
+    storeSettings({ { "settings/connection_type", 1 }, { "settings/filename", storeImage(QByteArray(320, 'v')) },
+                    { "adapter/holds", TestImage::store(m_dir->path(), QStringLiteral("held.bin"), before) } });
+    makeWindow();
+    probe(m_window).backupAction()->setChecked(true);
+    QStringList boxes;
+    {
+        ModalDriver quiet(closeQuietly(&boxes));
+        QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && ui(m_window).updBtn->isEnabled(), 5000);
+    }
+    QCOMPARE(boxes, QStringList());
+    const UpdateHistory::Entry backedUp = TestHistory::onlyRow();
+    QVERIFY(!backedUp.backupSha256.isEmpty());
+
+    WidgetsByName::withText<QAction>(m_window.get(), QStringLiteral("History..."))->trigger();
+    auto *dialog = m_window->findChild<HistoryDialog *>();
+    QTRY_VERIFY(dialog && dialog->isLoaded());
+    dialog->findChild<QTableView *>()->selectRow(0);
+    QStringList asked;
+    ModalDriver driver([&asked](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        asked << box->text() + QLatin1Char('|') + box->informativeText();
+        ModalDriver::pressButton(box, box->buttons().size() > 1 ? QStringLiteral("Restore") : QString());
+    });
+    dialog->findChild<QPushButton *>(QStringLiteral("restore"))->click();
+    QTRY_COMPARE(asked.size(), 1);
+    QVERIFY2(asked.first().contains(QLatin1String("the pad at 0x50")) && asked.first().contains(backedUp.backupSha256),
+             qPrintable(asked.first()));
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && ui(m_window).updBtn->isEnabled(), 5000);
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(ui(m_window).progressBar->format(), QStringLiteral("Update complete, verified"));
+    m_window.reset();
+    const QVector<UpdateHistory::Entry> rows = TestHistory::rows();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.first().restoredRow, backedUp.id);
+    QCOMPARE(rows.first().imageSha256, backedUp.backupSha256);
+    QCOMPARE(rows.first().outcome, QStringLiteral("verified"));
 }
 
 void TamselWindowTest::signalEndsTheRunAndTheWindow_data()

@@ -63,6 +63,8 @@ private slots:
     void listRebuiltWhileStarting();
     void verifyAfterWriting_data();
     void verifyAfterWriting();
+    void restoreFromHistory_data();
+    void restoreFromHistory();
 
 private:
     // A window with `image` chosen (the command line of a test run, which
@@ -805,6 +807,77 @@ void UsbRoadTest::verifyAfterWriting()
     QVERIFY(exported.open(QIODevice::ReadOnly));
     QCOMPARE(exported.readAll(), HistoryReport::csv(TestHistory::rows()));
     dialog->close();
+}
+
+void UsbRoadTest::restoreFromHistory_data()
+{
+    QTest::addColumn<bool>("tampered");
+    QTest::newRow("the backup as kept") << false;
+    QTest::newRow("the backup changed since") << true;
+}
+
+// History's "Restore Previous Firmware..." on a row with a backup: asked
+// first, naming the device and the hash; then written back and read back,
+// in a row that names the row restored. A changed file is never sent.
+void UsbRoadTest::restoreFromHistory()
+{
+    QFETCH(bool, tampered);
+    EmulatedDfuDevice::Config config;
+    config.product = "Primora";
+    config.canUpload = true;
+    config.holds = TestImage::bytes(5000);
+    EmulatedDfuDevice device(config);
+    QVERIFY(!device.plug(m_bench->testbed()).isEmpty());
+    const QByteArray image = TestImage::bytes(8 * 1024).replace(0, 1, "N");
+    makeWindow(m_bench->storeImage(image));
+    probe(m_window).backupAction()->setChecked(true);
+    {
+        ModalDriver quiet(ModalDriver::dismissAll());
+        QTest::mouseClick(ui(m_window).updBtn, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
+    }
+    QCOMPARE(device.downloaded(), image);
+    const UpdateHistory::Entry backedUp = TestHistory::onlyRow();
+    QCOMPARE(backedUp.backupSha256, QString::fromLatin1(FirmwareImage::digestOf(config.holds)));
+    if (tampered) {
+        QFile file(BackupStore().pathOf(backedUp.backupSha256));
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(10) && file.putChar('X'));
+    }
+
+    WidgetsByName::withText<QAction>(&probe(m_window).contextMenu(), QStringLiteral("History..."))->trigger();
+    auto *dialog = m_window->findChild<HistoryDialog *>();
+    QTRY_VERIFY(dialog && dialog->isLoaded());
+    auto *restore = dialog->findChild<QPushButton *>(QStringLiteral("restore"));
+    QVERIFY(restore && !restore->isEnabled());
+    dialog->findChild<QTableView *>()->selectRow(0);
+    QVERIFY(restore->isEnabled());
+    QStringList asked;
+    ModalDriver driver([&asked](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        asked << box->text() + QLatin1Char('|') + box->informativeText();
+        ModalDriver::pressButton(box, box->buttons().size() > 1 ? QStringLiteral("Restore") : QString());
+    });
+    const int downloads = device.downloadRequests();
+    restore->click();
+    QTRY_COMPARE(asked.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe(m_window).future().isRunning() && probe(m_window).controlsAre(true), 10000);
+    if (tampered) {
+        QVERIFY2(asked.first().contains(QLatin1String("no longer holds what was stored")), qPrintable(asked.first()));
+        QCOMPARE(device.downloadRequests(), downloads);
+        QCOMPARE(TestHistory::rows().size(), 1);
+        device.unplug(m_bench->testbed());
+        return;
+    }
+    QVERIFY2(asked.first().contains(QLatin1String("S/N: 0500A1B2")) && asked.first().contains(backedUp.backupSha256),
+             qPrintable(asked.first()));
+    QCOMPARE(device.downloaded(), config.holds);
+    QCOMPARE(ui(m_window).progressBar->text(), QStringLiteral("Update complete, verified"));
+    const QVector<UpdateHistory::Entry> rows = TestHistory::rows();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.first().restoredRow, backedUp.id);
+    QCOMPARE(rows.first().outcome, QStringLiteral("verified"));
+    device.unplug(m_bench->testbed());
 }
 
 QTEST_MAIN(UsbRoadTest)

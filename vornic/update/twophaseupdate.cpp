@@ -57,6 +57,7 @@ void TwoPhaseUpdate::begin(const FirmwareImage &image, bool verify)
     m_verify = verify;
     m_readInto = nullptr;
     m_backup = false;
+    m_restoredRow = 0;
     m_mayDetach = true;
     m_mayAwait = true;
     m_awaited = AwaitedDevice();
@@ -364,6 +365,7 @@ void TwoPhaseUpdate::recordStart(const QString &road, const QString &model, cons
     known.imagePath = m_image.path();
     known.imageSize = m_image.size();
     known.imageSha256 = m_image.sha256();
+    known.restoredRow = m_restoredRow;
     m_record->begin(known);
 }
 

@@ -88,6 +88,8 @@ public:
     // the same session; without a backup nothing is written. backedUp()
     // says what was kept, and the update's row names it.
     void setBackup(bool backup) { m_backup = backup; }
+    // A restore (after begin()): its row names the row whose backup it writes.
+    void setRestoredRow(qint64 row) { m_restoredRow = row; }
     bool backup() const { return m_backup; }
     // The backup kept by this update's last USB run; empty when none was.
     DfuEngine::Backup keptBackup() const;
@@ -255,6 +257,7 @@ private:
     QString m_recordProgram = QStringLiteral("vornic");
     QByteArray *m_readInto = nullptr;
     bool m_backup = false;
+    qint64 m_restoredRow = 0;
     DfuEngine::Backup m_kept;           // under m_resultMutex
     bool m_keptFresh = false;
 };
