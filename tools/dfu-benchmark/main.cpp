@@ -85,6 +85,32 @@ double best(const std::function<double()> &run)
     return bestOf(runs, run);
 }
 
+// Seconds for one read of the device's image through our engine, or a
+// negative number when it is not `image`.
+double engineReadOnce(const QByteArray &image)
+{
+    libusb_context *context = nullptr;
+    if (libusb_init(&context) != 0)
+        return -1;
+    libusb_device *usbDevice = EmulatedDfuDevice::findOnBus(context);
+    double seconds = -1;
+    if (usbDevice) {
+        Emitter emitter;
+        DfuEngine engine(&emitter);
+        QByteArray firmware;
+        engine.setReadInto(&firmware);
+        QElapsedTimer timer;
+        timer.start();
+        const int result = engine.update(usbDevice, QString());
+        seconds = timer.nsecsElapsed() / 1e9;
+        if (result != 0 || firmware != image)
+            seconds = -1;
+        libusb_unref_device(usbDevice);
+    }
+    libusb_exit(context);
+    return seconds;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -114,8 +140,12 @@ int main(int argc, char **argv)
     }
     file.close();
 
-    out << "1 MiB image into an emulated DFU device, best of " << runs << " runs\n";
-    out << "transfer size   engine (s)   vornic-cli (s)   dfu-util (s)   engine/dfu-util   vornic-cli/dfu-util\n";
+    // --read: the reading rows alone.
+    const bool readOnly = app.arguments().contains(QStringLiteral("--read"));
+    if (!readOnly) {
+        out << "1 MiB image into an emulated DFU device, best of " << runs << " runs\n";
+        out << "transfer size   engine (s)   vornic-cli (s)   dfu-util (s)   engine/dfu-util   vornic-cli/dfu-util\n";
+    }
     int status = 0;
     // A device that is busy 5 ms with each block and asks to be left alone
     // that long between status requests; and the image written and read
@@ -128,6 +158,8 @@ int main(int argc, char **argv)
         bool verify;
     } rows[] = { { 1024, 0, 0, false }, { 4096, 0, 0, false }, { 1024, 5, 5, false }, { 1024, 0, 0, true } };
     for (const auto &row : rows) {
+        if (readOnly)
+            break;
         const int transferSize = row.transferSize;
         EmulatedDfuDevice::Config config;
         config.transferSize = quint16(transferSize);
@@ -178,5 +210,50 @@ int main(int argc, char **argv)
             << QString::number(cli / theirs, 'f', 2).rightJustified(22) << "\n";
         out.flush();
     }
+
+    // Reading a device, and backing it up before writing: a device that
+    // holds the 1 MiB image and can upload, with transfer size 1024.
+    // (Backups and history rows go to the temporary folder.)
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
+    EmulatedDfuDevice::Config config;
+    config.canUpload = true;
+    config.holds = image;
+    EmulatedDfuDevice device(config);
+    if (device.plug(testbed).isEmpty()) {
+        std::fprintf(stderr, "dfu-benchmark: cannot add the emulated device\n");
+        return 2;
+    }
+    const QString readInto = dir.filePath(QStringLiteral("READ.BIN"));
+    const auto readOnce = [&](const QString &program, const QStringList &arguments) {
+        QFile::remove(readInto);
+        const double seconds = programOnce(device, program, arguments, image, false);
+        QFile file(readInto);
+        return seconds >= 0 && file.open(QIODevice::ReadOnly) && file.readAll() == image ? seconds : -1.0;
+    };
+    const double engineRead = best([&] { return engineReadOnce(image); });
+    const double cliRead = best([&] { return readOnce(QStringLiteral(VORNIC_CLI), { "read", "1-3", readInto }); });
+    const double theirRead = best([&] {
+        return readOnce(dfuUtil, { "-d", "3b5d:8001", "-a", "0", "-U", readInto });
+    });
+    const QStringList update { QStringLiteral("update"), QStringLiteral("1-3"), path, QStringLiteral("--force") };
+    const double plain = best([&] { return programOnce(device, QStringLiteral(VORNIC_CLI), update, image, false); });
+    const double backedUp = best([&] {
+        return programOnce(device, QStringLiteral(VORNIC_CLI), update + QStringList { "--backup" }, image, false);
+    });
+    device.unplug(testbed);
+    out << "\n1 MiB read from the emulated DFU device (transfer size 1024), best of " << runs << " runs\n";
+    if (engineRead < 0 || cliRead < 0 || theirRead < 0 || plain < 0 || backedUp < 0) {
+        out << "a read or an update failed, or the bytes differ\n";
+        return 1;
+    }
+    out << "engine (s)   vornic-cli read (s)   dfu-util -U (s)   engine/dfu-util   vornic-cli/dfu-util\n"
+        << QString::number(engineRead, 'f', 3).rightJustified(10)
+        << QString::number(cliRead, 'f', 3).rightJustified(22) << QString::number(theirRead, 'f', 3).rightJustified(18)
+        << QString::number(engineRead / theirRead, 'f', 2).rightJustified(18)
+        << QString::number(cliRead / theirRead, 'f', 2).rightJustified(22) << "\n";
+    out << "update (s)   update --backup (s)   backup's cost (s)   cost/read\n"
+        << QString::number(plain, 'f', 3).rightJustified(10) << QString::number(backedUp, 'f', 3).rightJustified(22)
+        << QString::number(backedUp - plain, 'f', 3).rightJustified(20)
+        << QString::number((backedUp - plain) / cliRead, 'f', 2).rightJustified(12) << "\n";
     return status;
 }
