@@ -1,5 +1,7 @@
 #include "modaldriver.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
@@ -68,6 +70,22 @@ void ModalDriver::pressButton(QMessageBox *box, const QString &text)
         }
     }
     box->reject();
+}
+
+ModalDriver::Handler ModalDriver::pressing(const QString &button, QStringList *asked)
+{
+    return [button, asked](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (!box) {
+            widget->close();
+            return;
+        }
+        *asked << box->text() + QLatin1Char('|') + box->informativeText();
+        const QList<QAbstractButton *> buttons = box->buttons();
+        const bool offered = std::any_of(buttons.begin(), buttons.end(),
+                                         [&button](QAbstractButton *b) { return b->text() == button; });
+        pressButton(box, offered ? button : QString());
+    };
 }
 
 ModalDriver::Handler ModalDriver::dismissAll()

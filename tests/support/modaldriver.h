@@ -32,6 +32,10 @@ public:
     // Handler that accepts message boxes with their default button and
     // rejects any other dialog.
     static Handler dismissAll();
+    // Handler that presses `button` in a message box that offers it (Escape
+    // in one that does not), and records each box's text and informative
+    // text, as "text|informative", in `asked`.
+    static Handler pressing(const QString &button, QStringList *asked);
 
 private:
     void poll();

@@ -61,6 +61,19 @@ EmulatedDfuDevice::Config serialPortDevice(quint16 productId, const QByteArray &
     return config;
 }
 
+// The Dongara a read or a backup reaches: in its bootloader, its
+// application, or with a serial port (a tty of this process's own, `tty` of
+// a few numbers apart).
+EmulatedDfuDevice::Config readableDongara(const QString &mode, int tty)
+{
+    const bool serial = mode == QLatin1String("serial port");
+    EmulatedDfuDevice::Config config = serial ? serialPortDevice(0x0015, "04E2C3D4")
+                                              : usbDongara(mode == QLatin1String("bootloader"));
+    if (serial)
+        config.ttyName = "ttyACM" + QByteArray::number(tty + 2 * (QCoreApplication::applicationPid() % 5000));
+    return config;
+}
+
 NetworkDeviceSimulator::Options networkDongara()
 {
     NetworkDeviceSimulator::Options options;
@@ -1365,10 +1378,7 @@ void VornicCliTest::read()
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
     const bool serial = mode == QLatin1String("serial port");
-    EmulatedDfuDevice::Config config = serial ? serialPortDevice(0x0015, "04E2C3D4")
-                                              : usbDongara(mode == QLatin1String("bootloader"));
-    if (serial)
-        config.ttyName = "ttyACM" + QByteArray::number(9000 + 2 * (QCoreApplication::applicationPid() % 5000));
+    EmulatedDfuDevice::Config config = readableDongara(mode, 9000);
     config.canUpload = canUpload;
     config.holds = TestImage::bytes(holds);
     EmulatedDfuDevice device(config);
@@ -1434,11 +1444,7 @@ void VornicCliTest::backupAndRestore()
     QFETCH(QString, says);
     UsbTestbed testbed;
     QVERIFY(testbed.isValid());
-    const bool serial = mode == QLatin1String("serial port");
-    EmulatedDfuDevice::Config config = serial ? serialPortDevice(0x0015, "04E2C3D4")
-                                              : usbDongara(mode == QLatin1String("bootloader"));
-    if (serial)
-        config.ttyName = "ttyACM" + QByteArray::number(9001 + 2 * (QCoreApplication::applicationPid() % 5000));
+    EmulatedDfuDevice::Config config = readableDongara(mode, 9001);
     config.canUpload = fault != QLatin1String("no upload");
     const QByteArray before = TestImage::bytes(2500);
     config.holds = before;
