@@ -68,7 +68,10 @@ EmulatedDfuDevice::Config readableDongara(const QString &mode, int tty)
 {
     const bool serial = mode == QLatin1String("serial port");
     EmulatedDfuDevice::Config config = serial ? serialPortDevice(0x0015, "04E2C3D4")
-                                              : usbDongara(mode == QLatin1String("bootloader"));
+                                              : usbDongara(mode != QLatin1String("application"));
+    // Left in the middle of an upload by a read that was killed.
+    if (mode == QLatin1String("left uploading"))
+        config.initialState = EmulatedDfuDevice::DfuUploadIdle;
     if (serial)
         config.ttyName = "ttyACM" + QByteArray::number(tty + 2 * (QCoreApplication::applicationPid() % 5000));
     return config;
@@ -1347,7 +1350,7 @@ void VornicCliTest::station()
 // by the road an update would take; or nothing, and the file as it was.
 void VornicCliTest::read_data()
 {
-    QTest::addColumn<QString>("mode");              // bootloader, application, serial port, network
+    QTest::addColumn<QString>("mode");              // bootloader, application, serial port, network, left uploading
     QTest::addColumn<int>("holds");
     QTest::addColumn<bool>("canUpload");
     QTest::addColumn<int>("signalNumber");          // sent once the read is under way
@@ -1361,6 +1364,8 @@ void VornicCliTest::read_data()
                                                                  << "Read 3000 bytes";
     QTest::newRow("no upload capability") << "bootloader" << 2500 << false << 0 << 11
                                           << "its DFU descriptor does not offer upload";
+    QTest::newRow("left uploading by a killed read: aborted, then read") << "left uploading" << 2500 << true << 0 << 0
+                                                                          << "Read 2500 bytes";
     QTest::newRow("holds nothing") << "bootloader" << 0 << true << 0 << 11 << "sent no firmware";
     QTest::newRow("a network device") << "network" << 0 << true << 0 << 11 << "A network device cannot be read";
     QTest::newRow("Ctrl+C during the read") << "bootloader" << 16 * 1024 * 1024 << true << int(SIGINT) << 130

@@ -106,6 +106,20 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
         return result;
     }
 
+    // A read cut short (its program killed) leaves the device in
+    // dfuUPLOAD-IDLE, where nothing was being written: an ABORT brings it
+    // back to dfuIDLE, as DFU provides, rather than failing a sound device.
+    if (status.bState == DfuStateUploadIdle) {
+        result = libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
+                                         blockTimeout);
+        if (result >= 0)
+            result = dfuGetStatus(dfu.handle, dfu.interface, status);
+        if (result < 0) {
+            emit m_emitter->errorSignal(QStringLiteral("The device does not answer DFU requests: %1")
+                                            .arg(usbErrorText(result)));
+            return result;
+        }
+    }
     switch (status.bState) {
     case DfuStateDfuIdle: {
         if (m_readInto) {
