@@ -26,6 +26,11 @@ int BackupReport::maxMegabytes(const QString &settingsFile)
     return ok && value > 0 ? value : BackupStore::defaultMaxMegabytes;
 }
 
+QString BackupReport::storeTooLarge(const QString &settingsFile)
+{
+    return BackupStore().overBound(maxMegabytes(settingsFile));
+}
+
 bool BackupReport::findBackup(const QString &device, qint64 rowId, UpdateHistory::Entry *row, QByteArray *bytes,
                               UpdateOutcome *refusal)
 {

@@ -35,6 +35,9 @@ public:
     // [backups] max_mb of `settingsFile`: the size past which the store is
     // said to be too large.
     static int maxMegabytes(const QString &settingsFile);
+    // What to tell a user after a backup when the store has grown past
+    // that bound; empty while it is within.
+    static QString storeTooLarge(const QString &settingsFile);
 
 private:
     UpdateHistory *m_history;

@@ -128,6 +128,8 @@ private:
     // without them. Fixed at Start, as Verify is.
     QAction *backupAction = nullptr;
     std::atomic<bool> runBackup { false };
+    // The backup store's size past its bound has been said.
+    bool storeSaidTooLarge = false;
     // A restore, as History's "Restore Previous Firmware..." fixed it: the
     // backup's bytes (checked against its name), its row and its pad. No
     // row: an update of the image the field names.

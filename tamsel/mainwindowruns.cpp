@@ -4,6 +4,7 @@
 // (handleFinished) and their history row are handled here too.
 #include "mainwindow.h"
 
+#include "backupreport.h"
 #include "padupdate.h"
 
 #include <QDebug>
@@ -64,6 +65,13 @@ void MainWindow::finishHistoryRow()
         return;
     padUpdate->end(progressBar->format());
     warnOfHistory();
+    // Said once a window: the store is never pruned unasked.
+    if (!padUpdate->backupSha256().isEmpty() && !storeSaidTooLarge) {
+        const QString over = BackupReport::storeTooLarge(settings->fileName());
+        storeSaidTooLarge = !over.isEmpty();
+        if (storeSaidTooLarge)
+            reportError(over);
+    }
 }
 
 void MainWindow::progressBarHandling(int value)

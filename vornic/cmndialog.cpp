@@ -1,4 +1,6 @@
 #include "cmndialog.h"
+
+#include "backupreport.h"
 #include "ui_cmndialog.h"
 #include "updateoutcome.h"
 #include "filenames.h"
@@ -156,6 +158,16 @@ CMNDialog::CMNDialog(QWidget *parent)
     connect(&watcher, &QFutureWatcherBase::finished, this, &CMNDialog::btnsOn);
     connect(&watcher, &QFutureWatcherBase::canceled, this, &CMNDialog::btnsOn);
     connect(updateOwner, &TwoPhaseUpdate::finished, this, &CMNDialog::usbJobEnded);
+    // The backup store is never pruned unasked: its size past the bound is
+    // said, once a window.
+    connect(updateOwner, &TwoPhaseUpdate::backedUp, this, [this](const QString &sha256, qint64 size) {
+        traceEdit->appendPlainText(QStringLiteral("Backed up what the device held: %1 bytes, SHA-256 %2.")
+                                       .arg(size).arg(sha256));
+        const QString over = storeSaidTooLarge ? QString() : BackupReport::storeTooLarge(settings->fileName());
+        storeSaidTooLarge = !over.isEmpty();
+        if (storeSaidTooLarge)
+            displayWarnings(over);
+    });
     connect(updateOwner, &TwoPhaseUpdate::returnAwaited, this, [this] {
         awaitReconnection();
         // The device may have come back while the job still ran; its arrival

@@ -189,6 +189,8 @@ private:
     // the backup store before its first block is written, and nothing is
     // written without it (remembered in the settings).
     QAction *backupAction = nullptr;
+    // The backup store's size past its bound has been said.
+    bool storeSaidTooLarge = false;
     QFuture<int> future;
     QFutureWatcher<int> watcher;
     QString imageDir;

@@ -237,6 +237,11 @@ int TamselCli::runUpdate(const PadUpdate::Job &job)
     const UpdateOutcome outcome = update(&padUpdate, job);
     padUpdate.record().noteImage(m_image);
     padUpdate.noteBackup();
+    if (!padUpdate.backupSha256().isEmpty()) {
+        const QString over = BackupReport::storeTooLarge(UpdateRecord::settingsFile(QStringLiteral("Tamsel")));
+        if (!over.isEmpty())
+            m_console->warn(over);
+    }
     m_console->endRecord(&padUpdate.record(), outcome);
     return exitCodeOf(outcome, InterruptSignal::exitCode());
 }

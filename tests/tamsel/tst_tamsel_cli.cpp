@@ -6,6 +6,8 @@
 #include "testimage.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -385,7 +387,19 @@ void TamselCliTest::backupAndRestore()
     QVERIFY(TestImage::store(dir.path(), QStringLiteral("held.bin"), before) == held);
     adapter.insert(QStringLiteral("holds"), held);
     const QString image = storeImage(dir);
+    // A store already past its bound: said, and nothing removed.
+    const bool crowded = fault.isEmpty() && code == 0;
+    const QString filler = dir.filePath(QStringLiteral("Ordane/backups/") + QString(64, QLatin1Char('a')));
+    if (crowded) {
+        QVERIFY(QDir().mkpath(QFileInfo(filler).path()));
+        QFile file(filler);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(2 * 1024 * 1024));
+        QSettings(dir.filePath(QStringLiteral("Ordane/Tamsel.ini")), QSettings::IniFormat)
+            .setValue(QStringLiteral("backups/max_mb"), 1);
+    }
     const Outcome updated = finish(start(dir, QStringLiteral("simulated"), adapter, update << image));
+    QCOMPARE(updated.err.contains("more than the 1 MiB allowed ([backups] max_mb)"), crowded);
+    QCOMPARE(QFile::exists(filler), crowded);
     const QString sha256 = QString::fromLatin1(FirmwareImage::digestOf(kept));
     const QString file = dir.filePath(QStringLiteral("Ordane/backups/") + sha256);
     if (code == 11) {

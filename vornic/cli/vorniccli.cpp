@@ -424,8 +424,7 @@ UpdateOutcome VornicCli::writeLocal(const LocalDevice &device, const QString &im
             m_history->noteBackup(sha256, size);
         note(QStringLiteral("Backed up what the device held: %1 bytes, SHA-256 %2 (vornic-cli restore puts it "
                             "back).").arg(size).arg(sha256));
-        const QString over = BackupStore().overBound(
-            BackupReport::maxMegabytes(UpdateRecord::settingsFile(QStringLiteral("Vornic"))));
+        const QString over = BackupReport::storeTooLarge(UpdateRecord::settingsFile(QStringLiteral("Vornic")));
         if (!over.isEmpty())
             m_console->warn(over);
     });
