@@ -524,6 +524,7 @@ void CommonTest::historyFileOddities_data()
     QTest::newRow("process id given again") << "reused";
     QTest::newRow("wildcards in a device's name") << "wildcards";
     QTest::newRow("another process making the file") << "making";
+    QTest::newRow("made by the program before backups") << "before backups";
 }
 
 void CommonTest::historyFileOddities()
@@ -562,6 +563,42 @@ void CommonTest::historyFileOddities()
         QSqlDatabase::removeDatabase(QStringLiteral("raw"));
         return ok;
     };
+    if (scenario == QLatin1String("before backups")) {
+        // Its tables as that program made them, with a row of its own: the
+        // row is kept, and a backup is kept beside the next one.
+        QVERIFY(raw({ QStringLiteral("CREATE TABLE history_schema (version INTEGER NOT NULL)"),
+                      QStringLiteral("INSERT INTO history_schema (version) VALUES (2)"),
+                      QStringLiteral("CREATE TABLE updates (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT, "
+                                     "program TEXT NOT NULL, version TEXT NOT NULL, road TEXT, model TEXT, "
+                                     "serial_number TEXT, place TEXT, image_path TEXT, image_size BIGINT, "
+                                     "image_sha256 TEXT, outcome TEXT NOT NULL, verified INTEGER NOT NULL DEFAULT 0, "
+                                     "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT, "
+                                     "pid_start BIGINT)"),
+                      QStringLiteral("INSERT INTO updates (started, ended, program, version, serial_number, outcome) "
+                                     "VALUES ('2026-12-01T10:00:00.000Z', '2026-12-01T10:01:00.000Z', 'vornic', "
+                                     "'2.1.5', 'OLD', 'verified')") }));
+        UpdateHistory history(QStringLiteral("test"), QStringLiteral("1"), settings);
+        UpdateHistory::Entry entry;
+        entry.serialNumber = QStringLiteral("NEW");
+        QVERIFY(history.begin(&entry));
+        entry.backupSha256 = QString(64, QLatin1Char('c'));
+        entry.backupSize = 4096;
+        entry.restoredRow = 1;
+        QVERIFY(history.finish(entry));
+        QVector<UpdateHistory::Entry> rows;
+        QVERIFY(history.read(UpdateHistory::Filter(), &rows));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(1).serialNumber, QStringLiteral("OLD"));
+        QCOMPARE(rows.at(1).backupSha256, QString());
+        UpdateHistory::Filter withBackup;
+        withBackup.withBackup = true;
+        QVERIFY(history.read(withBackup, &rows));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.at(0).backupSha256, entry.backupSha256);
+        QCOMPARE(rows.at(0).backupSize, qint64(4096));
+        QCOMPARE(rows.at(0).restoredRow, qint64(1));
+        return;
+    }
     if (scenario == QLatin1String("dangling"))
         QVERIFY(QFile::link(target, file));
     if (scenario == QLatin1String("damaged")) {

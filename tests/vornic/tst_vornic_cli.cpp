@@ -1492,7 +1492,9 @@ void VornicCliTest::backupAndRestore()
     QFile file(kept);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), before);
+    // The user's alone: the file and its folder.
     QCOMPARE(file.permissions() & 0x0077, QFileDevice::Permissions());
+    QCOMPARE(QFile(backups).permissions() & 0x0077, QFileDevice::Permissions());
     const QJsonObject result = QJsonDocument::fromJson(update.out).array().first().toObject();
     QCOMPARE(result.value(QLatin1String("backupSha256")).toString(), QFileInfo(kept).fileName());
     QCOMPARE(run({ "update", "04E2B9C9", image, "--backup" }).code, 0);
