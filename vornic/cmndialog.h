@@ -130,6 +130,9 @@ private:
     // Writes `image` into the device of the row with `data` and `text`
     // (listed in `listing`), by its road; `restoredRow`: the history row
     // whose backup it is (0: an update).
+    // The list row's data names a device (a serial port, a network device
+    // or a USB device).
+    static bool namesDevice(const QVariant &data);
     void startUpdate(const QVariant &data, const QString &text, quint64 listing, const FirmwareImage &image,
                      bool verify, bool backup, qint64 restoredRow);
     // History's "Restore Previous Firmware...": the backup of `row`, checked

@@ -135,6 +135,9 @@ void CMNDialog::onUpdBtnClicked()
     }
     if (!confirmUpdate())
         return;
+    // A row that names no device has no road: nothing to check or start.
+    if (!namesDevice(data))
+        return;
     // Checked before the device is told anything: on the two-phase roads it
     // would otherwise restart into its bootloader for nothing, and no road
     // has any use for an empty image.
@@ -149,12 +152,11 @@ void CMNDialog::onUpdBtnClicked()
 void CMNDialog::startUpdate(const QVariant &data, const QString &text, quint64 listing, const FirmwareImage &image,
                             bool verify, bool backup, qint64 restoredRow)
 {
+    if (!namesDevice(data))
+        return;
     const bool serial = data.userType() == qMetaTypeId<QSerialPortInfo>();
     NetworkDevice *networkDevice = ListRow::networkDevice(data);
     libusb_device *usbDevice = serial || networkDevice ? nullptr : ListRow::usbDevice(data);
-    // A row that names no device has no road.
-    if (!serial && !networkDevice && !usbDevice)
-        return;
     // Only a device that can send its firmware back can be backed up: a
     // network device is not written rather than written without one.
     if (networkDevice && backup) {
@@ -196,6 +198,11 @@ void CMNDialog::startUpdate(const QVariant &data, const QString &text, quint64 l
             updateOwner->recordStart(QStringLiteral("usb"), model, entry.serialNumber, entry.portPath);
     }
     startUsbJob(usbDevice);
+}
+
+bool CMNDialog::namesDevice(const QVariant &data)
+{
+    return data.userType() == qMetaTypeId<QSerialPortInfo>() || ListRow::networkDevice(data) || ListRow::usbDevice(data);
 }
 
 void CMNDialog::restoreFromHistory(const UpdateHistory::Entry &row)
