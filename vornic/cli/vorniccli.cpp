@@ -387,12 +387,12 @@ UpdateOutcome VornicCli::update(const QString &deviceName, const QString &imageP
     const bool address = NetworkAddress::parse(deviceName, m_defaultPort, &ip, &port);
     if (!address && NetworkAddress::looksLikeAddress(deviceName))
         return said(UpdateOutcome(UpdateOutcome::NotStarted, NetworkAddress::notAnAddressText(deviceName)));
-    // A network device sent several at once is identified first: its
-    // parent hands out the image once every device has said who it is.
     if (address && m_backup)
         return said(UpdateOutcome(UpdateOutcome::Unreadable,
                                   QStringLiteral("A network device cannot be read, so it cannot be backed up; nothing "
                                                  "was written (without --backup it is written as usual).")));
+    // A network device sent several at once is identified first: its
+    // parent hands out the image once every device has said who it is.
     if (address && m_imageOnStdin)
         return updateNetwork(deviceName, imagePath);
     const UpdateOutcome image = readImage(imagePath);
