@@ -106,7 +106,7 @@ StationWindow::StationWindow(QSettings *settings, QWidget *parent)
         if (m_settings)
             m_settings->setValue(QLatin1String(verifyKey), on);
     });
-    connect(m_station, &ProductionStation::event, this, &StationWindow::said);
+    connect(m_station, &ProductionStation::happened, this, &StationWindow::said);
     connect(m_station, &ProductionStation::portChanged, this, [this](StationPort *port) {
         tileFor(port->port())->show(StationTile::viewOf(port));
         showTally(m_station->tally());

@@ -43,7 +43,7 @@ class Station
 public:
     Station()
     {
-        QObject::connect(&engine, &ProductionStation::event, [this](const Event &event) { events << event; });
+        QObject::connect(&engine, &ProductionStation::happened, [this](const Event &event) { events << event; });
         QObject::connect(&poll, &QTimer::timeout, [this] { engine.look(); });
         poll.setInterval(50);
     }

@@ -92,7 +92,7 @@ int threads()
 // that were not (failed or skipped).
 void startCounting(ProductionStation &station, StationWatch &feed, const QString &imagePath, int *done, int *failed)
 {
-    QObject::connect(&station, &ProductionStation::event, [done, failed](const ProductionStation::Event &event) {
+    QObject::connect(&station, &ProductionStation::happened, [done, failed](const ProductionStation::Event &event) {
         if (event.kind == ProductionStation::Event::Done)
             ++*done;
         else if (event.kind == ProductionStation::Event::Failed || event.kind == ProductionStation::Event::Skipped)

@@ -47,7 +47,7 @@ StationRun::StationRun(CliConsole *console, std::FILE *out, std::FILE *err, QObj
     , m_out(out)
     , m_err(err)
 {
-    connect(&m_station, &ProductionStation::event, this, &StationRun::print);
+    connect(&m_station, &ProductionStation::happened, this, &StationRun::print);
     connect(&m_station, &ProductionStation::portChanged, this, &StationRun::showTally);
 }
 

@@ -180,7 +180,7 @@ void ProductionStation::portEnded(StationPort *port, const UpdateOutcome &outcom
         event.kind = Event::Failed;
         ++m_failed;
     }
-    emit this->event(event);
+    emit happened(event);
     // Enough done: no new device is started, and those being written
     // finish (stop() would abort them).
     if (m_options.count > 0 && m_done >= m_options.count)
@@ -196,7 +196,7 @@ void ProductionStation::say(Event::Kind kind, const LocalDevice &device, const Q
     event.text = device.text;
     event.serialNumber = device.serialNumber;
     event.reason = reason;
-    emit this->event(event);
+    emit happened(event);
 }
 
 void ProductionStation::stop()

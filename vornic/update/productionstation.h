@@ -100,7 +100,7 @@ public:
     Tally tally() const;
 
 signals:
-    void event(const ProductionStation::Event &event);
+    void happened(const ProductionStation::Event &event);
     void portChanged(StationPort *port);
     // Stopped (or the count reached), and no port is busy any more.
     void finished();
