@@ -77,6 +77,19 @@ EmulatedDfuDevice::Config readableDongara(const QString &mode, int tty)
     return config;
 }
 
+// A Dongara alike in all but its port (1-6) and serial number (04E2B9C9), in
+// its bootloader, holding `holds`: the device a test must not confuse with
+// the one it names.
+EmulatedDfuDevice::Config besideDongara(const QByteArray &holds)
+{
+    EmulatedDfuDevice::Config config = usbDongara(true);
+    config.at("1-6", 9);
+    config.serial = "04E2B9C9";
+    config.canUpload = true;
+    config.holds = holds;
+    return config;
+}
+
 NetworkDeviceSimulator::Options networkDongara()
 {
     NetworkDeviceSimulator::Options options;
@@ -1389,11 +1402,7 @@ void VornicCliTest::read()
     EmulatedDfuDevice device(config);
     QVERIFY(!device.plug(testbed).isEmpty());
     // Alike in all but its port and serial number: never asked anything.
-    EmulatedDfuDevice::Config besideConfig = usbDongara(true);
-    besideConfig.at("1-6", 9);
-    besideConfig.serial = "04E2B9C9";
-    besideConfig.canUpload = true;
-    besideConfig.holds = TestImage::bytes(1000);
+    const EmulatedDfuDevice::Config besideConfig = besideDongara(TestImage::bytes(1000));
     EmulatedDfuDevice beside(besideConfig);
     QVERIFY(!beside.plug(testbed).isEmpty());
     // What stood in FILE before stays unless the read is whole.
@@ -1457,11 +1466,7 @@ void VornicCliTest::backupAndRestore()
     QVERIFY(!device.plug(testbed).isEmpty());
     // Alike but for its port and serial number, holding the same image:
     // backed up too, into the same file.
-    EmulatedDfuDevice::Config besideConfig = usbDongara(true);
-    besideConfig.at("1-6", 9);
-    besideConfig.serial = "04E2B9C9";
-    besideConfig.canUpload = true;
-    besideConfig.holds = before;
+    const EmulatedDfuDevice::Config besideConfig = besideDongara(before);
     EmulatedDfuDevice beside(besideConfig);
     QVERIFY(!beside.plug(testbed).isEmpty());
 

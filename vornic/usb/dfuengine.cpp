@@ -602,12 +602,12 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *fir
     // bmAttributes bit 1: bitCanUpload.
     if (!(m_attributes & 0x02)) {
         sayUploadFailed(QStringLiteral("The device cannot be read: its DFU descriptor does not offer "
-                                                   "upload."));
+                                       "upload."));
         return unreadable;
     }
     if (transferSize <= 0) {
         sayUploadFailed(QStringLiteral("The device does not announce a DFU transfer size; it cannot be "
-                                                   "read."));
+                                       "read."));
         return -1;
     }
     // The length is the device's to say: the bar only moves.
@@ -619,7 +619,7 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *fir
             libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
                                     blockTimeout);
             sayUploadFailed(QStringLiteral("Stopped after %1 bytes; the device was not read.")
-                                            .arg(firmware->size()));
+                                .arg(firmware->size()));
             firmware->clear();
             return interrupted;
         }
@@ -627,11 +627,11 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *fir
                                                 block.data(), quint16(transferSize), blockTimeout);
         if (got < 0) {
             sayUploadFailed(got == LIBUSB_ERROR_NO_DEVICE
-                                            ? QStringLiteral("The device left the bus after %1 bytes; it was not "
-                                                             "read.").arg(firmware->size())
-                                            : QStringLiteral("The device did not answer the upload of block %1: %2")
-                                                  .arg(number)
-                                                  .arg(usbErrorText(got)));
+                                ? QStringLiteral("The device left the bus after %1 bytes; it was not "
+                                                 "read.").arg(firmware->size())
+                                : QStringLiteral("The device did not answer the upload of block %1: %2")
+                                      .arg(number)
+                                      .arg(usbErrorText(got)));
             firmware->clear();
             return got;
         }
@@ -639,7 +639,7 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *fir
             libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
                                     blockTimeout);
             sayUploadFailed(QStringLiteral("The device sent more than %1 MiB without ending its image; "
-                                                       "it was not read.").arg(m_readLimit / (1024 * 1024)));
+                                           "it was not read.").arg(m_readLimit / (1024 * 1024)));
             firmware->clear();
             return readTooLong;
         }
