@@ -3,9 +3,83 @@
 
 #include "usbtestbed.h"
 
+#include <dlfcn.h>
+#include <fnmatch.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <QDebug>
+
+// The testbed hands each event to every program listening in it through a
+// socket named "event<N>" in its directory. umockdev 0.17 aborts the whole
+// test when such a send fails: when the program under test closes its
+// monitor just as the event goes out (a program closing its libusb context
+// because the device it wrote just left), or when it has not read its last
+// ten events. The kernel never fails the sender of an event because of a
+// listener; a closed or full listener just misses it. These two calls, in
+// the test process only, make the testbed do the same.
+namespace {
+
+bool isEventSocket(const void *address, socklen_t length)
+{
+    if (!address || length <= socklen_t(offsetof(sockaddr_un, sun_path)))
+        return false;
+    const auto *unixAddress = static_cast<const sockaddr_un *>(address);
+    if (unixAddress->sun_family != AF_UNIX)
+        return false;
+    const char *root = std::getenv("UMOCKDEV_DIR");
+    const size_t rootLength = root ? std::strlen(root) : 0;
+    const char *path = unixAddress->sun_path;
+    return rootLength > 0 && std::strncmp(path, root, rootLength) == 0 && path[rootLength] == '/'
+        && fnmatch("event[0-9]*", path + rootLength + 1, FNM_PATHNAME) == 0;
+}
+
+template <typename Function>
+Function next(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+// The socket the testbed connected to a listener on this thread: its next
+// send goes there (the testbed names no address with it).
+thread_local int eventSocket = -1;
+
+extern "C" int connect(int fd, const sockaddr *address, socklen_t length)
+{
+    static const auto real = next<int (*)(int, const sockaddr *, socklen_t)>("connect");
+    int result = real(fd, address, length);
+    if (!isEventSocket(address, length))
+        return result;
+    // The listener closed its socket since the testbed looked for it: the
+    // send that follows fails, and is let go below.
+    if (result < 0 && errno == ENOENT)
+        result = 0;
+    if (result == 0)
+        eventSocket = fd;
+    return result;
+}
+
+extern "C" ssize_t sendmsg(int fd, const msghdr *message, int flags)
+{
+    static const auto real = next<ssize_t (*)(int, const msghdr *, int)>("sendmsg");
+    const ssize_t sent = real(fd, message, flags);
+    if (fd != eventSocket)
+        return sent;
+    eventSocket = -1;
+    if (sent >= 0 || !message)
+        return sent;
+    ssize_t length = 0;
+    for (size_t i = 0; i < size_t(message->msg_iovlen); ++i)
+        length += ssize_t(message->msg_iov[i].iov_len);
+    return length;
+}
 
 UsbTestbed::UsbTestbed()
 {
