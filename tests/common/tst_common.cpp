@@ -525,6 +525,7 @@ void CommonTest::historyFileOddities_data()
     QTest::newRow("wildcards in a device's name") << "wildcards";
     QTest::newRow("another process making the file") << "making";
     QTest::newRow("made by the program before backups") << "before backups";
+    QTest::newRow("made by the program before backups, on a server") << "before backups, on a server";
 }
 
 void CommonTest::historyFileOddities()
@@ -546,15 +547,32 @@ void CommonTest::historyFileOddities()
         const bool kept = history.begin(&entry) && history.finish(entry);
         return kept ? history.problem() : QStringLiteral("lost: ") + history.problem();
     };
+    // The history on a server instead, when the scenario says so.
+    std::unique_ptr<PostgresServer> postgres;
+    if (scenario.endsWith(QLatin1String("on a server"))) {
+        postgres.reset(new PostgresServer);
+        QVERIFY2(postgres->isValid(), qPrintable(postgres->why()));
+        QSettings(settings, QSettings::IniFormat).setValue(QStringLiteral("history/url"), postgres->tcpUrl());
+    }
     // Statements run on a connection of its own, as another process's,
     // which holds its transaction `holdMs` before it commits.
-    const auto raw = [&file](const QStringList &statements, int holdMs = 0) {
+    const auto raw = [&file, &postgres](const QStringList &statements, int holdMs = 0) {
         bool ok = true;
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-            db.setDatabaseName(file);
+            QSqlDatabase db
+                = QSqlDatabase::addDatabase(postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"),
+                                            QStringLiteral("raw"));
+            if (postgres) {
+                const PostgresUrl url = PostgresUrl::parse(postgres->tcpUrl());
+                db.setHostName(url.host());
+                db.setPort(url.port());
+                db.setUserName(url.user());
+                db.setDatabaseName(url.database());
+            } else {
+                db.setDatabaseName(file);
+            }
             QSqlQuery query(db);
-            ok = db.open() && query.exec(QStringLiteral("BEGIN IMMEDIATE"));
+            ok = db.open() && query.exec(postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"));
             for (const QString &statement : statements)
                 ok = ok && query.exec(statement);
             QThread::msleep(ulong(holdMs));
@@ -563,17 +581,19 @@ void CommonTest::historyFileOddities()
         QSqlDatabase::removeDatabase(QStringLiteral("raw"));
         return ok;
     };
-    if (scenario == QLatin1String("before backups")) {
+    if (scenario.startsWith(QLatin1String("before backups"))) {
         // Its tables as that program made them, with a row of its own: the
         // row is kept, and a backup is kept beside the next one.
+        const QString id = postgres ? QStringLiteral("BIGSERIAL") : QStringLiteral("INTEGER");
         QVERIFY(raw({ QStringLiteral("CREATE TABLE history_schema (version INTEGER NOT NULL)"),
                       QStringLiteral("INSERT INTO history_schema (version) VALUES (2)"),
-                      QStringLiteral("CREATE TABLE updates (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT, "
+                      QStringLiteral("CREATE TABLE updates (id %1 PRIMARY KEY, started TEXT NOT NULL, ended TEXT, "
                                      "program TEXT NOT NULL, version TEXT NOT NULL, road TEXT, model TEXT, "
                                      "serial_number TEXT, place TEXT, image_path TEXT, image_size BIGINT, "
                                      "image_sha256 TEXT, outcome TEXT NOT NULL, verified INTEGER NOT NULL DEFAULT 0, "
                                      "reason TEXT, message TEXT, host TEXT, user_name TEXT, pid BIGINT, "
-                                     "pid_start BIGINT)"),
+                                     "pid_start BIGINT)")
+                          .arg(id),
                       QStringLiteral("INSERT INTO updates (started, ended, program, version, serial_number, outcome) "
                                      "VALUES ('2026-12-01T10:00:00.000Z', '2026-12-01T10:01:00.000Z', 'vornic', "
                                      "'2.1.5', 'OLD', 'verified')") }));
