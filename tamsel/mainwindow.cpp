@@ -95,6 +95,8 @@ MainWindow::MainWindow(QWidget *parent)
     emitter = new Emitter(this);
     loadSettings();
     padUpdate = std::make_unique<PadUpdate>(QStringLiteral("tamsel"), settings->fileName(), emitter);
+    padUpdate->setBackedUp(
+        [this] { QMetaObject::invokeMethod(this, [this] { padUpdate->noteBackup(); }, Qt::QueuedConnection); });
     registerDeviceNotification();
     connect(loadImg, &QAbstractButton::clicked, this, &MainWindow::btnLoadImageClicked);
     connect(updBtn, &QAbstractButton::clicked, this, &MainWindow::onUpdBtnClicked);

@@ -44,9 +44,13 @@ int PadUpdate::backUp(PadTransfer &transfer, const Job &job)
             BackupStore store;
             const QString sha256 = store.store(previous);
             if (!sha256.isEmpty()) {
-                const std::lock_guard<std::mutex> lock(m_resultMutex);
-                m_backupSha256 = sha256;
-                m_backupSize = previous.size();
+                {
+                    const std::lock_guard<std::mutex> lock(m_resultMutex);
+                    m_backupSha256 = sha256;
+                    m_backupSize = previous.size();
+                }
+                if (m_backedUp)
+                    m_backedUp();
                 return 0;
             }
             refusal = UpdateOutcome(UpdateOutcome::Failed, store.problem() + QLatin1Char(' ') + nothingWritten);

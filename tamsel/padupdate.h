@@ -58,6 +58,10 @@ public:
     QString backupSha256() const;
     // Names that backup in the row (end() does too), on the owner's thread.
     void noteBackup();
+    // Called on the run's thread as soon as the backup is kept, so that the
+    // owner names it in the row then (a process killed while it writes
+    // still leaves a row that says where the pad's old image is).
+    void setBackedUp(const std::function<void()> &backedUp) { m_backedUp = backedUp; }
 
 private:
     // The pad's records into the backup store: 0, or the read's result
@@ -66,6 +70,7 @@ private:
 
     Emitter *m_emitter;
     UpdateRecord m_record;
+    std::function<void()> m_backedUp;
     // Written by the run, read after it.
     mutable std::mutex m_resultMutex;
     FirmwareImage m_image;

@@ -233,6 +233,8 @@ int TamselCli::runUpdate(const PadUpdate::Job &job)
 {
     // Its history row is added when the update starts, completed when it ends.
     PadUpdate padUpdate(QStringLiteral("tamsel-cli"), UpdateRecord::settingsFile(QStringLiteral("Tamsel")), m_emitter);
+    // The run is on this thread.
+    padUpdate.setBackedUp([&padUpdate] { padUpdate.noteBackup(); });
     padUpdate.begin(job);
     const UpdateOutcome outcome = update(&padUpdate, job);
     padUpdate.record().noteImage(m_image);

@@ -368,6 +368,8 @@ void TamselCliTest::backupAndRestore_data()
                                                    << "no longer holds what was stored";
     QTest::newRow("another address: not restored") << none << modbus << "another address" << 2
                                                    << "not from the pad at 0x51";
+    QTest::newRow("killed while it writes: its row names the backup")
+        << QVariantMap { { "delay_ms", 5 } } << modbus << "killed" << 0 << "";
 }
 
 void TamselCliTest::backupAndRestore()
@@ -397,10 +399,28 @@ void TamselCliTest::backupAndRestore()
         QSettings(dir.filePath(QStringLiteral("Ordane/Tamsel.ini")), QSettings::IniFormat)
             .setValue(QStringLiteral("backups/max_mb"), 1);
     }
+    const QString sha256 = QString::fromLatin1(FirmwareImage::digestOf(kept));
+    const auto newestRow = [this, &dir] {
+        return QJsonDocument::fromJson(finish(start(dir, QStringLiteral("none"), {}, { "history", "--json" })).out)
+            .array()
+            .first()
+            .toObject();
+    };
+    if (fault == QLatin1String("killed")) {
+        // Long enough to be killed in the middle of it.
+        const QString large = TestImage::store(dir.path(), QStringLiteral("LARGE.INC"), QByteArray(32 * 2000, 'x'));
+        QProcess *process = start(dir, QStringLiteral("simulated"), adapter, update << large);
+        QByteArray seen;
+        connect(process, &QProcess::readyReadStandardOutput, this, [&] { seen += process->readAllStandardOutput(); });
+        QTRY_VERIFY_WITH_TIMEOUT(seen.contains("progress 10%"), 20000);
+        process->kill();
+        finish(process);
+        QCOMPARE(newestRow().value(QLatin1String("backupSha256")).toString(), sha256);
+        return;
+    }
     const Outcome updated = finish(start(dir, QStringLiteral("simulated"), adapter, update << image));
     QCOMPARE(updated.err.contains("more than the 1 MiB allowed ([backups] max_mb)"), crowded);
     QCOMPARE(QFile::exists(filler), crowded);
-    const QString sha256 = QString::fromLatin1(FirmwareImage::digestOf(kept));
     const QString file = dir.filePath(QStringLiteral("Ordane/backups/") + sha256);
     if (code == 11) {
         QCOMPARE(updated.code, code);
@@ -414,8 +434,7 @@ void TamselCliTest::backupAndRestore()
     QVERIFY(backup.open(QIODevice::ReadOnly));
     QCOMPARE(backup.readAll(), kept);
     backup.close();
-    const QJsonObject row = QJsonDocument::fromJson(finish(start(dir, QStringLiteral("none"), {}, { "history", "--json" })).out)
-                                .array().first().toObject();
+    const QJsonObject row = newestRow();
     QCOMPARE(row.value(QLatin1String("backupSha256")).toString(), sha256);
     if (fault == QLatin1String("tampered")) {
         QVERIFY(backup.open(QIODevice::ReadWrite));
@@ -436,8 +455,7 @@ void TamselCliTest::backupAndRestore()
         QVERIFY(!restored.out.contains("Wrote"));
         return;
     }
-    const QJsonObject newest = QJsonDocument::fromJson(finish(start(dir, QStringLiteral("none"), {}, { "history", "--json" })).out)
-                                   .array().first().toObject();
+    const QJsonObject newest = newestRow();
     QCOMPARE(newest.value(QLatin1String("restoredRow")).toInt(), row.value(QLatin1String("id")).toInt());
     QCOMPARE(newest.value(QLatin1String("sha256")).toString(), sha256);
     QCOMPARE(newest.value(QLatin1String("outcome")).toString(), QStringLiteral("verified"));
