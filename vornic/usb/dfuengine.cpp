@@ -33,6 +33,13 @@ const long largestBlockCount = 0xFFFF;
 // Result of a block the device did not take as a whole.
 const int badAddress = -14;
 
+// DFU_ABORT: back to dfuIDLE from any state of a download or an upload.
+int dfuAbort(const DfuInterface &dfu)
+{
+    return libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
+                                   blockTimeout);
+}
+
 QString usbErrorText(int code)
 {
     return QString::fromLatin1(libusb_strerror(code));
@@ -100,25 +107,18 @@ int DfuEngine::runOnClaimedInterface(const DfuInterface &dfu, int transferSize, 
     DfuStatus status;
     if (result >= 0)
         result = dfuGetStatus(dfu.handle, dfu.interface, status);
+    // A read cut short (its program killed) leaves the device in
+    // dfuUPLOAD-IDLE, where nothing was being written: an ABORT brings it
+    // back to dfuIDLE, as DFU provides, rather than failing a sound device.
+    if (result >= 0 && status.bState == DfuStateUploadIdle) {
+        result = dfuAbort(dfu);
+        if (result >= 0)
+            result = dfuGetStatus(dfu.handle, dfu.interface, status);
+    }
     if (result < 0) {
         emit m_emitter->errorSignal(QStringLiteral("The USB device does not answer DFU requests: %1")
                                         .arg(usbErrorText(result)));
         return result;
-    }
-
-    // A read cut short (its program killed) leaves the device in
-    // dfuUPLOAD-IDLE, where nothing was being written: an ABORT brings it
-    // back to dfuIDLE, as DFU provides, rather than failing a sound device.
-    if (status.bState == DfuStateUploadIdle) {
-        result = libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
-                                         blockTimeout);
-        if (result >= 0)
-            result = dfuGetStatus(dfu.handle, dfu.interface, status);
-        if (result < 0) {
-            emit m_emitter->errorSignal(QStringLiteral("The device does not answer DFU requests: %1")
-                                            .arg(usbErrorText(result)));
-            return result;
-        }
     }
     switch (status.bState) {
     case DfuStateDfuIdle: {
@@ -477,8 +477,7 @@ void DfuEngine::leaveDownload(const DfuInterface &dfu, bool inError)
     // there); every other state of a download is left by DFU_ABORT. A device
     // whose state is not known is asked when ABORT is refused.
     if (!inError) {
-        const int aborted = libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface,
-                                                    nullptr, 0, blockTimeout);
+        const int aborted = dfuAbort(dfu);
         if (aborted != LIBUSB_ERROR_PIPE)
             return;
         DfuStatus status;
@@ -553,7 +552,7 @@ int DfuEngine::verifyImage(const DfuInterface &dfu, int transferSize)
             break;
     }
     if (!ended)
-        libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0, blockTimeout);
+        dfuAbort(dfu);
     if (result == 0 && offset >= fileSize && m_verificationText.isEmpty())
         m_verification = Verified;
     return result;
@@ -616,8 +615,7 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *fir
     // The block number is 16 bits wide and wraps, as the device counts.
     for (quint32 number = 0;; ++number) {
         if (m_stop && *m_stop) {
-            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
-                                    blockTimeout);
+            dfuAbort(dfu);
             sayUploadFailed(QStringLiteral("Stopped after %1 bytes; the device was not read.")
                                 .arg(firmware->size()));
             firmware->clear();
@@ -636,8 +634,7 @@ int DfuEngine::upload(const DfuInterface &dfu, int transferSize, QByteArray *fir
             return got;
         }
         if (qint64(firmware->size()) + got > m_readLimit) {
-            libusb_control_transfer(dfu.handle, requestOut, dfuAbortRequest, 0, dfu.interface, nullptr, 0,
-                                    blockTimeout);
+            dfuAbort(dfu);
             sayUploadFailed(QStringLiteral("The device sent more than %1 MiB without ending its image; "
                                            "it was not read.").arg(m_readLimit / (1024 * 1024)));
             firmware->clear();
