@@ -31,11 +31,11 @@ namespace {
 const int imageSize = 1024 * 1024;
 const int runs = 3;
 
-// Seconds for one download through our engine (read back and compared with
-// `verify`), or a negative number.
-double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray &image, bool verify)
+// Seconds for one run of our engine on the emulated device, set up by
+// `setUp` and found sound by `sound` afterwards, or a negative number.
+double engineOnce(const QString &path, const std::function<void(DfuEngine &)> &setUp,
+                  const std::function<bool(const DfuEngine &)> &sound)
 {
-    device.reset();
     libusb_context *context = nullptr;
     if (libusb_init(&context) != 0)
         return -1;
@@ -44,17 +44,29 @@ double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray
     if (usbDevice) {
         Emitter emitter;
         DfuEngine engine(&emitter);
-        engine.setVerify(verify);
+        setUp(engine);
         QElapsedTimer timer;
         timer.start();
         const int result = engine.update(usbDevice, path);
         seconds = timer.nsecsElapsed() / 1e9;
-        if (result != 0 || device.downloaded() != image || (verify && engine.verification() != DfuEngine::Verified))
+        if (result != 0 || !sound(engine))
             seconds = -1;
         libusb_unref_device(usbDevice);
     }
     libusb_exit(context);
     return seconds;
+}
+
+// Seconds for one download through our engine (read back and compared with
+// `verify`), or a negative number.
+double oursOnce(EmulatedDfuDevice &device, const QString &path, const QByteArray &image, bool verify)
+{
+    device.reset();
+    return engineOnce(
+        path, [verify](DfuEngine &engine) { engine.setVerify(verify); },
+        [&](const DfuEngine &engine) {
+            return device.downloaded() == image && (!verify || engine.verification() == DfuEngine::Verified);
+        });
 }
 
 // Seconds for one run of `program` (process start included), or negative.
@@ -89,26 +101,10 @@ double best(const std::function<double()> &run)
 // negative number when it is not `image`.
 double engineReadOnce(const QByteArray &image)
 {
-    libusb_context *context = nullptr;
-    if (libusb_init(&context) != 0)
-        return -1;
-    libusb_device *usbDevice = EmulatedDfuDevice::findOnBus(context);
-    double seconds = -1;
-    if (usbDevice) {
-        Emitter emitter;
-        DfuEngine engine(&emitter);
-        QByteArray firmware;
-        engine.setReadInto(&firmware);
-        QElapsedTimer timer;
-        timer.start();
-        const int result = engine.update(usbDevice, QString());
-        seconds = timer.nsecsElapsed() / 1e9;
-        if (result != 0 || firmware != image)
-            seconds = -1;
-        libusb_unref_device(usbDevice);
-    }
-    libusb_exit(context);
-    return seconds;
+    QByteArray firmware;
+    return engineOnce(
+        QString(), [&firmware](DfuEngine &engine) { engine.setReadInto(&firmware); },
+        [&](const DfuEngine &) { return firmware == image; });
 }
 
 } // namespace
